@@ -1,0 +1,83 @@
+/*
+ * The platform layer: every access of the system to the device's kernel
+ * drivers, flash partitions, physical memory, fixed absolute paths and shell
+ * tools goes through these functions.
+ *
+ * On the device each call passes straight through to the OS. When the
+ * environment variable KOVE_SIM names a directory, the device is simulated:
+ *  - fixed absolute paths are placed under that directory;
+ *  - device nodes the device has and this machine hasn't ("/dev/ryxfpga",
+ *    "/dev/cdi", the flash partitions, "/dev/mem", ...) are served by
+ *    simulated kernel drivers whose state lives in files under
+ *    $KOVE_SIM/dev/, shared by every process of the simulated device;
+ *  - tools that would change the host (ifconfig, udhcpc, route, arp, reboot,
+ *    a signal to another process) are recorded in $KOVE_SIM/commands.log and
+ *    never run.
+ * Nothing above this layer asks whether the device is simulated.
+ *
+ * All functions are C functions that report failure by return value (and
+ * errno, as the OS call they stand for); none of them throws, logs or prints.
+ */
+#ifndef KOVE_PLATFORM_H
+#define KOVE_PLATFORM_H
+
+#include <stddef.h>
+#include <sys/types.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Fixed absolute paths ------------------------------------------------------ */
+
+/* Writes into out the path under which the process reaches the device path
+ * devicePath ("/Applications/tmp/Driver/", "/tmp/Update/Event.log", ...).
+ * On the device that is devicePath itself; simulated, it lies under the
+ * simulation directory (a path already inside it is left as it is).
+ * Relative paths are returned unchanged. Returns 0, or -1 when out is too
+ * small or an argument is null. */
+int PlatPath(const char* devicePath, char* out, size_t outSize);
+
+/* Device nodes and files ---------------------------------------------------- */
+
+/* Opens a device node or file, as open(2). A device node of the device
+ * ("/dev/...") is served by its simulated kernel driver when simulated; a
+ * node that the simulation does not have fails with ENOENT. Any other path
+ * is opened as given (callers map fixed paths with PlatPath first). */
+int PlatOpen(const char* path, int flags, ...);
+int PlatClose(int fd);
+int PlatIoctl(int fd, unsigned long request, void* arg);
+ssize_t PlatRead(int fd, void* buf, size_t count);
+ssize_t PlatWrite(int fd, const void* buf, size_t count);
+off_t PlatLseek(int fd, off_t offset, int whence);
+void* PlatMmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset);
+int PlatMunmap(void* addr, size_t length);
+
+/* Shell tools and processes ------------------------------------------------- */
+
+/* Runs a command line through the shell, as system(3). A command line whose
+ * program changes the host (ifconfig, udhcpc, route, arp, reboot, kill) is
+ * only recorded when simulated, and counts as run with status 0. */
+int PlatSystem(const char* command);
+
+/* Runs a program with an argument vector (fork and exec, no shell). With
+ * wait nonzero, waits and returns the exit status as waitpid(2) reports it
+ * (or -1); with wait 0, returns the child's pid (or -1). Host-changing
+ * programs are recorded as for PlatSystem when simulated. */
+int PlatRunArgv(const char* const argv[], int wait);
+
+/* Sends a signal to another process, as kill(2); recorded only when
+ * simulated. */
+int PlatKill(pid_t pid, int sig);
+
+#ifdef __cplusplus
+}
+
+#include <string>
+
+/* C++ convenience: the mapped path, or devicePath itself when it cannot be
+ * mapped. */
+std::string PlatPath(const std::string& devicePath);
+#endif
+
+#endif

@@ -1,0 +1,222 @@
+#include "KoveTestSupport.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace kovetest
+{
+namespace
+{
+using Clock = std::chrono::steady_clock;
+
+std::vector<char*> ToArgv(const std::vector<std::string>& args)
+{
+    std::vector<char*> argv;
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    return argv;
+}
+} // namespace
+
+std::string BinPath(const std::string& program) { return std::string(KOVE_BIN_DIR) + "/" + program; }
+
+CTempDir::CTempDir()
+{
+    const char* tmp = getenv("TMPDIR");
+    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/kovetest.XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed: " + std::string(strerror(errno)));
+    m_sPath = buf.data();
+}
+
+CTempDir::~CTempDir()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(m_sPath, ec);
+}
+
+int RunCommand(const std::vector<std::string>& args, std::string* out,
+               const std::vector<std::string>& env)
+{
+    int pipefd[2];
+    if (pipe2(pipefd, O_CLOEXEC) != 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid < 0)
+        return -1;
+    if (pid == 0)
+    {
+        dup2(pipefd[1], STDOUT_FILENO);
+        for (const auto& e : env)
+            putenv(const_cast<char*>(e.c_str()));
+        auto argv = ToArgv(args);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(pipefd[1]);
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(pipefd[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0 && out)
+            out->append(buf, static_cast<size_t>(n));
+    close(pipefd[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+CSimDevice::CSimDevice(const std::vector<std::string>& createArgs)
+{
+    std::vector<std::string> args{BinPath("kovesim"), "create", Dir()};
+    args.insert(args.end(), createArgs.begin(), createArgs.end());
+    std::string out;
+    if (RunCommand(args, &out) != 0)
+        throw std::runtime_error("kovesim create failed: " + out);
+}
+
+std::string CSimDevice::Tool(const std::string& command, const std::vector<std::string>& args) const
+{
+    std::vector<std::string> argv{BinPath("kovesim"), command, Dir()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string out;
+    if (RunCommand(argv, &out) != 0)
+        throw std::runtime_error("kovesim " + command + " failed: " + out);
+    return out;
+}
+
+CTestProcess::CTestProcess(const CSimDevice& device, const std::string& program,
+                           const std::vector<std::string>& args,
+                           const std::vector<std::string>& env)
+{
+    static int counter = 0;
+    m_sOutputFile = device.Dir() + "/" + program + "." + std::to_string(getpid()) + "." +
+                    std::to_string(++counter) + ".out";
+    std::vector<std::string> argv{BinPath(program)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string sim = "KOVE_SIM=" + device.Dir();
+    m_pid = fork();
+    if (m_pid < 0)
+        throw std::runtime_error("fork failed");
+    if (m_pid == 0)
+    {
+        setpgid(0, 0);
+        int fd = open(m_sOutputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd >= 0)
+        {
+            dup2(fd, STDOUT_FILENO);
+            dup2(fd, STDERR_FILENO);
+            close(fd);
+        }
+        putenv(const_cast<char*>(sim.c_str()));
+        for (const auto& e : env)
+            putenv(const_cast<char*>(e.c_str()));
+        auto cargv = ToArgv(argv);
+        execv(cargv[0], cargv.data());
+        _exit(127);
+    }
+    setpgid(m_pid, m_pid);
+}
+
+CTestProcess::~CTestProcess()
+{
+    if (m_pid > 0)
+    {
+        if (!m_bExited)
+        {
+            kill(-m_pid, SIGKILL);
+            kill(m_pid, SIGKILL);
+            int status;
+            while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR)
+            {
+            }
+        }
+        else
+        {
+            kill(-m_pid, SIGKILL); // whatever it left running in its group
+        }
+    }
+}
+
+bool CTestProcess::WaitForPort(int port, std::chrono::milliseconds timeout)
+{
+    return WaitFor(
+        [&] {
+            if (m_bExited || waitpid(m_pid, &m_iStatus, WNOHANG) == m_pid)
+            {
+                m_bExited = true;
+                return true;
+            }
+            int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(static_cast<uint16_t>(port));
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+            close(s);
+            return ok;
+        },
+        timeout) &&
+           !m_bExited;
+}
+
+void CTestProcess::Signal(int sig)
+{
+    if (m_pid > 0 && !m_bExited)
+        kill(m_pid, sig);
+}
+
+int CTestProcess::WaitExit(std::chrono::milliseconds timeout)
+{
+    if (m_bExited)
+        return m_iStatus;
+    bool done = WaitFor(
+        [&] {
+            if (waitpid(m_pid, &m_iStatus, WNOHANG) == m_pid)
+                m_bExited = true;
+            return m_bExited;
+        },
+        timeout);
+    return done ? m_iStatus : -1;
+}
+
+std::string CTestProcess::Output() const { return ReadFile(m_sOutputFile); }
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout)
+{
+    auto deadline = Clock::now() + timeout;
+    for (;;)
+    {
+        if (pred())
+            return true;
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+} // namespace kovetest

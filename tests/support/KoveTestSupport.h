@@ -1,0 +1,84 @@
+// Helpers for tests that run the real programs on a simulated device.
+#ifndef KOVE_TEST_SUPPORT_H
+#define KOVE_TEST_SUPPORT_H
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace kovetest
+{
+// Path of a program of the build ("systemdriver", "kovesim", ...).
+std::string BinPath(const std::string& program);
+
+// A fresh temporary directory, removed with everything in it at the end.
+class CTempDir
+{
+public:
+    CTempDir();
+    ~CTempDir();
+    const std::string& Path() const { return m_sPath; }
+
+private:
+    std::string m_sPath;
+};
+
+// A fresh simulated device directory made by kovesim, removed at the end.
+// createArgs are passed to "kovesim create <dir>" (family, hex switches, slots...).
+class CSimDevice
+{
+public:
+    explicit CSimDevice(const std::vector<std::string>& createArgs = {});
+    const std::string& Dir() const { return m_tDir.Path(); }
+    // Where a fixed path of the device lies in the simulation.
+    std::string Path(const std::string& devicePath) const { return Dir() + devicePath; }
+    // Runs "kovesim <command> <dir> args..." and returns its standard output.
+    std::string Tool(const std::string& command, const std::vector<std::string>& args = {}) const;
+
+private:
+    CTempDir m_tDir;
+};
+
+// Runs a command with an argument vector; returns its exit status (or -1)
+// and appends its standard output to out when given.
+int RunCommand(const std::vector<std::string>& argv, std::string* out = nullptr,
+               const std::vector<std::string>& env = {});
+
+// A program started in a process group of its own with KOVE_SIM set to the
+// given device. Its standard output and error go to a file. The destructor
+// ends it and everything it started.
+class CTestProcess
+{
+public:
+    CTestProcess(const CSimDevice& device, const std::string& program,
+                 const std::vector<std::string>& args = {},
+                 const std::vector<std::string>& env = {});
+    ~CTestProcess();
+
+    pid_t Pid() const { return m_pid; }
+    // Waits until a TCP connect to 127.0.0.1:port succeeds or the process ends.
+    bool WaitForPort(int port, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    // Sends a signal to the process.
+    void Signal(int sig);
+    // Waits for the process to end; returns its wait status, or -1 on timeout.
+    int WaitExit(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    // Everything the process wrote so far.
+    std::string Output() const;
+
+private:
+    pid_t m_pid = -1;
+    bool m_bExited = false;
+    int m_iStatus = 0;
+    std::string m_sOutputFile;
+};
+
+// Reads a whole file; empty when it cannot be read.
+std::string ReadFile(const std::string& path);
+// Waits until pred() is true or the timeout passes; polls every 10 ms.
+bool WaitFor(const std::function<bool()>& pred,
+             std::chrono::milliseconds timeout = std::chrono::seconds(10));
+} // namespace kovetest
+
+#endif
