@@ -7,7 +7,7 @@
 #include <pthread.h>
 #include <string>
 
-enum ErrorSeverity
+enum ErrorSeverity : int
 {
     UndefinedError = 0,
     DebugOutput = 1,
