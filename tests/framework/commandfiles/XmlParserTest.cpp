@@ -1,0 +1,597 @@
+#include "xmlParser.h"
+
+#include "KoveTestSupport.h"
+#include "QTXError.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <thread>
+
+namespace
+{
+std::string Text(const XMLNode& node, int format = 1)
+{
+    int size = -1;
+    XMLSTR s = node.createXMLString(format, &size);
+    std::string out = s != nullptr ? std::string(s, static_cast<size_t>(size)) : "<null>";
+    XMLNode::freeXMLString(s);
+    return out;
+}
+
+XMLError ParseCode(const std::string& text, XMLResults* results = nullptr)
+{
+    XMLResults r;
+    XMLNode::parseString(text.c_str(), nullptr, &r);
+    if (results != nullptr)
+        *results = r;
+    return r.error;
+}
+
+void WriteFile(const std::string& path, const std::string& content)
+{
+    FILE* f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(content.data(), 1, content.size(), f);
+    fclose(f);
+}
+
+// Every test starts from the default options of its thread.
+class XmlParser : public ::testing::Test
+{
+protected:
+    void SetUp() override { XMLNode::setGlobalOptions(); }
+    void TearDown() override { XMLNode::setGlobalOptions(); }
+    kovetest::CTempDir m_tDir;
+};
+} // namespace
+
+TEST_F(XmlParser, NavigatesWithoutRegardToCase)
+{
+    XMLResults r;
+    XMLNode top = XMLNode::parseString("<?xml version=\"1.0\"?>\n"
+                                       "<Root Name=\"a\" flag name=\"b\">\n"
+                                       "  <Signal Number=\"1\"/> text one <signal Number=\"2\"/>\n"
+                                       "  <Other/><SIGNAL Number=\"3\">inner</SIGNAL>\n"
+                                       "</Root>",
+                                       nullptr, &r);
+    ASSERT_EQ(r.error, eXMLErrorNone);
+    EXPECT_EQ(top.getName(), nullptr);
+    ASSERT_EQ(top.nChildNode(), 2);
+    EXPECT_TRUE(top.getChildNode(0).isDeclaration());
+    EXPECT_STREQ(top.getChildNode(0).getAttribute("version"), "1.0");
+
+    XMLNode root = top.getChildNode("root");
+    ASSERT_FALSE(root.isEmpty());
+    EXPECT_EQ(root.nChildNode("signal"), 3);
+
+    int i = 0;
+    std::string numbers;
+    for (XMLNode s = root.getChildNode("signal", &i); !s.isEmpty();
+         s = root.getChildNode("signal", &i))
+        numbers += s.getAttribute("number");
+    EXPECT_EQ(numbers, "123");
+    EXPECT_EQ(i, 4); // behind the third signal, the fourth child
+    EXPECT_TRUE(root.getChildNode("signal", &i).isEmpty());
+    EXPECT_STREQ(root.getChildNode("Signal", 2).getText(), "inner");
+
+    int j = 0;
+    EXPECT_STREQ(root.getAttribute("NAME", &j), "a");
+    EXPECT_EQ(j, 1);
+    EXPECT_STREQ(root.getAttribute("NAME", &j), "b");
+    EXPECT_EQ(root.getAttribute("NAME", &j), nullptr);
+    EXPECT_EQ(root.getAttribute("flag"), nullptr); // no value
+    EXPECT_TRUE(root.isAttributeSet("FLAG"));
+    EXPECT_FALSE(root.isAttributeSet("missing"));
+
+    EXPECT_STREQ(root.getText(0), "text one");
+    EXPECT_EQ(root.getText(1), nullptr);
+    EXPECT_TRUE(root.getChildNode("none").isEmpty());
+    EXPECT_TRUE(emptyXMLNode.getChildNode("x").isEmpty());
+    EXPECT_EQ(emptyXMLNode.getAttribute("x"), nullptr);
+}
+
+TEST_F(XmlParser, DecodesEntitiesAndCharacterReferences)
+{
+    const struct
+    {
+        const char* text;
+        const char* decoded;
+        XMLError error;
+    } cases[] = {
+        {"a &amp; b &lt;c&gt; &quot;d&quot; &apos;e&apos;", "a & b <c> \"d\" 'e'", eXMLErrorNone},
+        {"&#65;&#x42;&#X43;", "ABC", eXMLErrorNone},
+        {"&#233;", "\xC3\xA9", eXMLErrorNone}, // UTF-8 mode writes the code as UTF-8
+        {"&#255;", "\xC3\xBF", eXMLErrorNone},
+        {"&#256;", nullptr, eXMLErrorCharacterCodeAbove255},
+        {"&#x20AC;", nullptr, eXMLErrorCharacterCodeAbove255},
+        {"&nbsp;", nullptr, eXMLErrorUnknownCharacterEntity},
+        {"&AMP;", nullptr, eXMLErrorUnknownCharacterEntity},
+        {"a & b", nullptr, eXMLErrorUnknownCharacterEntity},
+        {"&#;", nullptr, eXMLErrorUnknownCharacterEntity},
+        {"&#x;", nullptr, eXMLErrorUnknownCharacterEntity},
+        {"&#12a;", nullptr, eXMLErrorUnknownCharacterEntity},
+        {"&#0;", nullptr, eXMLErrorUnknownCharacterEntity},
+        {"&amp", nullptr, eXMLErrorUnknownCharacterEntity},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.text);
+        for (bool inAttribute : {false, true})
+        {
+            const std::string doc = inAttribute ? std::string("<a v=\"") + c.text + "\"/>"
+                                                : std::string("<a>") + c.text + "</a>";
+            XMLResults r;
+            XMLNode a = XMLNode::parseString(doc.c_str(), "a", &r);
+            ASSERT_EQ(r.error, c.error);
+            if (c.decoded != nullptr)
+                EXPECT_STREQ(inAttribute ? a.getAttribute("v") : a.getText(), c.decoded);
+            else
+                EXPECT_TRUE(a.isEmpty());
+        }
+    }
+
+    XMLNode::setGlobalOptions(XMLNode::char_encoding_legacy);
+    EXPECT_STREQ(XMLNode::parseString("<a>&#233;</a>", "a").getText(), "\xE9");
+}
+
+TEST_F(XmlParser, KeepsClearSectionsAsTheyStand)
+{
+    const char* doc = "<!DOCTYPE note SYSTEM \"x.dtd\"><a><![CDATA[<b>&amp;</b>]]>"
+                      "<PRE> keep  <this> </PRE><!-- note & --></a>";
+    XMLResults r;
+    XMLNode top = XMLNode::parseString(doc, nullptr, &r);
+    ASSERT_EQ(r.error, eXMLErrorNone);
+    ASSERT_EQ(top.nClear(), 1);
+    EXPECT_STREQ(top.getClear(0).lpszValue, " note SYSTEM \"x.dtd\"");
+    XMLNode a = top.getChildNode("a");
+    ASSERT_EQ(a.nClear(), 3);
+    EXPECT_STREQ(a.getClear(0).lpszValue, "<b>&amp;</b>");
+    EXPECT_STREQ(a.getClear(0).lpszOpenTag, "<![CDATA[");
+    EXPECT_STREQ(a.getClear(1).lpszValue, " keep  <this> ");
+    EXPECT_STREQ(a.getClear(2).lpszCloseTag, "-->");
+    EXPECT_EQ(Text(top, 0), doc);
+}
+
+TEST_F(XmlParser, WhiteSpaceAndCommentsFollowTheOptions)
+{
+    const char* doc = "<a>\n\t first <!-- c --> second \r\n<b/>  </a>";
+    XMLNode a = XMLNode::parseString(doc, "a");
+    ASSERT_EQ(a.nText(), 1);
+    EXPECT_STREQ(a.getText(0), "firstsecond");
+    EXPECT_EQ(a.nClear(), 0);
+
+    XMLNode::setGlobalOptions(XMLNode::char_encoding_UTF8, 1, 1, 0);
+    a = XMLNode::parseString(doc, "a");
+    ASSERT_EQ(a.nText(), 2);
+    EXPECT_STREQ(a.getText(1), "second");
+    EXPECT_EQ(a.nClear(), 1);
+
+    // Without dropping white space, texts stay whole and the writer adds no layout.
+    XMLNode::setGlobalOptions(XMLNode::char_encoding_UTF8, 1, 0, 0);
+    a = XMLNode::parseString(doc, "a");
+    ASSERT_EQ(a.nText(), 3);
+    EXPECT_STREQ(a.getText(0), "\n\t first ");
+    EXPECT_STREQ(a.getText(2), "  ");
+    EXPECT_EQ(Text(a, 1), doc);
+}
+
+TEST_F(XmlParser, WritesTheAgreedLayoutAndEscapes)
+{
+    XMLNode top = XMLNode::createXMLTopNode(nullptr);
+    XMLNode decl = top.addChild("xml", 1);
+    decl.addAttribute("version", "1.0");
+    decl.addAttribute("encoding", "utf-8");
+    XMLNode root = top.addChild("Root");
+    root.addAttribute("Name", "a<b>&\"c'");
+    root.addAttribute("flag", nullptr);
+    root.addChild("Empty");
+    root.addChild("UserText").addText("x < y & z");
+    root.addText("loose");
+    XMLNode list = root.addChild("List");
+    list.addChild("Item").addAttribute("Value", "1");
+    list.addClear("raw <&>");
+
+    EXPECT_EQ(Text(top, 1), "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+                            "<Root Name=\"a&lt;b&gt;&amp;&quot;c&apos;\" flag>\n"
+                            "\t<Empty/>\n"
+                            "\t<UserText>x &lt; y &amp; z</UserText>\n"
+                            "\tloose\n"
+                            "\t<List>\n"
+                            "\t\t<Item Value=\"1\"/>\n"
+                            "\t\t<![CDATA[raw <&>]]>\n"
+                            "\t</List>\n"
+                            "</Root>\n");
+    EXPECT_EQ(Text(top, 0), "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
+                            "<Root Name=\"a&lt;b&gt;&amp;&quot;c&apos;\" flag><Empty/>"
+                            "<UserText>x &lt; y &amp; z</UserText>loose"
+                            "<List><Item Value=\"1\"/><![CDATA[raw <&>]]></List></Root>");
+
+    // Both forms read back to the same tree.
+    for (int format : {0, 1})
+    {
+        XMLResults r;
+        XMLNode again = XMLNode::parseString(Text(top, format).c_str(), nullptr, &r);
+        ASSERT_EQ(r.error, eXMLErrorNone);
+        EXPECT_EQ(Text(again, 1), Text(top, 1));
+        EXPECT_STREQ(again.getChildNode("root").getAttribute("name"), "a<b>&\"c'");
+    }
+
+    int size = 5;
+    EXPECT_EQ(emptyXMLNode.createXMLString(1, &size), nullptr);
+    EXPECT_EQ(size, 0);
+}
+
+TEST_F(XmlParser, WriteToFileAddsMarkAndDeclarationOnce)
+{
+    const std::string path = m_tDir.Path() + "/out.xml";
+    auto read = [&]() { return kovetest::ReadFile(path); };
+
+    XMLNode plain = XMLNode::parseString("<a>&lt;</a>");
+    ASSERT_EQ(plain.writeToFile(path.c_str()), eXMLErrorNone);
+    EXPECT_EQ(read(), "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<a>&lt;</a>\n");
+
+    XMLNode own = XMLNode::parseString("<?xml version=\"1.0\"?><a/>");
+    ASSERT_EQ(own.writeToFile(path.c_str(), "ignored", 0), eXMLErrorNone);
+    EXPECT_EQ(read(), "\xEF\xBB\xBF<?xml version=\"1.0\"?><a/>");
+    // and it reads back without a second declaration or a stray text
+    XMLNode back = XMLNode::parseFile(path.c_str());
+    EXPECT_EQ(back.nChildNode(), 2);
+    EXPECT_EQ(back.nText(), 0);
+
+    XMLNode::setGlobalOptions(XMLNode::char_encoding_legacy);
+    ASSERT_EQ(plain.writeToFile(path.c_str(), nullptr, 0), eXMLErrorNone);
+    EXPECT_EQ(read(), "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<a>&lt;</a>");
+    ASSERT_EQ(plain.writeToFile(path.c_str(), "windows-1252", 0), eXMLErrorNone);
+    EXPECT_EQ(read(), "<?xml version=\"1.0\" encoding=\"windows-1252\"?>\n<a>&lt;</a>");
+    XMLNode::setGlobalOptions(XMLNode::char_encoding_ShiftJIS);
+    ASSERT_EQ(plain.writeToFile(path.c_str(), "x", 0), eXMLErrorNone);
+    EXPECT_EQ(read(), "<?xml version=\"1.0\" encoding=\"SHIFT-JIS\"?>\n<a>&lt;</a>");
+
+    const std::string missingDir = m_tDir.Path() + "/none/out.xml";
+    EXPECT_EQ(plain.writeToFile(missingDir.c_str()), eXMLErrorCannotOpenWriteFile);
+    EXPECT_EQ(emptyXMLNode.writeToFile(missingDir.c_str()), eXMLErrorNone);
+    if (FILE* full = fopen("/dev/full", "wb"))
+    {
+        fclose(full);
+        EXPECT_EQ(plain.writeToFile("/dev/full"), eXMLErrorCannotWriteFile);
+    }
+}
+
+TEST_F(XmlParser, EveryCodeHasItsText)
+{
+    const char* texts[] = {"No error",
+                           "Warning: Unmatched end tag",
+                           "Warning: No XML tag found",
+                           "Error: No XML data",
+                           "Error: Missing start tag name",
+                           "Error: Missing end tag name",
+                           "Error: Unmatched end tag",
+                           "Error: Unmatched clear tag end",
+                           "Error: Unexpected token found",
+                           "Error: No elements found",
+                           "Error: File not found",
+                           "Error: First Tag not found",
+                           "Error: Unknown character entity",
+                           "Error: Character code above 255 is forbidden in MultiByte char mode.",
+                           "Error: unable to convert between WideChar and MultiByte chars",
+                           "Error: unable to open file for writing",
+                           "Error: cannot write into file",
+                           "Warning: Base64-string length is not a multiple of 4",
+                           "Error: Base64-string contains an illegal character",
+                           "Warning: Base64-string is truncated",
+                           "Error: Base64 decode output buffer is too small",
+                           "Error: Elements nested too deeply"};
+    for (int code = 0; code < 22; ++code)
+        EXPECT_STREQ(XMLNode::getError(static_cast<XMLError>(code)), texts[code]) << code;
+    EXPECT_STREQ(XMLNode::getError(static_cast<XMLError>(22)), "Unknown");
+    EXPECT_STREQ(XMLNode::getError(static_cast<XMLError>(-1)), "Unknown");
+}
+
+TEST_F(XmlParser, MalformedDocumentsGiveTheirCode)
+{
+    const struct
+    {
+        std::string text;
+        XMLError error;
+        int line;
+        int column;
+    } cases[] = {
+        {"", eXMLErrorEmpty, 1, 1},
+        {" \r\n\t ", eXMLErrorEmpty, 2, 3},
+        {"\xEF\xBB\xBF", eXMLErrorEmpty, 1, 1},
+        {"just text", eXMLErrorNoElements, 1, 10},
+        {"<?xml version=\"1.0\"?><!-- only -->", eXMLErrorNoElements, 1, 35},
+        {"<a>\n  <b></a>", eXMLWarningUnmatchedEndTag, 2, 6},
+        {"<a><b>", eXMLWarningUnmatchedEndTag, 1, 4},
+        {"<a></b>", eXMLErrorUnmatchedEndTag, 1, 4},
+        {"</a>", eXMLErrorUnmatchedEndTag, 1, 1},
+        {"<a/></a>", eXMLErrorUnmatchedEndTag, 1, 5},
+        {"<a>< b/></a>", eXMLErrorMissingTagName, 1, 4},
+        {"<", eXMLErrorMissingTagName, 1, 1},
+        {"<?>", eXMLErrorMissingTagName, 1, 1},
+        {"<a></ >", eXMLErrorMissingEndTagName, 1, 4},
+        {"<a><!-- open", eXMLErrorUnmatchedEndClearTag, 1, 4},
+        {"<a><![CDATA[x]]</a>", eXMLErrorUnmatchedEndClearTag, 1, 4},
+        {"<a b=c/>", eXMLErrorUnexpectedToken, 1, 6},
+        {"<a b=\"1/>", eXMLErrorUnexpectedToken, 1, 6},
+        {"<a b", eXMLErrorUnexpectedToken, 1, 1},
+        {"<a></a", eXMLErrorUnexpectedToken, 1, 4},
+        {"<a><!ENTITY x></a>", eXMLErrorUnexpectedToken, 1, 4},
+        {"<?xml version=\"1.0\"><a/>", eXMLErrorUnexpectedToken, 1, 20},
+        {std::string("<a>x\0y</a>", 10), eXMLErrorUnexpectedToken, 1, 5},
+        {"<a>\n&bogus;</a>", eXMLErrorUnknownCharacterEntity, 2, 1},
+    };
+    const std::string path = m_tDir.Path() + "/bad.xml";
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.text);
+        // Files carry every byte; a text ends at its first zero byte.
+        WriteFile(path, c.text);
+        XMLResults r;
+        XMLNode node = XMLNode::parseFile(path.c_str(), nullptr, &r);
+        EXPECT_EQ(r.error, c.error);
+        EXPECT_EQ(r.nLine, c.line);
+        EXPECT_EQ(r.nColumn, c.column);
+        EXPECT_EQ(node.isEmpty(), c.error >= eXMLErrorEmpty);
+    }
+}
+
+TEST_F(XmlParser, UnmatchedEndTagClosesTheOpenElements)
+{
+    XMLResults r;
+    XMLNode top = XMLNode::parseString("<a><b><c></b><d/></a>", nullptr, &r);
+    EXPECT_EQ(r.error, eXMLWarningUnmatchedEndTag);
+    XMLNode a = top.getChildNode("a");
+    EXPECT_EQ(a.getChildNode("b").getChildNode("c").nChildNode(), 0);
+    EXPECT_FALSE(a.getChildNode("d").isEmpty());
+}
+
+TEST_F(XmlParser, HostileInputEndsInAnError)
+{
+    // Every cut of a valid document parses or fails cleanly.
+    const std::string doc = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<!DOCTYPE x>"
+                            "<Root Name=\"a&amp;b\"><![CDATA[c]]><!-- d --><S N='1'>"
+                            "t&#65;</S><PRE>p</PRE></Root>";
+    for (size_t n = 0; n <= doc.size(); ++n)
+    {
+        XMLResults r;
+        XMLNode::parseString(doc.substr(0, n).c_str(), nullptr, &r);
+        if (n == doc.size())
+            EXPECT_EQ(r.error, eXMLErrorNone);
+        else
+            EXPECT_NE(r.error, eXMLErrorNone) << n;
+    }
+
+    // Random bytes, with and without markup characters mixed in.
+    std::mt19937 random(7);
+    for (int round = 0; round < 300; ++round)
+    {
+        std::string garbage(1 + random() % 400, '\0');
+        for (char& c : garbage)
+            c = round % 2 ? "<>/=?!&;\"' ax#"[random() % 14] : static_cast<char>(random() % 256);
+        XMLResults r;
+        XMLNode node = XMLNode::parseString(garbage.c_str(), "x", &r);
+        for (int e = XMLNode::char_encoding_UTF8; e <= XMLNode::char_encoding_GBK; ++e)
+        {
+            XMLNode::setGlobalOptions(static_cast<XMLNode::XMLCharEncoding>(e));
+            XMLNode top = XMLNode::parseString(garbage.c_str(), nullptr, &r);
+            XMLNode::freeXMLString(top.createXMLString(1));
+        }
+    }
+    XMLNode::setGlobalOptions();
+
+    // Nesting: the limit is accepted, one more and far more are refused.
+    auto nested = [](int depth)
+    {
+        std::string s;
+        for (int i = 0; i < depth; ++i)
+            s += "<e>";
+        for (int i = 0; i < depth; ++i)
+            s += "</e>";
+        return s;
+    };
+    XMLResults r;
+    EXPECT_EQ(ParseCode(nested(XML_MAX_NESTING_DEPTH)), eXMLErrorNone);
+    EXPECT_EQ(ParseCode(nested(XML_MAX_NESTING_DEPTH + 1), &r), eXMLErrorNestingTooDeep);
+    EXPECT_EQ(r.nColumn, 3 * XML_MAX_NESTING_DEPTH + 1);
+    EXPECT_EQ(ParseCode(nested(100000)), eXMLErrorNestingTooDeep);
+
+    // A 10 MiB attribute value is data like any other; an unclosed one is an error.
+    const std::string big(10 << 20, 'v');
+    XMLNode a = XMLNode::parseString(("<a v=\"" + big + "\"/>").c_str(), "a", &r);
+    ASSERT_EQ(r.error, eXMLErrorNone);
+    EXPECT_EQ(strlen(a.getAttribute("v")), big.size());
+    EXPECT_EQ(ParseCode("<a v=\"" + big), eXMLErrorUnexpectedToken);
+}
+
+TEST_F(XmlParser, DeepTreesAreWrittenAndFreedWithoutRecursion)
+{
+    XMLNode top = XMLNode::createXMLTopNode("r");
+    XMLNode n = top;
+    for (int i = 0; i < 200000; ++i)
+        n = n.addChild("e");
+    n.addText("leaf");
+    int size = 0;
+    XMLSTR s = top.createXMLString(0, &size);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(size, 3 + 200000 * 7 + 4 + 4);
+    XMLNode::freeXMLString(s);
+    top = XMLNode();
+    // The last element outlives its tree while a handle holds it.
+    EXPECT_STREQ(n.getText(), "leaf");
+    EXPECT_TRUE(n.getParentNode().isEmpty());
+}
+
+TEST_F(XmlParser, HandlesShareAndOutliveTheirTree)
+{
+    XMLNode child;
+    {
+        XMLNode top = XMLNode::parseString("<a><b x=\"1\"><c/></b><d/></a>");
+        child = top.getChildNode("a").getChildNode("b");
+        XMLNode copy = child;
+        EXPECT_TRUE(copy == child);
+        EXPECT_STREQ(child.getParentNode().getName(), "a");
+    }
+    EXPECT_STREQ(child.getAttribute("x"), "1");
+    EXPECT_EQ(child.nChildNode(), 1);
+    EXPECT_TRUE(child.getParentNode().isEmpty());
+
+    // With a tag, the found element is the result.
+    XMLResults r;
+    XMLNode d = XMLNode::parseString("<?xml version=\"1.0\"?><a><d/></a><D k=\"v\"/>", "d", &r);
+    EXPECT_EQ(r.error, eXMLErrorNone);
+    EXPECT_STREQ(d.getAttribute("k"), "v");
+    EXPECT_TRUE(XMLNode::parseString("<a><d/></a>", "d", &r).isEmpty());
+    EXPECT_EQ(r.error, eXMLErrorFirstTagNotFound);
+
+    // Deleting a node detaches it; handles on its former children stay usable.
+    XMLNode top = XMLNode::parseString("<a><b><c>t</c></b><d/></a>");
+    XMLNode b = top.getChildNode("a").getChildNode("b");
+    XMLNode c = b.getChildNode("c");
+    XMLNode alias = b;
+    b.deleteNodeContent();
+    EXPECT_TRUE(b.isEmpty());
+    EXPECT_EQ(alias.nChildNode(), 0);
+    EXPECT_EQ(Text(top, 0), "<a><d/></a>");
+    EXPECT_STREQ(c.getText(), "t");
+    top.getChildNode("a").emptyNode();
+    EXPECT_EQ(Text(top, 0), "");
+}
+
+TEST_F(XmlParser, EditingKeepsDocumentOrder)
+{
+    XMLNode a = XMLNode::createXMLTopNode("a");
+    a.addChild("last");
+    a.addChild("first", 0, 0);
+    a.addText("middle", 1);
+    a.addAttribute("k", "1");
+    EXPECT_EQ(Text(a, 0), "<a k=\"1\"><first/>middle<last/></a>");
+    ASSERT_EQ(a.nElement(), 4);
+    EXPECT_EQ(a.enumContents(0).etype, eNodeAttribute);
+    EXPECT_STREQ(a.enumContents(1).child.getName(), "first");
+    EXPECT_STREQ(a.enumContents(2).text, "middle");
+    EXPECT_EQ(a.enumContents(4).etype, eNodeNULL);
+
+    // Views stay valid while other attributes are added.
+    const char* k = a.getAttribute("k");
+    for (int i = 0; i < 50; ++i)
+        a.addAttribute("x", "y");
+    EXPECT_STREQ(k, "1");
+
+    a.updateAttribute("2", nullptr, "K");
+    a.updateAttribute("3", "renamed", "k");
+    a.updateAttribute("4", nullptr, "new");
+    EXPECT_STREQ(a.getAttribute("renamed"), "3");
+    EXPECT_STREQ(a.getAttributeName(0), "renamed");
+    EXPECT_STREQ(a.getAttribute("new"), "4");
+    a.updateAttribute("5", "byIndex", 0);
+    EXPECT_STREQ(a.getAttribute("byIndex"), "5");
+    const int count = a.nAttribute();
+    a.updateAttribute("6", nullptr, 999);
+    EXPECT_EQ(a.nAttribute(), count);
+    a.updateAttribute("6", "added", 999);
+    EXPECT_STREQ(a.getAttribute("added"), "6");
+    a.updateText("changed", 0);
+    a.updateText("appended", 7);
+    EXPECT_STREQ(a.getText(0), "changed");
+    EXPECT_STREQ(a.getText(1), "appended");
+    a.deleteText(0);
+    EXPECT_STREQ(a.getText(0), "appended");
+    EXPECT_EQ(Text(a.getChildNode("last"), 0), "<last/>");
+}
+
+TEST_F(XmlParser, OptionsBelongToTheThreadThatSetsThem)
+{
+    EXPECT_EQ(XMLNode::setGlobalOptions(static_cast<XMLNode::XMLCharEncoding>(9), 0, 0, 0), 1);
+    EXPECT_EQ(XMLNode::getCharEncoding(), XMLNode::char_encoding_UTF8);
+    EXPECT_EQ(XMLNode::getDropWhiteSpace(), 0);
+    EXPECT_EQ(XMLNode::getGuessWideChars(), 0);
+    EXPECT_EQ(XMLNode::setGlobalOptions(XMLNode::char_encoding_legacy), 0);
+
+    std::string other;
+    std::thread worker(
+        [&other]
+        {
+            // a new thread starts from the defaults and its own setting stays its own
+            other = XMLNode::parseString("<a>&#233;</a>", "a").getText();
+            XMLNode::setGlobalOptions(XMLNode::char_encoding_UTF8);
+        });
+    worker.join();
+    EXPECT_EQ(other, "\xC3\xA9");
+    EXPECT_EQ(XMLNode::getCharEncoding(), XMLNode::char_encoding_legacy);
+    EXPECT_STREQ(XMLNode::parseString("<a>&#233;</a>", "a").getText(), "\xE9");
+}
+
+TEST_F(XmlParser, GuessesTheEncodingOfAFile)
+{
+    const std::string pad(30, ' ');
+    const struct
+    {
+        std::string start;
+        XMLNode::XMLCharEncoding expected;
+    } cases[] = {
+        {"<?xml version=\"1.0\"?><a>\xC3\xA9</a>" + pad, XMLNode::char_encoding_UTF8},
+        {"<?xml version=\"1.0\"?><a>\xE9t\xE9</a>" + pad, XMLNode::char_encoding_legacy},
+        {"\xEF\xBB\xBF<?xml encoding=\"ISO-8859-1\"?><a>\xE9</a>" + pad,
+         XMLNode::char_encoding_UTF8},
+        {"<?xml version=\"1.0\" encoding=\"UTF8\"?><a>\xE9</a>" + pad, XMLNode::char_encoding_UTF8},
+        {"<?xml version=\"1.0\" encoding='Shift-JIS'?><a/>" + pad, XMLNode::char_encoding_ShiftJIS},
+        {"<?xml version=\"1.0\" encoding = \"sjis\"?><a/>" + pad, XMLNode::char_encoding_ShiftJIS},
+        {"<?xml version=\"1.0\" encoding=\"gb2312\"?><a/>" + pad, XMLNode::char_encoding_GB2312},
+        {"<?xml version=\"1.0\" encoding=\"BIG5\"?><a/>" + pad, XMLNode::char_encoding_Big5},
+        {"<?xml version=\"1.0\" encoding=\"gbk\"?><a/>" + pad, XMLNode::char_encoding_GBK},
+        {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a/>" + pad,
+         XMLNode::char_encoding_legacy},
+        {"<a>\xE9</a>", XMLNode::char_encoding_Big5}, // too short: unchanged
+    };
+    const std::string path = m_tDir.Path() + "/enc.xml";
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.start);
+        XMLNode::setGlobalOptions(XMLNode::char_encoding_Big5, 1, 1, 1);
+        WriteFile(path, c.start);
+        XMLResults r;
+        XMLNode::openFileHelper(path.c_str(), nullptr, &r);
+        EXPECT_EQ(XMLNode::getCharEncoding(), c.expected);
+    }
+}
+
+TEST_F(XmlParser, OpenFileHelperThrowsForEveryProblem)
+{
+    const std::string path = m_tDir.Path() + "/doc.xml";
+    auto message = [&](const char* tag) -> std::string
+    {
+        try
+        {
+            XMLNode::openFileHelper(path.c_str(), tag);
+        }
+        catch (const CQTXError& e)
+        {
+            EXPECT_EQ(e.ErrorType(), "XmlError");
+            EXPECT_EQ(e.ErrorText(), "XmlParserError");
+            EXPECT_EQ(e.ErrorLocation(), "(file ./xmlParser, line 464)");
+            EXPECT_EQ(e.ErrorSeverity(), Error);
+            return e.ErrorParameter();
+        }
+        return "no throw";
+    };
+
+    WriteFile(path, "<?xml version=\"1.0\"?>\n<System/>\n");
+    EXPECT_EQ(message("Module"), "XML Parsing error inside file '" + path +
+                                     "'.\nError: First Tag not found\nAt line 0, column 0.\n"
+                                     "First Tag should be 'Module'.\n");
+    EXPECT_STREQ(XMLNode::openFileHelper(path.c_str(), "system").getName(), "System");
+
+    WriteFile(path, "<a>\n<b></a>");
+    EXPECT_EQ(message("a"), "XML Parsing error inside file '" + path +
+                                "'.\nWarning: Unmatched end tag\nAt line 2, column 4.\n");
+
+    const std::string missing = m_tDir.Path() + "/missing.xml";
+    XMLResults r;
+    EXPECT_TRUE(XMLNode::openFileHelper(missing.c_str(), nullptr, &r).isEmpty());
+    EXPECT_EQ(r.error, eXMLErrorFileNotFound);
+    EXPECT_THROW(XMLNode::openFileHelper(missing.c_str()), CQTXEXmlError);
+}
