@@ -1,0 +1,1126 @@
+#include "QTXCommunication.h"
+
+#include "QTX.h" // aCommandTags
+#include "QTXConvert.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+const char* const sQTXFileTooLong = "***ERROR: File too long***";
+
+std::atomic<int> iNumberOfOpenedSockets{0};
+std::atomic<int> CommunicationDebugPrintf{0};
+
+namespace
+{
+const char* const kLocalhost = "127.0.0.1";
+// Longest address text taken by Open.
+constexpr size_t kMaxAddressLength = 99;
+// Slice of every wait for data or send room.
+constexpr int kWaitSliceMs = 40;
+// Piece size of receives and file sends.
+constexpr int kPieceSize = 3000;
+// An XML piece up to this size is the last one and gets the CR LF trailer.
+constexpr int kLastXmlPieceMax = 2993;
+const char kXmlTrailer[] = "\r\n\r\n\r\n";
+constexpr int kSocketBufferSize = 16384;
+
+// Progress records: the text is cut to this many characters; head 12 bytes, zero byte and
+// three bytes of filler make up the rest of the record.
+constexpr size_t kMaxProgressText = 239;
+constexpr size_t kProgressOverhead = 16;
+// Monotonic time of the last progress record of the process; 0 before the first one.
+std::atomic<uint64_t> g_uLastProgressStamp{0};
+
+// Binary command head: "<?bin", a zero byte, u16 tag at 6, u32 payload length at 12.
+constexpr size_t kBinHeadSize = 16;
+constexpr size_t kBinTagOffset = 6;
+constexpr size_t kBinLengthOffset = 12;
+
+bool IsWhiteSpace(unsigned char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+bool IsLetterOrDigit(unsigned char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+unsigned char ToLower(unsigned char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
+}
+
+void PutU16(uint8_t* p, uint16_t v)
+{
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+void PutU32(uint8_t* p, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+    {
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+    }
+}
+
+uint16_t GetU16(const uint8_t* p)
+{
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+uint32_t GetU32(const uint8_t* p)
+{
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+bool TimedOut(uint64_t mark, int timeoutMs)
+{
+    return static_cast<int64_t>(DiffClockMs(GetClockStamp(), mark)) >= timeoutMs;
+}
+
+bool WouldBlock(int error)
+{
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+// The file a document is received into. Without a name nothing is stored, but the document
+// is still recognised. Any failed write is remembered and makes the reception fail.
+class CDocumentFile
+{
+public:
+    explicit CDocumentFile(const std::string& name) : m_sName(name) {}
+    ~CDocumentFile() { Close(); }
+    CDocumentFile(const CDocumentFile&) = delete;
+    CDocumentFile& operator=(const CDocumentFile&) = delete;
+
+    // Creates the file anew (empty).
+    bool Create()
+    {
+        Close();
+        if (m_sName.empty())
+        {
+            return true;
+        }
+        m_pFile = std::fopen(m_sName.c_str(), "wbe");
+        m_bFailed = m_pFile == nullptr;
+        return !m_bFailed;
+    }
+
+    void Write(const void* data, size_t length)
+    {
+        if (m_pFile != nullptr && length > 0 && std::fwrite(data, 1, length, m_pFile) != length)
+        {
+            m_bFailed = true;
+        }
+    }
+
+    void Write(uint8_t byte) { Write(&byte, 1); }
+
+    // Closes the file; false when anything could not be written.
+    bool Close()
+    {
+        if (m_pFile != nullptr)
+        {
+            if (std::fclose(m_pFile) != 0)
+            {
+                m_bFailed = true;
+            }
+            m_pFile = nullptr;
+        }
+        return !m_bFailed;
+    }
+
+    // Replaces whatever was stored with `text`.
+    void Replace(const char* text)
+    {
+        if (Create())
+        {
+            Write(text, std::strlen(text));
+        }
+        Close();
+    }
+
+    bool Failed() const { return m_bFailed; }
+
+private:
+    std::string m_sName;
+    std::FILE* m_pFile = nullptr;
+    bool m_bFailed = false;
+};
+
+// Recognises one request document in a byte stream without a length prefix: an XML document
+// ends with the closing tag of its root element (or the "/>" of an empty root), a binary
+// command file after the payload length given in its 16-byte head. Bytes before the label
+// "<?xml" or "<?bin" are skipped; bytes after the end are not taken.
+class CDocumentFramer
+{
+public:
+    enum Result
+    {
+        MoreData,
+        Complete,
+        TooLong,
+        WriteFailed
+    };
+
+    CDocumentFramer(CDocumentFile& file, uint64_t limit) : m_rFile(file), m_uLimit(limit) {}
+
+    Result Feed(const uint8_t* data, size_t length);
+
+    bool Done() const { return m_eState == StDone; }
+    const std::string& RootName() const { return m_sRootName; }
+    uint16_t BinaryTag() const { return m_uBinaryTag; }
+
+private:
+    enum State
+    {
+        StSearch,
+        StXmlHead,
+        StXmlBody,
+        StBinary,
+        StDone
+    };
+    // Sub-states of XmlBody below 0; 0 and above are positions in the closing tag's name.
+    static constexpr int kBodyCopy = -1;
+    static constexpr int kBodyAfterLess = -2;
+
+    void SearchByte(uint8_t c);
+    void XmlHeadByte(uint8_t c);
+    bool XmlBodyByte(uint8_t c);
+    Result BinaryBytes(const uint8_t* data, size_t length, size_t& used);
+
+    CDocumentFile& m_rFile;
+    uint64_t m_uLimit;
+    State m_eState = StSearch;
+    int m_iSub = 0;
+    char m_cLabel = 0; // 'x' or 'b' once the third character of the label is seen
+    std::string m_sRootName;
+    uint16_t m_uBinaryTag = 0;
+    uint8_t m_aHead[kBinHeadSize] = {};
+    size_t m_uHeadBytes = 0;
+    uint64_t m_uPayloadLeft = 0;
+};
+
+CDocumentFramer::Result CDocumentFramer::Feed(const uint8_t* data, size_t length)
+{
+    size_t i = 0;
+    while (i < length && m_eState != StDone)
+    {
+        switch (m_eState)
+        {
+        case StSearch:
+            SearchByte(data[i++]);
+            break;
+        case StXmlHead:
+            m_rFile.Write(data[i]);
+            XmlHeadByte(data[i++]);
+            break;
+        case StXmlBody:
+            if (m_iSub == kBodyCopy)
+            {
+                // Copy everything up to the next "<" in one go.
+                const void* less = std::memchr(data + i, '<', length - i);
+                size_t end =
+                    less ? static_cast<size_t>(static_cast<const uint8_t*>(less) - data) : length;
+                m_rFile.Write(data + i, end - i);
+                i = end;
+                if (less != nullptr)
+                {
+                    m_rFile.Write(data[i++]);
+                    m_iSub = kBodyAfterLess;
+                }
+                break;
+            }
+            m_rFile.Write(data[i]);
+            if (!XmlBodyByte(data[i++]))
+            {
+                return WriteFailed;
+            }
+            break;
+        case StBinary:
+        {
+            size_t used = 0;
+            Result r = BinaryBytes(data + i, length - i, used);
+            i += used;
+            if (r != MoreData)
+            {
+                return r;
+            }
+            break;
+        }
+        case StDone:
+            break;
+        }
+        if (m_rFile.Failed())
+        {
+            return WriteFailed;
+        }
+    }
+    return m_eState == StDone ? Complete : MoreData;
+}
+
+void CDocumentFramer::SearchByte(uint8_t byte)
+{
+    static const char kXml[] = "<?xml";
+    static const char kBin[] = "<?bin";
+    unsigned char c = ToLower(byte);
+    int k = m_iSub;
+    bool match;
+    if (k < 2)
+    {
+        match = c == static_cast<unsigned char>(kXml[k]);
+    }
+    else if (k == 2)
+    {
+        match = c == 'x' || c == 'b';
+        m_cLabel = static_cast<char>(c);
+    }
+    else
+    {
+        match = c == static_cast<unsigned char>((m_cLabel == 'x' ? kXml : kBin)[k]);
+    }
+    m_iSub = match ? k + 1 : (c == '<' ? 1 : 0);
+    if (m_iSub < 5)
+    {
+        return;
+    }
+    if (m_cLabel == 'x')
+    {
+        m_rFile.Write(kXml, 5);
+        m_eState = StXmlHead;
+        m_iSub = 0;
+    }
+    else
+    {
+        std::memcpy(m_aHead, kBin, 5);
+        m_uHeadBytes = 5;
+        m_eState = StBinary;
+    }
+}
+
+void CDocumentFramer::XmlHeadByte(uint8_t c)
+{
+    switch (m_iSub)
+    {
+    case 0: // before a "<"
+        if (c == '<')
+        {
+            m_iSub = 1;
+        }
+        break;
+    case 1: // after "<": a name starts the root, "<?" and "<!" do not
+        if (IsLetterOrDigit(c))
+        {
+            m_sRootName.assign(1, static_cast<char>(c));
+            m_iSub = 2;
+        }
+        else if (!IsWhiteSpace(c))
+        {
+            m_iSub = c == '<' ? 1 : 0;
+        }
+        break;
+    case 2: // in the root name
+        if (IsLetterOrDigit(c))
+        {
+            m_sRootName.push_back(static_cast<char>(c));
+            break;
+        }
+        m_iSub = 3;
+        [[fallthrough]];
+    case 3: // in the start tag
+        if (c == '/')
+        {
+            m_iSub = 4;
+        }
+        else if (c == '>')
+        {
+            m_eState = StXmlBody;
+            m_iSub = kBodyCopy;
+        }
+        break;
+    case 4: // after "/" in the start tag
+        if (c == '>')
+        {
+            m_eState = StDone;
+        }
+        else if (!IsWhiteSpace(c))
+        {
+            m_iSub = 3;
+        }
+        break;
+    }
+}
+
+bool CDocumentFramer::XmlBodyByte(uint8_t c)
+{
+    if (m_iSub == kBodyAfterLess)
+    {
+        if (c == '/')
+        {
+            m_iSub = 0;
+        }
+        else if (c == '?')
+        {
+            // "<?" in the body: a new document starts; what came so far is dropped.
+            if (!m_rFile.Create())
+            {
+                return false;
+            }
+            m_sRootName.clear();
+            m_eState = StSearch;
+            m_iSub = 2;
+        }
+        else if (!IsWhiteSpace(c))
+        {
+            m_iSub = kBodyCopy;
+        }
+        return true;
+    }
+    // Position m_iSub in the closing tag's name.
+    if (IsWhiteSpace(c))
+    {
+        return true;
+    }
+    size_t pos = static_cast<size_t>(m_iSub);
+    if (c == '>')
+    {
+        if (pos == m_sRootName.size())
+        {
+            m_eState = StDone;
+        }
+        else
+        {
+            m_iSub = kBodyCopy;
+        }
+    }
+    else if (pos < m_sRootName.size() &&
+             ToLower(c) == ToLower(static_cast<unsigned char>(m_sRootName[pos])))
+    {
+        ++m_iSub;
+    }
+    else
+    {
+        m_iSub = kBodyCopy;
+    }
+    return true;
+}
+
+CDocumentFramer::Result CDocumentFramer::BinaryBytes(const uint8_t* data, size_t length,
+                                                     size_t& used)
+{
+    used = 0;
+    if (m_uHeadBytes < kBinHeadSize)
+    {
+        size_t take = std::min(kBinHeadSize - m_uHeadBytes, length);
+        std::memcpy(m_aHead + m_uHeadBytes, data, take);
+        m_uHeadBytes += take;
+        used = take;
+        if (m_uHeadBytes < kBinHeadSize)
+        {
+            return MoreData;
+        }
+        m_uBinaryTag = GetU16(m_aHead + kBinTagOffset);
+        m_uPayloadLeft = GetU32(m_aHead + kBinLengthOffset);
+        if (kBinHeadSize + m_uPayloadLeft > m_uLimit)
+        {
+            return TooLong;
+        }
+        m_rFile.Write(m_aHead, kBinHeadSize);
+    }
+    size_t take = static_cast<size_t>(std::min<uint64_t>(m_uPayloadLeft, length - used));
+    m_rFile.Write(data + used, take);
+    used += take;
+    m_uPayloadLeft -= take;
+    if (m_uPayloadLeft == 0)
+    {
+        m_eState = StDone;
+    }
+    return m_rFile.Failed() ? WriteFailed : MoreData;
+}
+
+void SleepMs(int ms)
+{
+    timespec t{ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR)
+    {
+    }
+}
+} // namespace
+
+// ---- Plain functions
+
+uint64_t GetClockStamp()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<uint64_t>(t.tv_sec) * 1000000000ull + static_cast<uint64_t>(t.tv_nsec);
+}
+
+uint32_t DiffClockMs(uint64_t later, uint64_t earlier)
+{
+    return static_cast<uint32_t>((later - earlier + 500000ull) / 1000000ull);
+}
+
+int GetSocketLastError()
+{
+    return errno;
+}
+
+void TCPSocket_SetStdOption(int socket)
+{
+    int on = 1;
+    int size = kSocketBufferSize;
+    setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
+
+int SocketSelect(int socket, int timeoutMs, int mode)
+{
+    // poll rather than select: it has no limit on the descriptor's number.
+    pollfd p{};
+    p.fd = socket;
+    if (mode & QTX_SELECT_WRITE)
+    {
+        p.events |= POLLOUT;
+    }
+    if (mode & QTX_SELECT_READ)
+    {
+        p.events |= POLLIN;
+    }
+    if (p.events == 0)
+    {
+        return 0;
+    }
+    int r = poll(&p, 1, timeoutMs < 0 ? -1 : timeoutMs);
+    if (r < 0)
+    {
+        return -errno;
+    }
+    if (r == 0)
+    {
+        return 0;
+    }
+    if (p.revents & POLLNVAL)
+    {
+        return -EBADF;
+    }
+    int result = 0;
+    bool broken = (p.revents & (POLLERR | POLLHUP)) != 0;
+    if ((p.revents & POLLOUT) || (broken && (mode & QTX_SELECT_WRITE)))
+    {
+        result |= QTX_SELECT_WRITE;
+    }
+    if ((p.revents & POLLIN) || (broken && (mode & QTX_SELECT_READ)))
+    {
+        result |= QTX_SELECT_READ;
+    }
+    return result;
+}
+
+// ---- CQTXCommunication
+
+CQTXCommunication::CQTXCommunication()
+    : m_iServerSocket(-1), m_iConnectionSocket(-1), m_tPeerAddress(), m_iTimeout(10000),
+      m_iSecondTimeout(10), m_bTCP(true), m_bDefaultTCP(true), m_tSenderAddress(),
+      m_iSenderAddressLength(sizeof(sockaddr_in))
+{
+    ++iNumberOfOpenedSockets;
+}
+
+CQTXCommunication::~CQTXCommunication()
+{
+    CloseSocket(m_iConnectionSocket);
+    CloseSocket(m_iServerSocket);
+    --iNumberOfOpenedSockets;
+}
+
+void CQTXCommunication::CloseSocket(int& socket)
+{
+    if (socket >= 0)
+    {
+        ::close(socket);
+        socket = -1;
+    }
+}
+
+bool CQTXCommunication::Open(const char* address, bool tcp)
+{
+    CloseSocket(m_iConnectionSocket);
+    m_bTCP = tcp;
+    if (address == nullptr)
+    {
+        Close();
+        return false;
+    }
+    std::string text(address, strnlen(address, kMaxAddressLength));
+    size_t colon = text.find(':');
+    if (colon == std::string::npos)
+    {
+        Close();
+        return false;
+    }
+    std::string host = text.substr(0, colon);
+    if (host.empty() || SameString(host, "localhost"))
+    {
+        host = kLocalhost;
+    }
+    int32_t port = StringToInt(text.substr(colon + 1));
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    if (port < 1 || port > 65535 || inet_pton(AF_INET, host.c_str(), &peer.sin_addr) != 1)
+    {
+        Close();
+        return false;
+    }
+    peer.sin_port = htons(static_cast<uint16_t>(port));
+    m_tPeerAddress = peer;
+    return OpenPeerSocket(true);
+}
+
+bool CQTXCommunication::Open(const std::string& address, bool tcp)
+{
+    return Open(address.c_str(), tcp);
+}
+
+bool CQTXCommunication::Open(int socket, bool tcp)
+{
+    m_bTCP = tcp;
+    if (socket != m_iConnectionSocket)
+    {
+        CloseSocket(m_iConnectionSocket);
+    }
+    if (socket < 0)
+    {
+        return false;
+    }
+    m_iConnectionSocket = socket;
+    fcntl(socket, F_SETFD, fcntl(socket, F_GETFD) | FD_CLOEXEC);
+    if (tcp)
+    {
+        int on = 1;
+        ioctl(socket, FIONBIO, &on);
+    }
+    else
+    {
+        int on = 1;
+        setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
+    return true;
+}
+
+bool CQTXCommunication::OpenForReply(int port, bool tcp)
+{
+    CloseSocket(m_iConnectionSocket);
+    m_bTCP = tcp;
+    // Without a sender there is nobody to reply to.
+    if (m_tSenderAddress.sin_family != AF_INET || port < 0 || port > 65535)
+    {
+        Close();
+        return false;
+    }
+    m_tPeerAddress = m_tSenderAddress;
+    if (port != 0)
+    {
+        m_tPeerAddress.sin_port = htons(static_cast<uint16_t>(port));
+    }
+    return OpenPeerSocket(false);
+}
+
+// Creates the connection socket to the peer address: TCP connects within the timeout, UDP
+// only creates the socket (sends carry the address).
+bool CQTXCommunication::OpenPeerSocket(bool linger)
+{
+    int type = (m_bTCP ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC | SOCK_NONBLOCK;
+    int fd = ::socket(AF_INET, type, 0);
+    if (fd < 0)
+    {
+        Close();
+        return false;
+    }
+    m_iConnectionSocket = fd;
+    if (!m_bTCP)
+    {
+        int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        return true;
+    }
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&m_tPeerAddress), sizeof m_tPeerAddress) !=
+        0)
+    {
+        int error = errno;
+        if (error != EINPROGRESS ||
+            SocketSelect(fd, m_iTimeout > 0 ? m_iTimeout : -1, QTX_SELECT_WRITE) <= 0)
+        {
+            Close();
+            return false;
+        }
+        socklen_t length = sizeof error;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0)
+        {
+            Close();
+            return false;
+        }
+    }
+    if (linger)
+    {
+        // A close resets the connection at once instead of keeping it in TIME_WAIT.
+        struct linger l
+        {
+            1, 0
+        };
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    }
+    TCPSocket_SetStdOption(fd);
+    return true;
+}
+
+bool CQTXCommunication::OpenServerSocket(int port, bool tcp)
+{
+    CloseServerSocket();
+    m_bTCP = tcp;
+    m_bDefaultTCP = tcp;
+    if (port < 0 || port > 65535)
+    {
+        return false;
+    }
+    // The listening socket blocks (accept waits); a UDP socket never does.
+    int type = tcp ? (SOCK_STREAM | SOCK_CLOEXEC) : (SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK);
+    int fd = ::socket(AF_INET, type, 0);
+    if (fd < 0)
+    {
+        return false;
+    }
+    if (tcp)
+    {
+        // A restarted driver gets its port back at once.
+        int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        (tcp && ::listen(fd, 1) != 0))
+    {
+        ::close(fd);
+        return false;
+    }
+    m_iServerSocket = fd;
+    return true;
+}
+
+void CQTXCommunication::CloseServerSocket()
+{
+    CloseSocket(m_iServerSocket);
+}
+
+int CQTXCommunication::GetServerPort() const
+{
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (m_iServerSocket < 0 ||
+        getsockname(m_iServerSocket, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    {
+        return -1;
+    }
+    return ntohs(address.sin_port);
+}
+
+bool CQTXCommunication::WaitForConnection()
+{
+    Close();
+    if (m_iServerSocket < 0)
+    {
+        return false;
+    }
+    sockaddr_in client{};
+    socklen_t length = sizeof client;
+    int fd = ::accept4(m_iServerSocket, reinterpret_cast<sockaddr*>(&client), &length,
+                       SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0)
+    {
+        return false;
+    }
+    m_tSenderAddress = client;
+    m_iSenderAddressLength = length;
+    TCPSocket_SetStdOption(fd);
+    m_iConnectionSocket = fd;
+    return true;
+}
+
+void CQTXCommunication::Close()
+{
+    CloseSocket(m_iConnectionSocket);
+    m_bTCP = m_bDefaultTCP;
+}
+
+void CQTXCommunication::MoveConnectionTo(CQTXCommunication& other)
+{
+    if (&other == this)
+    {
+        return;
+    }
+    other.CloseSocket(other.m_iConnectionSocket);
+    other.m_iConnectionSocket = m_iConnectionSocket;
+    other.m_tPeerAddress = m_tPeerAddress;
+    other.m_iTimeout = m_iTimeout;
+    other.m_iSecondTimeout = m_iSecondTimeout;
+    other.m_bTCP = m_bTCP;
+    other.m_tSenderAddress = m_tSenderAddress;
+    other.m_iSenderAddressLength = m_iSenderAddressLength;
+    m_iConnectionSocket = -1;
+}
+
+bool CQTXCommunication::SendBuffer(const void* data, int length)
+{
+    if (m_iConnectionSocket < 0 || length < 0 || (data == nullptr && length > 0))
+    {
+        return false;
+    }
+    const char* bytes = static_cast<const char*>(data);
+    int sent = 0;
+    uint64_t mark = GetClockStamp();
+    while (sent < length)
+    {
+        ssize_t r;
+        int flags = MSG_NOSIGNAL | MSG_DONTWAIT;
+        if (m_bTCP)
+        {
+            bool trace = CommunicationDebugPrintf.load() != 0;
+            if (trace)
+            {
+                std::printf("Call send( %d, 0x%X, %d - %d, 0 );\n", m_iConnectionSocket,
+                            static_cast<unsigned>(reinterpret_cast<uintptr_t>(bytes + sent)),
+                            length, sent);
+            }
+            r = ::send(m_iConnectionSocket, bytes + sent, static_cast<size_t>(length - sent),
+                       flags);
+            if (trace)
+            {
+                std::printf("send returned %d\n", static_cast<int>(r));
+            }
+        }
+        else
+        {
+            r = ::sendto(m_iConnectionSocket, bytes + sent, static_cast<size_t>(length - sent),
+                         flags, reinterpret_cast<const sockaddr*>(&m_tPeerAddress),
+                         sizeof m_tPeerAddress);
+        }
+        if (r < 0)
+        {
+            int error = errno;
+            if (error == EINTR)
+            {
+                continue;
+            }
+            if (!WouldBlock(error) || TimedOut(mark, m_iTimeout))
+            {
+                return false;
+            }
+            SocketSelect(m_iConnectionSocket, kWaitSliceMs, QTX_SELECT_WRITE);
+            continue;
+        }
+        if (r == 0)
+        {
+            Close();
+            return false;
+        }
+        sent += static_cast<int>(r);
+        mark = GetClockStamp();
+    }
+    return true;
+}
+
+bool CQTXCommunication::SendFile(const std::string& file, bool xml)
+{
+    if (file.empty())
+    {
+        return true;
+    }
+    std::FILE* f = std::fopen(file.c_str(), "rbe");
+    if (f == nullptr)
+    {
+        return false;
+    }
+    char piece[kPieceSize];
+    bool ok = true;
+    if (xml)
+    {
+        // Start at the first "<"; a file without one sends nothing.
+        long offset = 0;
+        bool found = false;
+        size_t n;
+        while (!found && (n = std::fread(piece, 1, sizeof piece, f)) > 0)
+        {
+            const void* less = std::memchr(piece, '<', n);
+            if (less != nullptr)
+            {
+                offset += static_cast<const char*>(less) - piece;
+                found = true;
+            }
+            else
+            {
+                offset += static_cast<long>(n);
+            }
+        }
+        if (!found)
+        {
+            ok = !std::ferror(f);
+            std::fclose(f);
+            return ok;
+        }
+        if (std::fseek(f, offset, SEEK_SET) != 0)
+        {
+            std::fclose(f);
+            return false;
+        }
+    }
+    std::vector<char> buffer(kPieceSize + sizeof kXmlTrailer);
+    for (;;)
+    {
+        size_t n = std::fread(buffer.data(), 1, kPieceSize, f);
+        if (n == 0)
+        {
+            ok = !std::ferror(f);
+            break;
+        }
+        size_t length = n;
+        if (xml && n <= static_cast<size_t>(kLastXmlPieceMax))
+        {
+            std::memcpy(buffer.data() + n, kXmlTrailer, sizeof kXmlTrailer - 1);
+            length += sizeof kXmlTrailer - 1;
+        }
+        if (!SendBuffer(buffer.data(), static_cast<int>(length)))
+        {
+            ok = false;
+            break;
+        }
+        if (n < static_cast<size_t>(kPieceSize))
+        {
+            ok = !std::ferror(f);
+            break;
+        }
+    }
+    std::fclose(f);
+    return ok;
+}
+
+int CQTXCommunication::ReceiveBuffer(void* buffer, int length, bool wait)
+{
+    // UDP datagrams come in on the bound server socket; a UDP client hears on its own socket.
+    int socket = m_iConnectionSocket;
+    if (!m_bTCP && m_iServerSocket >= 0)
+    {
+        socket = m_iServerSocket;
+    }
+    if (socket < 0 || length < 0 || (buffer == nullptr && length > 0))
+    {
+        return RECEIVE_NO_SOCKET;
+    }
+    if (length == 0)
+    {
+        return 0;
+    }
+    char* bytes = static_cast<char*>(buffer);
+    int got = 0;
+    uint64_t mark = GetClockStamp();
+    for (;;)
+    {
+        ssize_t r;
+        int flags = MSG_NOSIGNAL | MSG_DONTWAIT;
+        if (m_bTCP)
+        {
+            r = ::recv(socket, bytes + got, static_cast<size_t>(length - got), flags);
+        }
+        else
+        {
+            sockaddr_in sender{};
+            socklen_t senderLength = sizeof sender;
+            r = ::recvfrom(socket, bytes, static_cast<size_t>(length), flags,
+                           reinterpret_cast<sockaddr*>(&sender), &senderLength);
+            if (r >= 0)
+            {
+                // One datagram is one receive, also when it is shorter than the buffer:
+                // the next one would overwrite it.
+                m_tSenderAddress = sender;
+                m_iSenderAddressLength = senderLength;
+                return static_cast<int>(r);
+            }
+        }
+        if (r < -1)
+        {
+            return RECEIVE_BAD_RESULT;
+        }
+        if (r == -1)
+        {
+            int error = errno;
+            if (error == EINTR)
+            {
+                continue;
+            }
+            if (!WouldBlock(error))
+            {
+                return RECEIVE_FAILED;
+            }
+            if (TimedOut(mark, m_iTimeout))
+            {
+                return RECEIVE_TIMEOUT;
+            }
+            SocketSelect(socket, kWaitSliceMs, QTX_SELECT_READ);
+        }
+        else if (r == 0)
+        {
+            Close();
+            return got > 0 ? got : RECEIVE_PEER_CLOSED;
+        }
+        else
+        {
+            got += static_cast<int>(r);
+            mark = GetClockStamp();
+        }
+        if (!wait || got >= length)
+        {
+            return got;
+        }
+    }
+}
+
+bool CQTXCommunication::ReceiveDocument(const std::string& file, int maxLength,
+                                        std::string& rootName, uint16_t& binaryTag)
+{
+    rootName.clear();
+    binaryTag = 0;
+    uint64_t limit = QTX_MAX_RECEIVE_LENGTH;
+    if (maxLength > 0 && maxLength < QTX_MAX_RECEIVE_LENGTH)
+    {
+        limit = static_cast<uint64_t>(maxLength);
+    }
+    CDocumentFile out(file);
+    if (!out.Create())
+    {
+        return false;
+    }
+    CDocumentFramer framer(out, limit);
+    uint8_t piece[kPieceSize];
+    uint64_t total = 0;
+    uint64_t lastData = GetClockStamp();
+    while (!framer.Done())
+    {
+        int n = ReceiveBuffer(piece, sizeof piece, false);
+        if (n < 0)
+        {
+            break;
+        }
+        if (n == 0)
+        {
+            if (TimedOut(lastData, m_iTimeout))
+            {
+                break;
+            }
+            continue;
+        }
+        lastData = GetClockStamp();
+        total += static_cast<uint64_t>(n);
+        CDocumentFramer::Result r = CDocumentFramer::MoreData;
+        if (total <= limit)
+        {
+            r = framer.Feed(piece, static_cast<size_t>(n));
+        }
+        if (total > limit || r == CDocumentFramer::TooLong)
+        {
+            out.Replace(sQTXFileTooLong);
+            return false;
+        }
+        if (r == CDocumentFramer::WriteFailed)
+        {
+            return false;
+        }
+    }
+    if (!out.Close() || !framer.Done())
+    {
+        return false;
+    }
+    rootName = framer.RootName();
+    binaryTag = framer.BinaryTag();
+    return true;
+}
+
+unsigned int CQTXCommunication::ReceiveXmlFile(const std::string& file, int maxLength)
+{
+    std::string rootName;
+    uint16_t binaryTag = 0;
+    if (!ReceiveDocument(file, maxLength, rootName, binaryTag))
+    {
+        return 0;
+    }
+    if (binaryTag != 0)
+    {
+        return (binaryTag & 0x7FFFu) | 0x80000000u;
+    }
+    return static_cast<unsigned int>(ItemStringToInt(aCommandTags, rootName, true));
+}
+
+void CQTXCommunication::SetTimeout(int timeoutMs, int second)
+{
+    m_iTimeout = timeoutMs;
+    m_iSecondTimeout = second;
+}
+
+void CQTXCommunication::SendProgressMessage(const std::string& text, int current, int total,
+                                            double fraction, double minInterval)
+{
+    uint64_t now = GetClockStamp();
+    uint64_t last = g_uLastProgressStamp.load();
+    bool due = total < current || fraction <= 0 || fraction >= 1 || last == 0 ||
+               static_cast<double>(now - last) / 1e9 >= minInterval;
+    if (!due)
+    {
+        return;
+    }
+    size_t textLength = std::min(text.size(), kMaxProgressText);
+    std::vector<uint8_t> record(textLength + kProgressOverhead, 0);
+    record[0] = '#';
+    record[1] = 'P';
+    PutU16(&record[2], static_cast<uint16_t>(record.size()));
+    PutU16(&record[4], static_cast<uint16_t>(total));
+    PutU16(&record[6], static_cast<uint16_t>(current));
+    float f = static_cast<float>(fraction);
+    uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    PutU32(&record[8], bits);
+    std::memcpy(&record[12], text.data(), textLength);
+    SendBuffer(record.data(), static_cast<int>(record.size()));
+    SleepMs(1);
+    g_uLastProgressStamp.store(now);
+}
+
+std::string CQTXCommunication::GetAddress() const
+{
+    if (m_iConnectionSocket < 0)
+    {
+        return "";
+    }
+    uint32_t a = ntohl(m_tSenderAddress.sin_addr.s_addr);
+    char text[32];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", (a >> 24) & 0xFF, (a >> 16) & 0xFF,
+                  (a >> 8) & 0xFF, a & 0xFF,
+                  static_cast<unsigned>(ntohs(m_tSenderAddress.sin_port)));
+    return text;
+}
