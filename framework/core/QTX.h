@@ -1,0 +1,345 @@
+// CQTX: the base class of every driver of the device. A driver program owns exactly one object
+// of a class derived from it; the base class runs the driver's life: command line, start-up,
+// stored configuration, request server, reporting, threads and the orderly stop.
+//
+// A driver fills the five operations without a base version (GetModuleName, InitCQTX,
+// BootHardware, ParseAndCheckConfiguration, SetHardwareConfiguration) and overrides whichever
+// others it needs. Its main() constructs the object, optionally starts the device-message
+// service (InitDevMsgDebug) and calls RunQTXDriver, or runs Init, its own threads and
+// DoCommunication itself.
+#ifndef QTX_H
+#define QTX_H
+
+#include <atomic>
+#include <cstdint>
+#include <pthread.h>
+#include <string>
+#include <vector>
+
+#include "QTXCommandFile.h"
+#include "QTXCommunication.h"
+#include "QTXError.h"
+#include "QTXGlobal.h"
+#include "QTXXml.h"
+
+class CQTX;
+struct _QTXVersionInfo;
+struct tagDEVMSG_HANDLE_STRUCT;
+
+// One ability of the module for the module description: name, value and unit (the unit may be
+// null). A table of them ends at the first row whose name is null or empty.
+struct AbilityItem_t
+{
+    const char* name;
+    const char* value;
+    const char* unit;
+};
+
+// A driver thread: the pthread handle is meaningful only while bValid is set.
+struct QTXThreadHandle
+{
+    pthread_t tThread;
+    bool bValid;
+};
+
+// Body of a driver thread started with CQTX::StartThread: (driver, argument, int argument);
+// the result becomes the thread's exit value (0 for true, 1 for false).
+typedef bool (*QTXThreadFunction)(CQTX* driver, void* argument, int intArgument);
+
+// Handlers a driver may give to its device-message service.
+typedef uint32_t (*QTXDevMsgCommandHandler)(uint16_t command, tagDEVMSG_HANDLE_STRUCT* handle);
+typedef void (*QTXDevMsgReleaseHandler)(tagDEVMSG_HANDLE_STRUCT* handle);
+
+// What the driver command line selects (see CQTX::ParseCommandLine).
+struct QTXCommandLine
+{
+    std::string sDirectory; // empty: the root directory
+    int iSlot = -1;         // slot 0..15, a port (16 or more), or -1
+    std::string sDebugAddress;
+    bool bHardware = true;    // false with -Simulate
+    std::string sStartupText; // value of -Startup=
+    // The same program with every argument but the delay, each in double quotes.
+    std::string sRestartCommandLine;
+    // The same as an argument vector (program path first), for starting it without a shell.
+    std::vector<std::string> vsRestartArguments;
+};
+
+// Size in bytes above which the log file is started anew (the old one is kept as "*.old").
+// A program may change it before it logs.
+extern int g_iQTXMaxLogFileLength;
+
+// Command-tag table: root-element names of requests with their tag numbers, ended by a row
+// with a null name (value 0, "nothing usable").
+extern const Item_t aCommandTags[];
+
+// Port base of the module drivers: a driver in slot n serves port 62100 + n.
+constexpr uint32_t QTX_SLOT_PORT_BASE = 62100;
+// Port of the system driver; drivers above it register there.
+constexpr uint32_t QTX_SYSTEM_PORT = 62000;
+// Number of module slots.
+constexpr int QTX_NUMBER_OF_SLOTS = 16;
+// Request code of a stored configuration (root element "Module").
+constexpr unsigned short QTX_TAG_MODULE = 0x101;
+
+class CQTX
+{
+public:
+    CQTX();
+
+    // ---- Virtual operations, in this order (the destructor takes the first two entries)
+
+    // Releases the OS resources (ReleaseOsResource); a driver's own version may add its own.
+    virtual ~CQTX();
+    // Called by the SIGTERM path (from the terminator thread) and by the driver itself.
+    virtual void Terminate();
+    // The name the driver gives itself.
+    virtual std::string GetModuleName() = 0;
+    // "<group>_<range>_Ch<nn>" for a signal of the module description.
+    virtual std::string GetSignalDescription(const std::string& group, int channel);
+    // Driver start-up, before the hardware is initialised.
+    virtual void InitCQTX() = 0;
+    // Hardware initialisation.
+    virtual void BootHardware() = 0;
+    // Reads and checks the loaded configuration document; false means refused (the findings
+    // are written into the document). The set index says where an accepted one is stored.
+    virtual bool ParseAndCheckConfiguration(int& setIndex) = 0;
+    // Applies the checked configuration.
+    virtual void SetHardwareConfiguration() = 0;
+    // Answers a configuration request while a client holds the module lock.
+    virtual bool ProcessLockedConfiguration(const char* file, _QTXCommandFileType type);
+    virtual void ProcessDiagnostic();
+    virtual void ProcessDebug();
+    virtual void ProcessKoveFactory();
+    // Called after an accepted configuration was applied and stored.
+    virtual void ConfigurationDone();
+    // Every request whose tag the framework does not handle itself; a non-zero result is
+    // written into the reply as a standard error.
+    virtual int ProcessUnknownXmlTag(uint32_t requestCode);
+    // New user settings pushed by the system driver.
+    virtual void ProcessUserConfig(const std::string& value);
+    // Stored configuration file of a set; the index is only read.
+    virtual std::string GetConfigurationFileName(int& setIndex);
+    virtual std::string GetFactorySettingFileName();
+    virtual std::string GetDUFConfigurationFileName();
+    virtual double GetSignalValue(const std::string& name, int number);
+    virtual std::string GetSignalUnit(const std::string& name, int number);
+    // Writes the module description and returns its file name.
+    virtual std::string GetModuleInfoFileName();
+    // Offered the configuration mutex around every configuration change; a driver that shares
+    // its configuration with its own threads locks the guard here and unlocks it below.
+    virtual void ConfigThreadLock(LockGuard& guard);
+    virtual void ConfigThreadUnlock(LockGuard& guard);
+    // Brings the module-description sections of a configuration document up to date.
+    virtual bool UpdateConfigurationFileXml(const std::string& fileName, bool textOnly);
+
+    // ---- Life cycle
+
+    // Parses the command line and starts the driver (the second Init). defaultSlot is the
+    // program's own default: its port, or a slot number. Throws CQTXError "HelpText" after
+    // printing the help text and "IllegalArguments" for an argument it does not know.
+    void Init(int argc, char** argv, int defaultSlot);
+    // Starts the driver: directory (empty: the root directory), slot or port, debug receiver
+    // address (empty: none), hardware (false: simulation). Throws whatever a step throws.
+    void Init(const std::string& directory, int slot, const std::string& debugAddress,
+              bool hardware);
+    // The whole life of a simple driver: Init, then serve requests until a "UserBreak".
+    // 0 after an orderly stop, 1 when the start failed.
+    int RunQTXDriver(int argc, char** argv, int defaultSlot);
+    // Serves one request (loop false) or requests until a "UserBreak" (loop true): inline, or
+    // in a communication thread whose handle is returned (invalid when it could not start, and
+    // always in inline mode).
+    QTXThreadHandle DoCommunication(bool loop, bool asThread);
+    // Forgets the communication thread (it is not waited for) and closes the command server's
+    // listening socket and client connection.
+    void StopCommunication();
+    CQTXCommunication& GetCommunicationClass() { return tCommandServer; }
+    uint32_t GetCommunicationPort() const { return ulPort; }
+    // Ends the driver's threads, unregisters, closes the connections and the debug receiver,
+    // stops the device-message service and waits up to 2 s for the threads to end. May run
+    // more than once; never throws (a failed unregistration is reported).
+    void ReleaseOsResource();
+    // Starts the trace buffer and the base library's device-message service once per driver
+    // object. True when the service start reported a failure.
+    bool InitDevMsgDebug(uint16_t port, uint32_t traceBytes, uint32_t threadCount,
+                         QTXDevMsgCommandHandler commandHandler = nullptr,
+                         QTXDevMsgReleaseHandler releaseHandler = nullptr);
+    bool IsBooting() const { return bBooting; }
+    bool IsFactoryDefault() const { return bFactoryDefault; }
+    // Allows binary configuration requests, sets whether XML ones stay allowed, and keeps the
+    // two bytes for the first check of a binary configuration.
+    void AllowBinConfiguration(uint8_t first, uint8_t second, bool xmlAllowed);
+    // Hook for logging the memory use under a caption; the base does nothing.
+    void LogMemoryInfo(const char* caption);
+    // Memory that stands for the bus while simulating; it stays the caller's.
+    void SetBPBSimulationBuffer(unsigned char* buffer, uint32_t length);
+
+    // ---- Command line
+
+    // Parses a driver command line (argv[0] is the program path) without starting anything:
+    // sleeps for -Delay= where it stands, prints the help text for -Help, and throws as Init.
+    static void ParseCommandLine(int argc, char** argv, int defaultSlot, QTXCommandLine& result);
+    // Driver name derived from a program path ("/x/10_System.exe" gives "System").
+    static std::string DriverNameFromProgram(const std::string& programPath);
+    // Port of a slot argument: 62100 + slot for 0..15, the number itself from 16 on, 0 (no
+    // request server) below 0. slotMember receives the slot, or -1 when it is no slot.
+    static uint32_t PortFromSlot(int slot, int& slotMember);
+    // Prints the help text to standard output.
+    static void PrintHelpText(const char* programPath);
+    // The command line a restart of the driver uses.
+    const std::string& GetRestartCommandLine() const { return sRestartCommandLine; }
+    const std::vector<std::string>& GetRestartArguments() const { return vsRestartArguments; }
+
+    // ---- Reporting and the log file
+
+    // Appends one line "[<seconds>] <text>" to the driver's log file and sends the text to the
+    // debug receiver.
+    void WriteToLogfile(const std::string& text);
+    // Reports an error by its severity: log file, debug receiver, event log, standard output.
+    void SendErrorMessage(CQTXError error, bool toClient);
+    // Reports the error and tells the system driver about it.
+    void SetModuleError(CQTXError error);
+    // Opens the debug receiver at "host:port" (no port: 13131); empty or "off" closes it.
+    void SetDebugSocket(const std::string& address);
+    // Sends a numbered debug message to the debug receiver, when one is open.
+    void DebugOutput(const std::string& text);
+    // Switches the reporting of bus accesses to the debug receiver; returns the old setting.
+    bool AllowHWAccessDebug(bool allow);
+
+    // ---- Registration with the system driver
+
+    void RegisterDevice();
+    void UnregisterDevice();
+
+    // ---- Threads
+
+    // Starts a counted driver thread running function(this, argument, intArgument). A
+    // priority delta of -99 or more sets the round-robin priority to the current one plus the
+    // delta (1..99); a smaller delta leaves it. The handle is invalid when the thread could not
+    // be created.
+    QTXThreadHandle StartThread(QTXThreadFunction function, void* argument, int intArgument,
+                                int priorityDelta);
+    // Adds delta to the number of running driver threads and returns the new number.
+    int ThreadCounter(int delta);
+    // Tells the driver's threads to end.
+    void EndAllThreads() { bContinueThreads = false; }
+    // True while the driver's threads are to keep running.
+    bool ContinueThread() const { return bContinueThreads; }
+
+    // ---- Request server and the document in hand
+
+    // One step of the request server: opens the listening socket when it is not open, and
+    // with serve set waits for and serves one request.
+    void ServerSocketThread(bool serve);
+    // Receives one request on the client connection and dispatches it.
+    void SocketConnectorThread();
+    // Loads a command file as the document in hand; 0 when loaded.
+    int LoadCommandFile(const char* path, unsigned short tag);
+    // Empties the documents; no document in hand afterwards.
+    void FreeCommandFileMemory();
+
+    // ---- Stored configuration and identity
+
+    // Where the stored configurations live.
+    std::string GetConfigurationPath() const { return sConfigurationDirectory; }
+    // Stores the document in hand as set setIndex of the configuration name.
+    void StoreConfiguration(const std::string& name, int setIndex);
+    // Copies the factory-default files over the configuration files.
+    void CopyFactoryDefault(const std::string& factoryName, const std::string& configName);
+    // Reads the module's identity stamp at start-up.
+    void ProcessStampData();
+    // A name beginning with "/" as it is; any other in the driver directory.
+    std::string FileNameToAbsolutePath(const std::string& name) const;
+
+protected:
+    // Start-up step: loads the stored configuration, or the factory defaults in its place.
+    void LoadStartupConfiguration(int setIndex);
+    // Release step: stops the device-message service when InitDevMsgDebug started it.
+    void StopDevMsgService();
+
+    // Last failed bus comparison: absolute address, value read, value expected.
+    uint32_t ulBpbCompareAddress = 0;
+    uint32_t ulBpbCompareRead = 0;
+    uint32_t ulBpbCompareWanted = 0;
+    // Value of -Startup=, for the driver to read.
+    std::string sStartupText;
+    // The driver's directory, ending with the separator once Init has run.
+    std::string sDirectory;
+    // Slot 0..15, or -1 when the driver has no slot.
+    int iSlot = -1;
+    // Bus base address added to relative bus addresses; bit 31 set means the upper bus range.
+    uint32_t ulBpbBaseAddress = 0;
+    // TCP command port; 0 means no request server.
+    uint32_t ulPort = 0;
+    std::string sModuleName;
+    // The module name with every character but letters and digits replaced by "_".
+    std::string sFileName;
+    CQTXXml tXmlCommandFile;
+    // The document of the request in hand, or null.
+    CQTXCommandFile* pCurrentCommandFile = nullptr;
+    bool bSimulate = false;
+    // Identity stamp of the module.
+    std::string sOrderNumber;
+    std::string sSerialNumber;
+    std::string sHwVersion = "--";
+    std::string sSwVersion = "--";
+    // Old request files of the ring larger than this are cut.
+    int iRequestFileTrimSize = 2048;
+    // Abilities of the module for its description; set by a driver that has them.
+    const AbilityItem_t* pAbilityTable = nullptr;
+    double dMinSysClockPeriod = 0;
+    double dAdcConvertionDelay = 0;
+    double dFilterDelayPerBiquad = 0;
+    double dPowerFrequencyMeasurementDelay = 0;
+    // CalibrationInfo of the device version: who calibrated, and the calibration.
+    std::string sCalibrator;
+    std::string sCalibration;
+    // Number of running driver threads, guarded by tThreadCountMutex.
+    int iThreadCount = 0;
+    pthread_mutex_t tThreadCountMutex;
+    // Handed to the configuration-lock hooks.
+    pthread_mutex_t tConfigMutex;
+    unsigned char* pBpbSimulationBuffer = nullptr;
+    uint32_t ulBpbSimulationSize = 0;
+    // Next file of the request-file ring.
+    int iRequestRingIndex = 0;
+    // File of the document in hand (at start-up the stored configuration file).
+    std::string sCurrentRequestFile;
+    CQTXCommunication tDebugReceiver;
+    CQTXCommunication tCommandServer;
+    pthread_t tCommunicationThread{};
+    bool bCommunicationThreadValid = false;
+    // True while the driver's threads are to keep running.
+    std::atomic<bool> bContinueThreads{false};
+    std::atomic<bool> bHWAccessDebug{true};
+    std::string sDebugAddress;
+    std::atomic<bool> bBooting{true};
+    std::string sConfigurationDirectory;
+    // Module lock: 0 free, -2 firmware incompatible, other values held by sLockSignature.
+    int iModuleLock = 0;
+    std::string sLockSignature;
+    // When set, the request server accepts a new client before the next request and closes
+    // the connection after it.
+    bool bCloseConnection = true;
+    int iHWFamily = 0;
+    std::atomic<bool> bFactoryDefault{false};
+    // Version record, allocated with calloc on first use and freed by the destructor.
+    _QTXVersionInfo* ptVersionInfo = nullptr;
+    bool bXmlConfigAllowed = true;
+    bool bBinConfigAllowed = false;
+    uint8_t ucBinCheckFirst = 0;
+    uint8_t ucBinCheckSecond = 0;
+    int iDevMsgServiceStarted = 0;
+    pthread_mutex_t tLogFileMutex;
+    std::string sRestartCommandLine;
+    std::vector<std::string> vsRestartArguments;
+
+private:
+    CQTX(const CQTX&) = delete;
+    CQTX& operator=(const CQTX&) = delete;
+};
+
+// Body of the communication thread: serves requests until a "UserBreak" or the end of the
+// driver's threads (loop set), or once.
+bool QTXCommunicationThread(CQTX* driver, void* argument, int loop);
+
+#endif

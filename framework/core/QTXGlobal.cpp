@@ -1,0 +1,36 @@
+#include "QTXGlobal.h"
+
+#include <cstdlib>
+#include <malloc.h>
+#include <sys/time.h>
+
+CQTX* ptGlobalQTX = nullptr;
+
+std::string sQTXRootDirectory = "/Applications/tmp/Driver/";
+std::string sQTXDirectorySeperator = "/";
+
+void heap_minimize()
+{
+    malloc_trim(0);
+    // A small allocation afterwards makes the allocator settle its free lists again.
+    void* volatile probe = malloc(4);
+    free(probe);
+}
+
+double GetSoftwareTime()
+{
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_usec) / 1000000.0;
+}
+
+int NyMutexCreatePrivate(pthread_mutex_t* mutex)
+{
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_PRIVATE);
+    pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_INHERIT);
+    int result = pthread_mutex_init(mutex, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+    return result;
+}

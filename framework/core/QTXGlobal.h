@@ -1,0 +1,47 @@
+// Process-wide data and helpers of the driver framework: the one driver object of the process,
+// the root of all driver files, the software clock, priority-inheritance mutexes and the
+// SIGTERM path.
+#ifndef QTX_GLOBAL_H
+#define QTX_GLOBAL_H
+
+#include <pthread.h>
+#include <string>
+
+class CQTX;
+
+// The process's one driver object; null until CQTX::Init sets it. Read by the SIGTERM path and
+// by the C-level bus functions.
+extern CQTX* ptGlobalQTX;
+
+// Root of all driver files ("/Applications/tmp/Driver/" on the device; on a simulated device
+// the same path inside the simulation directory, set when the first driver object is made) and
+// the directory separator. Both may be changed by a program before it starts its driver.
+extern std::string sQTXRootDirectory;
+extern std::string sQTXDirectorySeperator;
+
+// Gives freed heap memory back to the system (called before each wait for a request).
+void heap_minimize();
+
+// Wall-clock time in seconds with microseconds, the time base of log lines and time-outs
+// between drivers.
+double GetSoftwareTime();
+
+// Initialises a process-private mutex with the priority-inheritance protocol; returns the
+// result of pthread_mutex_init. Every mutex of the framework is made with it.
+int NyMutexCreatePrivate(pthread_mutex_t* mutex);
+
+// Installs the SIGTERM handler. The handler itself only wakes a terminator thread (started on
+// the first call), which runs ptGlobalQTX->Terminate(), closes the base library's sockets and
+// ends the process with the status 255. Safe to call more than once.
+void SetSignalTerm();
+
+// The SIGTERM handler: async-signal-safe, it only writes one byte to the terminator's pipe.
+void TermSignalFunc(int signal);
+
+// Set and clear ptGlobalQTX under the lock that the terminator thread holds while it runs
+// Terminate, so that a driver object is never terminated while it is being destroyed.
+// ClearGlobalQTX clears only when ptGlobalQTX is that driver.
+void SetGlobalQTX(CQTX* driver);
+void ClearGlobalQTX(CQTX* driver);
+
+#endif
