@@ -166,6 +166,15 @@ int CQTX::RunQTXDriver(int argc, char** argv, int defaultSlot)
         return 1;
     }
 
+    if (ulPort == 0)
+    {
+        // Without a port there is no request to serve: rather than failing to open a server
+        // socket over and over, the driver waits here until SIGTERM ends it.
+        WriteToLogfile("RunQTXDriver() has no port to serve: waiting to be stopped");
+        for (;;)
+            pause();
+    }
+
     bool run = true;
     while (run)
     {
@@ -185,7 +194,15 @@ int CQTX::RunQTXDriver(int argc, char** argv, int defaultSlot)
         }
     }
 
-    UnregisterDevice();
+    // The stop was orderly; a hub that cannot be told about it does not change that.
+    try
+    {
+        UnregisterDevice();
+    }
+    catch (CQTXError& error)
+    {
+        SendErrorMessage(error, false);
+    }
     DebugOutput("Driver " + sModuleName + " finished.\n");
     return 0;
 }

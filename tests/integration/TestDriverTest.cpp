@@ -122,3 +122,21 @@ TEST_F(TestDriver, HelpAndUnknownArgumentsEndTheStartWithOne)
     }
 }
 } // namespace
+
+namespace
+{
+TEST_F(TestDriver, WithoutAPortItWaitsQuietlyUntilStopped)
+{
+    CTestProcess driver(tDevice, "qtxtestdriver", {"-Slot=-1"});
+    const std::string log = tDevice.Path("/Applications/tmp/Driver/log/TestDriver_log.txt");
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(log).find("waiting to be stopped") != std::string::npos; }))
+        << driver.Output() << ReadFile(log);
+    // Still running, and not failing over and over to open a server socket.
+    EXPECT_EQ(driver.WaitExit(std::chrono::milliseconds(300)), -1);
+    EXPECT_EQ(ReadFile(log).find("NoNetwork"), std::string::npos) << ReadFile(log);
+
+    driver.Signal(SIGTERM);
+    int status = driver.WaitExit();
+    EXPECT_TRUE(ExitedWith(status, 255)) << status << "\n" << driver.Output();
+}
+} // namespace
