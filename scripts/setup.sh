@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(g++ clang libclang-rt-14-dev cmake ninja-build libgtest-dev libgmock-dev
-          libbenchmark-dev zip unzip tar gzip iproute2 util-linux procps)
+          libbenchmark-dev libpugixml-dev zip unzip tar gzip iproute2 util-linux procps)
 
 missing=()
 for p in "${packages[@]}"; do
