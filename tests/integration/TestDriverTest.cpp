@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "FakeHub.h"
 #include "KoveTestSupport.h"
 
 using namespace kovetest;
@@ -24,6 +25,8 @@ protected:
     {
         // The log directory belongs to the device's installation.
         std::filesystem::create_directories(tDevice.Path("/Applications/tmp/Driver/log"));
+        // A driver on hardware must register with the hub at start.
+        ASSERT_TRUE(tHub.Start());
     }
 
     std::string LogFile(int port) const
@@ -61,6 +64,7 @@ protected:
     }
 
     CSimDevice tDevice;
+    CFakeHub tHub;
 };
 
 TEST_F(TestDriver, StartsOnItsSlotPortLogsTheStartAndEndsOnSigterm)

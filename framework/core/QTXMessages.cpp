@@ -1,0 +1,155 @@
+// Requests from one driver to another, and the user-configuration string.
+#include "QTXMessages.h"
+
+#include <cerrno>
+#include <ctime>
+
+#include "QTX.h"
+#include "QTXCommunication.h"
+#include "QTXConvert.h"
+#include "QTXXml.h"
+
+extern const char acLocalhost[] = "127.0.0.1";
+extern const char acSystemAddress[] = "127.0.0.1:62000";
+extern const char acDufAddress[] = "127.0.0.1:62001";
+extern const char acFOAddress[] = "127.0.0.1:62002";
+extern const char acSystemFOEvent[] = "127.0.0.1:62011";
+
+namespace
+{
+constexpr int RETRY_PAUSE_MS = 100;
+
+void PauseBeforeRetry()
+{
+    timespec pause{0, RETRY_PAUSE_MS * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR)
+    {
+    }
+}
+
+// One request per attempt: connect, send with `send`, receive the reply. Attempts go on until
+// one gets a reply or the time-out has passed (measured after the pause that follows a failed
+// attempt, so a time-out of 0 makes exactly one).
+template <typename SendFunction>
+bool SendToDriver(SendFunction send, int timeoutMs, int port, const std::string& replyFile)
+{
+    const std::string address = std::string(acLocalhost) + ":" + std::to_string(port);
+    const uint64_t start = GetClockStamp();
+    const uint64_t budget = timeoutMs > 0 ? static_cast<uint64_t>(timeoutMs) * 1000000ull : 0;
+    for (;;)
+    {
+        bool replied = false;
+        {
+            CQTXCommunication connection;
+            if (connection.Open(address, true) && send(connection))
+                replied = connection.ReceiveXmlFile(replyFile, 0) != 0;
+        }
+        if (replied)
+            return true;
+        PauseBeforeRetry();
+        if (GetClockStamp() - start >= budget)
+            return false;
+    }
+}
+} // namespace
+
+bool SendBufferToDriver(const void* buffer, int length, int timeoutMs, int port,
+                        const std::string& replyFile)
+{
+    return SendToDriver([&](CQTXCommunication& connection)
+                        { return connection.SendBuffer(buffer, length); },
+                        timeoutMs, port, replyFile);
+}
+
+bool SendStringToDriver(const std::string& text, int timeoutMs, int port,
+                        const std::string& replyFile)
+{
+    return SendBufferToDriver(text.data(), static_cast<int>(text.size()), timeoutMs, port,
+                              replyFile);
+}
+
+bool SendFileToDriver(const std::string& file, int timeoutMs, int port,
+                      const std::string& replyFile)
+{
+    return SendToDriver([&](CQTXCommunication& connection)
+                        { return connection.SendFile(file, false); },
+                        timeoutMs, port, replyFile);
+}
+
+void SendModuleErrorToSystem(uint32_t port, const CQTXError& error)
+{
+    const std::string document =
+        sXmlStart + "<SetModuleError Slot=\"" + std::to_string(port) + "\" Error=\"" +
+        EscapeXmlValue(error.ErrorText() + ": " + error.ErrorParameter()) + "\" />\n";
+    SendStringToDriver(document, 1000, static_cast<int>(QTX_SYSTEM_PORT), "");
+}
+
+std::string UserConfigValue(const std::string& config, const char* key)
+{
+    if (key == nullptr)
+        return "";
+    size_t item = config.find(';');
+    while (item != std::string::npos)
+    {
+        size_t next = config.find(';', item + 1);
+        if (next == std::string::npos)
+            break; // an item without its closing ";" does not count
+        size_t equals = config.find('=', item + 1);
+        if (equals != std::string::npos && equals < next &&
+            SameString(config.substr(item + 1, equals - item - 1), key))
+            return config.substr(equals + 1, next - equals - 1);
+        item = next;
+    }
+    return "";
+}
+
+int UserConfig2HexSwitchFull(const std::string& config, _HEXSWITCH_SET* set)
+{
+    const std::string value = UserConfigValue(config, "hex");
+    const int32_t number = value.empty() ? -1 : StringToInt(value);
+    _HEXSWITCH_SET switches{-1, -1, -1, -1};
+    if (number != -1)
+    {
+        switches.iSwitch1 = (number >> 4) & 0xF;
+        switches.iSwitch2 = number & 0xF;
+        switches.iSwitch3 = (number >> 8) & 0xF;
+        switches.iRest = (number >> 12) & 0xFFFF;
+    }
+    if (set != nullptr)
+        *set = switches;
+    return switches.iSwitch1;
+}
+
+int UserConfig2HexSwitch(const std::string& config)
+{
+    return UserConfig2HexSwitchFull(config, nullptr);
+}
+
+std::string EscapeXmlValue(const std::string& value)
+{
+    if (value.find_first_of("&<>\"") == std::string::npos)
+        return value;
+    std::string escaped;
+    escaped.reserve(value.size() + 16);
+    for (char c : value)
+    {
+        switch (c)
+        {
+        case '&':
+            escaped += "&amp;";
+            break;
+        case '<':
+            escaped += "&lt;";
+            break;
+        case '>':
+            escaped += "&gt;";
+            break;
+        case '"':
+            escaped += "&quot;";
+            break;
+        default:
+            escaped += c;
+        }
+    }
+    return escaped;
+}
