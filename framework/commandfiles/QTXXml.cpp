@@ -1,11 +1,7 @@
 #include "QTXXml.h"
 
+#include "QTXCommandTags.h"
 #include "QTXGlobal.h"
-
-// The command-tag table belongs to the request dispatch. It is referenced weakly so that this
-// unit also links into programs that do not carry the dispatch; there no tag has a name, and
-// documents are loaded and created by root name only.
-extern const Item_t aCommandTags[] __attribute__((weak));
 
 const std::string sXmlStart = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n\n";
 const std::string sEmptyString;
@@ -15,12 +11,8 @@ namespace
 // Location of the errors this unit throws.
 const char* const kUnit = "QTXXml";
 
-const char* const kNotFound = "***ERROR***";
-
 const char* TagName(unsigned tag)
 {
-    if (aCommandTags == nullptr)
-        return kNotFound;
     return ItemIntToString(aCommandTags, static_cast<int>(tag));
 }
 
@@ -93,15 +85,12 @@ bool CQTXXml::LoadFile(const char* path, unsigned short tag)
         return true;
     // A tag may have more than one name (Ping and NOP): take the first element whose name the
     // table maps to this number.
-    if (aCommandTags != nullptr)
+    for (int i = 0; i < m_xTop.nChildNode(); ++i)
     {
-        for (int i = 0; i < m_xTop.nChildNode(); ++i)
-        {
-            XMLNode child = m_xTop.getChildNode(i);
-            if (!child.isDeclaration() &&
-                ItemStringToInt(aCommandTags, child.getName(), true) == static_cast<int>(number))
-                return SelectRoot(child.getName());
-        }
+        XMLNode child = m_xTop.getChildNode(i);
+        if (!child.isDeclaration() &&
+            ItemStringToInt(aCommandTags, child.getName(), true) == static_cast<int>(number))
+            return SelectRoot(child.getName());
     }
     Delete();
     return false;

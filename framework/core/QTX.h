@@ -12,14 +12,22 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <pthread.h>
 #include <string>
 #include <vector>
 
+#include "QTXBin.h"
 #include "QTXCommandFile.h"
+#include "QTXCommandTags.h"
 #include "QTXCommunication.h"
 #include "QTXError.h"
 #include "QTXGlobal.h"
+#include "QTXMessages.h"
+#include "QTXReport.h"
+#include "QTXSharedMemory.h"
+#include "QTXShell.h"
+#include "QTXThread.h"
 #include "QTXXml.h"
 
 class CQTX;
@@ -68,9 +76,10 @@ struct QTXCommandLine
 // A program may change it before it logs.
 extern int g_iQTXMaxLogFileLength;
 
-// Command-tag table: root-element names of requests with their tag numbers, ended by a row
-// with a null name (value 0, "nothing usable").
-extern const Item_t aCommandTags[];
+// File name of the module's EEPROM image in the driver directory ("EEProm.bin").
+extern std::string sEepromFileName;
+
+// The command-tag table aCommandTags is declared in QTXCommandTags.h.
 
 // Port base of the module drivers: a driver in slot n serves port 62100 + n.
 constexpr uint32_t QTX_SLOT_PORT_BASE = 62100;
@@ -158,8 +167,10 @@ public:
     // stops the device-message service and waits up to 2 s for the threads to end. May run
     // more than once; never throws (a failed unregistration is reported).
     void ReleaseOsResource();
-    // Starts the trace buffer and the base library's device-message service once per driver
-    // object. True when the service start reported a failure.
+    // Starts the trace buffer (traceBytes) and the base library's device-message service on
+    // the port with threadCount service threads (0: the service's default), once per driver
+    // object. True when the service runs (also when this object started it before); only then
+    // does the release stop it.
     bool InitDevMsgDebug(uint16_t port, uint32_t traceBytes, uint32_t threadCount,
                          QTXDevMsgCommandHandler commandHandler = nullptr,
                          QTXDevMsgReleaseHandler releaseHandler = nullptr);
@@ -198,6 +209,9 @@ public:
     void SendErrorMessage(CQTXError error, bool toClient);
     // Reports the error and tells the system driver about it.
     void SetModuleError(CQTXError error);
+    // Tells the system driver that the module's error is gone: up to 50 tries, 100 ms apart,
+    // until it answers; nothing is reported when it never does.
+    void ClearModuleError();
     // Opens the debug receiver at "host:port" (no port: 13131); empty or "off" closes it.
     void SetDebugSocket(const std::string& address);
     // Sends a numbered debug message to the debug receiver, when one is open.
@@ -214,8 +228,9 @@ public:
 
     // Starts a counted driver thread running function(this, argument, intArgument). A
     // priority delta of -99 or more sets the round-robin priority to the current one plus the
-    // delta (1..99); a smaller delta leaves it. The handle is invalid when the thread could not
-    // be created.
+    // delta (1..99); a smaller delta leaves it. The thread is detached (nobody joins it; the
+    // count tells when it has ended). The handle is invalid when the thread could not be
+    // created; no memory for its start record throws CQTXECommunicationError "ThreadFailed".
     QTXThreadHandle StartThread(QTXThreadFunction function, void* argument, int intArgument,
                                 int priorityDelta);
     // Adds delta to the number of running driver threads and returns the new number.
@@ -232,10 +247,49 @@ public:
     void ServerSocketThread(bool serve);
     // Receives one request on the client connection and dispatches it.
     void SocketConnectorThread();
-    // Loads a command file as the document in hand; 0 when loaded.
+    // Loads a command file as the document in hand; 0 when loaded, -256 when the file is
+    // neither XML nor binary, -75 when the document object cannot load it.
     int LoadCommandFile(const char* path, unsigned short tag);
     // Empties the documents; no document in hand afterwards.
     void FreeCommandFileMemory();
+    // Stores the document in hand; false without one or when it cannot be written.
+    bool StoreCommandFile(const char* path, bool reply);
+    // Writes the error into the document in hand; nothing without one.
+    void SetErrorInCommandFile(CQTXError error);
+    // Loads the current request file: 0, the error of LoadCommandFile, or 64 when the loaded
+    // document is not of the expected type.
+    int XmlLoadActualFile(unsigned short tag, _QTXCommandFileType type);
+    // Stores the document in hand as the reply: the current request file becomes its "_out"
+    // file. Throws CQTXError "CanNotStoreFile" when it cannot be stored.
+    void XmlStoreActualFile();
+    // Name of ring file `index` (0..9) of the request server, absolute in the driver
+    // directory; its reply is the same name with "_out" before the extension.
+    std::string GetRequestFileName(int index) const;
+
+    // ---- Request dispatch
+
+    // Handles one received request (request code of CQTXCommunication::ReceiveXmlFile):
+    // loads it, hands it to its handler between the configuration-lock hooks, stores and sends
+    // the reply. A handler's error goes into the reply and is thrown on afterwards.
+    void ProcessXMLFile(uint32_t requestCode);
+    // Answers the request in hand with a standard short error (-256 as 0xFF00 ...): written
+    // into the document, stored as the reply and sent. Nothing without a document in hand.
+    void SendStdError(uint16_t number);
+    // The same with an error value.
+    void SendError(CQTXError& error);
+
+    // ---- Module lock and base handlers
+
+    // 0 free, -2 module firmware incompatible, any other value held by a client.
+    int GetModuleLock() const;
+    // Signature of the lock's holder; empty while the module is not locked.
+    std::string GetModuleLockSignature() const;
+    // Handles the Lock request in hand; throws "WrongModule" or "ModuleLocked".
+    void ProcessLockRequest();
+    // Checks the arguments of a module SPI flash read (the flash itself is read through the
+    // module libraries): false for a negative address, a count below 1 or a slot other than
+    // 0..4 or 62100..62104; a negative slot means the driver's own.
+    bool SpiFlashRead(void* buffer, int count, int address, int slot, bool flag, int extra);
 
     // ---- Stored configuration and identity
 
@@ -249,12 +303,59 @@ public:
     void ProcessStampData();
     // A name beginning with "/" as it is; any other in the driver directory.
     std::string FileNameToAbsolutePath(const std::string& name) const;
+    // Copies one file (relative names in the driver directory). The destination is replaced
+    // as a whole or not at all; false when the source cannot be read or the copy not written.
+    bool CopyFile(const std::string& destination, const std::string& source);
+    // The user configuration string from the system driver; empty when it cannot be had.
+    std::string GetUserConfig();
+    // Writes the module description "ModuleInfo.xml" into the driver directory; false when it
+    // cannot be written (an older description then stays as it was).
+    bool WriteModuleInfoFile();
+
+    // ---- Version information
+
+    // Copies the driver's version record (filled on first use) to `out` when it is not null.
+    void GetVersionInfo(_QTXVersionInfo* out);
+    // Replaces the root's DeviceVersion element of the document; false when it cannot be added.
+    bool AddDeviceVersionToXml(CQTXXml* document, uint32_t unused);
+
+    // ---- Backplane bus
+    //
+    // A relative address (absolute false) is added to ulBpbBaseAddress; the effective address
+    // is rounded down to a multiple of 4. A failed read shows as the fill word 0x45454545.
+    // While simulating, the accesses go to the simulation buffer instead.
+
+    uint32_t BPBReadWord(int32_t address, bool absolute);
+    void BPBReadBuffer(int32_t address, uint32_t* buffer, uint32_t words, bool absolute);
+    void BPBWriteWord(int32_t address, uint32_t value, bool absolute);
+    void BPBWriteBuffer(int32_t address, const uint32_t* buffer, uint32_t words, bool absolute);
+    // True when (word AND mask) equals wanted; a failure is kept in the last-comparison record.
+    bool BPBCompareWord(int32_t address, uint32_t wanted, uint32_t mask, bool absolute);
+    // True when the words on the bus equal the buffer; stops at the first difference.
+    bool BPBCompareBuffer(int32_t address, const uint32_t* buffer, uint32_t words, bool absolute);
+    bool BPBRealHardwareAvailable() const { return !bSimulate; }
+    // The driver's time base in seconds: the bus clock on families 0 and 2, otherwise (and
+    // while simulating) the software clock.
+    double GetHardwareTime();
+    // Hardware family from the FPGA identification; cached once it is known.
+    int GetHWFamily();
 
 protected:
     // Start-up step: loads the stored configuration, or the factory defaults in its place.
     void LoadStartupConfiguration(int setIndex);
     // Release step: stops the device-message service when InitDevMsgDebug started it.
     void StopDevMsgService();
+    // Sends a stored binary configuration as a configuration reply (head tag 0x8100); false
+    // when it cannot be loaded or holds no data (the caller answers -258 then).
+    bool SendStoredBinaryConfiguration(const std::string& file);
+    // Replaces the file at path as a whole: write(name) writes the new content into a fresh
+    // file beside it, which then takes the place of path. When writing fails the file at path
+    // stays as it was. True when the new file is in place.
+    static bool ReplaceFile(const std::string& path,
+                            const std::function<bool(const std::string&)>& write);
+    // The configuration name without a set number that the framework added to it ("_3" in
+    // ".._<file name>_3.xml"); a module name that itself ends in "_<digit>" stays whole.
+    std::string StripSetNumber(const std::string& name) const;
 
     // Last failed bus comparison: absolute address, value read, value expected.
     uint32_t ulBpbCompareAddress = 0;
@@ -274,6 +375,8 @@ protected:
     // The module name with every character but letters and digits replaced by "_".
     std::string sFileName;
     CQTXXml tXmlCommandFile;
+    // The binary request in hand and its reply.
+    CQTXBin tBinCommandFile;
     // The document of the request in hand, or null.
     CQTXCommandFile* pCurrentCommandFile = nullptr;
     bool bSimulate = false;
@@ -317,6 +420,9 @@ protected:
     // Module lock: 0 free, -2 firmware incompatible, other values held by sLockSignature.
     int iModuleLock = 0;
     std::string sLockSignature;
+    // Measuring range for the signal descriptions, taken from the module name on first use.
+    std::string sSignalDescriptionRange;
+    bool bSignalDescriptionRangeKnown = false;
     // When set, the request server accepts a new client before the next request and closes
     // the connection after it.
     bool bCloseConnection = true;
@@ -324,12 +430,18 @@ protected:
     std::atomic<bool> bFactoryDefault{false};
     // Version record, allocated with calloc on first use and freed by the destructor.
     _QTXVersionInfo* ptVersionInfo = nullptr;
+    // Set once the version record holds the system driver's answer; until then each request
+    // for it asks again (the system driver may not have been up at the first request).
+    bool bVersionInfoComplete = false;
     bool bXmlConfigAllowed = true;
     bool bBinConfigAllowed = false;
     uint8_t ucBinCheckFirst = 0;
     uint8_t ucBinCheckSecond = 0;
+    // Set by InitDevMsgDebug once the service runs; the release stops it then.
     int iDevMsgServiceStarted = 0;
     pthread_mutex_t tLogFileMutex;
+    // Log file, named by the first WriteToLogfile that finds a name and kept from then on.
+    std::string sLogFileName;
     std::string sRestartCommandLine;
     std::vector<std::string> vsRestartArguments;
 

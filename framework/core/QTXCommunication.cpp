@@ -1,6 +1,6 @@
 #include "QTXCommunication.h"
 
-#include "QTX.h" // aCommandTags
+#include "QTXCommandTags.h"
 #include "QTXConvert.h"
 
 #include <algorithm>

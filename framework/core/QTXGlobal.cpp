@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <malloc.h>
 #include <sys/time.h>
+#include <time.h>
 
 CQTX* ptGlobalQTX = nullptr;
 
@@ -11,6 +12,11 @@ std::string sQTXDirectorySeperator = "/";
 
 void heap_minimize()
 {
+    // Giving memory back costs page faults when it is needed again: trim only when a fair
+    // amount lies free, not after every small request.
+    const size_t kTrimThreshold = 1024 * 1024;
+    if (mallinfo2().fordblks < kTrimThreshold)
+        return;
     malloc_trim(0);
     // A small allocation afterwards makes the allocator settle its free lists again.
     void* volatile probe = malloc(4);
@@ -22,6 +28,13 @@ double GetSoftwareTime()
     struct timeval now;
     gettimeofday(&now, nullptr);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_usec) / 1000000.0;
+}
+
+double GetMonotonicTime()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1000000000.0;
 }
 
 int NyMutexCreatePrivate(pthread_mutex_t* mutex)

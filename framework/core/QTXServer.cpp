@@ -1,11 +1,68 @@
-// Request server of the driver and the document in hand.
-//
-// Interim state: the server opens the driver's port and accepts clients, but does not receive
-// or answer requests yet (SocketConnectorThread closes each connection unanswered).
-// LoadCommandFile loads XML documents only; binary command files are refused as unknown.
+// Request server of the driver: one client connection at a time, one request after the other.
+// Every request is received into the next file of a ring of ten request files in the driver
+// directory ("Tmp_Slot<port>_No<n>.xml"); its reply is stored beside it as the "_out" file of
+// the same slot. The ring keeps the last requests and replies for inspection; files of the
+// previous slot that grew large are cut, so the ring stays small.
 #include "QTX.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include "QTXStringFile.h"
+
+namespace
+{
+// Number of request files in the ring.
+constexpr int kRingSize = 10;
+// A trimmed file keeps this many bytes of its beginning.
+constexpr long kTrimKeepBytes = 900;
+
+// Creates a directory and its missing parents; true when it exists afterwards.
+bool MakeDirectories(const std::string& path)
+{
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1))
+    {
+        const std::string part = path.substr(0, slash);
+        if (!part.empty() && mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+            return false;
+        if (slash == std::string::npos)
+            break;
+    }
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// A ring file larger than `threshold` bytes is cut to its first 900 bytes and a note of its
+// old length. Missing and small files are left alone.
+void TrimRequestFile(const std::string& name, int threshold)
+{
+    struct stat info;
+    if (stat(name.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= threshold)
+        return;
+    FILE* file = fopen(name.c_str(), "rbe");
+    if (file == nullptr)
+        return;
+    char head[kTrimKeepBytes];
+    size_t length = fread(head, 1, sizeof head, file);
+    fclose(file);
+
+    file = fopen(name.c_str(), "wbe");
+    if (file == nullptr)
+        return;
+    fwrite(head, 1, length, file);
+    fprintf(file, "\n... [total file length was %lld bytes]\n",
+            static_cast<long long>(info.st_size));
+    fclose(file);
+}
+} // namespace
+
+std::string CQTX::GetRequestFileName(int index) const
+{
+    return FileNameToAbsolutePath("Tmp_Slot" + std::to_string(ulPort) + "_No" +
+                                  std::to_string(index) + ".xml");
+}
 
 void CQTX::ServerSocketThread(bool serve)
 {
@@ -14,6 +71,9 @@ void CQTX::ServerSocketThread(bool serve)
         if (ulPort == 0 || !tCommandServer.OpenServerSocket(static_cast<int>(ulPort), true))
             throw CQTXECommunicationError("NoNetwork", "Server socket could not be set up",
                                           __FILE__, __LINE__, Error);
+        // The ring lives in the driver directory; a driver started on a fresh device makes it.
+        if (!sDirectory.empty())
+            MakeDirectories(sDirectory);
     }
     if (!serve)
         return;
@@ -23,24 +83,60 @@ void CQTX::ServerSocketThread(bool serve)
         usleep(25000);
         return;
     }
-    SocketConnectorThread();
+    try
+    {
+        SocketConnectorThread();
+    }
+    catch (...)
+    {
+        // A request that failed leaves no client waiting on a connection that is done with:
+        // the reply (if any) has gone out.
+        if (bCloseConnection)
+            tCommandServer.Close();
+        throw;
+    }
     if (bCloseConnection)
         tCommandServer.Close();
 }
 
 void CQTX::SocketConnectorThread()
 {
-    // Interim: the connection is closed without a request being received.
-    bCloseConnection = true;
+    const int previous = iRequestRingIndex == 0 ? kRingSize - 1 : iRequestRingIndex - 1;
+    const std::string previousRequest = GetRequestFileName(previous);
+    TrimRequestFile(previousRequest, iRequestFileTrimSize);
+    TrimRequestFile(AddFilePreExtension(previousRequest, "_out"), iRequestFileTrimSize);
+
+    sCurrentRequestFile = GetRequestFileName(iRequestRingIndex);
+    iRequestRingIndex = (iRequestRingIndex + 1) % kRingSize;
+
+    // The ring always holds one empty request file, the one after the newest request.
+    const std::string next = GetRequestFileName(iRequestRingIndex);
+    FILE* file = fopen(next.c_str(), "wbe");
+    if (file != nullptr)
+        fclose(file);
+    unlink(AddFilePreExtension(next, "_out").c_str());
+
+    const unsigned int code =
+        tCommandServer.ReceiveXmlFile(sCurrentRequestFile, QTX_MAX_RECEIVE_LENGTH);
+    if (code == 0)
+    {
+        // Nothing usable came (time-out, peer closed, unknown root tag, too long): no reply.
+        bCloseConnection = true;
+        return;
+    }
+    ProcessXMLFile(code);
 }
 
 int CQTX::LoadCommandFile(const char* path, unsigned short tag)
 {
-    int type = CQTXCommandFile::GetFileType(path);
+    const int type = CQTXCommandFile::GetFileType(path);
     FreeCommandFileMemory();
-    if (type != QTX_FILE_TYPE_XML)
+    if (type == QTX_FILE_TYPE_XML)
+        pCurrentCommandFile = &tXmlCommandFile;
+    else if (type == QTX_FILE_TYPE_BINARY)
+        pCurrentCommandFile = &tBinCommandFile;
+    else
         return -256;
-    pCurrentCommandFile = &tXmlCommandFile;
     if (!pCurrentCommandFile->LoadFile(path, static_cast<unsigned short>(tag & 0x7FFF)))
     {
         pCurrentCommandFile = nullptr;
@@ -49,8 +145,40 @@ int CQTX::LoadCommandFile(const char* path, unsigned short tag)
     return 0;
 }
 
+bool CQTX::StoreCommandFile(const char* path, bool reply)
+{
+    if (pCurrentCommandFile == nullptr)
+        return false;
+    return pCurrentCommandFile->StoreFile(path, reply);
+}
+
 void CQTX::FreeCommandFileMemory()
 {
     tXmlCommandFile.Delete();
+    tBinCommandFile.Delete();
     pCurrentCommandFile = nullptr;
+}
+
+void CQTX::SetErrorInCommandFile(CQTXError error)
+{
+    if (pCurrentCommandFile != nullptr)
+        pCurrentCommandFile->SetError(error);
+}
+
+int CQTX::XmlLoadActualFile(unsigned short tag, _QTXCommandFileType type)
+{
+    const int result = LoadCommandFile(sCurrentRequestFile.c_str(), tag);
+    if (result != 0)
+        return result;
+    if (pCurrentCommandFile == nullptr || pCurrentCommandFile->GetType() != type)
+        return 64;
+    return 0;
+}
+
+void CQTX::XmlStoreActualFile()
+{
+    sCurrentRequestFile = AddFilePreExtension(sCurrentRequestFile, "_out");
+    if (!StoreCommandFile(sCurrentRequestFile.c_str(), true))
+        throw CQTXError("CanNotStoreFile", "Can not store file", __FILE__, __LINE__, Error,
+                        "GeneralError");
 }

@@ -1,0 +1,429 @@
+// The request server seen from a client: qtxtestdriver on a simulated device, its port 62103
+// on loopback, a fake hub on 62000. Framing, connections, the request-file ring, and requests
+// that are refused or time out without keeping the driver from the next client.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <regex>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "FakeHub.h"
+#include "KoveTestSupport.h"
+
+using namespace kovetest;
+using Clock = std::chrono::steady_clock;
+
+namespace
+{
+constexpr int kPort = 62103;
+const std::string kXmlHead = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+const std::string kTrailer = "\r\n\r\n\r\n";
+
+// A plain TCP client of the driver's port.
+class CClient
+{
+public:
+    CClient()
+    {
+        m_iSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(kPort);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        m_bConnected = connect(m_iSocket, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        int on = 1;
+        setsockopt(m_iSocket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        timeval t{5, 0};
+        setsockopt(m_iSocket, SOL_SOCKET, SO_SNDTIMEO, &t, sizeof t);
+    }
+    ~CClient() { close(m_iSocket); }
+    CClient(const CClient&) = delete;
+    CClient& operator=(const CClient&) = delete;
+
+    bool Connected() const { return m_bConnected; }
+    int Socket() const { return m_iSocket; }
+
+    // Sends everything; false when the driver closed the connection first.
+    bool Send(const std::string& data)
+    {
+        size_t sent = 0;
+        while (sent < data.size())
+        {
+            ssize_t n = send(m_iSocket, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0)
+                return false;
+            sent += static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+    // The next reply document with the bytes that trail it; empty when the connection closes
+    // or nothing complete arrives in time.
+    std::string Reply(std::chrono::milliseconds timeout = std::chrono::seconds(20))
+    {
+        const auto deadline = Clock::now() + timeout;
+        std::string root;
+        size_t end = 0;
+        while (!FindCompleteDocument(m_sPending, root, end))
+        {
+            if (!Receive(deadline))
+                return "";
+        }
+        // The line ends that follow the document belong to the reply (the driver ends every
+        // reply with three CR LF pairs).
+        const auto lineEndsUpTo = [this](size_t from)
+        {
+            while (from < m_sPending.size() &&
+                   (m_sPending[from] == '\r' || m_sPending[from] == '\n'))
+                ++from;
+            return from;
+        };
+        size_t after = lineEndsUpTo(end);
+        while (after == m_sPending.size() &&
+               !(after - end >= kTrailer.size() &&
+                 m_sPending.compare(after - kTrailer.size(), kTrailer.size(), kTrailer) == 0) &&
+               Receive(Clock::now() + std::chrono::milliseconds(500)))
+            after = lineEndsUpTo(end);
+        end = after;
+        std::string reply = m_sPending.substr(0, end);
+        m_sPending.erase(0, end);
+        return reply;
+    }
+
+    // The next `count` bytes; fewer when the connection closes or nothing comes in time.
+    std::string Bytes(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(20))
+    {
+        const auto deadline = Clock::now() + timeout;
+        while (m_sPending.size() < count && Receive(deadline))
+        {
+        }
+        std::string bytes = m_sPending.substr(0, count);
+        m_sPending.erase(0, bytes.size());
+        return bytes;
+    }
+
+    // True when the driver ends the connection within the timeout without sending anything.
+    bool ClosedUnanswered(std::chrono::milliseconds timeout = std::chrono::seconds(20))
+    {
+        const auto deadline = Clock::now() + timeout;
+        while (Receive(deadline))
+        {
+        }
+        return m_bClosed && m_sPending.empty();
+    }
+
+private:
+    // Reads what is there; false on close, error or deadline.
+    bool Receive(Clock::time_point deadline)
+    {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd p{m_iSocket, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            return false;
+        char buffer[65536];
+        ssize_t n = recv(m_iSocket, buffer, sizeof buffer, 0);
+        if (n <= 0)
+        {
+            m_bClosed = n == 0 || errno == ECONNRESET;
+            return false;
+        }
+        m_sPending.append(buffer, static_cast<size_t>(n));
+        return true;
+    }
+
+    int m_iSocket = -1;
+    bool m_bConnected = false;
+    bool m_bClosed = false;
+    std::string m_sPending;
+};
+
+std::string Ping(const std::string& attributes = "")
+{
+    return kXmlHead + "<Ping" + attributes + "/>";
+}
+
+class RequestServer : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        std::filesystem::create_directories(tDevice.Path("/Applications/tmp/Driver/log"));
+        ASSERT_TRUE(tHub.Start());
+    }
+
+    // Starts the driver on slot 3; a receive timeout in ms when given.
+    void StartDriver(int timeoutMs = 0)
+    {
+        std::vector<std::string> args{"-Slot=3"};
+        if (timeoutMs > 0)
+            args.push_back("-Startup=timeout=" + std::to_string(timeoutMs));
+        pDriver = std::make_unique<CTestProcess>(tDevice, "qtxtestdriver", args);
+        ASSERT_TRUE(pDriver->WaitForPort(kPort)) << pDriver->Output();
+    }
+
+    std::string DriverDirectory() const
+    {
+        return tDevice.Path("/Applications/tmp/Driver/qtxtestdriver/");
+    }
+    std::string RingFile(int slot, bool reply = false) const
+    {
+        return DriverDirectory() + "Tmp_Slot62103_No" + std::to_string(slot) +
+               (reply ? "_out.xml" : ".xml");
+    }
+    // Ring slot whose request file holds exactly this text; -1 when none does.
+    int SlotHolding(const std::string& content) const
+    {
+        for (int slot = 0; slot < 10; ++slot)
+            if (ReadFile(RingFile(slot)) == content)
+                return slot;
+        return -1;
+    }
+
+    // Bytes in all files of the driver directory.
+    uintmax_t RingBytes() const
+    {
+        uintmax_t total = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(DriverDirectory()))
+            total += entry.file_size();
+        return total;
+    }
+
+    // A request on a new connection: the reply, and whether the driver closed afterwards.
+    std::string Exchange(const std::string& request, bool* closed = nullptr)
+    {
+        CClient client;
+        EXPECT_TRUE(client.Connected());
+        EXPECT_TRUE(client.Send(request));
+        std::string reply = client.Reply();
+        if (closed != nullptr)
+            *closed = client.ClosedUnanswered();
+        return reply;
+    }
+
+    CSimDevice tDevice;
+    CFakeHub tHub;
+    std::unique_ptr<CTestProcess> pDriver;
+};
+
+TEST_F(RequestServer, PingIsAnsweredAndKeepConnectionOrBinaryKeepTheConnection)
+{
+    StartDriver(300);
+
+    // A new connection per request: the reply is the request itself, then the driver closes.
+    bool closed = false;
+    EXPECT_EQ(Exchange("\r\n\r\n" + Ping(), &closed), Ping() + kTrailer);
+    EXPECT_TRUE(closed);
+
+    // KeepConnection="true" in any letter case keeps the connection for the next request;
+    // "NOP" is Ping's other name, and a request without the attribute ends the connection.
+    CClient client;
+    ASSERT_TRUE(client.Connected());
+    const std::string requests[] = {
+        Ping(" KeepConnection=\"true\""),
+        "<?XML version=\"1.0\"?><NOP KeepConnection=\"TRUE\"></NOP >",
+        Ping(" KeepConnection=\"true\" N=\"3\""),
+    };
+    for (const auto& request : requests)
+    {
+        SCOPED_TRACE(request);
+        ASSERT_TRUE(client.Send(request));
+        // The label is stored (and echoed) in lower case.
+        EXPECT_EQ(client.Reply(), "<?xml" + request.substr(5) + kTrailer);
+    }
+    // An idle kept connection ends after one receive timeout.
+    EXPECT_TRUE(client.ClosedUnanswered());
+
+    // A binary request keeps its connection whatever it asks (Ping is served in XML only).
+    const std::string binaryPing("<?bin\0\x03\0\0\0\0\0\0\0\0\0", 16);
+    const std::string refused("<?bin\0\x03\x80\x00\xFF\0\0\0\0\0\0", 16);
+    {
+        CClient binary;
+        for (int i = 0; i < 2; ++i)
+        {
+            ASSERT_TRUE(binary.Send(binaryPing));
+            EXPECT_EQ(binary.Bytes(refused.size() + kTrailer.size()), refused + kTrailer);
+        }
+    }
+
+    CClient last;
+    ASSERT_TRUE(last.Send(Ping(" KeepConnection=\"false\"")));
+    EXPECT_EQ(last.Reply(), Ping(" KeepConnection=\"false\"") + kTrailer);
+    EXPECT_TRUE(last.ClosedUnanswered());
+}
+
+TEST_F(RequestServer, RootTagsThatAreNoCommandGetNoReply)
+{
+    StartDriver();
+    const std::string requests[] = {
+        kXmlHead + "<Bogus/>",
+        kXmlHead + "<PingX KeepConnection=\"true\"/>",
+        // A document that does not parse under a known root: nothing to answer with.
+        kXmlHead + "<Ping KeepConnection=\"true\"><a></Ping>",
+    };
+    for (const auto& request : requests)
+    {
+        SCOPED_TRACE(request);
+        CClient client;
+        ASSERT_TRUE(client.Send(request));
+        const auto start = Clock::now();
+        EXPECT_TRUE(client.ClosedUnanswered());
+        // Closed at once, not after a receive timeout (10 s).
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+        EXPECT_GE(SlotHolding(request), 0) << "the request stays in its ring file";
+    }
+    EXPECT_EQ(Exchange(Ping()), Ping() + kTrailer);
+}
+
+TEST_F(RequestServer, RingOfTenFilesKeepsTheLastRequestsAndCutsLargeOnes)
+{
+    StartDriver();
+    // A large request whose reply is stored too (Reconfigure is answered with an error).
+    const std::string large =
+        kXmlHead + "<Reconfigure Pad=\"" + std::string(5000, 'p') + "\"></Reconfigure>";
+    const std::string reply = Exchange(large);
+    ASSERT_GT(reply.size(), 2048u);
+    const int base = SlotHolding(large);
+    ASSERT_GE(base, 0);
+    // What was sent is the stored reply from its first "<" on.
+    const std::string storedReply = ReadFile(RingFile(base, true));
+    const size_t start = storedReply.find('<');
+    ASSERT_NE(start, std::string::npos);
+    EXPECT_EQ(storedReply.substr(start) + kTrailer, reply);
+    // The slot after the newest request is empty and has no reply.
+    EXPECT_EQ(ReadFile(RingFile((base + 1) % 10)), "");
+    EXPECT_FALSE(std::filesystem::exists(RingFile((base + 1) % 10, true)));
+
+    // The next request cuts the previous slot's files to 900 bytes and a note of their length.
+    ASSERT_EQ(Exchange(Ping(" N=\"1\"")), Ping(" N=\"1\"") + kTrailer);
+    EXPECT_EQ(ReadFile(RingFile(base)), large.substr(0, 900) + "\n... [total file length was " +
+                                            std::to_string(large.size()) + " bytes]\n");
+    const std::string cutReply = ReadFile(RingFile(base, true));
+    EXPECT_EQ(cutReply.substr(0, 900), storedReply.substr(0, 900));
+    EXPECT_TRUE(std::regex_match(
+        cutReply.substr(900), std::regex("\n\\.\\.\\. \\[total file length was \\d+ bytes\\]\n")))
+        << cutReply.substr(900);
+    // A file of exactly 2048 bytes stays whole.
+    const std::string exact =
+        Ping(" Pad=\"" + std::string(2048 - Ping(" Pad=\"\"").size(), 'q') + "\"");
+    ASSERT_EQ(exact.size(), 2048u);
+    ASSERT_EQ(Exchange(exact), exact + kTrailer);
+    ASSERT_EQ(Exchange(Ping(" N=\"3\"")), Ping(" N=\"3\"") + kTrailer);
+    EXPECT_EQ(ReadFile(RingFile((base + 2) % 10)), exact);
+
+    // Nine more: slot 9 is followed by slot 0, the ring holds ten request files, and the
+    // reply of the reused slot is gone.
+    for (int n = 4; n <= 12; ++n)
+    {
+        const std::string ping = Ping(" N=\"" + std::to_string(n) + "\"");
+        ASSERT_EQ(Exchange(ping), ping + kTrailer);
+        EXPECT_EQ(ReadFile(RingFile((base + n) % 10)), ping);
+    }
+    EXPECT_EQ(ReadFile(RingFile((base + 13) % 10)), "");
+    int requestFiles = 0;
+    int otherFiles = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(DriverDirectory()))
+    {
+        const std::string name = entry.path().filename().string();
+        if (std::regex_match(name, std::regex("Tmp_Slot62103_No[0-9]\\.xml")))
+            ++requestFiles;
+        else
+            ++otherFiles;
+    }
+    EXPECT_EQ(requestFiles, 10);
+    EXPECT_EQ(otherFiles, 0) << "Ping stores no reply, and the old reply was removed";
+}
+
+TEST_F(RequestServer, BadRequestsAreRefusedOrTimedOutAndTheNextClientIsServed)
+{
+    StartDriver(300);
+
+    std::string garbage(1 << 20, '\0');
+    for (size_t i = 0; i < garbage.size(); ++i)
+        garbage[i] = static_cast<char>((i * 7919u + (i >> 7)) % 251); // no "<" (60) stays
+    for (char& c : garbage)
+        if (c == '<')
+            c = '>';
+    std::string binaryHead("<?bin\0\x03\x00\0\0\0\0\x00\x10\0\0", 16); // 4096 payload bytes
+    const std::string half = kXmlHead + "<Module Name=\"TestDriver\"><Signals>";
+
+    const struct
+    {
+        const char* name;
+        std::string data;
+        bool endSending; // the client ends its side after the data
+        bool kept;       // the partial request stays in its ring file
+    } cases[] = {
+        {"garbage, then the client closes", garbage, true, false},
+        {"half a document, then the client stalls", half, false, true},
+        {"binary head whose length runs past the data", binaryHead + "abc", false, true},
+        {"a client that sends nothing", "", false, false},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        {
+            CClient client;
+            ASSERT_TRUE(client.Connected());
+            ASSERT_TRUE(client.Send(c.data));
+            if (c.endSending)
+                shutdown(client.Socket(), SHUT_WR);
+            EXPECT_TRUE(client.ClosedUnanswered());
+        }
+        if (c.kept)
+        {
+            EXPECT_GE(SlotHolding(c.data), 0) << "the partial request stays in its ring file";
+        }
+        EXPECT_LT(RingBytes(), 64u * 1024u) << "bytes before a document are not stored";
+        EXPECT_EQ(Exchange(Ping()), Ping() + kTrailer);
+    }
+
+    // 100 MiB: the driver stops reading at its limit and closes; nothing past the limit is
+    // kept, the ring file says why.
+    {
+        CClient client;
+        ASSERT_TRUE(client.Send(kXmlHead + "<Module Name=\"TestDriver\">"));
+        const std::string piece = []
+        {
+            std::string p;
+            while (p.size() < (1 << 16))
+                p += "<Signal Number=\"1\"><UserText>some text</UserText></Signal>\n";
+            return p;
+        }();
+        size_t sent = 0;
+        while (sent < (100u << 20) && client.Send(piece))
+            sent += piece.size();
+        EXPECT_LT(sent, 16u << 20);
+        EXPECT_TRUE(client.ClosedUnanswered());
+        EXPECT_GE(SlotHolding("***ERROR: File too long***"), 0);
+    }
+    EXPECT_EQ(Exchange(Ping()), Ping() + kTrailer);
+
+    // The ring stays small: at most ten request files and their replies, none of them large.
+    EXPECT_LE(std::distance(std::filesystem::directory_iterator(DriverDirectory()),
+                            std::filesystem::directory_iterator()),
+              20);
+    EXPECT_LT(RingBytes(), 64u * 1024u);
+}
+
+TEST_F(RequestServer, ASilentClientIsDroppedAfterTheDefaultTimeoutAndTheNextOneServed)
+{
+    StartDriver();
+    CClient silent;
+    ASSERT_TRUE(silent.Connected());
+    const auto start = Clock::now();
+    // The next client waits in the queue until the silent one has timed out.
+    CClient next;
+    ASSERT_TRUE(next.Send(Ping()));
+    EXPECT_EQ(next.Reply(std::chrono::seconds(30)), Ping() + kTrailer);
+    EXPECT_TRUE(silent.ClosedUnanswered(std::chrono::seconds(1)));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(9500));
+}
+} // namespace
