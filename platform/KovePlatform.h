@@ -25,50 +25,62 @@
 #include <sys/types.h>
 
 #ifdef __cplusplus
-extern "C" {
+extern "C"
+{
 #endif
 
-/* Fixed absolute paths ------------------------------------------------------ */
+    /* Fixed absolute paths ------------------------------------------------------ */
 
-/* Writes into out the path under which the process reaches the device path
- * devicePath ("/Applications/tmp/Driver/", "/tmp/Update/Event.log", ...).
- * On the device that is devicePath itself; simulated, it lies under the
- * simulation directory (a path already inside it is left as it is).
- * Relative paths are returned unchanged. Returns 0, or -1 when out is too
- * small or an argument is null. */
-int PlatPath(const char* devicePath, char* out, size_t outSize);
+    /* Writes into out the path under which the process reaches the device path
+     * devicePath ("/Applications/tmp/Driver/", "/tmp/Update/Event.log", ...).
+     * On the device that is devicePath itself; simulated, it lies under the
+     * simulation directory (a path already inside it is left as it is).
+     * Relative paths are returned unchanged. Returns 0, or -1 when out is too
+     * small or an argument is null. */
+    int PlatPath(const char* devicePath, char* out, size_t outSize);
 
-/* Device nodes and files ---------------------------------------------------- */
+    /* Reads KOVE_SIM again at the next call (for tests that switch between
+     * devices within one process). Descriptors already open keep their device.
+     * Returns 0. */
+    int PlatReloadSimulation(void);
 
-/* Opens a device node or file, as open(2). A device node of the device
- * ("/dev/...") is served by its simulated kernel driver when simulated; a
- * node that the simulation does not have fails with ENOENT. Any other path
- * is opened as given (callers map fixed paths with PlatPath first). */
-int PlatOpen(const char* path, int flags, ...);
-int PlatClose(int fd);
-int PlatIoctl(int fd, unsigned long request, void* arg);
-ssize_t PlatRead(int fd, void* buf, size_t count);
-ssize_t PlatWrite(int fd, const void* buf, size_t count);
-off_t PlatLseek(int fd, off_t offset, int whence);
-void* PlatMmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset);
-int PlatMunmap(void* addr, size_t length);
+    /* Device nodes and files ---------------------------------------------------- */
 
-/* Shell tools and processes ------------------------------------------------- */
+    /* Opens a device node or file, as open(2). A device node of the device
+     * ("/dev/...") is served by its simulated kernel driver when simulated; a
+     * node that the simulation does not have fails with ENOENT. Any other path
+     * is opened as given (callers map fixed paths with PlatPath first). */
+    int PlatOpen(const char* path, int flags, ...);
+    int PlatClose(int fd);
+    int PlatIoctl(int fd, unsigned long request, void* arg);
+    ssize_t PlatRead(int fd, void* buf, size_t count);
+    ssize_t PlatWrite(int fd, const void* buf, size_t count);
+    off_t PlatLseek(int fd, off_t offset, int whence);
+    void* PlatMmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset);
+    int PlatMunmap(void* addr, size_t length);
 
-/* Runs a command line through the shell, as system(3). A command line whose
- * program changes the host (ifconfig, udhcpc, route, arp, reboot, kill) is
- * only recorded when simulated, and counts as run with status 0. */
-int PlatSystem(const char* command);
+    /* Shell tools and processes ------------------------------------------------- */
 
-/* Runs a program with an argument vector (fork and exec, no shell). With
- * wait nonzero, waits and returns the exit status as waitpid(2) reports it
- * (or -1); with wait 0, returns the child's pid (or -1). Host-changing
- * programs are recorded as for PlatSystem when simulated. */
-int PlatRunArgv(const char* const argv[], int wait);
+    /* Runs a command line through the shell, as system(3). When simulated, a
+     * command line in which any word names a tool that changes the host
+     * (ifconfig, udhcpc, route, arp, reboot, kill, killall, ...) is not run at
+     * all, even where it chains other commands: the whole line is appended to
+     * $KOVE_SIM/commands.log and counts as run with status 0. Other command lines
+     * run for real, with stand-ins of those tools first on their PATH (a script
+     * calling "ifconfig" records the call). Device paths in a command line must
+     * be mapped with PlatPath by the caller. */
+    int PlatSystem(const char* command);
 
-/* Sends a signal to another process, as kill(2); recorded only when
- * simulated. */
-int PlatKill(pid_t pid, int sig);
+    /* Runs a program with an argument vector (fork and exec, no shell). With
+     * wait nonzero, waits and returns the exit status as waitpid(2) reports it
+     * (or -1); with wait 0, returns the child's pid (or -1). Host-changing
+     * programs are recorded as for PlatSystem when simulated. */
+    int PlatRunArgv(const char* const argv[], int wait);
+
+    /* Sends a signal to another process, as kill(2); when simulated the signal
+     * is only recorded ("kill -<sig> <pid>"); signal 0, which only asks whether
+     * the process exists, is passed on. */
+    int PlatKill(pid_t pid, int sig);
 
 #ifdef __cplusplus
 }

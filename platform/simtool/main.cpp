@@ -1,8 +1,244 @@
 // kovesim: creates and inspects simulated device directories.
-#include <cstdio>
+#include "KoveSimDescription.h"
+#include "KoveSimDevice.h"
+#include "KoveSimState.h"
 
-int main()
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace
 {
-    std::fprintf(stderr, "usage: kovesim <command> <dir> ...\n");
+const char kUsageLine[] = "usage: kovesim <command> DIR [arguments]   (kovesim --help)\n";
+
+const char kHelp[] =
+    "usage: kovesim <command> DIR [arguments]\n"
+    "\n"
+    "Creates and inspects simulated devices. A program started with KOVE_SIM=DIR\n"
+    "simulates the device in DIR; an empty or missing DIR becomes the default\n"
+    "device on first use.\n"
+    "\n"
+    "Commands:\n"
+    "  create DIR [--family NAME|0xWORD] [--hex A,B,C,D] [--serial N]\n"
+    "             [--order NN.NNNNNN] [--slots 1,2,5] [--factory-button on|off]\n"
+    "             [--name TEXT]\n"
+    "                            write the description (defaults for what is not\n"
+    "                            given) and reset the device: FPGA state, production\n"
+    "                            data and memory start afresh\n"
+    "  hex DIR A,B,C,D           set the hex switches\n"
+    "  button DIR on|off         hold or release the factory button\n"
+    "  leds DIR                  show the LED word and whether the LED test runs\n"
+    "  peek DIR ADDR             print the bus word at ADDR (hexadecimal)\n"
+    "  poke DIR ADDR VALUE       write a bus word\n"
+    "  refuse DIR ADDR [off]     mark a bus address refused (or clear the mark)\n"
+    "  --help                    show this text\n"
+    "\n"
+    "Numbers are decimal or 0x-prefixed hexadecimal; bus addresses are multiples\n"
+    "of 4. Exit status: 0 success, 1 failure, 2 bad arguments.\n"
+    "\n"
+    "The description DIR/device.conf, one key=value per line ('#' starts a\n"
+    "comment line; a missing key keeps its default, shown here):\n"
+    "  family=KV8           FPGA identification word at bus address 0: three\n"
+    "                       letters (KV8, WAG, PNA, ...) or 0xWORD (0x00880000)\n"
+    "  hex=0,0,0,0          hex switches 1 to 4 in the order of the hex-switch\n"
+    "                       record (0-15,0-15,0-15,0-255); switch 2 is the unit\n"
+    "                       number; the hex-switch word is switch 2\n"
+    "                       + 16 x switch 1 + 256 x switch 3 + 4096 x switch 4\n"
+    "  serial=12345         serial number\n"
+    "  order=10.000001      ordering number NN.NNNNNN\n"
+    "  name=                product name (at most 31 characters)\n"
+    "  slots=1,2            filled module slots (0-15)\n"
+    "  factory-button=off   the factory-default button (on|off)\n"
+    "\n"
+    "Change it with kovesim: programs take the description into the device's\n"
+    "state only when the device has no state yet.\n"
+    "\n"
+    "The simulated FPGA shows it as: the identification word at bus address 0\n"
+    "(read-only); the hex switches in the hex-switch records and, on the families\n"
+    "that read them from the bus, in those bus words (KV8: unit number in bits\n"
+    "20-23 of word 8); 0x55AA66BB at the module word of an empty slot 1 to 4\n"
+    "(0x7FEF0000 + slot x 0x20000000); the factory button as held now, and as held\n"
+    "when the device was created.\n";
+
+int Usage(const std::string& why)
+{
+    std::fprintf(stderr, "kovesim: %s\n%s", why.c_str(), kUsageLine);
     return 2;
+}
+
+int Failure(const std::string& why)
+{
+    std::fprintf(stderr, "kovesim: %s\n", why.c_str());
+    return 1;
+}
+
+bool ParseAddress(const std::string& text, uint32_t* address, std::string* why)
+{
+    if (!SimParseU32(text, address))
+    {
+        *why = "bus address '" + text + "' is not a 32-bit number";
+        return false;
+    }
+    if (*address % 4 != 0)
+    {
+        *why = "bus address '" + text + "' is not a multiple of 4";
+        return false;
+    }
+    return true;
+}
+
+// The state of the device in dir, set up first where it is not a device yet.
+std::shared_ptr<CSimState> OpenDevice(const std::string& dir, std::string* why)
+{
+    if (SimEnsureDevice(dir) != 0)
+    {
+        *why = SimSetupError(dir, errno);
+        return nullptr;
+    }
+    std::shared_ptr<CSimState> state = CSimState::Open(dir);
+    if (!state)
+        *why = "cannot open the device state in " + dir + ": " + strerror(errno);
+    return state;
+}
+
+int Create(const std::string& dir, const std::vector<std::string>& args)
+{
+    SSimDescription desc;
+    for (size_t i = 0; i < args.size(); i += 2)
+    {
+        const std::string& option = args[i];
+        if (i + 1 >= args.size())
+            return Usage("option " + option + " needs a value");
+        const std::string& value = args[i + 1];
+        std::string why;
+        bool ok;
+        if (option == "--family")
+            ok = SimParseFamily(value, &desc.uIdWord, &why);
+        else if (option == "--hex")
+            ok = SimParseHexSwitches(value, desc.aHex, &why);
+        else if (option == "--serial")
+            ok = SimParseSerial(value, &desc.uSerial, &why);
+        else if (option == "--order")
+            ok = SimParseOrder(value, &desc.sOrder, &why);
+        else if (option == "--slots")
+            ok = SimParseSlots(value, &desc.uSlotMask, &why);
+        else if (option == "--factory-button")
+            ok = SimParseOnOff(value, &desc.bFactoryButton, &why);
+        else if (option == "--name")
+            ok = SimParseName(value, &desc.sName, &why);
+        else
+            return Usage("unknown option '" + option + "'");
+        if (!ok)
+            return Usage(why);
+    }
+    if (SimCreateDevice(dir, desc) != 0)
+        return Failure("cannot create the device in " + dir + ": " + strerror(errno));
+    return 0;
+}
+
+int Run(const std::vector<std::string>& args)
+{
+    if (args.empty())
+        return Usage("no command");
+    const std::string& command = args[0];
+    if (command == "--help" || command == "-h" || command == "help")
+    {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+    if (args.size() < 2 || args[1].empty())
+        return Usage("no device directory");
+    const std::string& dir = args[1];
+    std::vector<std::string> rest(args.begin() + 2, args.end());
+    std::string why;
+
+    if (command == "create")
+        return Create(dir, rest);
+
+    if (command == "hex")
+    {
+        uint8_t hex[4];
+        if (rest.size() != 1)
+            return Usage("hex needs A,B,C,D");
+        if (!SimParseHexSwitches(rest[0], hex, &why))
+            return Usage(why);
+        return SimSetHexSwitches(dir, hex, &why) == 0 ? 0 : Failure(why);
+    }
+    if (command == "button")
+    {
+        bool on = false;
+        if (rest.size() != 1)
+            return Usage("button needs on or off");
+        if (!SimParseOnOff(rest[0], &on, &why))
+            return Usage(why);
+        return SimSetFactoryButton(dir, on, &why) == 0 ? 0 : Failure(why);
+    }
+    if (command == "leds")
+    {
+        if (!rest.empty())
+            return Usage("leds takes no arguments");
+        std::shared_ptr<CSimState> state = OpenDevice(dir, &why);
+        SSimRegisters regs;
+        if (!state)
+            return Failure(why);
+        if (state->Registers(&regs) != 0)
+            return Failure("cannot read the device state: " + std::string(strerror(errno)));
+        std::printf("leds=0x%08X test=%s\n", regs.uLedWord, regs.uLedTest ? "on" : "off");
+        return 0;
+    }
+    if (command == "peek" || command == "poke")
+    {
+        uint32_t address = 0;
+        uint32_t value = 0;
+        bool poke = command == "poke";
+        if (rest.size() != (poke ? 2u : 1u))
+            return Usage(poke ? "poke needs ADDR VALUE" : "peek needs ADDR");
+        if (!ParseAddress(rest[0], &address, &why))
+            return Usage(why);
+        if (poke && !SimParseU32(rest[1], &value))
+            return Usage("value '" + rest[1] + "' is not a 32-bit number");
+        std::shared_ptr<CSimState> state = OpenDevice(dir, &why);
+        if (!state)
+            return Failure(why);
+        uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                            static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+        int64_t status =
+            poke ? state->BusWrite(address, bytes, 4) : state->BusRead(address, bytes, 4);
+        if (status < 0)
+            return Failure("cannot access the device state: " + std::string(strerror(errno)));
+        if (status == kSimBusRefused)
+            return Failure("bus address " + rest[0] + " is refused");
+        if (status != kSimBusOk)
+            return Failure("no room for another bus word");
+        if (!poke)
+            std::printf("0x%08X\n", static_cast<uint32_t>(bytes[0]) |
+                                        static_cast<uint32_t>(bytes[1]) << 8 |
+                                        static_cast<uint32_t>(bytes[2]) << 16 |
+                                        static_cast<uint32_t>(bytes[3]) << 24);
+        return 0;
+    }
+    if (command == "refuse")
+    {
+        uint32_t address = 0;
+        if (rest.empty() || rest.size() > 2 || (rest.size() == 2 && rest[1] != "off"))
+            return Usage("refuse needs ADDR [off]");
+        if (!ParseAddress(rest[0], &address, &why))
+            return Usage(why);
+        std::shared_ptr<CSimState> state = OpenDevice(dir, &why);
+        if (!state)
+            return Failure(why);
+        if (state->SetRefused(address, rest.size() == 1) != 0)
+            return Failure("cannot mark bus address " + rest[0] + ": " + strerror(errno));
+        return 0;
+    }
+    return Usage("unknown command '" + command + "'");
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string> args(argv + 1, argv + argc);
+    return Run(args);
 }

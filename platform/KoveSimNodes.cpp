@@ -1,0 +1,137 @@
+// The table of simulated device nodes, and the file-backed nodes: flash
+// partitions and physical memory.
+#include "KovePlatNodes.h"
+
+#include "KoveSimDevice.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+// Open flags that a character device takes from the caller; creating,
+// truncating and appending do not apply to a node.
+int NodeFlags(int flags)
+{
+    return (flags & (O_ACCMODE | O_SYNC | O_DSYNC | O_NONBLOCK)) | O_CLOEXEC;
+}
+
+// "/dev/mtd_<name>": the partition is the file dev/mtd_<name>; it exists when
+// the file does. Names are plain (letters, digits, '_', '-', '.'), so that no
+// name leads out of the directory.
+int MtdOpen(const std::string& simDir, const char* path, int flags, void** priv)
+{
+    const char* name = path + strlen("/dev/mtd_");
+    size_t len = strlen(name);
+    bool ok = len > 0 && len <= 64 && name[0] != '.';
+    for (size_t i = 0; ok && i < len; ++i)
+        ok = isalnum(static_cast<unsigned char>(name[i])) || strchr("_-.", name[i]);
+    if (!ok)
+    {
+        errno = ENOENT;
+        return -1;
+    }
+    *priv = nullptr;
+    return open((simDir + "/dev/mtd_" + name).c_str(), NodeFlags(flags));
+}
+
+int MemOpen(const std::string& simDir, const char*, int flags, void** priv)
+{
+    *priv = nullptr;
+    return open((simDir + "/dev/mem").c_str(), NodeFlags(flags));
+}
+
+// Physical memory: a mapping of the sparse file at the physical address.
+void* MemMmap(int fd, void*, void* addr, size_t length, int prot, int flags, off_t offset)
+{
+    if (offset < 0 || length == 0 || static_cast<uint64_t>(offset) > kSimMemBytes ||
+        length > kSimMemBytes - static_cast<uint64_t>(offset))
+    {
+        errno = EINVAL;
+        return MAP_FAILED;
+    }
+    // A file cut short (by hand) would fault on access past its end: it grows
+    // back to the whole space; growing never disturbs other mappings.
+    struct stat st;
+    if (fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) < kSimMemBytes &&
+        (fcntl(fd, F_GETFL) & O_ACCMODE) != O_RDONLY &&
+        ftruncate(fd, static_cast<off_t>(kSimMemBytes)) != 0)
+        return MAP_FAILED;
+    return mmap(addr, length, prot, flags, fd, offset);
+}
+
+const SPlatNodeOps kMtdOps = {MtdOpen,         PlatNodeCloseFd, PlatNodeReleaseNothing,
+                              PlatNodeNoIoctl, PlatNodeReadFd,  PlatNodeWriteFd,
+                              PlatNodeLseekFd, PlatNodeNoMmap};
+
+const SPlatNodeOps kMemOps = {MemOpen,         PlatNodeCloseFd, PlatNodeReleaseNothing,
+                              PlatNodeNoIoctl, PlatNodeReadFd,  PlatNodeWriteFd,
+                              PlatNodeLseekFd, MemMmap};
+
+const SPlatNodeEntry kSimNodes[] = {
+    {"/dev/ryxfpga", false, &g_tSimFpgaOps},
+    {"/dev/cdi", false, &g_tSimCdiOps},
+    {"/dev/mtd_", true, &kMtdOps},
+    {"/dev/mem", false, &kMemOps},
+};
+} // namespace
+
+const SPlatNodeOps* PlatFindSimNode(const char* path)
+{
+    for (const SPlatNodeEntry& node : kSimNodes)
+    {
+        size_t len = strlen(node.szName);
+        if (node.bPrefix ? strncmp(path, node.szName, len) == 0 : strcmp(path, node.szName) == 0)
+            return node.pOps;
+    }
+    return nullptr;
+}
+
+int PlatNodeCloseFd(int fd, void*)
+{
+    return close(fd);
+}
+void PlatNodeReleaseNothing(void*) {}
+ssize_t PlatNodeReadFd(int fd, void*, void* buf, size_t count)
+{
+    return read(fd, buf, count);
+}
+ssize_t PlatNodeWriteFd(int fd, void*, const void* buf, size_t count)
+{
+    return write(fd, buf, count);
+}
+off_t PlatNodeLseekFd(int fd, void*, off_t offset, int whence)
+{
+    return lseek(fd, offset, whence);
+}
+
+int PlatNodeNoIoctl(int, void*, unsigned long, void*)
+{
+    errno = EINVAL;
+    return -1;
+}
+ssize_t PlatNodeNoRead(int, void*, void*, size_t)
+{
+    errno = EINVAL;
+    return -1;
+}
+ssize_t PlatNodeNoWrite(int, void*, const void*, size_t)
+{
+    errno = EINVAL;
+    return -1;
+}
+off_t PlatNodeNoLseek(int, void*, off_t, int)
+{
+    errno = ESPIPE;
+    return -1;
+}
+void* PlatNodeNoMmap(int, void*, void*, size_t, int, int, off_t)
+{
+    errno = ENODEV;
+    return MAP_FAILED;
+}

@@ -1,0 +1,192 @@
+// The simulated device directory and its file-backed nodes.
+#include "SimTestSupport.h"
+
+#include "KoveSimDescription.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace simtest;
+
+namespace
+{
+class SimDevice : public CSimFixture
+{
+};
+
+// Waits for a forked child; true when it exited with 0.
+bool ChildSucceeded(pid_t pid)
+{
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+} // namespace
+
+TEST(SimDeviceFirstUse, EmptyDirectoryBecomesTheDefaultDeviceOnceForAllStarters)
+{
+    kovetest::CTempDir tmp;
+    const std::string dir = tmp.Path() + "/new";
+    // Several processes start on the same missing directory at once; each
+    // writes its own bus word and must find the one device.
+    const int kStarters = 4;
+    std::vector<pid_t> pids;
+    for (int i = 0; i < kStarters; ++i)
+    {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0)
+        {
+            UseDevice(dir);
+            int fd = PlatOpen("/dev/ryxfpga", O_RDWR);
+            SRaw raw(0x1000 + 4 * static_cast<uint32_t>(i), 4, 0);
+            raw.SetWord(0, 0x100u + static_cast<uint32_t>(i));
+            bool ok = fd >= 0 && PlatIoctl(fd, Request(0x49), raw.Data()) == 0 && raw.Status() == 0;
+            _exit(ok ? 0 : 1);
+        }
+        pids.push_back(pid);
+    }
+    for (pid_t pid : pids)
+        EXPECT_TRUE(ChildSucceeded(pid));
+
+    UseDevice(dir);
+    int fd = PlatOpen("/dev/ryxfpga", O_RDWR);
+    ASSERT_GE(fd, 0);
+    SRaw raw(0, 4);
+    ASSERT_EQ(0, PlatIoctl(fd, Request(0x48), raw.Data()));
+    EXPECT_EQ(0u, raw.Status());
+    EXPECT_EQ(0x0038564Bu, raw.Word(0)); // "KV8"
+    SRaw words(0x1000, 4 * kStarters);
+    ASSERT_EQ(0, PlatIoctl(fd, Request(0x48), words.Data()));
+    for (int i = 0; i < kStarters; ++i)
+        EXPECT_EQ(0x100u + static_cast<uint32_t>(i), words.Word(static_cast<size_t>(i)));
+    PlatClose(fd);
+
+    SSimDescription desc;
+    ASSERT_TRUE(SimParseDescription(kovetest::ReadFile(dir + "/device.conf"), &desc, nullptr));
+    EXPECT_EQ(0x0038564Bu, desc.uIdWord);
+    EXPECT_EQ(12345u, desc.uSerial);
+    EXPECT_EQ("10.000001", desc.sOrder);
+    EXPECT_EQ((1u << 1) | (1u << 2), desc.uSlotMask);
+    // The identity the base library reads from the production partition.
+    std::string production = kovetest::ReadFile(dir + "/dev/mtd_production");
+    ASSERT_GE(production.size(), 1024u);
+    EXPECT_STREQ("12345", production.c_str() + 16);
+    EXPECT_STREQ("10.000001", production.c_str() + 64);
+    UseRealDevice();
+}
+
+TEST_F(SimDevice, NodesTheSimulationLacksAreMissing)
+{
+    for (const char* path : {"/dev/gpio", "/dev/interproc", "/dev/ryxfpga0", "/dev/mtd_missing",
+                             "/dev/mtd_../fpga.state", "/dev/mtd_", "/dev/null"})
+    {
+        errno = 0;
+        EXPECT_EQ(-1, PlatOpen(path, O_RDWR)) << path;
+        EXPECT_EQ(ENOENT, errno) << path;
+    }
+}
+
+TEST_F(SimDevice, SimulatedDescriptorsAreRealAndDistinct)
+{
+    int a = PlatOpen("/dev/ryxfpga", O_RDWR);
+    int b = PlatOpen("/dev/ryxfpga", O_RDWR);
+    int c = PlatOpen("/dev/cdi", O_RDWR);
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
+    ASSERT_GE(c, 0);
+    EXPECT_NE(a, b);
+    EXPECT_NE(b, c);
+    EXPECT_EQ(FD_CLOEXEC, fcntl(a, F_GETFD) & FD_CLOEXEC);
+    EXPECT_EQ(0x0038564Bu, ReadWord(c, 0));
+    EXPECT_EQ(0, PlatClose(a));
+    EXPECT_EQ(-1, fcntl(a, F_GETFD));
+    // A closed descriptor no longer reaches the simulated driver.
+    SRaw raw(0, 4);
+    errno = 0;
+    EXPECT_EQ(-1, PlatIoctl(a, Request(0x48), raw.Data()));
+    EXPECT_EQ(EBADF, errno);
+    EXPECT_EQ(0x0038564Bu, ReadWord(b, 0));
+    PlatClose(b);
+    PlatClose(c);
+}
+
+TEST_F(SimDevice, FlashPartitionIsTheFileBehindIt)
+{
+    const std::string file = Dir() + "/dev/mtd_data";
+    {
+        int fd = open(file.c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(8, write(fd, "ABCDEFGH", 8));
+        close(fd);
+    }
+    // O_TRUNC and O_CREAT do not apply to a partition.
+    int fd = PlatOpen("/dev/mtd_data", O_RDWR | O_TRUNC | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    char buf[4] = {};
+    EXPECT_EQ(2, PlatLseek(fd, 2, SEEK_SET));
+    EXPECT_EQ(3, PlatRead(fd, buf, 3));
+    EXPECT_STREQ("CDE", buf);
+    EXPECT_EQ(0, PlatLseek(fd, 0, SEEK_SET));
+    EXPECT_EQ(2, PlatWrite(fd, "xy", 2));
+    EXPECT_EQ(-1, PlatIoctl(fd, 0x4D01, nullptr));
+    PlatClose(fd);
+    EXPECT_EQ("xyCDEFGH", kovetest::ReadFile(file));
+}
+
+TEST_F(SimDevice, PhysicalMemoryIsSharedThroughTheFile)
+{
+    const off_t kAddress = 0x40000000;
+    int fd1 = PlatOpen("/dev/mem", O_RDWR | O_SYNC);
+    int fd2 = PlatOpen("/dev/mem", O_RDONLY | O_SYNC);
+    ASSERT_GE(fd1, 0);
+    ASSERT_GE(fd2, 0);
+    void* w = PlatMmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd1, kAddress);
+    void* r = PlatMmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd2, kAddress);
+    ASSERT_NE(MAP_FAILED, w);
+    ASSERT_NE(MAP_FAILED, r);
+    static_cast<volatile uint32_t*>(w)[1] = 0x12345678;
+    EXPECT_EQ(0x12345678u, static_cast<volatile uint32_t*>(r)[1]);
+    PlatMunmap(w, 4096);
+    PlatMunmap(r, 4096);
+
+    // Nothing maps past the 32-bit physical space.
+    errno = 0;
+    EXPECT_EQ(MAP_FAILED, PlatMmap(nullptr, 8192, PROT_READ, MAP_SHARED, fd2, 0xFFFFF000));
+    EXPECT_EQ(EINVAL, errno);
+    PlatClose(fd1);
+    PlatClose(fd2);
+
+    // kovesim create starts the memory afresh.
+    int status = -1;
+    Kovesim({"create", Dir()}, &status);
+    EXPECT_EQ(0, status);
+    int fd = open((Dir() + "/dev/mem").c_str(), O_RDONLY);
+    uint32_t word = 1;
+    EXPECT_EQ(4, pread(fd, &word, 4, kAddress + 4));
+    EXPECT_EQ(0u, word);
+    close(fd);
+}
+
+TEST(SimDeviceFirstUse, MalformedDescriptionKeepsTheNodesClosed)
+{
+    kovetest::CTempDir tmp;
+    {
+        int fd = open((tmp.Path() + "/device.conf").c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        const char text[] = "family=KV8\nslots=1,99\n";
+        ASSERT_EQ(static_cast<ssize_t>(sizeof text - 1), write(fd, text, sizeof text - 1));
+        close(fd);
+    }
+    UseDevice(tmp.Path());
+    errno = 0;
+    EXPECT_EQ(-1, PlatOpen("/dev/ryxfpga", O_RDWR));
+    EXPECT_EQ(EINVAL, errno);
+    UseRealDevice();
+}
