@@ -22,9 +22,13 @@ extern std::string sQTXDirectorySeperator;
 // Gives freed heap memory back to the system (called before each wait for a request).
 void heap_minimize();
 
-// Wall-clock time in seconds with microseconds, the time base of log lines and time-outs
-// between drivers.
+// Wall-clock time in seconds with microseconds: the time stamp of log lines and reports. It
+// jumps when the device's clock is set, so it never measures a wait.
 double GetSoftwareTime();
+
+// Seconds on the monotonic clock (an arbitrary origin, never set back): the time base of every
+// deadline and time-out.
+double GetMonotonicTime();
 
 // Initialises a process-private mutex with the priority-inheritance protocol; returns the
 // result of pthread_mutex_init. Every mutex of the framework is made with it.

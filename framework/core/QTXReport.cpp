@@ -1,50 +1,80 @@
-// Reporting of the driver: its log file, the debug receiver and standard output.
-//
-// Interim state: errors are not yet written to the device's event log, not sent to the client
-// of the request in hand, and SetModuleError does not yet tell the system driver.
+// Reporting of the driver: its log file, the debug receiver, the client of the request in hand,
+// the device's event log (QTXEventLog.cpp) and standard output, each by the error's severity.
 #include "QTX.h"
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "QTXConvert.h"
+#include "QTXMessages.h"
+#include "QTXReport.h"
 
 int g_iQTXMaxLogFileLength = 32768;
 
 namespace
 {
-// Fixed by the first WriteToLogfile that finds a name, then kept for the life of the process.
-std::string g_sLogFileName;
 // Number of debug messages sent by the process.
-int g_iDebugCounter = 0;
+std::atomic<int> g_iDebugCounter{0};
+// Nesting depth of the logged driver operations of the process.
+std::atomic<int> g_iFunctionDepth{0};
 
 constexpr long LOG_TAIL_BYTES = 1024;
+constexpr const char* XML_SCHEMA_INSTANCE = "http://www.w3.org/2001/XMLSchema-instance";
 
-// Opens the log file for appending; a file above the limit is first renamed to the old log
-// and a new one is started with its last bytes.
+// Makes every directory of the path (up to its last separator); true when the last one exists.
+bool MakeDirectoriesOf(const std::string& path)
+{
+    const size_t end = path.find_last_of('/');
+    if (end == std::string::npos || end == 0)
+        return true;
+    for (size_t next = path.find('/', 1); next != std::string::npos && next <= end;
+         next = path.find('/', next + 1))
+    {
+        if (mkdir(path.substr(0, next).c_str(), 0755) != 0 && errno != EEXIST)
+            return false;
+    }
+    return true;
+}
+
+// Creates the log file, and its directory when that is missing.
+FILE* CreateLogFile(const std::string& name)
+{
+    FILE* file = fopen(name.c_str(), "wb");
+    if (file == nullptr && errno == ENOENT && MakeDirectoriesOf(name))
+        file = fopen(name.c_str(), "wb");
+    return file;
+}
+
+// Opens the log file for appending. A file above the limit is renamed to the old log, and a new
+// one is started with "[...] " and the last bytes of the old one.
 FILE* OpenLogFile(const std::string& name)
 {
     FILE* file = fopen(name.c_str(), "rb");
     if (file == nullptr)
-        return fopen(name.c_str(), "wb");
+        return CreateLogFile(name);
 
-    long size = (fseek(file, 0, SEEK_END) == 0) ? ftell(file) : -1;
+    const long size = (fseek(file, 0, SEEK_END) == 0) ? ftell(file) : -1;
     if (size <= g_iQTXMaxLogFileLength)
     {
         fclose(file);
         return fopen(name.c_str(), "ab");
     }
 
+    // With a limit below the tail size the whole file is the tail.
     char tail[LOG_TAIL_BYTES];
     size_t tailLength = 0;
-    if (fseek(file, size - LOG_TAIL_BYTES, SEEK_SET) == 0)
+    const long tailStart = size > LOG_TAIL_BYTES ? size - LOG_TAIL_BYTES : 0;
+    if (fseek(file, tailStart, SEEK_SET) == 0)
         tailLength = fread(tail, 1, sizeof tail, file);
     fclose(file);
 
-    std::string oldName = name.substr(0, name.size() - 3) + "old";
+    const std::string oldName = name.substr(0, name.size() - 3) + "old";
     remove(oldName.c_str());
     rename(name.c_str(), oldName.c_str());
-    file = fopen(name.c_str(), "wb");
+    file = CreateLogFile(name);
     if (file != nullptr)
     {
         fputs("[...] ", file);
@@ -54,6 +84,7 @@ FILE* OpenLogFile(const std::string& name)
     return file;
 }
 
+// The one line that describes an error on every output.
 std::string ReportLine(const CQTXError& error)
 {
     std::string line = error.ErrorSeverityText() + "[" + error.ErrorType() +
@@ -62,25 +93,42 @@ std::string ReportLine(const CQTXError& error)
         line += " @ " + error.ErrorLocation();
     return line;
 }
+
+// A module name as part of a file name: it must not lead out of the log directory.
+std::string LogFileNamePart(const std::string& moduleName)
+{
+    std::string part = moduleName;
+    for (char& c : part)
+        if (c == '/')
+            c = '_';
+    return part;
+}
 } // namespace
+
+std::string GetLogDirectory()
+{
+    const std::string directory = sQTXRootDirectory + "log" + sQTXDirectorySeperator;
+    MakeDirectoriesOf(directory);
+    return directory;
+}
 
 void CQTX::WriteToLogfile(const std::string& text)
 {
     LockGuard guard(&tLogFileMutex);
     guard.Lock();
 
-    if (g_sLogFileName.empty())
+    if (sLogFileName.empty())
     {
         const std::string directory = sQTXRootDirectory + "log" + sQTXDirectorySeperator;
         if (ulPort != 0)
-            g_sLogFileName = directory + "Slot" + std::to_string(ulPort) + "_log.txt";
+            sLogFileName = directory + "Slot" + std::to_string(ulPort) + "_log.txt";
         else if (!sFileName.empty())
-            g_sLogFileName = directory + sModuleName + "_log.txt";
+            sLogFileName = directory + LogFileNamePart(sModuleName) + "_log.txt";
         else
             return; // nothing to name the log after yet
     }
 
-    FILE* file = OpenLogFile(g_sLogFileName);
+    FILE* file = OpenLogFile(sLogFileName);
     if (file != nullptr)
     {
         fprintf(file, "[%.6lf] %s\n", GetSoftwareTime(), text.c_str());
@@ -91,7 +139,7 @@ void CQTX::WriteToLogfile(const std::string& text)
         tDebugReceiver.SendBuffer(text.data(), static_cast<int>(text.size()));
 }
 
-void CQTX::SendErrorMessage(CQTXError error, bool /*toClient*/)
+void CQTX::SendErrorMessage(CQTXError error, bool toClient)
 {
     const std::string line = ReportLine(error);
     if (error.ErrorSeverity() > Note)
@@ -99,8 +147,25 @@ void CQTX::SendErrorMessage(CQTXError error, bool /*toClient*/)
 
     const std::string report = " [" + FloatToString(GetSoftwareTime()) + " s] " +
                                std::to_string(ulPort) + ":" + sModuleName + " -> " + line;
-    if (tDebugReceiver.Available())
-        tDebugReceiver.SendBuffer(report.data(), static_cast<int>(report.size()));
+    {
+        // The log-file mutex also keeps the debug receiver from being replaced under a send.
+        LockGuard guard(&tLogFileMutex);
+        guard.Lock();
+        if (tDebugReceiver.Available())
+            tDebugReceiver.SendBuffer(report.data(), static_cast<int>(report.size()));
+    }
+
+    if (toClient && tCommandServer.Available() && error.ErrorSeverity() != ::DebugOutput)
+    {
+        const std::string document = sXmlStart + "<Error Module=\"" + EscapeXmlValue(sModuleName) +
+                                     "\" Name=\"" + EscapeXmlValue(error.ErrorText()) +
+                                     "\" Details=\"" + EscapeXmlValue(line) + "\" xmlns:xsi=\"" +
+                                     XML_SCHEMA_INSTANCE + "\" />\n";
+        tCommandServer.SendBuffer(document.data(), static_cast<int>(document.size()));
+    }
+
+    if (error.ErrorSeverity() > Warning)
+        StoreEvent("ERROR: " + line, sModuleName);
 
     puts((report + "\n").c_str());
 }
@@ -108,10 +173,13 @@ void CQTX::SendErrorMessage(CQTXError error, bool /*toClient*/)
 void CQTX::SetModuleError(CQTXError error)
 {
     SendErrorMessage(error, false);
+    SendModuleErrorToSystem(ulPort, error);
 }
 
 void CQTX::SetDebugSocket(const std::string& address)
 {
+    LockGuard guard(&tLogFileMutex);
+    guard.Lock();
     if (address.empty() || SameString(address, "off"))
     {
         tDebugReceiver.Close();
@@ -124,6 +192,7 @@ void CQTX::SetDebugSocket(const std::string& address)
         throw CQTXECommunicationError("NoDebugSocket", "Failed to generate debug socket", __FILE__,
                                       __LINE__, Error);
     sDebugAddress = fullAddress;
+    guard.Unlock();
     DebugOutput("Debug output is enabled.");
 }
 
@@ -131,7 +200,7 @@ void CQTX::DebugOutput(const std::string& text)
 {
     if (!tDebugReceiver.Available())
         return;
-    int number = g_iDebugCounter++;
+    const int number = g_iDebugCounter++;
     SendErrorMessage(CQTXError("Debug(" + std::to_string(number) + ")", text, nullptr, 0,
                                ::DebugOutput, "Debug"),
                      false);
@@ -141,4 +210,35 @@ void CQTX::DebugOutput(const std::string& text)
 bool CQTX::AllowHWAccessDebug(bool allow)
 {
     return bHWAccessDebug.exchange(allow);
+}
+
+void SysCallDebug3(const std::string& text, QTXReportFunction report,
+                   CQTXCommunication* /*connection*/)
+{
+    if (report != nullptr)
+        report(text);
+}
+
+CQTXFunctionLog::CQTXFunctionLog(CQTX& driver, const char* name)
+    : m_rDriver(driver), m_pName(name != nullptr ? name : ""), m_iDepth(++g_iFunctionDepth)
+{
+    m_rDriver.WriteToLogfile("[" + std::to_string(m_iDepth) + "] Starting " + m_pName + "()");
+}
+
+CQTXFunctionLog::~CQTXFunctionLog()
+{
+    try
+    {
+        m_rDriver.WriteToLogfile("[" + std::to_string(m_iDepth) + "] Ending " + m_pName + "()");
+    }
+    catch (...)
+    {
+        // A line that cannot be built is lost; the depth is given back all the same.
+    }
+    --g_iFunctionDepth;
+}
+
+int QTXFunctionLogDepth()
+{
+    return g_iFunctionDepth;
 }

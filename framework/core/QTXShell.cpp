@@ -1,0 +1,80 @@
+// Running commands through the platform layer, with the reporting hook of the callers.
+#include "QTXShell.h"
+
+#include <cerrno>
+#include <sys/wait.h>
+#include <system_error>
+#include <thread>
+
+#include "KovePlatform.h"
+
+namespace
+{
+// Waits for a program started in the background, so that it leaves no zombie behind.
+void ReapInBackground(int pid)
+{
+    try
+    {
+        std::thread(
+            [pid]()
+            {
+                int status = 0;
+                while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
+                {
+                }
+            })
+            .detach();
+    }
+    catch (const std::system_error&)
+    {
+        // Without a thread the child is reaped by nobody until the process ends.
+    }
+}
+} // namespace
+
+int ExecuteShellCommand(const std::string& command, bool wait, QTXReportFunction report)
+{
+    const std::string line = wait ? command : command + " &";
+    SysCallDebug3("System call \"" + line + "\"", report);
+    const int result = PlatSystem(line.c_str());
+    SysCallDebug3(" ... returned " + std::to_string(result), report);
+    return result;
+}
+
+int ExecuteProgram(const std::vector<std::string>& arguments, bool wait, QTXReportFunction report)
+{
+    if (arguments.empty())
+        return -1;
+    std::string line;
+    std::vector<const char*> argv;
+    for (const std::string& argument : arguments)
+    {
+        line += (line.empty() ? "" : " ") + argument;
+        argv.push_back(argument.c_str());
+    }
+    argv.push_back(nullptr);
+
+    SysCallDebug3("System call \"" + line + "\"", report);
+    int result = PlatRunArgv(argv.data(), wait ? 1 : 0);
+    if (!wait && result > 0)
+    {
+        ReapInBackground(result);
+        result = 0;
+    }
+    SysCallDebug3(" ... returned " + std::to_string(result), report);
+    return result;
+}
+
+bool IsShellSafeWord(const std::string& text)
+{
+    if (text.empty())
+        return false;
+    for (char c : text)
+    {
+        const bool plain =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!plain && std::string("_-.,:/+=@%").find(c) == std::string::npos)
+            return false;
+    }
+    return true;
+}

@@ -1,0 +1,35 @@
+// Running commands: a command line through the shell, or a program with an argument vector.
+// Both go through the platform layer, so that on a simulated device the tools that would change
+// the host are only recorded.
+//
+// A command line goes to the shell as it is: only a line that a person configured on purpose
+// (a watchdog's start command, an Execute command) may be passed to ExecuteShellCommand. A
+// command put together from values (file names, addresses, texts of a request) is run with
+// ExecuteProgram, where every value stays one argument whatever characters it holds.
+#ifndef QTX_SHELL_H
+#define QTX_SHELL_H
+
+#include <string>
+#include <vector>
+
+#include "QTXReport.h"
+
+// Runs the command line with the shell; in the background (" &" appended) unless wait is set.
+// Reports "System call \"<command>\"" and then " ... returned <result>" through report when
+// one is given. Returns the shell's result as system(3) gives it (-1 when no shell could be
+// started); for a background command that is the shell's, not the command's.
+int ExecuteShellCommand(const std::string& command, bool wait, QTXReportFunction report = nullptr);
+
+// Runs arguments[0] (looked up on PATH) with the argument vector, without a shell. With wait it
+// returns the exit status as waitpid(2) reports it; without, 0 once the program started, and
+// the program is reaped in the background when it ends. -1 when it could not be started or the
+// vector is empty. Reports the call and its result as ExecuteShellCommand does, with the
+// arguments joined by blanks.
+int ExecuteProgram(const std::vector<std::string>& arguments, bool wait,
+                   QTXReportFunction report = nullptr);
+
+// True when the text can stand in a shell command line as one plain word: not empty and made
+// only of letters, digits and "_-.,:/+=@%". For values that must be put into a command line.
+bool IsShellSafeWord(const std::string& text);
+
+#endif

@@ -1,0 +1,153 @@
+// Running commands through the shell or with an argument vector, and the build stamp.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <vector>
+
+#include "KovePlatform.h"
+#include "KoveTestSupport.h"
+#include "QTX.h"
+#include "QTXBuildStamp.h"
+
+namespace
+{
+std::vector<std::string> g_vsReports;
+
+void Collect(const std::string& text)
+{
+    g_vsReports.push_back(text);
+}
+
+bool Exists(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+class Shell : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        unsetenv("KOVE_SIM");
+        PlatReloadSimulation();
+        g_vsReports.clear();
+    }
+    void TearDown() override
+    {
+        unsetenv("KOVE_SIM");
+        PlatReloadSimulation();
+    }
+    kovetest::CTempDir tDir;
+};
+
+TEST_F(Shell, ShellCommandRunsInForegroundOrBackgroundAndIsReported)
+{
+    const std::string file = tDir.Path() + "/made";
+    EXPECT_EQ(ExecuteShellCommand("touch " + file + "; exit 3", true, Collect), 3 << 8);
+    EXPECT_TRUE(Exists(file));
+    EXPECT_EQ(g_vsReports, (std::vector<std::string>{"System call \"touch " + file + "; exit 3\"",
+                                                     " ... returned 768"}));
+
+    // In the background the shell's result comes back at once, before the command ends.
+    g_vsReports.clear();
+    const std::string late = tDir.Path() + "/late";
+    const std::string go = tDir.Path() + "/go";
+    EXPECT_EQ(ExecuteShellCommand("{ while [ ! -e " + go + " ]; do sleep 0.01; done; touch " +
+                                      late + "; }",
+                                  false, Collect),
+              0);
+    EXPECT_FALSE(Exists(late));
+    ASSERT_EQ(g_vsReports.size(), 2u);
+    EXPECT_EQ(g_vsReports[0].substr(g_vsReports[0].size() - 3), " &\"");
+    EXPECT_EQ(g_vsReports[1], " ... returned 0");
+    ExecuteShellCommand("touch " + go, true);
+    EXPECT_TRUE(kovetest::WaitFor([&] { return Exists(late); }));
+
+    // Without a report function nothing is reported.
+    g_vsReports.clear();
+    EXPECT_EQ(ExecuteShellCommand("true", true), 0);
+    EXPECT_TRUE(g_vsReports.empty());
+}
+
+TEST_F(Shell, ProgramArgumentsAreNeverReadByAShell)
+{
+    // Every shell metacharacter stays part of the one argument.
+    const std::string name = tDir.Path() + "/a;b $(touch x) `y` | z & \"q\"";
+    EXPECT_EQ(ExecuteProgram({"touch", name}, true, Collect), 0);
+    EXPECT_TRUE(Exists(name));
+    EXPECT_FALSE(Exists(tDir.Path() + "/b"));
+    EXPECT_EQ(g_vsReports,
+              (std::vector<std::string>{"System call \"touch " + name + "\"", " ... returned 0"}));
+
+    EXPECT_EQ(ExecuteProgram({"sh", "-c", "exit 5"}, true), 5 << 8);
+    EXPECT_EQ(ExecuteProgram({}, true), -1);
+
+    // Started in the background: 0 at once, the program runs on.
+    const std::string late = tDir.Path() + "/late";
+    EXPECT_EQ(ExecuteProgram({"sh", "-c", "sleep 0.05; touch \"$0\"", late}, false), 0);
+    EXPECT_TRUE(kovetest::WaitFor([&] { return Exists(late); }));
+}
+
+TEST_F(Shell, HostToolsOfASimulatedDeviceAreOnlyRecorded)
+{
+    const std::string device = tDir.Path() + "/device";
+    setenv("KOVE_SIM", device.c_str(), 1);
+    PlatReloadSimulation();
+    EXPECT_EQ(ExecuteShellCommand("ifconfig eth0 10.0.0.2", true), 0);
+    EXPECT_EQ(ExecuteProgram({"route", "add", "default", "gw", "10.0.0.1"}, true), 0);
+    const std::string log = kovetest::ReadFile(device + "/commands.log");
+    EXPECT_NE(log.find("ifconfig eth0 10.0.0.2"), std::string::npos) << log;
+    EXPECT_NE(log.find("route add default gw 10.0.0.1"), std::string::npos) << log;
+}
+
+TEST(ShellWord, OnlyPlainWordsAreSafe)
+{
+    for (const char* word : {"eth0", "192.168.1.9", "/tmp/Update/a-b_c.tar.gz", "key=v,w:x@y%+"})
+        EXPECT_TRUE(IsShellSafeWord(word)) << word;
+    for (const char* word : {"", "a b", "a;b", "$(x)", "`x`", "a|b", "a&b", "a>b", "'a'", "\"a\"",
+                             "a\\b", "a\nb", "*", "~root"})
+        EXPECT_FALSE(IsShellSafeWord(word)) << word;
+}
+
+TEST(BuildStamp, RecordHasItsMarkersAndFields)
+{
+    const char* text = GetQTXDLLVersionStr();
+    EXPECT_EQ(std::string(text - 5, 5), "VeZa:");
+    const size_t length = strlen(text);
+    EXPECT_EQ(std::string(text + length, 7), std::string("\0:aZeV\0", 7));
+    EXPECT_TRUE(std::regex_match(
+        text, std::regex("[^;]*;R;[^;]*;W;[^;]*;[0-9]{6}-[0-9]{2}:[0-9]{2};;;[^;]*;;\n")))
+        << text;
+
+    constexpr QTXBuildStampRecord record =
+        QTXMakeBuildStamp("12", "13M", "ann", "Jan  5 2024", "09:07:31", "/b");
+    EXPECT_STREQ(QTXBuildStampText(record), "12;R;13M;W;ann;240105-09:07;;;/b;;\n");
+
+    // The library file carries the record, where a tool finds it by its markers.
+    const char* build = getenv("KOVE_BUILD_DIR");
+    if (build != nullptr)
+    {
+        const std::string library = kovetest::ReadFile(std::string(build) + "/lib/libQTX.so");
+        EXPECT_NE(library.find("VeZa:" + std::string(text) + std::string("\0:aZeV\0", 7)),
+                  std::string::npos);
+    }
+}
+
+TEST(BuildStamp, CopyIsBoundedAndTerminated)
+{
+    const std::string text = GetQTXDLLVersionStr();
+    char buffer[512];
+    memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(QTXDLLVersionStr(buffer, 16), 16);
+    EXPECT_EQ(std::string(buffer), text.substr(0, 15));
+    EXPECT_EQ(QTXDLLVersionStr(buffer, sizeof buffer), static_cast<int>(text.size() + 1));
+    EXPECT_EQ(std::string(buffer), text);
+    EXPECT_EQ(QTXDLLVersionStr(buffer, 0), 0);
+    EXPECT_EQ(QTXDLLVersionStr(nullptr, 16), 0);
+}
+} // namespace
