@@ -2,10 +2,13 @@
 
 #include "QTXError.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -14,31 +17,276 @@
 
 namespace
 {
-// An owned byte string that may be null. It lives in its own allocation, so moving it (when a
-// vector of them grows) keeps the address of its bytes: views handed out stay valid until the
-// item itself is changed or removed.
-typedef std::unique_ptr<char[]> XStr;
-
-XStr MakeStr(const char* text, size_t length)
+// Memory of one parsed document: its nodes, their strings and their content lists are carved
+// from a few large blocks, so that parsing and freeing a document costs a handful of
+// allocations instead of several per element. Every node carved from an arena holds one count
+// on it; the blocks go with the last of those nodes (a node that a handle keeps alive keeps
+// its whole document's memory). Content lists of such nodes that grow later by editing take
+// their room from the arena too; strings set by editing have allocations of their own, so that
+// a document edited over and over does not grow.
+class XMLArena
 {
-    XStr s(new char[length + 1]);
-    if (length > 0)
-        memcpy(s.get(), text, length);
-    s[length] = '\0';
-    return s;
-}
+public:
+    explicit XMLArena(size_t expected)
+    {
+        m_nBlockSize = kMinBlock;
+        while (m_nBlockSize < expected && m_nBlockSize < kMaxBlock)
+            m_nBlockSize *= 2;
+    }
+    XMLArena(const XMLArena&) = delete;
+    XMLArena& operator=(const XMLArena&) = delete;
+    ~XMLArena()
+    {
+        while (m_pBlocks != nullptr)
+        {
+            Block* prev = m_pBlocks->prev;
+            ::operator delete(m_pBlocks);
+            m_pBlocks = prev;
+        }
+    }
 
-XStr MakeStr(const char* text)
-{
-    if (text == nullptr)
-        return XStr();
-    return MakeStr(text, strlen(text));
-}
+    void* Allocate(size_t size, size_t align)
+    {
+        const uintptr_t next = (m_nNext + align - 1) & ~static_cast<uintptr_t>(align - 1);
+        if (m_nNext != 0 && next <= m_nEnd && size <= m_nEnd - next)
+        {
+            m_nNext = next + size;
+            return reinterpret_cast<void*>(next);
+        }
+        if (size > m_nBlockSize / 4)
+        {
+            // A large item gets a block of its own; the current block stays in use.
+            if (size > SIZE_MAX - align)
+                throw std::bad_alloc();
+            return Align(NewBlock(size + align), align);
+        }
+        const uintptr_t start = reinterpret_cast<uintptr_t>(NewBlock(m_nBlockSize));
+        m_nEnd = start + m_nBlockSize;
+        if (m_nBlockSize < kMaxBlock)
+            m_nBlockSize *= 2;
+        m_nNext = reinterpret_cast<uintptr_t>(Align(reinterpret_cast<void*>(start), align)) + size;
+        return reinterpret_cast<void*>(m_nNext - size);
+    }
 
-XStr MakeStr(const std::string& text)
+    // A zero-terminated copy of `length` bytes.
+    char* Copy(const char* text, size_t length)
+    {
+        char* s;
+        if (length < m_nEnd - m_nNext) // m_nNext <= m_nEnd always
+        {
+            s = reinterpret_cast<char*>(m_nNext);
+            m_nNext += length + 1;
+        }
+        else
+        {
+            s = static_cast<char*>(Allocate(length + 1, 1));
+        }
+        if (length > 0)
+            memcpy(s, text, length);
+        s[length] = '\0';
+        return s;
+    }
+
+    void Hold() { ++m_nNodes; }
+    static void Release(XMLArena* arena)
+    {
+        if (--arena->m_nNodes == 0)
+            delete arena;
+    }
+
+private:
+    // Blocks stay below the size at which the C library maps memory of its own for them, so
+    // that parsing one document after the other reuses the same heap memory.
+    static constexpr size_t kMinBlock = 1024;
+    static constexpr size_t kMaxBlock = 64 * 1024;
+
+    struct Block
+    {
+        Block* prev;
+    };
+    static constexpr size_t kHeader = alignof(std::max_align_t) > sizeof(Block)
+                                          ? alignof(std::max_align_t)
+                                          : sizeof(Block);
+
+    static void* Align(void* p, size_t align)
+    {
+        const uintptr_t a =
+            (reinterpret_cast<uintptr_t>(p) + align - 1) & ~static_cast<uintptr_t>(align - 1);
+        return reinterpret_cast<void*>(a);
+    }
+    void* NewBlock(size_t size)
+    {
+        if (size > SIZE_MAX - kHeader)
+            throw std::bad_alloc();
+        Block* b = static_cast<Block*>(::operator new(kHeader + size));
+        b->prev = m_pBlocks;
+        m_pBlocks = b;
+        return reinterpret_cast<char*>(b) + kHeader;
+    }
+
+    Block* m_pBlocks = nullptr;
+    uintptr_t m_nNext = 0;
+    uintptr_t m_nEnd = 0;
+    size_t m_nBlockSize;
+    size_t m_nNodes = 0;
+};
+
+// A list of content items of a node. Its room comes from the node's arena when the node has
+// one, else from the heap: the calls that may need room are handed the node's arena (null for
+// the heap), and the node gives the room back with Free. Kept small (a pointer and two 32-bit
+// counts), since every node carries five of them.
+template <typename T> class XList
 {
-    return MakeStr(text.data(), text.size());
-}
+public:
+    XList() = default;
+    XList(const XList&) = delete;
+    XList& operator=(const XList&) = delete;
+
+    size_t size() const { return m_nSize; }
+    bool empty() const { return m_nSize == 0; }
+    T& operator[](size_t i) { return m_p[i]; }
+    const T& operator[](size_t i) const { return m_p[i]; }
+    T* begin() { return m_p; }
+    T* end() { return m_p + m_nSize; }
+    const T* begin() const { return m_p; }
+    const T* end() const { return m_p + m_nSize; }
+    const T& front() const { return m_p[0]; }
+    T& back() { return m_p[m_nSize - 1]; }
+
+    void reserve(XMLArena* arena, size_t n)
+    {
+        if (n > m_nCapacity)
+            Grow(arena, n);
+    }
+    void push_back(XMLArena* arena, T item) { insert(arena, m_nSize, std::move(item)); }
+    // Appends a default item and returns it.
+    T& emplace_back(XMLArena* arena)
+    {
+        if (m_nSize == m_nCapacity)
+            Grow(arena, m_nCapacity == 0 ? 1 : 2 * static_cast<size_t>(m_nCapacity));
+        return *new (m_p + m_nSize++) T();
+    }
+    // Inserts before item `index` (index <= size()).
+    void insert(XMLArena* arena, size_t index, T item)
+    {
+        if (m_nSize == m_nCapacity)
+            Grow(arena, m_nCapacity == 0 ? 1 : 2 * static_cast<size_t>(m_nCapacity));
+        if (index == m_nSize)
+        {
+            new (m_p + m_nSize) T(std::move(item));
+        }
+        else
+        {
+            new (m_p + m_nSize) T(std::move(m_p[m_nSize - 1]));
+            for (size_t k = m_nSize - 1; k > index; --k)
+                m_p[k] = std::move(m_p[k - 1]);
+            m_p[index] = std::move(item);
+        }
+        ++m_nSize;
+    }
+    void erase(size_t index)
+    {
+        for (size_t k = index; k + 1 < m_nSize; ++k)
+            m_p[k] = std::move(m_p[k + 1]);
+        m_p[--m_nSize].~T();
+    }
+    // Drops the items; the room is kept.
+    void clear()
+    {
+        for (size_t k = 0; k < m_nSize; ++k)
+            m_p[k].~T();
+        m_nSize = 0;
+    }
+    void Free(XMLArena* arena)
+    {
+        clear();
+        if (arena == nullptr)
+            ::operator delete(m_p);
+        m_p = nullptr;
+        m_nCapacity = 0;
+    }
+
+private:
+    void Grow(XMLArena* arena, size_t capacity)
+    {
+        if (capacity > UINT32_MAX || capacity > SIZE_MAX / sizeof(T))
+            throw std::bad_alloc();
+        const size_t bytes = capacity * sizeof(T);
+        T* p = static_cast<T*>(arena != nullptr ? arena->Allocate(bytes, alignof(T))
+                                                : ::operator new(bytes));
+        for (size_t k = 0; k < m_nSize; ++k)
+        {
+            new (p + k) T(std::move(m_p[k]));
+            m_p[k].~T();
+        }
+        if (arena == nullptr)
+            ::operator delete(m_p);
+        m_p = p;
+        m_nCapacity = static_cast<uint32_t>(capacity);
+    }
+
+    T* m_p = nullptr;
+    uint32_t m_nSize = 0;
+    uint32_t m_nCapacity = 0;
+};
+
+// A byte string that may be null: either carved from a document's arena (it goes with the
+// arena) or in an allocation of its own (freed with the string). Either way its bytes never
+// move, also not when a list of them grows: views handed out stay valid until the item itself
+// is changed or removed.
+class XStr
+{
+public:
+    XStr() = default;
+    XStr(const XStr&) = delete;
+    XStr& operator=(const XStr&) = delete;
+    XStr(XStr&& other) noexcept : m_p(other.m_p), m_bOwned(other.m_bOwned)
+    {
+        other.m_p = nullptr;
+        other.m_bOwned = false;
+    }
+    XStr& operator=(XStr&& other) noexcept
+    {
+        if (this != &other)
+        {
+            Free();
+            m_p = other.m_p;
+            m_bOwned = other.m_bOwned;
+            other.m_p = nullptr;
+            other.m_bOwned = false;
+        }
+        return *this;
+    }
+    ~XStr() { Free(); }
+
+    static XStr Own(char* p)
+    {
+        XStr s;
+        s.m_p = p;
+        s.m_bOwned = true;
+        return s;
+    }
+    static XStr Borrow(char* p)
+    {
+        XStr s;
+        s.m_p = p;
+        return s;
+    }
+
+    char* get() const { return m_p; }
+    bool operator==(std::nullptr_t) const { return m_p == nullptr; }
+    bool operator!=(std::nullptr_t) const { return m_p != nullptr; }
+
+private:
+    void Free()
+    {
+        if (m_bOwned)
+            delete[] m_p;
+    }
+
+    char* m_p = nullptr;
+    bool m_bOwned = false;
+};
 
 struct XMLAttrData
 {
@@ -75,25 +323,88 @@ bool SameName(const char* a, const char* b)
 } // namespace
 
 // The content of a node is kept in one list per kind; `order` records the sequence of the
-// children, texts and clear sections as index * 4 + kind. Each child in `children` holds one
-// reference on its data.
+// children, texts and clear sections as index * 4 + kind. While the content is children alone
+// (most elements of a document) `order` stays empty and the sequence is that of `children`;
+// it is filled in when the first text or clear section arrives and kept from then on. Each
+// child in `children` holds one reference on its data. A node of a parsed document lives in
+// that document's arena.
 struct XMLNodeData
 {
-    XStr name; // null for the nameless top node
-    char isDeclaration = 0;
-    XMLNodeData* pParent = nullptr;
-    std::vector<XMLNodeData*> children;
-    std::vector<XMLAttrData> attributes;
-    std::vector<XStr> texts;
-    std::vector<XMLClearData> clears;
-    std::vector<int> order;
-    int refCount = 0;
+    explicit XMLNodeData(XMLArena* a) : arena(a) {}
+    XMLNodeData(const XMLNodeData&) = delete;
+    XMLNodeData& operator=(const XMLNodeData&) = delete;
+    ~XMLNodeData()
+    {
+        children.Free(arena);
+        order.Free(arena);
+        attributes.Free(arena);
+        texts.Free(arena);
+        clears.Free(arena);
+    }
 
-    bool HasContent() const { return !order.empty(); }
+    // What freeing a tree reads of each node comes first.
+    int refCount = 0;
+    char isDeclaration = 0;
+    // Set once a string of its own (not of the arena) is stored in the node: only then has
+    // freeing a node of an arena anything to give back besides the arena's count.
+    bool ownsStrings = false;
+    XMLNodeData* pParent = nullptr;
+    XMLArena* arena; // null for a node made by the editing calls
+    XList<XMLNodeData*> children;
+    XStr name; // null for the nameless top node
+    XList<int> order;
+    XList<XMLAttrData> attributes;
+    XList<XStr> texts;
+    XList<XMLClearData> clears;
+
+    // Number of children, texts and clear sections, and the order entry of item k of them.
+    size_t ContentSize() const { return order.empty() ? children.size() : order.size(); }
+    int ContentAt(size_t k) const
+    {
+        return order.empty() ? static_cast<int>(k * 4 + eNodeChild) : order[k];
+    }
+    bool HasContent() const { return ContentSize() != 0; }
 };
 
 namespace
 {
+// A copy of text (null stays null) in an allocation of its own, to be stored in node n. Every
+// such string reaches a node through here.
+XStr NodeStr(XMLNodeData* n, const char* text)
+{
+    if (text == nullptr)
+        return XStr();
+    n->ownsStrings = true;
+    const size_t length = strlen(text);
+    char* s = new char[length + 1];
+    memcpy(s, text, length + 1);
+    return XStr::Own(s);
+}
+
+XMLNodeData* NewNodeData(XMLArena* arena)
+{
+    if (arena == nullptr)
+        return new XMLNodeData(nullptr);
+    XMLNodeData* n =
+        new (arena->Allocate(sizeof(XMLNodeData), alignof(XMLNodeData))) XMLNodeData(arena);
+    arena->Hold();
+    return n;
+}
+
+void FreeNodeData(XMLNodeData* n)
+{
+    XMLArena* arena = n->arena;
+    if (arena == nullptr)
+    {
+        delete n;
+        return;
+    }
+    // The lists of the node are in the arena; only strings of its own need freeing.
+    if (n->ownsStrings)
+        n->~XMLNodeData();
+    XMLArena::Release(arena);
+}
+
 // Drops one reference; data that nobody holds any more is freed together with the children
 // that only it held. The walk uses a work list, so a deep tree cannot exhaust the stack.
 void ReleaseData(XMLNodeData* data)
@@ -111,7 +422,7 @@ void ReleaseData(XMLNodeData* data)
             if (--child->refCount == 0)
                 pending.push_back(child);
         }
-        delete n;
+        FreeNodeData(n);
     }
 }
 
@@ -132,10 +443,24 @@ size_t CountOfKind(const XMLNodeData* n, int kind)
 // appends) and returns the index it gets in its own list. The caller inserts it there.
 size_t InsertOrder(XMLNodeData* n, int kind, int position)
 {
+    if (n->order.empty())
+    {
+        if (kind == eNodeChild)
+        {
+            // children alone: the position is the child's index
+            const size_t count = n->children.size();
+            return (position < 0 || static_cast<size_t>(position) >= count)
+                       ? count
+                       : static_cast<size_t>(position);
+        }
+        n->order.reserve(n->arena, n->children.size() + 1);
+        for (size_t i = 0; i < n->children.size(); ++i)
+            n->order.push_back(n->arena, static_cast<int>(i * 4 + eNodeChild));
+    }
     if (position < 0 || static_cast<size_t>(position) >= n->order.size())
     {
         size_t index = CountOfKind(n, kind);
-        n->order.push_back(static_cast<int>(index * 4 + kind));
+        n->order.push_back(n->arena, static_cast<int>(index * 4 + kind));
         return index;
     }
     size_t index = 0;
@@ -145,7 +470,7 @@ size_t InsertOrder(XMLNodeData* n, int kind, int position)
     for (int& entry : n->order)
         if ((entry & 3) == kind && static_cast<size_t>(entry >> 2) >= index)
             entry += 4;
-    n->order.insert(n->order.begin() + position, static_cast<int>(index * 4 + kind));
+    n->order.insert(n->arena, static_cast<size_t>(position), static_cast<int>(index * 4 + kind));
     return index;
 }
 
@@ -158,7 +483,7 @@ void RemoveOrder(XMLNodeData* n, int kind, size_t index)
     {
         if (n->order[i] == entry)
         {
-            n->order.erase(n->order.begin() + static_cast<long>(i));
+            n->order.erase(i);
             break;
         }
     }
@@ -167,22 +492,34 @@ void RemoveOrder(XMLNodeData* n, int kind, size_t index)
             e -= 4;
 }
 
-XMLNodeData* NewChild(XMLNodeData* parent, const char* name, char isDeclaration, int position)
+// Makes `child` (new, without references) a child of `parent` at content position `position`.
+XMLNodeData* AttachChild(XMLNodeData* parent, XMLNodeData* child, char isDeclaration, int position)
 {
-    XMLNodeData* child = new XMLNodeData;
-    child->name = MakeStr(name);
     child->isDeclaration = isDeclaration ? 1 : 0;
     child->pParent = parent;
     child->refCount = 1; // the parent's reference
+    if (position < 0 && parent->order.empty())
+    {
+        // appended to children alone (the parser's case): nothing to record in `order`
+        parent->children.push_back(parent->arena, child);
+        return child;
+    }
     size_t index = InsertOrder(parent, eNodeChild, position);
-    parent->children.insert(parent->children.begin() + static_cast<long>(index), child);
+    parent->children.insert(parent->arena, index, child);
     return child;
+}
+
+XMLNodeData* NewChild(XMLNodeData* parent, const char* name, char isDeclaration, int position)
+{
+    XMLNodeData* child = NewNodeData(nullptr);
+    child->name = NodeStr(child, name);
+    return AttachChild(parent, child, isDeclaration, position);
 }
 
 const char* AddTextData(XMLNodeData* n, XStr text, int position)
 {
     size_t index = InsertOrder(n, eNodeText, position);
-    n->texts.insert(n->texts.begin() + static_cast<long>(index), std::move(text));
+    n->texts.insert(n->arena, index, std::move(text));
     return n->texts[index].get();
 }
 
@@ -195,7 +532,7 @@ XMLClear ClearView(const XMLClearData& c)
 XMLClear AddClearData(XMLNodeData* n, XMLClearData clear, int position)
 {
     size_t index = InsertOrder(n, eNodeClear, position);
-    n->clears.insert(n->clears.begin() + static_cast<long>(index), std::move(clear));
+    n->clears.insert(n->arena, index, std::move(clear));
     return ClearView(n->clears[index]);
 }
 
@@ -266,16 +603,69 @@ size_t CharLength(XMLNode::XMLCharEncoding encoding, const char* text, size_t i,
     return length;
 }
 
+// Classes of the bytes the scanner stops at; all are below 0x40, so none of them is ever part
+// of a multibyte character (see StandsAlone) and the scanner can go byte by byte.
+enum : unsigned char
+{
+    kEndsName = 1,   // ends a tag or attribute name
+    kStopsValue = 2, // ends or interrupts an attribute value: a quote, '&', the final zero
+    kBlank = 4,      // white space: blank, tab, carriage return, line feed
+};
+// Built at compile time, so that parsing works from the first moment, also in static
+// initialisers of other units.
+struct ByteClasses
+{
+    unsigned char of[256];
+    constexpr ByteClasses() : of{}
+    {
+        for (const char* c = " \t\r\n<>/=?!\"'&"; *c != '\0'; ++c)
+            of[static_cast<unsigned char>(*c)] |= kEndsName;
+        for (const char* c = "\"'&"; *c != '\0'; ++c)
+            of[static_cast<unsigned char>(*c)] |= kStopsValue;
+        for (const char* c = " \t\r\n"; *c != '\0'; ++c)
+            of[static_cast<unsigned char>(*c)] |= kBlank;
+        of[0] = kEndsName | kStopsValue;
+    }
+};
+constexpr ByteClasses kBytes;
+
 bool IsBlank(char c)
 {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+    return (kBytes.of[static_cast<unsigned char>(c)] & kBlank) != 0;
 }
 
-// Bytes that end a tag or attribute name.
 bool EndsName(char c)
 {
-    return IsBlank(c) || c == '<' || c == '>' || c == '/' || c == '=' || c == '?' || c == '!' ||
-           c == '"' || c == '\'' || c == '&' || c == '\0';
+    return (kBytes.of[static_cast<unsigned char>(c)] & kEndsName) != 0;
+}
+
+// True when byte c is never a trail byte of a multibyte character in the encoding, so that
+// looking for it byte by byte finds exactly the places that stepping from character to
+// character finds: bytes below 0x40 are no trail byte in any encoding, bytes below 0x80 none
+// in UTF-8, and the single-byte encoding has no trail bytes at all.
+bool StandsAlone(XMLNode::XMLCharEncoding encoding, unsigned char c)
+{
+    return c < 0x40 || (c < 0x80 && encoding == XMLNode::char_encoding_UTF8) ||
+           encoding == XMLNode::char_encoding_legacy;
+}
+
+// Case-blind comparison of a name with the n bytes at b; a null name matches nothing.
+bool SameName(const char* a, const char* b, size_t n)
+{
+    if (a == nullptr)
+        return false;
+    for (size_t i = 0; i < n; ++i)
+    {
+        unsigned char ca = static_cast<unsigned char>(a[i]);
+        unsigned char cb = static_cast<unsigned char>(b[i]);
+        if (ca >= 'a' && ca <= 'z')
+            ca = static_cast<unsigned char>(ca - 'a' + 'A');
+        if (cb >= 'a' && cb <= 'z')
+            cb = static_cast<unsigned char>(cb - 'a' + 'A');
+        if (ca != cb || ca == 0)
+            return false;
+    }
+    return a[n] == '\0';
 }
 
 bool StartsWithNoCase(const char* text, size_t available, const char* prefix)
@@ -318,6 +708,8 @@ const char* const kCommentOpen = "<!--";
 class XMLParserImpl
 {
 public:
+    // text[length] must be a zero byte (as behind every C string and std::string); the
+    // scanner stops at it.
     XMLParserImpl(const char* text, size_t length)
         : m_pText(text), m_nLength(length), m_nPos(0), m_eEncoding(tOptions.encoding),
           m_bDropWhiteSpace(tOptions.dropWhiteSpace != 0),
@@ -350,23 +742,83 @@ private:
     }
 
     size_t Next(size_t i) const { return i + CharLength(m_eEncoding, m_pText, i, m_nLength); }
+    // The zero byte behind the text is no blank and ends the run at the latest.
     size_t SkipBlanks(size_t i) const
     {
-        while (i < m_nLength && IsBlank(m_pText[i]))
-            ++i;
-        return i;
+        if (i >= m_nLength)
+            return i;
+        const char* p = m_pText + i;
+        while (IsBlank(*p))
+            ++p;
+        return static_cast<size_t>(p - m_pText);
     }
+    // The bytes that end a name are never part of a multibyte character, so a name is
+    // scanned byte by byte; the zero byte behind the text ends it at the latest.
     size_t NameEnd(size_t i) const
     {
-        while (i < m_nLength && !EndsName(m_pText[i]))
-            i = Next(i);
-        return i;
+        if (i >= m_nLength)
+            return i;
+        const char* p = m_pText + i;
+        while (!EndsName(*p))
+            ++p;
+        return static_cast<size_t>(p - m_pText);
+    }
+    // Position of the quote that ends an attribute value starting at i (npos when there is
+    // none); *entity is set when a '&' comes before it.
+    size_t ValueEnd(size_t i, char quote, bool* entity) const
+    {
+        *entity = false;
+        if (i >= m_nLength)
+            return std::string::npos;
+        const char* p = m_pText + i;
+        for (;; ++p)
+        {
+            while ((kBytes.of[static_cast<unsigned char>(*p)] & kStopsValue) == 0)
+                ++p;
+            if (*p == quote)
+                return static_cast<size_t>(p - m_pText);
+            if (*p == '&')
+                *entity = true;
+            else if (*p == '\0') // the end of the text: zero bytes within were refused
+                return std::string::npos;
+        }
+    }
+    // Position of the byte c at or after i (npos when absent); c must stand alone in the
+    // encoding (see StandsAlone), which all markup characters do.
+    size_t FindByte(size_t i, char c) const { return FindByte(i, m_nLength, c); }
+    // The same before `end`. Most values and texts are short: the first bytes are looked at
+    // here, the rest by memchr.
+    size_t FindByte(size_t i, size_t end, char c) const
+    {
+        if (i >= end)
+            return std::string::npos;
+        const size_t near = end - i < 16 ? end : i + 16;
+        for (; i < near; ++i)
+            if (m_pText[i] == c)
+                return i;
+        if (i >= end)
+            return std::string::npos;
+        const void* p = memchr(m_pText + i, c, end - i);
+        return p != nullptr ? static_cast<size_t>(static_cast<const char*>(p) - m_pText)
+                            : std::string::npos;
     }
     // Position of `what` at or after i, compared without case when noCase is set; npos when
-    // absent. Steps character by character, so a trail byte never starts a match.
+    // absent. A match never starts on a trail byte.
     size_t Find(size_t i, const char* what, bool noCase) const
     {
         const size_t n = strlen(what);
+        const unsigned char first = static_cast<unsigned char>(what[0]);
+        const bool letter = (first | 0x20) >= 'a' && (first | 0x20) <= 'z';
+        if (!(noCase && letter) && StandsAlone(m_eEncoding, first))
+        {
+            // Only where the first byte stands can a match start.
+            for (i = FindByte(i, what[0]); i != std::string::npos; i = FindByte(i + 1, what[0]))
+                if (m_nLength - i >= n &&
+                    (noCase ? StartsWithNoCase(m_pText + i, m_nLength - i, what)
+                            : memcmp(m_pText + i, what, n) == 0))
+                    return i;
+            return std::string::npos;
+        }
         while (i < m_nLength)
         {
             if (m_nLength - i >= n && (noCase ? StartsWithNoCase(m_pText + i, m_nLength - i, what)
@@ -378,21 +830,33 @@ private:
     }
     void Position(size_t pos, int* line, int* column) const;
 
+    XStr ArenaStr(const char* text, size_t length)
+    {
+        return XStr::Borrow(m_pArena->Copy(text, length));
+    }
+    XStr ArenaStr(const std::string& text) { return ArenaStr(text.data(), text.size()); }
+
     bool Decode(size_t from, size_t to, std::string& out);
     bool ParseText();
     bool ParseClear(const ClearTag& tag);
     bool ParseDeclaration();
     bool ParseStartTag();
     bool ParseEndTag();
+    XMLNodeData* NewElement(size_t nameStart, size_t nameEnd, char isDeclaration);
     // Attributes up to the end of a tag; *closing receives '>' for an open element, '/' for
     // an empty one ("/>" or, in a declaration, "?>").
     bool ParseAttributes(XMLNodeData* node, bool declaration, size_t tagPos, char* closing);
 
     // Texts and comments are held back briefly, so that a comment between two texts can be
     // dropped and the texts joined without copying the first text again and again.
-    void OnText(std::string&& text);
-    void OnComment(std::string&& text);
-    void Flush();
+    void OnText(const char* text, size_t length);
+    void OnComment(const char* text, size_t length);
+    void Flush()
+    {
+        if (m_bPendingText || m_bPendingComment)
+            FlushPending();
+    }
+    void FlushPending();
 
     XMLNodeData* Current() const { return m_vOpen.back().node; }
 
@@ -403,6 +867,7 @@ private:
     XMLNode::XMLCharEncoding m_eEncoding;
     bool m_bDropWhiteSpace;
     bool m_bMergeComments;
+    XMLArena* m_pArena = nullptr; // of the document being built; its nodes keep it
 
     std::vector<OpenElement> m_vOpen;
     size_t m_nElements = 0;
@@ -417,6 +882,15 @@ private:
     bool m_bPendingComment = false;
     std::string m_sPendingText;
     std::string m_sPendingComment;
+
+    // Reused from item to item: the decoded text or value, the attributes of the tag at hand.
+    std::string m_sDecoded;
+    struct RawAttribute
+    {
+        char* name;
+        char* value;
+    };
+    std::vector<RawAttribute> m_vAttributes;
 };
 
 void XMLParserImpl::Position(size_t pos, int* line, int* column) const
@@ -444,17 +918,18 @@ bool XMLParserImpl::Decode(size_t from, size_t to, std::string& out)
     } entities[] = {{"amp", '&'}, {"lt", '<'}, {"gt", '>'}, {"quot", '"'}, {"apos", '\''}};
 
     out.clear();
-    out.reserve(to - from);
     size_t i = from;
     while (i < to)
     {
-        if (m_pText[i] != '&')
-        {
-            const size_t n = CharLength(m_eEncoding, m_pText, i, to);
-            out.append(m_pText + i, n);
-            i += n;
-            continue;
-        }
+        // '&' is never part of a multibyte character: the bytes up to it are copied as they
+        // stand.
+        size_t run = FindByte(i, to, '&');
+        if (run == std::string::npos)
+            run = to;
+        out.append(m_pText + i, run - i);
+        i = run;
+        if (i >= to)
+            break;
         // The longest reference is "&#x" and a few digits; look for its ';' close by only.
         size_t semi = i + 1;
         while (semi < to && semi < i + 12 && m_pText[semi] != ';')
@@ -516,16 +991,16 @@ bool XMLParserImpl::Decode(size_t from, size_t to, std::string& out)
     return true;
 }
 
-void XMLParserImpl::Flush()
+void XMLParserImpl::FlushPending()
 {
     if (m_bPendingText)
-        AddTextData(m_pPendingNode, MakeStr(m_sPendingText), -1);
+        AddTextData(m_pPendingNode, ArenaStr(m_sPendingText), -1);
     if (m_bPendingComment)
     {
         XMLClearData clear;
-        clear.value = MakeStr(m_sPendingComment);
-        clear.openTag = MakeStr(kCommentOpen);
-        clear.closeTag = MakeStr("-->");
+        clear.value = ArenaStr(m_sPendingComment);
+        clear.openTag = ArenaStr(kCommentOpen, strlen(kCommentOpen));
+        clear.closeTag = ArenaStr("-->", 3);
         AddClearData(m_pPendingNode, std::move(clear), -1);
     }
     m_pPendingNode = nullptr;
@@ -534,42 +1009,52 @@ void XMLParserImpl::Flush()
     m_sPendingComment.clear();
 }
 
-void XMLParserImpl::OnText(std::string&& text)
+void XMLParserImpl::OnText(const char* text, size_t length)
 {
     if (m_bMergeComments && m_bPendingText && m_bPendingComment && m_pPendingNode == Current())
     {
         // text, comment, text: the comment goes, the second text joins the first
-        m_sPendingText += text;
+        m_sPendingText.append(text, length);
         m_bPendingComment = false;
         m_sPendingComment.clear();
         return;
     }
     Flush();
     m_pPendingNode = Current();
-    m_sPendingText = std::move(text);
+    m_sPendingText.assign(text, length);
     m_bPendingText = true;
 }
 
-void XMLParserImpl::OnComment(std::string&& text)
+void XMLParserImpl::OnComment(const char* text, size_t length)
 {
     if (m_bMergeComments && m_bPendingText && !m_bPendingComment && m_pPendingNode == Current())
     {
-        m_sPendingComment = std::move(text);
+        m_sPendingComment.assign(text, length);
         m_bPendingComment = true;
         return;
     }
     Flush();
     m_pPendingNode = Current();
-    m_sPendingComment = std::move(text);
+    m_sPendingComment.assign(text, length);
     m_bPendingComment = true;
     Flush();
 }
 
 bool XMLParserImpl::ParseText()
 {
-    size_t end = m_nPos;
-    while (end < m_nLength && m_pText[end] != '<')
-        end = Next(end);
+    if (m_bDropWhiteSpace)
+    {
+        // Between the tags of a formatted document there is only white space.
+        const size_t i = SkipBlanks(m_nPos);
+        if (i >= m_nLength || m_pText[i] == '<')
+        {
+            m_nPos = i;
+            return true;
+        }
+    }
+    size_t end = FindByte(m_nPos, '<');
+    if (end == std::string::npos)
+        end = m_nLength;
     size_t from = m_nPos;
     size_t to = end;
     m_nPos = end;
@@ -582,10 +1067,14 @@ bool XMLParserImpl::ParseText()
         if (from == to)
             return true;
     }
-    std::string text;
-    if (!Decode(from, to, text))
+    if (FindByte(from, to, '&') == std::string::npos)
+    {
+        OnText(m_pText + from, to - from);
+        return true;
+    }
+    if (!Decode(from, to, m_sDecoded))
         return false;
-    OnText(std::move(text));
+    OnText(m_sDecoded.data(), m_sDecoded.size());
     return true;
 }
 
@@ -596,18 +1085,17 @@ bool XMLParserImpl::ParseClear(const ClearTag& tag)
     const size_t close = Find(contentStart, tag.close, true);
     if (close == std::string::npos)
         return Fail(eXMLErrorUnmatchedEndClearTag, open);
-    std::string content(m_pText + contentStart, close - contentStart);
     m_nPos = close + strlen(tag.close);
     if (strcmp(tag.open, kCommentOpen) == 0)
     {
-        OnComment(std::move(content));
+        OnComment(m_pText + contentStart, close - contentStart);
         return true;
     }
     Flush();
     XMLClearData clear;
-    clear.value = MakeStr(content);
-    clear.openTag = MakeStr(tag.open);
-    clear.closeTag = MakeStr(tag.close);
+    clear.value = ArenaStr(m_pText + contentStart, close - contentStart);
+    clear.openTag = ArenaStr(tag.open, strlen(tag.open));
+    clear.closeTag = ArenaStr(tag.close, strlen(tag.close));
     AddClearData(Current(), std::move(clear), -1);
     return true;
 }
@@ -615,6 +1103,7 @@ bool XMLParserImpl::ParseClear(const ClearTag& tag)
 bool XMLParserImpl::ParseAttributes(XMLNodeData* node, bool declaration, size_t tagPos,
                                     char* closing)
 {
+    m_vAttributes.clear();
     for (;;)
     {
         m_nPos = SkipBlanks(m_nPos);
@@ -622,24 +1111,39 @@ bool XMLParserImpl::ParseAttributes(XMLNodeData* node, bool declaration, size_t 
             return Fail(eXMLErrorUnexpectedToken, tagPos); // the tag is cut off
         const char c = m_pText[m_nPos];
         const char next = m_nPos + 1 < m_nLength ? m_pText[m_nPos + 1] : '\0';
+        bool end = false;
         if (!declaration && c == '>')
         {
             ++m_nPos;
             *closing = '>';
-            return true;
+            end = true;
         }
-        if ((!declaration && c == '/' && next == '>') || (declaration && c == '?' && next == '>'))
+        else if ((!declaration && c == '/' && next == '>') ||
+                 (declaration && c == '?' && next == '>'))
         {
             m_nPos += 2;
             *closing = '/';
+            end = true;
+        }
+        if (end)
+        {
+            // the list gets its final size at once
+            node->attributes.reserve(m_pArena, m_vAttributes.size());
+            for (const RawAttribute& raw : m_vAttributes)
+            {
+                XMLAttrData& a = node->attributes.emplace_back(m_pArena);
+                a.name = XStr::Borrow(raw.name);
+                a.value = XStr::Borrow(raw.value);
+            }
             return true;
         }
         const size_t nameStart = m_nPos;
         const size_t nameEnd = NameEnd(nameStart);
         if (nameEnd == nameStart)
             return Fail(eXMLErrorUnexpectedToken, m_nPos);
-        XMLAttrData attribute;
-        attribute.name = MakeStr(m_pText + nameStart, nameEnd - nameStart);
+        RawAttribute attribute;
+        attribute.name = m_pArena->Copy(m_pText + nameStart, nameEnd - nameStart);
+        attribute.value = nullptr;
         m_nPos = SkipBlanks(nameEnd);
         if (m_nPos < m_nLength && m_pText[m_nPos] == '=')
         {
@@ -650,19 +1154,31 @@ bool XMLParserImpl::ParseAttributes(XMLNodeData* node, bool declaration, size_t 
             if (quote != '"' && quote != '\'')
                 return Fail(eXMLErrorUnexpectedToken, m_nPos);
             const size_t valueStart = m_nPos + 1;
-            size_t valueEnd = valueStart;
-            while (valueEnd < m_nLength && m_pText[valueEnd] != quote)
-                valueEnd = Next(valueEnd);
-            if (valueEnd >= m_nLength)
+            bool entity;
+            const size_t valueEnd = ValueEnd(valueStart, quote, &entity);
+            if (valueEnd == std::string::npos)
                 return Fail(eXMLErrorUnexpectedToken, m_nPos); // value never closed
-            std::string value;
-            if (!Decode(valueStart, valueEnd, value))
-                return false;
-            attribute.value = MakeStr(value);
+            if (!entity)
+            {
+                attribute.value = m_pArena->Copy(m_pText + valueStart, valueEnd - valueStart);
+            }
+            else
+            {
+                if (!Decode(valueStart, valueEnd, m_sDecoded))
+                    return false;
+                attribute.value = m_pArena->Copy(m_sDecoded.data(), m_sDecoded.size());
+            }
             m_nPos = valueEnd + 1;
         }
-        node->attributes.push_back(std::move(attribute));
+        m_vAttributes.push_back(attribute);
     }
+}
+
+XMLNodeData* XMLParserImpl::NewElement(size_t nameStart, size_t nameEnd, char isDeclaration)
+{
+    XMLNodeData* node = NewNodeData(m_pArena);
+    node->name = ArenaStr(m_pText + nameStart, nameEnd - nameStart);
+    return AttachChild(Current(), node, isDeclaration, -1);
 }
 
 bool XMLParserImpl::ParseDeclaration()
@@ -673,8 +1189,7 @@ bool XMLParserImpl::ParseDeclaration()
     if (nameEnd == nameStart)
         return Fail(eXMLErrorMissingTagName, tagPos);
     Flush();
-    const std::string name(m_pText + nameStart, nameEnd - nameStart);
-    XMLNodeData* node = NewChild(Current(), name.c_str(), 1, -1);
+    XMLNodeData* node = NewElement(nameStart, nameEnd, 1);
     m_nPos = nameEnd;
     char closing;
     return ParseAttributes(node, true, tagPos, &closing);
@@ -690,8 +1205,7 @@ bool XMLParserImpl::ParseStartTag()
     if (m_vOpen.size() > static_cast<size_t>(XML_MAX_NESTING_DEPTH))
         return Fail(eXMLErrorNestingTooDeep, tagPos);
     Flush();
-    const std::string name(m_pText + nameStart, nameEnd - nameStart);
-    XMLNodeData* node = NewChild(Current(), name.c_str(), 0, -1);
+    XMLNodeData* node = NewElement(nameStart, nameEnd, 0);
     ++m_nElements;
     m_nPos = nameEnd;
     char closing;
@@ -714,12 +1228,15 @@ bool XMLParserImpl::ParseEndTag()
         return Fail(eXMLErrorUnexpectedToken, m_nPos < m_nLength ? m_nPos : tagPos);
     ++m_nPos;
     Flush();
-    const std::string name(m_pText + nameStart, nameEnd - nameStart);
+    const char* name = m_pText + nameStart;
+    const size_t nameLength = nameEnd - nameStart;
     // Look for the element it closes, innermost first (the top node cannot be closed).
     size_t match = m_vOpen.size();
     for (size_t k = m_vOpen.size(); k-- > 1;)
     {
-        if (SameName(m_vOpen[k].node->name.get(), name.c_str()))
+        const char* open = m_vOpen[k].node->name.get();
+        if ((strncmp(open, name, nameLength) == 0 && open[nameLength] == '\0') ||
+            SameName(open, name, nameLength))
         {
             match = k;
             break;
@@ -735,7 +1252,12 @@ bool XMLParserImpl::ParseEndTag()
 
 XMLNode XMLParserImpl::Parse(const char* tag, XMLResults* results)
 {
-    XMLNodeData* topData = new XMLNodeData;
+    // The arena goes with the last node carved from it; until the top node holds it, it is
+    // owned here.
+    std::unique_ptr<XMLArena> arena(
+        new XMLArena(m_nLength < SIZE_MAX / 2 ? m_nLength * 2 : m_nLength));
+    XMLNodeData* topData = NewNodeData(arena.get());
+    m_pArena = arena.release();
     topData->refCount = 1;
     XMLNode top(topData);
     m_vOpen.push_back(OpenElement{topData, 0});
@@ -764,10 +1286,13 @@ XMLNode XMLParserImpl::Parse(const char* tag, XMLResults* results)
             ok = ParseEndTag();
             continue;
         }
+        // Every clear tag starts with "<!" or "<P"; most tags are told apart by that already.
         const ClearTag* clear = nullptr;
-        for (const ClearTag& t : kClearTags)
-            if (StartsWithNoCase(here, left, t.open))
-                clear = &t;
+        if (next == '!' || ((next == 'P' || next == 'p') && left >= 5 && (here[2] | 0x20) == 'r' &&
+                            (here[3] | 0x20) == 'e' && here[4] == '>'))
+            for (const ClearTag& t : kClearTags)
+                if (t.open[1] == (next == '!' ? '!' : 'P') && StartsWithNoCase(here, left, t.open))
+                    clear = &t;
         if (clear != nullptr)
             ok = ParseClear(*clear);
         else if (next == '?')
@@ -849,6 +1374,90 @@ XMLNode XMLParserImpl::Parse(const char* tag, XMLResults* results)
 
 namespace
 {
+// The text being written: one growing allocation of the C library, so that createXMLString can
+// hand it over as it stands.
+class XMLOutput
+{
+public:
+    XMLOutput() = default;
+    XMLOutput(const XMLOutput&) = delete;
+    XMLOutput& operator=(const XMLOutput&) = delete;
+    ~XMLOutput() { free(m_p); }
+
+    void Put(char c)
+    {
+        if (m_nSize + 1 >= m_nCapacity)
+            Reserve(1);
+        m_p[m_nSize++] = c;
+    }
+    void Put(const char* s, size_t n)
+    {
+        if (n >= m_nCapacity - m_nSize)
+            Reserve(n);
+        memcpy(m_p + m_nSize, s, n);
+        m_nSize += n;
+    }
+    void Put(const char* s)
+    {
+        if (s != nullptr)
+            Put(s, strlen(s));
+    }
+    void Repeat(char c, size_t n)
+    {
+        if (n >= m_nCapacity - m_nSize)
+            Reserve(n);
+        memset(m_p + m_nSize, c, n);
+        m_nSize += n;
+    }
+    const char* Data() const { return m_p != nullptr ? m_p : ""; }
+    size_t Size() const { return m_nSize; }
+    // Hands the text over, zero-terminated, to be freed with free(); null when no memory is
+    // left for it.
+    char* Release()
+    {
+        if (m_p == nullptr)
+            return static_cast<char*>(calloc(1, 1));
+        m_p[m_nSize] = '\0'; // room for it is always kept
+        char* p = m_p;
+        m_p = nullptr;
+        m_nSize = m_nCapacity = 0;
+        return p;
+    }
+
+private:
+    // Makes room for `more` bytes and the final zero.
+    void Reserve(size_t more)
+    {
+        if (more > SIZE_MAX / 2 - m_nSize)
+            throw std::bad_alloc();
+        size_t capacity = m_nCapacity < 4096 ? 4096 : m_nCapacity;
+        while (capacity <= m_nSize + more)
+            capacity *= 2;
+        char* p = static_cast<char*>(realloc(m_p, capacity));
+        if (p == nullptr)
+            throw std::bad_alloc();
+        m_p = p;
+        m_nCapacity = capacity;
+    }
+
+    char* m_p = nullptr;
+    size_t m_nSize = 0;
+    size_t m_nCapacity = 0;
+};
+
+// Bytes that texts and attribute values spell as entities. All are below 0x40, so none is ever
+// part of a multibyte character and escaping goes byte by byte in every encoding.
+struct EscapedBytes
+{
+    bool escaped[256];
+    constexpr EscapedBytes() : escaped{}
+    {
+        for (const char* c = "&<>\"'"; *c != '\0'; ++c)
+            escaped[static_cast<unsigned char>(*c)] = true;
+    }
+};
+constexpr EscapedBytes kEscaped;
+
 // Writes a tree without recursion. Layout of formatted output (every writer of the system
 // keeps to it):
 //  - each element starts on a line of its own, indented by one tab per depth; the children of
@@ -868,12 +1477,9 @@ namespace
 class XMLWriter
 {
 public:
-    XMLWriter(bool format, XMLNode::XMLCharEncoding encoding)
-        : m_bFormat(format), m_eEncoding(encoding)
-    {
-    }
+    explicit XMLWriter(bool format) : m_bFormat(format) {}
     void Write(const XMLNodeData* root);
-    std::string& Text() { return m_sOut; }
+    XMLOutput& Output() { return m_out; }
 
 private:
     struct Frame
@@ -886,21 +1492,21 @@ private:
     void Indent(int depth)
     {
         if (m_bFormat && depth > 0)
-            m_sOut.append(static_cast<size_t>(depth), '\t');
+            m_out.Repeat('\t', static_cast<size_t>(depth));
     }
     void LineEnd()
     {
         if (m_bFormat)
-            m_sOut += '\n';
+            m_out.Put('\n');
     }
     void Escape(const char* text);
     void StartTag(const XMLNodeData* n);
+    void EndTag(const XMLNodeData* n);
     void Element(const XMLNodeData* n, int depth);
     void InlineItem(const XMLNodeData* n, int entry);
 
     bool m_bFormat;
-    XMLNode::XMLCharEncoding m_eEncoding;
-    std::string m_sOut;
+    XMLOutput m_out;
     std::vector<Frame> m_vFrames;
 };
 
@@ -908,54 +1514,62 @@ void XMLWriter::Escape(const char* text)
 {
     if (text == nullptr)
         return;
-    const size_t n = strlen(text);
-    size_t i = 0;
-    while (i < n)
+    for (;;)
     {
-        switch (text[i])
+        const char* run = text;
+        while (*text != '\0' && !kEscaped.escaped[static_cast<unsigned char>(*text)])
+            ++text;
+        m_out.Put(run, static_cast<size_t>(text - run));
+        switch (*text)
         {
+        case '\0':
+            return;
         case '&':
-            m_sOut += "&amp;";
+            m_out.Put("&amp;", 5);
             break;
         case '<':
-            m_sOut += "&lt;";
+            m_out.Put("&lt;", 4);
             break;
         case '>':
-            m_sOut += "&gt;";
+            m_out.Put("&gt;", 4);
             break;
         case '"':
-            m_sOut += "&quot;";
+            m_out.Put("&quot;", 6);
             break;
-        case '\'':
-            m_sOut += "&apos;";
+        default: // '\''
+            m_out.Put("&apos;", 6);
             break;
-        default:
-        {
-            const size_t l = CharLength(m_eEncoding, text, i, n);
-            m_sOut.append(text + i, l);
-            i += l;
-            continue;
         }
-        }
-        ++i;
+        ++text;
     }
 }
 
 void XMLWriter::StartTag(const XMLNodeData* n)
 {
-    m_sOut += n->isDeclaration ? "<?" : "<";
-    m_sOut += n->name.get();
+    if (n->isDeclaration)
+        m_out.Put("<?", 2);
+    else
+        m_out.Put('<');
+    m_out.Put(n->name.get());
     for (const XMLAttrData& a : n->attributes)
     {
-        m_sOut += ' ';
-        m_sOut += a.name.get() != nullptr ? a.name.get() : "";
+        m_out.Put(' ');
+        m_out.Put(a.name.get());
         if (a.value != nullptr)
         {
-            m_sOut += "=\"";
+            m_out.Put("=\"", 2);
             Escape(a.value.get());
-            m_sOut += '"';
+            m_out.Put('"');
         }
     }
+}
+
+void XMLWriter::EndTag(const XMLNodeData* n)
+{
+    m_out.Put("</", 2);
+    m_out.Put(n->name.get());
+    m_out.Put('>');
+    LineEnd();
 }
 
 void XMLWriter::InlineItem(const XMLNodeData* n, int entry)
@@ -968,9 +1582,9 @@ void XMLWriter::InlineItem(const XMLNodeData* n, int entry)
     else if ((entry & 3) == eNodeClear)
     {
         const XMLClearData& c = n->clears[index];
-        m_sOut += c.openTag.get() != nullptr ? c.openTag.get() : "";
-        m_sOut += c.value.get() != nullptr ? c.value.get() : "";
-        m_sOut += c.closeTag.get() != nullptr ? c.closeTag.get() : "";
+        m_out.Put(c.openTag.get());
+        m_out.Put(c.value.get());
+        m_out.Put(c.closeTag.get());
     }
 }
 
@@ -980,7 +1594,7 @@ void XMLWriter::Element(const XMLNodeData* n, int depth)
     StartTag(n);
     if (n->isDeclaration)
     {
-        m_sOut += "?>";
+        m_out.Put("?>", 2);
         LineEnd();
         if (n->HasContent()) // content of a declaration follows it at the same depth
             m_vFrames.push_back(Frame{n, 0, depth});
@@ -988,19 +1602,16 @@ void XMLWriter::Element(const XMLNodeData* n, int depth)
     }
     if (!n->HasContent())
     {
-        m_sOut += "/>";
+        m_out.Put("/>", 2);
         LineEnd();
         return;
     }
-    m_sOut += '>';
+    m_out.Put('>');
     if (n->children.empty())
     {
-        for (int entry : n->order)
-            InlineItem(n, entry);
-        m_sOut += "</";
-        m_sOut += n->name.get();
-        m_sOut += '>';
-        LineEnd();
+        for (size_t k = 0; k < n->ContentSize(); ++k)
+            InlineItem(n, n->ContentAt(k));
+        EndTag(n);
         return;
     }
     LineEnd();
@@ -1018,20 +1629,17 @@ void XMLWriter::Write(const XMLNodeData* root)
         Frame& f = m_vFrames.back();
         const XMLNodeData* n = f.node;
         const int depth = f.depth;
-        if (f.next >= n->order.size())
+        if (f.next >= n->ContentSize())
         {
             m_vFrames.pop_back();
             if (n->name != nullptr && !n->isDeclaration)
             {
                 Indent(depth - 1);
-                m_sOut += "</";
-                m_sOut += n->name.get();
-                m_sOut += '>';
-                LineEnd();
+                EndTag(n);
             }
             continue;
         }
-        const int entry = n->order[f.next++];
+        const int entry = n->ContentAt(f.next++);
         if ((entry & 3) == eNodeChild)
         {
             Element(n->children[static_cast<size_t>(entry >> 2)], depth); // may grow m_vFrames
@@ -1334,8 +1942,8 @@ char XMLNode::getRemoveCommentsInMiddleOfText()
 
 XMLNode XMLNode::createXMLTopNode(XMLCSTR name, char isDeclaration)
 {
-    XMLNodeData* data = new XMLNodeData;
-    data->name = MakeStr(name);
+    XMLNodeData* data = NewNodeData(nullptr);
+    data->name = NodeStr(data, name);
     data->isDeclaration = (isDeclaration && name != nullptr) ? 1 : 0;
     data->refCount = 1;
     return XMLNode(data);
@@ -1355,9 +1963,9 @@ XMLAttribute XMLNode::addAttribute(XMLCSTR name, XMLCSTR value)
     if (d == nullptr || name == nullptr)
         return kNoAttribute;
     XMLAttrData a;
-    a.name = MakeStr(name);
-    a.value = MakeStr(value);
-    d->attributes.push_back(std::move(a));
+    a.name = NodeStr(d, name);
+    a.value = NodeStr(d, value);
+    d->attributes.push_back(d->arena, std::move(a));
     return AttributeView(d->attributes.back());
 }
 
@@ -1365,7 +1973,7 @@ XMLCSTR XMLNode::addText(XMLCSTR text, int position)
 {
     if (d == nullptr || text == nullptr)
         return nullptr;
-    return AddTextData(d, MakeStr(text), position);
+    return AddTextData(d, NodeStr(d, text), position);
 }
 
 XMLClear XMLNode::addClear(XMLCSTR value, XMLCSTR openTag, XMLCSTR closeTag, int position)
@@ -1373,9 +1981,9 @@ XMLClear XMLNode::addClear(XMLCSTR value, XMLCSTR openTag, XMLCSTR closeTag, int
     if (d == nullptr || value == nullptr)
         return kNoClear;
     XMLClearData c;
-    c.value = MakeStr(value);
-    c.openTag = MakeStr(openTag != nullptr ? openTag : "<![CDATA[");
-    c.closeTag = MakeStr(closeTag != nullptr ? closeTag : "]]>");
+    c.value = NodeStr(d, value);
+    c.openTag = NodeStr(d, openTag != nullptr ? openTag : "<![CDATA[");
+    c.closeTag = NodeStr(d, closeTag != nullptr ? closeTag : "]]>");
     return AddClearData(d, std::move(c), position);
 }
 
@@ -1388,9 +1996,9 @@ XMLAttribute XMLNode::updateAttribute(XMLCSTR newValue, XMLCSTR newName, XMLCSTR
         if (SameName(a.name.get(), oldName))
         {
             // new copies first: the arguments may point into this very attribute
-            XStr value = MakeStr(newValue);
+            XStr value = NodeStr(d, newValue);
             if (newName != nullptr)
-                a.name = MakeStr(newName);
+                a.name = NodeStr(d, newName);
             a.value = std::move(value);
             return AttributeView(a);
         }
@@ -1405,9 +2013,9 @@ XMLAttribute XMLNode::updateAttribute(XMLCSTR newValue, XMLCSTR newName, int i)
     if (i >= 0 && static_cast<size_t>(i) < d->attributes.size())
     {
         XMLAttrData& a = d->attributes[static_cast<size_t>(i)];
-        XStr value = MakeStr(newValue);
+        XStr value = NodeStr(d, newValue);
         if (newName != nullptr)
-            a.name = MakeStr(newName);
+            a.name = NodeStr(d, newName);
         a.value = std::move(value);
         return AttributeView(a);
     }
@@ -1422,7 +2030,7 @@ XMLCSTR XMLNode::updateText(XMLCSTR newText, int i)
         return nullptr;
     if (i >= 0 && static_cast<size_t>(i) < d->texts.size())
     {
-        d->texts[static_cast<size_t>(i)] = MakeStr(newText);
+        d->texts[static_cast<size_t>(i)] = NodeStr(d, newText);
         return d->texts[static_cast<size_t>(i)].get();
     }
     return addText(newText);
@@ -1432,7 +2040,7 @@ XMLCSTR XMLNode::updateName(XMLCSTR newName)
 {
     if (d == nullptr || newName == nullptr)
         return nullptr;
-    d->name = MakeStr(newName);
+    d->name = NodeStr(d, newName);
     return d->name.get();
 }
 
@@ -1444,7 +2052,7 @@ void XMLNode::deleteAttribute(XMLCSTR name)
     {
         if (SameName(d->attributes[i].name.get(), name))
         {
-            d->attributes.erase(d->attributes.begin() + static_cast<long>(i));
+            d->attributes.erase(i);
             return;
         }
     }
@@ -1453,7 +2061,7 @@ void XMLNode::deleteAttribute(XMLCSTR name)
 void XMLNode::deleteAttribute(int i)
 {
     if (d != nullptr && i >= 0 && static_cast<size_t>(i) < d->attributes.size())
-        d->attributes.erase(d->attributes.begin() + i);
+        d->attributes.erase(static_cast<size_t>(i));
 }
 
 void XMLNode::deleteText(int i)
@@ -1461,7 +2069,7 @@ void XMLNode::deleteText(int i)
     if (d == nullptr || i < 0 || static_cast<size_t>(i) >= d->texts.size())
         return;
     RemoveOrder(d, eNodeText, static_cast<size_t>(i));
-    d->texts.erase(d->texts.begin() + i);
+    d->texts.erase(static_cast<size_t>(i));
 }
 
 void XMLNode::deleteClear(int i)
@@ -1469,7 +2077,7 @@ void XMLNode::deleteClear(int i)
     if (d == nullptr || i < 0 || static_cast<size_t>(i) >= d->clears.size())
         return;
     RemoveOrder(d, eNodeClear, static_cast<size_t>(i));
-    d->clears.erase(d->clears.begin() + i);
+    d->clears.erase(static_cast<size_t>(i));
 }
 
 void XMLNode::deleteNodeContent()
@@ -1485,15 +2093,15 @@ void XMLNode::deleteNodeContent()
             if (parent->children[i] == n)
             {
                 RemoveOrder(parent, eNodeChild, i);
-                parent->children.erase(parent->children.begin() + static_cast<long>(i));
+                parent->children.erase(i);
                 break;
             }
         }
         n->pParent = nullptr;
         --n->refCount; // the parent's reference; this handle still holds one
     }
-    std::vector<XMLNodeData*> children;
-    children.swap(n->children);
+    const std::vector<XMLNodeData*> children(n->children.begin(), n->children.end());
+    n->children.clear();
     for (XMLNodeData* child : children)
     {
         child->pParent = nullptr;
@@ -1557,7 +2165,7 @@ int XMLNode::nClear() const
 
 int XMLNode::nElement() const
 {
-    return d != nullptr ? static_cast<int>(d->attributes.size() + d->order.size()) : 0;
+    return d != nullptr ? static_cast<int>(d->attributes.size() + d->ContentSize()) : 0;
 }
 
 XMLNode XMLNode::getChildNode(int i) const
@@ -1707,9 +2315,9 @@ XMLNodeContents XMLNode::enumContents(int i) const
         return c;
     }
     k -= d->attributes.size();
-    if (k >= d->order.size())
+    if (k >= d->ContentSize())
         return c;
-    const int entry = d->order[k];
+    const int entry = d->ContentAt(k);
     const size_t index = static_cast<size_t>(entry >> 2);
     switch (entry & 3)
     {
@@ -1738,20 +2346,12 @@ XMLSTR XMLNode::createXMLString(int nFormat, int* size) const
         return nullptr;
     }
     // Without dropping white space the texts are kept as they stand, so no layout is added.
-    XMLWriter writer(nFormat != 0 && tOptions.dropWhiteSpace != 0, tOptions.encoding);
+    XMLWriter writer(nFormat != 0 && tOptions.dropWhiteSpace != 0);
     writer.Write(d);
-    const std::string& text = writer.Text();
-    XMLSTR result = static_cast<XMLSTR>(malloc(text.size() + 1));
-    if (result == nullptr)
-    {
-        if (size != nullptr)
-            *size = 0;
-        return nullptr;
-    }
-    memcpy(result, text.data(), text.size());
-    result[text.size()] = '\0';
+    const size_t length = writer.Output().Size();
+    XMLSTR result = writer.Output().Release();
     if (size != nullptr)
-        *size = static_cast<int>(text.size());
+        *size = result != nullptr ? static_cast<int>(length) : 0;
     return result;
 }
 
@@ -1780,15 +2380,15 @@ XMLError XMLNode::writeToFile(XMLCSTR path, XMLCSTR encoding, char nFormat) cons
         head += name;
         head += "\"?>\n";
     }
-    XMLWriter writer(nFormat != 0 && tOptions.dropWhiteSpace != 0, mode);
+    XMLWriter writer(nFormat != 0 && tOptions.dropWhiteSpace != 0);
     writer.Write(d);
 
     FILE* f = path != nullptr ? fopen(path, "wb") : nullptr;
     if (f == nullptr)
         return eXMLErrorCannotOpenWriteFile;
-    const std::string& text = writer.Text();
+    const XMLOutput& text = writer.Output();
     bool ok = fwrite(head.data(), 1, head.size(), f) == head.size();
-    ok = ok && fwrite(text.data(), 1, text.size(), f) == text.size();
+    ok = ok && fwrite(text.Data(), 1, text.Size(), f) == text.Size();
     ok = (fclose(f) == 0) && ok;
     return ok ? eXMLErrorNone : eXMLErrorCannotWriteFile;
 }

@@ -1,0 +1,223 @@
+// Parse and write throughput of XMLNode on a large module configuration, side by side with
+// pugixml on the same text.
+//
+// The document (a little over 1 MiB) is built once with XMLNode and written formatted, the
+// way a driver stores its configuration: a configuration root with signal lists, each signal
+// with its user text, signal type and a list of properties, some holding their value in a
+// Value child, some in their own Value attribute. A few texts and values carry entities.
+//
+// Each iteration parses the whole text into a fresh tree and frees it again (both libraries),
+// or writes the whole tree into a new text with tab indentation. Bytes per second are counted
+// on the size of the document text.
+
+#include "xmlParser.h"
+
+#include <benchmark/benchmark.h>
+#include <pugixml.hpp>
+
+#include <string>
+
+namespace
+{
+
+constexpr size_t kTargetSize = 1 << 20;
+constexpr int kSignalsPerList = 64;
+
+const char* const kPropertyNames[] = {"Gain",     "Offset",    "Filter",     "SampleRate", "Range",
+                                      "Coupling", "Threshold", "Hysteresis", "Averaging",  "Scale"};
+
+// Adds one signal list (64 signals, 10 properties each) to the configuration root.
+void AddSignalList(XMLNode& root, int list)
+{
+    XMLNode signals = root.addChild("Signals");
+    signals.addAttribute("Name", ("AnalogIn" + std::to_string(list)).c_str());
+    signals.addAttribute("ModuleSlot", std::to_string(1 + list % 8).c_str());
+    signals.addChild("NumberOfSignals")
+        .addChild("Value")
+        .addText(std::to_string(kSignalsPerList).c_str());
+    for (int s = 0; s < kSignalsPerList; ++s)
+    {
+        XMLNode signal = signals.addChild("Signal");
+        signal.addAttribute("Number", std::to_string(s).c_str());
+        signal.addChild("UserText")
+            .addText(("Pump " + std::to_string(list) + "." + std::to_string(s) + " inlet & outlet")
+                         .c_str());
+        XMLNode type = signal.addChild("SignalType");
+        type.addAttribute("Type", "Analog");
+        type.addAttribute("Direction", "In");
+        type.addAttribute("Unit", "mV");
+        XMLNode properties = signal.addChild("Properties");
+        int p = 0;
+        for (const char* name : kPropertyNames)
+        {
+            XMLNode property = properties.addChild("Property");
+            property.addAttribute("Name", name);
+            const std::string value = std::to_string((s * 37 + p * 11) % 1000) + "." +
+                                      std::to_string(p) + ";" + std::to_string(-s);
+            if (p % 2 == 0)
+                property.addChild("Value").addAttribute("Value", value.c_str());
+            else
+                property.addAttribute("Value", value.c_str());
+            ++p;
+        }
+        // a refused setting, as a reply carries it
+        if (s % 16 == 0)
+        {
+            XMLNode refused = properties.addChild("Property");
+            refused.addAttribute("Name", "Limit");
+            refused.addAttribute("Value", "<none>");
+            refused.addAttribute("Error", "WrongValue");
+            refused.addAttribute("ErrorNo", "Value 12 is not in the range [0..10]");
+        }
+    }
+}
+
+// The configuration document as text, formatted, a little over kTargetSize bytes.
+const std::string& ConfigurationText()
+{
+    static const std::string text = []
+    {
+        XMLNode::setGlobalOptions();
+        XMLNode top = XMLNode::createXMLTopNode(nullptr);
+        XMLNode declaration = top.addChild("xml", 1);
+        declaration.addAttribute("version", "1.0");
+        declaration.addAttribute("encoding", "utf-8");
+        XMLNode root = top.addChild("Configuration");
+        root.addAttribute("Name", "Module 3");
+        root.addAttribute("KeepConnection", "false");
+        XMLNode global = root.addChild("Properties");
+        global.addChild("Property").addAttribute("Name", "Trigger");
+        std::string out;
+        for (int list = 0; out.size() < kTargetSize; ++list)
+        {
+            AddSignalList(root, list);
+            int size = 0;
+            XMLSTR s = top.createXMLString(1, &size);
+            out.assign(s, static_cast<size_t>(size));
+            XMLNode::freeXMLString(s);
+        }
+        return out;
+    }();
+    return text;
+}
+
+int CountSignals(const XMLNode& root)
+{
+    int n = 0;
+    int i = 0;
+    for (XMLNode list = root.getChildNode("Signals", &i); !list.isEmpty();
+         list = root.getChildNode("Signals", &i))
+        n += list.nChildNode("Signal");
+    return n;
+}
+
+int CountSignals(const pugi::xml_node& root)
+{
+    int n = 0;
+    for (pugi::xml_node list : root.children("Signals"))
+        for (pugi::xml_node signal : list.children("Signal"))
+        {
+            (void)signal;
+            ++n;
+        }
+    return n;
+}
+
+void SetThroughput(benchmark::State& state, size_t bytes)
+{
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(bytes));
+    state.counters["doc_bytes"] = static_cast<double>(bytes);
+}
+
+void BM_Parse_XMLNode(benchmark::State& state)
+{
+    const std::string& text = ConfigurationText();
+    XMLNode::setGlobalOptions();
+    for (auto _ : state)
+    {
+        XMLResults r;
+        XMLNode top = XMLNode::parseString(text.c_str(), nullptr, &r);
+        if (r.error != eXMLErrorNone)
+        {
+            state.SkipWithError(XMLNode::getError(r.error));
+            break;
+        }
+        benchmark::DoNotOptimize(top);
+    }
+    SetThroughput(state, text.size());
+    XMLNode check = XMLNode::parseString(text.c_str(), "Configuration");
+    state.counters["signals"] = CountSignals(check);
+}
+
+void BM_Parse_pugixml(benchmark::State& state)
+{
+    const std::string& text = ConfigurationText();
+    for (auto _ : state)
+    {
+        pugi::xml_document doc;
+        const pugi::xml_parse_result r =
+            doc.load_buffer(text.data(), text.size(), pugi::parse_default, pugi::encoding_utf8);
+        if (!r)
+        {
+            state.SkipWithError(r.description());
+            break;
+        }
+        benchmark::DoNotOptimize(doc);
+    }
+    SetThroughput(state, text.size());
+    pugi::xml_document check;
+    check.load_buffer(text.data(), text.size());
+    state.counters["signals"] = CountSignals(check.child("Configuration"));
+}
+
+void BM_Write_XMLNode(benchmark::State& state)
+{
+    const std::string& text = ConfigurationText();
+    XMLNode::setGlobalOptions();
+    XMLNode top = XMLNode::parseString(text.c_str());
+    int size = 0;
+    for (auto _ : state)
+    {
+        XMLSTR s = top.createXMLString(1, &size);
+        benchmark::DoNotOptimize(s);
+        XMLNode::freeXMLString(s);
+    }
+    if (static_cast<size_t>(size) != text.size())
+        state.SkipWithError("written text differs in size from the parsed one");
+    SetThroughput(state, text.size());
+}
+
+// Collects pugixml's output in one string, as createXMLString does.
+class StringWriter : public pugi::xml_writer
+{
+public:
+    void write(const void* data, size_t size) override
+    {
+        m_sText.append(static_cast<const char*>(data), size);
+    }
+    std::string m_sText;
+};
+
+void BM_Write_pugixml(benchmark::State& state)
+{
+    const std::string& text = ConfigurationText();
+    pugi::xml_document doc;
+    doc.load_buffer(text.data(), text.size());
+    size_t size = 0;
+    for (auto _ : state)
+    {
+        StringWriter writer;
+        doc.save(writer, "\t", pugi::format_indent, pugi::encoding_utf8);
+        size = writer.m_sText.size();
+        benchmark::DoNotOptimize(writer.m_sText.data());
+    }
+    state.counters["out_bytes"] = static_cast<double>(size);
+    SetThroughput(state, text.size());
+}
+
+} // namespace
+
+BENCHMARK(BM_Parse_XMLNode)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Parse_pugixml)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Write_XMLNode)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Write_pugixml)->Unit(benchmark::kMillisecond);
