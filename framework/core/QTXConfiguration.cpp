@@ -1,10 +1,125 @@
-// Stored configurations, factory defaults and the module's identity stamp.
+// Stored configurations (ten numbered sets per driver), the copy of the factory defaults over
+// them, the user configuration from the system driver and the module's identity stamp.
 //
-// Interim state: StoreConfiguration and CopyFactoryDefault do not write anything yet, and
-// ProcessStampData keeps the stamp data as constructed.
+// Every file that a restart needs is replaced as a whole: the new content is written beside
+// the old file and then renamed over it, so a failed write never leaves a cut file behind.
 #include "QTX.h"
 
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "QTXMessages.h"
+#include "QTXProduct.h"
 #include "QTXStringFile.h"
+
+std::string sEepromFileName = "EEProm.bin";
+
+namespace
+{
+constexpr size_t kCopyBlockBytes = 4096;
+// Number of configuration sets of a driver.
+constexpr int kConfigurationSets = 10;
+
+// Identity stamp in the module's EEPROM image.
+constexpr size_t kStampImageBytes = 512;
+constexpr size_t kStampSerialNumber = 16;
+constexpr size_t kStampProductName = 32;
+constexpr size_t kStampOrderNumber = 64;
+constexpr size_t kStampHwVersion = 128;
+constexpr size_t kStampSwVersion = 130;
+// Module drivers in slots 0 to 4 carry a stamp.
+constexpr uint32_t kStampFirstPort = 62100;
+constexpr uint32_t kStampLastPort = 62104;
+
+constexpr int kSystemTimeoutMs = 1000;
+constexpr unsigned short kGetUserConfigTag = 27;
+
+bool EndsWith(const std::string& text, const std::string& ending)
+{
+    return text.size() >= ending.size() &&
+           text.compare(text.size() - ending.size(), ending.size(), ending) == 0;
+}
+
+std::string DirectoryOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Writes a file's data and its directory entry through to the storage, so that a rename that
+// follows publishes complete content.
+void SyncFile(const std::string& path)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0)
+    {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+// The text from `offset` up to its terminating zero, never beyond the end of the image.
+std::string StampText(const unsigned char* image, size_t offset, size_t length)
+{
+    const char* text = reinterpret_cast<const char*>(image + offset);
+    return std::string(text, strnlen(text, length));
+}
+} // namespace
+
+bool CQTX::ReplaceFile(const std::string& path,
+                       const std::function<bool(const std::string&)>& write)
+{
+    std::string temporary = path + ".XXXXXX";
+    int fd = mkstemp(&temporary[0]);
+    if (fd < 0)
+        return false;
+    // The new file gets the mode of the one it replaces.
+    struct stat old;
+    fchmod(fd, stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644);
+    close(fd);
+
+    if (!write(temporary))
+    {
+        unlink(temporary.c_str());
+        return false;
+    }
+    SyncFile(temporary);
+    if (rename(temporary.c_str(), path.c_str()) != 0)
+    {
+        unlink(temporary.c_str());
+        return false;
+    }
+    SyncFile(DirectoryOf(path));
+    return true;
+}
+
+std::string CQTX::StripSetNumber(const std::string& name) const
+{
+    // A set number is "_<digit>" right before a four-character extension.
+    const size_t n = name.size();
+    if (n < 6 || name[n - 6] != '_' || !isdigit(static_cast<unsigned char>(name[n - 5])))
+        return name;
+    const std::string stripped = name.substr(0, n - 6) + name.substr(n - 4);
+    if (!sFileName.empty())
+    {
+        // The framework names set n "Config_<port>_<file name>_<n>.xml": the number is its own
+        // when the name without it still ends with the file name; a name that ends with the
+        // file name as it is belongs to a module whose name ends in "_<digit>".
+        const std::string moduleEnding = "_" + sFileName + name.substr(n - 4);
+        if (EndsWith(stripped, moduleEnding))
+            return stripped;
+        if (EndsWith(name, moduleEnding))
+            return name;
+    }
+    return stripped;
+}
 
 std::string CQTX::GetConfigurationFileName(int& setIndex)
 {
@@ -23,10 +138,113 @@ std::string CQTX::GetDUFConfigurationFileName()
     return "ForDUF.xml";
 }
 
-void CQTX::StoreConfiguration(const std::string& /*name*/, int /*setIndex*/) {}
-
-void CQTX::CopyFactoryDefault(const std::string& /*factoryName*/, const std::string& /*configName*/)
+void CQTX::StoreConfiguration(const std::string& name, int setIndex)
 {
+    if (name.empty())
+        return;
+
+    // The module-description sections of the document travel with the stored configuration.
+    UpdateConfigurationFileXml("", false);
+
+    const std::string path = FileNameToAbsolutePath(AddFileNumber(StripSetNumber(name), setIndex));
+    CQTXCommandFile* document = pCurrentCommandFile;
+    const bool stored =
+        document != nullptr && ReplaceFile(path, [document](const std::string& file)
+                                           { return document->StoreFile(file.c_str(), false); });
+    if (!stored)
+        SendErrorMessage(CQTXError("ErrorWritingConfiguration",
+                                   "Error while writeing the configuration file", __FILE__,
+                                   __LINE__, Error, "GeneralError"),
+                         false);
 }
 
-void CQTX::ProcessStampData() {}
+void CQTX::CopyFactoryDefault(const std::string& factoryName, const std::string& configName)
+{
+    const std::string factory = FileNameToAbsolutePath(factoryName);
+    const std::string config = FileNameToAbsolutePath(StripSetNumber(configName));
+    for (int set = 0; set < kConfigurationSets; ++set)
+    {
+        const std::string copied = AddFileNumber(config, set);
+        // A set without a factory file keeps its configuration.
+        if (CopyFile(copied, AddFileNumber(factory, set)))
+            UpdateConfigurationFileXml(copied, false);
+    }
+}
+
+bool CQTX::CopyFile(const std::string& destination, const std::string& source)
+{
+    const std::string from = FileNameToAbsolutePath(source);
+    const std::string to = FileNameToAbsolutePath(destination);
+
+    FILE* in = fopen(from.c_str(), "rb");
+    if (in == nullptr)
+        return false;
+    const bool copied = ReplaceFile(to,
+                                    [in](const std::string& file)
+                                    {
+                                        FILE* out = fopen(file.c_str(), "wb");
+                                        if (out == nullptr)
+                                            return false;
+                                        char block[kCopyBlockBytes];
+                                        bool ok = true;
+                                        size_t got;
+                                        while (ok && (got = fread(block, 1, sizeof block, in)) > 0)
+                                            ok = fwrite(block, 1, got, out) == got;
+                                        ok = ok && !ferror(in);
+                                        return (fclose(out) == 0) && ok;
+                                    });
+    fclose(in);
+    return copied;
+}
+
+std::string CQTX::GetUserConfig()
+{
+    const std::string replyFile = FileNameToAbsolutePath("UsrCfg.xml");
+    if (!SendStringToDriver(sXmlStart + "<GetUserConfig/>\n", kSystemTimeoutMs,
+                            static_cast<int>(QTX_SYSTEM_PORT), replyFile))
+        return "";
+
+    CQTXXml reply;
+    if (!reply.LoadFile(replyFile.c_str(), kGetUserConfigTag))
+    {
+        WriteToLogfile("GetUserConfig() failed");
+        return "";
+    }
+    const char* value = reply.GetXMLNodeRoot().getAttribute("Value");
+    return value != nullptr ? value : "";
+}
+
+void CQTX::ProcessStampData()
+{
+    if (ulPort < kStampFirstPort || ulPort > kStampLastPort)
+        return;
+
+    // One byte more than the image, so that every text in it ends within the buffer.
+    unsigned char image[kStampImageBytes + 1] = {};
+    size_t got = 0;
+    FILE* file = fopen(FileNameToAbsolutePath(sEepromFileName).c_str(), "rb");
+    if (file != nullptr)
+    {
+        got = fread(image, 1, kStampImageBytes, file);
+        fclose(file);
+    }
+
+    if (got == kStampImageBytes &&
+        SameString(StampText(image, kStampProductName, kStampImageBytes - kStampProductName),
+                   sModuleName))
+    {
+        sOrderNumber = StampText(image, kStampOrderNumber, kStampImageBytes - kStampOrderNumber);
+        sSerialNumber = StampText(image, kStampSerialNumber, kStampImageBytes - kStampSerialNumber);
+        sHwVersion = StampText(image, kStampHwVersion, 2);
+        sSwVersion = StampText(image, kStampSwVersion, 2);
+        return;
+    }
+
+    const int id = GetModuleFromProductName(sModuleName.c_str());
+    if (id == 0)
+        return;
+    sOrderNumber = GetModuleOrderNumber(id);
+    sSerialNumber = "0";
+    sHwVersion = "--";
+    sSwVersion = "--";
+}

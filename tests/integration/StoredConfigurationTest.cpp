@@ -1,0 +1,307 @@
+// The stored configuration across restarts of the test driver, its factory defaults, and what a
+// driver asks the system driver for: its user configuration and its version information.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "FakeHub.h"
+#include "KoveTestSupport.h"
+#include "QTX.h"
+#include "QTXVersion.h"
+
+using namespace kovetest;
+
+namespace
+{
+std::string ModuleDocument(const std::string& setting)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Module Name=\"TestDriver\">"
+           "<Setting>" +
+           setting + "</Setting></Module>\n";
+}
+
+void WriteFile(const std::string& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// Sends one request to the port and returns everything received until the driver closes.
+std::string Request(int port, const std::string& document)
+{
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string reply;
+    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+    {
+        send(s, document.data(), document.size(), MSG_NOSIGNAL);
+        timeval timeout{20, 0};
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        char buffer[4096];
+        ssize_t n;
+        while ((n = recv(s, buffer, sizeof buffer, 0)) > 0)
+            reply.append(buffer, static_cast<size_t>(n));
+    }
+    close(s);
+    return reply;
+}
+
+// The test driver in slot 3 of a simulated device, with its files in "drv" and a fake system
+// driver to register with.
+class StoredConfiguration : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(tHub.Start());
+        std::filesystem::create_directories(Root() + "log");
+        std::filesystem::create_directories(Root() + "Configuration");
+        std::filesystem::create_directories(Root() + "drv");
+        WriteFile(Root() + "drv/FactoryDefault.xml", ModuleDocument("factory"));
+    }
+
+    std::string Root() const { return tDevice.Path("/Applications/tmp/Driver/"); }
+    std::string Stored() const { return Root() + "Configuration/Config_62103_TestDriver.xml"; }
+
+    // Starts the driver and waits until it serves its port.
+    std::unique_ptr<CTestProcess> Start()
+    {
+        auto driver = std::make_unique<CTestProcess>(
+            tDevice, "qtxtestdriver",
+            std::vector<std::string>{"-Slot=3", "-Dir=" + Root() + "drv"});
+        EXPECT_TRUE(driver->WaitForPort(62103)) << driver->Output();
+        return driver;
+    }
+    static void Stop(std::unique_ptr<CTestProcess>& driver)
+    {
+        driver->Signal(SIGTERM);
+        driver->WaitExit();
+        driver.reset();
+    }
+
+    CFakeHub tHub;
+    CSimDevice tDevice;
+};
+
+TEST_F(StoredConfiguration, AnAcceptedConfigurationIsAppliedAgainAfterARestart)
+{
+    // Nothing stored yet: the factory defaults are applied and stored.
+    auto driver = Start();
+    EXPECT_NE(driver->Output().find("Applied factory\n"), std::string::npos) << driver->Output();
+    EXPECT_NE(ReadFile(Stored()).find("factory"), std::string::npos) << ReadFile(Stored());
+
+    const std::string reply = Request(62103, ModuleDocument("request"));
+    EXPECT_NE(reply.find("<Module"), std::string::npos) << reply;
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(Stored()).find("request") != std::string::npos; }))
+        << ReadFile(Stored());
+    Stop(driver);
+
+    driver = Start();
+    EXPECT_NE(driver->Output().find("Applied request\n"), std::string::npos) << driver->Output();
+    EXPECT_EQ(driver->Output().find("Applied factory"), std::string::npos) << driver->Output();
+    EXPECT_NE(ReadFile(Stored()).find("request"), std::string::npos);
+    Stop(driver);
+}
+
+TEST_F(StoredConfiguration, AConfigurationThatCannotBeAppliedGivesWayToTheFactoryDefaults)
+{
+    const struct
+    {
+        const char* what;
+        std::string stored;
+    } cases[] = {
+        {"refused", ModuleDocument("refuse")},
+        {"cut", ModuleDocument("cut").substr(0, 60)},
+        {"other document", "<?xml version=\"1.0\"?>\n<Ping/>\n"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        WriteFile(Stored(), c.stored);
+        auto driver = Start();
+        EXPECT_NE(driver->Output().find("Applied factory\n"), std::string::npos)
+            << driver->Output();
+        EXPECT_NE(ReadFile(Stored()).find("<Setting>factory</Setting>"), std::string::npos)
+            << ReadFile(Stored());
+        Stop(driver);
+    }
+}
+
+// A driver object of this process, not started, with its files in a directory of its own.
+class CAskingDriver : public CQTX
+{
+public:
+    std::string GetModuleName() override { return "qorQM8xICP"; }
+    void InitCQTX() override {}
+    void BootHardware() override {}
+    bool ParseAndCheckConfiguration(int& /*setIndex*/) override { return true; }
+    void SetHardwareConfiguration() override {}
+
+    explicit CAskingDriver(const std::string& directory)
+    {
+        sDirectory = directory;
+        sModuleName = GetModuleName();
+        sFileName = sModuleName;
+        bSimulate = true; // the FPGA version word reads 0xDEADCAFE
+    }
+    void SetModuleLock(int value) { iModuleLock = value; }
+};
+
+class AskingTheSystem : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        sSavedRoot = sQTXRootDirectory;
+        sQTXRootDirectory = tDir.Path() + "/";
+        std::filesystem::create_directories(tDir.Path() + "/log");
+        ASSERT_TRUE(tHub.Start());
+    }
+    void TearDown() override { sQTXRootDirectory = sSavedRoot; }
+
+    std::string Directory() const { return tDir.Path() + "/"; }
+
+    CTempDir tDir;
+    std::string sSavedRoot;
+    CFakeHub tHub;
+};
+
+TEST_F(AskingTheSystem, TheUserConfigurationIsTheValueOfTheReply)
+{
+    const struct
+    {
+        const char* what;
+        std::string reply; // empty: the hub is down
+        const char* value;
+        bool logged;
+    } cases[] = {
+        {"value", sXmlStart + "<GetUserConfig Value=\";hex=0x12;\"/>\n", ";hex=0x12;", false},
+        {"no value", sXmlStart + "<GetUserConfig/>\n", "", false},
+        {"other reply", sXmlStart + "<Ping/>\n", "", true},
+        {"no system driver", "", "", false},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        tHub.SetDown(c.reply.empty());
+        tHub.SetReply("GetUserConfig", c.reply);
+        CAskingDriver driver(Directory());
+        EXPECT_EQ(c.value, driver.GetUserConfig());
+        const bool logged =
+            ReadFile(Directory() + "log/qorQM8xICP_log.txt").find("GetUserConfig() failed") !=
+            std::string::npos;
+        EXPECT_EQ(c.logged, logged);
+        std::filesystem::remove(Directory() + "log/qorQM8xICP_log.txt");
+    }
+    EXPECT_EQ(3, tHub.Count("GetUserConfig"));
+}
+
+// A System reply with the given SystemInfo content.
+std::string SystemReply(const std::string& info)
+{
+    return sXmlStart + "<System><SystemInfo>" + info + "</SystemInfo></System>\n";
+}
+
+// A 256-byte EEPROM image with recognisable fields.
+std::string EepromImage()
+{
+    std::string image(256, '\0');
+    image.replace(0x10, 6, "654321");
+    image.replace(0x40, 9, "52.111222");
+    image.replace(0x80, 2, "0C");
+    image[0x88] = 0x5A;
+    for (int i = 0; i < 6; ++i)
+        image[0x90 + i] = static_cast<char>(1 + i);
+    for (int i = 0; i < 8; ++i)
+        image[0x98 + i] = static_cast<char>(0x11 + i);
+    return image;
+}
+
+TEST_F(AskingTheSystem, TheVersionRecordTakesTheSystemDataOrTheEepromImage)
+{
+    const std::string full = "<Name>qorKOVE-Z-TM</Name><SerialNumber>123456</SerialNumber>"
+                             "<VersionSW>v1.2.3-rc4</VersionSW><VersionHW>0B7</VersionHW>"
+                             "<OrderingNumber>52.374030</OrderingNumber>";
+    const std::string ownImage = "<SerialNumber>(none)</SerialNumber><VersionSW>v1.2.3-rc4"
+                                 "</VersionSW><Name>ignored</Name>";
+    const struct
+    {
+        const char* what;
+        std::string info;
+        bool image;
+        int lock;
+        const char* name;
+        uint32_t serial;
+        uint32_t software;
+        const char* hardware; // two characters
+        uint32_t order;
+        uint8_t variant;
+    } cases[] = {
+        {"system data", full, true, 0, "qorKOVE-Z-TM", 123456, 26112772, "0B", 52374030, 0},
+        {"incompatible firmware", full, true, -2, "qorKOVE-Z-TM", 123456, 0, "0B", 52374030, 0},
+        {"own image", ownImage, true, 0, "qorQM8xICP", 654321, 26112772, "0C", 52111222, 0x5A},
+        {"no image", ownImage, false, 0, "qorQM8xICP", 0, 26112772, "xx", 0, 0},
+        {"sparse system data", "<SerialNumber/>", true, 0, "UNKNOWN", 0, 0, "--", 0, 0},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        CTempDir dir;
+        if (c.image)
+            WriteFile(dir.Path() + "/EEProm.bin", EepromImage());
+        tHub.SetReply("Identify", SystemReply(c.info));
+        CAskingDriver driver(dir.Path() + "/");
+        driver.SetModuleLock(c.lock);
+        _QTXVersionInfo info;
+        driver.GetVersionInfo(&info);
+        EXPECT_STREQ(c.name, info.acName);
+        EXPECT_EQ(c.serial, info.ulSerialNumber);
+        EXPECT_EQ(c.software, info.ulSwVersion);
+        EXPECT_EQ(std::string(c.hardware), std::string(info.acHwVersion, 2));
+        EXPECT_EQ(c.order, info.ulOrderingNumber);
+        EXPECT_EQ(c.variant, info.ucHwVariant);
+        EXPECT_EQ(0xDEADCAFEu, info.ulFpgaVersion);
+        const uint8_t id[6] = {1, 2, 3, 4, 5, 6};
+        EXPECT_EQ(c.image, memcmp(id, info.aucEepromId, 6) == 0);
+        EXPECT_EQ(c.image ? 0x18 : 0, info.aucEepromInfo[7]);
+    }
+}
+
+TEST_F(AskingTheSystem, VersionsAreAskedForAgainUntilTheSystemDriverHasAnswered)
+{
+    tHub.SetReply("Identify",
+                  SystemReply("<SerialNumber>42</SerialNumber>"
+                              "<VersionSW>v2.0.1</VersionSW><VersionHW>A1</VersionHW>"));
+    tHub.SetDown(true);
+    CAskingDriver driver(Directory());
+    CQTXXml reply;
+    ASSERT_TRUE(reply.New("Diagnostic", nullptr));
+    ASSERT_TRUE(driver.AddDeviceVersionToXml(&reply, 0));
+    XMLNode version = reply.GetXMLNodeRoot().getChildNode("DeviceVersion");
+    EXPECT_STREQ("v00.00.000", version.getChildNode("VersionSW").getText());
+
+    tHub.SetDown(false);
+    ASSERT_TRUE(driver.AddDeviceVersionToXml(&reply, 0));
+    version = reply.GetXMLNodeRoot().getChildNode("DeviceVersion");
+    EXPECT_STREQ("v02.00.001", version.getChildNode("VersionSW").getText());
+    EXPECT_STREQ("A1", version.getChildNode("VersionHW").getText());
+    EXPECT_STREQ("0xDEADCAFE", version.getChildNode("VersionFPGA").getText());
+    EXPECT_STREQ("000042", version.getChildNode("SerialNumber").getText());
+
+    // Once answered, the record stays as it is.
+    tHub.SetReply("Identify", SystemReply("<VersionSW>v9.9.9</VersionSW>"));
+    _QTXVersionInfo info;
+    driver.GetVersionInfo(&info);
+    EXPECT_EQ(FirmwareVersionToUINT32("v2.0.1"), info.ulSwVersion);
+    EXPECT_EQ(1, tHub.Count("Identify"));
+}
+} // namespace
