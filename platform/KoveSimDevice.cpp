@@ -134,7 +134,10 @@ int WriteProduction(const std::string& dir, const SSimDescription& desc)
 
 int MakeStandardDirs(const std::string& dir)
 {
-    for (const char* sub : {"/Applications/tmp/Driver", "/tmp/Update"})
+    // The folders a device has from its installation on: the drivers' root with its
+    // configuration and log folders, and the update work folder.
+    for (const char* sub : {"/Applications/tmp/Driver/Configuration", "/Applications/tmp/Driver/log",
+                            "/tmp/Update"})
         if (SimMakeDirs(dir + sub) != 0)
             return -1;
     return 0;

@@ -66,7 +66,11 @@ std::string CQTX::GetSignalDescription(const std::string& group, int channel)
     return text + "_" + sSignalDescriptionRange + "_Ch" + IntToString(channel, 10, 2);
 }
 
-void CQTX::ProcessDiagnostic() {}
+// The base diagnosis answers with the versions of the device the driver runs on.
+void CQTX::ProcessDiagnostic()
+{
+    AddDeviceVersionToXml(&tXmlCommandFile, 0);
+}
 
 void CQTX::ProcessDebug()
 {

@@ -187,6 +187,11 @@ TEST_F(RequestDispatch, BaseAnswersIdentifyAndRefusesTheDriversOwnTags)
     EXPECT_EQ(reply.sRoot, "Module");
     EXPECT_TRUE(reply.Has("Name=\"TestDriver\"")) << reply.sText;
 
+    // The base diagnosis answers with the versions of the device.
+    reply = Request(kXmlHead + "<Diagnostic/>");
+    EXPECT_EQ(reply.sRoot, "Diagnostic");
+    EXPECT_TRUE(reply.Has("<DeviceVersion")) << reply.sText;
+
     for (const char* tag : {"Device", "RegisterModule", "Version", "Reconfigure"})
     {
         SCOPED_TRACE(tag);
