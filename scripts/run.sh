@@ -1,17 +1,46 @@
 #!/usr/bin/env bash
 # Starts a simulated device: a device directory under run/device and the
-# device's programs on loopback. Stop it with Ctrl-C.
+# device's programs on loopback (the system driver on TCP 62000, its
+# device-message service on 63100). Stop it with Ctrl-C.
+#   scripts/run.sh            keep the device directory of the last run
+#   scripts/run.sh --fresh    start from a new default device
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=${BUILD_DIR:-build}
-if [[ ! -x "$build/bin/kovesim" ]]; then
+if [[ ! -x "$build/bin/systemdriver" || ! -x "$build/bin/kovesim" ]]; then
     bash scripts/setup.sh
     cmake -S . -B "$build" -G Ninja >/dev/null
     cmake --build "$build" -j "$(nproc)"
 fi
 export KOVE_SIM=$root/run/device
+if [[ "${1:-}" == "--fresh" ]]; then
+    rm -rf "$KOVE_SIM"
+fi
 mkdir -p "$KOVE_SIM"
-[[ -f "$KOVE_SIM/device.conf" ]] || "$build/bin/kovesim" create "$KOVE_SIM"
-echo "simulated device in $KOVE_SIM"
-echo "(no driver runs yet)"
+[[ -f "$KOVE_SIM/device.conf" ]] || "$build/bin/kovesim" create "$KOVE_SIM" >/dev/null
+
+pids=()
+stop() {
+    for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+}
+trap stop EXIT INT TERM
+
+"$build/bin/systemdriver" >"$KOVE_SIM/systemdriver.out" 2>&1 &
+pids+=($!)
+
+cat <<TEXT
+Simulated device in $KOVE_SIM
+  system driver: TCP 127.0.0.1:62000 (output in $KOVE_SIM/systemdriver.out,
+                 log in $KOVE_SIM/Applications/tmp/Driver/log/)
+  host commands the device would have run: $KOVE_SIM/commands.log
+  device tool:   $build/bin/kovesim leds $KOVE_SIM
+
+Send a request from another shell, for example:
+  exec 3<>/dev/tcp/127.0.0.1/62000
+  printf '<?xml version="1.0"?>\n<Identify/>\n' >&3; timeout 2 cat <&3; exec 3<&-
+
+Ctrl-C stops the device.
+TEXT
+wait

@@ -64,6 +64,13 @@ const Target kTargets[] = {
      63100,
      "/Applications/tmp/Driver/log/TestDriver_log.txt",
      "without errors<---"},
+    // The hub itself: debug port 63100, a trace buffer of 8160 bytes, 8 service threads.
+    {"SystemDriver",
+     "systemdriver",
+     {},
+     63100,
+     "/Applications/tmp/Driver/log/Slot62000_log.txt",
+     "without errors<---"},
 };
 
 uint32_t GetLe32(const uint8_t* p)

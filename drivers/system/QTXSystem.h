@@ -1,0 +1,381 @@
+// CSystem: the system driver, the hub of the device on port 62000. Every other driver registers
+// here and reports its errors here; the hub answers Identify and UDP discovery, keeps the
+// configuration in flash, sets up the network, drives the front panel and watches applications.
+//
+// The program runs in one of two modes: with "-Startup=<file>" it performs its start-up steps
+// once (restore the configuration, write the device name into the file, set the MAC addresses)
+// and exits with 0; without it it is the resident hub, which starts its polling threads and
+// serves requests until an EndDriver request or SIGTERM ends it.
+//
+// The class is split over several files by concern:
+//   QTXSystem.cpp          process, start-up, hardware start, the serving loop
+//   QTXSystemCommands.cpp  dispatch of the system commands and the simple commands
+//   QTXSystemRegistry.cpp  module registry, presence masks and module errors
+//   QTXSystemThreads.cpp   the polling threads (LEDs, hex switches, status record, watchdog)
+//   QTXSystemIdentify.cpp  the identity document Identify.xml
+//   QTXSystemDiscovery.cpp UDP discovery
+//
+// Threads: the main thread serves requests; the polling threads read the state below. The
+// registry, the presence masks, the error texts, the identity and the incompatible-module lock
+// are shared between them and are read and changed only while tRegistryMutex is held (a
+// recursive mutex with priority inheritance, so an operation that holds it may call the
+// accessors below). The single words that one side writes and the other reads are atomics.
+#ifndef QTX_SYSTEM_H
+#define QTX_SYSTEM_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <pthread.h>
+#include <string>
+#include <vector>
+
+#include "QTX.h"
+#include "QTXProduct.h"
+#include "QTXSharedMemory.h"
+
+// ---- Ports and error slots
+
+constexpr int32_t SYSTEM_PORT = 62000;
+constexpr int32_t SYSTEM_DUF_PORT = 62001;
+constexpr int32_t SYSTEM_FO_PORT = 62002;
+// Module drivers: 62100 + slot; bit (port - 62100) of the module slot mask for 62100..62130.
+constexpr int32_t SYSTEM_MODULE_PORT_FIRST = 62100;
+constexpr int32_t SYSTEM_MODULE_PORT_LAST = 62130;
+// Software modules: bit (port - 62201) of the software module mask for 62201..62231.
+constexpr int32_t SYSTEM_SOFTWARE_PORT_FIRST = 62201;
+constexpr int32_t SYSTEM_SOFTWARE_PORT_LAST = 62231;
+// Debug port of the system driver's device-message service.
+constexpr uint16_t SYSTEM_DEBUG_PORT = 63100;
+
+// One error text is kept per error slot; the port of a driver selects the slot.
+constexpr int SYSTEM_ERROR_SLOTS = 10;
+// Names of the error slots: "System", "Duf", "FiberOptic", "Module X1" .. "Module X5",
+// "Software module", "Unknown".
+extern const char* const aModuleType[SYSTEM_ERROR_SLOTS];
+// 62000 slot 0, 62001 slot 1, 62002 slot 2, 62100..62104 slots 3..7, 62201..62204 slot 8, any
+// other port slot 9.
+int PortToErrorSlot(int32_t port);
+
+// ---- Module registry
+
+// One registered driver or module; the registry holds at most one entry per port.
+struct RegisteredModule
+{
+    int32_t iPort = 0;
+    std::string sName;
+    // NN of the ordering number NN.NNNNNN; 0 for drivers and software modules.
+    int32_t iOrderingGroup = 0;
+    // The six digits after the dot.
+    int32_t iOrderingNumber = 0;
+    int32_t iSerialNumber = 0;
+    // FPGA version word of a hardware module, or build number of a software module (0: a
+    // release).
+    uint32_t uFpgaBuild = 0;
+    std::string sHardwareVersion;
+    std::string sSoftwareVersion;
+    _QTXMODULE_STATE eState = QTX_MODULE_UNKNOWN;
+};
+
+// Reads the registration text of a RegisterModule request:
+//   name:port*group.number#serial+hardware version,software version!FPGA word
+// The text is cut to 99 characters first. Without "*" the text ends with the port and all
+// other values are 0 or empty; each later separator that is missing makes the rest of the text
+// the value in hand. The state is Running. Throws CQTXEXmlError "MissingPort" without ":" and
+// "WrongNumber" without "." after the port.
+RegisteredModule ParseRegistrationText(const std::string& text);
+
+// ---- Identity from the EEPROM image
+
+// Bytes of the EEPROM image at the start of the EEPROM file, and of the SystemInfo text that
+// may follow it.
+constexpr size_t SYSTEM_EEPROM_IMAGE_BYTES = 512;
+constexpr size_t SYSTEM_EEPROM_TEXT_BYTES = 510;
+
+// What the EEPROM file tells about the device.
+struct SystemEepromIdentity
+{
+    // All 512 bytes of the image were there.
+    bool bImageComplete = false;
+    // The image carries a plausible stamp (digits of serial and ordering number, a name).
+    bool bImageValid = false;
+    // Bytes followed the image.
+    bool bTextRead = false;
+    // The SystemInfo text after the image, up to its first 0xFF byte; empty when it is not
+    // kept.
+    std::string sText;
+    // "unknown", "unknown" and "000000000000000" for an invalid image.
+    std::string sName;
+    std::string sOrderingNumber;
+    std::string sSerialNumber;
+    std::string sHardwareVersion;
+    // The MAC address is usable only from a valid image, when it is a unicast address and
+    // neither six zero bytes nor six blanks.
+    bool bMacUsable = false;
+    uint8_t aucMac[6] = {};
+    // The five bytes the validity check looks at (64, 65, 66, 32, 16), for the message about an
+    // invalid image.
+    uint8_t aucCheckedBytes[5] = {};
+};
+
+// Decodes the contents of the EEPROM file (at most 512 + 510 bytes are looked at). The text
+// after the image is kept only when keepText is set. Every field is read within its own bytes of
+// the image.
+SystemEepromIdentity DecodeSystemEeprom(const unsigned char* data, size_t count, bool keepText);
+
+// The SystemInfo block of the identity document: the EEPROM's own text when it holds "<Name>";
+// otherwise, when text bytes followed the image and the name does not begin with "qorKOVE-S",
+// a block made of the image's fields; otherwise the block of the central-module variant.
+std::string BuildSystemInfoBlock(const SystemEepromIdentity& identity);
+
+// Adds the VersionSW line (Status "OK", or "missing" without a version) in front of
+// "</SystemInfo>", and a VersionHW line of "--" when the block has none before it. The
+// hardware version is the two characters after "<VersionHW>", or empty when that line was
+// added. A block without "</SystemInfo>" (or with it at its very start) comes back unchanged,
+// with the hardware version left alone.
+std::string AddVersionsToSystemInfo(const std::string& block, const std::string& firmwareVersion,
+                                    std::string& hardwareVersion);
+
+// The text between "<tag>" and the next "</tag>" of the block; false when either is missing.
+bool GetSystemInfoValue(const std::string& block, const char* tag, std::string& value);
+
+// Replaces the text of the first "<tag>" element of the block, up to the next "</tag>", by the
+// value escaped for XML (QTXSystemIdentify.cpp). False, and the block unchanged, when either is
+// missing.
+bool SetSystemInfoValue(std::string& block, const char* tag, const std::string& value);
+
+// An ordering number text "NN.NNNNNN" as NN * 1000000 + NNNNNN; 0 when the third character
+// is not ".".
+int32_t OrderingNumberFromText(const std::string& text);
+
+// ---- Functions of other parts of the system driver that the hub calls
+
+class CSystem;
+
+// Packs the configuration directory and writes it to flash; true when the record was written.
+bool StoreConfigurationToFlash(CSystem* system);
+// Unpacks the configuration stored in flash; true when everything tried succeeded.
+bool RestoreConfigurationFromFlash(CSystem* system);
+// Loads the compatibility list from the file (a device path).
+void LoadCompatibilityList(CSystem* system, const std::string& path);
+// The version that the compatibility list gives for the name; with the empty name the
+// installed firmware version. Empty when unknown.
+std::string GetCompatibilityVersion(CSystem* system, const std::string& name);
+// True when the compatibility list accepts the module's software version (also while no list
+// is loaded).
+bool IsCompatible(CSystem* system, const std::string& name, const std::string& version);
+
+// ---- Threads of the system driver (bodies for CQTX::StartThread)
+
+// UDP discovery on port 62000 (QTXSystemDiscovery.cpp).
+bool MyUDPThread(CQTX* driver, void* argument, int intArgument);
+// Sends the identity file to 255.255.255.255:61000 every `seconds`; nothing starts it.
+bool IdentifyBroadcastThread(CQTX* driver, void* argument, int seconds);
+// Front-panel LEDs and the LED test.
+bool MyLedThread(CQTX* driver, void* argument, int intArgument);
+// Hex switches and the distribution of the user settings.
+bool MyHexSwitchThread(CQTX* driver, void* argument, int intArgument);
+// Status record to the fiber-optic peer.
+bool MyFlexThread(CQTX* driver, void* argument, int intArgument);
+// Application watchdog.
+bool MyWatchdogThread(CQTX* driver, void* argument, int intArgument);
+
+// Sends `text` to 127.0.0.1:port in a thread of its own once the request in hand has been
+// answered (the command connection is free), waiting at most 10 s for that. Nothing happens
+// for an empty text or port 0 (the handle is then invalid); a timeout of 0 means 1000 ms.
+QTXThreadHandle StartDetachedSend(CQTX* driver, const std::string& text, int timeoutMs,
+                                  uint16_t port);
+// Body of that thread; the record is the one StartDetachedSend allocated, freed here.
+bool SendMessageDetachedThread(CQTX* driver, void* record, int intArgument);
+
+class CSystem : public CQTX
+{
+public:
+    CSystem();
+    ~CSystem() override;
+
+    // ---- Virtual operations of the driver
+
+    std::string GetModuleName() override;
+    void InitCQTX() override;
+    void BootHardware() override;
+    bool ParseAndCheckConfiguration(int& setIndex) override;
+    void SetHardwareConfiguration() override;
+    // Entry of every system command (RegisterModule, SetModuleError, StoreConfiguration, ...):
+    // 0 for a handled command, -256 for a binary request or a command the hub does not serve.
+    int ProcessUnknownXmlTag(uint32_t requestCode) override;
+    // The system driver writes no signal-routing description: an empty name.
+    std::string GetDUFConfigurationFileName() override;
+
+    // Identity document (QTXSystemIdentify.cpp): writes "Identify.xml" when something changed
+    // and returns its name.
+    std::string GetModuleInfoFileName() override;
+    double GetSignalValue(const std::string& name, int number) override;
+    std::string GetSignalUnit(const std::string& name, int number) override;
+    // The identity file's name made absolute in the driver directory (QTXSystemDiscovery.cpp).
+    std::string GetIdentifyFilePath();
+    // Lock and unlock a guard (QTXSystemIdentify.cpp).
+    void LockThreadGuard(LockGuard& guard);
+    void UnlockThreadGuard(LockGuard& guard);
+
+    // ---- Process
+
+    // The whole life of the program after the object is made: opens the devices, starts the
+    // driver and the device-message service, then either ends (start-up mode) or starts the
+    // threads and serves requests until a "UserBreak". 0 after an ordered end, 1 after an error.
+    int RunSystemDriver(int argc, char** argv);
+    // Opens and closes the FPGA, CDI and inter-process devices; results are not checked.
+    void OpenDevices();
+    void CloseDevices();
+    // True when the program was started with "-Startup=".
+    bool IsStartupMode() const { return !sStartupText.empty(); }
+    // Starts the five polling threads; throws CQTXError "StarupError" when one cannot start.
+    void StartSystemThreads();
+    // Tells the threads to end and waits up to timeoutMs for them; false when some still run.
+    bool StopSystemThreads(int timeoutMs);
+    // One round of the serving loop: one request, then a pending reboot and a pending lock.
+    void ServeOneRequest();
+    // Reboots the device once when a reboot is pending.
+    void ProcessPendingReboot();
+    // Sends the incompatible module its lock request when one is pending.
+    void SendPendingLock();
+    // Writes bytes to the PROFINET controller's device "/dev/pndrv"; false when it cannot.
+    bool WritePnDriver(const void* data, size_t length);
+
+    // ---- Module registry and module errors (QTXSystemRegistry.cpp)
+
+    // Registers a new entry or updates the entry of the port: a later registration replaces
+    // texts only by non-empty ones and numbers only by non-zero ones.
+    void AddOrUpdateModule(const std::string& name, int32_t port, int32_t group, int32_t number,
+                           int32_t serialNumber, const std::string& hardwareVersion,
+                           const std::string& softwareVersion, uint32_t fpgaBuild,
+                           _QTXMODULE_STATE state);
+    // Removes the entry with the port and exactly that name; the presence bit of the port is
+    // cleared only when an entry was removed. False when there was none.
+    bool UnregisterModule(const std::string& name, int32_t port);
+    // Writes the registry to the log file under the title.
+    void LogModuleList(const std::string& title);
+    // True when no error slot holds a text.
+    bool AllErrorSlotsEmpty() const;
+    // Copies up to capacity ports of the registry, lowest first; returns how many.
+    int GetRegisteredPorts(int32_t* ports, int capacity) const;
+    // A copy of the registry, sorted by port.
+    std::vector<RegisteredModule> GetRegisteredModules() const;
+    // The error text of a slot; empty for a slot outside 0..9.
+    std::string GetModuleErrorText(int slot) const;
+    // Sets the error text of the port's slot (empty: cleared).
+    void SetModuleErrorText(int32_t port, const std::string& text);
+    uint32_t GetModuleSlotMask() const;
+    uint32_t GetSoftwareModuleMask() const;
+
+    // ---- System commands (QTXSystemCommands.cpp); each reads and answers the request in hand
+
+    void ProcessRegisterModule();
+    void ProcessRemoveModule();
+    void ProcessSetModuleError();
+    void ProcessClearModuleError();
+    void ProcessStoreConfiguration();
+    void ProcessForbidConfigSave();
+    void ProcessGetUserConfig();
+    void ProcessSetSamplingPeriodInUs();
+    void ProcessLedTest();
+    void ProcessSetL1Rate();
+    // The user-configuration string ";hex=<setting>;SamplingPeriodInUs=<period>;".
+    std::string GetUserConfigValue() const;
+    void SetFastBlinking(bool on) { bFastBlinking = on; }
+
+    // ---- Front panel (QTXSystemThreads.cpp)
+
+    // LED 1, 2 or 4 on or off through the CDI device; other numbers do nothing.
+    void SetLed(int led, bool on);
+    // One step of the LED test: with run false the test pattern of bus word 12 only, else the
+    // next step of the family's LED test sequence.
+    void LedTestStep(bool run);
+
+    // ---- State shared by the parts of the system driver
+
+    // Guards everything marked [R] below.
+    mutable pthread_mutex_t tRegistryMutex;
+
+    // [R] Registered drivers, sorted by ascending port.
+    std::vector<RegisteredModule> vRegistry;
+    // [R] Presence masks of the status record.
+    uint32_t uModuleSlotMask = 0;
+    uint32_t uSoftwareModuleMask = 0;
+    // [R] Error text per error slot.
+    std::string asModuleError[SYSTEM_ERROR_SLOTS];
+    // [R] Identify.xml must be written again.
+    bool bIdentifyChanged = true;
+    // [R] Host name that the last written Identify.xml carries.
+    std::string sIdentifyHostName;
+    // [R] Device ordering number (52230010 for 52.230010), 0 while not known, and serial number.
+    int32_t iOrderingNumber = 0;
+    int32_t iSerialNumber = 0;
+    // [R] The first two characters of the VersionHW value, or empty.
+    std::string sHardwareVersion;
+    // [R] The SystemInfo block of the identity document.
+    std::string sSystemInfo;
+    // [R] Port (0: none) and name of a module driver that is to be locked as incompatible.
+    int32_t iLockPort = 0;
+    std::string sLockName;
+
+    // The Name value of the SystemInfo block ("unknown" when absent); set at start-up only.
+    std::string sDeviceName = "unknown";
+    // Installed firmware version text and its number form.
+    std::string sFirmwareVersion;
+    uint32_t uFirmwareVersionNumber = 0;
+    // The two characters of sHardwareVersion at start-up (0 when absent), for the status record.
+    char acVersionHW[2] = {0, 0};
+    // MAC address from the EEPROM image, when usable.
+    bool bMacAddressUsable = false;
+    uint8_t aucMacAddress[6] = {};
+    // Network interface of the product ("eth0", "br0", "hipe0").
+    char acInterfaceName[32] = {};
+    // NetBIOS host name and alias; empty when none.
+    char acHostName[136] = {};
+    char acAliasName[136] = {};
+    // Network settings of requests are ignored (no usable MAC address).
+    bool bNetworkFixed = false;
+
+    // Set by the Reboot command and a successful update; the serving loop then reboots once.
+    std::atomic<bool> bRebootPending{false};
+    // Debounced hex-switch setting, -1 before the first reading.
+    std::atomic<int32_t> iHexSwitchInUse{-1};
+    // Sampling periods in microseconds: the effective one sent with the user settings, and the
+    // two that SetSamplingPeriodInUs sets.
+    std::atomic<double> dSamplingPeriodInUs{-1.0};
+    std::atomic<double> dCpuSamplingPeriodInUs{-10.0};
+    std::atomic<double> dFiberOpticSamplingPeriodInUs{0.0};
+    // After ForbidConfigSave StoreConfiguration stores nothing (and still answers "Done").
+    std::atomic<bool> bConfigSaveForbidden{false};
+    // LED test mode: 0 none, 0x81 the family's LED test sequence, others the kernel's LED test.
+    std::atomic<int32_t> iLedTestMode{0};
+    // LED 1 blinks fast; also suspends the application watchdog.
+    std::atomic<bool> bFastBlinking{false};
+    // LED 4 requested.
+    std::atomic<bool> bButtonLed{false};
+    // The device name begins with "qorKOVE-8".
+    bool bIsKove8 = false;
+    // Descriptor of "/dev/gpio", -1 when it is not open.
+    int iGPIOFile = -1;
+    // Client connection of a running factory-default request, or null.
+    CQTXCommunication* pFactoryDefaultConnection = nullptr;
+    // Transfer-buffer record of 1424 bytes, allocated in start-up mode only.
+    std::unique_ptr<unsigned char[]> pTransferBuffer;
+    // The directory of named shared memories "MEM_DevMsg_SharedMemoryList", and the memories
+    // held for other programs.
+    QTXNSMemory* pSharedMemoryList = nullptr;
+    std::vector<QTXNSMemory*> vpNamedSharedMemories;
+    // LED test sequence: its number of steps (0 until known) and the current step.
+    int iLedTestSteps = 0;
+    int iLedTestStep = 0;
+
+private:
+    // OpenDevices ran and CloseDevices has not yet.
+    bool bDevicesOpen = false;
+    // The pending reboot has been tried.
+    bool bRebootAttempted = false;
+};
+
+#endif

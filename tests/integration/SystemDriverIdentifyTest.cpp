@@ -1,0 +1,289 @@
+// The system driver's identity on a simulated device: drivers register with the running hub,
+// Identify lists them, and a UDP Identify request is answered by UDP to the sender and by TCP
+// to port 61000 of the sender. The test talks to the hub with plain sockets.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <memory>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "KoveTestSupport.h"
+#include "xmlParser.h"
+
+using namespace kovetest;
+using Clock = std::chrono::steady_clock;
+
+namespace
+{
+const std::string kXmlStart = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n\n";
+const std::string kIdentify = kXmlStart + "<Identify/>\n";
+
+sockaddr_in Loopback(int port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+int RemainingMs(Clock::time_point deadline)
+{
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Reads from a connected socket until the peer closes it or the deadline passes.
+std::string ReadUntilClosed(int socket, Clock::time_point deadline)
+{
+    std::string text;
+    char buffer[4096];
+    pollfd p{socket, POLLIN, 0};
+    while (poll(&p, 1, RemainingMs(deadline)) > 0)
+    {
+        const ssize_t n = recv(socket, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    return text;
+}
+
+// Sends one request document to the hub's command port and returns the reply.
+std::string Exchange(const std::string& document)
+{
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in a = Loopback(62000);
+    std::string reply;
+    if (connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 &&
+        send(s, document.data(), document.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(document.size()))
+        reply = ReadUntilClosed(s, Clock::now() + std::chrono::seconds(10));
+    close(s);
+    return reply;
+}
+
+std::string Text(const XMLNode& node, const char* child)
+{
+    const char* text = node.getChildNode(child).getText();
+    return text != nullptr ? text : "";
+}
+
+// The module element of a port in an Identify reply; empty when the port is not listed.
+XMLNode ModuleOfPort(const XMLNode& system, int port)
+{
+    XMLNode modules = system.getChildNode("Modules");
+    for (int i = 0; i < modules.nChildNode("Module"); ++i)
+        if (Text(modules.getChildNode("Module", i), "Port") == std::to_string(port))
+            return modules.getChildNode("Module", i);
+    return XMLNode();
+}
+
+XMLNode IdentifyHub(std::string& reply)
+{
+    reply = Exchange(kIdentify);
+    return XMLNode::parseString(reply.c_str(), "System");
+}
+
+class SystemDriverIdentify : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_pHub = std::make_unique<CTestProcess>(m_tDevice, "systemdriver");
+        ASSERT_TRUE(m_pHub->WaitForPort(62000)) << m_pHub->Output();
+    }
+
+    void Register(const std::string& document)
+    {
+        const std::string reply = Exchange(kXmlStart + document);
+        ASSERT_NE(reply.find("RegisterModule"), std::string::npos) << document;
+        ASSERT_EQ(reply.find("<Error"), std::string::npos) << reply;
+    }
+
+    CSimDevice m_tDevice;
+    std::unique_ptr<CTestProcess> m_pHub;
+};
+
+TEST_F(SystemDriverIdentify, ListsRegisteredDriversWithStampsAndMergedState)
+{
+    // Before the routing driver and two more are there, the device counts as booting.
+    Register("<RegisterModule Name=\"FiberOptic:62002*0.0#0+,v1.2.3!5\" />\n");
+    std::string reply;
+    XMLNode system = IdentifyHub(reply);
+    ASSERT_FALSE(system.isEmpty()) << reply;
+    EXPECT_EQ(Text(system.getChildNode("SystemInfo"), "Status"), "Booting") << reply;
+
+    Register("<RegisterModule Name=\"Duf:62001\" />\n");
+    Register("<RegisterModule><Modules><Module Name=\"AI-8\" Port=\"62103\" ON=\"12.345678\" "
+             "SN=\"42\" VersionHW=\"01\" VersionSW=\"v2.0.0\" VersionFpga=\"0x1A2B\" "
+             "Status=\"Error\" /></Modules></RegisterModule>\n");
+    system = IdentifyHub(reply);
+    ASSERT_FALSE(system.isEmpty()) << reply;
+    EXPECT_EQ(Text(system.getChildNode("SystemInfo"), "Status"), "Error") << reply;
+
+    XMLNode modules = system.getChildNode("Modules");
+    ASSERT_EQ(modules.nChildNode("Module"), 3) << reply;
+    // In port order.
+    EXPECT_STREQ(modules.getChildNode("Module", 0).getAttribute("Name"), "Duf");
+    EXPECT_STREQ(modules.getChildNode("Module", 1).getAttribute("Name"), "FiberOptic");
+    EXPECT_STREQ(modules.getChildNode("Module", 2).getAttribute("Name"), "AI-8");
+
+    XMLNode duf = ModuleOfPort(system, 62001);
+    EXPECT_EQ(duf.nChildNode(), 2) << "only Port and Status: " << reply;
+    EXPECT_EQ(Text(duf, "Status"), "Running");
+
+    XMLNode fiberOptic = ModuleOfPort(system, 62002);
+    EXPECT_EQ(Text(fiberOptic, "VersionSW"), "v1.2.3");
+    EXPECT_STREQ(fiberOptic.getChildNode("VersionSW").getAttribute("Build"), "5");
+    EXPECT_TRUE(fiberOptic.getChildNode("Slot").isEmpty());
+
+    XMLNode module = ModuleOfPort(system, 62103);
+    EXPECT_EQ(Text(module, "Slot"), "3");
+    EXPECT_EQ(Text(module, "OrderingNumber"), "12.345678");
+    EXPECT_EQ(Text(module, "SerialNumber"), "000042");
+    EXPECT_EQ(Text(module, "VersionHW"), "01");
+    EXPECT_EQ(Text(module, "VersionSW"), "v2.0.0");
+    EXPECT_STREQ(module.getChildNode("VersionSW").getAttribute("Status"), "OK");
+    EXPECT_EQ(Text(module, "VersionFPGA"), "0x00001A2B");
+    EXPECT_EQ(Text(module, "Status"), "Error");
+}
+
+TEST_F(SystemDriverIdentify, DriverThatStartsIsListedUntilItEnds)
+{
+    std::string reply;
+    {
+        CTestProcess driver(m_tDevice, "qtxtestdriver", {"-Slot=4"});
+        // The driver opens its port first and registers right after.
+        XMLNode module;
+        WaitFor(
+            [&]
+            {
+                module = ModuleOfPort(IdentifyHub(reply), 62104);
+                return !module.isEmpty();
+            },
+            std::chrono::seconds(20));
+        ASSERT_FALSE(module.isEmpty()) << reply << driver.Output();
+        EXPECT_STREQ(module.getAttribute("Name"), "TestDriver");
+        EXPECT_EQ(Text(module, "Slot"), "4");
+        EXPECT_EQ(Text(module, "Status"), "Running");
+
+        driver.Signal(SIGTERM);
+        EXPECT_NE(driver.WaitExit(), -1);
+    }
+    // Its removal at the end takes it out of the document.
+    XMLNode system = IdentifyHub(reply);
+    ASSERT_FALSE(system.isEmpty()) << reply;
+    EXPECT_TRUE(ModuleOfPort(system, 62104).isEmpty()) << reply;
+}
+
+// A UDP client of the discovery port, and the TCP listener on 61000 where answers also go.
+class CDiscoveryClient
+{
+public:
+    CDiscoveryClient()
+    {
+        m_iUdp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in any = Loopback(0);
+        bind(m_iUdp, reinterpret_cast<const sockaddr*>(&any), sizeof any);
+    }
+    ~CDiscoveryClient()
+    {
+        close(m_iUdp);
+        if (m_iListener >= 0)
+            close(m_iListener);
+    }
+
+    bool Listen()
+    {
+        m_iListener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int on = 1;
+        setsockopt(m_iListener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        const sockaddr_in a = Loopback(61000);
+        return bind(m_iListener, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 &&
+               listen(m_iListener, 4) == 0;
+    }
+
+    void Send(const std::string& document)
+    {
+        const sockaddr_in hub = Loopback(62000);
+        sendto(m_iUdp, document.data(), document.size(), 0, reinterpret_cast<const sockaddr*>(&hub),
+               sizeof hub);
+    }
+
+    // The datagrams that come until one ends the document; empty when none comes in time.
+    std::string ReceiveAnswer(std::chrono::milliseconds timeout)
+    {
+        const auto deadline = Clock::now() + timeout;
+        std::string text;
+        char buffer[65536];
+        pollfd p{m_iUdp, POLLIN, 0};
+        while (text.find("</System>") == std::string::npos &&
+               poll(&p, 1, RemainingMs(deadline)) > 0)
+        {
+            const ssize_t n = recv(m_iUdp, buffer, sizeof buffer, 0);
+            if (n > 0)
+                text.append(buffer, static_cast<size_t>(n));
+        }
+        return text;
+    }
+
+    // What the next connection to 61000 brings; empty when none comes in time.
+    std::string AcceptAnswer(std::chrono::milliseconds timeout)
+    {
+        const auto deadline = Clock::now() + timeout;
+        pollfd p{m_iListener, POLLIN, 0};
+        if (poll(&p, 1, RemainingMs(deadline)) <= 0)
+            return "";
+        const int connection = accept4(m_iListener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (connection < 0)
+            return "";
+        const std::string text = ReadUntilClosed(connection, deadline);
+        close(connection);
+        return text;
+    }
+
+private:
+    int m_iUdp = -1;
+    int m_iListener = -1;
+};
+
+TEST_F(SystemDriverIdentify, UdpIdentifyIsAnsweredToTheSenderAndOnTcp61000)
+{
+    Register("<RegisterModule Name=\"Duf:62001\" />\n");
+    CDiscoveryClient client;
+
+    // Nobody listens on 61000 yet: the UDP answer comes all the same. The discovery thread
+    // starts with the hub, so the request is repeated until it is there.
+    std::string answer;
+    for (int attempt = 0; attempt < 5 && answer.empty(); ++attempt)
+    {
+        client.Send(kIdentify);
+        answer = client.ReceiveAnswer(std::chrono::seconds(3));
+    }
+    ASSERT_NE(answer.find("</System>"), std::string::npos) << m_pHub->Output();
+
+    // With a listener both answers come, with the same document; the Ping sent first is not
+    // answered, so the first datagram belongs to the Identify answer.
+    ASSERT_TRUE(client.Listen());
+    client.Send(kXmlStart + "<Ping/>\n");
+    client.Send(kIdentify);
+    const std::string udp = client.ReceiveAnswer(std::chrono::seconds(10));
+    const std::string tcp = client.AcceptAnswer(std::chrono::seconds(10));
+    EXPECT_EQ(udp.find("<?xml"), 0u) << udp;
+    EXPECT_EQ(udp.find("Ping"), std::string::npos) << udp;
+    EXPECT_NE(udp.find("<Port>62001</Port>"), std::string::npos) << udp;
+    EXPECT_EQ(tcp, udp);
+    EXPECT_FALSE(XMLNode::parseString(udp.c_str(), "System").isEmpty()) << udp;
+
+    // It is the document that the command port sends for Identify.
+    EXPECT_EQ(Exchange(kIdentify), udp);
+}
+} // namespace
