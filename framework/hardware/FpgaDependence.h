@@ -1,6 +1,6 @@
 // Properties that differ between the hardware variants of the platform, keyed by the FPGA
 // identification: interrupt number, offset of the fiber-optic area, front-LED test sequence,
-// LED specification and a word of variant flags.
+// LED description and a word of variant flags.
 //
 // The identification is the low 24 bits of the word at bus address 0: three ASCII letters with
 // the first letter in the lowest byte, so "WAG" is 0x474157.
@@ -69,7 +69,7 @@ uint32_t GetFpgaDependenceFlags();
 // LED test sequence of the current row; null before any selection or for a row without one.
 const uint32_t* GetLedTestSequence();
 
-// Copies the three LED specification words of the current row through the pointers that are
+// Copies the three LED description words of the current row through the pointers that are
 // not null and returns 0; -1 (nothing copied) before any selection or for a row without one.
 int GetLedsSpecification(uint32_t* first, uint32_t* second, uint32_t* third);
 

@@ -43,7 +43,7 @@ TEST(FpgaDependenceTest, KnownVariantsGiveTheirRow)
         uint32_t irq;
         uint32_t foOffset;
         uint32_t flags;
-        uint32_t ledSpecFirst; // 0: no specification
+        uint32_t ledSpecFirst; // 0: no LED description
         uint32_t ledSpecThird;
         int steps; // -1: no test sequence
         uint32_t firstStep;
@@ -75,18 +75,18 @@ TEST(FpgaDependenceTest, KnownVariantsGiveTheirRow)
         EXPECT_EQ(c.foOffset, GetFpgaDependenceFOoffset());
         EXPECT_EQ(c.flags, GetFpgaDependenceFlags());
 
-        uint32_t spec[3] = {1, 1, 1};
+        uint32_t leds[3] = {1, 1, 1};
         if (c.ledSpecFirst == 0)
         {
-            EXPECT_EQ(-1, GetLedsSpecification(&spec[0], &spec[1], &spec[2]));
-            EXPECT_EQ(1u, spec[0]);
+            EXPECT_EQ(-1, GetLedsSpecification(&leds[0], &leds[1], &leds[2]));
+            EXPECT_EQ(1u, leds[0]);
         }
         else
         {
-            EXPECT_EQ(0, GetLedsSpecification(&spec[0], &spec[1], &spec[2]));
-            EXPECT_EQ(c.ledSpecFirst, spec[0]);
-            EXPECT_EQ(0u, spec[1]);
-            EXPECT_EQ(c.ledSpecThird, spec[2]);
+            EXPECT_EQ(0, GetLedsSpecification(&leds[0], &leds[1], &leds[2]));
+            EXPECT_EQ(c.ledSpecFirst, leds[0]);
+            EXPECT_EQ(0u, leds[1]);
+            EXPECT_EQ(c.ledSpecThird, leds[2]);
         }
 
         const uint32_t* sequence = GetLedTestSequence();
