@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
+#include <climits>
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
@@ -162,6 +163,33 @@ pid_t SpawnDone()
         _exit(0);
     return pid;
 }
+// Checks a shared-memory object name. On the device path stays empty (the
+// name goes to shm_open); simulated it is the object's file in the device
+// directory, whose folder is made when missing.
+bool SimShmPath(const char* name, std::string& path)
+{
+    path.clear();
+    if (name == nullptr)
+    {
+        errno = EFAULT;
+        return false;
+    }
+    const char* plain = name[0] == '/' ? name + 1 : name;
+    if (*plain == '\0' || strchr(plain, '/') != nullptr || strcmp(plain, ".") == 0 ||
+        strcmp(plain, "..") == 0 || strlen(plain) > NAME_MAX)
+    {
+        errno = EINVAL;
+        return false;
+    }
+    std::shared_ptr<const SSimConfig> cfg = SimConfig();
+    if (!cfg)
+        return true;
+    const std::string dir = cfg->sDir + "/dev/shm";
+    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+        return false;
+    path = dir + "/" + plain;
+    return true;
+}
 } // namespace
 
 extern "C"
@@ -234,6 +262,26 @@ extern "C"
             return -1;
         AddNode(fd, ops, priv);
         return fd;
+    }
+
+    int PlatShmOpen(const char* name, int flags, mode_t mode)
+    {
+        std::string path;
+        if (!SimShmPath(name, path))
+            return -1;
+        if (path.empty())
+            return shm_open(name, flags, mode);
+        return open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, mode);
+    }
+
+    int PlatShmUnlink(const char* name)
+    {
+        std::string path;
+        if (!SimShmPath(name, path))
+            return -1;
+        if (path.empty())
+            return shm_unlink(name);
+        return unlink(path.c_str());
     }
 
     int PlatClose(int fd)

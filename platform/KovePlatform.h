@@ -59,7 +59,17 @@ extern "C"
     void* PlatMmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset);
     int PlatMunmap(void* addr, size_t length);
 
-    /* Shell tools and processes ------------------------------------------------- */
+    /* Named shared memory ------------------------------------------------------- */
+
+/* Opens a POSIX shared-memory object, as shm_open(3). Simulated, the objects
+ * of a device are files under $KOVE_SIM/dev/shm/, so that two simulated
+ * devices on one host never share one, and nothing outlives the device
+ * directory. A name may start with one "/" and holds no other "/". */
+int PlatShmOpen(const char* name, int flags, mode_t mode);
+/* Removes a shared-memory object, as shm_unlink(3). */
+int PlatShmUnlink(const char* name);
+
+/* Shell tools and processes ------------------------------------------------- */
 
     /* Runs a command line through the shell, as system(3). When simulated, a
      * command line in which any word names a tool that changes the host

@@ -2,6 +2,8 @@
 // the system driver, which keeps the device's directory of named memories.
 #include "QTXSharedMemory.h"
 
+#include "KovePlatform.h"
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -99,7 +101,7 @@ QTXNSMemory* OpenNSMemory(const char* name, int flags, int size)
     handle->iFlags = flags;
     CopyStringToCharArray(handle->acName, name, sizeof handle->acName);
 
-    handle->iDescriptor = shm_open(name, openFlags | createFlags, 0644);
+    handle->iDescriptor = PlatShmOpen(name, openFlags | createFlags, 0644);
     if (handle->iDescriptor < 0)
     {
         free(handle);

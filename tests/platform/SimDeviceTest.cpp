@@ -174,6 +174,39 @@ TEST_F(SimDevice, PhysicalMemoryIsSharedThroughTheFile)
     close(fd);
 }
 
+TEST_F(SimDevice, SharedMemoryObjectsBelongToTheDevice)
+{
+    int fd = PlatShmOpen("/KoveSimShmTest", O_RDWR | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, ftruncate(fd, 4096));
+    void* w = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ASSERT_NE(MAP_FAILED, w);
+    static_cast<volatile uint32_t*>(w)[0] = 0xCAFE;
+    munmap(w, 4096);
+    close(fd);
+
+    // The object lives in the device directory, not in the host's shared memory.
+    int file = open((Dir() + "/dev/shm/KoveSimShmTest").c_str(), O_RDONLY);
+    ASSERT_GE(file, 0);
+    uint32_t word = 0;
+    EXPECT_EQ(4, pread(file, &word, 4, 0));
+    EXPECT_EQ(0xCAFEu, word);
+    close(file);
+    EXPECT_EQ(-1, access("/dev/shm/KoveSimShmTest", F_OK));
+
+    EXPECT_EQ(0, PlatShmUnlink("KoveSimShmTest"));
+    EXPECT_EQ(-1, PlatShmOpen("/KoveSimShmTest", O_RDWR, 0));
+
+    // A name can never lead out of the folder.
+    const char* const bads[] = {"", "/", "a/b", "/../x", "..", nullptr};
+    for (const char* bad : bads)
+    {
+        errno = 0;
+        EXPECT_EQ(-1, PlatShmOpen(bad, O_RDWR | O_CREAT, 0644)) << (bad ? bad : "null");
+        EXPECT_NE(0, errno);
+    }
+}
+
 TEST(SimDeviceFirstUse, MalformedDescriptionKeepsTheNodesClosed)
 {
     kovetest::CTempDir tmp;

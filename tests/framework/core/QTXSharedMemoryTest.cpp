@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "KovePlatform.h"
 #include "QTXSharedMemory.h"
 
 namespace
@@ -16,8 +17,8 @@ namespace
 class SharedMemory : public testing::Test
 {
 protected:
-    void SetUp() override { shm_unlink(sName.c_str()); }
-    void TearDown() override { shm_unlink(sName.c_str()); }
+    void SetUp() override { PlatShmUnlink(sName.c_str()); }
+    void TearDown() override { PlatShmUnlink(sName.c_str()); }
 
     bool ObjectExists() const
     {
@@ -66,7 +67,7 @@ TEST_F(SharedMemory, FlagsSelectAccessAndCreation)
     {
         SCOPED_TRACE(testing::Message()
                      << "flags " << c.flags << " size " << c.size << " exists " << c.exists);
-        shm_unlink(sName.c_str());
+        PlatShmUnlink(sName.c_str());
         if (c.exists)
             CloseNSMemory(OpenNSMemory(sName.c_str(), R | W | C, 64));
 
@@ -148,6 +149,6 @@ TEST_F(SharedMemory, NullHandlesAndLongNames)
     ASSERT_NE(handle, nullptr);
     EXPECT_EQ(std::string(GetNSMemoryName(handle)), longName.substr(0, 63));
     CloseNSMemory(handle);
-    shm_unlink(longName.c_str());
+    PlatShmUnlink(longName.c_str());
 }
 } // namespace
