@@ -436,7 +436,11 @@ void EndConnection(tagDEVMSG_HANDLE_STRUCT* record)
 {
     CloseProxy(record);
     DevMsgFreeFrameBuff(record);
+#ifndef KOVE_FOREIGN_ALLOCATOR
+    // Gives the frame buffer's pages back to the system. Under a sanitizer the allocator is
+    // not glibc's, and glibc's trim would walk an arena that was never set up.
     malloc_trim(0);
+#endif
     record->uUserRights = 0;
     record->iLastReceiveStatus = 0;
     record->uSmallMessages = 0;

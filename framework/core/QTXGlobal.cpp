@@ -12,8 +12,10 @@ std::string sQTXDirectorySeperator = "/";
 
 void heap_minimize()
 {
+#ifndef KOVE_FOREIGN_ALLOCATOR
     // Giving memory back costs page faults when it is needed again: trim only when a fair
-    // amount lies free, not after every small request.
+    // amount lies free, not after every small request. (Under a sanitizer the allocator is
+    // not glibc's, and there is nothing of glibc's to trim.)
     const size_t kTrimThreshold = 1024 * 1024;
     if (mallinfo2().fordblks < kTrimThreshold)
         return;
@@ -21,6 +23,7 @@ void heap_minimize()
     // A small allocation afterwards makes the allocator settle its free lists again.
     void* volatile probe = malloc(4);
     free(probe);
+#endif
 }
 
 double GetSoftwareTime()
