@@ -1,24 +1,61 @@
 #include "QTXCommandFile.h"
 
-#include <cstdio>
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <unistd.h>
 
 namespace
 {
 // Bytes looked at by the two class-level peeks.
 constexpr size_t kPeekSize = 1024;
+// Read size of ReadWholeFile.
+constexpr size_t kReadChunk = 65536;
+
+int OpenForReading(const char* path)
+{
+    if (path == nullptr)
+        return -1;
+    int fd;
+    do
+        fd = open(path, O_RDONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Reads up to `length` bytes, fewer only at the end of the file or on a read error.
+size_t ReadFully(int fd, char* buffer, size_t length, bool* failed)
+{
+    size_t got = 0;
+    *failed = false;
+    while (got < length)
+    {
+        const ssize_t r = read(fd, buffer + got, length - got);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0)
+        {
+            *failed = true;
+            break;
+        }
+        if (r == 0)
+            break;
+        got += static_cast<size_t>(r);
+    }
+    return got;
+}
 
 // Reads at most kPeekSize bytes of the file; false when it cannot be opened.
 bool PeekFile(const char* path, char* buffer, size_t* length)
 {
     *length = 0;
-    if (path == nullptr)
+    const int fd = OpenForReading(path);
+    if (fd < 0)
         return false;
-    FILE* f = fopen(path, "rb");
-    if (f == nullptr)
-        return false;
-    *length = fread(buffer, 1, kPeekSize, f);
-    fclose(f);
+    bool failed;
+    *length = ReadFully(fd, buffer, kPeekSize, &failed);
+    close(fd);
     return true;
 }
 
@@ -28,12 +65,42 @@ bool IsTagCharacter(char c)
 }
 } // namespace
 
+bool CQTXCommandFile::ReadWholeFile(const char* path, std::string& content, bool* complete)
+{
+    content.clear();
+    if (complete != nullptr)
+        *complete = false;
+    const int fd = OpenForReading(path);
+    if (fd < 0)
+        return false;
+    // Not zero-filled: only what was read is copied.
+    const std::unique_ptr<char[]> chunk(new char[kReadChunk]);
+    bool failed = false;
+    for (;;)
+    {
+        const size_t n = ReadFully(fd, chunk.get(), kReadChunk, &failed);
+        content.append(chunk.get(), n);
+        if (n < kReadChunk)
+            break;
+    }
+    close(fd);
+    if (complete != nullptr)
+        *complete = !failed;
+    return true;
+}
+
 int CQTXCommandFile::GetFileType(const char* path)
 {
     char buffer[kPeekSize];
     size_t n;
     if (!PeekFile(path, buffer, &n))
         return QTX_FILE_TYPE_NONE;
+    return GetContentType(buffer, n);
+}
+
+int CQTXCommandFile::GetContentType(const char* buffer, size_t length)
+{
+    const size_t n = length < kPeekSize ? length : kPeekSize;
     for (size_t i = 0; i + 5 < n; ++i)
     {
         if (buffer[i] != '<' || buffer[i + 1] != '?')

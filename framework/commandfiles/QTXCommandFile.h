@@ -6,6 +6,7 @@
 
 #include "QTXError.h"
 
+#include <cstddef>
 #include <string>
 
 // Kind of a command file.
@@ -50,11 +51,17 @@ public:
     // 1, followed by "bin" gives 2 (other processing instructions are stepped over); 0 when
     // neither occurs or the file cannot be read.
     static int GetFileType(const char* path);
+    // The same for a document in memory, looking at its first 1024 bytes.
+    static int GetContentType(const char* data, size_t length);
     // Root tag of a file on disk from its first 1024 bytes: behind "<?xml", the run of
     // letters, digits and "_" behind the next "<" (empty when other markup comes first);
     // behind "<?bin", the head's two tag bytes as text (low byte first, up to the first zero
     // byte). The empty text when nothing is found or the file cannot be read.
     static std::string GetFileTag(const char* path);
+    // Reads the whole file into `content` (replacing it) with plain reads. False when the file
+    // cannot be opened; `complete` (when given) tells whether it was read to its end without a
+    // read error, `content` then holding what was read before the error.
+    static bool ReadWholeFile(const char* path, std::string& content, bool* complete = nullptr);
 };
 
 #endif

@@ -42,6 +42,19 @@ bool CQTXXml::LoadTree(const char* path)
     Delete();
     XMLResults results;
     m_xTop = XMLNode::openFileHelper(path, nullptr, &results);
+    return KeepTree(results);
+}
+
+bool CQTXXml::LoadTree(const char* data, size_t length)
+{
+    Delete();
+    XMLResults results;
+    m_xTop = XMLNode::openBufferHelper(data, length, nullptr, &results);
+    return KeepTree(results);
+}
+
+bool CQTXXml::KeepTree(const XMLResults& results)
+{
     if (results.error != eXMLErrorNone || m_xTop.isEmpty())
     {
         Delete();
@@ -75,12 +88,27 @@ bool CQTXXml::LoadFile(const char* path, const char* rootName)
 
 bool CQTXXml::LoadFile(const char* path, unsigned short tag)
 {
-    const unsigned number = tag & 0x7FFFu;
-    if (number == 0 || !LoadTree(path))
+    if ((tag & 0x7FFFu) == 0 || !LoadTree(path))
     {
         Delete();
         return false;
     }
+    return SelectRootByTag(tag);
+}
+
+bool CQTXXml::LoadBuffer(const char* data, size_t length, unsigned short tag)
+{
+    if ((tag & 0x7FFFu) == 0 || !LoadTree(data, length))
+    {
+        Delete();
+        return false;
+    }
+    return SelectRootByTag(tag);
+}
+
+bool CQTXXml::SelectRootByTag(unsigned short tag)
+{
+    const unsigned number = tag & 0x7FFFu;
     if (SelectRoot(TagName(number)))
         return true;
     // A tag may have more than one name (Ping and NOP): take the first element whose name the

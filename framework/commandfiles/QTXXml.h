@@ -60,6 +60,8 @@ public:
     // A root under another name of the same tag number (such as "NOP" for "Ping") is taken
     // too. Tag 0 and unknown numbers fail.
     bool LoadFile(const char* path, unsigned short tag) override;
+    // The same for `length` bytes of a file already read into memory.
+    bool LoadBuffer(const char* data, size_t length, unsigned short tag);
     // Writes the tree formatted; false when nothing is loaded or writing fails. The flag is
     // not used.
     bool StoreFile(const char* path, bool reply) override;
@@ -181,7 +183,13 @@ private:
     CQTXXml& operator=(const CQTXXml&) = delete;
 
     bool LoadTree(const char* path);
+    bool LoadTree(const char* data, size_t length);
+    // Keeps the parsed tree when the parser reported nothing; else empties the object.
+    bool KeepTree(const XMLResults& results);
     bool SelectRoot(const char* rootName);
+    // Selects the root the command-tag table gives for the tag (see LoadFile); empties the
+    // object when there is none.
+    bool SelectRootByTag(unsigned short tag);
     // The node that carries the selected property's Value attribute.
     XMLNode ValueNode() const;
     void SetValue(const char* value, const char* whatFails);

@@ -1,5 +1,6 @@
 #include "xmlParser.h"
 
+#include "QTXCommandFile.h"
 #include "QTXError.h"
 
 #include <cstddef>
@@ -1703,29 +1704,11 @@ XMLNode XMLNode::parseString(XMLCSTR text, XMLCSTR tag, XMLResults* results)
     return parser.Parse(tag, results);
 }
 
-namespace
-{
-bool ReadWholeFile(const char* path, std::string& content)
-{
-    if (path == nullptr)
-        return false;
-    FILE* f = fopen(path, "rb");
-    if (f == nullptr)
-        return false;
-    char buffer[65536];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, f)) > 0)
-        content.append(buffer, n);
-    const bool ok = ferror(f) == 0;
-    fclose(f);
-    return ok;
-}
-} // namespace
-
 XMLNode XMLNode::parseFile(XMLCSTR path, XMLCSTR tag, XMLResults* results)
 {
     std::string content;
-    if (!ReadWholeFile(path, content))
+    bool complete = false;
+    if (!CQTXCommandFile::ReadWholeFile(path, content, &complete) || !complete)
     {
         if (results != nullptr)
             *results = XMLResults{eXMLErrorFileNotFound, 0, 0};
@@ -1811,22 +1794,44 @@ XMLNode::XMLCharEncoding XMLNode::guessCharEncoding(const void* buffer, int leng
     return guess;
 }
 
+namespace
+{
+// Sets this thread's encoding from the first 200 bytes of a document.
+void GuessEncodingFromStart(const char* data, size_t length)
+{
+    const size_t sample = length < 200 ? length : 200;
+    XMLNode::setGlobalOptions(XMLNode::guessCharEncoding(data, static_cast<int>(sample)),
+                              tOptions.guessWideChars, tOptions.dropWhiteSpace,
+                              tOptions.removeCommentsInMiddleOfText);
+}
+} // namespace
+
 XMLNode XMLNode::openFileHelper(XMLCSTR path, XMLCSTR tag, XMLResults* results)
 {
-    if (path != nullptr)
+    // The file is read once; its beginning gives the encoding, the whole the document.
+    std::string content;
+    bool complete = false;
+    if (!CQTXCommandFile::ReadWholeFile(path, content, &complete))
     {
-        FILE* f = fopen(path, "rb");
-        if (f != nullptr)
-        {
-            char sample[200];
-            const size_t n = fread(sample, 1, sizeof sample, f);
-            fclose(f);
-            setGlobalOptions(guessCharEncoding(sample, static_cast<int>(n)),
-                             tOptions.guessWideChars, tOptions.dropWhiteSpace,
-                             tOptions.removeCommentsInMiddleOfText);
-        }
+        if (results != nullptr)
+            *results = XMLResults{eXMLErrorFileNotFound, 0, 0};
+        return XMLNode();
     }
-    return parseFile(path, tag, results);
+    if (!complete)
+    {
+        GuessEncodingFromStart(content.data(), content.size());
+        if (results != nullptr)
+            *results = XMLResults{eXMLErrorFileNotFound, 0, 0};
+        return XMLNode();
+    }
+    return openBufferHelper(content.data(), content.size(), tag, results);
+}
+
+XMLNode XMLNode::openBufferHelper(const char* data, size_t length, XMLCSTR tag, XMLResults* results)
+{
+    GuessEncodingFromStart(data, length);
+    XMLParserImpl parser(data, length);
+    return parser.Parse(tag, results);
 }
 
 XMLNode XMLNode::openFileHelper(XMLCSTR path, XMLCSTR tag)

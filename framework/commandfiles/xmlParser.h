@@ -127,6 +127,10 @@ public:
     static XMLNode openFileHelper(XMLCSTR path, XMLCSTR tag = nullptr);
     // The same without throwing: the results are filled (when given).
     static XMLNode openFileHelper(XMLCSTR path, XMLCSTR tag, XMLResults* results);
+    // The same for `length` bytes of a document already in memory (a file read before): the
+    // encoding is guessed from its first 200 bytes and set for this thread, then it is parsed.
+    static XMLNode openBufferHelper(const char* data, size_t length, XMLCSTR tag,
+                                    XMLResults* results);
 
     // Encoding of a file's beginning: unchanged (the current one) below 25 bytes; UTF-8 after
     // a UTF-8 byte-order mark; else UTF-8 when the bytes are valid UTF-8 and legacy otherwise,

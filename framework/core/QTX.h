@@ -250,6 +250,9 @@ public:
     // Loads a command file as the document in hand; 0 when loaded, -256 when the file is
     // neither XML nor binary, -75 when the document object cannot load it.
     int LoadCommandFile(const char* path, unsigned short tag);
+    // The same, reading the file once; when it loads, its bytes are left in `content` (else
+    // `content` is empty).
+    int LoadCommandFile(const char* path, unsigned short tag, std::string& content);
     // Empties the documents; no document in hand afterwards.
     void FreeCommandFileMemory();
     // Stores the document in hand; false without one or when it cannot be written.
@@ -407,6 +410,9 @@ protected:
     int iRequestRingIndex = 0;
     // File of the document in hand (at start-up the stored configuration file).
     std::string sCurrentRequestFile;
+    // Bytes of the request file as loaded by XmlLoadActualFile (empty when they are not at
+    // hand); a Ping is answered from them instead of reading the file again.
+    std::string sCurrentRequestContent;
     CQTXCommunication tDebugReceiver;
     CQTXCommunication tCommandServer;
     pthread_t tCommunicationThread{};

@@ -1,5 +1,6 @@
 #include "QTXCommunication.h"
 
+#include "QTXCommandFile.h"
 #include "QTXCommandTags.h"
 #include "QTXConvert.h"
 
@@ -118,6 +119,11 @@ public:
         }
         m_pFile = std::fopen(m_sName.c_str(), "wbe");
         m_bFailed = m_pFile == nullptr;
+        if (m_pFile != nullptr)
+        {
+            // A buffer of our own spares the stream its look at the file for a size.
+            std::setvbuf(m_pFile, m_aBuffer, _IOFBF, sizeof m_aBuffer);
+        }
         return !m_bFailed;
     }
 
@@ -161,6 +167,7 @@ private:
     std::string m_sName;
     std::FILE* m_pFile = nullptr;
     bool m_bFailed = false;
+    char m_aBuffer[8192];
 };
 
 // Recognises one request document in a byte stream without a length prefix: an XML document
@@ -854,72 +861,54 @@ bool CQTXCommunication::SendFile(const std::string& file, bool xml)
     {
         return true;
     }
-    std::FILE* f = std::fopen(file.c_str(), "rbe");
-    if (f == nullptr)
+    // Read once; a read error sends what came before it and fails.
+    std::string content;
+    bool complete = false;
+    if (!CQTXCommandFile::ReadWholeFile(file.c_str(), content, &complete))
     {
         return false;
     }
-    char piece[kPieceSize];
-    bool ok = true;
+    return SendDocument(content.data(), content.size(), xml) && complete;
+}
+
+bool CQTXCommunication::SendDocument(const char* data, size_t length, bool xml)
+{
+    size_t offset = 0;
     if (xml)
     {
-        // Start at the first "<"; a file without one sends nothing.
-        long offset = 0;
-        bool found = false;
-        size_t n;
-        while (!found && (n = std::fread(piece, 1, sizeof piece, f)) > 0)
+        // Start at the first "<"; a document without one sends nothing.
+        const void* less = length > 0 ? std::memchr(data, '<', length) : nullptr;
+        if (less == nullptr)
         {
-            const void* less = std::memchr(piece, '<', n);
-            if (less != nullptr)
-            {
-                offset += static_cast<const char*>(less) - piece;
-                found = true;
-            }
-            else
-            {
-                offset += static_cast<long>(n);
-            }
+            return true;
         }
-        if (!found)
-        {
-            ok = !std::ferror(f);
-            std::fclose(f);
-            return ok;
-        }
-        if (std::fseek(f, offset, SEEK_SET) != 0)
-        {
-            std::fclose(f);
-            return false;
-        }
+        offset = static_cast<size_t>(static_cast<const char*>(less) - data);
     }
     std::vector<char> buffer(kPieceSize + sizeof kXmlTrailer);
     for (;;)
     {
-        size_t n = std::fread(buffer.data(), 1, kPieceSize, f);
+        const size_t n = std::min(length - offset, static_cast<size_t>(kPieceSize));
         if (n == 0)
         {
-            ok = !std::ferror(f);
-            break;
+            return true;
         }
-        size_t length = n;
+        std::memcpy(buffer.data(), data + offset, n);
+        size_t send = n;
         if (xml && n <= static_cast<size_t>(kLastXmlPieceMax))
         {
             std::memcpy(buffer.data() + n, kXmlTrailer, sizeof kXmlTrailer - 1);
-            length += sizeof kXmlTrailer - 1;
+            send += sizeof kXmlTrailer - 1;
         }
-        if (!SendBuffer(buffer.data(), static_cast<int>(length)))
+        if (!SendBuffer(buffer.data(), static_cast<int>(send)))
         {
-            ok = false;
-            break;
+            return false;
         }
         if (n < static_cast<size_t>(kPieceSize))
         {
-            ok = !std::ferror(f);
-            break;
+            return true;
         }
+        offset += n;
     }
-    std::fclose(f);
-    return ok;
 }
 
 int CQTXCommunication::ReceiveBuffer(void* buffer, int length, bool wait)

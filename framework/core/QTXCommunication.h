@@ -95,6 +95,8 @@ public:
     // skipped and a last piece of at most 2993 bytes gets three CR LF pairs appended. An empty
     // name sends nothing and succeeds.
     bool SendFile(const std::string& file, bool xml);
+    // The same for `length` bytes of a document in memory, such as a file read before.
+    bool SendDocument(const char* data, size_t length, bool xml);
 
     // Receives up to `length` bytes: from the connection for TCP, one datagram from the server
     // socket (or else the connection socket) for UDP, keeping the sender's address. Without

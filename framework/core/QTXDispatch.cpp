@@ -157,6 +157,10 @@ void CQTX::ProcessXMLFile(uint32_t requestCode)
     case kTagPing:
         if (binary)
             SendStdError(kStdErrorNotPossible);
+        else if (!sCurrentRequestContent.empty())
+            // The request as just loaded: the same bytes as its file.
+            tCommandServer.SendDocument(sCurrentRequestContent.data(),
+                                        sCurrentRequestContent.size(), true);
         else
             tCommandServer.SendFile(sCurrentRequestFile, true);
         break;

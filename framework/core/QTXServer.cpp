@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 #include "QTXStringFile.h"
 
@@ -129,15 +130,40 @@ void CQTX::SocketConnectorThread()
 
 int CQTX::LoadCommandFile(const char* path, unsigned short tag)
 {
-    const int type = CQTXCommandFile::GetFileType(path);
+    std::string content;
+    return LoadCommandFile(path, tag, content);
+}
+
+int CQTX::LoadCommandFile(const char* path, unsigned short tag, std::string& content)
+{
+    // One read serves the type check and the XML parse.
+    bool complete = false;
+    const int type = CQTXCommandFile::ReadWholeFile(path, content, &complete)
+                         ? CQTXCommandFile::GetContentType(content.data(), content.size())
+                         : QTX_FILE_TYPE_NONE;
     FreeCommandFileMemory();
+    bool loaded = false;
     if (type == QTX_FILE_TYPE_XML)
+    {
         pCurrentCommandFile = &tXmlCommandFile;
+        const unsigned short number = static_cast<unsigned short>(tag & 0x7FFF);
+        // A file that could not be read to its end is left to the document's own loading.
+        loaded = complete ? tXmlCommandFile.LoadBuffer(content.data(), content.size(), number)
+                          : tXmlCommandFile.LoadFile(path, number);
+    }
     else if (type == QTX_FILE_TYPE_BINARY)
+    {
         pCurrentCommandFile = &tBinCommandFile;
+        loaded = tBinCommandFile.LoadFile(path, static_cast<unsigned short>(tag & 0x7FFF));
+    }
     else
+    {
+        content.clear();
         return -256;
-    if (!pCurrentCommandFile->LoadFile(path, static_cast<unsigned short>(tag & 0x7FFF)))
+    }
+    if (!loaded || !complete)
+        content.clear();
+    if (!loaded)
     {
         pCurrentCommandFile = nullptr;
         return -75;
@@ -157,6 +183,7 @@ void CQTX::FreeCommandFileMemory()
     tXmlCommandFile.Delete();
     tBinCommandFile.Delete();
     pCurrentCommandFile = nullptr;
+    sCurrentRequestContent.clear();
 }
 
 void CQTX::SetErrorInCommandFile(CQTXError error)
@@ -167,7 +194,9 @@ void CQTX::SetErrorInCommandFile(CQTXError error)
 
 int CQTX::XmlLoadActualFile(unsigned short tag, _QTXCommandFileType type)
 {
-    const int result = LoadCommandFile(sCurrentRequestFile.c_str(), tag);
+    std::string content;
+    const int result = LoadCommandFile(sCurrentRequestFile.c_str(), tag, content);
+    sCurrentRequestContent = std::move(content);
     if (result != 0)
         return result;
     if (pCurrentCommandFile == nullptr || pCurrentCommandFile->GetType() != type)

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 
@@ -128,6 +129,71 @@ TEST(QTXCommandFile, PeeksAtTypeAndTag)
     const std::string missing = dir.Path() + "/missing";
     EXPECT_EQ(CQTXCommandFile::GetFileType(missing.c_str()), 0);
     EXPECT_EQ(CQTXCommandFile::GetFileTag(missing.c_str()), "");
+}
+
+TEST(QTXCommandFile, ReadsWholeFilesAndTellsTheKindOfBytesInMemory)
+{
+    kovetest::CTempDir dir;
+    const std::string path = dir.Path() + "/f";
+    // Longer than one read chunk, with zero bytes in it.
+    std::string big(150000, '\0');
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>(i * 31 % 251);
+    std::string content = "stale";
+    bool complete = false;
+    for (const std::string& written : {big, std::string()})
+    {
+        WriteFile(path, written);
+        ASSERT_TRUE(CQTXCommandFile::ReadWholeFile(path.c_str(), content, &complete));
+        EXPECT_TRUE(complete);
+        EXPECT_EQ(content, written);
+    }
+    content = "stale";
+    EXPECT_FALSE(CQTXCommandFile::ReadWholeFile((dir.Path() + "/missing").c_str(), content));
+    EXPECT_EQ(content, "");
+    EXPECT_FALSE(CQTXCommandFile::ReadWholeFile(nullptr, content));
+    // A directory opens but cannot be read.
+    EXPECT_TRUE(CQTXCommandFile::ReadWholeFile(dir.Path().c_str(), content, &complete));
+    EXPECT_FALSE(complete);
+
+    const std::string late = std::string(1100, ' ') + "<?xml version=\"1.0\"?><Late/>";
+    const std::string bin("<?bin\0\x41\x42\0\0\0\0\0\0\0\0", 16);
+    EXPECT_EQ(CQTXCommandFile::GetContentType(kRequest, strlen(kRequest)), 1);
+    EXPECT_EQ(CQTXCommandFile::GetContentType(bin.data(), bin.size()), 2);
+    EXPECT_EQ(CQTXCommandFile::GetContentType(late.data(), late.size()), 0);
+    // Only the given bytes count.
+    EXPECT_EQ(CQTXCommandFile::GetContentType(kRequest, 5), 0);
+    EXPECT_EQ(CQTXCommandFile::GetContentType(kRequest, 6), 1);
+    EXPECT_EQ(CQTXCommandFile::GetContentType(nullptr, 0), 0);
+}
+
+TEST_F(QTXXml, LoadsFromMemoryAsFromTheFile)
+{
+    if (aCommandTags == nullptr)
+        GTEST_SKIP() << "the command-tag table is not linked into this build";
+    const std::string content = kovetest::ReadFile(m_sPath);
+    ASSERT_TRUE(m_tXml.LoadFile(m_sPath.c_str(), static_cast<unsigned short>(0x8101)));
+    const std::string fromFile = Text(m_tXml.GetXMLNodeRoot());
+    ASSERT_TRUE(m_tXml.LoadBuffer(content.data(), content.size(), 0x8101));
+    EXPECT_EQ(Text(m_tXml.GetXMLNodeRoot()), fromFile);
+    EXPECT_EQ(m_tXml.GetRootTagNameAttribute(), "AI16");
+
+    // The encoding comes from the document's beginning, as for a file.
+    const std::string latin =
+        "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><NOP Text=\"caf\xE9\"/>";
+    ASSERT_TRUE(m_tXml.LoadBuffer(latin.data(), latin.size(), 3));
+    const std::string latinFromMemory = Text(m_tXml.GetXMLNodeRoot());
+    const std::string latinPath = m_tDir.Path() + "/latin.xml";
+    WriteFile(latinPath, latin);
+    ASSERT_TRUE(m_tXml.LoadFile(latinPath.c_str(), static_cast<unsigned short>(3)));
+    EXPECT_EQ(Text(m_tXml.GetXMLNodeRoot()), latinFromMemory);
+
+    // Only the given bytes are parsed: a cut document and a wrong tag fail and leave nothing.
+    EXPECT_FALSE(m_tXml.LoadBuffer(content.data(), content.size() / 2, 0x101));
+    EXPECT_EQ(m_tXml.GetType(), 0);
+    EXPECT_FALSE(m_tXml.LoadBuffer(content.data(), content.size(), 0));
+    EXPECT_FALSE(m_tXml.LoadBuffer(content.data(), content.size(), 31));
+    EXPECT_EQ(m_tXml.GetType(), 0);
 }
 
 TEST_F(QTXXml, LoadsByRootNameAndRefusesWhatDoesNotFit)

@@ -258,6 +258,24 @@ TEST_F(CommunicationPair, SendFileSkipsToTheFirstTagAndEndsShortXmlWithLineBreak
     EXPECT_EQ(ReceiveUntilClosed(server), expected);
 }
 
+TEST_F(CommunicationPair, SendDocumentSendsBytesInMemoryAsSendFileSendsTheFile)
+{
+    // Zero bytes before and inside the document; the second piece is short enough for the
+    // trailer.
+    const std::string document =
+        std::string("\0\n ", 3) + "<Ping>" + std::string(4000, '\0') + "</Ping>";
+    const std::string path = dir.Path() + "/document";
+    WriteAll(path, document);
+    ASSERT_TRUE(client.SendFile(path, true));
+    ASSERT_TRUE(client.SendDocument(document.data(), document.size(), true));
+    ASSERT_TRUE(client.SendDocument(document.data(), document.size(), false));
+    ASSERT_TRUE(client.SendDocument("no markup", 9, true));
+    ASSERT_TRUE(client.SendDocument(nullptr, 0, true));
+    shutdown(client.GetSocket(), SHUT_WR);
+    const std::string sent = document.substr(3) + "\r\n\r\n\r\n";
+    EXPECT_EQ(ReceiveUntilClosed(server), sent + sent + document);
+}
+
 TEST_F(CommunicationPair, DocumentsAreFramedWithoutLengthPrefix)
 {
     const std::string module = "<?xml version=\"1.0\"?>\n<!-- note -->\n<?style a?>\n"
