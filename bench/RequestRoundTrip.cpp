@@ -26,6 +26,7 @@
 #include <string>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -220,9 +221,17 @@ public:
         }
         m_tHub = std::thread([this] { ServeHub(); });
 
+        // The device keeps its driver folders ("/Applications/tmp/", "/tmp/") on RAM file
+        // systems, so the simulated device goes to /dev/shm where there is one; TMPDIR chooses
+        // another place (on a disk file system each request file costs far more).
         const char* base = getenv("TMPDIR");
+        struct stat shm;
+        const char* fallback =
+            stat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode) && access("/dev/shm", W_OK) == 0
+                ? "/dev/shm"
+                : "/tmp";
         std::string pattern =
-            std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/kovebench.XXXXXX";
+            std::string(base != nullptr && *base != '\0' ? base : fallback) + "/kovebench.XXXXXX";
         std::vector<char> directory(pattern.begin(), pattern.end());
         directory.push_back('\0');
         if (mkdtemp(directory.data()) == nullptr)
