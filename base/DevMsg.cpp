@@ -23,6 +23,7 @@
 #include <time.h>
 
 #include "DevMsgInternal.h"
+#include "KestrelLock.h"
 #include "NySoc.h"
 #include "nyDebug.h"
 
@@ -75,34 +76,14 @@ pthread_mutex_t g_tLifeMutex;
 pthread_once_t g_tOnce = PTHREAD_ONCE_INIT;
 thread_local bool t_bServiceThread = false;
 
-int CreateMutex(pthread_mutex_t* mutex)
-{
-    pthread_mutexattr_t tAttr;
-    pthread_mutexattr_init(&tAttr);
-    pthread_mutexattr_setprotocol(&tAttr, PTHREAD_PRIO_INHERIT);
-    int result = pthread_mutex_init(mutex, &tAttr);
-    pthread_mutexattr_destroy(&tAttr);
-    if (result != 0)
-        result = pthread_mutex_init(mutex, nullptr); // a system without priority inheritance
-    return result;
-}
+using kestrel::CreateMutex;
 
 void InitOnce()
 {
     CreateMutex(&g_tLifeMutex);
 }
 
-class CLock
-{
-public:
-    explicit CLock(pthread_mutex_t* mutex) : m_pMutex(mutex) { pthread_mutex_lock(m_pMutex); }
-    ~CLock() { pthread_mutex_unlock(m_pMutex); }
-    CLock(const CLock&) = delete;
-    CLock& operator=(const CLock&) = delete;
-
-private:
-    pthread_mutex_t* m_pMutex;
-};
+using kestrel::CLock;
 
 // The life-cycle lock for a start. A service thread (a handler starting a service) only tries
 // it: a stop that holds it may be waiting for that very thread.

@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "KestrelLock.h"
 #include "NySocInternal.h"
 #include "nyDebug.h"
 
@@ -69,17 +70,7 @@ void EnsureInit()
     pthread_once(&g_tOnce, InitOnce);
 }
 
-class CLock
-{
-public:
-    explicit CLock(pthread_mutex_t* mutex) : m_pMutex(mutex) { pthread_mutex_lock(m_pMutex); }
-    ~CLock() { pthread_mutex_unlock(m_pMutex); }
-    CLock(const CLock&) = delete;
-    CLock& operator=(const CLock&) = delete;
-
-private:
-    pthread_mutex_t* m_pMutex;
-};
+using kestrel::CLock;
 
 void Destroy(Connection* c)
 {
@@ -248,12 +239,7 @@ void SetRemoteAddress(NySocOpenRecord& record, uint32_t address)
 
 int CreateMutex(pthread_mutex_t* mutex)
 {
-    pthread_mutexattr_t tAttr;
-    pthread_mutexattr_init(&tAttr);
-    pthread_mutexattr_setprotocol(&tAttr, PTHREAD_PRIO_INHERIT);
-    const int result = pthread_mutex_init(mutex, &tAttr);
-    pthread_mutexattr_destroy(&tAttr);
-    return result;
+    return kestrel::CreateMutex(mutex);
 }
 
 struct timespec Now()
