@@ -11,6 +11,7 @@
 
 #include "FakeHub.h"
 #include "KoveTestSupport.h"
+#include "RequestClient.h"
 #include "QTXCommunication.h"
 
 using namespace kovetest;
@@ -18,13 +19,6 @@ using namespace kovetest;
 namespace
 {
 const std::string kXmlHead = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-
-struct CReply
-{
-    std::string sRoot; // empty when no reply came
-    std::string sText;
-    bool Has(const std::string& part) const { return sText.find(part) != std::string::npos; }
-};
 
 std::string DebugRequest(const std::string& properties)
 {
@@ -56,16 +50,7 @@ protected:
     // One request on a new connection, received with the framework's own endpoint.
     CReply Request(const std::string& request)
     {
-        CQTXCommunication client;
-        CReply reply;
-        if (!client.Open("127.0.0.1:62103") ||
-            !client.SendBuffer(request.data(), static_cast<int>(request.size())))
-            return reply;
-        const std::string file = tDevice.Dir() + "/reply.xml";
-        uint16_t binaryTag = 0;
-        if (client.ReceiveDocument(file, 0, reply.sRoot, binaryTag))
-            reply.sText = ReadFile(file);
-        return reply;
+        return SendRequest(62103, request, tDevice.Dir() + "/reply.xml");
     }
 
     std::string LogText() const

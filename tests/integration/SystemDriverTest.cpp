@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "KoveTestSupport.h"
+#include "RequestClient.h"
 #include "QTXCommunication.h"
 
 using namespace kovetest;
@@ -18,13 +19,6 @@ using namespace kovetest;
 namespace
 {
 const std::string kHead = "<?xml version=\"1.0\"?>\n";
-
-struct CReply
-{
-    std::string sRoot; // empty when no reply came
-    std::string sText;
-    bool Has(const std::string& part) const { return sText.find(part) != std::string::npos; }
-};
 
 bool ExitedWith(int status, int code)
 {
@@ -43,16 +37,7 @@ protected:
     // One request on a new connection to the hub.
     CReply Request(const std::string& request)
     {
-        CQTXCommunication client;
-        CReply reply;
-        if (!client.Open("127.0.0.1:62000") ||
-            !client.SendBuffer(request.data(), static_cast<int>(request.size())))
-            return reply;
-        const std::string file = tDevice.Dir() + "/reply.xml";
-        uint16_t binaryTag = 0;
-        if (client.ReceiveDocument(file, 0, reply.sRoot, binaryTag))
-            reply.sText = ReadFile(file);
-        return reply;
+        return SendRequest(62000, request, tDevice.Dir() + "/reply.xml");
     }
 
     std::string Identify() { return Request(kHead + "<Identify/>").sText; }
