@@ -22,9 +22,7 @@ constexpr uint32_t kStopped = 0x0C000000u;
 constexpr uint32_t kLinkCommand = 0x20000000u;
 
 // State of the unit: the reserved channels and the list pointer (a bus address; 0 while unset).
-fpgaregs::CUnitMutex g_tMutex;
-fpgaregs::CReservations g_tChannels(BPBM_CHANNELS);
-uint32_t g_uListPointer = 0;
+fpgaregs::CChannelUnit g_tUnit(BPBM_CHANNELS, true);
 
 using CGuard = std::lock_guard<fpgaregs::CUnitMutex>;
 
@@ -51,27 +49,15 @@ void AcknowledgePending(uint32_t status)
     if (status & kStatusPending)
         Write(BPBM_REG_STATUS, status);
 }
-
-uint32_t AppendToList(const uint32_t* words, uint32_t count)
-{
-    if (g_uListPointer == 0)
-        return 0;
-    for (uint32_t i = 0; i < count; ++i)
-    {
-        WriteAbs(g_uListPointer, words[i]);
-        g_uListPointer += 4;
-    }
-    return g_uListPointer;
-}
 } // namespace
 
 extern "C"
 {
     int BpbmInit(uint8_t a, uint8_t b, int flag)
     {
-        CGuard guard(g_tMutex);
-        g_tChannels.Clear();
-        g_uListPointer = Fpga + BPBM_REG_LIST;
+        CGuard guard(g_tUnit.tMutex);
+        g_tUnit.Clear();
+        g_tUnit.SetListPointer(Fpga + BPBM_REG_LIST);
         for (uint32_t ch = 0; ch < BPBM_CHANNELS; ++ch)
         {
             Write(ControlWord(ch), 0);
@@ -114,10 +100,10 @@ extern "C"
                                  uint16_t len14, uint16_t opt13, uint32_t p1, uint32_t p2,
                                  uint8_t flag)
     {
-        CGuard guard(g_tMutex);
-        if (g_uListPointer == 0 || !g_tChannels.Reserve(ch))
+        CGuard guard(g_tUnit.tMutex);
+        if (!g_tUnit.Reserve(ch))
             return 0;
-        Write(ChannelWord(ch, 0), g_uListPointer);
+        Write(ChannelWord(ch, 0), g_tUnit.ListPointer());
         Write(ChannelWord(ch, 1), p1);
         Write(ChannelWord(ch, 2), p2);
         Write(ControlWord(ch), ((count - 1u) & 0xFFFFu) | static_cast<uint32_t>(a & 127u) << 16 |
@@ -130,75 +116,61 @@ extern "C"
             transfer |= 0x40000000u;
         transfer |= static_cast<uint32_t>(flag & 1u) << 31;
         Write(TransferWord(ch), transfer);
-        return g_uListPointer;
+        return g_tUnit.ListPointer();
     }
 
     int BpbmEnableChannel(uint32_t ch, int on)
     {
-        CGuard guard(g_tMutex);
-        if (g_uListPointer == 0)
-            return 0;
-        if (!g_tChannels.IsReserved(ch))
-            return 1;
-        SetBits(ControlWord(ch), kEnable, on != 0);
-        return 0;
+        return g_tUnit.OnReserved(ch, [&] { SetBits(ControlWord(ch), kEnable, on != 0); });
     }
 
     int BpbmResetChannel(uint32_t ch)
     {
-        CGuard guard(g_tMutex);
-        if (g_uListPointer == 0)
-            return 0;
-        if (!g_tChannels.IsReserved(ch))
-            return 1;
-        Write(ResetWord(ch), kResetChannel);
-        return 0;
+        return g_tUnit.OnReserved(ch, [&] { Write(ResetWord(ch), kResetChannel); });
     }
 
     int BpbmFreeChannel(uint32_t ch)
     {
-        CGuard guard(g_tMutex);
-        if (g_uListPointer == 0)
-            return 0;
-        if (!g_tChannels.IsReserved(ch))
-            return 1;
-        SetBits(ControlWord(ch), kEnable, false);
-        g_tChannels.Release(ch);
-        Write(ChannelWord(ch, 0), 0);
-        Write(ResetWord(ch), kResetChannel);
-        return 0;
+        return g_tUnit.OnReserved(ch,
+                                  [&]
+                                  {
+                                      SetBits(ControlWord(ch), kEnable, false);
+                                      g_tUnit.Release(ch);
+                                      Write(ChannelWord(ch, 0), 0);
+                                      Write(ResetWord(ch), kResetChannel);
+                                  });
     }
 
     int BpbmSetConfigPointer(uint32_t pointer)
     {
-        CGuard guard(g_tMutex);
-        g_uListPointer = pointer;
+        CGuard guard(g_tUnit.tMutex);
+        g_tUnit.SetListPointer(pointer);
         return 0;
     }
     uint32_t BpbmReadConfigPointer(void)
     {
-        CGuard guard(g_tMutex);
-        return g_uListPointer;
+        CGuard guard(g_tUnit.tMutex);
+        return g_tUnit.ListPointer();
     }
 
     uint32_t BpbmPrgTransfer(uint32_t addr14, uint32_t addr16, uint32_t len14, uint32_t flag1,
                              uint8_t flag2, uint8_t portA, uint8_t portB)
     {
-        CGuard guard(g_tMutex);
+        CGuard guard(g_tUnit.tMutex);
         const uint32_t words[2] = {(len14 & 0x3FFFu) | static_cast<uint32_t>(portA & 15u) << 16 |
                                        static_cast<uint32_t>(portA != BPBM_NO_PORT) << 20 |
                                        static_cast<uint32_t>(portB & 15u) << 24 |
                                        static_cast<uint32_t>(portB != BPBM_NO_PORT) << 28 |
                                        static_cast<uint32_t>(flag2 & 1u) << 30 | (flag1 & 1u) << 31,
                                    (addr16 & 0xFFFFu) | (addr14 & 0x3FFFu) << 16};
-        return AppendToList(words, 2);
+        return g_tUnit.Append(words, 2);
     }
 
     uint32_t BpbmPrgLink(uint32_t next)
     {
-        CGuard guard(g_tMutex);
+        CGuard guard(g_tUnit.tMutex);
         const uint32_t words[2] = {kLinkCommand, next};
-        return AppendToList(words, 2);
+        return g_tUnit.Append(words, 2);
     }
 
     void BpbmIntEnable(uint32_t mask, int on)

@@ -30,9 +30,7 @@ constexpr uint32_t kLengthPerDataWord = 64;
 
 // State of the unit: the reserved synchronizers, the configuration-list pointer (a bus
 // address; 0 while unset) and the words of the trace ring (0 while tracing is off).
-fpgaregs::CUnitMutex g_tMutex;
-fpgaregs::CReservations g_tSynchronizers(DFCM_SYNCHRONIZERS);
-uint32_t g_uListPointer = 0;
+fpgaregs::CChannelUnit g_tUnit(DFCM_SYNCHRONIZERS, true);
 uint32_t MaxTraces = 0;
 
 using CGuard = std::lock_guard<fpgaregs::CUnitMutex>;
@@ -44,19 +42,6 @@ uint32_t SyncControl(uint32_t n)
 uint32_t SyncReset(uint32_t n)
 {
     return DFCM_REG_SYNC_RESET + 4 * n;
-}
-
-// Writes the words at the list pointer and advances it; the new pointer, or 0 without one.
-uint32_t AppendToList(const uint32_t* words, uint32_t count)
-{
-    if (g_uListPointer == 0)
-        return 0;
-    for (uint32_t i = 0; i < count; ++i)
-    {
-        WriteAbs(g_uListPointer, words[i]);
-        g_uListPointer += 4;
-    }
-    return g_uListPointer;
 }
 
 // The interval registers of timers 1 to 3 follow the timer control; the word after them is
@@ -86,9 +71,9 @@ extern "C"
 {
     void DfcmInit(uint32_t value, int flag)
     {
-        CGuard guard(g_tMutex);
-        g_tSynchronizers.Clear();
-        g_uListPointer = Fpga + DFCM_REG_CONFIG_LIST;
+        CGuard guard(g_tUnit.tMutex);
+        g_tUnit.Clear();
+        g_tUnit.SetListPointer(Fpga + DFCM_REG_CONFIG_LIST);
         const uint32_t control = static_cast<uint32_t>(flag != 0) << kControlFlagShift;
         Write(DFCM_REG_CONTROL, control);
         Write(DFCM_REG_INIT_VALUE, value);
@@ -117,70 +102,56 @@ extern "C"
 
     uint32_t DfcmAllocateSynchronizer(uint32_t n, uint8_t a, uint8_t b, uint32_t count)
     {
-        CGuard guard(g_tMutex);
-        if (g_uListPointer == 0 || !g_tSynchronizers.Reserve(n))
+        CGuard guard(g_tUnit.tMutex);
+        if (!g_tUnit.Reserve(n))
             return 0;
-        Write(DFCM_REG_SYNC_LIST_START + 4 * n, g_uListPointer);
+        Write(DFCM_REG_SYNC_LIST_START + 4 * n, g_tUnit.ListPointer());
         Write(SyncControl(n), ((count - 1) & 0xFFFFu) | static_cast<uint32_t>(a & 127u) << 16 |
                                   static_cast<uint32_t>(b & 7u) << 24);
-        return g_uListPointer;
+        return g_tUnit.ListPointer();
     }
 
     int DfcmEnableSynchronizer(uint32_t n, int on)
     {
-        CGuard guard(g_tMutex);
-        if (g_uListPointer == 0)
-            return 0;
-        if (!g_tSynchronizers.IsReserved(n))
-            return 1;
-        SetBits(SyncControl(n), kEnable, on != 0);
-        return 0;
+        return g_tUnit.OnReserved(n, [&] { SetBits(SyncControl(n), kEnable, on != 0); });
     }
 
     int DfcmResetSynchronizer(uint32_t n)
     {
-        CGuard guard(g_tMutex);
-        if (g_uListPointer == 0)
-            return 0;
-        if (!g_tSynchronizers.IsReserved(n))
-            return 1;
-        Write(SyncReset(n), kSyncReset);
-        return 0;
+        return g_tUnit.OnReserved(n, [&] { Write(SyncReset(n), kSyncReset); });
     }
 
     int DfcmFreeSynchronizer(uint32_t n)
     {
-        CGuard guard(g_tMutex);
-        if (g_uListPointer == 0)
-            return 0;
-        if (!g_tSynchronizers.IsReserved(n))
-            return 1;
-        SetBits(SyncControl(n), kEnable, false);
-        g_tSynchronizers.Release(n);
-        SetBits(SyncControl(n), kEnable, false);
-        Write(DFCM_REG_SYNC_LIST_START + 4 * n, 0);
-        Write(SyncReset(n), kSyncReset);
-        return 0;
+        return g_tUnit.OnReserved(n,
+                                  [&]
+                                  {
+                                      SetBits(SyncControl(n), kEnable, false);
+                                      g_tUnit.Release(n);
+                                      SetBits(SyncControl(n), kEnable, false);
+                                      Write(DFCM_REG_SYNC_LIST_START + 4 * n, 0);
+                                      Write(SyncReset(n), kSyncReset);
+                                  });
     }
 
     int DfcmSetConfigPointer(uint32_t pointer)
     {
-        CGuard guard(g_tMutex);
-        g_uListPointer = pointer;
+        CGuard guard(g_tUnit.tMutex);
+        g_tUnit.SetListPointer(pointer);
         return 0;
     }
     uint32_t DfcmReadConfigPointer(void)
     {
-        CGuard guard(g_tMutex);
-        return g_uListPointer;
+        CGuard guard(g_tUnit.tMutex);
+        return g_tUnit.ListPointer();
     }
 
     uint32_t DfcmPrgTransfer(uint32_t source, uint32_t destination, uint16_t length, uint32_t opt1,
                              uint32_t opt2, const uint32_t* data, uint8_t f1, uint8_t f2,
                              uint8_t code6)
     {
-        CGuard guard(g_tMutex);
-        if (g_uListPointer == 0)
+        CGuard guard(g_tUnit.tMutex);
+        if (g_tUnit.ListPointer() == 0)
             return 0;
         uint32_t words[4] = {
             length | static_cast<uint32_t>(code6 & 63u) << 16 |
@@ -188,31 +159,31 @@ extern "C"
                 static_cast<uint32_t>(data != nullptr) << 28 |
                 static_cast<uint32_t>(f2 & 1u) << 30 | static_cast<uint32_t>(f1 & 1u) << 31,
             source, destination, 0};
-        AppendToList(words, 3);
+        g_tUnit.Append(words, 3);
         if (opt1 != 0)
-            AppendToList(&opt1, 1);
+            g_tUnit.Append(&opt1, 1);
         if (opt2 != 0)
-            AppendToList(&opt2, 1);
+            g_tUnit.Append(&opt2, 1);
         if (data != nullptr)
         {
             // One data word per started 64 units of length, at least one.
             uint32_t dataWords =
                 length == 0 ? 1 : (length + kLengthPerDataWord - 1) / kLengthPerDataWord;
-            AppendToList(data, dataWords);
+            g_tUnit.Append(data, dataWords);
         }
-        return g_uListPointer;
+        return g_tUnit.ListPointer();
     }
 
     uint32_t DfcmPrgLink(uint32_t next)
     {
-        CGuard guard(g_tMutex);
+        CGuard guard(g_tUnit.tMutex);
         const uint32_t words[3] = {kLinkCommand, next, 0};
-        return AppendToList(words, 3);
+        return g_tUnit.Append(words, 3);
     }
 
     void DfcmEnableTrace(int on, uint32_t size)
     {
-        CGuard guard(g_tMutex);
+        CGuard guard(g_tUnit.tMutex);
         size &= 3;
         uint32_t control = (Read(DFCM_REG_CONTROL) & ~(kTraceOn | kTraceSizeMask)) | size << 2;
         Write(DFCM_REG_CONTROL, control);
@@ -238,7 +209,7 @@ extern "C"
     // 0xFFFFFFFF the ring has not wrapped and only the words below the pointer are valid.
     uint32_t DfcmCopyTraceData(uint32_t* buffer, uint32_t count)
     {
-        CGuard guard(g_tMutex);
+        CGuard guard(g_tUnit.tMutex);
         if (MaxTraces == 0 || buffer == nullptr)
             return 0;
         const uint32_t ringStart = DFCM_REG_TRACE_MARKER + 4 - 4 * MaxTraces;

@@ -53,10 +53,11 @@ extern "C"
 #define DFCM_REG_DEBUG_MUX_8_9 0x1101A0u  /* sources 8, 9 and any other */
 #define DFCM_REG_DEBUG_MUX_12_13 0x1101A4u
 #define DFCM_REG_DEBUG_MUX_4_5 0x1101A8u
-#define DFCM_REG_DEBUG_PIN 0x1101C0u    /* + 4p */
-#define DFCM_REG_SYNC_RESET 0x110200u   /* + 4n */
-#define DFCM_REG_SYNC_CONTROL 0x110280u /* + 4n: bits 0-15 count - 1, 16-22, 24-26, bit 31 enable  \
-                                         */
+#define DFCM_REG_DEBUG_PIN 0x1101C0u  /* + 4p */
+#define DFCM_REG_SYNC_RESET 0x110200u /* + 4n */
+#define DFCM_REG_SYNC_CONTROL                                                                      \
+    0x110280u /* + 4n: bits 0-15 count - 1, 16-22, 24-26, bit 31 enable                            \
+               */
 
     /* Unit initialisation: nothing reserved, the list pointer at the configuration list, every
      * synchronizer disabled and reset, then the unit enabled. */

@@ -6,6 +6,7 @@
 #define FPGA_REGISTERS_H
 
 #include <cstdint>
+#include <mutex>
 #include <pthread.h>
 
 #include "FpgaPlatform.h"
@@ -102,6 +103,57 @@ public:
 
 private:
     pthread_mutex_t m_tMutex;
+};
+
+// The state of a unit with numbered channels (or synchronizers): the lock, the reservations
+// and, for units that run lists in FPGA memory, the list pointer (a bus address; 0 while
+// unset, when the channel and list operations do nothing).
+class CChannelUnit
+{
+public:
+    CChannelUnit(unsigned count, bool hasList) : m_tReserved(count), m_bHasList(hasList) {}
+
+    CUnitMutex tMutex;
+
+    // Called with tMutex held.
+    bool HasNoList() const { return m_bHasList && m_uListPointer == 0; }
+    bool Reserve(uint32_t n) { return !HasNoList() && m_tReserved.Reserve(n); }
+    void Release(uint32_t n) { m_tReserved.Release(n); }
+    void Clear() { m_tReserved.Clear(); }
+    uint32_t ListPointer() const { return m_uListPointer; }
+    void SetListPointer(uint32_t pointer) { m_uListPointer = pointer; }
+
+    // Runs action on a reserved channel: 0 (nothing done) while the list pointer is unset, 1
+    // when n is not reserved, else 0 after the action. Takes the lock.
+    template <typename Action> int OnReserved(uint32_t n, Action action)
+    {
+        std::lock_guard<CUnitMutex> guard(tMutex);
+        if (HasNoList())
+            return 0;
+        if (!m_tReserved.IsReserved(n))
+            return 1;
+        action();
+        return 0;
+    }
+
+    // Writes the words at the list pointer and advances it: the new pointer, or 0 (nothing
+    // written) while it is unset. Called with tMutex held.
+    uint32_t Append(const uint32_t* words, uint32_t count)
+    {
+        if (m_uListPointer == 0)
+            return 0;
+        for (uint32_t i = 0; i < count; ++i)
+        {
+            WriteAbs(m_uListPointer, words[i]);
+            m_uListPointer += 4;
+        }
+        return m_uListPointer;
+    }
+
+private:
+    CReservations m_tReserved;
+    bool m_bHasList;
+    uint32_t m_uListPointer = 0;
 };
 } // namespace fpgaregs
 

@@ -16,8 +16,7 @@ constexpr uint32_t kPolling = 0x40000000u;
 constexpr uint32_t kResetChannel = 0xC0000000u;
 constexpr uint32_t kStatusInit = 0x08000000u;
 
-fpgaregs::CUnitMutex g_tMutex;
-fpgaregs::CReservations g_tChannels(PCIM_CHANNELS);
+fpgaregs::CChannelUnit g_tUnit(PCIM_CHANNELS, false);
 
 using CGuard = std::lock_guard<fpgaregs::CUnitMutex>;
 
@@ -43,8 +42,8 @@ extern "C"
 {
     void PcimInit(uint16_t a, uint8_t b)
     {
-        CGuard guard(g_tMutex);
-        g_tChannels.Clear();
+        CGuard guard(g_tUnit.tMutex);
+        g_tUnit.Clear();
         const uint32_t control = b | static_cast<uint32_t>(a) << 8;
         Write(PCIM_REG_CONTROL, control);
         for (uint32_t ch = 0; ch < PCIM_CHANNELS; ++ch)
@@ -75,8 +74,8 @@ extern "C"
                             uint16_t port1, uint16_t port2, uint32_t pcLow, uint32_t pcHigh,
                             uint32_t len10, uint8_t f2, uint8_t f3)
     {
-        CGuard guard(g_tMutex);
-        if (!g_tChannels.Reserve(ch))
+        CGuard guard(g_tUnit.tMutex);
+        if (!g_tUnit.Reserve(ch))
             return 1;
         Write(ChannelWord(ch, 0), pcLow);
         Write(ChannelWord(ch, 1), pcHigh);
@@ -91,31 +90,23 @@ extern "C"
 
     int PcimEnableChannel(uint32_t ch, int on)
     {
-        CGuard guard(g_tMutex);
-        if (!g_tChannels.IsReserved(ch))
-            return 1;
-        SetBits(ControlWord(ch), kEnable, on != 0);
-        return 0;
+        return g_tUnit.OnReserved(ch, [&] { SetBits(ControlWord(ch), kEnable, on != 0); });
     }
 
     int PcimResetChannel(uint32_t ch)
     {
-        CGuard guard(g_tMutex);
-        if (!g_tChannels.IsReserved(ch))
-            return 1;
-        Write(ResetWord(ch), kResetChannel);
-        return 0;
+        return g_tUnit.OnReserved(ch, [&] { Write(ResetWord(ch), kResetChannel); });
     }
 
     int PcimFreeChannel(uint32_t ch)
     {
-        CGuard guard(g_tMutex);
-        if (!g_tChannels.IsReserved(ch))
-            return 1;
-        SetBits(ControlWord(ch), kEnable, false);
-        g_tChannels.Release(ch);
-        Write(ResetWord(ch), kResetChannel);
-        return 0;
+        return g_tUnit.OnReserved(ch,
+                                  [&]
+                                  {
+                                      SetBits(ControlWord(ch), kEnable, false);
+                                      g_tUnit.Release(ch);
+                                      Write(ResetWord(ch), kResetChannel);
+                                  });
     }
 
     uint32_t PcimReadPcAddress(uint32_t ch)
