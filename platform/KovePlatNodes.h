@@ -61,5 +61,7 @@ void* PlatNodeNoMmap(int fd, void* priv, void* addr, size_t length, int prot, in
 // The simulated FPGA nodes (KoveSimFpga.cpp).
 extern const SPlatNodeOps g_tSimFpgaOps; // "/dev/ryxfpga"
 extern const SPlatNodeOps g_tSimCdiOps;  // "/dev/cdi"
+// The simulated inter-process driver (KoveSimInterProc.cpp).
+extern const SPlatNodeOps g_tSimInterProcOps; // "/dev/interproc"
 
 #endif

@@ -3,6 +3,8 @@
 //   device.conf              the description (KoveSimDescription.h)
 //   commands.log             command lines that would have changed the host
 //   dev/fpga.state           FPGA registers and backplane bus (KoveSimState.h)
+//   dev/interproc.state      the inter-process driver, made on its first open
+//                            (KoveSimInterProc.h)
 //   dev/mtd_<name>           flash partitions as plain files; dev/mtd_production
 //                            holds the production data made from the description
 //   dev/mem                  physical memory: a sparse file of 4 GiB

@@ -76,6 +76,7 @@ const SPlatNodeOps kMemOps = {MemOpen,         PlatNodeCloseFd, PlatNodeReleaseN
 const SPlatNodeEntry kSimNodes[] = {
     {"/dev/ryxfpga", false, &g_tSimFpgaOps},
     {"/dev/cdi", false, &g_tSimCdiOps},
+    {"/dev/interproc", false, &g_tSimInterProcOps},
     {"/dev/mtd_", true, &kMtdOps},
     {"/dev/mem", false, &kMemOps},
 };

@@ -114,23 +114,6 @@ void FillRegisters(SSimRegisters* r, const SSimDescription& desc)
     r->uFactoryAtStart = r->uFactoryButton;
 }
 
-int InitMutex(pthread_mutex_t* m)
-{
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-    pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT);
-    int r = pthread_mutex_init(m, &attr);
-    if (r != 0)
-    {
-        pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_NONE);
-        r = pthread_mutex_init(m, &attr);
-    }
-    pthread_mutexattr_destroy(&attr);
-    return r;
-}
-
 struct SCacheEntry
 {
     dev_t tDev;
@@ -280,7 +263,7 @@ int CSimState::Reset(const std::string& dir, const SSimDescription& desc)
     {
         auto* file = static_cast<SSimStateFile*>(p);
         memset(file, 0, sizeof *file);
-        err = InitMutex(&file->tMutex);
+        err = PlatInitSharedMutex(&file->tMutex);
         FillRegisters(&file->tRegs, desc);
         file->uCapacity = kCapacity;
         file->uHeaderBytes = kHeaderBytes;
@@ -311,17 +294,9 @@ CSimState::~CSimState()
     close(m_iFd);
 }
 
-CSimState::CLock::CLock(CSimState& state) : m_pMutex(&state.m_pFile->tMutex), m_bLocked(false)
+CSimState::CLock::CLock(CSimState& state)
+    : m_pMutex(&state.m_pFile->tMutex), m_bLocked(PlatLockSharedMutex(m_pMutex))
 {
-    int r = pthread_mutex_lock(m_pMutex);
-    if (r == EOWNERDEAD)
-    {
-        // The owner died inside a request. Every request leaves the state
-        // usable at each step, so the state is taken over as it stands.
-        pthread_mutex_consistent(m_pMutex);
-        r = 0;
-    }
-    m_bLocked = r == 0;
 }
 
 CSimState::CLock::~CLock()
