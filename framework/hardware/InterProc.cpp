@@ -2,6 +2,7 @@
 #include "InterProc.h"
 
 #include "KovePlatform.h"
+#include "QTXGlobal.h"
 
 #include <cstdio>
 #include <cstring>
@@ -34,17 +35,8 @@ size_t g_uMemSize = 0;
 pthread_mutex_t* OpenMutex()
 {
     static pthread_mutex_t mutex;
-    static pthread_once_t once = PTHREAD_ONCE_INIT;
-    pthread_once(&once,
-                 []
-                 {
-                     pthread_mutexattr_t attr;
-                     pthread_mutexattr_init(&attr);
-                     pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT);
-                     if (pthread_mutex_init(&mutex, &attr) != 0)
-                         pthread_mutex_init(&mutex, nullptr);
-                     pthread_mutexattr_destroy(&attr);
-                 });
+    static const bool created = (NyMutexCreatePrivate(&mutex), true);
+    (void)created;
     return &mutex;
 }
 
