@@ -84,7 +84,7 @@ TEST(SimDeviceFirstUse, EmptyDirectoryBecomesTheDefaultDeviceOnceForAllStarters)
 
 TEST_F(SimDevice, NodesTheSimulationLacksAreMissing)
 {
-    for (const char* path : {"/dev/gpio", "/dev/interproc", "/dev/ryxfpga0", "/dev/mtd_missing",
+    for (const char* path : {"/dev/gpio", "/dev/interproc1", "/dev/ryxfpga0", "/dev/mtd_missing",
                              "/dev/mtd_../fpga.state", "/dev/mtd_", "/dev/null"})
     {
         errno = 0;
