@@ -63,5 +63,7 @@ extern const SPlatNodeOps g_tSimFpgaOps; // "/dev/ryxfpga"
 extern const SPlatNodeOps g_tSimCdiOps;  // "/dev/cdi"
 // The simulated inter-process driver (KoveSimInterProc.cpp).
 extern const SPlatNodeOps g_tSimInterProcOps; // "/dev/interproc"
+// The simulated GPIO node (KoveSimGpio.cpp).
+extern const SPlatNodeOps g_tSimGpioOps; // "/dev/gpio"
 
 #endif

@@ -132,6 +132,19 @@ int WriteProduction(const std::string& dir, const SSimDescription& desc)
     return SimWriteFileAtomic(dir + "/dev/mtd_production", SimProductionImage(desc));
 }
 
+// Partitions that are missing are made erased; existing ones keep their contents.
+int MakePartitions(const std::string& dir)
+{
+    for (const SSimPartition& partition : g_atSimPartitions)
+    {
+        const std::string path = dir + "/dev/mtd_" + partition.szName;
+        if (!Exists(path) &&
+            SimWriteFileAtomic(path, std::string(partition.uBytes, static_cast<char>(0xFF))) != 0)
+            return -1;
+    }
+    return 0;
+}
+
 int MakeStandardDirs(const std::string& dir)
 {
     // The folders a device has from its installation on: the drivers' root with its
@@ -150,6 +163,47 @@ int Check(int r, int* firstErr)
     return r;
 }
 } // namespace
+
+// The data partition holds the largest configuration record and no more; the update
+// partition a result record and the compatibility list; the boot partitions end with the
+// version stamp of their image.
+const SSimPartition g_atSimPartitions[4] = {
+    {"data", 0x50000}, {"update", 0x40000}, {"boot", 0x40000}, {"bootimg", 0x40000}};
+
+std::string SimFlashFaultPath(const std::string& dir, const std::string& name)
+{
+    return dir + "/dev/fail-write.mtd_" + name;
+}
+
+int SimSetFlashWriteFault(const std::string& dir, const std::string& name, bool fail,
+                          std::string* err)
+{
+    bool known = false;
+    for (const SSimPartition& partition : g_atSimPartitions)
+        known = known || name == partition.szName;
+    if (!known && name != "production")
+    {
+        if (err)
+            *err = "no flash partition '" + name + "'";
+        errno = EINVAL;
+        return -1;
+    }
+    if (SimEnsureDevice(dir) != 0)
+    {
+        if (err)
+            *err = SimSetupError(dir, errno);
+        return -1;
+    }
+    const std::string path = SimFlashFaultPath(dir, name);
+    const int r = fail ? SimWriteFileAtomic(path, "") : unlink(path.c_str());
+    if (r != 0 && !(errno == ENOENT && !fail))
+    {
+        if (err)
+            *err = "cannot change " + path + ": " + strerror(errno);
+        return -1;
+    }
+    return 0;
+}
 
 int SimMakeDirs(const std::string& path)
 {
@@ -277,6 +331,7 @@ int SimEnsureDevice(const std::string& dir)
         Check(MakeStandardDirs(dir), &err);
         if (!Exists(dir + "/dev/mtd_production"))
             Check(WriteProduction(dir, desc), &err);
+        Check(MakePartitions(dir), &err);
         if (!Exists(dir + "/dev/mem"))
             Check(CreateMem(dir), &err);
         if (err == 0)
@@ -305,6 +360,7 @@ int SimCreateDevice(const std::string& dir, const SSimDescription& desc)
         Check(MakeStandardDirs(dir), &err);
         Check(CSimState::Reset(dir, desc), &err);
         Check(WriteProduction(dir, desc), &err);
+        Check(MakePartitions(dir), &err);
         Check(ResetMem(dir), &err);
         Check(SimEnsureStubs(dir), &err);
     }
@@ -356,4 +412,22 @@ int SimSetFactoryButton(const std::string& dir, bool on, std::string* err)
     return ChangeDevice(
         dir, err, [&](SSimDescription& d) { d.bFactoryButton = on; },
         [&](CSimState& s) { return s.SetFactoryButton(on); });
+}
+
+int SimSetGpioLine(const std::string& dir, int line, bool held, bool active, std::string* err)
+{
+    if (SimEnsureDevice(dir) != 0)
+    {
+        if (err)
+            *err = SimSetupError(dir, errno);
+        return -1;
+    }
+    std::shared_ptr<CSimState> state = CSimState::Open(dir);
+    if (!state || state->SetGpioLine(line, held, active) != 0)
+    {
+        if (err)
+            *err = std::string("cannot change the device: ") + strerror(errno);
+        return -1;
+    }
+    return 0;
 }

@@ -6,7 +6,9 @@
 //   dev/interproc.state      the inter-process driver, made on its first open
 //                            (KoveSimInterProc.h)
 //   dev/mtd_<name>           flash partitions as plain files; dev/mtd_production
-//                            holds the production data made from the description
+//                            holds the production data made from the description,
+//                            the others start erased (0xFF)
+//   dev/fail-write.mtd_<name>  while it exists, writes to that partition fail
 //   dev/mem                  physical memory: a sparse file of 4 GiB
 //   dev/.lock                held while the directory is set up or changed
 //   .kovesim/bin/            stand-ins for host-changing tools, first on the
@@ -56,6 +58,25 @@ int SimSetFactoryButton(const std::string& dir, bool on, std::string* err);
 // bytes (serial number text at 16, product name at 32, ordering number at
 // 64), the rest erased (0xFF).
 std::string SimProductionImage(const SSimDescription& desc);
+
+// The flash partitions of a device beside the production data, with their
+// sizes; a new device has them erased (0xFF).
+struct SSimPartition
+{
+    const char* szName; // "data" for "/dev/mtd_data"
+    size_t uBytes;
+};
+extern const SSimPartition g_atSimPartitions[4];
+
+// The file whose presence makes writes to the partition "/dev/mtd_<name>" fail
+// with EIO, and setting or clearing it. 0, or -1 with a sentence in err.
+std::string SimFlashFaultPath(const std::string& dir, const std::string& name);
+int SimSetFlashWriteFault(const std::string& dir, const std::string& name, bool fail,
+                          std::string* err);
+
+// Holds a GPIO line (80-88) active or inactive, or lets it follow the switches
+// and the button again (held false). 0, or -1 with a sentence in err.
+int SimSetGpioLine(const std::string& dir, int line, bool held, bool active, std::string* err);
 
 // mkdir -p. 0 or -1 with errno.
 int SimMakeDirs(const std::string& path);

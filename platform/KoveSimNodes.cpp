@@ -4,6 +4,8 @@
 
 #include "KoveSimDevice.h"
 
+#include <string>
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -36,8 +38,39 @@ int MtdOpen(const std::string& simDir, const char* path, int flags, void** priv)
         errno = ENOENT;
         return -1;
     }
-    *priv = nullptr;
-    return open((simDir + "/dev/mtd_" + name).c_str(), NodeFlags(flags));
+    const int fd = open((simDir + "/dev/mtd_" + name).c_str(), NodeFlags(flags));
+    if (fd < 0)
+        return -1;
+    *priv = new std::string(SimFlashFaultPath(simDir, name));
+    return fd;
+}
+
+void MtdRelease(void* priv)
+{
+    delete static_cast<std::string*>(priv);
+}
+
+// A write to a partition stays inside it, as on the device (ENOSPC past its
+// end), and fails with EIO while the device marks the partition's writes to
+// fail (kovesim flash DIR NAME fail).
+ssize_t MtdWrite(int fd, void* priv, const void* buf, size_t count)
+{
+    struct stat st;
+    if (access(static_cast<std::string*>(priv)->c_str(), F_OK) == 0)
+    {
+        errno = EIO;
+        return -1;
+    }
+    const off_t at = lseek(fd, 0, SEEK_CUR);
+    if (at < 0 || fstat(fd, &st) != 0)
+        return -1;
+    if (at >= st.st_size && count > 0)
+    {
+        errno = ENOSPC;
+        return -1;
+    }
+    const uint64_t room = static_cast<uint64_t>(st.st_size - at);
+    return write(fd, buf, count < room ? count : static_cast<size_t>(room));
 }
 
 int MemOpen(const std::string& simDir, const char*, int flags, void** priv)
@@ -65,8 +98,8 @@ void* MemMmap(int fd, void*, void* addr, size_t length, int prot, int flags, off
     return mmap(addr, length, prot, flags, fd, offset);
 }
 
-const SPlatNodeOps kMtdOps = {MtdOpen,         PlatNodeCloseFd, PlatNodeReleaseNothing,
-                              PlatNodeNoIoctl, PlatNodeReadFd,  PlatNodeWriteFd,
+const SPlatNodeOps kMtdOps = {MtdOpen,         PlatNodeCloseFd, MtdRelease,
+                              PlatNodeNoIoctl, PlatNodeReadFd,  MtdWrite,
                               PlatNodeLseekFd, PlatNodeNoMmap};
 
 const SPlatNodeOps kMemOps = {MemOpen,         PlatNodeCloseFd, PlatNodeReleaseNothing,
@@ -77,6 +110,7 @@ const SPlatNodeEntry kSimNodes[] = {
     {"/dev/ryxfpga", false, &g_tSimFpgaOps},
     {"/dev/cdi", false, &g_tSimCdiOps},
     {"/dev/interproc", false, &g_tSimInterProcOps},
+    {"/dev/gpio", false, &g_tSimGpioOps},
     {"/dev/mtd_", true, &kMtdOps},
     {"/dev/mem", false, &kMemOps},
 };

@@ -16,7 +16,7 @@
 namespace
 {
 constexpr uint32_t kMagic = 0x5453564B; // "KVST"
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;
 constexpr uint32_t kCapacity = 1u << 18; // entries of the bus table
 constexpr uint32_t kCapacityBits = 18;
 constexpr uint32_t kLimit = kCapacity / 4 * 3; // kept below 3/4 full so probes stay short
@@ -535,4 +535,19 @@ int CSimState::SetHexSwitches(const uint8_t hex[4])
 int CSimState::SetFactoryButton(bool on)
 {
     return WithRegisters([&](SSimRegisters& r) { r.uFactoryButton = on ? 1 : 0; });
+}
+int CSimState::SetGpioLine(int line, bool held, bool active)
+{
+    if (line < 80 || line > 88)
+    {
+        errno = EINVAL;
+        return -1;
+    }
+    const uint32_t bit = 1u << (line - 80);
+    return WithRegisters(
+        [&](SSimRegisters& r)
+        {
+            r.uGpioHeldMask = held ? (r.uGpioHeldMask | bit) : (r.uGpioHeldMask & ~bit);
+            r.uGpioHeldLevel = active ? (r.uGpioHeldLevel | bit) : (r.uGpioHeldLevel & ~bit);
+        });
 }

@@ -41,6 +41,10 @@ struct SSimRegisters
     uint32_t uUpdateStatus;
     uint32_t uUpdateError;
     uint8_t aPublishedHex[16];
+    // GPIO lines 80-88 held by hand (kovesim switch): bit (line - 80) of the
+    // mask holds the line, the same bit of the level says active (1) or not.
+    uint32_t uGpioHeldMask;
+    uint32_t uGpioHeldLevel;
 };
 
 struct SSimStateFile;
@@ -100,6 +104,9 @@ public:
     int SetPublishedHex(const uint8_t record[16]);
     int SetHexSwitches(const uint8_t hex[4]);
     int SetFactoryButton(bool on);
+    // Holds a GPIO line (80-88) active or inactive, or (held false) lets it
+    // follow the switches and the button again.
+    int SetGpioLine(int line, bool held, bool active);
 
 private:
     CSimState(int fd, SSimStateFile* file, size_t size);

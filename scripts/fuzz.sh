@@ -13,7 +13,7 @@ if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [[ "$seconds" -eq 0 ]]; then
     exit 2
 fi
 dir=${BUILD_DIR:-build-fuzz}
-targets=(fuzz_bin_command_file fuzz_xml_parser fuzz_xml_command_file)
+targets=(fuzz_bin_command_file fuzz_xml_parser fuzz_xml_command_file fuzz_config_tar)
 
 bash scripts/setup.sh
 mkdir -p "$dir"

@@ -12,6 +12,7 @@
 
 #include "Cdi.h"
 #include "KovePlatform.h"
+#include "QTXConfigArchive.h"
 #include "QTXConvert.h"
 #include "QTXMessages.h"
 #include "QTXVersion.h"
@@ -245,6 +246,8 @@ CSystem::CSystem()
     pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
     pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_INHERIT);
     pthread_mutex_init(&tRegistryMutex, &attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_NORMAL);
+    pthread_mutex_init(&tFlashStoreMutex, &attributes);
     pthread_mutexattr_destroy(&attributes);
 }
 
@@ -266,6 +269,7 @@ CSystem::~CSystem()
     if (bDevicesOpen)
         CloseDevices();
     pthread_mutex_destroy(&tRegistryMutex);
+    pthread_mutex_destroy(&tFlashStoreMutex);
 }
 
 std::string CSystem::GetModuleName()
@@ -381,6 +385,12 @@ void CSystem::InitCQTX()
             if (GetHWFamily() == QTX_HW_FAMILY_PNA)
                 WritePnDriver("factorydefall", 14);
         }
+        RestoreConfigurationFromFlash(this);
+    }
+    else if (ListConfigurationFiles(GetConfigurationPath()).empty())
+    {
+        // The resident hub started without the boot's start-up run: an empty configuration
+        // directory is filled from flash. Files that are there are newer than the flash.
         RestoreConfigurationFromFlash(this);
     }
 
@@ -507,6 +517,11 @@ bool CSystem::ParseAndCheckConfiguration(int& setIndex)
 
 void CSystem::SetHardwareConfiguration() {}
 
+void CSystem::ConfigurationDone()
+{
+    StoreConfigurationToFlash(this);
+}
+
 // ---- Process
 
 int CSystem::RunSystemDriver(int argc, char** argv)
@@ -620,21 +635,10 @@ void CSystem::SendPendingLock()
     SendStringToDriver(request, 200, port, "");
 }
 
-// ---- Stand-ins until the flash store and the compatibility list are available
+// ---- Stand-ins until the compatibility list is available
 //
-// Without a flash store nothing can be stored: the store reports failure, so that a client is
-// never told that its configuration is safe when it is not. Without a compatibility list every
-// module counts as compatible, and no firmware version is known.
-
-bool StoreConfigurationToFlash(CSystem* /*system*/)
-{
-    return false;
-}
-
-bool RestoreConfigurationFromFlash(CSystem* /*system*/)
-{
-    return false;
-}
+// Without a compatibility list every module counts as compatible, and no firmware version is
+// known.
 
 void LoadCompatibilityList(CSystem* /*system*/, const std::string& /*path*/) {}
 

@@ -14,6 +14,7 @@
 //   QTXSystemThreads.cpp   the polling threads (LEDs, hex switches, status record, watchdog)
 //   QTXSystemIdentify.cpp  the identity document Identify.xml
 //   QTXSystemDiscovery.cpp UDP discovery
+//   QTXSystemFlash.cpp     the configuration store in flash and its restore
 //
 // Threads: the main thread serves requests; the polling threads read the state below. The
 // registry, the presence masks, the error texts, the identity and the incompatible-module lock
@@ -202,6 +203,8 @@ public:
     void BootHardware() override;
     bool ParseAndCheckConfiguration(int& setIndex) override;
     void SetHardwareConfiguration() override;
+    // A new configuration was applied and stored: the configuration directory goes to flash.
+    void ConfigurationDone() override;
     // Entry of every system command (RegisterModule, SetModuleError, StoreConfiguration, ...):
     // 0 for a handled command, -256 for a binary request or a command the hub does not serve.
     int ProcessUnknownXmlTag(uint32_t requestCode) override;
@@ -297,6 +300,9 @@ public:
 
     // Guards everything marked [R] below.
     mutable pthread_mutex_t tRegistryMutex;
+    // Held by every store of the configuration in flash and by the restore
+    // (QTXSystemFlash.cpp).
+    pthread_mutex_t tFlashStoreMutex;
 
     // [R] Registered drivers, sorted by ascending port.
     std::vector<RegisteredModule> vRegistry;

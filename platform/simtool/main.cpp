@@ -29,6 +29,11 @@ const char kHelp[] =
     "                            data and memory start afresh\n"
     "  hex DIR A,B,C,D           set the hex switches\n"
     "  button DIR on|off         hold or release the factory button\n"
+    "  switch DIR LINE on|off|auto\n"
+    "                            hold GPIO line LINE (80-88) active or inactive, or\n"
+    "                            let it follow the switches and the button again\n"
+    "                            (80-83 unit number, 84-87 hex switch 1, 88 button)\n"
+    "  flash DIR NAME fail|ok    make writes to /dev/mtd_NAME fail (EIO), or work again\n"
     "  leds DIR                  show the LED word and whether the LED test runs\n"
     "  peek DIR ADDR             print the bus word at ADDR (hexadecimal)\n"
     "  poke DIR ADDR VALUE       write a bus word\n"
@@ -174,6 +179,25 @@ int Run(const std::vector<std::string>& args)
         if (!SimParseOnOff(rest[0], &on, &why))
             return Usage(why);
         return SimSetFactoryButton(dir, on, &why) == 0 ? 0 : Failure(why);
+    }
+    if (command == "switch")
+    {
+        uint32_t line = 0;
+        if (rest.size() != 2 || !SimParseU32(rest[0], &line) || line < 80 || line > 88)
+            return Usage("switch needs LINE (80-88) and on, off or auto");
+        if (rest[1] != "on" && rest[1] != "off" && rest[1] != "auto")
+            return Usage("switch needs on, off or auto");
+        return SimSetGpioLine(dir, static_cast<int>(line), rest[1] != "auto", rest[1] == "on",
+                              &why) == 0
+                   ? 0
+                   : Failure(why);
+    }
+    if (command == "flash")
+    {
+        if (rest.size() != 2 || (rest[1] != "fail" && rest[1] != "ok"))
+            return Usage("flash needs NAME and fail or ok");
+        return SimSetFlashWriteFault(dir, rest[0], rest[1] == "fail", &why) == 0 ? 0
+                                                                               : Failure(why);
     }
     if (command == "leds")
     {

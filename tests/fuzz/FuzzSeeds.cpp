@@ -3,8 +3,10 @@
 //   <dir>/fuzz_bin_command_file/seeds/   binary requests built with the configuration builder
 //   <dir>/fuzz_xml_parser/seeds/         option byte + XML text
 //   <dir>/fuzz_xml_command_file/seeds/   XML request files
+//   <dir>/fuzz_config_tar/seeds/         tar archives of configuration files
 //   <dir>/xml.dict                       tokens of the XML grammar and the request vocabulary
 #include "QTXBin.h"
+#include "../support/TarImage.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -173,6 +175,19 @@ int main(int argc, char** argv)
     };
     for (size_t i = 0; i < binSeeds.size(); ++i)
         WriteSeed(bin + "/seeds/seed" + std::to_string(i), binSeeds[i].data(), binSeeds[i].size());
+
+    const std::string tar = dir + "/fuzz_config_tar";
+    MakeDirectory(tar);
+    MakeDirectory(tar + "/seeds");
+    const std::vector<std::string> tarSeeds = {
+        kovetest::TarImage({}),
+        kovetest::TarImage({{"Config_62000_System.xml", "<Module Name=\"System\"/>\n"},
+                            {"start.sh", "echo\n"}}),
+        kovetest::TarImage({{"inner.xml", std::string(700, 'x'), '0', "prefix"}}, false),
+        kovetest::TarImage({{"../up.xml", "x"}, {"link", "", '2'}}),
+    };
+    for (size_t i = 0; i < tarSeeds.size(); ++i)
+        WriteSeed(tar + "/seeds/seed" + std::to_string(i), tarSeeds[i].data(), tarSeeds[i].size());
 
     const std::string parser = dir + "/fuzz_xml_parser";
     const std::string command = dir + "/fuzz_xml_command_file";

@@ -84,7 +84,7 @@ TEST(SimDeviceFirstUse, EmptyDirectoryBecomesTheDefaultDeviceOnceForAllStarters)
 
 TEST_F(SimDevice, NodesTheSimulationLacksAreMissing)
 {
-    for (const char* path : {"/dev/gpio", "/dev/interproc1", "/dev/ryxfpga0", "/dev/mtd_missing",
+    for (const char* path : {"/dev/interproc1", "/dev/ryxfpga0", "/dev/mtd_missing",
                              "/dev/mtd_../fpga.state", "/dev/mtd_", "/dev/null"})
     {
         errno = 0;
@@ -121,7 +121,7 @@ TEST_F(SimDevice, FlashPartitionIsTheFileBehindIt)
 {
     const std::string file = Dir() + "/dev/mtd_data";
     {
-        int fd = open(file.c_str(), O_WRONLY | O_CREAT, 0644);
+        int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ASSERT_GE(fd, 0);
         ASSERT_EQ(8, write(fd, "ABCDEFGH", 8));
         close(fd);
@@ -222,4 +222,88 @@ TEST(SimDeviceFirstUse, MalformedDescriptionKeepsTheNodesClosed)
     EXPECT_EQ(-1, PlatOpen("/dev/ryxfpga", O_RDWR));
     EXPECT_EQ(EINVAL, errno);
     UseRealDevice();
+}
+
+TEST_F(SimDevice, FlashPartitionsStartErasedStayInsideAndCanBeMadeToFail)
+{
+    for (const char* name : {"data", "update", "boot", "bootimg"})
+    {
+        const std::string image = kovetest::ReadFile(Dir() + "/dev/mtd_" + name);
+        EXPECT_FALSE(image.empty()) << name;
+        EXPECT_EQ(std::string::npos, image.find_first_not_of('\xFF')) << name;
+    }
+    const std::string file = Dir() + "/dev/mtd_data";
+    const off_t size = static_cast<off_t>(kovetest::ReadFile(file).size());
+    int fd = PlatOpen("/dev/mtd_data", O_RDWR);
+    ASSERT_GE(fd, 0);
+    // A write that reaches past the end stops there; one at the end has no room.
+    ASSERT_EQ(size - 2, PlatLseek(fd, size - 2, SEEK_SET));
+    EXPECT_EQ(2, PlatWrite(fd, "abcd", 4));
+    errno = 0;
+    EXPECT_EQ(-1, PlatWrite(fd, "e", 1));
+    EXPECT_EQ(ENOSPC, errno);
+    EXPECT_EQ(size, static_cast<off_t>(kovetest::ReadFile(file).size()));
+
+    int status = -1;
+    Kovesim({"flash", Dir(), "data", "fail"}, &status);
+    ASSERT_EQ(0, status);
+    ASSERT_EQ(0, PlatLseek(fd, 0, SEEK_SET));
+    errno = 0;
+    EXPECT_EQ(-1, PlatWrite(fd, "KCFG", 4));
+    EXPECT_EQ(EIO, errno);
+    char head[4] = {};
+    EXPECT_EQ(4, PlatRead(fd, head, 4));
+    EXPECT_EQ(std::string(4, '\xFF'), std::string(head, 4));
+    Kovesim({"flash", Dir(), "data", "ok"}, &status);
+    ASSERT_EQ(0, status);
+    ASSERT_EQ(0, PlatLseek(fd, 0, SEEK_SET));
+    EXPECT_EQ(4, PlatWrite(fd, "KCFG", 4));
+    PlatClose(fd);
+    EXPECT_EQ("KCFG", kovetest::ReadFile(file).substr(0, 4));
+}
+
+TEST_F(SimDevice, GpioLinesShowSwitchesButtonAndHeldLines)
+{
+    // The ioctl gives 0 for an active line; value of lines first..first+count-1.
+    auto lines = [](int fd, int first, int count)
+    {
+        uint32_t value = 0;
+        for (int i = 0; i < count; ++i)
+            if (PlatIoctl(fd, 0, reinterpret_cast<void*>(static_cast<uintptr_t>(first + i))) == 0)
+                value |= 1u << i;
+        return value;
+    };
+    int status = -1;
+    Kovesim({"hex", Dir(), "9,6,0,0"}, &status);
+    ASSERT_EQ(0, status);
+    Kovesim({"button", Dir(), "on"}, &status);
+    ASSERT_EQ(0, status);
+    int fd = PlatOpen("/dev/gpio", O_RDWR);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(6u, lines(fd, 80, 4));
+    // KV8 wires switch 1 in its own order: 9 shows as 6 on lines 84-87.
+    EXPECT_EQ(6u, lines(fd, 84, 4));
+    EXPECT_EQ(1u, lines(fd, 88, 1));
+    EXPECT_EQ(0u, lines(fd, 38, 1));
+    EXPECT_EQ(-1, PlatIoctl(fd, 1, nullptr));
+
+    Kovesim({"switch", Dir(), "84", "on"}, &status);
+    ASSERT_EQ(0, status);
+    Kovesim({"switch", Dir(), "85", "off"}, &status);
+    ASSERT_EQ(0, status);
+    Kovesim({"switch", Dir(), "88", "off"}, &status);
+    ASSERT_EQ(0, status);
+    EXPECT_EQ(5u, lines(fd, 84, 4));
+    EXPECT_EQ(0u, lines(fd, 88, 1));
+    Kovesim({"switch", Dir(), "88", "auto"}, &status);
+    ASSERT_EQ(0, status);
+    EXPECT_EQ(1u, lines(fd, 88, 1));
+    for (const char* bad : {"79", "89", "x"})
+    {
+        Kovesim({"switch", Dir(), bad, "on"}, &status);
+        EXPECT_EQ(2, status) << bad;
+    }
+    Kovesim({"flash", Dir(), "nosuch", "fail"}, &status);
+    EXPECT_EQ(1, status);
+    PlatClose(fd);
 }

@@ -23,9 +23,12 @@ TEST_F(SystemUnit, DispatchServesTheSystemCommandsOnly)
     EXPECT_EQ(system.Request(kHead + "<GetUserConfig/>"), 0);
 }
 
-TEST_F(SystemUnit, StoreConfigurationFailsWithoutAFlashStoreUnlessSavingIsForbidden)
+TEST_F(SystemUnit, StoreConfigurationIsDoneOnlyWhenTheRecordIsWrittenUnlessSavingIsForbidden)
 {
     CTestSystem& system = System();
+    const std::string partition = DevicePath("/dev/mtd_data");
+    const std::string fault = DevicePath("/dev/fail-write.mtd_data");
+    std::ofstream(fault) << "";
     EXPECT_EQ(system.Request(kHead + "<StoreConfiguration Status=\"old\"/>"), 0);
     EXPECT_EQ(system.ReplyAttribute("Status"), "ERROR");
     EXPECT_NE(
@@ -33,7 +36,14 @@ TEST_F(SystemUnit, StoreConfigurationFailsWithoutAFlashStoreUnlessSavingIsForbid
                                 "Text=\"Error while trying to store configuration on disk\""),
         std::string::npos)
         << system.ReplyText();
+    EXPECT_EQ(kovetest::ReadFile(partition).substr(0, 4), std::string(4, '\xFF'));
 
+    std::remove(fault.c_str());
+    system.Request(kHead + "<StoreConfiguration/>");
+    EXPECT_EQ(system.ReplyAttribute("Status"), "Done");
+    EXPECT_EQ(kovetest::ReadFile(partition).substr(0, 4), "KCFG");
+
+    std::ofstream(fault) << "";
     system.Request(kHead + "<ForbidConfigSave/>");
     EXPECT_EQ(system.ReplyAttribute("Status"), "<none>");
     system.Request(kHead + "<StoreConfiguration/>");

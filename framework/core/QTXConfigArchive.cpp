@@ -1,0 +1,266 @@
+// The configuration archive: packing and unpacking with tar and gzip from argument vectors, and
+// the check of an archive's members before anything of it is unpacked.
+#include "QTXConfigArchive.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "QTXShell.h"
+
+const char* const QTX_CONFIG_ARCHIVE = "Config.tar.gz";
+const char* const QTX_CONFIG_ARCHIVE_TAR = "Config.tar";
+
+namespace
+{
+constexpr size_t kBlock = 512;
+// An unpacked archive larger than this is not read: the configuration is a few files of text.
+constexpr off_t kMaxTarBytes = 64l * 1024 * 1024;
+
+bool EndsWith(const std::string& text, const char* suffix)
+{
+    const size_t length = strlen(suffix);
+    return text.size() > length && text.compare(text.size() - length, length, suffix) == 0;
+}
+
+bool IsPlainName(const std::string& name)
+{
+    if (name.empty() || name == "." || name == ".." || name.size() >= 100)
+        return false;
+    for (char c : name)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == '/')
+            return false;
+    return true;
+}
+
+// An octal number field of a tar header: digits, then blanks or zero bytes.
+bool ParseOctal(const unsigned char* field, size_t length, uint64_t& value)
+{
+    value = 0;
+    size_t i = 0;
+    while (i < length && field[i] == ' ')
+        ++i;
+    bool digits = false;
+    for (; i < length && field[i] >= '0' && field[i] <= '7'; ++i)
+    {
+        if (value > (UINT64_MAX >> 3))
+            return false;
+        value = value * 8 + (field[i] - '0');
+        digits = true;
+    }
+    for (; i < length; ++i)
+        if (field[i] != ' ' && field[i] != 0)
+            return false;
+    return digits;
+}
+
+std::string FieldText(const unsigned char* field, size_t length)
+{
+    size_t n = 0;
+    while (n < length && field[n] != 0)
+        ++n;
+    return std::string(reinterpret_cast<const char*>(field), n);
+}
+
+bool ReadWholeFile(const std::string& path, std::string& data, off_t limit)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0 && st.st_size <= limit;
+    data.clear();
+    char buffer[65536];
+    while (ok)
+    {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+        {
+            ok = n == 0;
+            break;
+        }
+        data.append(buffer, static_cast<size_t>(n));
+        ok = static_cast<off_t>(data.size()) <= limit;
+    }
+    close(fd);
+    return ok;
+}
+
+bool WriteWholeFile(const std::string& path, const std::string& data)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    size_t done = 0;
+    while (done < data.size())
+    {
+        const ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    return close(fd) == 0 && done == data.size();
+}
+
+bool Succeeded(int status)
+{
+    return status == 0;
+}
+} // namespace
+
+std::vector<std::string> ListConfigurationFiles(const std::string& directory)
+{
+    std::vector<std::string> names;
+    DIR* dir = opendir(directory.c_str());
+    if (dir == nullptr)
+        return names;
+    while (const dirent* entry = readdir(dir))
+    {
+        const std::string name = entry->d_name;
+        if (name[0] == '.' || !IsPlainName(name) ||
+            !(EndsWith(name, ".xml") || EndsWith(name, ".sh") || EndsWith(name, ".cfg")))
+            continue;
+        struct stat st;
+        if (lstat((directory + name).c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            names.push_back(name);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool PackConfigurationArchive(const std::string& directory, std::string& why)
+{
+    const std::string tar = directory + QTX_CONFIG_ARCHIVE_TAR;
+    const std::string archive = directory + QTX_CONFIG_ARCHIVE;
+    unlink(tar.c_str());
+    unlink(archive.c_str());
+
+    const std::vector<std::string> names = ListConfigurationFiles(directory);
+    bool packed = false;
+    if (names.empty())
+    {
+        // tar makes no archive of nothing; an empty archive is its two zero blocks, padded to
+        // a whole record as tar pads it.
+        packed = WriteWholeFile(tar, std::string(20 * kBlock, '\0'));
+    }
+    else
+    {
+        std::vector<std::string> command{"tar", "c", "-f", tar, "-C", directory, "--"};
+        command.insert(command.end(), names.begin(), names.end());
+        packed = Succeeded(ExecuteProgram(command, true));
+    }
+    if (!packed)
+        why = "tar could not pack the configuration files";
+    else if (!Succeeded(ExecuteProgram({"gzip", "-f", "--", tar}, true)))
+    {
+        packed = false;
+        why = "gzip could not compress the configuration archive";
+    }
+    unlink(tar.c_str());
+    if (!packed)
+        unlink(archive.c_str());
+    return packed;
+}
+
+bool UnpackConfigurationArchive(const std::string& directory, std::string& why)
+{
+    const std::string tar = directory + QTX_CONFIG_ARCHIVE_TAR;
+    const std::string archive = directory + QTX_CONFIG_ARCHIVE;
+    unlink(tar.c_str());
+    bool ok = Succeeded(ExecuteProgram({"gzip", "-d", "-f", "--", archive}, true));
+    std::string data;
+    if (!ok)
+        why = "gzip could not uncompress the configuration archive";
+    else if (!ReadWholeFile(tar, data, kMaxTarBytes))
+    {
+        ok = false;
+        why = "the uncompressed configuration archive cannot be read or is too large";
+    }
+    else if (!CheckConfigurationTar(reinterpret_cast<const unsigned char*>(data.data()),
+                                    data.size(), why))
+        ok = false;
+    else if (!Succeeded(ExecuteProgram({"tar", "x", "-f", tar, "-C", directory}, true)))
+    {
+        ok = false;
+        why = "tar could not unpack the configuration archive";
+    }
+    unlink(tar.c_str());
+    unlink(archive.c_str());
+    return ok;
+}
+
+bool CheckConfigurationTar(const unsigned char* data, size_t size, std::string& why)
+{
+    if (data == nullptr && size > 0)
+    {
+        why = "no archive";
+        return false;
+    }
+    size_t at = 0;
+    while (at < size)
+    {
+        if (size - at < kBlock)
+        {
+            why = "archive ends inside a header";
+            return false;
+        }
+        const unsigned char* header = data + at;
+        if (std::all_of(header, header + kBlock, [](unsigned char c) { return c == 0; }))
+            return true; // end of the archive; what follows is padding
+
+        uint64_t stored = 0;
+        uint64_t sum = 0;
+        for (size_t i = 0; i < kBlock; ++i)
+            sum += (i >= 148 && i < 156) ? ' ' : header[i];
+        if (!ParseOctal(header + 148, 8, stored) || stored != sum)
+        {
+            why = "bad header checksum at byte " + std::to_string(at);
+            return false;
+        }
+        uint64_t length = 0;
+        if (!ParseOctal(header + 124, 12, length))
+        {
+            why = "bad member size at byte " + std::to_string(at);
+            return false;
+        }
+        std::string name = FieldText(header, 100);
+        // The name prefix exists in POSIX archives only ("ustar" and a zero byte); GNU
+        // archives keep other fields there.
+        if (memcmp(header + 257, "ustar", 6) == 0)
+        {
+            const std::string prefix = FieldText(header + 345, 155);
+            if (!prefix.empty())
+                name = prefix + "/" + name;
+        }
+        if (name.compare(0, 2, "./") == 0)
+            name.erase(0, 2);
+        const unsigned char type = header[156];
+        if (type != '0' && type != 0)
+        {
+            why = "member \"" + name + "\" is not a plain file";
+            return false;
+        }
+        if (!IsPlainName(name))
+        {
+            why = "member \"" + name + "\" would leave the configuration directory";
+            return false;
+        }
+        const uint64_t blocks = (length + kBlock - 1) / kBlock;
+        if (blocks > (size - at - kBlock) / kBlock)
+        {
+            why = "member \"" + name + "\" is longer than the archive";
+            return false;
+        }
+        at += kBlock + static_cast<size_t>(blocks) * kBlock;
+    }
+    return true;
+}

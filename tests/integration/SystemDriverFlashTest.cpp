@@ -1,0 +1,210 @@
+// The hub's configuration in flash, seen from outside: systemdriver on a simulated device stores
+// the configuration directory as the record "KCFG" of "/dev/mtd_data" and restores it at start;
+// on hardware family 2 it restores the compatibility list from "/dev/mtd_update".
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <sys/wait.h>
+
+#include "KoveTestSupport.h"
+#include "RequestClient.h"
+#include "TarImage.h"
+
+using namespace kovetest;
+
+namespace
+{
+const std::string kHead = "<?xml version=\"1.0\"?>\n";
+const std::string kConfig = "/Applications/tmp/Driver/Configuration/";
+
+void Write(const std::string& path, const std::string& data)
+{
+    std::ofstream(path, std::ios::binary) << data;
+}
+
+// Writes bytes at the start of a partition file, keeping its size.
+void WriteAtStart(const std::string& path, const std::string& data)
+{
+    std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+    file.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+std::string Record(const char* tag, const std::string& data, uint32_t length)
+{
+    std::string head(tag, 4);
+    head.append(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        head += static_cast<char>((length >> (8 * i)) & 0xFF);
+    return head + data;
+}
+
+std::string Record(const char* tag, const std::string& data)
+{
+    return Record(tag, data, static_cast<uint32_t>(data.size()));
+}
+
+// The contents of a file compressed with a tool ("gzip" or "zip").
+std::string Packed(const CTempDir& work, const std::string& name, const std::string& data,
+                   bool zip)
+{
+    const std::string path = work.Path() + "/" + name;
+    Write(path, data);
+    if (zip)
+        EXPECT_EQ(RunCommand({"/bin/sh", "-c", "cd '" + work.Path() + "' && zip -q '" + name +
+                                              ".zip' '" + name + "'"}),
+                  0);
+    else
+        EXPECT_EQ(RunCommand({"/usr/bin/env", "gzip", "-f", path}), 0);
+    return ReadFile(path + (zip ? ".zip" : ".gz"));
+}
+
+class SystemDriverFlash : public testing::Test
+{
+protected:
+    explicit SystemDriverFlash(const std::vector<std::string>& createArgs = {})
+        : tDevice(createArgs)
+    {
+    }
+
+    void StartHub()
+    {
+        pHub = std::make_unique<CTestProcess>(tDevice, "systemdriver");
+        ASSERT_TRUE(pHub->WaitForPort(62000)) << pHub->Output();
+    }
+
+    void StopHub()
+    {
+        pHub->Signal(SIGTERM);
+        pHub->WaitExit();
+        pHub.reset();
+    }
+
+    CReply Request(const std::string& request)
+    {
+        return SendRequest(62000, request, tDevice.Dir() + "/reply.xml");
+    }
+
+    std::string Partition() const { return ReadFile(tDevice.Path("/dev/mtd_data")); }
+    std::string Log() const
+    {
+        return ReadFile(tDevice.Path("/Applications/tmp/Driver/log/Slot62000_log.txt"));
+    }
+
+    CSimDevice tDevice;
+    std::unique_ptr<CTestProcess> pHub;
+};
+
+TEST_F(SystemDriverFlash, StoredConfigurationComesBackIntoAnEmptyDirectory)
+{
+    // An erased partition restores nothing, and the hub starts all the same.
+    StartHub();
+    const std::string dir = tDevice.Path(kConfig);
+    Write(dir + "Config_62001_Duf.xml", "<Module Name=\"Duf\"/>\n");
+    Write(dir + "fo.cfg", "speed=2\n");
+    Write(dir + "post.sh", "echo done\n");
+    Write(dir + "notes.txt", "stays in RAM\n");
+
+    CReply reply = Request(kHead + "<StoreConfiguration/>");
+    EXPECT_TRUE(reply.Has("Status=\"Done\"")) << reply.sText;
+    EXPECT_EQ(Partition().substr(0, 8), std::string("KCFG\0\0\0\0", 8));
+    EXPECT_FALSE(std::filesystem::exists(dir + "Config.tar.gz"));
+    StopHub();
+
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        std::filesystem::remove(entry.path());
+    StartHub();
+    EXPECT_EQ(ReadFile(dir + "Config_62001_Duf.xml"), "<Module Name=\"Duf\"/>\n");
+    EXPECT_EQ(ReadFile(dir + "fo.cfg"), "speed=2\n");
+    EXPECT_EQ(ReadFile(dir + "post.sh"), "echo done\n");
+    EXPECT_FALSE(std::filesystem::exists(dir + "notes.txt"));
+    EXPECT_FALSE(std::filesystem::exists(dir + "Config.tar"));
+    EXPECT_NE(Log().find("Configuration restored from flash"), std::string::npos) << Log();
+}
+
+TEST_F(SystemDriverFlash, FailedStoresKeepTheOldRecord)
+{
+    StartHub();
+    const std::string dir = tDevice.Path(kConfig);
+    Write(dir + "small.xml", "<Small/>\n");
+    ASSERT_TRUE(Request(kHead + "<StoreConfiguration/>").Has("Status=\"Done\""));
+    const std::string stored = Partition();
+
+    // Data that does not compress makes an archive too large for the record.
+    std::mt19937 random(7);
+    std::string noise(400000, '\0');
+    for (char& c : noise)
+        c = static_cast<char>(random());
+    Write(dir + "big.cfg", noise);
+    CReply reply = Request(kHead + "<StoreConfiguration/>");
+    EXPECT_TRUE(reply.Has("Status=\"ERROR\"")) << reply.sText;
+    EXPECT_TRUE(reply.Has("Name=\"CanNotStoreConfiguration\"")) << reply.sText;
+    EXPECT_EQ(Partition(), stored);
+    EXPECT_FALSE(std::filesystem::exists(dir + "Config.tar.gz"));
+    std::filesystem::remove(dir + "big.cfg");
+
+    // A write that fails is a failed store.
+    Write(dir + "other.xml", "<Other/>\n");
+    tDevice.Tool("flash", {"data", "fail"});
+    reply = Request(kHead + "<StoreConfiguration/>");
+    EXPECT_TRUE(reply.Has("Status=\"ERROR\"")) << reply.sText;
+    EXPECT_EQ(Partition(), stored);
+    EXPECT_NE(Log().find("writing /dev/mtd_data failed"), std::string::npos) << Log();
+}
+
+TEST_F(SystemDriverFlash, RecordThatLeavesTheDirectoryIsNotRestored)
+{
+    CTempDir work;
+    const std::string archive =
+        Packed(work, "Config.tar",
+               TarImage({{"fine.xml", "<Fine/>"}, {"../../escape.sh", "echo out"}}), false);
+    WriteAtStart(tDevice.Path("/dev/mtd_data"), Record("KCFG", archive));
+    StartHub();
+    EXPECT_FALSE(std::filesystem::exists(tDevice.Path(kConfig) + "fine.xml"));
+    EXPECT_FALSE(std::filesystem::exists(tDevice.Path("/Applications/tmp/escape.sh")));
+    EXPECT_NE(Log().find("ERROR: Can not restore configuration (#0)"), std::string::npos) << Log();
+
+    // A length outside the record's bounds restores nothing either.
+    StopHub();
+    WriteAtStart(tDevice.Path("/dev/mtd_data"), Record("KCFG", archive, 0x50000));
+    StartHub();
+    EXPECT_NE(Log().find("ERROR: Can not restore configuration (#4)"), std::string::npos) << Log();
+}
+
+class SystemDriverFlashFamily2 : public SystemDriverFlash
+{
+protected:
+    SystemDriverFlashFamily2() : SystemDriverFlash({"--family", "0x00880000"}) {}
+};
+
+TEST_F(SystemDriverFlashFamily2, CompatibilityListFirstOrBehindTheResultRecord)
+{
+    CTempDir work;
+    const std::string list = "<Compatibility><OverallRelease><Version>2</Version>"
+                             "</OverallRelease></Compatibility>\n";
+    const std::string zip = Packed(work, "Compatibility.xml", list, true);
+    const std::string config = Packed(work, "Config.tar", TarImage({{"a.xml", "<A/>"}}), false);
+    const std::string comb = Record("COMB", zip);
+    std::string frepData(16, '\0');
+    frepData[0] = 40; // the next record begins 40 bytes after the start of this one
+    const std::string frep = Record("FREP", frepData) + std::string(40 - 28, '\x55');
+
+    for (const std::string& update : {comb, frep + comb})
+    {
+        SCOPED_TRACE(update.substr(0, 4));
+        CSimDevice device({"--family", "0x00880000"});
+        WriteAtStart(device.Path("/dev/mtd_data"), Record("KCFG", config));
+        WriteAtStart(device.Path("/dev/mtd_update"), update);
+        CTestProcess hub(device, "systemdriver", {"-Startup=" + device.Path("/name")});
+        const int status = hub.WaitExit();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << hub.Output();
+        EXPECT_EQ(ReadFile(device.Path("/tmp/Compatibility.xml")), list) << hub.Output();
+        EXPECT_FALSE(std::filesystem::exists(device.Path("/tmp/Compatibility.xml.zip")));
+        EXPECT_EQ(ReadFile(device.Path(kConfig + "a.xml")), "<A/>");
+    }
+}
+} // namespace
