@@ -441,6 +441,8 @@ TEST_F(DeviceIdentityTest, DeviceInfoRecord)
     // Nothing readable: the version byte and the fill word of the hardware.
     Remove("/dev/mtd_production");
     Remove("/tmp/BootFlash.version");
+    Remove("/dev/mtd_bootimg");
+    Remove("/dev/mtd_boot");
     Remove("/dev/mem");
     Bytes empty(DEVMSG_DEVICE_INFO_SIZE, 0);
     empty[0] = 9;
