@@ -418,6 +418,7 @@ void CSystem::InitCQTX()
 
     std::string systemInfo = BuildSystemInfoBlock(identity);
 
+    vCompatibilityList.clear();
     LoadCompatibilityList(this, "/tmp/Compatibility.xml");
 
     if (!IsStartupMode())
@@ -633,21 +634,4 @@ void CSystem::SendPendingLock()
     const std::string request = sXmlStart + "<Lock Name=\"" + EscapeXmlValue(name) +
                                 "\" Value=\"-2\" Signature=\"ZRMonitor\" />\n";
     SendStringToDriver(request, 200, port, "");
-}
-
-// ---- Stand-ins until the compatibility list is available
-//
-// Without a compatibility list every module counts as compatible, and no firmware version is
-// known.
-
-void LoadCompatibilityList(CSystem* /*system*/, const std::string& /*path*/) {}
-
-std::string GetCompatibilityVersion(CSystem* /*system*/, const std::string& /*name*/)
-{
-    return "";
-}
-
-bool IsCompatible(CSystem* /*system*/, const std::string& /*name*/, const std::string& /*version*/)
-{
-    return true;
 }

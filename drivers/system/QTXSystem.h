@@ -15,6 +15,9 @@
 //   QTXSystemIdentify.cpp  the identity document Identify.xml
 //   QTXSystemDiscovery.cpp UDP discovery
 //   QTXSystemFlash.cpp     the configuration store in flash and its restore
+//   QTXSystemCompatibility.cpp  compatibility list, firmware version from the boot image
+//   QTXSystemSwitches.cpp  unit number, switches and factory button per hardware family
+//   QTXSystemUpdate.cpp    the Update request
 //
 // Threads: the main thread serves requests; the polling threads read the state below. The
 // registry, the presence masks, the error texts, the identity and the incompatible-module lock
@@ -158,14 +161,59 @@ class CSystem;
 bool StoreConfigurationToFlash(CSystem* system);
 // Unpacks the configuration stored in flash; true when everything tried succeeded.
 bool RestoreConfigurationFromFlash(CSystem* system);
-// Loads the compatibility list from the file (a device path).
+// ---- Compatibility list and versions (QTXSystemCompatibility.cpp)
+
+// One entry of the compatibility list: the overall entry has the empty name.
+struct CompatibilityEntry
+{
+    std::string sName;
+    std::string sVersion;
+};
+
+// Loads the compatibility list from the file (a device path). Without a readable list the
+// flag stays false and, when the list is still empty, the firmware version comes from the boot
+// image's version stamp.
 void LoadCompatibilityList(CSystem* system, const std::string& path);
+// "vMM.mm.rrr" (with "-RC<n>" when a release candidate follows) from the first 15 bytes of a
+// version stamp "MMmmrrr[-nnn]"; empty when fewer bytes were read or the first 7 are not digits.
+std::string FirmwareVersionFromStamp(const char* stamp, size_t length);
+// The version stamp at the end of "/dev/mtd_boot", else "/dev/mtd_bootimg", else
+// "/qorBin/qorImageVersion.bin", as a firmware version.
+std::string ReadBootImageVersion();
 // The version that the compatibility list gives for the name; with the empty name the
 // installed firmware version. Empty when unknown.
 std::string GetCompatibilityVersion(CSystem* system, const std::string& name);
 // True when the compatibility list accepts the module's software version (also while no list
 // is loaded).
 bool IsCompatible(CSystem* system, const std::string& name, const std::string& version);
+
+// ---- Switch inputs per hardware family (QTXSystemSwitches.cpp)
+
+// Reads `count` GPIO lines from firstLine on: a line that reads 0 sets its bit (bit 0 for the
+// first line).
+uint32_t GpioReadBits(int gpio, uint32_t firstLine, uint32_t count);
+// The unit number, the second hex switch, the third switch nibble, the fourth switch word and
+// the factory-default button as the device's family wires them; a GPIO read without the GPIO
+// device gives 0xFFFFFFFF (the button then reads 0).
+uint32_t ReadUnitNumber(CSystem* system);
+uint32_t ReadSecondHexSwitch(CSystem* system);
+uint32_t ReadSwitchNibble3(CSystem* system);
+uint32_t ReadSwitchWord4(CSystem* system);
+uint32_t ReadFactoryButton(CSystem* system);
+// Families with module slots on the backplane (1, 2, 11, 12), and family 13.
+bool HasSlotModules(int family);
+bool IsFamily13(int family);
+
+// ---- Update (QTXSystemUpdate.cpp)
+
+// The progress address as the update program must use it: an address of the fiber-optic
+// network 172.16.x.y is moved to the network of the interface "ils0" (its first two octets),
+// when that interface has an address.
+std::string TranslateProgressAddress(CQTX* driver, const std::string& address);
+// The argument vector of the update program of the family for the archive (a file of
+// "/tmp/Update/"), the progress address (may be empty) and with or without "-Force".
+std::vector<std::string> BuildUpdateCommand(int family, const std::string& file,
+                                            const std::string& progress, bool force);
 
 // ---- Threads of the system driver (bodies for CQTX::StartThread)
 
@@ -284,6 +332,8 @@ public:
     void ProcessSetSamplingPeriodInUs();
     void ProcessLedTest();
     void ProcessSetL1Rate();
+    // Update (QTXSystemUpdate.cpp): runs the update program and answers with its result.
+    void ProcessUpdate();
     // The user-configuration string ";hex=<setting>;SamplingPeriodInUs=<period>;".
     std::string GetUserConfigValue() const;
     void SetFastBlinking(bool on) { bFastBlinking = on; }
@@ -328,6 +378,9 @@ public:
 
     // The Name value of the SystemInfo block ("unknown" when absent); set at start-up only.
     std::string sDeviceName = "unknown";
+    // The compatibility list (loaded at start only) and whether a list file was read.
+    std::vector<CompatibilityEntry> vCompatibilityList;
+    bool bCompatibilityListLoaded = false;
     // Installed firmware version text and its number form.
     std::string sFirmwareVersion;
     uint32_t uFirmwareVersionNumber = 0;

@@ -16,6 +16,7 @@ namespace
 // Request codes of the system commands (their command-tag numbers).
 constexpr uint32_t kTagRegisterModule = 20;
 constexpr uint32_t kTagRemoveModule = 21;
+constexpr uint32_t kTagUpdate = 22;
 constexpr uint32_t kTagStoreConfiguration = 23;
 constexpr uint32_t kTagForbidConfigSave = 24;
 constexpr uint32_t kTagSetModuleError = 25;
@@ -67,6 +68,9 @@ int CSystem::ProcessUnknownXmlTag(uint32_t requestCode)
     case kTagRemoveModule:
         ProcessRemoveModule();
         return 0;
+    case kTagUpdate:
+        ProcessUpdate();
+        return 0;
     case kTagStoreConfiguration:
         ProcessStoreConfiguration();
         return 0;
@@ -92,7 +96,7 @@ int CSystem::ProcessUnknownXmlTag(uint32_t requestCode)
         ProcessSetL1Rate();
         return 0;
     default:
-        // Update, Watchdog, Reboot and NamedSharedMemory are answered here once their
+        // Watchdog, Reboot and NamedSharedMemory are answered here once their
         // handlers exist; System, CompatibilityList and every other tag are not served.
         return kNotHandled;
     }
