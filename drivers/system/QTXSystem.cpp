@@ -255,6 +255,7 @@ CSystem::~CSystem()
 {
     // A SIGTERM from here on must not reach the object being destroyed.
     ClearGlobalQTX(this);
+    StopNbnsEasyThread();
     // The threads read the members below: they end before anything is freed.
     if (!StopSystemThreads(kThreadStopTimeoutMs))
         WriteToLogfile("~CSystem: some threads are still running");
@@ -466,9 +467,9 @@ void CSystem::InitCQTX()
     else if (StartsWithNoCase(sDeviceName, "qorKOVE-D"))
         BPBWriteWord(kBusWordLeds, 0x80000000u, false);
 
-    // The product's network settings and interface come with the network set-up; without a
-    // usable MAC address requests cannot change them.
-    bNetworkFixed = !bMacAddressUsable;
+    // The product's network settings, interface and host names; without a usable MAC address
+    // requests cannot change them.
+    InitNetwork();
 
     if (IsStartupMode())
     {
@@ -504,23 +505,6 @@ void CSystem::BootHardware()
 
     printf("End Of BootHardware, iGPIOFile %d\n", iGPIOFile);
     fflush(stdout);
-}
-
-// The network configuration of the hub is applied with the network set-up. Until then a
-// configuration is taken without being applied or stored, so that a stored one is never
-// replaced by the factory defaults.
-bool CSystem::ParseAndCheckConfiguration(int& setIndex)
-{
-    setIndex = -1;
-    WriteToLogfile("Network configuration not applied: the network set-up is not available");
-    return true;
-}
-
-void CSystem::SetHardwareConfiguration() {}
-
-void CSystem::ConfigurationDone()
-{
-    StoreConfigurationToFlash(this);
 }
 
 // ---- Process

@@ -18,6 +18,9 @@
 //   QTXSystemCompatibility.cpp  compatibility list, firmware version from the boot image
 //   QTXSystemSwitches.cpp  unit number, switches and factory button per hardware family
 //   QTXSystemUpdate.cpp    the Update request
+//   QTXSystemNetwork.cpp   network settings of the configuration, host names
+//   SystemNetSetup.cpp     applying network settings with the host tools (C level)
+//   NbnsEasy.cpp           the NetBIOS name responder (C level)
 //
 // Threads: the main thread serves requests; the polling threads read the state below. The
 // registry, the presence masks, the error texts, the identity and the incompatible-module lock
@@ -35,9 +38,11 @@
 #include <string>
 #include <vector>
 
+#include "NbnsEasy.h"
 #include "QTX.h"
 #include "QTXProduct.h"
 #include "QTXSharedMemory.h"
+#include "SystemNetSetup.h"
 
 // ---- Ports and error slots
 
@@ -214,6 +219,21 @@ std::string TranslateProgressAddress(CQTX* driver, const std::string& address);
 // "/tmp/Update/"), the progress address (may be empty) and with or without "-Force".
 std::vector<std::string> BuildUpdateCommand(int family, const std::string& file,
                                             const std::string& progress, bool force);
+
+// ---- Network configuration (QTXSystemNetwork.cpp)
+
+// The product's network defaults: for a row of the ordering number the settings are cleared and
+// take the row's mode, address and mask, and the interface its name (cut to size - 1); without a
+// row the settings stay and the interface is empty.
+void LookupProductNetwork(NetworkSettings* settings, char* interfaceName, size_t interfaceSize,
+                          int32_t orderingNumber);
+// Host name (prefix and the serial number in six digits, when the row has a prefix and the
+// serial number is not 0) and alias (prefix and the last two MAC bytes in hex, when the row has
+// one and a MAC is given); -1 (both empty) when the ordering number has no row.
+int MakeHostNames(std::string& hostName, std::string& alias, int32_t orderingNumber,
+                  int32_t serialNumber, const uint8_t* mac);
+// Writes the NetBIOS name file (a device path): 0, or -1 when it cannot be written.
+int WriteNbnsConf(const std::string& path, const std::string& hostName, const std::string& alias);
 
 // ---- Threads of the system driver (bodies for CQTX::StartThread)
 
@@ -396,6 +416,12 @@ public:
     char acAliasName[136] = {};
     // Network settings of requests are ignored (no usable MAC address).
     bool bNetworkFixed = false;
+    // Network settings in force and requested (QTXSystemNetwork.cpp).
+    NetworkSettings tNetworkActive;
+    NetworkSettings tNetworkRequested;
+    // Fills the requested settings, the interface and the host names from the product table at
+    // start; writes the NetBIOS name file (start-up mode) or starts the NetBIOS responder.
+    void InitNetwork();
 
     // Set by the Reboot command and a successful update; the serving loop then reboots once.
     std::atomic<bool> bRebootPending{false};

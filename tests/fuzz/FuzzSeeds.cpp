@@ -4,8 +4,10 @@
 //   <dir>/fuzz_xml_parser/seeds/         option byte + XML text
 //   <dir>/fuzz_xml_command_file/seeds/   XML request files
 //   <dir>/fuzz_config_tar/seeds/         tar archives of configuration files
+//   <dir>/fuzz_nbns_query/seeds/         NetBIOS name queries
 //   <dir>/xml.dict                       tokens of the XML grammar and the request vocabulary
 #include "QTXBin.h"
+#include "../../drivers/system/NbnsEasy.h"
 #include "../support/TarImage.h"
 
 #include <cerrno>
@@ -188,6 +190,26 @@ int main(int argc, char** argv)
     };
     for (size_t i = 0; i < tarSeeds.size(); ++i)
         WriteSeed(tar + "/seeds/seed" + std::to_string(i), tarSeeds[i].data(), tarSeeds[i].size());
+
+    const std::string nbns = dir + "/fuzz_nbns_query";
+    MakeDirectory(nbns);
+    MakeDirectory(nbns + "/seeds");
+    int nbnsSeed = 0;
+    for (const char* name : {"DP_001234", "dpms_abcd", "OTHER", ""})
+        for (uint8_t suffix : {0x00, 0x20})
+        {
+            Bytes q(50, 0);
+            q[0] = 0x12;
+            q[1] = static_cast<unsigned char>(nbnsSeed);
+            q[2] = 0x01;
+            q[3] = 0x10;
+            q[5] = 1;
+            q[12] = 0x20;
+            NbnsEncodeName(name, suffix, q.data() + 13);
+            q[47] = 0x20;
+            q[49] = 1;
+            WriteSeed(nbns + "/seeds/seed" + std::to_string(nbnsSeed++), q.data(), q.size());
+        }
 
     const std::string parser = dir + "/fuzz_xml_parser";
     const std::string command = dir + "/fuzz_xml_command_file";

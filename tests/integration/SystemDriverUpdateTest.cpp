@@ -112,7 +112,8 @@ TEST_F(SystemDriverUpdate, ResultFileDecidesTheAnswer)
     EXPECT_EQ(Arguments(), "-e\n-p= -SendProgressTo=172.16.5.9:62098 "
                            "-ResultFile=/tmp/UpdateResult.txt -Force\n/tmp/Update/fw.zip\n--\n");
     EXPECT_NE(Log().find("NAT: can not get IP address"), std::string::npos) << Log();
-    if (RunCommand({"/usr/bin/env", "ip", "link", "add", "ils0", "type", "dummy"}) == 0 &&
+    if (RunCommand({"/usr/bin/env", "ip", "link", "add", "ils0", "type", "veth", "peer", "name",
+                    "ils0peer"}) == 0 &&
         RunCommand({"/usr/bin/env", "ip", "addr", "add", "10.20.0.1/16", "dev", "ils0"}) == 0)
     {
         reply = Update("File=\"fw.zip\" SendProgressTo=\"172.16.5.9:62098\"", {"Update done"});
