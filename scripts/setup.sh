@@ -8,8 +8,9 @@ packages=(g++ clang libclang-rt-14-dev cmake ninja-build libgtest-dev libgmock-d
 
 missing=()
 for p in "${packages[@]}"; do
-    status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
-    [[ "$status" == "install ok installed" ]] || missing+=("$p")
+    # One line per installed architecture (armhf packages sit beside the native ones).
+    status=$(dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null || true)
+    grep -qx "install ok installed" <<<"$status" || missing+=("$p")
 done
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 
