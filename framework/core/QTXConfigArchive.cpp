@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "QTXFlashRecord.h"
 #include "QTXShell.h"
 
 const char* const QTX_CONFIG_ARCHIVE = "Config.tar.gz";
@@ -97,17 +98,8 @@ bool WriteWholeFile(const std::string& path, const std::string& data)
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
-    size_t done = 0;
-    while (done < data.size())
-    {
-        const ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    return close(fd) == 0 && done == data.size();
+    const bool written = FlashWriteFully(fd, data.data(), data.size()) == data.size();
+    return close(fd) == 0 && written;
 }
 
 bool Succeeded(int status)

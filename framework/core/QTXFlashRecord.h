@@ -31,8 +31,8 @@ QTXFlashRecordHead DecodeFlashRecordHead(const unsigned char head[QTX_FLASH_RECO
 // True when the head carries the tag and its second word is 0.
 bool IsFlashRecord(const QTXFlashRecordHead& head, const char* tag);
 
-// Reads or writes count bytes at the descriptor's position, going on after a short transfer or
-// an interruption; the number of bytes done (less at the end of the partition or on an error,
+// Reads or writes count bytes at the descriptor's position (a partition or any file), going on
+// after a short transfer or an interruption; the number of bytes done (less at the end of the partition or on an error,
 // with errno set).
 size_t FlashReadFully(int fd, void* data, size_t count);
 size_t FlashWriteFully(int fd, const void* data, size_t count);
