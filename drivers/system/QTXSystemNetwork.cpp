@@ -152,12 +152,11 @@ bool CSystem::ParseAndCheckConfiguration(int& /*setIndex*/)
                 if (dhcp == 0)
                 {
                     std::string ip, mask, gateway, dns;
-                    const bool read = document.ReadStringProperty("EthernetFixedIp", &ip) &
-                                      document.ReadStringProperty("EthernetFixedNetworkMask",
-                                                                  &mask) &
-                                      document.ReadStringProperty("EthernetFixedGateway",
-                                                                  &gateway) &
-                                      document.ReadStringProperty("EthernetFixedDnsServer", &dns);
+                    // Every property is read, so that each missing one gets its error.
+                    bool read = document.ReadStringProperty("EthernetFixedIp", &ip);
+                    read = document.ReadStringProperty("EthernetFixedNetworkMask", &mask) && read;
+                    read = document.ReadStringProperty("EthernetFixedGateway", &gateway) && read;
+                    read = document.ReadStringProperty("EthernetFixedDnsServer", &dns) && read;
                     ok = ok && read;
                     // Each address must be one: a text that is none is refused, not taken as
                     // 255.255.255.255.
