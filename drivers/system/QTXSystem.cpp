@@ -484,6 +484,22 @@ void CSystem::InitCQTX()
         {
             WriteToLogfile("Can not write the device name to " + nameFile);
         }
+        // The interface gets the MAC address of the EEPROM; the fiber-optic converter also
+        // gives "eth0" one made from its serial number.
+        if (bMacAddressUsable)
+        {
+            SetMacAddress(aucMacAddress, acInterfaceName);
+            if (iOrderingNumber == 53400000)
+            {
+                const uint8_t mac[6] = {0x02,
+                                        0x10,
+                                        0xC4,
+                                        0xFF,
+                                        static_cast<uint8_t>(0xC0 + ((iSerialNumber >> 8) & 0x0F)),
+                                        static_cast<uint8_t>(iSerialNumber & 0xFF)};
+                SetMacAddress(mac, "eth0");
+            }
+        }
     }
 }
 

@@ -134,6 +134,20 @@ TEST_F(SystemDriverNetwork, FixedAndDhcpSettingsBecomeHostCommands)
     EXPECT_EQ(Commands(), before);
 }
 
+TEST_F(SystemDriverNetwork, StartupModeSetsTheMacAddressAndWritesTheNetbiosNames)
+{
+    const std::string directory = tDevice.Path("/Applications/tmp/Driver/systemdriver");
+    std::filesystem::create_directories(directory);
+    std::ofstream(directory + "/EEProm.bin", std::ios::binary) << Eeprom();
+    CTestProcess hub(tDevice, "systemdriver", {"-Startup=" + tDevice.Path("/name")});
+    hub.WaitExit();
+    EXPECT_EQ(ReadFile(tDevice.Path("/name")), "qorKOVE-D\n");
+    EXPECT_NE(Commands().find("ifconfig eth0 hw ether 02:00:00:00:AB:CD\n"), std::string::npos)
+        << Commands() << hub.Output();
+    EXPECT_EQ(ReadFile(tDevice.Path("/tmp/nbns.conf")),
+              " netbios name = DP_001234\n netbios aliases = DPMS_ABCD\n");
+}
+
 TEST_F(SystemDriverNetwork, IncompatibleModuleVersionIsMarked)
 {
     std::filesystem::create_directories(tDevice.Path("/tmp"));
