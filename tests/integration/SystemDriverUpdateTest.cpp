@@ -121,6 +121,10 @@ TEST_F(SystemDriverUpdate, ResultFileDecidesTheAnswer)
             << Arguments();
         EXPECT_NE(Log().find("NAT translated progress address to 10.20.5.9:62098"),
                   std::string::npos);
+        // Only addresses that begin with the whole prefix "172.16." are translated.
+        Update("File=\"fw.zip\" SendProgressTo=\"172.1.5.9:62098\"", {"Update done"});
+        EXPECT_NE(Arguments().find("-SendProgressTo=172.1.5.9:62098 "), std::string::npos)
+            << Arguments();
     }
 
     // Values that cannot be a file of the update directory or an address run nothing.
