@@ -33,10 +33,24 @@ endfunction()
 
 # A program of the device: the sources of its folder become an object library
 # (${name}_prog, so tests can link the driver class), main.cpp becomes the executable.
+# A driver that has grown sub-folders by concern (requests/, addressdata/, ...) keeps their
+# sources in the same object library; every folder of it is an include folder.
 function(kove_program name dir)
-    kove_glob_sources(srcs ${dir})
+    file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${dir}/*.cpp ${dir}/*.c)
+    list(FILTER srcs EXCLUDE REGEX "/main\\.cpp$")
+    file(GLOB_RECURSE headers CONFIGURE_DEPENDS ${dir}/*.h)
+    set(dirs ${dir})
+    foreach(header ${headers})
+        get_filename_component(folder ${header} DIRECTORY)
+        list(APPEND dirs ${folder})
+    endforeach()
+    list(REMOVE_DUPLICATES dirs)
     kove_object_library(${name}_prog "${srcs}")
-    target_include_directories(${name}_prog INTERFACE ${dir})
+    if(srcs)
+        target_include_directories(${name}_prog PUBLIC ${dirs})
+    else()
+        target_include_directories(${name}_prog INTERFACE ${dirs})
+    endif()
     add_executable(${name} ${dir}/main.cpp)
     target_link_libraries(${name} PRIVATE ${name}_prog)
     kove_link_libraries(${name})

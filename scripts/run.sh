@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Starts a simulated device: a device directory under run/device and the
 # device's programs on loopback (the system driver on TCP 62000, its
-# device-message service on 63100). Stop it with Ctrl-C.
+# device-message service on 63100, the signal-routing driver on TCP 62001). Stop it with Ctrl-C.
 #   scripts/run.sh            keep the device directory of the last run
 #   scripts/run.sh --fresh    start from a new default device
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=${BUILD_DIR:-build}
-if [[ ! -x "$build/bin/systemdriver" || ! -x "$build/bin/kovesim" ]]; then
+if [[ ! -x "$build/bin/systemdriver" || ! -x "$build/bin/dufdriver" || ! -x "$build/bin/kovesim" ]]; then
     bash scripts/setup.sh
     cmake -S . -B "$build" -G Ninja >/dev/null
     cmake --build "$build" -j "$(nproc)"
@@ -29,11 +29,19 @@ trap stop EXIT INT TERM
 
 "$build/bin/systemdriver" >"$KOVE_SIM/systemdriver.out" 2>&1 &
 pids+=($!)
+# The drivers beside the hub register with it as they start: they start once it listens.
+for _ in $(seq 100); do
+    (exec 3<>/dev/tcp/127.0.0.1/62000) 2>/dev/null && break
+    sleep 0.1
+done
+"$build/bin/dufdriver" >"$KOVE_SIM/dufdriver.out" 2>&1 &
+pids+=($!)
 
 cat <<TEXT
 Simulated device in $KOVE_SIM
   system driver: TCP 127.0.0.1:62000 (output in $KOVE_SIM/systemdriver.out,
                  log in $KOVE_SIM/Applications/tmp/Driver/log/)
+  routing driver: TCP 127.0.0.1:62001 (output in $KOVE_SIM/dufdriver.out)
   host commands the device would have run: $KOVE_SIM/commands.log
   device tool:   $build/bin/kovesim leds $KOVE_SIM
 

@@ -6,6 +6,7 @@
 
 #include "QTXError.h"
 #include "QTXMessages.h"
+#include "QTXReadForDuf.h"
 #include "QTXXml.h"
 
 namespace
@@ -52,28 +53,7 @@ std::string ListName(const unsigned char* record)
 // True when the record's size holds everything its kind and counts describe.
 bool RecordConsistent(const unsigned char* record)
 {
-    const uint64_t size = QtxBinGetU32(record);
-    const uint8_t kind = record[4];
-    if (size < kGFDHeadBytes || kind > kGFDKindRange)
-        return false;
-    if (kind == kGFDKindPlain)
-        return true;
-    if (size < kGFDHeadBytes + kKindPartBytes)
-        return false;
-    if (kind == kGFDKindRange)
-        return true;
-    uint64_t at = kGFDHeadBytes + kKindPartBytes;
-    for (uint32_t i = 0; i < record[27]; ++i)
-    {
-        if (at + kBusMasterHeadBytes > size)
-            return false;
-        const uint64_t transfers = QtxBinGetU32(record + at + 4);
-        at += kBusMasterHeadBytes;
-        if (transfers > (size - at) / kTransferBytes)
-            return false;
-        at += transfers * kTransferBytes;
-    }
-    return true;
+    return QTXForDufRecordConsistent(record, QtxBinGetU32(record));
 }
 
 CQTXError FatalUse()

@@ -77,6 +77,10 @@ void CQTX::Init(const std::string& directory, int slot, const std::string& debug
     if (!EndsWith(sDirectory, sQTXDirectorySeperator))
         sDirectory += sQTXDirectorySeperator;
 
+    // A driver started on a fresh device makes its directory: the replies of its start-up
+    // requests (user configuration, the hub's identity, other drivers' answers) are kept there.
+    MakeDirectoriesOf(sDirectory);
+
     ulPort = PortFromSlot(slot, iSlot);
 
     WriteToLogfile("--->Driver started on slot " + std::to_string(slot) + "<---");

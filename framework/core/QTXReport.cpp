@@ -24,7 +24,8 @@ std::atomic<int> g_iFunctionDepth{0};
 constexpr long LOG_TAIL_BYTES = 1024;
 constexpr const char* XML_SCHEMA_INSTANCE = "http://www.w3.org/2001/XMLSchema-instance";
 
-// Makes every directory of the path (up to its last separator); true when the last one exists.
+} // namespace
+
 bool MakeDirectoriesOf(const std::string& path)
 {
     const size_t end = path.find_last_of('/');
@@ -39,6 +40,8 @@ bool MakeDirectoriesOf(const std::string& path)
     return true;
 }
 
+namespace
+{
 // Creates the log file, and its directory when that is missing.
 FILE* CreateLogFile(const std::string& name)
 {

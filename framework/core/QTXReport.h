@@ -33,6 +33,10 @@ std::string GetLogDirectory();
 // appending.
 bool StoreEvent(const std::string& text, const std::string& source);
 
+// Makes every directory of the path up to its last separator ("a/b/" makes a and a/b); true
+// when they exist afterwards.
+bool MakeDirectoriesOf(const std::string& path);
+
 // Passes the text to report when one is given; the connection is not used.
 void SysCallDebug3(const std::string& text, QTXReportFunction report,
                    CQTXCommunication* connection = nullptr);

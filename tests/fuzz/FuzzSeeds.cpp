@@ -152,6 +152,67 @@ const char* const aDictionary[] = {
     "Errors",
 };
 
+// A binary address description: list "AnalogIn" read by one bus master with two transfers and
+// two signals, and list "DigitalOut", an address range with one signal.
+void PutU32(Bytes& out, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<unsigned char>(value >> (8 * i)));
+}
+
+void PutList(Bytes& out, uint8_t kind, uint8_t direction, uint16_t count, const char* name,
+             const Bytes& part)
+{
+    PutU32(out, static_cast<uint32_t>(24 + part.size()));
+    out.push_back(kind);
+    out.push_back(direction);
+    out.push_back(static_cast<unsigned char>(count));
+    out.push_back(static_cast<unsigned char>(count >> 8));
+    char field[16] = {};
+    std::snprintf(field, sizeof field, "%s", name);
+    out.insert(out.end(), field, field + 16);
+    out.insert(out.end(), part.begin(), part.end());
+}
+
+void PutSignal(Bytes& out, uint16_t number, uint16_t length, uint32_t offset, uint8_t type)
+{
+    out.push_back(static_cast<unsigned char>(number));
+    out.push_back(static_cast<unsigned char>(number >> 8));
+    out.push_back(static_cast<unsigned char>(length));
+    out.push_back(static_cast<unsigned char>(length >> 8));
+    PutU32(out, offset);
+    out.push_back(type);
+    out.insert(out.end(), 3, 0);
+}
+
+Bytes ForDufDescription()
+{
+    Bytes out = {'<', '?', 'b', 'i', 'n', 0, 0x01, 0x01, 0, 0, 0, 0, 0, 0, 0, 0};
+    Bytes busMaster = {1, 2, 21, 1};
+    PutU32(busMaster, 0x200000);
+    PutU32(busMaster, 0x10000);
+    PutU32(busMaster, 0x40);
+    PutU32(busMaster, 2);
+    for (uint32_t t = 0; t < 2; ++t)
+    {
+        PutU32(busMaster, 0x1000 * t);
+        PutU32(busMaster, 0x100 * t);
+        PutU32(busMaster, 64);
+    }
+    PutList(out, 1, 0, 2, "AnalogIn", busMaster);
+    PutSignal(out, 0, 16, 0, 3);
+    PutSignal(out, 1, 32, 32, 7);
+    Bytes range = {3, 4, 0, 0};
+    PutU32(range, 0x140000);
+    PutU32(range, 256);
+    PutList(out, 2, 1, 1, "DigitalOut", range);
+    PutSignal(out, 7, 1, 5, 0);
+    const uint32_t payload = static_cast<uint32_t>(out.size() - 16);
+    for (int i = 0; i < 4; ++i)
+        out[12 + i] = static_cast<unsigned char>(payload >> (8 * i));
+    return out;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -233,6 +294,17 @@ int main(int argc, char** argv)
         }
         option = static_cast<unsigned char>(option + 1);
         ++n;
+    }
+
+    const std::string duf = dir + "/fuzz_duf_address_data";
+    MakeDirectory(duf);
+    MakeDirectory(duf + "/seeds");
+    const Bytes description = ForDufDescription();
+    for (unsigned char selector = 0; selector < 4; ++selector)
+    {
+        Bytes seed(1, selector);
+        seed.insert(seed.end(), description.begin(), description.end());
+        WriteSeed(duf + "/seeds/seed" + std::to_string(selector), seed.data(), seed.size());
     }
 
     std::string dictionary;

@@ -1,0 +1,87 @@
+// The signal-routing driver's process: start-up, presence and set-up of the FPGA units its
+// hardware family carries, and applying the accepted paths.
+#include "QTXDuf.h"
+
+#include "Bpbm.h"
+#include "Dfcm.h"
+#include "Pcim.h"
+#include "QTXProduct.h"
+
+CDuf::CDuf() : tRequests(this) {}
+
+CDuf::~CDuf()
+{
+    // The records go before the base class releases the process's resources.
+    tRequests.RemoveDufRequest(0, 0, "");
+}
+
+std::string CDuf::GetModuleName()
+{
+    return "DUF";
+}
+
+void CDuf::InitCQTX()
+{
+    QTX_FUNCTION_LOG();
+    FoInReservedBy = 0;
+    FoOutReservedBy = 0;
+    ModuleEventSlotMask = 0;
+
+    switch (GetHWFamily())
+    {
+    case 1:
+    case 12:
+        DfcmPresent = BpbmPresent = PcimPresent = true;
+        break;
+    case QTX_HW_FAMILY_880:
+        DfcmPresent = BpbmPresent = true;
+        PcimPresent = false;
+        break;
+    case QTX_HW_FAMILY_DAQ:
+        DfcmPresent = PcimPresent = false;
+        BpbmPresent = true;
+        break;
+    default:
+        DfcmPresent = BpbmPresent = PcimPresent = false;
+        break;
+    }
+    WriteToLogfile(std::string("FPGA units: DFCM ") + (DfcmPresent ? "yes" : "no") + ", BPBM " +
+                   (BpbmPresent ? "yes" : "no") + ", PCIM " + (PcimPresent ? "yes" : "no"));
+}
+
+void CDuf::BootHardware()
+{
+    QTX_FUNCTION_LOG();
+    if (DfcmPresent)
+        DfcmInit(0, 1);
+    if (BpbmPresent)
+        BpbmInit(0, 0, 1);
+    if (PcimPresent)
+        PcimInit(0, 16);
+    // The user settings select the fiber-optic mode; the driver takes them as the system
+    // driver would push them.
+    ProcessUserConfig(GetUserConfig());
+}
+
+void CDuf::SetHardwareConfiguration()
+{
+    QTX_FUNCTION_LOG();
+    // The paths of the valid requests are programmed here once the routing resources and path
+    // functions are in place (paths/); until then the units stay as BootHardware set them up.
+}
+
+std::string CDuf::GetDUFConfigurationFileName()
+{
+    // The routing driver has no address data of its own.
+    return "";
+}
+
+double CDuf::GetSignalValue(const std::string& /*name*/, int /*number*/)
+{
+    return 0;
+}
+
+std::string CDuf::GetSignalUnit(const std::string& /*name*/, int /*number*/)
+{
+    return "";
+}
