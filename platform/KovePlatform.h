@@ -24,6 +24,16 @@
 #include <stddef.h>
 #include <sys/types.h>
 
+/* File offsets are 64 bits wide on the 32-bit device as well (the build defines
+ * _FILE_OFFSET_BITS=64): "/dev/mem" is mapped at physical addresses up to 4 GiB,
+ * and directories, files and archives are read whatever their size or the
+ * values their file system hands out. */
+#ifdef __cplusplus
+static_assert(sizeof(off_t) == 8, "off_t must be 64 bits wide: build with _FILE_OFFSET_BITS=64");
+#else
+_Static_assert(sizeof(off_t) == 8, "off_t must be 64 bits wide: build with _FILE_OFFSET_BITS=64");
+#endif
+
 #ifdef __cplusplus
 extern "C"
 {

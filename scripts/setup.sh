@@ -6,6 +6,16 @@ set -euo pipefail
 packages=(g++ clang libclang-rt-14-dev cmake ninja-build libgtest-dev libgmock-dev
           libbenchmark-dev libpugixml-dev zip unzip tar gzip iproute2 util-linux procps)
 
+# --arm: what the cross build for the device's 32-bit ARM processor needs besides: Debian's
+# cross compiler, the user-mode emulator that runs its tests, and the target's runtime and
+# test libraries from Debian's multiarch packages.
+arm=0
+if [[ "${1:-}" == "--arm" ]]; then
+    arm=1
+    packages+=(g++-arm-linux-gnueabihf qemu-user libc6:armhf libstdc++6:armhf libgtest-dev:armhf
+               libgmock-dev:armhf libbenchmark-dev:armhf libpugixml-dev:armhf)
+fi
+
 missing=()
 for p in "${packages[@]}"; do
     # One line per installed architecture (armhf packages sit beside the native ones).
@@ -18,5 +28,8 @@ echo "setup: installing ${missing[*]}"
 SUDO=""
 [[ $(id -u) -eq 0 ]] || SUDO="sudo"
 export DEBIAN_FRONTEND=noninteractive
+if [[ $arm -eq 1 ]] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
+    $SUDO dpkg --add-architecture armhf
+fi
 $SUDO apt-get update -qq >/dev/null
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+$SUDO apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null

@@ -111,7 +111,8 @@ TEST_F(SimDevice, SimulatedDescriptorsAreRealAndDistinct)
     SRaw raw(0, 4);
     errno = 0;
     EXPECT_EQ(-1, PlatIoctl(a, Request(0x48), raw.Data()));
-    EXPECT_EQ(EBADF, errno);
+    // (qemu-user refuses a request it does not know before it looks at the descriptor.)
+    EXPECT_EQ(kovetest::RunsUnderEmulator() ? ENOSYS : EBADF, errno);
     EXPECT_EQ(0x0038564Bu, ReadWord(b, 0));
     PlatClose(b);
     PlatClose(c);

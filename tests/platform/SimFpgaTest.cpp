@@ -6,9 +6,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -145,9 +147,13 @@ TEST_F(SimFpga, BadPointersAndUnknownRequestsFailCleanly)
         EXPECT_EQ(EFAULT, errno) << std::hex << nn;
     }
     uint8_t record[600] = {};
-    for (unsigned long request :
-         {Request(0x02), Request(0x47), Request(0x54), Request(0x59), Request(0x5C), Request(0x66),
-          0xC0046A48ul, 0x48ul, 0x1C0046948ul})
+    std::vector<unsigned long> badRequests{Request(0x02), Request(0x47), Request(0x54),
+                                           Request(0x59), Request(0x5C), Request(0x66),
+                                           0xC0046A48ul,  0x48ul};
+#if ULONG_MAX > 0xFFFFFFFFul
+    badRequests.push_back(0x1C0046948ul); // a known request with a bit set above its 32
+#endif
+    for (unsigned long request : badRequests)
     {
         errno = 0;
         EXPECT_EQ(-1, PlatIoctl(m_iFd, request, record)) << std::hex << request;
@@ -328,6 +334,12 @@ TEST_F(SimFpga, TwoProcessesShareOneBus)
 
 TEST_F(SimFpga, OwnerThatDiesHoldingTheLockDoesNotWedgeTheDevice)
 {
+    // The kernel frees a dead owner's robust mutexes from the list each thread registers;
+    // a user-mode emulator (qemu-user) keeps no such list.
+    void* head = nullptr;
+    size_t length = 0;
+    if (syscall(SYS_get_robust_list, 0, &head, &length) != 0 && errno == ENOSYS)
+        GTEST_SKIP() << "no robust mutexes here (get_robust_list: ENOSYS), as under qemu-user";
     pid_t owner = fork();
     ASSERT_GE(owner, 0);
     if (owner == 0)

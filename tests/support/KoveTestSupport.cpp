@@ -34,6 +34,67 @@ std::vector<char*> ToArgv(const std::vector<std::string>& args)
 
 std::string BinPath(const std::string& program) { return std::string(KOVE_BIN_DIR) + "/" + program; }
 
+namespace
+{
+// The emulator's command line: KOVE_TEST_EMULATOR from the environment where it is set (empty
+// to run the programs directly, as on the device), else the one the build was configured with.
+const char* Emulator()
+{
+    if (const char* emulator = getenv("KOVE_TEST_EMULATOR"))
+        return emulator;
+#ifdef KOVE_TEST_EMULATOR
+    return KOVE_TEST_EMULATOR;
+#else
+    return nullptr;
+#endif
+}
+} // namespace
+
+std::vector<std::string> LaunchArgv(const std::vector<std::string>& argv)
+{
+    const std::string binDir = std::string(KOVE_BIN_DIR) + "/";
+    if (!RunsUnderEmulator() || argv.empty() || argv[0].compare(0, binDir.size(), binDir) != 0)
+        return argv;
+    std::vector<std::string> words;
+    std::istringstream in(Emulator());
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    words.insert(words.end(), argv.begin(), argv.end());
+    return words;
+}
+
+bool RunsUnderEmulator()
+{
+    const char* emulator = Emulator();
+    return emulator != nullptr && *emulator != '\0';
+}
+
+bool ProgramsStartProgramsOfTheBuild()
+{
+    if (!RunsUnderEmulator())
+        return true;
+    // Whether the kernel hands the build's programs to the emulator by itself
+    // (binfmt_misc): start one directly and see whether exec refuses it.
+    static const bool canStart = [] {
+        const std::string program = BinPath("kovesim");
+        pid_t pid = fork();
+        if (pid == 0)
+        {
+            int null = open("/dev/null", O_RDWR);
+            dup2(null, STDOUT_FILENO);
+            dup2(null, STDERR_FILENO);
+            execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+            _exit(errno == ENOEXEC ? 126 : 127);
+        }
+        int status = 0;
+        while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR)
+        {
+        }
+        return pid > 0 && !(WIFEXITED(status) && WEXITSTATUS(status) == 126);
+    }();
+    return canStart;
+}
+
 CTempDir::CTempDir()
 {
     const char* tmp = getenv("TMPDIR");
@@ -54,6 +115,8 @@ CTempDir::~CTempDir()
 int RunCommand(const std::vector<std::string>& args, std::string* out,
                const std::vector<std::string>& env)
 {
+    const std::vector<std::string> launch = LaunchArgv(args);
+    auto argv = ToArgv(launch);
     int pipefd[2];
     if (pipe2(pipefd, O_CLOEXEC) != 0)
         return -1;
@@ -65,7 +128,6 @@ int RunCommand(const std::vector<std::string>& args, std::string* out,
         dup2(pipefd[1], STDOUT_FILENO);
         for (const auto& e : env)
             putenv(const_cast<char*>(e.c_str()));
-        auto argv = ToArgv(args);
         execv(argv[0], argv.data());
         _exit(127);
     }
@@ -111,6 +173,8 @@ CTestProcess::CTestProcess(const CSimDevice& device, const std::string& program,
                     std::to_string(++counter) + ".out";
     std::vector<std::string> argv{BinPath(program)};
     argv.insert(argv.end(), args.begin(), args.end());
+    const std::vector<std::string> launch = LaunchArgv(argv);
+    auto cargv = ToArgv(launch);
     std::string sim = "KOVE_SIM=" + device.Dir();
     m_pid = fork();
     if (m_pid < 0)
@@ -128,7 +192,6 @@ CTestProcess::CTestProcess(const CSimDevice& device, const std::string& program,
         putenv(const_cast<char*>(sim.c_str()));
         for (const auto& e : env)
             putenv(const_cast<char*>(e.c_str()));
-        auto cargv = ToArgv(argv);
         execv(cargv[0], cargv.data());
         _exit(127);
     }

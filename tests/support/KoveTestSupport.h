@@ -13,6 +13,19 @@ namespace kovetest
 // Path of a program of the build ("systemdriver", "kovesim", ...).
 std::string BinPath(const std::string& program);
 
+// The argument vector that starts a program: in a cross build whose tests run under an
+// emulator, the emulator's command line goes before a program of the build. The environment
+// variable KOVE_TEST_EMULATOR replaces the one the build was configured with (words separated
+// by spaces, "qemu-arm -L /usr/arm-linux-gnueabihf"; empty: none).
+std::vector<std::string> LaunchArgv(const std::vector<std::string>& argv);
+
+// True in a cross build whose tests run under a user-mode emulator.
+bool RunsUnderEmulator();
+
+// True where a program of the build can start another program of the build by itself
+// (false in a cross build run under a user-mode emulator that the kernel does not know).
+bool ProgramsStartProgramsOfTheBuild();
+
 // A fresh temporary directory, removed with everything in it at the end.
 class CTempDir
 {

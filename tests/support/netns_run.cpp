@@ -7,7 +7,10 @@
 // As root the namespace comes from unshare(CLONE_NEWNET); otherwise from a
 // new user namespace as well. Where neither is possible the test is skipped
 // (exit 77) with a message; it is never run in the host's namespace.
-// Listing the tests of a GoogleTest program needs no namespace.
+// Listing the tests of a GoogleTest program needs no namespace. In a cross
+// build the program is started through the emulator (see LaunchArgv).
+#include "KoveTestSupport.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +21,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
@@ -102,7 +106,12 @@ int main(int argc, char** argv)
             return kSkip;
         }
     }
-    execv(argv[1], argv + 1);
-    fprintf(stderr, "kove_netns_run: cannot run %s: %s\n", argv[1], strerror(errno));
+    std::vector<std::string> launch = kovetest::LaunchArgv({argv + 1, argv + argc});
+    std::vector<char*> run;
+    for (std::string& word : launch)
+        run.push_back(&word[0]);
+    run.push_back(nullptr);
+    execv(run[0], run.data());
+    fprintf(stderr, "kove_netns_run: cannot run %s: %s\n", run[0], strerror(errno));
     return 127;
 }

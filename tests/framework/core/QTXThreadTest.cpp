@@ -95,12 +95,12 @@ TEST(DriverThreads, ThreadIsDetachedAndCountedUntilItEnds)
 
 TEST(DriverThreads, FailedCreateLeavesNoCountAndNoBlock)
 {
-    // A default stack larger than the address space makes every new thread fail.
+    // A default stack as large as the address space makes every new thread fail.
     pthread_attr_t saved;
     ASSERT_EQ(pthread_getattr_default_np(&saved), 0);
     pthread_attr_t huge;
     pthread_attr_init(&huge);
-    pthread_attr_setstacksize(&huge, size_t(1) << 50);
+    pthread_attr_setstacksize(&huge, ~size_t(0) & ~size_t(0xFFFF));
     if (pthread_setattr_default_np(&huge) != 0)
         GTEST_SKIP() << "the default thread attributes cannot be changed here";
 
