@@ -35,10 +35,10 @@ WIO2USR_HANDLE* WIO2USR_OpenDll(const char* path)
         return nullptr;
     handle->sPath = path;
     handle->pLibrary = PlatDlopen(path, RTLD_LAZY);
-    WIO2USR_GetFunctionsEntry entry =
-        handle->pLibrary != nullptr
-            ? reinterpret_cast<WIO2USR_GetFunctionsEntry>(dlsym(handle->pLibrary, WIO2USR_ENTRY_NAME))
-            : nullptr;
+    WIO2USR_GetFunctionsEntry entry = handle->pLibrary != nullptr
+                                          ? reinterpret_cast<WIO2USR_GetFunctionsEntry>(
+                                                dlsym(handle->pLibrary, WIO2USR_ENTRY_NAME))
+                                          : nullptr;
     if (entry == nullptr || entry(&handle->tTable) != 0)
     {
         // A library without the entry, or one that refuses it, is not kept loaded.

@@ -29,20 +29,18 @@
  * reserved when it is not (retried every 100 ms while the budget lasts; a failed
  * reservation unloads the library again), and the command is sent. True when the library
  * reported success. extra is not used. */
-bool SrwCommand(int code, void* in, int inLength, void* out, int outLength, int extra,
-                int budgetMs, int slot);
+bool SrwCommand(int code, void* in, int inLength, void* out, int outLength, int extra, int budgetMs,
+                int slot);
 
 /* Reads length bytes of the EEPROM from address (command 9); releases the module unless
  * keepReserved. False for a null buffer, a negative address, a length below 1 or a slot
  * that is neither 0..4 nor 62100..62104. */
-bool EepromRead(void* buffer, int length, int address, int slot, int budgetMs,
-                bool keepReserved);
+bool EepromRead(void* buffer, int length, int address, int slot, int budgetMs, bool keepReserved);
 
 /* Writes the buffer to the EEPROM at address (command 10), with the checksum of the bytes
  * written stored in their last 4 bytes first, then reads it back after 20 ms and compares.
  * One reservation try. True when every step succeeded and the bytes match. */
-bool EepromWrite(void* buffer, int length, int address, int slot, int budgetMs,
-                 bool keepReserved);
+bool EepromWrite(void* buffer, int length, int address, int slot, int budgetMs, bool keepReserved);
 
 /* Releases the reserved module and unloads "libSRW.so". */
 bool EepromReleaseLock();

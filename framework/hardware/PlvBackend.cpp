@@ -77,9 +77,9 @@ public:
     CPlvTool(int slot, int moduleId)
     {
         m_pHandle = WIO2USR_OpenDll(WIO2USR_PLV_LIBRARY);
-        m_iStatus = m_pHandle == nullptr                     ? PLV_NOT_SUPPORTED
+        m_iStatus = m_pHandle == nullptr                    ? PLV_NOT_SUPPORTED
                     : Reserve(m_pHandle, slot, moduleId, 0) ? PLV_OK
-                                                             : PLV_FAILED;
+                                                            : PLV_FAILED;
     }
     ~CPlvTool()
     {

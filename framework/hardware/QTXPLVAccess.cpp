@@ -237,8 +237,8 @@ bool CQTXPLVAccess::Read(std::string remoteName, std::string localPath)
         return false;
     if (m_bSimulate)
     {
-        const int fd = open(PlatPath(localPath).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-                            0644);
+        const int fd =
+            open(PlatPath(localPath).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd < 0)
             return false;
         const ssize_t written = write(fd, kDummyFile, sizeof kDummyFile - 1);

@@ -52,7 +52,8 @@ std::string NewEeprom(int slot)
 {
     std::string image(kSimEepromBytes, '\xFF');
     std::fill(image.begin(), image.begin() + kEepromImageBytes, '\0');
-    auto put = [&image](size_t at, const std::string& text) { image.replace(at, text.size(), text); };
+    auto put = [&image](size_t at, const std::string& text)
+    { image.replace(at, text.size(), text); };
     char serial[16];
     snprintf(serial, sizeof serial, "%06d", 100000 + slot);
     put(16, serial);

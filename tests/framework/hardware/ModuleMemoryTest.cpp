@@ -56,7 +56,8 @@ bool Loaded(const std::string& library)
 void WriteBytes(const std::string& path, const Bytes& data)
 {
     std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    out.write(reinterpret_cast<const char*>(data.data()),
+              static_cast<std::streamsize>(data.size()));
 }
 
 Bytes ReadBytes(const std::string& path)
@@ -70,7 +71,8 @@ class ModuleMemory : public ::testing::Test
 protected:
     void SetUp() override
     {
-        m_pDevice = std::make_unique<kovetest::CSimDevice>(std::vector<std::string>{"--slots", "1,2"});
+        m_pDevice =
+            std::make_unique<kovetest::CSimDevice>(std::vector<std::string>{"--slots", "1,2"});
         UseDevice(m_pDevice->Dir());
     }
     void TearDown() override
@@ -238,7 +240,8 @@ TEST_F(ModuleMemory, FlashFileSystemAddressesCloseUpOnDefragment)
     ASSERT_EQ(PlvTools_Write(2, 7, b), PLV_OK);
     ASSERT_EQ(PlvTools_Delete(2, 7, 0, "a.bin"), PLV_OK);
 
-    auto address = [](int index) {
+    auto address = [](int index)
+    {
         const SPlvReservation reservation = {2, 7, 0};
         EXPECT_EQ(Plv_Module_Reserve(&reservation), 1);
         int count = 0;
@@ -274,7 +277,8 @@ TEST_F(ModuleMemory, FlashFileSystemSimulateModeAndInvalidObjects)
     EXPECT_EQ(four.GetDirEntryDate(4), "");
     const std::string dummy = Local("dummy");
     ASSERT_TRUE(two.Read("User_Fpga.bin", dummy));
-    EXPECT_EQ(kovetest::ReadFile(Real(dummy)), "This is only a dummy file to demonstratge the PLV read");
+    EXPECT_EQ(kovetest::ReadFile(Real(dummy)),
+              "This is only a dummy file to demonstratge the PLV read");
 
     for (auto args : {std::pair<int, int>{5, 1}, {0, 0}, {-1, 3}})
     {
@@ -297,7 +301,8 @@ TEST_F(ModuleMemory, CalibrationArchiveFromAFlashPartition)
     ASSERT_EQ(kovetest::RunCommand({"/usr/bin/zip", "-q", "-j", zip, source}), 0);
     const Bytes archive = ReadBytes(zip);
 
-    auto partition = [&](uint32_t length, const Bytes& payload) {
+    auto partition = [&](uint32_t length, const Bytes& payload)
+    {
         Bytes image = {'C', 'A', 'L', 'I', 0, 0, 0, 0};
         for (int i = 0; i < 4; ++i)
             image.push_back(static_cast<uint8_t>(length >> (8 * i)));
