@@ -399,4 +399,21 @@ extern "C"
         record->uReplyLength = got + DEVMSG_FILE_READ_HEAD;
         return 0;
     }
+
+    DEVMSG_EXPORT int DevMsgFileReadRequest(tagDEVMSG_HANDLE_STRUCT* record, const char* prefix)
+    {
+        if (record == nullptr)
+            return KESTREL_INVALID_ARGUMENT;
+        uint32_t length = 0;
+        const uint8_t* data = DevMsgGetRequest(record, &length);
+        // A copy of the header: the reply is built over the request.
+        DevMsgFileHeader header;
+        const int parsed = DevMsgParseFileHeader(data, length, &header);
+        if (parsed != 0)
+        {
+            DevMsgResetReply(record);
+            return parsed;
+        }
+        return DevMsgFileReadCommand(record, &header, prefix);
+    }
 }

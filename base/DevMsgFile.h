@@ -112,6 +112,11 @@ extern "C"
     DEVMSG_EXPORT int DevMsgFileReadCommand(tagDEVMSG_HANDLE_STRUCT* record,
                                             const DevMsgFileHeader* header, const char* prefix);
 
+    /* The whole read command of a handler: reads the header from the request
+     * data, then as DevMsgFileReadCommand; a header that cannot be read gives
+     * its status with an empty reply. */
+    DEVMSG_EXPORT int DevMsgFileReadRequest(tagDEVMSG_HANDLE_STRUCT* record, const char* prefix);
+
     /* Forwards the message in hand (command head and data, at most
      * DEVMSG_FORWARD_MAX bytes) to 127.0.0.1:port and makes the reply's data
      * this message's reply. The status is the reply's status word, or:

@@ -103,6 +103,22 @@ void MarkTunnelled(tagDEVMSG_HANDLE_STRUCT* record, uint32_t length)
     }
 }
 
+// Waits for the next message or part from handle while the service runs: its status, or
+// KESTREL_STOPPED. A proxy's reply starts behind its greeting.
+int ReceiveWhileRunning(tagDEVMSG_HANDLE_STRUCT* record, uint32_t handle, uint32_t room,
+                        bool replyStart)
+{
+    int received;
+    do
+    {
+        if (!devmsg::ServiceRunning(record))
+            return KESTREL_STOPPED;
+        received = replyStart ? ReceiveFromProxy(record, handle, room, devmsg::kSocketWaitMs)
+                              : ReceiveFrame(record, handle, room, devmsg::kSocketWaitMs);
+    } while (received == KESTREL_TIMEOUT);
+    return received;
+}
+
 bool Fail(tagDEVMSG_HANDLE_STRUCT* record, const char* text, int status)
 {
     TraceError(text, static_cast<uint32_t>(status));
@@ -121,72 +137,43 @@ bool TunnelRelay(tagDEVMSG_HANDLE_STRUCT* record)
     if (record->uProxyHandle == 0 || record->pucBuffer == nullptr)
         return Fail(record, "Tunnel without proxy", 0);
     const uint32_t room = record->uCapacity - DEVMSG_DESCRIPTOR_RESERVE;
-    // The first part of the client's message is in the block.
+    // The client's message (or its first part) is in the block.
     bool firstPart = record->uRequestOffset == DEVMSG_HEADER_RESERVE;
     bool more = record->iLastReceiveStatus == KESTREL_MORE_FRAGMENTS;
     uint32_t length = record->uReceived;
     for (;;)
     {
-        // Client to proxy until the message is complete.
-        for (;;)
+        if (firstPart)
+            MarkTunnelled(record, length);
+        const int sent = SendFrame(record, record->uProxyHandle, length, more, kSocketWaitMs);
+        if (sent != 0)
+            return Fail(record, "Tunnel send to proxy:", sent);
+        if (!more)
         {
-            if (firstPart)
-                MarkTunnelled(record, length);
-            const int sent = SendFrame(record, record->uProxyHandle, length, more, kSocketWaitMs);
-            if (sent != 0)
-                return Fail(record, "Tunnel send to proxy:", sent);
-            firstPart = !more;
-            if (!more)
-                break;
-            int received;
-            do
+            // The message is out: its reply goes to the client, part by part.
+            bool replyMore = true;
+            bool replyStart = true;
+            while (replyMore)
             {
-                if (!ServiceRunning(record))
-                    return Fail(record, "Tunnel stopped", 0);
-                received = ReceiveFrame(record, record->uSocketHandle, room, kSocketWaitMs);
-            } while (received == KESTREL_TIMEOUT);
-            if (received != 0 && received != KESTREL_MORE_FRAGMENTS)
-                return Fail(record, "Tunnel receive from client:", received);
-            more = received == KESTREL_MORE_FRAGMENTS;
-            length = Descriptor(record)->uLength;
+                const int received =
+                    ReceiveWhileRunning(record, record->uProxyHandle, room, replyStart);
+                if (received != 0 && received != KESTREL_MORE_FRAGMENTS)
+                    return Fail(record, "Tunnel receive from proxy:", received);
+                replyMore = received == KESTREL_MORE_FRAGMENTS;
+                replyStart = false;
+                const int back = SendFrame(record, record->uSocketHandle,
+                                           Descriptor(record)->uLength, replyMore, kSocketWaitMs);
+                if (back != 0)
+                    return Fail(record, "Tunnel send to client:", back);
+            }
         }
-        // Proxy to client until the reply is complete.
-        bool replyStart = true;
-        for (;;)
-        {
-            int received;
-            do
-            {
-                if (!ServiceRunning(record))
-                    return Fail(record, "Tunnel stopped", 0);
-                received = replyStart
-                               ? ReceiveFromProxy(record, record->uProxyHandle, room, kSocketWaitMs)
-                               : ReceiveFrame(record, record->uProxyHandle, room, kSocketWaitMs);
-            } while (received == KESTREL_TIMEOUT);
-            if (received != 0 && received != KESTREL_MORE_FRAGMENTS)
-                return Fail(record, "Tunnel receive from proxy:", received);
-            const bool replyMore = received == KESTREL_MORE_FRAGMENTS;
-            const int sent = SendFrame(record, record->uSocketHandle, Descriptor(record)->uLength,
-                                       replyMore, kSocketWaitMs);
-            if (sent != 0)
-                return Fail(record, "Tunnel send to client:", sent);
-            if (!replyMore)
-                break;
-            replyStart = false;
-        }
-        // The client's next message.
-        int received;
-        do
-        {
-            if (!ServiceRunning(record))
-                return Fail(record, "Tunnel stopped", 0);
-            received = ReceiveFrame(record, record->uSocketHandle, room, kSocketWaitMs);
-        } while (received == KESTREL_TIMEOUT);
+        // The next part of the client's message, or its next message.
+        firstPart = !more;
+        const int received = ReceiveWhileRunning(record, record->uSocketHandle, room, false);
         if (received != 0 && received != KESTREL_MORE_FRAGMENTS)
             return Fail(record, "Tunnel receive from client:", received);
         more = received == KESTREL_MORE_FRAGMENTS;
         length = Descriptor(record)->uLength;
-        firstPart = true;
     }
 }
 } // namespace devmsg

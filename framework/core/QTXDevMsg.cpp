@@ -70,19 +70,7 @@ uint32_t QTXDevMsgCommand(uint16_t command, tagDEVMSG_HANDLE_STRUCT* record)
         return static_cast<uint32_t>(
             DevMsgFileWriteCommand(record, command, root.c_str(), nullptr));
     case QTX_DEVMSG_FILE_READ:
-    {
-        uint32_t length = 0;
-        const uint8_t* data = DevMsgGetRequest(record, &length);
-        // The header is copied out: the reply is built over the request.
-        DevMsgFileHeader header;
-        const int parsed = DevMsgParseFileHeader(data, length, &header);
-        if (parsed != 0)
-        {
-            DevMsgResetReply(record);
-            return static_cast<uint32_t>(parsed);
-        }
-        return static_cast<uint32_t>(DevMsgFileReadCommand(record, &header, root.c_str()));
-    }
+        return static_cast<uint32_t>(DevMsgFileReadRequest(record, root.c_str()));
     case QTX_DEVMSG_FORWARD:
     case QTX_DEVMSG_TUNNEL:
     {

@@ -34,18 +34,6 @@ void SleepMs(long ms)
     clock_nanosleep(CLOCK_MONOTONIC, 0, &pause, nullptr);
 }
 
-void PutLe32(uint8_t* p, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint32_t GetLe32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
 // Slot 0..4, or a slot driver's port 62100..62104 turned into its slot; -1 otherwise.
 int ModuleSlot(int slot)
 {
@@ -72,7 +60,7 @@ SSrwState& SrwState()
 bool ReserveSlot(WIO2USR_HANDLE* handle, int slot)
 {
     uint8_t in[4];
-    PutLe32(in, static_cast<uint32_t>(slot));
+    Wio2UsrPutLe32(in, static_cast<uint32_t>(slot));
     uint32_t returned = 0;
     return WIO2USR_Call(handle, WIO2USR_RESERVE, in, sizeof in, nullptr, 0, &returned);
 }
@@ -218,7 +206,7 @@ bool EepromRead(void* buffer, int length, int address, int slot, int budgetMs, b
     if (buffer == nullptr || address < 0 || length < 1 || slot < 0)
         return false;
     uint8_t in[4];
-    PutLe32(in, static_cast<uint32_t>(address));
+    Wio2UsrPutLe32(in, static_cast<uint32_t>(address));
     const bool read = SrwCommand(SRW_EEPROM_READ, in, 4, buffer, length, length, budgetMs, slot);
     if (!keepReserved)
         SrwCommand(-1, nullptr, 0, nullptr, 0, 0, 0, slot);
@@ -234,7 +222,7 @@ bool EepromWrite(void* buffer, int length, int address, int slot, int /*budgetMs
     // The checksum closes the bytes that are written, never more than the buffer holds.
     EepromCheck(buffer, length, true);
     uint8_t where[4];
-    PutLe32(where, static_cast<uint32_t>(address));
+    Wio2UsrPutLe32(where, static_cast<uint32_t>(address));
     bool ok = SrwCommand(SRW_EEPROM_WRITE, buffer, length, where, 4, 0, 0, slot);
     if (ok)
     {
@@ -261,9 +249,9 @@ bool EepromCheck(void* image, int length, bool update)
     uint32_t sum = 0;
     for (int i = 0; i < length - 4; ++i)
         sum += (bytes[i] + 0x65u) & 0xFFu;
-    const bool matched = GetLe32(bytes + length - 4) == sum;
+    const bool matched = Wio2UsrGetLe32(bytes + length - 4) == sum;
     if (update)
-        PutLe32(bytes + length - 4, sum);
+        Wio2UsrPutLe32(bytes + length - 4, sum);
     return matched;
 }
 
@@ -275,7 +263,7 @@ int TriggerSystemWatchdog()
 bool Reserve_PLV_Module(WIO2USR_HANDLE* handle, int slot, int /*extra*/, uint32_t* bytesReturned)
 {
     uint8_t in[4];
-    PutLe32(in, static_cast<uint32_t>(slot));
+    Wio2UsrPutLe32(in, static_cast<uint32_t>(slot));
     return WIO2USR_Call(handle, WIO2USR_RESERVE, in, sizeof in, nullptr, 0, bytesReturned);
 }
 
@@ -283,11 +271,11 @@ bool Read_PLV_Block(WIO2USR_HANDLE* handle, uint8_t* buffer, uint32_t length, ui
                     uint32_t* bytesReturned)
 {
     uint8_t in[4];
-    PutLe32(in, address);
+    Wio2UsrPutLe32(in, address);
     // {buffer address, length}: the address is as wide as a pointer of the device.
     uint8_t pair[sizeof(void*) + 4];
     memcpy(pair, &buffer, sizeof(void*));
-    PutLe32(pair + sizeof(void*), length);
+    Wio2UsrPutLe32(pair + sizeof(void*), length);
     return WIO2USR_Call(handle, PLV_READ_BLOCK, in, sizeof in, pair, sizeof pair, bytesReturned);
 }
 
@@ -300,7 +288,7 @@ bool Write_PLV_Block(WIO2USR_HANDLE* handle, uint8_t* record, uint32_t recordLen
                       bytesReturned))
         return false;
     if (result != nullptr)
-        *result = static_cast<int>(GetLe32(record));
+        *result = static_cast<int>(Wio2UsrGetLe32(record));
     return true;
 }
 
@@ -331,9 +319,9 @@ bool SpiFlashWrite(const void* data, int length, int address, int slot, int extr
     {
         // Whole blocks: one record.
         std::vector<uint8_t> record(PLV_BLOCK_HEAD_SIZE + static_cast<size_t>(left));
-        PutLe32(record.data(), 0);
-        PutLe32(record.data() + 4, at);
-        PutLe32(record.data() + 8, left);
+        Wio2UsrPutLe32(record.data(), 0);
+        Wio2UsrPutLe32(record.data() + 4, at);
+        Wio2UsrPutLe32(record.data() + 8, left);
         if (left > 0)
             memcpy(record.data() + PLV_BLOCK_HEAD_SIZE, bytes, left);
         return WriteRecord(session.Handle(), record);
@@ -356,9 +344,9 @@ bool SpiFlashWrite(const void* data, int length, int address, int slot, int extr
         }
         memcpy(block + offset, bytes, chunk);
         // The whole block goes back, so the flash keeps what lies around the part.
-        PutLe32(record.data(), 0);
-        PutLe32(record.data() + 4, blockAddress);
-        PutLe32(record.data() + 8, PLV_FLASH_BLOCK);
+        Wio2UsrPutLe32(record.data(), 0);
+        Wio2UsrPutLe32(record.data() + 4, blockAddress);
+        Wio2UsrPutLe32(record.data() + 8, PLV_FLASH_BLOCK);
         if (!WriteRecord(session.Handle(), record))
             return false;
         at += chunk;
@@ -377,7 +365,7 @@ bool GetCalibrationFromFlash(const std::string& device, const std::string& direc
     std::vector<uint8_t> archive;
     bool ok = ReadExactly(fd, head, sizeof head) &&
               memcmp(head, kCalibrationMagic, sizeof kCalibrationMagic) == 0;
-    const uint32_t length = ok ? GetLe32(head + 8) : 0;
+    const uint32_t length = ok ? Wio2UsrGetLe32(head + 8) : 0;
     ok = ok && length >= 2 && length <= CALIBRATION_MAX_LENGTH;
     if (ok)
     {

@@ -21,24 +21,12 @@ namespace
 constexpr uint64_t kLargestFile = 64u << 20;
 const char kDefaultVersion[] = "A0";
 
-void PutLe32(uint8_t* p, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint32_t GetLe32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
 bool Reserve(WIO2USR_HANDLE* handle, int slot, int moduleId, int count)
 {
     uint8_t record[12];
-    PutLe32(record, static_cast<uint32_t>(slot));
-    PutLe32(record + 4, static_cast<uint32_t>(moduleId));
-    PutLe32(record + 8, static_cast<uint32_t>(count));
+    Wio2UsrPutLe32(record, static_cast<uint32_t>(slot));
+    Wio2UsrPutLe32(record + 4, static_cast<uint32_t>(moduleId));
+    Wio2UsrPutLe32(record + 8, static_cast<uint32_t>(count));
     uint32_t returned = 0;
     return WIO2USR_Call(handle, WIO2USR_RESERVE, record, sizeof record, nullptr, 0, &returned);
 }
@@ -214,9 +202,9 @@ int Plv_Enumerate(int* count)
     uint8_t value[4];
     uint32_t returned = 0;
     if (!WIO2USR_Call(g_pSession, PLV_FS_COUNT, nullptr, 0, value, sizeof value, &returned) ||
-        returned != 4 || GetLe32(value) > 0x7FFFFFFFu)
+        returned != 4 || Wio2UsrGetLe32(value) > 0x7FFFFFFFu)
         return 0;
-    *count = static_cast<int>(GetLe32(value));
+    *count = static_cast<int>(Wio2UsrGetLe32(value));
     return 1;
 }
 
@@ -249,7 +237,7 @@ int Plv_List_Flash_Addr(uint32_t* addresses, int count)
             return 0;
     }
     for (int i = 0; i < count; ++i)
-        addresses[i] = GetLe32(raw.data() + 4 * i);
+        addresses[i] = Wio2UsrGetLe32(raw.data() + 4 * i);
     return 1;
 }
 
@@ -279,7 +267,7 @@ int PlvTools_Format(int slot, int moduleId, bool full)
 {
     CPlvTool tool(slot, moduleId);
     uint8_t in[4];
-    PutLe32(in, full ? 1 : 0);
+    Wio2UsrPutLe32(in, full ? 1 : 0);
     return tool.Call(PLV_FS_FORMAT, in, sizeof in, nullptr, 0);
 }
 
@@ -296,9 +284,9 @@ int PlvTools_Read(int slot, int moduleId, const std::string& remoteName,
                            sizeof value, &returned);
     if (status != PLV_OK)
         return status;
-    if (returned != 4 || GetLe32(value) > kLargestFile)
+    if (returned != 4 || Wio2UsrGetLe32(value) > kLargestFile)
         return PLV_FAILED;
-    std::vector<uint8_t> data(GetLe32(value));
+    std::vector<uint8_t> data(Wio2UsrGetLe32(value));
     status = tool.Call(PLV_FS_READ, name.data(), static_cast<uint32_t>(name.size()), data.data(),
                        static_cast<uint32_t>(data.size()), &returned);
     if (status != PLV_OK)
@@ -316,7 +304,7 @@ int PlvTools_Write(int slot, int moduleId, const std::string& localPath)
     if (!NameBytes(name, &nameBytes) || !ReadLocalFile(localPath, &data))
         return PLV_FAILED;
     std::vector<uint8_t> in(PLV_FS_HEADER_SIZE, 0);
-    PutLe32(in.data() + PLV_FS_SIZE_OFFSET, static_cast<uint32_t>(data.size()));
+    Wio2UsrPutLe32(in.data() + PLV_FS_SIZE_OFFSET, static_cast<uint32_t>(data.size()));
     memcpy(in.data() + PLV_FS_VERSION_OFFSET, kDefaultVersion, 2);
     memcpy(in.data() + PLV_FS_NAME_OFFSET, nameBytes.data(), nameBytes.size());
     in.insert(in.end(), data.begin(), data.end());

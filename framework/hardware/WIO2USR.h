@@ -100,6 +100,23 @@ extern "C"
 #define PLV_FS_NAME_OFFSET 90
 #define PLV_FS_NAME_MAX (PLV_FS_HEADER_SIZE - PLV_FS_NAME_OFFSET)
 
+    /* Fields of the records are little-endian. */
+    static inline uint32_t Wio2UsrGetLe32(const void* p)
+    {
+        const uint8_t* b = (const uint8_t*)p;
+        return (uint32_t)b[0] | ((uint32_t)b[1] << 8) | ((uint32_t)b[2] << 16) |
+               ((uint32_t)b[3] << 24);
+    }
+
+    static inline void Wio2UsrPutLe32(void* p, uint32_t value)
+    {
+        uint8_t* b = (uint8_t*)p;
+        b[0] = (uint8_t)value;
+        b[1] = (uint8_t)(value >> 8);
+        b[2] = (uint8_t)(value >> 16);
+        b[3] = (uint8_t)(value >> 24);
+    }
+
 #ifdef __cplusplus
 }
 #endif

@@ -16,26 +16,35 @@ void SimLibraryClose(void* context)
     delete static_cast<SSimLibraryContext*>(context);
 }
 
-bool SimLibraryReservation(SSimLibraryContext* context, uint32_t code, const void* in,
-                           uint32_t inLength, int* result)
+bool SimLibraryAnswered(void* context, uint32_t code, const void* in, uint32_t inLength,
+                        uint32_t* bytesReturned, int* result, int* slot)
 {
+    if (bytesReturned != nullptr)
+        *bytesReturned = 0;
+    *result = 0;
+    SSimLibraryContext* ctx = static_cast<SSimLibraryContext*>(context);
+    if (ctx == nullptr)
+        return true;
     if (code == WIO2USR_RELEASE)
     {
-        context->iSlot = -1;
+        ctx->iSlot = -1;
         *result = 1;
         return true;
     }
-    if (code != WIO2USR_RESERVE)
-        return false;
-    *result = 0;
-    if (in == nullptr || inLength < 4)
+    if (code == WIO2USR_RESERVE)
+    {
+        // An empty slot answers nobody.
+        const int wanted =
+            in != nullptr && inLength >= 4 ? static_cast<int>(Wio2UsrGetLe32(in)) : -1;
+        if (CSimModuleSlot::Present(wanted))
+        {
+            ctx->iSlot = wanted;
+            *result = 1;
+        }
         return true;
-    const int slot = static_cast<int>(SimGetLe32(in));
-    if (!CSimModuleSlot::Present(slot))
-        return true; // an empty slot answers nobody
-    context->iSlot = slot;
-    *result = 1;
-    return true;
+    }
+    *slot = ctx->iSlot;
+    return ctx->iSlot < 0;
 }
 
 int SimLibraryFill(WIO2USR_FUNCTIONS* table, WIO2USR_IoctlFunction ioctl)

@@ -39,7 +39,7 @@ int FileSystemCall(CSimModuleSlot& slot, uint32_t code, const void* in, uint32_t
     case PLV_FS_COUNT:
         if (outLength < 4 || out == nullptr || !slot.ListFiles(&files))
             return 0;
-        SimPutLe32(out, static_cast<uint32_t>(files.size()));
+        Wio2UsrPutLe32(out, static_cast<uint32_t>(files.size()));
         *bytesReturned = 4;
         return 1;
     case PLV_FS_HEADERS:
@@ -56,10 +56,10 @@ int FileSystemCall(CSimModuleSlot& slot, uint32_t code, const void* in, uint32_t
             uint8_t* at = bytes + each * i;
             if (code == PLV_FS_ADDRESSES)
             {
-                SimPutLe32(at, files[i].uAddress);
+                Wio2UsrPutLe32(at, files[i].uAddress);
                 continue;
             }
-            SimPutLe32(at + PLV_FS_SIZE_OFFSET, files[i].uSize);
+            Wio2UsrPutLe32(at + PLV_FS_SIZE_OFFSET, files[i].uSize);
             PutText(at, PLV_FS_VERSION_OFFSET, files[i].sVersion, 2);
             PutText(at, PLV_FS_DATE_OFFSET, files[i].sDate, 10);
             PutText(at, PLV_FS_TIME_OFFSET, files[i].sTime, 8);
@@ -78,7 +78,7 @@ int FileSystemCall(CSimModuleSlot& slot, uint32_t code, const void* in, uint32_t
         {
             if (out == nullptr || outLength < 4)
                 return 0;
-            SimPutLe32(out, static_cast<uint32_t>(data.size()));
+            Wio2UsrPutLe32(out, static_cast<uint32_t>(data.size()));
             *bytesReturned = 4;
             return 1;
         }
@@ -119,16 +119,11 @@ int PlvIoctl(void* context, uint32_t code, void* in, uint32_t inLength, void* ou
     uint32_t returned = 0;
     if (bytesReturned == nullptr)
         bytesReturned = &returned;
-    *bytesReturned = 0;
-    SSimLibraryContext* ctx = static_cast<SSimLibraryContext*>(context);
-    if (ctx == nullptr)
-        return 0;
     int result = 0;
-    if (SimLibraryReservation(ctx, code, in, inLength, &result))
+    int reserved = -1;
+    if (SimLibraryAnswered(context, code, in, inLength, bytesReturned, &result, &reserved))
         return result;
-    if (ctx->iSlot < 0)
-        return 0;
-    CSimModuleSlot slot(ctx->iSlot);
+    CSimModuleSlot slot(reserved);
     switch (code)
     {
     case PLV_READ_BLOCK:
@@ -138,9 +133,9 @@ int PlvIoctl(void* context, uint32_t code, void* in, uint32_t inLength, void* ou
         if (in == nullptr || inLength < 4 || out == nullptr || outLength < sizeof buffer + 4)
             return 0;
         memcpy(&buffer, out, sizeof buffer);
-        const uint32_t length = SimGetLe32(static_cast<uint8_t*>(out) + sizeof buffer);
+        const uint32_t length = Wio2UsrGetLe32(static_cast<uint8_t*>(out) + sizeof buffer);
         if ((buffer == nullptr && length > 0) ||
-            !slot.ReadFlash(SimGetLe32(in), static_cast<uint8_t*>(buffer), length))
+            !slot.ReadFlash(Wio2UsrGetLe32(in), static_cast<uint8_t*>(buffer), length))
             return 0;
         *bytesReturned = length;
         return 1;
@@ -150,11 +145,11 @@ int PlvIoctl(void* context, uint32_t code, void* in, uint32_t inLength, void* ou
         if (in == nullptr || inLength < PLV_BLOCK_HEAD_SIZE || out == nullptr || outLength < 4)
             return 0;
         const uint8_t* record = static_cast<const uint8_t*>(in);
-        const uint32_t address = SimGetLe32(record + 4);
-        const uint32_t length = SimGetLe32(record + 8);
+        const uint32_t address = Wio2UsrGetLe32(record + 4);
+        const uint32_t length = Wio2UsrGetLe32(record + 8);
         const bool written = length <= inLength - PLV_BLOCK_HEAD_SIZE &&
                              slot.WriteFlash(address, record + PLV_BLOCK_HEAD_SIZE, length);
-        SimPutLe32(out, written ? 0 : 1);
+        Wio2UsrPutLe32(out, written ? 0 : 1);
         *bytesReturned = 4;
         return 1;
     }

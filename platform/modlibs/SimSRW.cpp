@@ -8,29 +8,23 @@ namespace
 int SrwIoctl(void* context, uint32_t code, void* in, uint32_t inLength, void* out,
              uint32_t outLength, uint32_t* bytesReturned)
 {
-    if (bytesReturned != nullptr)
-        *bytesReturned = 0;
-    SSimLibraryContext* ctx = static_cast<SSimLibraryContext*>(context);
-    if (ctx == nullptr)
-        return 0;
     int result = 0;
-    if (SimLibraryReservation(ctx, code, in, inLength, &result))
+    int reserved = -1;
+    if (SimLibraryAnswered(context, code, in, inLength, bytesReturned, &result, &reserved))
         return result;
-    if (ctx->iSlot < 0)
-        return 0;
-    CSimModuleSlot slot(ctx->iSlot);
+    CSimModuleSlot slot(reserved);
     switch (code)
     {
     case SRW_EEPROM_READ:
         if (in == nullptr || inLength < 4 || (out == nullptr && outLength > 0) ||
-            !slot.ReadEeprom(SimGetLe32(in), static_cast<uint8_t*>(out), outLength))
+            !slot.ReadEeprom(Wio2UsrGetLe32(in), static_cast<uint8_t*>(out), outLength))
             return 0;
         if (bytesReturned != nullptr)
             *bytesReturned = outLength;
         return 1;
     case SRW_EEPROM_WRITE:
         if (out == nullptr || outLength < 4 || (in == nullptr && inLength > 0) ||
-            !slot.WriteEeprom(SimGetLe32(out), static_cast<const uint8_t*>(in), inLength))
+            !slot.WriteEeprom(Wio2UsrGetLe32(out), static_cast<const uint8_t*>(in), inLength))
             return 0;
         return 1;
     case SRW_MODULE_RESET:

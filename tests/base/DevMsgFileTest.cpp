@@ -46,18 +46,7 @@ uint32_t FileHandler(uint16_t command, tagDEVMSG_HANDLE_STRUCT* record)
         return static_cast<uint32_t>(
             DevMsgFileWriteCommand(record, command, g_sPrefix.c_str(), nullptr));
     case kCmdRead:
-    {
-        uint32_t length = 0;
-        const uint8_t* data = DevMsgGetRequest(record, &length);
-        DevMsgFileHeader header;
-        const int parsed = DevMsgParseFileHeader(data, length, &header);
-        if (parsed != 0)
-        {
-            DevMsgResetReply(record);
-            return static_cast<uint32_t>(parsed);
-        }
-        return static_cast<uint32_t>(DevMsgFileReadCommand(record, &header, g_sPrefix.c_str()));
-    }
+        return static_cast<uint32_t>(DevMsgFileReadRequest(record, g_sPrefix.c_str()));
     case kCmdForward:
         return DevMsgSrvForwardMessage(record, g_usForwardPort.load());
     default:

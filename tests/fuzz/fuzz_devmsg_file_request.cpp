@@ -119,11 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     if (option & 1)
     {
-        DevMsgFileHeader header;
-        uint32_t got = 0;
-        const uint8_t* in = DevMsgGetRequest(&record, &got);
-        if (DevMsgParseFileHeader(in, got, &header) == 0)
-            DevMsgFileReadCommand(&record, &header, place.sRoot.c_str());
+        DevMsgFileReadRequest(&record, place.sRoot.c_str());
     }
     else
     {
