@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <filesystem>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -40,6 +41,8 @@ const SPlace& Place()
         SPlace p{pattern, std::string(pattern) + "/root"};
         mkdir(p.sRoot.c_str(), 0700);
         mkdir((p.sRoot + "/sub").c_str(), 0700);
+        // The files the run wrote go with it.
+        atexit([] { std::filesystem::remove_all(Place().sParent); });
         return p;
     }();
     return place;
