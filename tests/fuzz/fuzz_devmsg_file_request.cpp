@@ -31,21 +31,21 @@ struct SPlace
     std::string sRoot;
 };
 
+// Made once and never destroyed, so that the exit handler that removes it can still read it.
 const SPlace& Place()
 {
-    static SPlace place = []
-    {
+    static const SPlace* place = [] {
         char pattern[] = "/tmp/kove_fuzz_devmsg_XXXXXX";
         if (mkdtemp(pattern) == nullptr)
             Fail("mkdtemp");
-        SPlace p{pattern, std::string(pattern) + "/root"};
-        mkdir(p.sRoot.c_str(), 0700);
-        mkdir((p.sRoot + "/sub").c_str(), 0700);
+        SPlace* p = new SPlace{pattern, std::string(pattern) + "/root"};
+        mkdir(p->sRoot.c_str(), 0700);
+        mkdir((p->sRoot + "/sub").c_str(), 0700);
         // The files the run wrote go with it.
         atexit([] { std::filesystem::remove_all(Place().sParent); });
         return p;
     }();
-    return place;
+    return *place;
 }
 
 void CheckNothingBeside(const SPlace& place)
