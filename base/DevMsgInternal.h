@@ -40,11 +40,14 @@ bool ServiceRunning(const tagDEVMSG_HANDLE_STRUCT* record);
 // Relay of a connection through its proxy handle (the ToDo word
 // DEVMSG_TODO_TUNNEL). It runs in the service thread with the message in
 // hand and returns when the relay ends: true lets the connection wait for its
-// next message, false ends it. The forwarding code installs it; without one a
+// next message, false ends it. TunnelRelay is set from the start; without one a
 // request for the relay is answered with KESTREL_CANNOT_OPEN.
 typedef bool (*TunnelFunction)(tagDEVMSG_HANDLE_STRUCT* record);
 void SetTunnelFunction(TunnelFunction function);
 TunnelFunction GetTunnelFunction();
+
+// The relay that DEVMSG_TODO_TUNNEL runs unless another is set (DevMsgForward.cpp).
+bool TunnelRelay(tagDEVMSG_HANDLE_STRUCT* record);
 
 // Stops the record's proxy handle, if it has one.
 void CloseProxy(tagDEVMSG_HANDLE_STRUCT* record);

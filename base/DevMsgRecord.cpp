@@ -20,7 +20,7 @@ constexpr uint32_t kPageSize = 4096;
 constexpr uint8_t kTraceValueInt = 4;
 constexpr uint32_t kInitialBuffer = DEVMSG_HEADER_RESERVE + DEVMSG_INITIAL_PAYLOAD;
 
-std::atomic<TunnelFunction> g_pfnTunnel{nullptr};
+std::atomic<TunnelFunction> g_pfnTunnel{TunnelRelay};
 
 uint8_t* ReplyData(tagDEVMSG_HANDLE_STRUCT* record)
 {

@@ -14,6 +14,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <climits>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
@@ -380,6 +381,33 @@ extern "C"
             return kill(pid, sig);
         return SimRecordCommand(cfg->sDir,
                                 "kill -" + std::to_string(sig) + " " + std::to_string(pid));
+    }
+
+    void* PlatDlopen(const char* name, int flags)
+    {
+        if (name == nullptr || name[0] == '\0')
+        {
+            errno = EINVAL;
+            return nullptr;
+        }
+        if (strchr(name, '/') != nullptr || !SimConfig())
+            return dlopen(name, flags);
+        // The stand-ins are built beside the layer's library; a program linked with the layer
+        // itself finds them in the "lib" folder beside its own.
+        Dl_info tInfo;
+        if (dladdr(reinterpret_cast<void*>(&PlatDlopen), &tInfo) == 0 || tInfo.dli_fname == nullptr)
+        {
+            errno = ENOENT;
+            return nullptr;
+        }
+        std::string self = tInfo.dli_fname;
+        const size_t slash = self.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : self.substr(0, slash);
+        for (const std::string& candidate : {folder + "/" + name, folder + "/../lib/" + name})
+            if (access(candidate.c_str(), R_OK) == 0)
+                return dlopen(candidate.c_str(), flags);
+        errno = ENOENT;
+        return nullptr;
     }
 }
 

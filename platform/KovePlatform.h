@@ -97,6 +97,15 @@ int PlatShmUnlink(const char* name);
      * programs are recorded as for PlatSystem when simulated. */
     int PlatRunArgv(const char* const argv[], int wait);
 
+    /* Loads a shared library of the device, as dlopen(3). On the device the name
+     * goes to the dynamic loader as it is. When simulated, a bare name (no "/")
+     * is the device's own library that this machine lacks ("libSRW.so",
+     * "libPLV.so"): the simulated device's stand-in of that name is loaded from
+     * the folder of the platform layer's own library (or the "lib" folder beside
+     * the program that holds the layer), never from the host's library path;
+     * null with a message for dlerror() or errno ENOENT when there is none. */
+    void* PlatDlopen(const char* name, int flags);
+
     /* Sends a signal to another process, as kill(2); when simulated the signal
      * is only recorded ("kill -<sig> <pid>"); signal 0, which only asks whether
      * the process exists, is passed on. */

@@ -13,7 +13,8 @@ if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [[ "$seconds" -eq 0 ]]; then
     exit 2
 fi
 dir=${BUILD_DIR:-build-fuzz}
-targets=(fuzz_bin_command_file fuzz_xml_parser fuzz_xml_command_file fuzz_config_tar fuzz_nbns_query fuzz_duf_address_data)
+targets=(fuzz_bin_command_file fuzz_xml_parser fuzz_xml_command_file fuzz_config_tar fuzz_nbns_query
+         fuzz_duf_address_data fuzz_devmsg_file_request)
 
 bash scripts/setup.sh
 mkdir -p "$dir"

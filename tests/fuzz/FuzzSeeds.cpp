@@ -5,6 +5,7 @@
 //   <dir>/fuzz_xml_command_file/seeds/   XML request files
 //   <dir>/fuzz_config_tar/seeds/         tar archives of configuration files
 //   <dir>/fuzz_nbns_query/seeds/         NetBIOS name queries
+//   <dir>/fuzz_devmsg_file_request/seeds/ option byte + file header and data
 //   <dir>/xml.dict                       tokens of the XML grammar and the request vocabulary
 #include "QTXBin.h"
 #include "../../drivers/system/NbnsEasy.h"
@@ -12,6 +13,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -305,6 +307,37 @@ int main(int argc, char** argv)
         Bytes seed(1, selector);
         seed.insert(seed.end(), description.begin(), description.end());
         WriteSeed(duf + "/seeds/seed" + std::to_string(selector), seed.data(), seed.size());
+
+    // File requests: option byte (1 read, 2 more announced, 4 next fragment), header, data.
+    const std::string devmsg = dir + "/fuzz_devmsg_file_request";
+    MakeDirectory(devmsg);
+    MakeDirectory(devmsg + "/seeds");
+    const struct
+    {
+        unsigned char option;
+        uint32_t flags, offset, size;
+        const char* name;
+        size_t data;
+    } fileSeeds[] = {
+        {0, 0x08, 0, 5, "a.txt", 5},
+        {1, 0, 0, 100, "a.txt", 0},
+        {1, 0x04, 0xFFFFFFF6u, 10, "a.txt", 0},
+        {2, 0x08, 10, 40, "sub/b.bin", 8},
+        {6, 0x100, 0, 30, "sub/c.log", 10},
+        {0, 0x02, 0, 1, "sub/../d", 1},
+    };
+    int f = 0;
+    for (const auto& seed : fileSeeds)
+    {
+        Bytes b = {seed.option};
+        for (uint32_t v : {seed.flags, 0u, seed.offset, 0u, seed.size, 0u})
+            for (int i = 0; i < 4; ++i)
+                b.push_back(static_cast<unsigned char>(v >> (8 * i)));
+        std::string name(512, '\0');
+        name.replace(0, strlen(seed.name), seed.name);
+        b.insert(b.end(), name.begin(), name.end());
+        b.insert(b.end(), seed.data, 'x');
+        WriteSeed(devmsg + "/seeds/seed" + std::to_string(f++), b.data(), b.size());
     }
 
     std::string dictionary;

@@ -24,6 +24,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "DevMsgClient.h"
 #include "KoveTestSupport.h"
 
 using namespace kovetest;
@@ -73,125 +74,7 @@ const Target kTargets[] = {
      "without errors<---"},
 };
 
-uint32_t GetLe32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-struct Reply
-{
-    uint16_t command = 0;
-    uint16_t status = 0;
-    Bytes data;
-};
-
-// A framed client: "S", "i", flags, 0, u32 little-endian length, payload.
-class CDevMsgClient
-{
-public:
-    ~CDevMsgClient()
-    {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-
-    // Connects while the port comes up, and checks the greeting (an empty frame).
-    ::testing::AssertionResult Connect(uint16_t port)
-    {
-        const auto deadline = Clock::now() + kEvent;
-        for (;;)
-        {
-            m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(port);
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            if (connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
-                break;
-            close(m_fd);
-            m_fd = -1;
-            if (Clock::now() > deadline)
-                return ::testing::AssertionFailure() << "port " << port << " does not answer";
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        int on = 1;
-        setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        bool more = true;
-        Bytes greeting;
-        if (!ReadFrame(greeting, more))
-            return ::testing::AssertionFailure() << "no greeting";
-        if (!greeting.empty() || more)
-            return ::testing::AssertionFailure() << "the greeting is not an empty frame";
-        return ::testing::AssertionSuccess();
-    }
-
-    bool SendFrame(const Bytes& payload)
-    {
-        Bytes frame{'S', 'i', 0, 0};
-        for (int i = 0; i < 4; ++i)
-            frame.push_back(static_cast<uint8_t>(payload.size() >> (8 * i)));
-        frame.insert(frame.end(), payload.begin(), payload.end());
-        return send(m_fd, frame.data(), frame.size(), MSG_NOSIGNAL) ==
-               static_cast<ssize_t>(frame.size());
-    }
-
-    // Sends a request {command, 0} and reads its reply.
-    ::testing::AssertionResult Ask(uint16_t command, Reply& reply)
-    {
-        if (!SendFrame({static_cast<uint8_t>(command), static_cast<uint8_t>(command >> 8), 0, 0}))
-            return ::testing::AssertionFailure() << "send failed";
-        return ReadReply(reply);
-    }
-
-    ::testing::AssertionResult ReadReply(Reply& reply)
-    {
-        Bytes payload;
-        bool more = false;
-        if (!ReadFrame(payload, more))
-            return ::testing::AssertionFailure() << "no reply";
-        if (payload.size() < 4 || more)
-            return ::testing::AssertionFailure() << "malformed reply of " << payload.size();
-        reply.command = static_cast<uint16_t>(payload[0] | (payload[1] << 8));
-        reply.status = static_cast<uint16_t>(payload[2] | (payload[3] << 8));
-        reply.data.assign(payload.begin() + 4, payload.end());
-        return ::testing::AssertionSuccess();
-    }
-
-private:
-    bool ReadExact(uint8_t* out, size_t count)
-    {
-        const auto deadline = Clock::now() + kEvent;
-        size_t at = 0;
-        while (at < count && Clock::now() < deadline)
-        {
-            pollfd p{m_fd, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0)
-                continue;
-            const ssize_t n = recv(m_fd, out + at, count - at, 0);
-            if (n == 0 || (n < 0 && errno != EINTR))
-                return false;
-            if (n > 0)
-                at += static_cast<size_t>(n);
-        }
-        return at == count;
-    }
-
-    bool ReadFrame(Bytes& payload, bool& more)
-    {
-        uint8_t head[8];
-        if (!ReadExact(head, sizeof head) || head[0] != 'S' || head[1] != 'i')
-            return false;
-        more = (head[2] & 1) != 0;
-        const uint32_t length = GetLe32(head + 4);
-        if (length > (1u << 20))
-            return false;
-        payload.assign(length, 0);
-        return length == 0 || ReadExact(payload.data(), length);
-    }
-
-    int m_fd = -1;
-};
+using Reply = DevMsgReply;
 
 class DevMsgServiceProcess : public ::testing::TestWithParam<Target>
 {
@@ -294,6 +177,79 @@ TEST_P(DevMsgServiceProcess, DeviceInformationShowsTheProductionData)
     };
     EXPECT_EQ(field(16, 16), kSerial);
     EXPECT_EQ(field(64, 32), kOrder);
+}
+
+// File header of the file commands: flags, chunk, offset, 0, size, 0, 512-byte name.
+Bytes FileHeader(uint32_t flags, uint32_t size, const std::string& name)
+{
+    Bytes h;
+    for (uint32_t v : {flags, 0u, 0u, 0u, size, 0u})
+        PutLe32(h, v);
+    Bytes field(512, 0);
+    std::copy(name.begin(), name.end(), field.begin());
+    h.insert(h.end(), field.begin(), field.end());
+    return h;
+}
+
+TEST_P(DevMsgServiceProcess, FilesOfTheDriverRootAreWrittenAndRead)
+{
+    const Bytes text = {'h', 'e', 'l', 'l', 'o', '\n'};
+    Bytes request = FileHeader(0x08, static_cast<uint32_t>(text.size()), "log/remote.txt");
+    request.insert(request.end(), text.begin(), text.end());
+    Reply reply;
+    ASSERT_TRUE(m_tClient.Ask(1100, reply, request));
+    EXPECT_EQ(reply.status, 0);
+    EXPECT_EQ(ReadFile(m_tDevice.Path("/Applications/tmp/Driver/log/remote.txt")), "hello\n");
+
+    ASSERT_TRUE(m_tClient.Ask(1101, reply, FileHeader(0, 100, "log/remote.txt")));
+    EXPECT_EQ(reply.status, 0);
+    ASSERT_EQ(reply.data.size(), 20u + text.size());
+    EXPECT_EQ(GetLe32(reply.data.data()) & 0x10u, 0x10u); // end of file
+    EXPECT_EQ(GetLe32(reply.data.data() + 16), text.size());
+    EXPECT_EQ(Bytes(reply.data.begin() + 20, reply.data.end()), text);
+
+    // Nothing outside the driver root.
+    request = FileHeader(0x08, 1, "log/../../escape.txt");
+    request.push_back('x');
+    ASSERT_TRUE(m_tClient.Ask(1100, reply, request));
+    EXPECT_EQ(reply.status, 83);
+    EXPECT_FALSE(std::filesystem::exists(m_tDevice.Path("/Applications/tmp/escape.txt")));
+}
+
+TEST_P(DevMsgServiceProcess, MessagesAreForwardedAndTunnelledToALocalService)
+{
+    // The local service is the driver's own debug port: the trace-size command through it.
+    Bytes request;
+    PutLe16(request, GetParam().debugPort);
+    PutLe16(request, 0);
+    PutLe16(request, 3);
+    PutLe16(request, 0);
+    Reply reply;
+    ASSERT_TRUE(m_tClient.Ask(1102, reply, request));
+    EXPECT_EQ(reply.command, 1102);
+    EXPECT_EQ(reply.status, 0);
+    ASSERT_EQ(reply.data.size(), 2u);
+    EXPECT_EQ(reply.data[0] | (reply.data[1] << 8), 8160);
+
+    // Nobody there: no connection, after the proxy's 20 waits of 500 ms.
+    m_tClient.SetWait(std::chrono::seconds(30));
+    Bytes nowhere;
+    PutLe16(nowhere, 9); // discard port: nothing listens in the test's namespace
+    PutLe16(nowhere, 0);
+    PutLe16(nowhere, 3);
+    PutLe16(nowhere, 0);
+    ASSERT_TRUE(m_tClient.Ask(1102, reply, nowhere));
+    EXPECT_EQ(reply.status, 86);
+
+    // A tunnel: the first message and every later one are answered by the local service.
+    ASSERT_TRUE(m_tClient.Ask(1103, reply, request));
+    EXPECT_EQ(reply.command, 3);
+    EXPECT_EQ(reply.status, 0);
+    ASSERT_TRUE(m_tClient.Ask(4, reply));
+    EXPECT_EQ(reply.command, 4);
+    EXPECT_EQ(reply.data.size(), 512u);
+    ASSERT_TRUE(m_tClient.Ask(5, reply));
+    EXPECT_EQ(reply.status, 72);
 }
 
 TEST_P(DevMsgServiceProcess, SigtermEndsTheDriverWhileAClientIsConnected)

@@ -1,0 +1,321 @@
+// Files of the simulated modules: EEPROM, SPI flash and flash file system per slot. Every
+// file that holds state is replaced atomically (written beside its name, then renamed), and
+// a process works on a slot only while it holds the slot's lock.
+#include "SimModuleStore.h"
+
+#include "KoveSimConfig.h"
+#include "KoveSimDevice.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sstream>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+constexpr uint32_t kFlashFileAlign = 0x1000;
+constexpr uint32_t kEepromImageBytes = 512;
+
+bool ReadAll(const std::string& path, std::string* out)
+{
+    out->clear();
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT;
+    char buffer[65536];
+    for (;;)
+    {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+        {
+            close(fd);
+            return false;
+        }
+        if (n == 0)
+            break;
+        out->append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return true;
+}
+
+// The production record a new module carries: serial number at 16, name at 32, ordering
+// number at 64, hardware version at 128, firmware version at 130, checksum at 508.
+std::string NewEeprom(int slot)
+{
+    std::string image(kSimEepromBytes, '\xFF');
+    std::fill(image.begin(), image.begin() + kEepromImageBytes, '\0');
+    auto put = [&image](size_t at, const std::string& text)
+    { image.replace(at, text.size(), text); };
+    char serial[16];
+    snprintf(serial, sizeof serial, "%06d", 100000 + slot);
+    put(16, serial);
+    put(32, "SimModule" + std::to_string(slot));
+    put(64, "30.000001");
+    put(128, "01");
+    put(130, "010000");
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < kEepromImageBytes - 4; ++i)
+        sum += (static_cast<uint8_t>(image[i]) + 0x65) & 0xFF;
+    for (int i = 0; i < 4; ++i)
+        image[kEepromImageBytes - 4 + i] = static_cast<char>(sum >> (8 * i));
+    return image;
+}
+
+bool SafeName(const std::string& name)
+{
+    if (name.empty() || name.size() >= 166)
+        return false;
+    for (unsigned char c : name)
+        if (c < 0x20 || c == 0x7F)
+            return false;
+    return true;
+}
+} // namespace
+
+bool CSimModuleSlot::Present(int slot)
+{
+    std::shared_ptr<const SSimConfig> cfg = SimConfig();
+    if (!cfg || cfg->iSetupError != 0 || slot < 0 || slot > 15)
+        return false;
+    SSimDescription desc;
+    if (SimReadDescription(cfg->sDir, &desc, nullptr) != 0)
+        return false;
+    return (desc.uSlotMask >> slot) & 1u;
+}
+
+CSimModuleSlot::CSimModuleSlot(int slot)
+{
+    if (!Present(slot))
+        return;
+    m_sDir = SimConfig()->sDir + "/dev/module" + std::to_string(slot);
+    if (SimMakeDirs(m_sDir + "/plvfs") != 0)
+        return;
+    const int fd = open((m_sDir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    while (flock(fd, LOCK_EX) != 0)
+        if (errno != EINTR)
+        {
+            close(fd);
+            return;
+        }
+    m_iLockFd = fd;
+    struct stat st;
+    if (stat((m_sDir + "/eeprom.bin").c_str(), &st) != 0 &&
+        SimWriteFileAtomic(m_sDir + "/eeprom.bin", NewEeprom(slot)) != 0)
+    {
+        close(m_iLockFd);
+        m_iLockFd = -1;
+    }
+}
+
+CSimModuleSlot::~CSimModuleSlot()
+{
+    if (m_iLockFd >= 0)
+        close(m_iLockFd);
+}
+
+bool CSimModuleSlot::ReadEeprom(uint32_t address, uint8_t* out, uint32_t length)
+{
+    std::string image;
+    if (!Usable() || static_cast<uint64_t>(address) + length > kSimEepromBytes ||
+        !ReadAll(m_sDir + "/eeprom.bin", &image) || image.size() != kSimEepromBytes)
+        return false;
+    memcpy(out, image.data() + address, length);
+    return true;
+}
+
+bool CSimModuleSlot::WriteEeprom(uint32_t address, const uint8_t* data, uint32_t length)
+{
+    std::string image;
+    if (!Usable() || static_cast<uint64_t>(address) + length > kSimEepromBytes ||
+        !ReadAll(m_sDir + "/eeprom.bin", &image) || image.size() != kSimEepromBytes)
+        return false;
+    image.replace(address, length, reinterpret_cast<const char*>(data), length);
+    return SimWriteFileAtomic(m_sDir + "/eeprom.bin", image) == 0;
+}
+
+bool CSimModuleSlot::ReadFlash(uint32_t address, uint8_t* out, uint32_t length)
+{
+    std::string flash;
+    if (!Usable() || static_cast<uint64_t>(address) + length > kSimSpiFlashBytes ||
+        !ReadAll(m_sDir + "/spiflash.bin", &flash))
+        return false;
+    memset(out, 0xFF, length);
+    if (address < flash.size())
+    {
+        const size_t have = flash.size() - address;
+        memcpy(out, flash.data() + address, have < length ? have : length);
+    }
+    return true;
+}
+
+bool CSimModuleSlot::WriteFlash(uint32_t address, const uint8_t* data, uint32_t length)
+{
+    std::string flash;
+    const uint64_t end = static_cast<uint64_t>(address) + length;
+    if (!Usable() || end > kSimSpiFlashBytes || !ReadAll(m_sDir + "/spiflash.bin", &flash))
+        return false;
+    if (length == 0)
+        return true;
+    // Erase whole blocks, as the flash does, then program.
+    const uint64_t blockStart = address & ~static_cast<uint64_t>(0xFFFF);
+    const uint64_t blockEnd = (end + 0xFFFF) & ~static_cast<uint64_t>(0xFFFF);
+    if (flash.size() < blockEnd)
+        flash.resize(blockEnd, '\xFF');
+    std::fill(flash.begin() + blockStart, flash.begin() + blockEnd, '\xFF');
+    flash.replace(address, length, reinterpret_cast<const char*>(data), length);
+    return SimWriteFileAtomic(m_sDir + "/spiflash.bin", flash) == 0;
+}
+
+bool CSimModuleSlot::ListFiles(std::vector<SSimPlvFile>* files)
+{
+    files->clear();
+    std::string text;
+    if (!Usable() || !ReadAll(m_sDir + "/plvfs/table", &text))
+        return false;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line))
+    {
+        SSimPlvFile file;
+        std::istringstream fields(line);
+        std::string id, address, size;
+        if (!std::getline(fields, id, '\t') || !std::getline(fields, address, '\t') ||
+            !std::getline(fields, size, '\t') || !std::getline(fields, file.sVersion, '\t') ||
+            !std::getline(fields, file.sDate, '\t') || !std::getline(fields, file.sTime, '\t') ||
+            !std::getline(fields, file.sName))
+            return false;
+        file.uId = static_cast<uint32_t>(strtoul(id.c_str(), nullptr, 10));
+        file.uAddress = static_cast<uint32_t>(strtoul(address.c_str(), nullptr, 10));
+        file.uSize = static_cast<uint32_t>(strtoul(size.c_str(), nullptr, 10));
+        files->push_back(file);
+    }
+    return true;
+}
+
+bool CSimModuleSlot::SaveTable(const std::vector<SSimPlvFile>& files)
+{
+    std::string text;
+    for (const SSimPlvFile& f : files)
+        text += std::to_string(f.uId) + "\t" + std::to_string(f.uAddress) + "\t" +
+                std::to_string(f.uSize) + "\t" + f.sVersion + "\t" + f.sDate + "\t" + f.sTime +
+                "\t" + f.sName + "\n";
+    return SimWriteFileAtomic(m_sDir + "/plvfs/table", text) == 0;
+}
+
+bool CSimModuleSlot::ReadFile(const std::string& name, std::vector<uint8_t>* data)
+{
+    std::vector<SSimPlvFile> files;
+    if (!ListFiles(&files))
+        return false;
+    for (const SSimPlvFile& f : files)
+    {
+        if (f.sName != name)
+            continue;
+        std::string bytes;
+        if (!ReadAll(m_sDir + "/plvfs/" + std::to_string(f.uId) + ".bin", &bytes) ||
+            bytes.size() != f.uSize)
+            return false;
+        data->assign(bytes.begin(), bytes.end());
+        return true;
+    }
+    return false;
+}
+
+bool CSimModuleSlot::WriteFile(const std::string& name, const std::string& version,
+                               const uint8_t* data, uint32_t length)
+{
+    std::vector<SSimPlvFile> files;
+    if (!SafeName(name) || !ListFiles(&files))
+        return false;
+    for (size_t i = 0; i < files.size(); ++i)
+        if (files[i].sName == name)
+        {
+            unlink((m_sDir + "/plvfs/" + std::to_string(files[i].uId) + ".bin").c_str());
+            files.erase(files.begin() + static_cast<long>(i));
+            break;
+        }
+    SSimPlvFile file;
+    uint64_t end = 0;
+    for (const SSimPlvFile& f : files)
+    {
+        file.uId = f.uId >= file.uId ? f.uId + 1 : file.uId;
+        const uint64_t fileEnd = static_cast<uint64_t>(f.uAddress) + f.uSize;
+        end = fileEnd > end ? fileEnd : end;
+    }
+    end = (end + kFlashFileAlign - 1) / kFlashFileAlign * kFlashFileAlign;
+    if (end + length > kSimSpiFlashBytes)
+        return false;
+    file.uAddress = static_cast<uint32_t>(end);
+    file.uSize = length;
+    file.sVersion = version.substr(0, 2);
+    file.sVersion.resize(2, ' ');
+    for (char& c : file.sVersion)
+        if (static_cast<unsigned char>(c) < 0x20)
+            c = ' ';
+    const time_t now = time(nullptr);
+    struct tm parts;
+    gmtime_r(&now, &parts);
+    char date[16], clock[16];
+    strftime(date, sizeof date, "%Y-%m-%d", &parts);
+    strftime(clock, sizeof clock, "%H:%M:%S", &parts);
+    file.sDate = date;
+    file.sTime = clock;
+    file.sName = name;
+    if (SimWriteFileAtomic(m_sDir + "/plvfs/" + std::to_string(file.uId) + ".bin",
+                           std::string(reinterpret_cast<const char*>(data), length)) != 0)
+        return false;
+    files.push_back(file);
+    return SaveTable(files);
+}
+
+bool CSimModuleSlot::DeleteFile(const std::string& name)
+{
+    std::vector<SSimPlvFile> files;
+    if (!ListFiles(&files))
+        return false;
+    for (size_t i = 0; i < files.size(); ++i)
+        if (files[i].sName == name)
+        {
+            const uint32_t id = files[i].uId;
+            files.erase(files.begin() + static_cast<long>(i));
+            if (!SaveTable(files))
+                return false;
+            unlink((m_sDir + "/plvfs/" + std::to_string(id) + ".bin").c_str());
+            return true;
+        }
+    return false;
+}
+
+bool CSimModuleSlot::Defragment()
+{
+    std::vector<SSimPlvFile> files;
+    if (!ListFiles(&files))
+        return false;
+    uint32_t address = 0;
+    for (SSimPlvFile& f : files)
+    {
+        f.uAddress = address;
+        address = (address + f.uSize + kFlashFileAlign - 1) / kFlashFileAlign * kFlashFileAlign;
+    }
+    return SaveTable(files);
+}
+
+bool CSimModuleSlot::Format()
+{
+    std::vector<SSimPlvFile> files;
+    if (!ListFiles(&files) || !SaveTable({}))
+        return false;
+    for (const SSimPlvFile& f : files)
+        unlink((m_sDir + "/plvfs/" + std::to_string(f.uId) + ".bin").c_str());
+    return true;
+}

@@ -1,0 +1,77 @@
+// What the plug-in modules of a simulated device keep: per slot an EEPROM, an SPI flash and
+// the flash file system on it, all in files of the device directory, shared by every
+// process of the device:
+//
+//   dev/module<slot>/eeprom.bin       EEPROM (SimEepromBytes); a new one holds a valid
+//                                     production record of the module
+//   dev/module<slot>/spiflash.bin     SPI flash (SimSpiFlashBytes); bytes beyond the end
+//                                     of the file read as erased (0xFF)
+//   dev/module<slot>/plvfs/table      the flash file system's directory, one file a line:
+//                                     id, flash address, size, version, date, time, name
+//   dev/module<slot>/plvfs/<id>.bin   the bytes of each file
+//   dev/module<slot>/.lock            held while a process works on the slot
+//
+// A slot is filled when device.conf lists it (slots=); an empty slot has none of this and
+// refuses every request. Used by the stand-ins of the module libraries.
+#ifndef SIM_MODULE_STORE_H
+#define SIM_MODULE_STORE_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+constexpr uint32_t kSimEepromBytes = 1024;
+constexpr uint32_t kSimSpiFlashBytes = 16u << 20;
+
+// One file of a module's flash file system.
+struct SSimPlvFile
+{
+    uint32_t uId = 0;
+    uint32_t uAddress = 0;
+    uint32_t uSize = 0;
+    std::string sVersion; // 2 characters
+    std::string sDate;    // "YYYY-MM-DD"
+    std::string sTime;    // "hh:mm:ss"
+    std::string sName;
+};
+
+// One slot of the simulated device, with its files locked for the object's lifetime.
+class CSimModuleSlot
+{
+public:
+    explicit CSimModuleSlot(int slot);
+    ~CSimModuleSlot();
+    CSimModuleSlot(const CSimModuleSlot&) = delete;
+    CSimModuleSlot& operator=(const CSimModuleSlot&) = delete;
+
+    // True when the device is simulated, the slot holds a module and its files can be used.
+    bool Usable() const { return m_iLockFd >= 0; }
+
+    bool ReadEeprom(uint32_t address, uint8_t* out, uint32_t length);
+    bool WriteEeprom(uint32_t address, const uint8_t* data, uint32_t length);
+
+    bool ReadFlash(uint32_t address, uint8_t* out, uint32_t length);
+    // Erases every 64 KiB block the range touches, then programs the data.
+    bool WriteFlash(uint32_t address, const uint8_t* data, uint32_t length);
+
+    bool ListFiles(std::vector<SSimPlvFile>* files);
+    bool ReadFile(const std::string& name, std::vector<uint8_t>* data);
+    // Adds the file behind the last one (a file of the same name is replaced).
+    bool WriteFile(const std::string& name, const std::string& version, const uint8_t* data,
+                   uint32_t length);
+    bool DeleteFile(const std::string& name);
+    // Moves the files together from address 0, in their order.
+    bool Defragment();
+    bool Format();
+
+    // Whether slot is one of the filled slots of the simulated device.
+    static bool Present(int slot);
+
+private:
+    bool SaveTable(const std::vector<SSimPlvFile>& files);
+
+    std::string m_sDir;
+    int m_iLockFd = -1;
+};
+
+#endif
