@@ -163,6 +163,23 @@ void TraceErrorText(const char* text);
 
 // Local port of a socket, 0 when it has none.
 uint16_t SocketLocalPort(int fd);
+
+// Result of a transfer on a socket.
+struct Outcome
+{
+    int iStatus;
+    bool bDrop; // a socket error or a bad peer: the connection is dropped
+};
+
+// Framed stream: header and payload may arrive in any pieces and across calls;
+// the reassembly state keeps how far the current frame has come. Receives into
+// the descriptor behind uLength, up to uCapacity, until a message is whole (with
+// NYSOC_FRAME_WHOLE) or a frame has ended, the buffer is full or the deadline
+// passes. A frame that does not start with "Si" or announces more than
+// NYSOC_FRAME_MAX_PAYLOAD bytes drops the connection. c may be null (no
+// connection that could let go of the socket meanwhile).
+Outcome ReceiveFrames(int fd, NySocFrameDescriptor* d, Reassembly* st, int64_t deadline,
+                      Connection* c, uint32_t generation);
 } // namespace nysoc
 
 #endif

@@ -43,7 +43,7 @@ Wait WaitFor(int fd, short events, int64_t deadline, Connection* c, uint32_t gen
 {
     for (;;)
     {
-        if (c->uGeneration.load() != generation)
+        if (c != nullptr && c->uGeneration.load() != generation)
             return Wait::Dropped;
         const int remaining = RemainingMs(deadline);
         if (remaining == 0)
@@ -52,7 +52,8 @@ Wait WaitFor(int fd, short events, int64_t deadline, Connection* c, uint32_t gen
         struct pollfd tPoll = {fd, events, 0};
         const int ready = poll(&tPoll, 1, slice);
         if (ready > 0 || (ready < 0 && errno != EINTR))
-            return c->uGeneration.load() == generation ? Wait::Ready : Wait::Dropped;
+            return c == nullptr || c->uGeneration.load() == generation ? Wait::Ready
+                                                                       : Wait::Dropped;
     }
 }
 
@@ -174,12 +175,6 @@ int KeepUnsent(int status, const Pieces& pieces, uint64_t sent, Remainder* rest)
     rest->uLength = static_cast<uint32_t>(length);
     return status;
 }
-
-struct Outcome
-{
-    int iStatus;
-    bool bDrop; // a socket error or a bad peer: the connection is dropped
-};
 
 Outcome SendDatagram(int fd, NySocFrameDescriptor* d, bool framed, int64_t deadline, Connection* c,
                      uint32_t generation)
@@ -345,8 +340,8 @@ Outcome ReceiveDatagram(int fd, NySocFrameDescriptor* d, bool framed, int64_t de
     }
 }
 
-// Framed stream: header and payload may arrive in any pieces and across calls;
-// the reassembly state keeps how far the current frame has come.
+} // namespace
+
 Outcome ReceiveFrames(int fd, NySocFrameDescriptor* d, Reassembly* st, int64_t deadline,
                       Connection* c, uint32_t generation)
 {
@@ -421,6 +416,8 @@ Outcome ReceiveFrames(int fd, NySocFrameDescriptor* d, Reassembly* st, int64_t d
     }
 }
 
+namespace
+{
 class CConnectionLock
 {
 public:

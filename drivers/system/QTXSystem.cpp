@@ -354,7 +354,14 @@ void CSystem::InitCQTX()
                                      kSharedMemoryListBytes);
     if (pSharedMemoryList == nullptr)
     {
+        // The hub runs on without the directory; drivers asking for named memories are told.
+        const int error = errno;
         WriteToLogfile("Note: No shared memory available");
+        SendErrorMessage(CQTXError("NoSharedMemory",
+                                   std::string("Named shared memory ") + kSharedMemoryListName +
+                                       " cannot be set up: " + strerror(error),
+                                   __FILE__, __LINE__, Warning, "GeneralError"),
+                         false);
     }
     else
     {

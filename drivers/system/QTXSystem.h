@@ -69,6 +69,12 @@ int PortToErrorSlot(int32_t port);
 
 // ---- Module registry
 
+// The registry holds at most one entry per port, and at most as many ports as a device has
+// drivers for: the routing and fiber-optic drivers, 31 module ports and 31 software-module
+// ports. A registration of a further port is refused ("TooManyModules"); one of a port
+// already registered always updates it.
+constexpr int32_t SYSTEM_REGISTRY_CAPACITY = 64;
+
 // One registered driver or module; the registry holds at most one entry per port.
 struct RegisteredModule
 {
@@ -239,6 +245,11 @@ int WriteNbnsConf(const std::string& path, const std::string& hostName, const st
 
 // UDP discovery on port 62000 (QTXSystemDiscovery.cpp).
 bool MyUDPThread(CQTX* driver, void* argument, int intArgument);
+// The request code of one discovery datagram, which must hold a whole request document (of at
+// most 16000 bytes); the document is stored into requestFile. 0 for anything else. Nothing of
+// one datagram carries over to the next.
+unsigned int DiscoveryRequestCode(const void* datagram, size_t length,
+                                  const std::string& requestFile);
 // Sends the identity file to 255.255.255.255:61000 every `seconds`; nothing starts it.
 bool IdentifyBroadcastThread(CQTX* driver, void* argument, int seconds);
 // Front-panel LEDs and the LED test.
@@ -317,7 +328,8 @@ public:
     // ---- Module registry and module errors (QTXSystemRegistry.cpp)
 
     // Registers a new entry or updates the entry of the port: a later registration replaces
-    // texts only by non-empty ones and numbers only by non-zero ones.
+    // texts only by non-empty ones and numbers only by non-zero ones. Throws
+    // CQTXEParameterError "TooManyModules" for a new port when the registry is full.
     void AddOrUpdateModule(const std::string& name, int32_t port, int32_t group, int32_t number,
                            int32_t serialNumber, const std::string& hardwareVersion,
                            const std::string& softwareVersion, uint32_t fpgaBuild,

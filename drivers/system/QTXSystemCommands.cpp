@@ -29,8 +29,10 @@ constexpr uint32_t kTagSetL1Rate = 30;
 // Result for a request the hub does not serve ("NoXml").
 constexpr int kNotHandled = -256;
 
-// Texts of the removal request are cut to this many characters.
+// Texts of the removal request, and each text of a listed registration, are cut to this many
+// characters (as the registration text of the single form is).
 constexpr size_t kRemovalTextLength = 99;
+constexpr size_t kListedTextLength = 99;
 
 // A message that a detached thread sends once the command connection is free.
 struct DetachedMessage
@@ -51,6 +53,11 @@ void SleepMs(int milliseconds)
 std::string Attribute(const XMLNode& node, const char* name)
 {
     return CharPointerToString(node.getAttribute(name));
+}
+
+std::string ListedText(const XMLNode& node, const char* name)
+{
+    return Attribute(node, name).substr(0, kListedTextLength);
 }
 } // namespace
 
@@ -122,7 +129,7 @@ void CSystem::ProcessRegisterModule()
     for (XMLNode entry = modules.getChildNode("Module", &next); !entry.isEmpty();
          entry = modules.getChildNode("Module", &next))
     {
-        const std::string name = Attribute(entry, "Name");
+        const std::string name = ListedText(entry, "Name");
         const int32_t port = StringToInt(entry.getAttribute("Port"));
         if (name.empty() || port == 0)
             throw CQTXEXmlError("WrongFormat", "Attribute Name= or Port= is missing or empty",
@@ -137,7 +144,7 @@ void CSystem::ProcessRegisterModule()
             number = StringToInt(orderingNumber.substr(3));
         }
         AddOrUpdateModule(name, port, group, number, StringToInt(entry.getAttribute("SN")),
-                          Attribute(entry, "VersionHW"), Attribute(entry, "VersionSW"),
+                          ListedText(entry, "VersionHW"), ListedText(entry, "VersionSW"),
                           static_cast<uint32_t>(StringToInt(entry.getAttribute("VersionFpga"))),
                           String2QTXModuleState(entry.getAttribute("Status")));
     }

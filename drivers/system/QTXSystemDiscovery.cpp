@@ -1,12 +1,14 @@
 // UDP discovery: PC tools find the device by sending an Identify request to UDP port 62000.
 // Every such request is answered with the identity document twice: by UDP to the sender's
-// address and port, and over TCP to port 61000 of the sender.
+// address and port, and over TCP to port 61000 of the sender. Each datagram is one whole
+// request, handled on its own.
 #include "QTXSystem.h"
 
 #include <cerrno>
 #include <cstdint>
 #include <ctime>
 #include <sys/socket.h>
+#include <vector>
 
 #include "QTXCommunication.h"
 
@@ -19,9 +21,9 @@ const char kBroadcastAddress[] = "255.255.255.255:61000";
 
 // Request code of an Identify document.
 constexpr unsigned int kTagIdentify = 514;
-// Longest request document and longest wait for the rest of one that has begun.
+// Longest request document; a datagram can carry at most this many bytes.
 constexpr int kMaxRequestBytes = 16000;
-constexpr int kRequestTimeoutMs = 16000;
+constexpr size_t kMaxDatagramBytes = 65536;
 // Longest wait for a reply connection or send room; the sender is a tool on the same network.
 constexpr int kReplyTimeoutMs = 3000;
 // While no request comes, the thread looks this often whether it is to end.
@@ -65,6 +67,12 @@ void AnswerIdentify(CQTXCommunication& endpoint, const std::string& file)
 }
 } // namespace
 
+unsigned int DiscoveryRequestCode(const void* datagram, size_t length,
+                                  const std::string& requestFile)
+{
+    return ReceiveXmlBuffer(datagram, length, requestFile, kMaxRequestBytes);
+}
+
 std::string CSystem::GetIdentifyFilePath()
 {
     return FileNameToAbsolutePath(GetModuleInfoFileName());
@@ -79,19 +87,24 @@ bool MyUDPThread(CQTX* driver, void* /*argument*/, int /*intArgument*/)
     if (!endpoint.OpenServerSocket(kDiscoveryPort, false))
         return false;
     const std::string requestFile = system->FileNameToAbsolutePath(kRequestFile);
+    std::vector<char> datagram(kMaxDatagramBytes);
 
     while (system->ContinueThread())
     {
-        // Wait for the first datagram of a request in short slices, so that the end of the
-        // driver's threads is noticed at once and not only after a whole receive time.
+        // Wait for a datagram in short slices, so that the end of the driver's threads is
+        // noticed at once.
         const int ready = SocketSelect(endpoint.GetServerSocket(), kIdleSliceMs, QTX_SELECT_READ);
         if (ready < 0)
             PauseMs(kIgnoredRequestPauseMs);
         if (ready <= 0)
             continue;
 
-        endpoint.SetTimeout(kRequestTimeoutMs, 10);
-        if (endpoint.ReceiveXmlFile(requestFile, kMaxRequestBytes) != kTagIdentify)
+        // Every datagram is a request of its own: a broken one leaves nothing behind that
+        // the next one would be read with.
+        const int length =
+            endpoint.ReceiveBuffer(datagram.data(), static_cast<int>(datagram.size()), false);
+        if (length <= 0 || DiscoveryRequestCode(datagram.data(), static_cast<size_t>(length),
+                                                requestFile) != kTagIdentify)
         {
             PauseMs(kIgnoredRequestPauseMs);
             continue;

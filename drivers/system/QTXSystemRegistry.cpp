@@ -117,16 +117,22 @@ void CSystem::AddOrUpdateModule(const std::string& name, int32_t port, int32_t g
                                 const std::string& softwareVersion, uint32_t fpgaBuild,
                                 _QTXMODULE_STATE state)
 {
-    WriteToLogfile("Registered module " + name + " on port " + std::to_string(port));
     {
         LockGuard guard(&tRegistryMutex);
         guard.Lock();
-        bIdentifyChanged = true;
-
         auto entry = std::lower_bound(vRegistry.begin(), vRegistry.end(), port,
                                       [](const RegisteredModule& module, int32_t wanted)
                                       { return module.iPort < wanted; });
-        if (entry != vRegistry.end() && entry->iPort == port)
+        const bool known = entry != vRegistry.end() && entry->iPort == port;
+        if (!known && vRegistry.size() >= static_cast<size_t>(SYSTEM_REGISTRY_CAPACITY))
+            throw CQTXEParameterError(
+                "TooManyModules",
+                "The module list is full (" + std::to_string(SYSTEM_REGISTRY_CAPACITY) +
+                    " ports): port " + std::to_string(port) + " is not registered",
+                __FILE__, __LINE__, Error);
+        bIdentifyChanged = true;
+
+        if (known)
         {
             // A later registration without stamp keeps what an earlier one told, and the
             // state Unknown never replaces a known state.
@@ -189,6 +195,7 @@ void CSystem::AddOrUpdateModule(const std::string& name, int32_t port, int32_t g
             }
         }
     }
+    WriteToLogfile("Registered module " + name + " on port " + std::to_string(port));
     LogModuleList("Module list after adding/changing entry of port " + std::to_string(port));
 }
 

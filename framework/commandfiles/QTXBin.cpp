@@ -184,6 +184,25 @@ bool CQTXBin::LoadFile(const char* path, unsigned short tag)
     return loaded;
 }
 
+bool CQTXBin::StoreBuffer(std::string& out, bool reply)
+{
+    out.clear();
+    if (reply)
+        return GenerateReply(
+            [](void* context, const unsigned char* data, unsigned int /*offset*/,
+               unsigned int length, unsigned int /*total*/)
+            {
+                static_cast<std::string*>(context)->append(reinterpret_cast<const char*>(data),
+                                                           length);
+                return true;
+            },
+            &out);
+    if (!m_pBuffer)
+        return false;
+    out.assign(reinterpret_cast<const char*>(m_pBuffer.get()), GetFullLength());
+    return true;
+}
+
 bool CQTXBin::StoreFile(const char* path, bool reply)
 {
     if (path == nullptr)

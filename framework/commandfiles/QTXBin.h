@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 // Reply error numbers that binary replies carry besides the standard short errors.
 constexpr short QTXBIN_REPLY_NO_REQUEST = -91;        // no request loaded for the check
@@ -57,6 +58,8 @@ public:
     // `reply` set: writes the generated reply (GenerateReply) into a new file. Otherwise
     // writes the loaded head and payload. False when nothing could be written completely.
     bool StoreFile(const char* path, bool reply) override;
+    // What StoreFile writes, into memory.
+    bool StoreBuffer(std::string& out, bool reply);
     // Frees the loaded request, then DeleteReply().
     void Delete() override;
     // Empties the reply image, sets the reply error number to 0 and frees the error text.

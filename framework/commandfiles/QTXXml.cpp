@@ -124,6 +124,13 @@ bool CQTXXml::SelectRootByTag(unsigned short tag)
     return false;
 }
 
+bool CQTXXml::StoreBuffer(std::string& out) const
+{
+    if (m_xTop.isEmpty())
+        return false;
+    return m_xTop.writeToString(out, nullptr, 1) == eXMLErrorNone;
+}
+
 bool CQTXXml::StoreFile(const char* path, bool /*reply*/)
 {
     if (m_xTop.isEmpty())

@@ -65,6 +65,8 @@ public:
     // Writes the tree formatted; false when nothing is loaded or writing fails. The flag is
     // not used.
     bool StoreFile(const char* path, bool reply) override;
+    // The document as StoreFile writes it, into memory; false when there is none.
+    bool StoreBuffer(std::string& out) const;
     // Frees the tree and empties every handle.
     void Delete() override;
     // A new document: the declaration <?xml version="1.0" encoding="utf-8"?> and the root

@@ -2365,10 +2365,21 @@ void XMLNode::freeXMLString(XMLSTR text)
     free(text);
 }
 
-XMLError XMLNode::writeToFile(XMLCSTR path, XMLCSTR encoding, char nFormat) const
+XMLError XMLNode::writeToString(std::string& out, XMLCSTR encoding, char nFormat) const
 {
+    out.clear();
     if (d == nullptr)
         return eXMLErrorNone;
+    out = documentHead(encoding);
+    XMLWriter writer(nFormat != 0 && tOptions.dropWhiteSpace != 0);
+    writer.Write(d);
+    const XMLOutput& text = writer.Output();
+    out.append(text.Data(), text.Size());
+    return eXMLErrorNone;
+}
+
+std::string XMLNode::documentHead(XMLCSTR encoding) const
+{
     const XMLCharEncoding mode = tOptions.encoding;
     std::string head;
     if (mode == char_encoding_UTF8)
@@ -2385,6 +2396,14 @@ XMLError XMLNode::writeToFile(XMLCSTR path, XMLCSTR encoding, char nFormat) cons
         head += name;
         head += "\"?>\n";
     }
+    return head;
+}
+
+XMLError XMLNode::writeToFile(XMLCSTR path, XMLCSTR encoding, char nFormat) const
+{
+    if (d == nullptr)
+        return eXMLErrorNone;
+    const std::string head = documentHead(encoding);
     XMLWriter writer(nFormat != 0 && tOptions.dropWhiteSpace != 0);
     writer.Write(d);
 

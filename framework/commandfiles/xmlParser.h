@@ -20,6 +20,7 @@
 #define QTX_XML_PARSER_H
 
 #include <cstddef>
+#include <string>
 
 typedef const char* XMLCSTR;
 typedef char* XMLSTR;
@@ -243,6 +244,8 @@ public:
     // unless the tree brings its own, then the text. 0 and nothing written for the empty node;
     // 15 when the file cannot be created; 16 when writing fails.
     XMLError writeToFile(XMLCSTR path, XMLCSTR encoding = nullptr, char nFormat = 1) const;
+    // The same document as text in memory (empty for the empty node).
+    XMLError writeToString(std::string& out, XMLCSTR encoding = nullptr, char nFormat = 1) const;
 
     // Identity of the node data (two handles on the same node compare equal).
     bool operator==(const XMLNode& other) const { return d == other.d; }
@@ -250,6 +253,8 @@ public:
 
 private:
     explicit XMLNode(XMLNodeData* data); // takes over one reference
+    // Byte-order mark and declaration that the written document starts with.
+    std::string documentHead(XMLCSTR encoding) const;
     XMLNodeData* d;
 
     friend struct XMLNodeData;

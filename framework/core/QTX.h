@@ -246,8 +246,19 @@ public:
     // One step of the request server: opens the listening socket when it is not open, and
     // with serve set waits for and serves one request.
     void ServerSocketThread(bool serve);
+    // Throws CQTXError "CanNotStoreFile" (fatal) when no request file can be written in the
+    // driver directory (missing, read-only or full).
+    void CheckRequestFilesWritable();
     // Receives one request on the client connection and dispatches it.
     void SocketConnectorThread();
+    // Answers a request that could not be stored in its ring file with the error
+    // "CanNotStoreFile" and applies nothing of it; then throws that error for the serving loop
+    // to report.
+    void RefuseUnstoredRequest(uint32_t requestCode, const std::string& content);
+    // Stores the document in hand as the reply file of the request and sends it. When the
+    // file cannot be written the reply is sent from memory, bReplyNotStored is set and the
+    // result is false.
+    bool StoreAndSendReply();
     // Loads a command file as the document in hand; 0 when loaded, -256 when the file is
     // neither XML nor binary, -75 when the document object cannot load it.
     int LoadCommandFile(const char* path, unsigned short tag);
@@ -320,6 +331,9 @@ public:
 
     // Copies the driver's version record (filled on first use) to `out` when it is not null.
     void GetVersionInfo(_QTXVersionInfo* out);
+    // Loads the system driver's identity document (its answer to Identify); the system driver
+    // itself takes its own. False when there is none.
+    bool LoadSystemIdentity(CQTXXml& identity);
     // Replaces the root's DeviceVersion element of the document; false when it cannot be added.
     bool AddDeviceVersionToXml(CQTXXml* document, uint32_t unused);
 
@@ -433,6 +447,8 @@ protected:
     // When set, the request server accepts a new client before the next request and closes
     // the connection after it.
     bool bCloseConnection = true;
+    // Set when the reply of the request in hand went out without its reply file.
+    bool bReplyNotStored = false;
     int iHWFamily = 0;
     std::atomic<bool> bFactoryDefault{false};
     // Version record, allocated with calloc on first use and freed by the destructor.

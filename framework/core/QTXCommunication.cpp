@@ -36,6 +36,16 @@ constexpr int kPieceSize = 3000;
 constexpr int kLastXmlPieceMax = 2993;
 const char kXmlTrailer[] = "\r\n\r\n\r\n";
 constexpr int kSocketBufferSize = 16384;
+// Connections the kernel queues for a listening socket while the server is busy with one
+// client: every driver of a device registering with the hub at once (up to 16) and a few PC
+// clients, with room to spare. The kernel caps it at its own limit (net.core.somaxconn).
+constexpr int kListenBacklog = 128;
+// A whole document must arrive within the receive timeout plus one second for every this many
+// bytes it carries. The silence between bytes is bounded by the timeout alone; this bounds
+// a client that trickles its bytes in and would otherwise hold a one-client server for as long
+// as it likes. Any real link of the device carries far more (8 MiB, the largest document,
+// may take 128 s beyond the timeout).
+constexpr uint64_t kMinReceiveBytesPerSecond = 64 * 1024;
 
 // Progress records: the text is cut to this many characters; head 12 bytes, zero byte and
 // three bytes of filler make up the rest of the record.
@@ -94,25 +104,42 @@ bool TimedOut(uint64_t mark, int timeoutMs)
     return static_cast<int64_t>(DiffClockMs(GetClockStamp(), mark)) >= timeoutMs;
 }
 
+// True when a document that began to be received at `start` and has brought `bytes` so far
+// has taken longer than the timeout plus the time its bytes may take at the lowest rate.
+bool DocumentTimeUp(uint64_t start, uint64_t bytes, int timeoutMs)
+{
+    const uint64_t allowedMs = static_cast<uint64_t>(timeoutMs > 0 ? timeoutMs : 0) +
+                               bytes * 1000 / kMinReceiveBytesPerSecond;
+    return (GetClockStamp() - start) / 1000000ull >= allowedMs;
+}
+
 bool WouldBlock(int error)
 {
     return error == EAGAIN || error == EWOULDBLOCK;
 }
 
 // The file a document is received into. Without a name nothing is stored, but the document
-// is still recognised. Any failed write is remembered and makes the reception fail.
+// is still recognised. Any failed write is remembered and makes the reception fail, unless a
+// copy in memory is kept: the document then goes on into the copy alone.
 class CDocumentFile
 {
 public:
-    explicit CDocumentFile(const std::string& name) : m_sName(name) {}
+    explicit CDocumentFile(const std::string& name, std::string* copy = nullptr)
+        : m_sName(name), m_pCopy(copy)
+    {
+    }
     ~CDocumentFile() { Close(); }
     CDocumentFile(const CDocumentFile&) = delete;
     CDocumentFile& operator=(const CDocumentFile&) = delete;
 
-    // Creates the file anew (empty).
+    // Creates the file anew (empty); false when the document cannot be kept anywhere.
     bool Create()
     {
         Close();
+        if (m_pCopy != nullptr)
+        {
+            m_pCopy->clear();
+        }
         if (m_sName.empty())
         {
             return true;
@@ -124,14 +151,28 @@ public:
             // A buffer of our own spares the stream its look at the file for a size.
             std::setvbuf(m_pFile, m_aBuffer, _IOFBF, sizeof m_aBuffer);
         }
-        return !m_bFailed;
+        return !Lost();
     }
 
     void Write(const void* data, size_t length)
     {
-        if (m_pFile != nullptr && length > 0 && std::fwrite(data, 1, length, m_pFile) != length)
+        if (length == 0)
+        {
+            return;
+        }
+        if (m_pCopy != nullptr)
+        {
+            m_pCopy->append(static_cast<const char*>(data), length);
+        }
+        if (m_pFile != nullptr && std::fwrite(data, 1, length, m_pFile) != length)
         {
             m_bFailed = true;
+            if (m_pCopy != nullptr)
+            {
+                // The copy holds the document from here on; the file is given up.
+                std::fclose(m_pFile);
+                m_pFile = nullptr;
+            }
         }
     }
 
@@ -161,10 +202,14 @@ public:
         Close();
     }
 
+    // The file could not take everything (or could not be made).
     bool Failed() const { return m_bFailed; }
+    // Nothing keeps the whole document: the file failed and there is no copy.
+    bool Lost() const { return m_bFailed && m_pCopy == nullptr; }
 
 private:
     std::string m_sName;
+    std::string* m_pCopy;
     std::FILE* m_pFile = nullptr;
     bool m_bFailed = false;
     char m_aBuffer[8192];
@@ -273,7 +318,7 @@ CDocumentFramer::Result CDocumentFramer::Feed(const uint8_t* data, size_t length
         case StDone:
             break;
         }
-        if (m_rFile.Failed())
+        if (m_rFile.Lost())
         {
             return WriteFailed;
         }
@@ -457,7 +502,29 @@ CDocumentFramer::Result CDocumentFramer::BinaryBytes(const uint8_t* data, size_t
     {
         m_eState = StDone;
     }
-    return m_rFile.Failed() ? WriteFailed : MoreData;
+    return m_rFile.Lost() ? WriteFailed : MoreData;
+}
+
+// The longest document a reception takes: maxLength when it is given and below the limit of
+// every reception.
+uint64_t ReceiveLimit(int maxLength)
+{
+    if (maxLength > 0 && maxLength < QTX_MAX_RECEIVE_LENGTH)
+    {
+        return static_cast<uint64_t>(maxLength);
+    }
+    return QTX_MAX_RECEIVE_LENGTH;
+}
+
+// Request code of a received document: the command-tag number of an XML root name, or the
+// binary head's tag with bit 31 set.
+unsigned int RequestCode(const std::string& rootName, uint16_t binaryTag)
+{
+    if (binaryTag != 0)
+    {
+        return (binaryTag & 0x7FFFu) | 0x80000000u;
+    }
+    return static_cast<unsigned int>(ItemStringToInt(aCommandTags, rootName, true));
 }
 
 void SleepMs(int ms)
@@ -724,7 +791,7 @@ bool CQTXCommunication::OpenServerSocket(int port, bool tcp)
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(static_cast<uint16_t>(port));
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        (tcp && ::listen(fd, 1) != 0))
+        (tcp && ::listen(fd, kListenBacklog) != 0))
     {
         ::close(fd);
         return false;
@@ -994,14 +1061,32 @@ int CQTXCommunication::ReceiveBuffer(void* buffer, int length, bool wait)
 bool CQTXCommunication::ReceiveDocument(const std::string& file, int maxLength,
                                         std::string& rootName, uint16_t& binaryTag)
 {
+    bool stored = false;
+    return ReceiveDocument(file, maxLength, rootName, binaryTag, nullptr, stored);
+}
+
+unsigned int CQTXCommunication::ReceiveRequest(const std::string& file, int maxLength,
+                                               std::string& content, bool& stored)
+{
+    std::string rootName;
+    uint16_t binaryTag = 0;
+    if (!ReceiveDocument(file, maxLength, rootName, binaryTag, &content, stored))
+    {
+        content.clear();
+        return 0;
+    }
+    return RequestCode(rootName, binaryTag);
+}
+
+bool CQTXCommunication::ReceiveDocument(const std::string& file, int maxLength,
+                                        std::string& rootName, uint16_t& binaryTag,
+                                        std::string* copy, bool& stored)
+{
     rootName.clear();
     binaryTag = 0;
-    uint64_t limit = QTX_MAX_RECEIVE_LENGTH;
-    if (maxLength > 0 && maxLength < QTX_MAX_RECEIVE_LENGTH)
-    {
-        limit = static_cast<uint64_t>(maxLength);
-    }
-    CDocumentFile out(file);
+    stored = false;
+    const uint64_t limit = ReceiveLimit(maxLength);
+    CDocumentFile out(file, copy);
     if (!out.Create())
     {
         return false;
@@ -1009,9 +1094,16 @@ bool CQTXCommunication::ReceiveDocument(const std::string& file, int maxLength,
     CDocumentFramer framer(out, limit);
     uint8_t piece[kPieceSize];
     uint64_t total = 0;
-    uint64_t lastData = GetClockStamp();
+    const uint64_t start = GetClockStamp();
+    uint64_t lastData = start;
     while (!framer.Done())
     {
+        // A document that takes too long as a whole gives the sender up, as does silence
+        // longer than the timeout (below).
+        if (DocumentTimeUp(start, total, m_iTimeout))
+        {
+            break;
+        }
         int n = ReceiveBuffer(piece, sizeof piece, false);
         if (n < 0)
         {
@@ -1042,7 +1134,8 @@ bool CQTXCommunication::ReceiveDocument(const std::string& file, int maxLength,
             return false;
         }
     }
-    if (!out.Close() || !framer.Done())
+    stored = out.Close();
+    if ((!stored && copy == nullptr) || !framer.Done())
     {
         return false;
     }
@@ -1059,11 +1152,35 @@ unsigned int CQTXCommunication::ReceiveXmlFile(const std::string& file, int maxL
     {
         return 0;
     }
-    if (binaryTag != 0)
+    return RequestCode(rootName, binaryTag);
+}
+
+unsigned int ReceiveXmlBuffer(const void* data, size_t length, const std::string& file,
+                              int maxLength)
+{
+    const uint64_t limit = ReceiveLimit(maxLength);
+    CDocumentFile out(file);
+    if (!out.Create() || (data == nullptr && length > 0))
     {
-        return (binaryTag & 0x7FFFu) | 0x80000000u;
+        return 0;
     }
-    return static_cast<unsigned int>(ItemStringToInt(aCommandTags, rootName, true));
+    if (length > limit)
+    {
+        out.Replace(sQTXFileTooLong);
+        return 0;
+    }
+    CDocumentFramer framer(out, limit);
+    const CDocumentFramer::Result r = framer.Feed(static_cast<const uint8_t*>(data), length);
+    if (r == CDocumentFramer::TooLong)
+    {
+        out.Replace(sQTXFileTooLong);
+        return 0;
+    }
+    if (!out.Close() || r != CDocumentFramer::Complete)
+    {
+        return 0;
+    }
+    return RequestCode(framer.RootName(), framer.BinaryTag());
 }
 
 void CQTXCommunication::SetTimeout(int timeoutMs, int second)

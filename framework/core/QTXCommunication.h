@@ -4,12 +4,15 @@
 //
 // Every socket is close-on-exec; connections are non-blocking and waits are done in slices of
 // 40 ms, bounded by the object's timeout (measured on the monotonic clock from the last
-// progress, so data that keeps trickling in keeps a transfer alive). Nothing here throws:
+// progress). A whole document received with ReceiveXmlFile must also arrive within the timeout
+// plus one second per 64 KiB, so that a client trickling its bytes in cannot hold a server
+// that serves one client at a time. Nothing here throws:
 // every operation reports by its result. An object is used by one thread at a time.
 #ifndef QTX_COMMUNICATION_H
 #define QTX_COMMUNICATION_H
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <netinet/in.h>
 #include <string>
@@ -44,6 +47,13 @@ constexpr int QTX_SELECT_READ = 2;
 // for. A socket in error or hung up counts as ready, so that the next call sees the error.
 int SocketSelect(int socket, int timeoutMs, int mode);
 
+// Recognises one request document held whole in a buffer (a datagram, say) as ReceiveXmlFile
+// does on a connection, stores it into `file` and returns its request code; 0 when the buffer
+// holds no complete document of a known kind, is longer than maxLength, or the file cannot be
+// written. Nothing carries over from one call to the next.
+unsigned int ReceiveXmlBuffer(const void* data, size_t length, const std::string& file,
+                              int maxLength);
+
 class CQTXCommunication
 {
 public:
@@ -71,8 +81,8 @@ public:
     // keeps the sender's port.
     bool OpenForReply(int port, bool tcp);
 
-    // Listening TCP socket (backlog 1, address reuse) or bound UDP socket on any address.
-    // Port 0 lets the kernel choose (GetServerPort tells which).
+    // Listening TCP socket (a backlog of 128 waiting clients, address reuse) or bound UDP socket on
+    // any address. Port 0 lets the kernel choose (GetServerPort tells which).
     bool OpenServerSocket(int port, bool tcp = true);
     void CloseServerSocket();
     bool ServerStarted() const { return m_iServerSocket >= 0; }
@@ -110,7 +120,8 @@ public:
     // Receives one document into `file` (created anew; an empty name stores nothing) and
     // returns its request code: for XML the command-tag number of its root element's name,
     // for a binary command file its head's tag AND 0x7FFF with bit 31 set; 0 when no complete
-    // document came within the timeout, the peer closed, the root name is not a command tag,
+    // document came within the timeout (of silence between bytes, or for the whole document:
+    // the timeout plus one second per 64 KiB), the peer closed, the root name is not a command tag,
     // the file cannot be written, or the document is longer than maxLength (0 or less: no
     // limit of its own) or QTX_MAX_RECEIVE_LENGTH; a document that is too long leaves only
     // sQTXFileTooLong in the file.
@@ -120,6 +131,12 @@ public:
     // True when a complete document was received and stored.
     bool ReceiveDocument(const std::string& file, int maxLength, std::string& rootName,
                          uint16_t& binaryTag);
+    // The request server's reception: as ReceiveXmlFile, and the document's bytes as they are
+    // stored are also kept in `content`. A document that the file cannot take (a full or
+    // read-only disk) is still received whole into `content`, with `stored` false, so that it
+    // can be answered.
+    unsigned int ReceiveRequest(const std::string& file, int maxLength, std::string& content,
+                                bool& stored);
 
     // Longest wait for data or send room, in ms; `second` is kept and handed on with the
     // connection.
@@ -141,6 +158,8 @@ public:
 
 private:
     bool OpenPeerSocket(bool linger);
+    bool ReceiveDocument(const std::string& file, int maxLength, std::string& rootName,
+                         uint16_t& binaryTag, std::string* copy, bool& stored);
     void CloseSocket(int& socket);
 
     int m_iServerSocket;

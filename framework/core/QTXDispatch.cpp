@@ -119,11 +119,8 @@ void CQTX::ProcessXMLFile(uint32_t requestCode)
             error = caught;
         }
     };
-    const auto storeAndSend = [this]
-    {
-        XmlStoreActualFile();
-        tCommandServer.SendFile(sCurrentRequestFile, true);
-    };
+    bReplyNotStored = false;
+    const auto storeAndSend = [this] { StoreAndSendReply(); };
     const auto sendFile = [this](const std::string& name)
     { tCommandServer.SendFile(FileNameToAbsolutePath(name), true); };
 
@@ -283,9 +280,8 @@ void CQTX::ProcessXMLFile(uint32_t requestCode)
                 });
             // The reply is the configuration now loaded, with whatever the check wrote into
             // it. Without one there is nothing to answer with: "CanNotStoreFile".
-            XmlStoreActualFile();
+            StoreAndSendReply();
         }
-        tCommandServer.SendFile(sCurrentRequestFile, true);
         break;
     }
 
@@ -305,6 +301,10 @@ void CQTX::ProcessXMLFile(uint32_t requestCode)
     ConfigThreadUnlock(guard);
     FreeCommandFileMemory();
 
+    // A reply that went out without its ring file: the disk is full or read-only.
+    if (bReplyNotStored && error.ErrorText().empty())
+        error = CQTXError("CanNotStoreFile", "Can not store file", __FILE__, __LINE__, Error,
+                          "GeneralError");
     const bool failed = !error.ErrorText().empty();
     if (tDebugReceiver.Available())
     {
@@ -323,8 +323,7 @@ void CQTX::SendStdError(uint16_t number)
     if (pCurrentCommandFile == nullptr)
         return;
     pCurrentCommandFile->SetStdError(static_cast<short>(number));
-    XmlStoreActualFile();
-    tCommandServer.SendFile(sCurrentRequestFile, true);
+    StoreAndSendReply();
 }
 
 void CQTX::SendError(CQTXError& error)
@@ -332,8 +331,7 @@ void CQTX::SendError(CQTXError& error)
     if (pCurrentCommandFile == nullptr)
         return;
     SetErrorInCommandFile(error);
-    XmlStoreActualFile();
-    tCommandServer.SendFile(sCurrentRequestFile, true);
+    StoreAndSendReply();
 }
 
 bool CQTX::SendStoredBinaryConfiguration(const std::string& file)

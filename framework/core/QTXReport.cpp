@@ -176,7 +176,9 @@ void CQTX::SendErrorMessage(CQTXError error, bool toClient)
 void CQTX::SetModuleError(CQTXError error)
 {
     SendErrorMessage(error, false);
-    SendModuleErrorToSystem(ulPort, error);
+    // The system driver sends no request to itself (it would wait for its own answer).
+    if (ulPort != QTX_SYSTEM_PORT)
+        SendModuleErrorToSystem(ulPort, error);
 }
 
 void CQTX::SetDebugSocket(const std::string& address)

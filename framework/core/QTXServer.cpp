@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -69,12 +71,16 @@ void CQTX::ServerSocketThread(bool serve)
 {
     if (!tCommandServer.ServerStarted())
     {
+        // The ring lives in the driver directory; a driver started on a fresh device makes it.
+        // A directory where no request can be stored is said at once: a server there would
+        // take every request and could answer none.
+        if (ulPort != 0 && !sDirectory.empty())
+            MakeDirectories(sDirectory);
+        if (ulPort != 0)
+            CheckRequestFilesWritable();
         if (ulPort == 0 || !tCommandServer.OpenServerSocket(static_cast<int>(ulPort), true))
             throw CQTXECommunicationError("NoNetwork", "Server socket could not be set up",
                                           __FILE__, __LINE__, Error);
-        // The ring lives in the driver directory; a driver started on a fresh device makes it.
-        if (!sDirectory.empty())
-            MakeDirectories(sDirectory);
     }
     if (!serve)
         return;
@@ -100,6 +106,30 @@ void CQTX::ServerSocketThread(bool serve)
         tCommandServer.Close();
 }
 
+void CQTX::CheckRequestFilesWritable()
+{
+    // The file the first request is received into, written and emptied again: a directory
+    // that is missing, read-only or full fails here.
+    const std::string name = GetRequestFileName(iRequestRingIndex);
+    int error = 0;
+    const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        error = errno;
+    else
+    {
+        if (write(fd, "<", 1) != 1 || fsync(fd) != 0)
+            error = errno != 0 ? errno : ENOSPC;
+        if (ftruncate(fd, 0) != 0 && error == 0)
+            error = errno;
+        if (close(fd) != 0 && error == 0)
+            error = errno;
+    }
+    if (error != 0)
+        throw CQTXError("CanNotStoreFile",
+                        "Request files cannot be written in " + sDirectory + ": " + strerror(error),
+                        __FILE__, __LINE__, FatalError, "GeneralError");
+}
+
 void CQTX::SocketConnectorThread()
 {
     const int previous = iRequestRingIndex == 0 ? kRingSize - 1 : iRequestRingIndex - 1;
@@ -117,15 +147,78 @@ void CQTX::SocketConnectorThread()
         fclose(file);
     unlink(AddFilePreExtension(next, "_out").c_str());
 
+    std::string content;
+    bool stored = false;
     const unsigned int code =
-        tCommandServer.ReceiveXmlFile(sCurrentRequestFile, QTX_MAX_RECEIVE_LENGTH);
+        tCommandServer.ReceiveRequest(sCurrentRequestFile, QTX_MAX_RECEIVE_LENGTH, content, stored);
     if (code == 0)
     {
         // Nothing usable came (time-out, peer closed, unknown root tag, too long): no reply.
         bCloseConnection = true;
         return;
     }
+    if (!stored)
+    {
+        RefuseUnstoredRequest(code, content);
+        return;
+    }
+    std::string().swap(content);
     ProcessXMLFile(code);
+}
+
+void CQTX::RefuseUnstoredRequest(uint32_t requestCode, const std::string& content)
+{
+    // The request is answered with the error and nothing of it is applied: a driver that
+    // cannot keep its request files could not keep its reply or configuration files either.
+    CQTXError error("CanNotStoreFile", "Can not store file", __FILE__, __LINE__, Error,
+                    "GeneralError");
+    const unsigned short tag = static_cast<unsigned short>(requestCode & 0x7FFFu);
+    std::string reply;
+    FreeCommandFileMemory();
+    if ((requestCode & 0x80000000u) != 0)
+    {
+        // A binary request keeps its connection; its reply is the bare head with the error.
+        bCloseConnection = false;
+        if (tBinCommandFile.New(tag, 0))
+        {
+            tBinCommandFile.SetError(error);
+            tBinCommandFile.StoreBuffer(reply, true);
+        }
+    }
+    else if (tXmlCommandFile.LoadBuffer(content.data(), content.size(), tag))
+    {
+        bCloseConnection = !tXmlCommandFile.GetAttributeKeepConnection();
+        tXmlCommandFile.SetError(error);
+        tXmlCommandFile.StoreBuffer(reply);
+    }
+    else
+    {
+        // A document that does not load is answered by nobody, stored or not.
+        bCloseConnection = true;
+    }
+    FreeCommandFileMemory();
+    if (!reply.empty())
+        tCommandServer.SendDocument(reply.data(), reply.size(), true);
+    throw error;
+}
+
+bool CQTX::StoreAndSendReply()
+{
+    sCurrentRequestFile = AddFilePreExtension(sCurrentRequestFile, "_out");
+    if (StoreCommandFile(sCurrentRequestFile.c_str(), true))
+    {
+        tCommandServer.SendFile(sCurrentRequestFile, true);
+        return true;
+    }
+    // The reply file cannot be written (a full or read-only disk): the request has been
+    // handled, and its client gets the reply from memory all the same.
+    bReplyNotStored = true;
+    std::string reply;
+    if (pCurrentCommandFile == &tXmlCommandFile   ? tXmlCommandFile.StoreBuffer(reply)
+        : pCurrentCommandFile == &tBinCommandFile ? tBinCommandFile.StoreBuffer(reply, true)
+                                                  : false)
+        tCommandServer.SendDocument(reply.data(), reply.size(), true);
+    return false;
 }
 
 int CQTX::LoadCommandFile(const char* path, unsigned short tag)

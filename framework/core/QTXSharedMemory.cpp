@@ -5,6 +5,7 @@
 #include "KovePlatform.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -74,6 +75,13 @@ std::string RequestHead(const char* name, const char* action)
     return sXmlStart + "<NamedSharedMemory Name=\"" + EscapeXmlValue(name) + "\" Action=\"" +
            action + "\"";
 }
+
+// Gives back a handle whose open failed, leaving the reason in errno.
+void FailNSMemory(QTXNSMemory* handle, int error)
+{
+    CloseNSMemory(handle);
+    errno = error;
+}
 } // namespace
 
 QTXNSMemory* OpenNSMemory(const char* name, int flags, int size)
@@ -104,7 +112,7 @@ QTXNSMemory* OpenNSMemory(const char* name, int flags, int size)
     handle->iDescriptor = PlatShmOpen(name, openFlags | createFlags, 0644);
     if (handle->iDescriptor < 0)
     {
-        free(handle);
+        FailNSMemory(handle, errno);
         return nullptr;
     }
 
@@ -112,21 +120,32 @@ QTXNSMemory* OpenNSMemory(const char* name, int flags, int size)
     if (ObjectSize(handle->iDescriptor) < size && (access & QTX_NSMEMORY_WRITE) &&
         ftruncate(handle->iDescriptor, size) != 0)
     {
-        CloseNSMemory(handle);
+        FailNSMemory(handle, errno);
         return nullptr;
     }
     // Touching a mapping beyond the end of the object kills the process with SIGBUS.
     if (ObjectSize(handle->iDescriptor) < size)
     {
-        CloseNSMemory(handle);
+        FailNSMemory(handle, EINVAL);
         return nullptr;
+    }
+    // So does writing to a page that the file system has no room for: a size alone reserves
+    // nothing. Every page a writer may touch is backed now, or the open fails.
+    if (access & QTX_NSMEMORY_WRITE)
+    {
+        const int error = posix_fallocate(handle->iDescriptor, 0, size);
+        if (error != 0)
+        {
+            FailNSMemory(handle, error);
+            return nullptr;
+        }
     }
 
     void* address =
         mmap(nullptr, static_cast<size_t>(size), protection, MAP_SHARED, handle->iDescriptor, 0);
     if (address == MAP_FAILED)
     {
-        CloseNSMemory(handle);
+        FailNSMemory(handle, errno);
         return nullptr;
     }
     handle->pAddress = address;

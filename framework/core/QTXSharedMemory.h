@@ -29,8 +29,11 @@ struct QTXNSMemory
 // Opens (or with QTX_NSMEMORY_CREATE creates) the object `name` and maps `size` bytes of it,
 // for reading, writing or both as the flags say. An object smaller than `size` is enlarged
 // when the handle may write; an object that is larger keeps its size, since other processes
-// may have mapped all of it. Null without an access flag, for a size below 1, a null name, an
-// object that cannot be opened, or one that stays smaller than `size`.
+// may have mapped all of it. For a handle that may write, every page of the `size` bytes is
+// backed by the file system before it is mapped (a page that could not be would kill the
+// writer with SIGBUS). Null without an access flag, for a size below 1, a null name, an object
+// that cannot be opened, one that stays smaller than `size`, or one without room for its pages
+// (a full file system); errno then tells why.
 QTXNSMemory* OpenNSMemory(const char* name, int flags, int size);
 // Closes the descriptor and frees the handle; a null handle is ignored. The mapping stays until
 // the process ends, so pointers taken from the handle remain usable.

@@ -160,6 +160,28 @@ std::string FirmwareVersionToString(uint32_t version)
     return result;
 }
 
+bool CQTX::LoadSystemIdentity(CQTXXml& identity)
+{
+    if (ulPort == QTX_SYSTEM_PORT)
+    {
+        // The system driver is the one that would be asked, and it is busy with the request in
+        // hand: it never sends a request to itself but takes its own identity document.
+        try
+        {
+            const std::string own = FileNameToAbsolutePath(GetModuleInfoFileName());
+            return identity.LoadFile(own.c_str(), kSystemTag);
+        }
+        catch (CQTXError&)
+        {
+            return false;
+        }
+    }
+    const std::string replyFile = FileNameToAbsolutePath(kSystemReplyFile);
+    return SendStringToDriver(sXmlStart + "<Identify/>\n", kSystemTimeoutMs, QTX_SYSTEM_PORT,
+                              replyFile) &&
+           identity.LoadFile(replyFile.c_str(), kSystemTag);
+}
+
 void CQTX::GetVersionInfo(_QTXVersionInfo* out)
 {
     LockGuard guard(VersionInfoMutex());
@@ -185,12 +207,9 @@ void CQTX::GetVersionInfo(_QTXVersionInfo* out)
         else
             info.ulFpgaVersion = BPBReadWord(4, false);
 
-        const std::string replyFile = FileNameToAbsolutePath(kSystemReplyFile);
         CQTXXml reply;
         XMLNode systemInfo;
-        if (SendStringToDriver(sXmlStart + "<Identify/>\n", kSystemTimeoutMs, QTX_SYSTEM_PORT,
-                               replyFile) &&
-            reply.LoadFile(replyFile.c_str(), kSystemTag))
+        if (LoadSystemIdentity(reply))
             systemInfo = reply.GetXMLNodeRoot().getChildNode("SystemInfo");
 
         if (!systemInfo.isEmpty())

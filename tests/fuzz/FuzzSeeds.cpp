@@ -6,6 +6,8 @@
 //   <dir>/fuzz_config_tar/seeds/         tar archives of configuration files
 //   <dir>/fuzz_nbns_query/seeds/         NetBIOS name queries
 //   <dir>/fuzz_devmsg_file_request/seeds/ option byte + file header and data
+//   <dir>/fuzz_devmsg_frames/seeds/      buffer size, wait flag + framed device-message streams
+//   <dir>/fuzz_discovery_datagram/seeds/ split byte + two discovery datagrams
 //   <dir>/xml.dict                       tokens of the XML grammar and the request vocabulary
 #include "QTXBin.h"
 #include "../../drivers/system/NbnsEasy.h"
@@ -79,6 +81,24 @@ Bytes BareHead(unsigned short tag, short error, const std::string& payload)
     QtxBinSetInit_FIRST_HEAD(out.data(), tag, static_cast<unsigned int>(payload.size()));
     QtxBinPutI16(out.data() + 8, error);
     out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+// One device-message frame: "Si", flag byte, 0, u32 little-endian length, payload.
+Bytes Frame(const std::string& payload, bool more)
+{
+    Bytes out = {'S', 'i', static_cast<unsigned char>(more ? 1 : 0), 0};
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<unsigned char>(payload.size() >> (8 * i)));
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+Bytes Join(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes& part : parts)
+        out.insert(out.end(), part.begin(), part.end());
     return out;
 }
 
@@ -307,6 +327,7 @@ int main(int argc, char** argv)
         Bytes seed(1, selector);
         seed.insert(seed.end(), description.begin(), description.end());
         WriteSeed(duf + "/seeds/seed" + std::to_string(selector), seed.data(), seed.size());
+    }
 
     // File requests: option byte (1 read, 2 more announced, 4 next fragment), header, data.
     const std::string devmsg = dir + "/fuzz_devmsg_file_request";
@@ -338,6 +359,45 @@ int main(int argc, char** argv)
         b.insert(b.end(), name.begin(), name.end());
         b.insert(b.end(), seed.data, 'x');
         WriteSeed(devmsg + "/seeds/seed" + std::to_string(f++), b.data(), b.size());
+    }
+
+    const std::string frames = dir + "/fuzz_devmsg_frames";
+    MakeDirectory(frames);
+    MakeDirectory(frames + "/seeds");
+    const std::string command16(std::string("\x01\x00", 2) + "request data");
+    const std::vector<Bytes> frameSeeds = {
+        Join({{0, 1}, Frame("", false), Frame(command16, false)}),
+        Join({{3, 0}, Frame(command16, true), Frame("second part", true), Frame("end", false)}),
+        Join({{200, 1}, Frame(std::string(3000, 'x'), false), Frame("\x02", false)}),
+        Join({{1, 1}, Frame(command16, false), {'S', 'x', 0, 0, 1, 0, 0, 0, 'z'}}),
+        Join({{7, 1}, Frame("cut short", false)}),
+    };
+    for (size_t i = 0; i < frameSeeds.size(); ++i)
+    {
+        Bytes seed = frameSeeds[i];
+        if (i + 1 == frameSeeds.size())
+            seed.resize(seed.size() - 3);
+        WriteSeed(frames + "/seeds/seed" + std::to_string(i), seed.data(), seed.size());
+    }
+
+    const std::string discovery = dir + "/fuzz_discovery_datagram";
+    MakeDirectory(discovery);
+    MakeDirectory(discovery + "/seeds");
+    const std::string identify = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n\n<Identify/>\n";
+    const std::string discoverySeeds[] = {
+        identify + identify,
+        "<?xml version=\"1.0\"?>\n<Identify" + identify,
+        "<?xml version=\"1.0\"?><Ping/>" + identify,
+        std::string("<?bin\0\x02\x02\0\0\0\0\0\0\0\0", 16) + identify,
+    };
+    n = 0;
+    for (const std::string& pair : discoverySeeds)
+    {
+        // The first datagram ends where the second "<?xml" begins.
+        const size_t second = pair.rfind("<?xml");
+        const std::string seed =
+            std::string(1, static_cast<char>(second * 255 / pair.size())) + pair;
+        WriteSeed(discovery + "/seeds/seed" + std::to_string(n++), seed.data(), seed.size());
     }
 
     std::string dictionary;

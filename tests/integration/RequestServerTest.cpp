@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
@@ -13,7 +14,9 @@
 #include <poll.h>
 #include <regex>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "FakeHub.h"
 #include "KoveTestSupport.h"
@@ -425,5 +428,64 @@ TEST_F(RequestServer, ASilentClientIsDroppedAfterTheDefaultTimeoutAndTheNextOneS
     EXPECT_EQ(next.Reply(std::chrono::seconds(30)), Ping() + kTrailer);
     EXPECT_TRUE(silent.ClosedUnanswered(std::chrono::seconds(1)));
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(9500));
+}
+
+TEST_F(RequestServer, ManyClientsConnectingAtOnceAreAllAnswered)
+{
+    StartDriver();
+    // Every driver of a device registering at once, and more: the clients that cannot be
+    // served yet wait in the listening socket's queue instead of being lost.
+    constexpr int kClients = 64;
+    std::vector<std::string> replies(kClients);
+    std::vector<std::thread> clients;
+    std::atomic<int> ready{0};
+    for (int i = 0; i < kClients; ++i)
+        clients.emplace_back(
+            [&, i]
+            {
+                ++ready;
+                while (ready.load() < kClients)
+                    std::this_thread::yield();
+                CClient client;
+                if (client.Connected() && client.Send(Ping(" N=\"" + std::to_string(i) + "\"")))
+                    replies[i] = client.Reply(std::chrono::seconds(30));
+            });
+    for (std::thread& client : clients)
+        client.join();
+    for (int i = 0; i < kClients; ++i)
+        EXPECT_EQ(replies[i], Ping(" N=\"" + std::to_string(i) + "\"") + kTrailer) << i;
+}
+
+TEST_F(RequestServer, ATricklingClientIsDroppedWithinTheBoundAndTheNextOneServed)
+{
+    // Silence of 300 ms ends a reception; so does a whole request that takes longer than that
+    // (plus a second per 64 KiB it carries). The trickler is never silent for 300 ms.
+    StartDriver(300);
+    CClient trickler;
+    ASSERT_TRUE(trickler.Send(kXmlHead + "<Ping"));
+    const auto start = Clock::now();
+    std::atomic<bool> dropped{false};
+    std::thread trickle(
+        [&]
+        {
+            while (Clock::now() - start < std::chrono::seconds(10))
+            {
+                if (!trickler.Send(" "))
+                {
+                    dropped = true;
+                    return;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        });
+
+    CClient next;
+    ASSERT_TRUE(next.Send(Ping()));
+    EXPECT_EQ(next.Reply(std::chrono::seconds(10)), Ping() + kTrailer);
+    const auto answered = Clock::now() - start;
+    trickle.join();
+    EXPECT_TRUE(dropped) << "the trickling client was served for as long as it trickled";
+    // The bound is 300 ms; the rest is room for a loaded machine.
+    EXPECT_LT(answered, std::chrono::seconds(5));
 }
 } // namespace

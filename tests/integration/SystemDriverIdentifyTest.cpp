@@ -286,4 +286,30 @@ TEST_F(SystemDriverIdentify, UdpIdentifyIsAnsweredToTheSenderAndOnTcp61000)
     // It is the document that the command port sends for Identify.
     EXPECT_EQ(Exchange(kIdentify), udp);
 }
+
+TEST_F(SystemDriverIdentify, EveryDatagramIsARequestOfItsOwn)
+{
+    CDiscoveryClient client;
+    std::string answer;
+    for (int attempt = 0; attempt < 5 && answer.empty(); ++attempt)
+    {
+        client.Send(kIdentify);
+        answer = client.ReceiveAnswer(std::chrono::seconds(3));
+    }
+    ASSERT_NE(answer.find("</System>"), std::string::npos) << m_pHub->Output();
+
+    // A datagram that ends inside its document, one that is not a document, one that is cut
+    // in its binary head: none is answered, and none takes the next datagram with it.
+    const std::string broken[] = {kXmlStart + "<Identify", kXmlStart + "<Identify><Extra>", "<?xml",
+                                  std::string("<?bin\0\x02\x02", 8)};
+    for (const std::string& datagram : broken)
+    {
+        SCOPED_TRACE(datagram);
+        client.Send(datagram);
+        client.Send(kIdentify);
+        answer = client.ReceiveAnswer(std::chrono::seconds(5));
+        EXPECT_NE(answer.find("</System>"), std::string::npos);
+        EXPECT_EQ(answer.find("<?xml", 1), std::string::npos) << "answered once";
+    }
+}
 } // namespace

@@ -11,6 +11,8 @@
 #include <netinet/in.h>
 #include <sstream>
 #include <stdexcept>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -281,5 +283,82 @@ bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeou
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+}
+
+namespace
+{
+// Takes the process into a mount namespace of its own whose mounts do not reach the host; once.
+bool EnterMountNamespace(std::string& why)
+{
+    static bool entered = false;
+    static std::string reason;
+    static bool tried = false;
+    if (!tried)
+    {
+        tried = true;
+        if (unshare(CLONE_NEWNS) != 0)
+            reason = std::string("unshare -m: ") + strerror(errno);
+        else if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            reason = std::string("making the mounts private: ") + strerror(errno);
+        else
+            entered = true;
+    }
+    why = reason;
+    return entered;
+}
+
+std::string FillerName(const std::string& directory)
+{
+    return directory + "/.filler";
+}
+} // namespace
+
+CSmallFileSystem::CSmallFileSystem(const std::string& directory, size_t bytes, bool readOnly)
+    : m_sDirectory(directory)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(directory, ec);
+    if (!EnterMountNamespace(m_sWhy))
+        return;
+    const std::string options = "size=" + std::to_string(bytes);
+    if (mount("kovetest", directory.c_str(), "tmpfs", readOnly ? MS_RDONLY : 0, options.c_str()) !=
+        0)
+    {
+        m_sWhy = "mount tmpfs on " + directory + ": " + strerror(errno);
+        return;
+    }
+    m_bMounted = true;
+}
+
+CSmallFileSystem::~CSmallFileSystem()
+{
+    if (m_bMounted)
+        umount2(m_sDirectory.c_str(), MNT_DETACH);
+}
+
+bool CSmallFileSystem::Fill()
+{
+    const int fd =
+        open(FillerName(m_sDirectory).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    const std::string block(4096, 'f');
+    bool full = false;
+    for (;;)
+    {
+        const ssize_t n = write(fd, block.data(), block.size());
+        if (n < 0)
+        {
+            full = errno == ENOSPC;
+            break;
+        }
+    }
+    close(fd);
+    return full;
+}
+
+void CSmallFileSystem::Free()
+{
+    unlink(FillerName(m_sDirectory).c_str());
 }
 } // namespace kovetest

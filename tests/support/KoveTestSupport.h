@@ -87,6 +87,31 @@ private:
     std::string m_sOutputFile;
 };
 
+// A small RAM file system (tmpfs) of `bytes`, mounted over a directory for this test process
+// and the programs it starts alone (the first one takes the process into a mount namespace of
+// its own): a full or read-only disk for a test. Where that is not possible Usable() is false
+// and Why() says why. The destructor unmounts it.
+class CSmallFileSystem
+{
+public:
+    CSmallFileSystem(const std::string& directory, size_t bytes, bool readOnly = false);
+    ~CSmallFileSystem();
+    CSmallFileSystem(const CSmallFileSystem&) = delete;
+    CSmallFileSystem& operator=(const CSmallFileSystem&) = delete;
+
+    bool Usable() const { return m_bMounted; }
+    const std::string& Why() const { return m_sWhy; }
+    // Takes every free byte with a filler file; true when the file system is full afterwards.
+    bool Fill();
+    // Gives the filler's bytes back.
+    void Free();
+
+private:
+    std::string m_sDirectory;
+    bool m_bMounted = false;
+    std::string m_sWhy;
+};
+
 // Reads a whole file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
 // Waits until pred() is true or the timeout passes; polls every 10 ms.
