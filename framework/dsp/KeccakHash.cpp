@@ -6,8 +6,8 @@ const unsigned int KeccakP1600_RotationConstants[25] = {
     0, 1, 62, 28, 27, 36, 44, 6, 55, 20, 3, 10, 43, 25, 39, 41, 45, 15, 21, 8, 18, 2, 61, 56, 14};
 
 // Lane x + 5y moves to lane y + 5((2x + 3y) mod 5).
-const unsigned int KeccakP1600_PiLane[25] = {0,  10, 20, 5,  15, 16, 1,  11, 21, 6,  7,  17, 2,
-                                             12, 22, 23, 8,  18, 3,  13, 14, 24, 9,  19, 4};
+const unsigned int KeccakP1600_PiLane[25] = {0,  10, 20, 5, 15, 16, 1,  11, 21, 6, 7,  17, 2,
+                                             12, 22, 23, 8, 18, 3,  13, 14, 24, 9, 19, 4};
 
 const unsigned int KeccakP1600_Mod5[10] = {0, 1, 2, 3, 4, 0, 1, 2, 3, 4};
 
@@ -76,7 +76,8 @@ void Round(uint64_t* A, uint64_t rc)
         B[KeccakP1600_PiLane[i]] = Rol(A[i] ^ D[i % 5], KeccakP1600_RotationConstants[i]);
     for (unsigned int y = 0; y < 25; y += 5)
         for (unsigned int x = 0; x < 5; ++x)
-            A[y + x] = B[y + x] ^ (~B[y + KeccakP1600_Mod5[x + 1]] & B[y + KeccakP1600_Mod5[x + 2]]);
+            A[y + x] =
+                B[y + x] ^ (~B[y + KeccakP1600_Mod5[x + 1]] & B[y + KeccakP1600_Mod5[x + 2]]);
     A[0] ^= rc;
 }
 
@@ -131,7 +132,8 @@ void KeccakP1600_ExtractBytes(const KeccakP1600_state* state, unsigned char* dat
                               unsigned int offset, unsigned int length)
 {
     for (unsigned int i = 0; i < length; ++i)
-        data[i] = static_cast<unsigned char>(state->A[(offset + i) / 8] >> (8 * ((offset + i) % 8)));
+        data[i] =
+            static_cast<unsigned char>(state->A[(offset + i) / 8] >> (8 * ((offset + i) % 8)));
 }
 
 // The last `rounds` of the 24 rounds (Keccak-p[1600, nr]).

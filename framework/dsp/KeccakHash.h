@@ -76,7 +76,8 @@ struct Keccak_HashInstance
 int Keccak_HashInitialize(Keccak_HashInstance* instance, unsigned int rate, unsigned int capacity,
                           unsigned int hashbitlen, unsigned char delimitedSuffix);
 // dataBitLen may end in a partial byte: its low bits are merged into the suffix.
-int Keccak_HashUpdate(Keccak_HashInstance* instance, const unsigned char* data, uint64_t dataBitLen);
+int Keccak_HashUpdate(Keccak_HashInstance* instance, const unsigned char* data,
+                      uint64_t dataBitLen);
 int Keccak_HashFinal(Keccak_HashInstance* instance, unsigned char* hashval);
 int Keccak_HashSqueeze(Keccak_HashInstance* instance, unsigned char* data, uint64_t dataBitLen);
 

@@ -153,7 +153,6 @@ int AbsSquareArray(const complexStruct* spectrum, double* out)
         return 0;
     const int M = 1 << numOfBits;
     for (int k = 0; k < M; ++k)
-        out[k] = spectrum[k].re * spectrum[k].re +
-                 spectrum[k].im * spectrum[k].im;
+        out[k] = spectrum[k].re * spectrum[k].re + spectrum[k].im * spectrum[k].im;
     return 1;
 }
