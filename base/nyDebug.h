@@ -19,6 +19,10 @@
  * The type byte is level * 32 + kind. A record that does not fit is dropped;
  * while room remains, one space byte (0x20) marks each dropped record.
  *
+ * Any thread may trace at any time; a record call never waits for another
+ * thread (records lie in the order their calls claimed room). A fetch or reset
+ * waits for the records already claimed to be written, and takes those.
+ *
  * The functions have C linkage and are plain exported symbols: the framework
  * library does not link this library and binds them through the program.
  * Usable from C and C++. */
@@ -89,8 +93,8 @@ extern "C"
 
     /* A text record and, for an element size of 1, 2 or 4 and a count above 0,
      * a value-list record of up to 8 values. The values are passed as 32-bit
-     * arguments and stored in the element size. Both records are appended
-     * under one lock. */
+     * arguments and stored in the element size. Both records are claimed in
+     * one step, so no other record comes between them. */
     NYDEBUG_EXPORT void nyDebugSaveMulti(uint8_t level, const char* text, uint8_t textLength,
                                          uint8_t valueType, uint8_t elementSize, int32_t count,
                                          ...);

@@ -416,4 +416,130 @@ TEST(TraceBufferConcurrency, WritersNeverInterleaveOrTear)
     EXPECT_EQ(records, 2u * kThreads * kPerThread);
 }
 
+// Writers on several threads trace 32-bit records (0, 0xC0 + thread, sequence)
+// while another thread fetches and resets. Parses a fetched part: every record
+// whole, each thread's sequence rising across all parts; space bytes are
+// counted as drop marks.
+struct SequenceCheck
+{
+    static constexpr int kThreads = 4;
+    uint32_t last[kThreads] = {};
+    size_t records = 0;
+    size_t marks = 0;
+
+    void Parse(const Bytes& part)
+    {
+        size_t i = 0;
+        while (i < part.size())
+        {
+            if (part[i] == 0x20)
+            {
+                ++marks;
+                ++i;
+                continue;
+            }
+            ASSERT_LE(i + 6, part.size()) << "torn record at " << i;
+            ASSERT_EQ(part[i], 0x00) << "at " << i;
+            const int t = part[i + 1] - 0xC0;
+            ASSERT_TRUE(t >= 0 && t < kThreads) << "at " << i;
+            const uint32_t seq = part[i + 2] | part[i + 3] << 8 | part[i + 4] << 16 |
+                                 static_cast<uint32_t>(part[i + 5]) << 24;
+            ASSERT_GT(seq, last[t]) << "at " << i;
+            last[t] = seq;
+            ++records;
+            i += 6;
+        }
+    }
+};
+
+void RunWriters(uint32_t perThread, const std::function<void()>& whileRunning,
+                std::atomic<int>& running)
+{
+    running = SequenceCheck::kThreads;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < SequenceCheck::kThreads; ++t)
+    {
+        writers.emplace_back(
+            [t, perThread, &running]
+            {
+                for (uint32_t seq = 1; seq <= perThread; ++seq)
+                {
+                    nyDebugSave32(static_cast<uint8_t>(0xC0 + t), seq);
+                }
+                running.fetch_sub(1);
+            });
+    }
+    whileRunning();
+    for (std::thread& w : writers)
+    {
+        w.join();
+    }
+}
+
+// All records fit even unfetched, so none may be dropped: the bytes fetched and
+// reset add up to every record written, and every fetched record is whole.
+TEST(TraceBufferConcurrency, FetchAndResetRacingWithWritersLoseNothing)
+{
+    constexpr uint32_t kPerThread = 2500; // 4 * 2500 * 6 = 60000 bytes
+    ASSERT_EQ(nyDebugInit(0, 65532, nullptr), 0);
+    SequenceCheck check;
+    size_t resetBytes = 0;
+    std::atomic<int> running{0};
+    RunWriters(
+        kPerThread,
+        [&]
+        {
+            for (unsigned round = 0;; ++round)
+            {
+                const bool last = running.load() == 0;
+                if (round % 3 == 2 && !last)
+                {
+                    resetBytes += nyDebugReset();
+                }
+                else
+                {
+                    check.Parse(FetchAll());
+                }
+                if (last || ::testing::Test::HasFatalFailure())
+                {
+                    break;
+                }
+            }
+        },
+        running);
+    nyDebugExit();
+    EXPECT_EQ(check.marks, 0u);
+    EXPECT_EQ(resetBytes % 6, 0u);
+    EXPECT_EQ(check.records + resetBytes / 6, SequenceCheck::kThreads * kPerThread);
+}
+
+// A small buffer that keeps filling while it is fetched: records straddle its
+// end as the used part wraps, and drops leave only space bytes, never a torn
+// record.
+TEST(TraceBufferConcurrency, FullBufferWrapsAndDropsWholeRecords)
+{
+    constexpr uint32_t kPerThread = 20000;
+    ASSERT_EQ(nyDebugInit(0, 64, nullptr), 0);
+    SequenceCheck check;
+    std::atomic<int> running{0};
+    RunWriters(
+        kPerThread,
+        [&]
+        {
+            for (;;)
+            {
+                const bool last = running.load() == 0;
+                check.Parse(FetchAll());
+                if (last || ::testing::Test::HasFatalFailure())
+                {
+                    break;
+                }
+            }
+        },
+        running);
+    nyDebugExit();
+    EXPECT_GT(check.records, 0u);
+    EXPECT_LE(check.records + check.marks, SequenceCheck::kThreads * kPerThread);
+}
+
 } // namespace
