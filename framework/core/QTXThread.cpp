@@ -313,6 +313,7 @@ CEventMsgQueue::~CEventMsgQueue()
 {
     pthread_mutex_lock(&tMutex);
     iClosed = 1;
+    TakeArrivals();
     while (CEventMsg* message = static_cast<CEventMsg*>(OutObj()))
         FinishMessage(message, EVENTMSG_DROPPED);
     pthread_mutex_unlock(&tMutex);
@@ -331,15 +332,44 @@ bool CEventMsgQueue::AddEventMsg(CEventMsg* message)
 {
     if (message == nullptr)
         return false;
-    LockGuard guard(&tMutex);
-    guard.Lock();
-    if (iClosed)
+    // Only the destructor closes the queue; a sender must not race with it.
+    if (iClosed.load(std::memory_order_acquire))
     {
-        guard.Unlock();
         FinishMessage(message, EVENTMSG_DROPPED);
         return false;
     }
-    return InWithId(&message->tEntry, message, 1) == 1;
+    tagNY_QUEUE_ENTRY* entry = &message->tEntry;
+    if (entry->iId != 0)
+        return false; // already in a queue
+    entry->pObject = message;
+    entry->iId = 1;
+    entry->pNext = pArrivals.load(std::memory_order_relaxed);
+    while (!pArrivals.compare_exchange_weak(entry->pNext, entry, std::memory_order_release,
+                                            std::memory_order_relaxed))
+    {
+    }
+    return true;
+}
+
+void CEventMsgQueue::TakeArrivals()
+{
+    tagNY_QUEUE_ENTRY* newest = pArrivals.exchange(nullptr, std::memory_order_acquire);
+    if (newest == nullptr)
+        return;
+    // Reverse the arrivals into a list oldest first, then append it.
+    tagNY_QUEUE_ENTRY* oldest = nullptr;
+    for (tagNY_QUEUE_ENTRY* entry = newest; entry != nullptr;)
+    {
+        tagNY_QUEUE_ENTRY* next = entry->pNext;
+        entry->pNext = oldest;
+        oldest = entry;
+        entry = next;
+    }
+    if (tHead.pFirst == nullptr)
+        tHead.pFirst = oldest;
+    else
+        tHead.pLast->pNext = oldest;
+    tHead.pLast = newest;
 }
 
 bool CEventMsgQueue::AddEndOfLoopEventMsg(int value)
@@ -351,6 +381,8 @@ CEventMsg* CEventMsgQueue::GetNextEventMsg()
 {
     LockGuard guard(&tMutex);
     guard.Lock();
+    if (tHead.pFirst == nullptr)
+        TakeArrivals();
     return static_cast<CEventMsg*>(OutObj());
 }
 

@@ -130,6 +130,11 @@ private:
 
 // A FIFO of event messages for one processing loop. Any thread may add; the loop calls
 // ExecuteNext until it returns 2 and then reads GetEndOfLoopValue.
+//
+// Adding never waits for another thread: a message is pushed onto a list of arrivals with one
+// compare-and-swap, so senders of any priority never queue up behind one another on a lock.
+// Taking out holds the mutex (the loops that take from one queue wait for each other): when the
+// FIFO is empty, it moves the arrivals over in the order they came.
 class CEventMsgQueue : private NyQueueHead
 {
 public:
@@ -161,8 +166,13 @@ private:
     // Deletes a plain message; hands a waited one back to its sender with the state.
     static void FinishMessage(CEventMsg* message, int state);
 
+    // Moves the arrivals to the end of the FIFO, oldest first; with the mutex held.
+    void TakeArrivals();
+
     pthread_mutex_t tMutex;
-    int iClosed = 0;
+    std::atomic<int> iClosed{0};
+    // Messages added and not yet moved to the FIFO, the newest first (linked by their entries).
+    std::atomic<tagNY_QUEUE_ENTRY*> pArrivals{nullptr};
     CQTX* pDriver = nullptr;
     int iEndOfLoopValue = 0;
 };

@@ -342,4 +342,55 @@ TEST(EventQueue, WaitingSenderIsReleasedWhenItsMessageRanOrWasDropped)
         EXPECT_EQ(ran, run);
     }
 }
+
+// Records the sender and its sequence number in the loop's log (run by the loop thread only).
+class CSequenceMsg : public CEventMsg
+{
+public:
+    CSequenceMsg(std::vector<std::pair<int, int>>& log, int sender, int seq)
+        : rLog(log), iSender(sender), iSeq(seq)
+    {
+    }
+    void Execute(CQTX*) override { rLog.emplace_back(iSender, iSeq); }
+
+private:
+    std::vector<std::pair<int, int>>& rLog;
+    int iSender;
+    int iSeq;
+};
+
+// Senders on several threads add while the loop runs: every message runs once, each sender's in
+// the order it added them, and the end-of-loop message sent after them all comes last.
+TEST(EventQueue, SendersOnSeveralThreadsWhileTheLoopRuns)
+{
+    constexpr int kSenders = 4;
+    constexpr int kPerSender = 5000;
+    CEventMsgQueue queue;
+    std::vector<std::pair<int, int>> log;
+    std::thread loop(
+        [&]
+        {
+            while (queue.ExecuteNext() != 2)
+            {
+            }
+        });
+    std::vector<std::thread> senders;
+    for (int t = 0; t < kSenders; ++t)
+        senders.emplace_back(
+            [&, t]
+            {
+                for (int seq = 0; seq < kPerSender; ++seq)
+                    ASSERT_TRUE(queue.AddEventMsg(new CSequenceMsg(log, t, seq)));
+            });
+    for (std::thread& s : senders)
+        s.join();
+    queue.AddEndOfLoopEventMsg(3);
+    loop.join();
+
+    ASSERT_EQ(log.size(), static_cast<size_t>(kSenders * kPerSender));
+    int next[kSenders] = {};
+    for (const auto& entry : log)
+        ASSERT_EQ(entry.second, next[entry.first]++) << "sender " << entry.first;
+    EXPECT_EQ(queue.GetEndOfLoopValue(), 3);
+}
 } // namespace
