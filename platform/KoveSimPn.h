@@ -31,8 +31,9 @@
 //
 // Frame capture: a frame sent on a packet socket of the device (PlatSendTo) passes the FPGA,
 // which captures it while bit 0 of its ring control word (bus 0x3020) is set and its ethertype
-// is the one in the upper half of bus word 0x3100: the frame goes to the data buffer (bus words
-// 0x3000 base, 0x3004 size) at a 64-byte aligned position, a 32-byte header to the header buffer
+// is the one in the upper half of bus word 0x3100: the frame goes, behind two zero bytes, to the
+// data buffer (bus words 0x3000 base, 0x3004 size) at a 64-byte aligned position (at most 2048
+// bytes with the two in front), a 32-byte header to the header buffer
 // (0x3010 base, 0x3014 size) at the frame counter: u16 length, u32 data position at 4, u32
 // sequence (the counter) at 28. The counter (bus word 0x3024) advances by 32 per frame; bit 30
 // of the control word (flush) sets it back to 0 with the next frame. A frame that does not fit

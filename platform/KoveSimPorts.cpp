@@ -40,6 +40,7 @@ constexpr uint32_t kCaptureOn = 0x1;
 constexpr uint32_t kFlush = 0x40000000;
 constexpr uint32_t kHeaderBytes = 32;
 constexpr uint32_t kFrameSlotBytes = 2048;
+constexpr uint32_t kFramePadBytes = 2;
 
 std::string MiiPath(const std::string& dir)
 {
@@ -229,8 +230,11 @@ void SimCaptureFrame(const std::string& dir, const void* frame, size_t length)
         counter = 0;
         WriteWord(*state, kBusRingControl, control & ~kFlush);
     }
-    const uint32_t captured = length < kFrameSlotBytes ? static_cast<uint32_t>(length)
-                                                       : kFrameSlotBytes;
+    // The FPGA puts two bytes in front of a frame (the frame's payload then lies 4-byte
+    // aligned); a slot holds the frame up to its size.
+    const uint32_t captured = length + kFramePadBytes < kFrameSlotBytes
+                                  ? static_cast<uint32_t>(length) + kFramePadBytes
+                                  : kFrameSlotBytes;
     const uint32_t headerAt = counter & 0xFFFFFF;
     const uint32_t dataAt = ((counter / kHeaderBytes) * kFrameSlotBytes) & 0x1FFFFFC0;
     if (uint64_t{headerAt} + kHeaderBytes > headerSize ||
@@ -247,7 +251,10 @@ void SimCaptureFrame(const std::string& dir, const void* frame, size_t length)
     Put32(header + 4, dataAt);
     Put32(header + 28, counter);
     // The header goes last: a reader that finds it finds the frame behind it.
-    const bool ok = WriteMemory(fd, uint64_t{dataBase} + dataAt, bytes, captured) &&
+    const uint8_t pad[kFramePadBytes] = {0, 0};
+    const bool ok = WriteMemory(fd, uint64_t{dataBase} + dataAt, pad, kFramePadBytes) &&
+                    WriteMemory(fd, uint64_t{dataBase} + dataAt + kFramePadBytes, bytes,
+                                captured - kFramePadBytes) &&
                     WriteMemory(fd, uint64_t{headerBase} + headerAt, header, sizeof header);
     close(fd);
     if (ok)

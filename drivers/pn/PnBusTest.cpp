@@ -392,8 +392,10 @@ int SetToFactoryMode(char* message)
 {
     message[0] = '\0';
     PN_TRACE("SetToFactoryMode started\n");
-    SetServicePort100Mbit();
+    // The thread uses the MII request record that the service port's setting uses too: it
+    // ends first.
     StopMonitorPortThread();
+    SetServicePort100Mbit();
     SleepMs(20);
     PNDrvSSetFactoryMode(0);
     DisableForwarding();

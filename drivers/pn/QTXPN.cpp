@@ -98,10 +98,7 @@ bool CPN::StopPnThreads()
     iDiagServerRun = 2;
     iRemanentRun = 2;
     EndAllThreads();
-    const bool monitorRan = MonitorPortThreadRunning();
-    StopMonitorPortThread();
-    if (monitorRan)
-        WriteToLogfile("Monitor-port thread stopped");
+    StopMonitorPort();
     const double deadline = GetMonotonicTime() + kThreadStopTimeoutMs / 1000.0;
     while (ThreadCounter(0) > 0)
     {
@@ -112,11 +109,19 @@ bool CPN::StopPnThreads()
     return true;
 }
 
+void CPN::StopMonitorPort()
+{
+    const bool running = MonitorPortThreadRunning();
+    StopMonitorPortThread();
+    if (running)
+        WriteToLogfile("Monitor-port thread stopped");
+}
+
 void CPN::Terminate()
 {
     iDiagServerRun = 2;
     iRemanentRun = 2;
-    StopMonitorPortThread();
+    StopMonitorPort();
     NySocStopAllConnections();
     SleepMs(50);
     CQTX::Terminate();
@@ -151,7 +156,7 @@ void CPN::InitCQTX()
         snprintf(text, sizeof text, "FPGA not found: Read 0x%06X",
                  BPBReadWord(kBusIdentification, true) & 0xFFFFFFu);
         StoreEvent(text, PN_MODULE_NAME);
-        throw CQTXEHardwareError("HardwareError", std::string(PN_MODULE_NAME) + text, __FILE__,
+        throw CQTXEHardwareError("HardwareError", std::string(PN_MODULE_NAME) + " " + text, __FILE__,
                                  __LINE__, FatalError);
     }
 

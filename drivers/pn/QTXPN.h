@@ -83,6 +83,8 @@ public:
     // Tells every thread of the driver to end and waits for them (bounded); false when some
     // still run. Harmless when called again.
     bool StopPnThreads();
+    // Stops the monitor-port thread and says so in the log when it ran.
+    void StopMonitorPort();
 
     // ---- Address hex switch
 

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "PnBusTest.h"
+#include "PnPort.h"
 #include "QTXBinConfig.h"
 #include "QTXConvert.h"
 #include "nyDebug.h"
@@ -71,7 +72,12 @@ void CPN::ProcessKoveFactory()
         if (!IsTrue(root, test.attribute))
             continue;
         char message[PN_MESSAGE_SIZE] = {};
-        if (test.run(message) == 0)
+        // The factory mode stops the monitor-port thread: the log tells when that happened.
+        const bool monitorRan = MonitorPortThreadRunning();
+        const int result = test.run(message);
+        if (monitorRan && !MonitorPortThreadRunning())
+            WriteToLogfile("Monitor-port thread stopped");
+        if (result == 0)
         {
             root.updateAttribute("Done", nullptr, test.attribute);
         }
