@@ -274,6 +274,12 @@ TEST_F(PnDriver, BusTestPassesOverTheVethPairAndFailsWithOneEndDown)
     // Both test frames went through the FPGA's capture ring.
     EXPECT_EQ(Peek("0x3024"), 64u);
 
+    // Buffers that do not begin at a page: the mapping still covers what is read.
+    tDevice.Tool("poke", {"0x3010", "0x30100FE0"});
+    tDevice.Tool("poke", {"0x3000", "0x30000040"});
+    reply = Factory("BusTest=\"true\"");
+    EXPECT_TRUE(reply.Has("BusTest=\"Done\"")) << reply.sText;
+
     ASSERT_TRUE(Ip({"link", "set", "eth0", "down"}));
     reply = Factory("BusTest=\"true\"");
     EXPECT_FALSE(reply.Has("BusTest=\"Done\"")) << reply.sText;
