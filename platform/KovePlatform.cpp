@@ -306,8 +306,8 @@ extern "C"
         return ioctl(fd, request, arg);
     }
 
-    ssize_t PlatSendTo(int fd, const void* buf, size_t len, int flags,
-                       const struct sockaddr* addr, unsigned int addrlen)
+    ssize_t PlatSendTo(int fd, const void* buf, size_t len, int flags, const struct sockaddr* addr,
+                       unsigned int addrlen)
     {
         const ssize_t sent = sendto(fd, buf, len, flags, addr, addrlen);
         if (sent > 0 && addr != nullptr && addr->sa_family == AF_PACKET)

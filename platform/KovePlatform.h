@@ -67,8 +67,8 @@ extern "C"
     /* Sends a frame on a socket, as sendto(2). Simulated, a frame sent to a link-layer address
      * (a packet socket) also passes the simulated FPGA, which captures it as the device's
      * FPGA captures the frames on its ports. */
-    ssize_t PlatSendTo(int fd, const void* buf, size_t len, int flags,
-                       const struct sockaddr* addr, unsigned int addrlen);
+    ssize_t PlatSendTo(int fd, const void* buf, size_t len, int flags, const struct sockaddr* addr,
+                       unsigned int addrlen);
 
     /* Named shared memory ------------------------------------------------------- */
 

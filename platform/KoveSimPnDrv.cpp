@@ -21,10 +21,17 @@ constexpr size_t kMaxText = 256;
 
 // Keys of the state, in the order the file lists them, with their start values.
 const std::pair<const char*, const char*> kStateKeys[] = {
-    {"present", "on"},           {"answer", "0"},          {"fail", ""},
-    {"version", "V1.0.0"},       {"sniffer", "off"},       {"configuration", "closed"},
-    {"factory-mode", "off"},     {"production-mode", "off"}, {"factory-defaults", "off"},
-    {"resets", "0"},             {"last-reset", "0"},
+    {"present", "on"},
+    {"answer", "0"},
+    {"fail", ""},
+    {"version", "V1.0.0"},
+    {"sniffer", "off"},
+    {"configuration", "closed"},
+    {"factory-mode", "off"},
+    {"production-mode", "off"},
+    {"factory-defaults", "off"},
+    {"resets", "0"},
+    {"last-reset", "0"},
 };
 
 std::string StatePath(const std::string& dir)

@@ -237,8 +237,7 @@ void SimCaptureFrame(const std::string& dir, const void* frame, size_t length)
                                   : kFrameSlotBytes;
     const uint32_t headerAt = counter & 0xFFFFFF;
     const uint32_t dataAt = ((counter / kHeaderBytes) * kFrameSlotBytes) & 0x1FFFFFC0;
-    if (uint64_t{headerAt} + kHeaderBytes > headerSize ||
-        uint64_t{dataAt} + captured > dataSize ||
+    if (uint64_t{headerAt} + kHeaderBytes > headerSize || uint64_t{dataAt} + captured > dataSize ||
         uint64_t{headerBase} + headerSize > kSimMemBytes ||
         uint64_t{dataBase} + dataSize > kSimMemBytes)
         return; // the ring is full, or lies outside the memory
@@ -276,7 +275,7 @@ int SimPnResetDevice(const std::string& dir, const SSimDescription& desc)
         uint32_t address;
         uint32_t value;
     } words[] = {
-        {kBusFpgaVersion, 0x01060064}, {kBusDataBase, 0x30000000}, {kBusDataSize, 0x00100000},
+        {kBusFpgaVersion, 0x01060064}, {kBusDataBase, 0x30000000},   {kBusDataSize, 0x00100000},
         {kBusHeaderBase, 0x30100000},  {kBusHeaderSize, 0x00010000},
     };
     for (const auto& word : words)

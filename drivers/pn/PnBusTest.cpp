@@ -37,18 +37,10 @@ constexpr uint32_t kRingFilter = 0x88880030;
 // Offset of the test text in a captured frame.
 constexpr uint32_t kCapturedTextOffset = 16;
 
-void SleepMs(int milliseconds)
-{
-    struct timespec rest = {milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&rest, &rest) != 0 && errno == EINTR)
-    {
-    }
-}
-
 void TraceMac(const char* caption, const uint8_t mac[6])
 {
-    PN_TRACE("%s%02X:%02X:%02X:%02X:%02X:%02X\n", caption, mac[0], mac[1], mac[2], mac[3],
-             mac[4], mac[5]);
+    PN_TRACE("%s%02X:%02X:%02X:%02X:%02X:%02X\n", caption, mac[0], mac[1], mac[2], mac[3], mac[4],
+             mac[5]);
 }
 
 void* RawRecvThread(void* argument)
@@ -76,7 +68,7 @@ void* RawRecvThread(void* argument)
             break;
         }
         PN_TRACE("-");
-        SleepMs(100);
+        PnSleepMs(100);
     }
     PN_TRACE("RawRecvThread ended!\n");
     data->iEnded.store(1);
@@ -94,7 +86,7 @@ int TestDirection(RawRecvThreadData* receiver, const uint8_t to[6], const char* 
                   const uint8_t from[6], const char* fromName, const char* text)
 {
     StartRecv(receiver, to, toName);
-    SleepMs(10);
+    PnSleepMs(10);
     const int sent = SendRawFrame(to, from, fromName, text);
     return WaitForRawFrame(receiver, sent == 0 ? 100 : 0);
 }
@@ -106,7 +98,7 @@ int FlushRingBuffer()
     uint32_t control = 0;
     for (int i = 0; i < 11; ++i)
     {
-        SleepMs(20);
+        PnSleepMs(20);
         control = ReadCdiWord(PN_RING_CONTROL);
         if ((control & kRingBusy) == 0)
             break;
@@ -132,9 +124,7 @@ int SendRawFrame(const uint8_t destination[6], const uint8_t source[6], const ch
         PN_TRACE("Send failed\n");
         return -1;
     }
-    struct ifreq request;
-    memset(&request, 0, sizeof request);
-    strncpy(request.ifr_name, name, IFNAMSIZ - 1);
+    struct ifreq request = PnInterfaceRequest(name);
     int index = 0;
     if (PlatIoctl(sock, SIOCGIFINDEX, &request) < 0)
         PN_TRACE("SIOCGIFINDEX\n");
@@ -190,8 +180,7 @@ void StartRecv(RawRecvThreadData* data, const uint8_t mac[6], const char* name)
     const char* failure = nullptr;
     if (setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0)
         failure = "setsockopt\n";
-    else if (setsockopt(sock, SOL_SOCKET, SO_BINDTODEVICE, name, strnlen(name, IFNAMSIZ - 1)) !=
-             0)
+    else if (setsockopt(sock, SOL_SOCKET, SO_BINDTODEVICE, name, strnlen(name, IFNAMSIZ - 1)) != 0)
         failure = "SO_BINDTODEVICE\n";
     else if (setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0)
         failure = "SO_RCVTIMEO\n";
@@ -249,7 +238,7 @@ int WaitForRawFrame(RawRecvThreadData* data, int timeoutMs)
                 result = 0;
                 break;
             }
-            SleepMs(10);
+            PnSleepMs(10);
         }
     }
     data->iRun.store(0);
@@ -312,11 +301,10 @@ int PNBusTest(char* message)
     const uint64_t high = headerEnd > dataEnd ? headerEnd : dataEnd;
     void* pointer = nullptr;
     DevMemMapping mapping;
-    const int mapped =
-        headerSize == 0 || dataSize == 0 || high - low > UINT32_MAX
-            ? 70
-            : DevMemMap32(static_cast<uint32_t>(low), static_cast<uint32_t>(high - low), &pointer,
-                          &mapping, 1);
+    const int mapped = headerSize == 0 || dataSize == 0 || high - low > UINT32_MAX
+                           ? 70
+                           : DevMemMap32(static_cast<uint32_t>(low),
+                                         static_cast<uint32_t>(high - low), &pointer, &mapping, 1);
     if (mapped == 73)
     {
         snprintf(message, PN_MESSAGE_SIZE, "Can not open /dev/mem ");
@@ -396,7 +384,7 @@ int SetToFactoryMode(char* message)
     // ends first.
     StopMonitorPortThread();
     SetServicePort100Mbit();
-    SleepMs(20);
+    PnSleepMs(20);
     PNDrvSSetFactoryMode(0);
     DisableForwarding();
     uint8_t serviceMac[6];

@@ -40,12 +40,7 @@ constexpr int kMonitorReadyBit = 0x2000;
 
 // The MII request record: the interface name and the MII request. Used by the monitor-port
 // thread and, after it has been stopped, by the factory mode.
-struct ifreq tMiiRequest = [] {
-    struct ifreq request;
-    memset(&request, 0, sizeof request);
-    strncpy(request.ifr_name, "eth1", IFNAMSIZ - 1);
-    return request;
-}();
+struct ifreq tMiiRequest = PnInterfaceRequest("eth1");
 // 1: the standard MII requests; 0: the older private ones.
 int iMiiStyle = 1;
 
@@ -116,14 +111,6 @@ bool KeepRunning()
     return run;
 }
 
-void SleepMs(int milliseconds)
-{
-    struct timespec rest = {milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&rest, &rest) != 0 && errno == EINTR)
-    {
-    }
-}
-
 struct mii_ioctl_data* MiiData()
 {
     return reinterpret_cast<struct mii_ioctl_data*>(&tMiiRequest.ifr_ifru);
@@ -134,10 +121,9 @@ struct mii_ioctl_data* MiiData()
 int RunCommand(const char* format, const char* name, const uint8_t* mac = nullptr)
 {
     char command[kCommandBufferSize];
-    const int length =
-        mac ? snprintf(command, sizeof command, format, name, mac[0], mac[1], mac[2], mac[3],
-                       mac[4], mac[5])
-            : snprintf(command, sizeof command, format, name);
+    const int length = mac ? snprintf(command, sizeof command, format, name, mac[0], mac[1], mac[2],
+                                      mac[3], mac[4], mac[5])
+                           : snprintf(command, sizeof command, format, name);
     if (length < 0 || length >= kCommandBufferSize - 1)
     {
         PN_TRACE("SetMacAddressBuff!! ");
@@ -205,6 +191,22 @@ void* MonitorPortThread(void*)
     return nullptr;
 }
 } // namespace
+
+void PnSleepMs(int milliseconds)
+{
+    struct timespec rest = {milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&rest, &rest) != 0 && errno == EINTR)
+    {
+    }
+}
+
+struct ifreq PnInterfaceRequest(const char* name)
+{
+    struct ifreq request;
+    memset(&request, 0, sizeof request);
+    strncpy(request.ifr_name, name, IFNAMSIZ - 1);
+    return request;
+}
 
 uint32_t ReadCdiWord(uint32_t address)
 {
@@ -285,11 +287,9 @@ bool MonitorPhyReady(int socket)
 
 int detect_link_ethtool(int socket)
 {
-    struct ifreq request;
+    struct ifreq request = PnInterfaceRequest(PN_MONITOR_PORT);
     struct ethtool_value value;
-    memset(&request, 0, sizeof request);
     memset(&value, 0, sizeof value);
-    strncpy(request.ifr_name, PN_MONITOR_PORT, IFNAMSIZ - 1);
     value.cmd = ETHTOOL_GLINK;
     request.ifr_data = reinterpret_cast<char*>(&value);
     if (PlatIoctl(socket, SIOCETHTOOL, &request) < 0)
@@ -328,9 +328,7 @@ int GetInterfaceMac(uint8_t mac[6], const char* name)
         PN_TRACE("socket");
         return -1;
     }
-    struct ifreq request;
-    memset(&request, 0, sizeof request);
-    strncpy(request.ifr_name, name, IFNAMSIZ - 1);
+    struct ifreq request = PnInterfaceRequest(name);
     if (PlatIoctl(sock, SIOCGIFHWADDR, &request) < 0)
         PN_TRACE("SIOCGIFHWADDR");
     else
@@ -347,9 +345,7 @@ int GetInterfaceFlags(uint16_t* flags, const char* name)
         PN_TRACE("listener: socket\n");
         return -1;
     }
-    struct ifreq request;
-    memset(&request, 0, sizeof request);
-    strncpy(request.ifr_name, name, IFNAMSIZ - 1);
+    struct ifreq request = PnInterfaceRequest(name);
     const int result = PlatIoctl(sock, SIOCGIFFLAGS, &request);
     close(sock);
     if (result < 0)
@@ -398,14 +394,14 @@ int SetMacAddress(const uint8_t mac[6], const char* name)
     int result = RunCommand("ifconfig %s down", name);
     if (result != 0)
         return result;
-    SleepMs(500);
+    PnSleepMs(500);
     result = RunCommand("ifconfig %s hw ether %02x:%02x:%02x:%02x:%02x:%02x", name, mac);
     if (result != 0)
         return result;
     result = RunCommand("ifconfig %s up", name);
     if (result != 0)
         return result;
-    SleepMs(500);
+    PnSleepMs(500);
     return 0;
 }
 
@@ -416,10 +412,10 @@ void ComputeMonitorMacForId(uint8_t monitor[6], const uint8_t service[6], uint32
         increment = 7;
     else if (fpgaId != kFpgaIdEip)
         PN_TRACE("fpgaID unknown!\n");
-    const uint32_t low = (static_cast<uint32_t>(service[2]) << 24 |
-                          static_cast<uint32_t>(service[3]) << 16 |
-                          static_cast<uint32_t>(service[4]) << 8 | service[5]) +
-                         increment;
+    const uint32_t low =
+        (static_cast<uint32_t>(service[2]) << 24 | static_cast<uint32_t>(service[3]) << 16 |
+         static_cast<uint32_t>(service[4]) << 8 | service[5]) +
+        increment;
     monitor[0] = service[0];
     monitor[1] = service[1];
     monitor[2] = static_cast<uint8_t>(low >> 24);
@@ -442,7 +438,7 @@ int PrepareMacs(uint8_t service[6], uint8_t monitor[6])
     if (InterfaceIsUp(PN_SERVICE_PORT) != 1)
     {
         InterfaceUp(PN_SERVICE_PORT);
-        SleepMs(500);
+        PnSleepMs(500);
     }
     ComputeMonitorMac(monitor, service);
     if (memcmp(monitor, current, 6) == 0)
@@ -451,7 +447,7 @@ int PrepareMacs(uint8_t service[6], uint8_t monitor[6])
         if (InterfaceIsUp(PN_MONITOR_PORT) != 1)
         {
             InterfaceUp(PN_MONITOR_PORT);
-            SleepMs(5000);
+            PnSleepMs(5000);
         }
         return 0;
     }

@@ -15,6 +15,7 @@
 #define PN_PORT_H
 
 #include <cstdint>
+#include <net/if.h>
 
 // Interface names of the two ports.
 extern const char* const PN_SERVICE_PORT;
@@ -30,6 +31,11 @@ constexpr uint32_t PN_FORWARDING_OFF = 0x4000;
 // Status byte bits of the monitor port.
 constexpr uint8_t PN_MONITOR_LINK = 0x01;  // the link is not reported down
 constexpr uint8_t PN_MONITOR_READY = 0x02; // its PHY reports ready
+
+// Waits the milliseconds (going on after a signal).
+void PnSleepMs(int milliseconds);
+// An interface request for the interface name, all else zero (the name cut to fit).
+struct ifreq PnInterfaceRequest(const char* name);
 
 // Register helpers: a failed access reads 0 (and is traced).
 uint32_t ReadCdiWord(uint32_t address);

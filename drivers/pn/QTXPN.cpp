@@ -31,13 +31,6 @@ constexpr int32_t kBusStart = 0x2000;
 // The threads notice the stop within a period (500 ms) or a receive time; this is the bound.
 constexpr int kThreadStopTimeoutMs = 20000;
 
-void SleepMs(int milliseconds)
-{
-    timespec rest{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&rest, &rest) != 0 && errno == EINTR)
-    {
-    }
-}
 } // namespace
 
 bool PnIsBusMonitorFamily(int family)
@@ -104,7 +97,7 @@ bool CPN::StopPnThreads()
     {
         if (GetMonotonicTime() >= deadline)
             return false;
-        SleepMs(10);
+        PnSleepMs(10);
     }
     return true;
 }
@@ -123,9 +116,9 @@ void CPN::Terminate()
     iRemanentRun = 2;
     StopMonitorPort();
     NySocStopAllConnections();
-    SleepMs(50);
+    PnSleepMs(50);
     CQTX::Terminate();
-    SleepMs(50);
+    PnSleepMs(50);
 }
 
 bool CPN::AllocateBuffers()
@@ -156,8 +149,8 @@ void CPN::InitCQTX()
         snprintf(text, sizeof text, "FPGA not found: Read 0x%06X",
                  BPBReadWord(kBusIdentification, true) & 0xFFFFFFu);
         StoreEvent(text, PN_MODULE_NAME);
-        throw CQTXEHardwareError("HardwareError", std::string(PN_MODULE_NAME) + " " + text, __FILE__,
-                                 __LINE__, FatalError);
+        throw CQTXEHardwareError("HardwareError", std::string(PN_MODULE_NAME) + " " + text,
+                                 __FILE__, __LINE__, FatalError);
     }
 
     WriteFactoryDefaultFiles();
@@ -227,8 +220,8 @@ int CPN::UpdateHexs(int addressSwitch)
         return 0;
     if (valid == 0)
         SetModuleError(CQTXError("Addr Hex Switches Setting is invalid",
-                                 " Addr:" + std::to_string(addressSwitch), "QTXPN", __LINE__,
-                                 Error, "GeneralError"));
+                                 " Addr:" + std::to_string(addressSwitch), "QTXPN", __LINE__, Error,
+                                 "GeneralError"));
     else
         ClearModuleError();
     return 1;

@@ -84,8 +84,8 @@ void CPN::ProcessKoveFactory()
         else
         {
             message[PN_MESSAGE_SIZE - 1] = '\0';
-            tXmlCommandFile.SetError(CQTXError("Failed", std::string("Error: ") + message,
-                                               __FILE__, __LINE__, Error, "GeneralError"));
+            tXmlCommandFile.SetError(CQTXError("Failed", std::string("Error: ") + message, __FILE__,
+                                               __LINE__, Error, "GeneralError"));
         }
     }
 }

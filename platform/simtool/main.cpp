@@ -309,8 +309,7 @@ int Run(const std::vector<std::string>& args)
             return SimMiiWrite(dir, port, static_cast<int>(phy), static_cast<int>(reg),
                                static_cast<uint16_t>(value)) == 0
                        ? 0
-                       : Failure("cannot write the PHY register: " +
-                                 std::string(strerror(errno)));
+                       : Failure("cannot write the PHY register: " + std::string(strerror(errno)));
         uint16_t read = 0;
         if (SimMiiRead(dir, port, static_cast<int>(phy), static_cast<int>(reg), &read) != 0)
             return Failure("cannot read the PHY register: " + std::string(strerror(errno)));

@@ -50,8 +50,8 @@ class PnDriver : public testing::Test
 protected:
     explicit PnDriver(const std::string& family = "PNA") : tDevice({"--family", family})
     {
-        tHub.SetReply("GetUserConfig", sXmlStart + "<GetUserConfig Value=\"" + kUserConfig +
-                                           "\" />\n");
+        tHub.SetReply("GetUserConfig",
+                      sXmlStart + "<GetUserConfig Value=\"" + kUserConfig + "\" />\n");
     }
 
     void SetUp() override { ASSERT_TRUE(tHub.Start()); }
@@ -132,8 +132,7 @@ protected:
     PnDriverOnKv8() : PnDriver("KV8") {}
 };
 
-void ExpectStartedAndRegistered(CFakeHub& hub, const std::string& log,
-                                const std::string& directory)
+void ExpectStartedAndRegistered(CFakeHub& hub, const std::string& log, const std::string& directory)
 {
     const std::vector<CHubRequest> registrations = hub.Requests("RegisterModule");
     ASSERT_EQ(registrations.size(), 1u);
@@ -155,8 +154,7 @@ TEST_F(PnDriver, StartsOnTheBusMonitorDeviceRegistersAsSlot1AndEndsInOrder)
     Start();
     ExpectStartedAndRegistered(tHub, Log(), tDevice.Path("/Applications/tmp/Driver/pndriver/"));
     // No sniffer reset while booting.
-    EXPECT_EQ(ControllerRequests().find("0xC0046926"), std::string::npos)
-        << ControllerRequests();
+    EXPECT_EQ(ControllerRequests().find("0xC0046926"), std::string::npos) << ControllerRequests();
     EndDriver();
     EXPECT_TRUE(tHub.WaitForRequests("RemoveModule", 1));
     EXPECT_NE(Log().find("Monitor-port thread stopped"), std::string::npos) << Log();
@@ -191,8 +189,7 @@ TEST_F(PnDriver, FollowsTheAddressSwitch)
 {
     Start();
     // Address switch 0 is invalid: one module error, not repeated; a valid one clears it.
-    const auto userConfig = [&](const std::string& hex)
-    {
+    const auto userConfig = [&](const std::string& hex) {
         return Request(kHead + "<SetUserConfig Value=\";hex=" + hex +
                        ";SamplingPeriodInUs=10;\" />");
     };
@@ -221,8 +218,7 @@ TEST_F(PnDriver, ControllerFollowsFactorySettingsAndFactoryMode)
     // A controller that refuses the reset: the driver says so in its log and goes on.
     tDevice.Tool("pndrv", {"fail=26"});
     Request(kHead + "<FactorySettings />");
-    EXPECT_NE(Log().find("Can not reset the sniffer to its defaults"), std::string::npos)
-        << Log();
+    EXPECT_NE(Log().find("Can not reset the sniffer to its defaults"), std::string::npos) << Log();
     EXPECT_NE(Controller().find("resets=1\n"), std::string::npos) << Controller();
 
     // Factory mode: service port at 100 Mbit, the monitor-port thread stopped, the controller
