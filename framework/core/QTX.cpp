@@ -10,9 +10,6 @@
 #include "QTXConvert.h"
 #include "RyxFpga.h"
 
-// QTXServer.cpp
-bool MakeDirectories(const std::string& path);
-
 namespace
 {
 bool IsUserBreak(const CQTXError& error)
@@ -85,9 +82,6 @@ void CQTX::Init(const std::string& directory, int slot, const std::string& debug
     MakeDirectoriesOf(sDirectory);
 
     ulPort = PortFromSlot(slot, iSlot);
-    // The driver's start-up writes into its directory; a driver started on a fresh device
-    // makes it first.
-    MakeDirectories(sDirectory);
 
     WriteToLogfile("--->Driver started on slot " + std::to_string(slot) + "<---");
     bBooting = true;
