@@ -65,5 +65,7 @@ extern const SPlatNodeOps g_tSimCdiOps;  // "/dev/cdi"
 extern const SPlatNodeOps g_tSimInterProcOps; // "/dev/interproc"
 // The simulated GPIO node (KoveSimGpio.cpp).
 extern const SPlatNodeOps g_tSimGpioOps; // "/dev/gpio"
+// The simulated PROFINET controller (KoveSimPnDrv.cpp).
+extern const SPlatNodeOps g_tSimPnDrvOps; // "/dev/pndrv"
 
 #endif

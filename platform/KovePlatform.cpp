@@ -8,6 +8,7 @@
 #include "KovePlatNodes.h"
 #include "KoveSimCommands.h"
 #include "KoveSimConfig.h"
+#include "KoveSimPn.h"
 
 #include <atomic>
 #include <cerrno>
@@ -24,6 +25,7 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -294,7 +296,28 @@ extern "C"
     int PlatIoctl(int fd, unsigned long request, void* arg)
     {
         std::shared_ptr<SOpenNode> node = FindNode(fd);
-        return node ? node->pOps->ioctl(fd, node->pPriv, request, arg) : ioctl(fd, request, arg);
+        if (node)
+            return node->pOps->ioctl(fd, node->pPriv, request, arg);
+        if (SimIsMiiRequest(request))
+        {
+            std::shared_ptr<const SSimConfig> cfg = SimConfig();
+            if (cfg && cfg->iSetupError == 0)
+                return SimMiiIoctl(cfg->sDir, request, arg);
+        }
+        return ioctl(fd, request, arg);
+    }
+
+    ssize_t PlatSendTo(int fd, const void* buf, size_t len, int flags, const struct sockaddr* addr,
+                       unsigned int addrlen)
+    {
+        const ssize_t sent = sendto(fd, buf, len, flags, addr, addrlen);
+        if (sent > 0 && addr != nullptr && addr->sa_family == AF_PACKET)
+        {
+            std::shared_ptr<const SSimConfig> cfg = SimConfig();
+            if (cfg && cfg->iSetupError == 0)
+                SimCaptureFrame(cfg->sDir, buf, static_cast<size_t>(sent));
+        }
+        return sent;
     }
 
     ssize_t PlatRead(int fd, void* buf, size_t count)

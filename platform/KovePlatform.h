@@ -34,6 +34,8 @@ static_assert(sizeof(off_t) == 8, "off_t must be 64 bits wide: build with _FILE_
 _Static_assert(sizeof(off_t) == 8, "off_t must be 64 bits wide: build with _FILE_OFFSET_BITS=64");
 #endif
 
+struct sockaddr;
+
 #ifdef __cplusplus
 extern "C"
 {
@@ -62,12 +64,21 @@ extern "C"
      * is opened as given (callers map fixed paths with PlatPath first). */
     int PlatOpen(const char* path, int flags, ...);
     int PlatClose(int fd);
+    /* An ioctl on a device node or any other descriptor. Simulated, the MII requests of the
+     * PHYs (SIOCGMIIPHY, SIOCGMIIREG, SIOCSMIIREG) on "eth0" and "eth1" are answered by the
+     * simulated PHYs whatever the socket. */
     int PlatIoctl(int fd, unsigned long request, void* arg);
     ssize_t PlatRead(int fd, void* buf, size_t count);
     ssize_t PlatWrite(int fd, const void* buf, size_t count);
     off_t PlatLseek(int fd, off_t offset, int whence);
     void* PlatMmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset);
     int PlatMunmap(void* addr, size_t length);
+
+    /* Sends a frame on a socket, as sendto(2). Simulated, a frame sent to a link-layer address
+     * (a packet socket) also passes the simulated FPGA, which captures it as the device's
+     * FPGA captures the frames on its ports. */
+    ssize_t PlatSendTo(int fd, const void* buf, size_t len, int flags, const struct sockaddr* addr,
+                       unsigned int addrlen);
 
     /* Named shared memory ------------------------------------------------------- */
 

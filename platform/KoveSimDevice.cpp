@@ -1,4 +1,5 @@
 #include "KoveSimDevice.h"
+#include "KoveSimPn.h"
 
 #include "KoveSimCommands.h"
 #include "KoveSimState.h"
@@ -336,6 +337,8 @@ int SimEnsureDevice(const std::string& dir)
             Check(CreateMem(dir), &err);
         if (err == 0)
             Check(CSimState::Reset(dir, desc), &err);
+        if (err == 0)
+            Check(SimPnResetDevice(dir, desc), &err);
     }
     Check(SimEnsureStubs(dir), &err);
     if (err != 0)
@@ -362,6 +365,7 @@ int SimCreateDevice(const std::string& dir, const SSimDescription& desc)
         Check(WriteProduction(dir, desc), &err);
         Check(MakePartitions(dir), &err);
         Check(ResetMem(dir), &err);
+        Check(SimPnResetDevice(dir, desc), &err);
         Check(SimEnsureStubs(dir), &err);
     }
     if (err != 0)

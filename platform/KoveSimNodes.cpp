@@ -113,6 +113,7 @@ const SPlatNodeEntry kSimNodes[] = {
     {"/dev/gpio", false, &g_tSimGpioOps},
     {"/dev/mtd_", true, &kMtdOps},
     {"/dev/mem", false, &kMemOps},
+    {"/dev/pndrv", false, &g_tSimPnDrvOps},
 };
 } // namespace
 

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Starts a simulated device: a device directory under run/device and the
 # device's programs on loopback (the system driver on TCP 62000, its
-# device-message service on 63100, the signal-routing driver on TCP 62001). Stop it with Ctrl-C.
+# device-message service on 63100, the signal-routing driver on TCP 62001; on a
+# bus-monitor device also the PROFINET sniffer driver on 62101). Stop it with Ctrl-C.
 #   scripts/run.sh            keep the device directory of the last run
 #   scripts/run.sh --fresh    start from a new default device
+#   scripts/run.sh --fresh --family PNA    a new device made with these
+#                             "kovesim create" options (here a bus-monitor device)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -16,9 +19,10 @@ fi
 export KOVE_SIM=$root/run/device
 if [[ "${1:-}" == "--fresh" ]]; then
     rm -rf "$KOVE_SIM"
+    shift
 fi
 mkdir -p "$KOVE_SIM"
-[[ -f "$KOVE_SIM/device.conf" ]] || "$build/bin/kovesim" create "$KOVE_SIM" >/dev/null
+[[ -f "$KOVE_SIM/device.conf" ]] || "$build/bin/kovesim" create "$KOVE_SIM" "$@" >/dev/null
 
 pids=()
 stop() {
@@ -37,6 +41,21 @@ done
 "$build/bin/dufdriver" >"$KOVE_SIM/dufdriver.out" 2>&1 &
 pids+=($!)
 
+# The bus-monitor variants (families PNA and EIP) have the PROFINET sniffer driver in slot 1.
+family=$(sed -n 's/^family=//p' "$KOVE_SIM/device.conf")
+pn=""
+if [[ "$family" == "PNA" || "$family" == "EIP" ]]; then
+    # A module driver registers with the hub at its start: the hub listens first.
+    for _ in $(seq 100); do
+        (exec 3<>/dev/tcp/127.0.0.1/62000) 2>/dev/null && break
+        sleep 0.1
+    done
+    "$build/bin/pndriver" >"$KOVE_SIM/pndriver.out" 2>&1 &
+    pids+=($!)
+    pn="  PROFINET sniffer driver: TCP 127.0.0.1:62101 (output in $KOVE_SIM/pndriver.out),
+                 controller state: $build/bin/kovesim pndrv $KOVE_SIM"
+fi
+
 cat <<TEXT
 Simulated device in $KOVE_SIM
   system driver: TCP 127.0.0.1:62000 (output in $KOVE_SIM/systemdriver.out,
@@ -44,6 +63,7 @@ Simulated device in $KOVE_SIM
   routing driver: TCP 127.0.0.1:62001 (output in $KOVE_SIM/dufdriver.out)
   host commands the device would have run: $KOVE_SIM/commands.log
   device tool:   $build/bin/kovesim leds $KOVE_SIM
+$pn
 
 Send a request from another shell, for example:
   exec 3<>/dev/tcp/127.0.0.1/62000

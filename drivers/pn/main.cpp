@@ -1,4 +1,12 @@
-int main()
+// pndriver: the PROFINET sniffer driver, slot 1 (TCP 62101).
+#include "QTXPN.h"
+
+int main(int argc, char** argv)
 {
-    return 0;
+    int status = 0;
+    {
+        CPN pn;
+        status = pn.RunPnDriver(argc, argv);
+    }
+    return status;
 }

@@ -1,6 +1,7 @@
 // kovesim: creates and inspects simulated device directories.
 #include "KoveSimDescription.h"
 #include "KoveSimDevice.h"
+#include "KoveSimPn.h"
 #include "KoveSimState.h"
 
 #include <cerrno>
@@ -38,6 +39,14 @@ const char kHelp[] =
     "  peek DIR ADDR             print the bus word at ADDR (hexadecimal)\n"
     "  poke DIR ADDR VALUE       write a bus word\n"
     "  refuse DIR ADDR [off]     mark a bus address refused (or clear the mark)\n"
+    "  pndrv DIR [KEY=VALUE...]  show the PROFINET controller's state, or set keys of it:\n"
+    "                            present=on|off, answer=N, fail=26,29 (request numbers\n"
+    "                            in hex that fail), version=TEXT, and the states the\n"
+    "                            requests change (sniffer, configuration, factory-mode,\n"
+    "                            production-mode, factory-defaults, resets, last-reset);\n"
+    "                            DIR/dev/pndrv.log lists the requests it got\n"
+    "  mii DIR eth0|eth1 PHY REG [VALUE]\n"
+    "                            print (or set) a PHY register of an Ethernet port\n"
     "  --help                    show this text\n"
     "\n"
     "Numbers are decimal or 0x-prefixed hexadecimal; bus addresses are multiples\n"
@@ -255,6 +264,56 @@ int Run(const std::vector<std::string>& args)
             return Failure(why);
         if (state->SetRefused(address, rest.size() == 1) != 0)
             return Failure("cannot mark bus address " + rest[0] + ": " + strerror(errno));
+        return 0;
+    }
+    if (command == "pndrv")
+    {
+        if (SimEnsureDevice(dir) != 0)
+            return Failure(SimSetupError(dir, errno));
+        if (rest.empty())
+        {
+            std::string text;
+            if (!SimPnDrvShow(dir, &text, &why))
+                return Failure(why);
+            std::fputs(text.c_str(), stdout);
+            return 0;
+        }
+        for (const std::string& assignment : rest)
+        {
+            const size_t equals = assignment.find('=');
+            if (equals == std::string::npos)
+                return Usage("pndrv takes KEY=VALUE, not '" + assignment + "'");
+            if (!SimPnDrvSet(dir, assignment.substr(0, equals), assignment.substr(equals + 1),
+                             &why))
+                return Usage(why);
+        }
+        return 0;
+    }
+    if (command == "mii")
+    {
+        uint32_t phy = 0, reg = 0, value = 0;
+        if (rest.size() != 3 && rest.size() != 4)
+            return Usage("mii needs eth0|eth1 PHY REG [VALUE]");
+        if (rest[0] != "eth0" && rest[0] != "eth1")
+            return Usage("port '" + rest[0] + "' is neither eth0 nor eth1");
+        if (!SimParseU32(rest[1], &phy) || phy > 255)
+            return Usage("PHY address '" + rest[1] + "' is not 0-255");
+        if (!SimParseU32(rest[2], &reg) || reg > 31)
+            return Usage("register '" + rest[2] + "' is not 0-31");
+        if (rest.size() == 4 && (!SimParseU32(rest[3], &value) || value > 0xFFFF))
+            return Usage("value '" + rest[3] + "' is not a 16-bit number");
+        if (SimEnsureDevice(dir) != 0)
+            return Failure(SimSetupError(dir, errno));
+        const int port = rest[0] == "eth0" ? 0 : 1;
+        if (rest.size() == 4)
+            return SimMiiWrite(dir, port, static_cast<int>(phy), static_cast<int>(reg),
+                               static_cast<uint16_t>(value)) == 0
+                       ? 0
+                       : Failure("cannot write the PHY register: " + std::string(strerror(errno)));
+        uint16_t read = 0;
+        if (SimMiiRead(dir, port, static_cast<int>(phy), static_cast<int>(reg), &read) != 0)
+            return Failure("cannot read the PHY register: " + std::string(strerror(errno)));
+        std::printf("0x%04X\n", read);
         return 0;
     }
     return Usage("unknown command '" + command + "'");
