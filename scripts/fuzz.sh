@@ -13,7 +13,8 @@ if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [[ "$seconds" -eq 0 ]]; then
     exit 2
 fi
 dir=${BUILD_DIR:-build-fuzz}
-targets=(fuzz_bin_command_file fuzz_xml_parser fuzz_xml_command_file fuzz_config_tar fuzz_nbns_query)
+targets=(fuzz_bin_command_file fuzz_xml_parser fuzz_xml_command_file fuzz_config_tar fuzz_nbns_query
+         fuzz_fo_configuration)
 
 bash scripts/setup.sh
 mkdir -p "$dir"
@@ -36,7 +37,7 @@ rm -rf "$work"
 run_target() {
     local t=$1
     local extra=()
-    [[ "$t" == fuzz_xml_* ]] && extra+=(-dict="$work/xml.dict" -max_len=16384)
+    [[ "$t" == fuzz_xml_* || "$t" == fuzz_fo_* ]] && extra+=(-dict="$work/xml.dict" -max_len=16384)
     mkdir -p "$work/$t/corpus" "$work/$t/artifacts"
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         "$dir/bin/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \

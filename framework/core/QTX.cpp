@@ -76,6 +76,8 @@ void CQTX::Init(const std::string& directory, int slot, const std::string& debug
     sDirectory = directory.empty() ? sQTXRootDirectory : directory;
     if (!EndsWith(sDirectory, sQTXDirectorySeperator))
         sDirectory += sQTXDirectorySeperator;
+    // The driver's start-up already keeps files there (replies of the system driver).
+    QTXMakeDirectories(sDirectory);
 
     ulPort = PortFromSlot(slot, iSlot);
 
@@ -174,7 +176,11 @@ int CQTX::RunQTXDriver(int argc, char** argv, int defaultSlot)
         for (;;)
             pause();
     }
+    return ServeUntilUserBreak();
+}
 
+int CQTX::ServeUntilUserBreak()
+{
     bool run = true;
     while (run)
     {

@@ -154,6 +154,9 @@ public:
     // The whole life of a simple driver: Init, then serve requests until a "UserBreak".
     // 0 after an orderly stop, 1 when the start failed.
     int RunQTXDriver(int argc, char** argv, int defaultSlot);
+    // The serving loop of a started driver: serves requests until a "UserBreak" (other errors
+    // are reported and the loop goes on), then unregisters from the system driver. Returns 0.
+    int ServeUntilUserBreak();
     // Serves one request (loop false) or requests until a "UserBreak" (loop true): inline, or
     // in a communication thread whose handle is returned (invalid when it could not start, and
     // always in inline mode).
