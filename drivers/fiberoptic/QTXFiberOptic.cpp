@@ -18,14 +18,6 @@ namespace
 // Families 4 and 8 hold the mode register for this long after start-up.
 constexpr double kModeReleaseDelay = 2.0;
 
-void SleepMs(long milliseconds)
-{
-    timespec rest{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
-    while (nanosleep(&rest, &rest) != 0 && errno == EINTR)
-    {
-    }
-}
-
 class CSettingsLock
 {
 public:
@@ -38,6 +30,14 @@ private:
     pthread_mutex_t* m_pMutex;
 };
 } // namespace
+
+void FoSleepMs(long milliseconds)
+{
+    timespec rest{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+    while (nanosleep(&rest, &rest) != 0 && errno == EINTR)
+    {
+    }
+}
 
 CFiberOptic::CFiberOptic()
 {
@@ -391,7 +391,7 @@ int CFiberOptic::RunFiberOpticDriver(int argc, char** argv)
     {
         // The unit is programmed once more when the mode register is free.
         const double wait = fModeReleaseTime - GetMonotonicTime();
-        SleepMs((wait > 0 ? static_cast<long>(wait * 1000.0) : 0) + 10);
+        FoSleepMs((wait > 0 ? static_cast<long>(wait * 1000.0) : 0) + 10);
         SetHardwareConfiguration();
     }
 

@@ -74,6 +74,9 @@ int SelectCurrentSettings(int family, const _HEXSWITCH_SET& switches, const FoRe
 // The switch-3 value that the soft hex switch of a transfer-buffer record sets, -1 for none.
 int SoftHexSwitchFromRecord(const unsigned char* data, size_t length);
 
+// Sleeps the milliseconds, also when a signal comes in between.
+void FoSleepMs(long milliseconds);
+
 // Writes length bytes to a device file at an offset: the count written, -70 for bad arguments,
 // -86 when it cannot be opened, -80 when the seek fails.
 int WriteDeviceFile(const char* path, const void* buffer, int length, long offset);

@@ -15,33 +15,17 @@ namespace
 // The fiber-optic loop test walks the loop-test register through values below this.
 constexpr int32_t kLoopTestEnd = 256;
 
-void SleepMs(long milliseconds)
-{
-    timespec rest{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
-    while (nanosleep(&rest, &rest) != 0 && errno == EINTR)
-    {
-    }
-}
-
 const char kFo2DufName[] = "Fo2Duf.xml";
 } // namespace
 
 void CFiberOptic::ProcessDebug()
 {
     CQTXXml& document = tXmlCommandFile;
-    // The commands are properties of the root's own property list, tested by presence.
-    const auto selectCommand = [&document](const char* name)
-    {
-        document.SelectSignalListByName("", "", false);
-        document.SelectSignalByNumber(-1, false);
-        return document.SelectPropertyByName(name, false);
-    };
+    // Tested by presence, in this order.
+    const auto selectCommand = [this](const char* name) { return SelectDebugCommand(name); };
 
     if (selectCommand("DebugReceiver"))
-    {
-        SetDebugSocket(document.GetStringProperty());
-        DebugOutput(std::string("This SW was compiled at ") + __DATE__ + " " + __TIME__);
-    }
+        OpenDebugReceiverOfCommand();
     if (selectCommand("EndDriver"))
         throw CQTXError("UserBreak", "Driver stopped due to user request", __FILE__, __LINE__, Note,
                         "GeneralError");
@@ -101,12 +85,12 @@ bool CFiberOptic::RunLoopTest(int32_t step)
     {
         const uint32_t value = static_cast<uint32_t>(i);
         WriteRegister(FO_REG_LOOP_TEST, value | 0x8000u);
-        SleepMs(5);
+        FoSleepMs(5);
         const uint32_t expected = (value << 16) | value | 0x80008000u;
         for (int reading = 0; reading < 4 && passed; ++reading)
         {
             if (reading > 0)
-                SleepMs(1);
+                FoSleepMs(1);
             passed = ReadRegister(FO_REG_LOOP_TEST) == expected;
         }
     }

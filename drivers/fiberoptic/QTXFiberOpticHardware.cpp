@@ -25,14 +25,6 @@ constexpr uint32_t kModeHeld = 76;
 // Base address of IP over fiber: 169.254.0.100 plus the node.
 constexpr uint32_t kIpOverFiberBase = (169u << 24) | (254u << 16) | 100u;
 
-void SleepMs(long milliseconds)
-{
-    timespec rest{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
-    while (nanosleep(&rest, &rest) != 0 && errno == EINTR)
-    {
-    }
-}
-
 std::string Dotted(uint32_t address)
 {
     char text[20];
@@ -77,7 +69,7 @@ void CFiberOptic::WriteModeRegister(int inputRow, bool flex, bool held)
         for (int i = 0; i < 3; ++i)
         {
             BPBWriteWord(kFamily2Status, 1, true);
-            SleepMs(1);
+            FoSleepMs(1);
         }
         BPBWriteWord(kFamily2Clock, clock, true);
     }

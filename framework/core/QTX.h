@@ -347,6 +347,12 @@ public:
     int GetHWFamily();
 
 protected:
+    // Selects the command `name` of a Debug request in hand (a property of the root's own
+    // property list) without creating it; false when the request does not carry it.
+    bool SelectDebugCommand(const char* name);
+    // The DebugReceiver command just selected: opens the receiver it names and sends it the
+    // build time.
+    void OpenDebugReceiverOfCommand();
     // Start-up step: loads the stored configuration, or the factory defaults in its place.
     void LoadStartupConfiguration(int setIndex);
     // Release step: stops the device-message service when InitDevMsgDebug started it.
