@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "InterProc.h"
 #include "QTXConvert.h"
 #include "QTXGlobal.h"
 #include "QTXMessages.h"
@@ -53,12 +54,16 @@ CFiberOptic::CFiberOptic()
     tRecords.tDefault1to15Settings = FoBuiltInDefault();
     tRecords.tDefault0Settings = FoBuiltInDefault();
     tRecords.tDefault0Settings.iSlot = 0;
+    // The soft hex switch is read from the inter-process device; without it the switch stays
+    // unknown.
+    InterProcOpen();
 }
 
 CFiberOptic::~CFiberOptic()
 {
     // The thread uses the mutexes: it has ended before they go.
     StopHexThread();
+    InterProcClose();
     pthread_cond_destroy(&tWake);
     pthread_mutex_destroy(&tWakeMutex);
     pthread_mutex_destroy(&tSettingsMutex);

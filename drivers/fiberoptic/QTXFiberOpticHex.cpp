@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "InterProc.h"
 #include "QTXConvert.h"
 #include "QTXMessages.h"
 #include "QTXVersion.h"
@@ -15,6 +16,8 @@ namespace
 {
 // The device whose ordering number selects the 64-node table on family 5.
 constexpr int32_t kDP64OrderingNumber = 57311011;
+// Data bytes of the transfer-buffer record that carries the soft hex switch.
+constexpr unsigned kSoftSwitchBytes = 1192;
 // Polls of 100 ms before the IpTx watchdog acts.
 constexpr int kWatchdogPolls = 160;
 
@@ -274,9 +277,15 @@ void CFiberOptic::ReadSoftHexSwitch(_HEXSWITCH_SET& switches)
     if (GetHWFamily() != QTX_HW_FAMILY_PDP || switches.iSwitch1 != 4)
         return;
     switches.iSwitch3 = -1;
-    // The soft switch arrives in a record of the inter-process transfer buffer (see
-    // SoftHexSwitchFromRecord); until that device is reachable from here the switch stays
-    // unknown.
+    // The soft switch comes in a transfer-buffer record of channel 1: a head of six words
+    // {1, 0, 1192, 0, 0, 0} and the data behind it.
+    unsigned char record[INTERPROC_TRANSBUFF_HEAD + kSoftSwitchBytes] = {};
+    record[0] = 1;
+    record[8] = kSoftSwitchBytes & 0xFF;
+    record[9] = (kSoftSwitchBytes >> 8) & 0xFF;
+    if (InterProcReadTransBuff(record) == 0)
+        switches.iSwitch3 =
+            SoftHexSwitchFromRecord(record + INTERPROC_TRANSBUFF_HEAD, kSoftSwitchBytes);
 }
 
 void CFiberOptic::PollSoftHexSwitches()
