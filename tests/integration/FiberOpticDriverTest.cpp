@@ -226,19 +226,6 @@ TEST_F(FiberOpticDriver, AcceptedConfigurationIsStoredAppliedAndKeptAcrossRestar
     EXPECT_TRUE(stored.Has("Name=\"OutputFrames\" Value=\"8\"")) << stored.sText;
 }
 
-// A period the hub did not get is sent again with the next programming.
-TEST_F(FiberOpticDriver, SamplingPeriodIsSentAgainAfterAFailedSend)
-{
-    Start();
-    tHub.SetDown(true);
-    EXPECT_FALSE(Send(ModuleRequest(kE08)).Has("<Error"));
-    tHub.SetDown(false);
-    EXPECT_EQ(SamplingPeriodsSent("1000"), 0);
-    EXPECT_FALSE(Send(ModuleRequest(kE08)).Has("<Error"));
-    // The hub records a request once it has answered it.
-    EXPECT_TRUE(WaitFor([this] { return SamplingPeriodsSent("1000") == 1; }));
-}
-
 TEST_F(FiberOpticDriver, RingIsKeptAsSlot0AndRingsRunWithoutSlotWords)
 {
     Start();
