@@ -10,6 +10,8 @@
 //                            the others start erased (0xFF)
 //   dev/fail-write.mtd_<name>  while it exists, writes to that partition fail
 //   dev/mem                  physical memory: a sparse file of 4 GiB
+//   dev/ilseth               what was written to the IP-over-fiber device, a line
+//                            per write
 //   dev/.lock                held while the directory is set up or changed
 //   .kovesim/bin/            stand-ins for host-changing tools, first on the
 //                            PATH of every command the device runs

@@ -98,6 +98,28 @@ void* MemMmap(int fd, void*, void* addr, size_t length, int prot, int flags, off
     return mmap(addr, length, prot, flags, fd, offset);
 }
 
+// "/dev/ilseth": the IP-over-fiber device. It keeps what it is told: every write becomes one
+// line of dev/ilseth (the text up to its first zero byte), so the device's history can be read.
+int IlsethOpen(const std::string& simDir, const char*, int, void** priv)
+{
+    *priv = nullptr;
+    return open((simDir + "/dev/ilseth").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+}
+
+ssize_t IlsethWrite(int fd, void*, const void* buf, size_t count)
+{
+    const char* text = static_cast<const char*>(buf);
+    std::string line(text, strnlen(text, count));
+    line += '\n';
+    if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+        return -1;
+    return static_cast<ssize_t>(count);
+}
+
+const SPlatNodeOps kIlsethOps = {IlsethOpen,      PlatNodeCloseFd, PlatNodeReleaseNothing,
+                                 PlatNodeNoIoctl, PlatNodeNoRead,  IlsethWrite,
+                                 PlatNodeLseekFd, PlatNodeNoMmap};
+
 const SPlatNodeOps kMtdOps = {MtdOpen,         PlatNodeCloseFd, MtdRelease,
                               PlatNodeNoIoctl, PlatNodeReadFd,  MtdWrite,
                               PlatNodeLseekFd, PlatNodeNoMmap};
@@ -106,6 +128,7 @@ const SPlatNodeOps kMemOps = {MemOpen,         PlatNodeCloseFd, PlatNodeReleaseN
                               PlatNodeNoIoctl, PlatNodeReadFd,  PlatNodeWriteFd,
                               PlatNodeLseekFd, MemMmap};
 
+// clang-format off
 const SPlatNodeEntry kSimNodes[] = {
     {"/dev/ryxfpga", false, &g_tSimFpgaOps},
     {"/dev/cdi", false, &g_tSimCdiOps},
@@ -114,7 +137,9 @@ const SPlatNodeEntry kSimNodes[] = {
     {"/dev/mtd_", true, &kMtdOps},
     {"/dev/mem", false, &kMemOps},
     {"/dev/pndrv", false, &g_tSimPnDrvOps},
+    {"/dev/ilseth", false, &kIlsethOps},
 };
+// clang-format on
 } // namespace
 
 const SPlatNodeOps* PlatFindSimNode(const char* path)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Starts a simulated device: a device directory under run/device and the
 # device's programs on loopback (the system driver on TCP 62000, its
-# device-message service on 63100, the signal-routing driver on TCP 62001; on a
+# device-message service on 63100, the signal-routing driver on TCP 62001, the
+# fiber-optic driver on 62002 with its device-message service on 63002; on a
 # bus-monitor device also the PROFINET sniffer driver on 62101). Stop it with Ctrl-C.
 #   scripts/run.sh            keep the device directory of the last run
 #   scripts/run.sh --fresh    start from a new default device
@@ -11,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=${BUILD_DIR:-build}
-if [[ ! -x "$build/bin/systemdriver" || ! -x "$build/bin/dufdriver" || ! -x "$build/bin/kovesim" ]]; then
+if [[ ! -x "$build/bin/systemdriver" || ! -x "$build/bin/dufdriver" || ! -x "$build/bin/fodriver" || ! -x "$build/bin/kovesim" ]]; then
     bash scripts/setup.sh
     cmake -S . -B "$build" -G Ninja >/dev/null
     cmake --build "$build" -j "$(nproc)"
@@ -38,6 +39,8 @@ for _ in $(seq 100); do
     (exec 3<>/dev/tcp/127.0.0.1/62000) 2>/dev/null && break
     sleep 0.1
 done
+"$build/bin/fodriver" >"$KOVE_SIM/fodriver.out" 2>&1 &
+pids+=($!)
 "$build/bin/dufdriver" >"$KOVE_SIM/dufdriver.out" 2>&1 &
 pids+=($!)
 
@@ -61,6 +64,8 @@ Simulated device in $KOVE_SIM
   system driver: TCP 127.0.0.1:62000 (output in $KOVE_SIM/systemdriver.out,
                  log in $KOVE_SIM/Applications/tmp/Driver/log/)
   routing driver: TCP 127.0.0.1:62001 (output in $KOVE_SIM/dufdriver.out)
+  fiber optic:   TCP 127.0.0.1:62002 (output in $KOVE_SIM/fodriver.out; what
+                 the IP-over-fiber device was told in $KOVE_SIM/dev/ilseth)
   host commands the device would have run: $KOVE_SIM/commands.log
   device tool:   $build/bin/kovesim leds $KOVE_SIM
 $pn

@@ -1,4 +1,12 @@
-int main()
+// fodriver: the fiber-optic driver on TCP port 62002.
+#include "QTXFiberOptic.h"
+
+int main(int argc, char** argv)
 {
-    return 0;
+    int status = 0;
+    {
+        CFiberOptic driver;
+        status = driver.RunFiberOpticDriver(argc, argv);
+    }
+    return status;
 }

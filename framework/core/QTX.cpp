@@ -76,6 +76,8 @@ void CQTX::Init(const std::string& directory, int slot, const std::string& debug
     sDirectory = directory.empty() ? sQTXRootDirectory : directory;
     if (!EndsWith(sDirectory, sQTXDirectorySeperator))
         sDirectory += sQTXDirectorySeperator;
+    // The driver's start-up already keeps files there (replies of the system driver).
+    QTXMakeDirectories(sDirectory);
 
     // A driver started on a fresh device makes its directory: the replies of its start-up
     // requests (user configuration, the hub's identity, other drivers' answers) are kept there.
@@ -178,7 +180,11 @@ int CQTX::RunQTXDriver(int argc, char** argv, int defaultSlot)
         for (;;)
             pause();
     }
+    return ServeUntilUserBreak();
+}
 
+int CQTX::ServeUntilUserBreak()
+{
     bool run = true;
     while (run)
     {

@@ -154,6 +154,9 @@ public:
     // The whole life of a simple driver: Init, then serve requests until a "UserBreak".
     // 0 after an orderly stop, 1 when the start failed.
     int RunQTXDriver(int argc, char** argv, int defaultSlot);
+    // The serving loop of a started driver: serves requests until a "UserBreak" (other errors
+    // are reported and the loop goes on), then unregisters from the system driver. Returns 0.
+    int ServeUntilUserBreak();
     // Serves one request (loop false) or requests until a "UserBreak" (loop true): inline, or
     // in a communication thread whose handle is returned (invalid when it could not start, and
     // always in inline mode).
@@ -359,6 +362,12 @@ public:
     int GetHWFamily();
 
 protected:
+    // Selects the command `name` of a Debug request in hand (a property of the root's own
+    // property list) without creating it; false when the request does not carry it.
+    bool SelectDebugCommand(const char* name);
+    // The DebugReceiver command just selected: opens the receiver it names and sends it the
+    // build time.
+    void OpenDebugReceiverOfCommand();
     // Start-up step: loads the stored configuration, or the factory defaults in its place.
     void LoadStartupConfiguration(int setIndex);
     // Release step: stops the device-message service when InitDevMsgDebug started it.

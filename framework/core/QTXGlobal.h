@@ -30,6 +30,9 @@ double GetSoftwareTime();
 // deadline and time-out.
 double GetMonotonicTime();
 
+// Creates a directory and its missing parents; true when it exists afterwards.
+bool QTXMakeDirectories(const std::string& path);
+
 // Initialises a process-private mutex with the priority-inheritance protocol; returns the
 // result of pthread_mutex_init. Every mutex of the framework is made with it.
 int NyMutexCreatePrivate(pthread_mutex_t* mutex);

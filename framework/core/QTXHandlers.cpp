@@ -72,22 +72,27 @@ void CQTX::ProcessDiagnostic()
     AddDeviceVersionToXml(&tXmlCommandFile, 0);
 }
 
+bool CQTX::SelectDebugCommand(const char* name)
+{
+    // The commands are properties of the root's own property list.
+    tXmlCommandFile.SelectSignalListByName("", "", false);
+    tXmlCommandFile.SelectSignalByNumber(-1, false);
+    return tXmlCommandFile.SelectPropertyByName(name, false);
+}
+
+void CQTX::OpenDebugReceiverOfCommand()
+{
+    SetDebugSocket(tXmlCommandFile.GetStringProperty());
+    DebugOutput(std::string("This SW was compiled at ") + __DATE__ + " " + __TIME__);
+}
+
 void CQTX::ProcessDebug()
 {
     CQTXXml& document = tXmlCommandFile;
-    // The commands are properties of the root's own property list.
-    const auto selectCommand = [&document](const char* name)
-    {
-        document.SelectSignalListByName("", "", false);
-        document.SelectSignalByNumber(-1, false);
-        return document.SelectPropertyByName(name, false);
-    };
+    const auto selectCommand = [this](const char* name) { return SelectDebugCommand(name); };
 
     if (selectCommand("DebugReceiver"))
-    {
-        SetDebugSocket(document.GetStringProperty());
-        DebugOutput(std::string("This SW was compiled at ") + __DATE__ + " " + __TIME__);
-    }
+        OpenDebugReceiverOfCommand();
 
     if (selectCommand("EndDriver"))
         throw CQTXError("UserBreak", "Driver stopped according to user request", __FILE__, __LINE__,

@@ -22,21 +22,6 @@ constexpr int kRingSize = 10;
 // A trimmed file keeps this many bytes of its beginning.
 constexpr long kTrimKeepBytes = 900;
 
-// Creates a directory and its missing parents; true when it exists afterwards.
-bool MakeDirectories(const std::string& path)
-{
-    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1))
-    {
-        const std::string part = path.substr(0, slash);
-        if (!part.empty() && mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
-            return false;
-        if (slash == std::string::npos)
-            break;
-    }
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 // A ring file larger than `threshold` bytes is cut to its first 900 bytes and a note of its
 // old length. Missing and small files are left alone.
 void TrimRequestFile(const std::string& name, int threshold)
@@ -60,6 +45,20 @@ void TrimRequestFile(const std::string& name, int threshold)
     fclose(file);
 }
 } // namespace
+
+bool QTXMakeDirectories(const std::string& path)
+{
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1))
+    {
+        const std::string part = path.substr(0, slash);
+        if (!part.empty() && mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+            return false;
+        if (slash == std::string::npos)
+            break;
+    }
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
 
 std::string CQTX::GetRequestFileName(int index) const
 {

@@ -8,6 +8,7 @@
 //   <dir>/fuzz_devmsg_file_request/seeds/ option byte + file header and data
 //   <dir>/fuzz_devmsg_frames/seeds/      buffer size, wait flag + framed device-message streams
 //   <dir>/fuzz_discovery_datagram/seeds/ split byte + two discovery datagrams
+//   <dir>/fuzz_fo_configuration/seeds/   FiberOptic configuration documents
 //   <dir>/xml.dict                       tokens of the XML grammar and the request vocabulary
 #include "QTXBin.h"
 #include "../../drivers/system/NbnsEasy.h"
@@ -102,6 +103,26 @@ Bytes Join(std::initializer_list<Bytes> parts)
     return out;
 }
 
+// Property lists of FiberOptic configurations: p2p, 3.3 Mbit, ring, Flex with master mode.
+const char* const aFiberOpticSeeds[] = {
+    "<Property Name=\"InputSpeed\" Value=\"32\"/><Property Name=\"InputFrames\" Value=\"8\"/>"
+    "<Property Name=\"OutputSpeed\" Value=\"32\"/><Property Name=\"OutputFrames\" Value=\"16\"/>"
+    "<Property Name=\"OutputPeriod\" Value=\"1000\"/><Property Name=\"Slot\" Value=\"0\"/>",
+    "<Property Name=\"InputSpeed\" Value=\"3.3\"/><Property Name=\"OutputSpeed\" Value=\"3.3\"/>"
+    "<Property Name=\"OutputPeriod\" Value=\"0\"/><Property Name=\"Slot\" Value=\"-1\"/>",
+    "<Property Name=\"InputSpeed\" Value=\"32\"/><Property Name=\"InputFrames\" Value=\"-16032\"/>"
+    "<Property Name=\"OutputSpeed\" Value=\"32\"/><Property Name=\"OutputFrames\" Value=\"1608\"/>"
+    "<Property Name=\"OutputPeriod\" Value=\"0\"/><Property Name=\"Slot\" Value=\"5\"/>",
+    "<Property Name=\"InputSpeed\" Value=\"0\"/><Property Name=\"OutputSpeed\" Value=\"32\"/>"
+    "<Property Name=\"OutputFrames\" Value=\"0\"/><Property Name=\"OutputPeriod\" Value=\"0\"/>"
+    "<Property Name=\"Slot\" Value=\"-16\"/><Property Name=\"Length\" Value=\"128\"/>"
+    "<Property Name=\"MasterModePeriod\" Value=\"1000\"/>"
+    "<Property Name=\"MasterModeLength\" Value=\"214;192;192\"/>"
+    "<Property Name=\"MasterModeClassTimes\" Value=\"1;1\"/>"
+    "<Property Name=\"MasterModeDeviceClasses\" Value=\"0;1;2;3\"/>",
+    "",
+};
+
 const char* const aXmlSeeds[] = {
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n\n<Ping/>\n",
     ("<?xml version=\"1.0\"?>\n<Module Name=\"TestDriver\" KeepConnection=\"true\">\n"
@@ -152,6 +173,12 @@ const char* const aDictionary[] = {
     "&#",
     "&#x",
     "encoding=",
+    "InputSpeed",
+    "OutputFrames",
+    "MasterModePeriod",
+    "MasterModeLength",
+    "\"-16\"",
+    "\"3.3\"",
     "\"UTF-8\"",
     "\"ISO-8859-1\"",
     "\"Shift-JIS\"",
@@ -398,6 +425,18 @@ int main(int argc, char** argv)
         const std::string seed =
             std::string(1, static_cast<char>(second * 255 / pair.size())) + pair;
         WriteSeed(discovery + "/seeds/seed" + std::to_string(n++), seed.data(), seed.size());
+    }
+
+    const std::string fiberOptic = dir + "/fuzz_fo_configuration";
+    MakeDirectory(fiberOptic);
+    MakeDirectory(fiberOptic + "/seeds");
+    n = 0;
+    for (const char* seed : aFiberOpticSeeds)
+    {
+        const std::string text = std::string("<?xml version=\"1.0\"?>\n<Module Name=\"FiberOptic\">"
+                                             "<Properties>") +
+                                 seed + "</Properties></Module>\n";
+        WriteSeed(fiberOptic + "/seeds/seed" + std::to_string(n++), text.data(), text.size());
     }
 
     std::string dictionary;
