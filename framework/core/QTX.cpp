@@ -76,9 +76,6 @@ void CQTX::Init(const std::string& directory, int slot, const std::string& debug
     sDirectory = directory.empty() ? sQTXRootDirectory : directory;
     if (!EndsWith(sDirectory, sQTXDirectorySeperator))
         sDirectory += sQTXDirectorySeperator;
-    // The driver's start-up already keeps files there (replies of the system driver).
-    QTXMakeDirectories(sDirectory);
-
     // A driver started on a fresh device makes its directory: the replies of its start-up
     // requests (user configuration, the hub's identity, other drivers' answers) are kept there.
     MakeDirectoriesOf(sDirectory);
