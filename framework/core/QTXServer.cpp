@@ -74,7 +74,7 @@ void CQTX::ServerSocketThread(bool serve)
         // A directory where no request can be stored is said at once: a server there would
         // take every request and could answer none.
         if (ulPort != 0 && !sDirectory.empty())
-            MakeDirectories(sDirectory);
+            QTXMakeDirectories(sDirectory);
         if (ulPort != 0)
             CheckRequestFilesWritable();
         if (ulPort == 0 || !tCommandServer.OpenServerSocket(static_cast<int>(ulPort), true))
