@@ -248,6 +248,8 @@ CSystem::CSystem()
     pthread_mutex_init(&tRegistryMutex, &attributes);
     pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_NORMAL);
     pthread_mutex_init(&tFlashStoreMutex, &attributes);
+    // The watchdog list's lock exists before any thread or request can use it.
+    pthread_mutex_init(&tWatchdogMutex, &attributes);
     pthread_mutexattr_destroy(&attributes);
 }
 
@@ -271,6 +273,7 @@ CSystem::~CSystem()
         CloseDevices();
     pthread_mutex_destroy(&tRegistryMutex);
     pthread_mutex_destroy(&tFlashStoreMutex);
+    pthread_mutex_destroy(&tWatchdogMutex);
 }
 
 std::string CSystem::GetModuleName()
@@ -593,6 +596,7 @@ bool CSystem::StopSystemThreads(int timeoutMs)
 
 void CSystem::ServeOneRequest()
 {
+    std::string failure;
     try
     {
         DoCommunication(false, false);
@@ -604,6 +608,19 @@ void CSystem::ServeOneRequest()
             EndAllThreads();
         else
             SendErrorMessage(error, false);
+        failure = error.ErrorText() + ": " + error.ErrorParameter();
+    }
+    if (bFactoryDefaultPending)
+    {
+        // The hub's factory defaults, when it has them, must be in place now.
+        int setIndex = 0;
+        const std::string factory = FileNameToAbsolutePath(CQTX::GetFactorySettingFileName());
+        const std::string configuration =
+            FileNameToAbsolutePath(CQTX::GetConfigurationFileName(setIndex));
+        if (failure.empty() && access(factory.c_str(), F_OK) == 0 &&
+            access(configuration.c_str(), F_OK) != 0)
+            failure = "The factory defaults of the system driver could not be put in place";
+        FinishFactoryDefault(!failure.empty(), failure);
     }
     ProcessPendingReboot();
     SendPendingLock();

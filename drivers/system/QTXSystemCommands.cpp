@@ -25,6 +25,9 @@ constexpr uint32_t kTagGetUserConfig = 27;
 constexpr uint32_t kTagSetSamplingPeriodInUs = 28;
 constexpr uint32_t kTagLEDTest = 29;
 constexpr uint32_t kTagSetL1Rate = 30;
+constexpr uint32_t kTagWatchdog = 33;
+constexpr uint32_t kTagReboot = 34;
+constexpr uint32_t kTagNamedSharedMemory = 35;
 
 // Result for a request the hub does not serve ("NoXml").
 constexpr int kNotHandled = -256;
@@ -102,9 +105,17 @@ int CSystem::ProcessUnknownXmlTag(uint32_t requestCode)
     case kTagSetL1Rate:
         ProcessSetL1Rate();
         return 0;
+    case kTagWatchdog:
+        ProcessWatchdog();
+        return 0;
+    case kTagReboot:
+        ProcessReboot();
+        return 0;
+    case kTagNamedSharedMemory:
+        ProcessNamedSharedMemory();
+        return 0;
     default:
-        // Watchdog, Reboot and NamedSharedMemory are answered here once their
-        // handlers exist; System, CompatibilityList and every other tag are not served.
+        // System, CompatibilityList and every other tag are not served.
         return kNotHandled;
     }
 }
