@@ -158,13 +158,21 @@ void CSystem::ProcessDiagnostic()
 
 void CSystem::ProcessDebug()
 {
-    if (SelectDebugCommand("DebugReceiver"))
+    // The commands are properties of the root's own list, made when the request has none.
+    const auto select = [this](const char* name)
+    {
+        tXmlCommandFile.SelectSignalListByName("", "", true);
+        tXmlCommandFile.SelectSignalByNumber(-1, true);
+        return tXmlCommandFile.SelectPropertyByName(name, false);
+    };
+    if (select("DebugReceiver"))
         OpenDebugReceiverOfCommand();
 
-    if (SelectDebugCommand("EndDriver"))
+    if (select("EndDriver"))
         throw SystemError("UserBreak", "Driver stopped due to user request", __LINE__, Note);
 
-    if (tXmlCommandFile.SelectSignalListByName("", "TestHexSwitches", false) < 0)
+    tXmlCommandFile.SelectSignalListByName("", "TestHexSwitches", false);
+    if (tXmlCommandFile.GetXMLNodeSignalList().isEmpty())
         return;
     tXmlCommandFile.SelectSignalByNumber(-1, true);
     const int32_t word = ReadHexSwitchWord();

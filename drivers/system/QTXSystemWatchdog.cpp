@@ -230,7 +230,7 @@ void CSystem::RunWatchdogRound(int32_t elapsedMs)
     const std::string replyFile = FileNameToAbsolutePath("PingAnsw,xml");
     for (const WatchdogEntry& entry : due)
     {
-        if (!ContinueThread() || bFastBlinking)
+        if (bFastBlinking)
             return;
         if (SendBufferToDriver(ping.data(), static_cast<int>(ping.size()), entry.iTimeoutMs,
                                entry.iPort, replyFile))
