@@ -333,7 +333,17 @@ std::string CSystem::GetFactorySettingFileName()
     if (IsBooting())
         return CQTX::GetFactorySettingFileName();
 
-    // Everything that can fail before anything is changed.
+    // Everything that can fail before anything is changed. The hub's own factory defaults,
+    // when it has them, must be a configuration document.
+    const std::string factory = FileNameToAbsolutePath(CQTX::GetFactorySettingFileName());
+    if (access(factory.c_str(), F_OK) == 0)
+    {
+        CQTXXml probe;
+        if (!probe.LoadFile(factory.c_str(), QTX_TAG_MODULE))
+            throw SystemError("WrongFactoryDefault",
+                              "The factory defaults of the system driver can not be read",
+                              __LINE__);
+    }
     std::vector<int32_t> ports(SYSTEM_REGISTRY_CAPACITY);
     ports.resize(static_cast<size_t>(GetRegisteredPorts(ports.data(), SYSTEM_REGISTRY_CAPACITY)));
     std::unique_ptr<CQTXCommunication> connection(new CQTXCommunication());
