@@ -74,20 +74,20 @@ std::string ImageText(const unsigned char* image, size_t offset, size_t length)
     return text;
 }
 
-void SleepMs(int milliseconds)
-{
-    timespec rest{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&rest, &rest) != 0 && errno == EINTR)
-    {
-    }
-}
-
 bool StartsWithNoCase(const std::string& text, const char* prefix)
 {
     const size_t length = strlen(prefix);
     return text.size() >= length && SameString(text.substr(0, length), prefix);
 }
 } // namespace
+
+void SystemSleepMs(int milliseconds)
+{
+    timespec rest{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&rest, &rest) != 0 && errno == EINTR)
+    {
+    }
+}
 
 // ---- Identity from the EEPROM image
 
@@ -589,7 +589,7 @@ bool CSystem::StopSystemThreads(int timeoutMs)
     {
         if (GetMonotonicTime() >= deadline)
             return false;
-        SleepMs(10);
+        SystemSleepMs(10);
     }
     return true;
 }
@@ -634,11 +634,11 @@ void CSystem::ProcessPendingReboot()
         return;
     bRebootAttempted = true;
     WriteToLogfile("Rebooting the device");
-    SleepMs(1000);
+    SystemSleepMs(1000);
     BPBWriteWord(kBusWordReset, 1, false);
     // On family 2 the modules in slots 4 to 1 are reset here once the module libraries are
     // available.
-    SleepMs(1000);
+    SystemSleepMs(1000);
     ExecuteShellCommand("reboot", true);
 }
 

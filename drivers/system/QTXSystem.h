@@ -171,6 +171,9 @@ bool SetSystemInfoValue(std::string& block, const char* tag, const std::string& 
 // is not ".".
 int32_t OrderingNumberFromText(const std::string& text);
 
+// Sleeps the whole time, also when a signal interrupts the sleep.
+void SystemSleepMs(int milliseconds);
+
 // ---- Functions of other parts of the system driver that the hub calls
 
 class CSystem;

@@ -6,7 +6,6 @@
 #include "QTXSystem.h"
 
 #include <cerrno>
-#include <ctime>
 
 #include "QTXConvert.h"
 #include "QTXMessages.h"
@@ -44,14 +43,6 @@ struct DetachedMessage
     int iTimeoutMs;
     std::string sText;
 };
-
-void SleepMs(int milliseconds)
-{
-    timespec rest{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&rest, &rest) != 0 && errno == EINTR)
-    {
-    }
-}
 
 std::string Attribute(const XMLNode& node, const char* name)
 {
@@ -285,7 +276,7 @@ bool SendMessageDetachedThread(CQTX* driver, void* record, int /*intArgument*/)
     {
         free = !driver->GetCommunicationClass().Available();
         if (!free)
-            SleepMs(100);
+            SystemSleepMs(100);
     }
     if (free)
         SendStringToDriver(message->sText, message->iTimeoutMs, message->usPort, "");

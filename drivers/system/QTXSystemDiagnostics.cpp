@@ -13,7 +13,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,14 +30,6 @@ constexpr int kSwitchPollMs = 10;
 constexpr int64_t kGpioPinLimit = 0x7FFFFFFF;
 // The device's reset script of the web server, when it has one.
 const char kResetScript[] = "/tmp/fw2/httpdSetFactoryDefault.sh";
-
-void SleepMs(int milliseconds)
-{
-    timespec rest{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&rest, &rest) != 0 && errno == EINTR)
-    {
-    }
-}
 
 std::string WithoutSeparator(std::string path)
 {
@@ -266,7 +257,7 @@ std::string CSystem::RunSwitchTest(const SwitchTestValues& test, CQTXError& erro
             matched = false;
             delay = kSwitchPollMs;
         }
-        SleepMs(delay);
+        SystemSleepMs(delay);
         remaining -= delay;
     }
     error = SystemError("Timeout", "Register value did not match within timeout", __LINE__);

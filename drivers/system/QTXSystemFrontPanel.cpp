@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cmath>
-#include <ctime>
 
 #include "Cdi.h"
 #include "FpgaDependence.h"
@@ -41,14 +40,6 @@ constexpr int32_t kBusWordLeds = 12;
 constexpr int32_t kBusWordLinkStatus = 0x30000;
 constexpr int32_t kBusWordLeds2 = 28;
 constexpr int32_t kBusWordLeds3 = 0x4FE1F0;
-
-void SleepMs(int milliseconds)
-{
-    timespec rest{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&rest, &rest) != 0 && errno == EINTR)
-    {
-    }
-}
 
 bool IsPnFamily(int family)
 {
@@ -300,7 +291,7 @@ bool MyLedThread(CQTX* driver, void* /*argument*/, int /*intArgument*/)
             if (++round >= kLedNormalRounds)
                 round = 0;
         }
-        SleepMs(kLedRoundMs);
+        SystemSleepMs(kLedRoundMs);
     }
     return true;
 }
@@ -327,7 +318,7 @@ bool MyHexSwitchThread(CQTX* driver, void* /*argument*/, int /*intArgument*/)
             routing = routing || ports[i] == SYSTEM_DUF_PORT;
         if (routing)
             break;
-        SleepMs(kHexRoundMs);
+        SystemSleepMs(kHexRoundMs);
     }
 
     double lastPeriod = system->dSamplingPeriodInUs;
@@ -356,7 +347,7 @@ bool MyHexSwitchThread(CQTX* driver, void* /*argument*/, int /*intArgument*/)
 
         if (changed)
             system->DistributeUserConfig(system->iHexSwitchSetting, kUserConfigTimeoutMs);
-        SleepMs(kHexRoundMs);
+        SystemSleepMs(kHexRoundMs);
     }
     return true;
 }

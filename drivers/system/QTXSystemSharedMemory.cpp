@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "KovePlatform.h"
+#include "QTXBinConfig.h"
 #include "QTXConvert.h"
 
 namespace
@@ -29,24 +30,12 @@ constexpr int kAllocate = 1;
 constexpr int kFree = 2;
 constexpr int kStore = 3;
 
-void Put32(unsigned char* at, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        at[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
-uint32_t Get32(const unsigned char* at)
-{
-    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
-           static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
-}
-
 // The counter word is what readers watch: it is written as one aligned word, ordered against
 // the entries around it.
 void StoreCounter(unsigned char* directory, uint32_t value)
 {
     unsigned char bytes[4];
-    Put32(bytes, value);
+    QtxBinPutU32(bytes, value);
     uint32_t word;
     memcpy(&word, bytes, sizeof word);
     __atomic_store_n(reinterpret_cast<uint32_t*>(directory + kCounterOffset), word,
@@ -73,7 +62,7 @@ void WriteSharedMemoryDirectory(unsigned char* directory, const std::vector<QTXN
 {
     if (directory == nullptr)
         return;
-    uint32_t counter = Get32(directory + kCounterOffset) + 1;
+    uint32_t counter = QtxBinGetU32(directory + kCounterOffset) + 1;
     if (counter > kCounterLimit)
         counter = 1;
     StoreCounter(directory, 0);
@@ -86,10 +75,10 @@ void WriteSharedMemoryDirectory(unsigned char* directory, const std::vector<QTXN
         unsigned char* entry = directory + kEntriesOffset + kEntryBytes * count;
         const char* name = GetNSMemoryName(memory);
         strncpy(reinterpret_cast<char*>(entry), name, kEntryNameBytes - 1);
-        Put32(entry + kEntryNameBytes, static_cast<uint32_t>(GetNSMemoryLength(memory)));
+        QtxBinPutU32(entry + kEntryNameBytes, static_cast<uint32_t>(GetNSMemoryLength(memory)));
         ++count;
     }
-    Put32(directory + kCountOffset, count);
+    QtxBinPutU32(directory + kCountOffset, count);
     StoreCounter(directory, counter);
 }
 

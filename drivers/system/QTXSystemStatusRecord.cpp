@@ -6,8 +6,8 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <ctime>
 
+#include "QTXBinConfig.h"
 #include "QTXCommandTags.h"
 #include "QTXConvert.h"
 
@@ -23,26 +23,6 @@ constexpr int kPingTimeoutMs = 1000;
 constexpr int kPingReplyLimit = 65536;
 
 constexpr uint32_t kEmptySlotWord = 0x55AA66BB;
-
-void SleepMs(int milliseconds)
-{
-    timespec rest{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&rest, &rest) != 0 && errno == EINTR)
-    {
-    }
-}
-
-void Put16(uint8_t* at, uint32_t value)
-{
-    at[0] = static_cast<uint8_t>(value);
-    at[1] = static_cast<uint8_t>(value >> 8);
-}
-
-void Put32(uint8_t* at, uint32_t value)
-{
-    Put16(at, value);
-    Put16(at + 2, value >> 16);
-}
 
 // The bus word that shows the state of the fiber-optic link; false for a family without one.
 bool LinkStatusWord(int family, int32_t& address)
@@ -60,20 +40,20 @@ void BuildStatusRecord(const StatusRecordFields& fields, uint8_t record[SYSTEM_S
         record[i] = 0;
     record[0] = 'F';
     record[1] = 'L';
-    Put16(record + 2, fields.usSequence);
-    Put32(record + 4, static_cast<uint32_t>(fields.iOrderingNumber));
-    Put32(record + 8, static_cast<uint32_t>(fields.iSerialNumber));
+    QtxBinPutU16(record + 2, fields.usSequence);
+    QtxBinPutU32(record + 4, static_cast<uint32_t>(fields.iOrderingNumber));
+    QtxBinPutU32(record + 8, static_cast<uint32_t>(fields.iSerialNumber));
     record[12] = fields.ucHexSwitch;
     record[13] = fields.ucDeviceCount;
-    Put16(record + 14, 3);
+    QtxBinPutU16(record + 14, 3);
     record[18] = static_cast<uint8_t>(fields.acVersionHW[0]);
     record[19] = static_cast<uint8_t>(fields.acVersionHW[1]);
-    Put32(record + 20, fields.uFirmwareVersion);
-    Put32(record + 24, fields.uFpgaVersion);
-    Put32(record + 32, fields.uPresentModules);
-    Put32(record + 36, fields.uModuleSlotMask);
-    Put32(record + 40, fields.bSoftwareModuleAnswers ? 1u : 0u);
-    Put32(record + 44, fields.uSoftwareModuleMask);
+    QtxBinPutU32(record + 20, fields.uFirmwareVersion);
+    QtxBinPutU32(record + 24, fields.uFpgaVersion);
+    QtxBinPutU32(record + 32, fields.uPresentModules);
+    QtxBinPutU32(record + 36, fields.uModuleSlotMask);
+    QtxBinPutU32(record + 40, fields.bSoftwareModuleAnswers ? 1u : 0u);
+    QtxBinPutU32(record + 44, fields.uSoftwareModuleMask);
 }
 
 uint16_t NextStatusSequence(uint16_t sequence)
@@ -208,7 +188,7 @@ bool MyFlexThread(CQTX* driver, void* /*argument*/, int /*intArgument*/)
             }
             timerMs = kSendIntervalMs;
         }
-        SleepMs(kRoundMs);
+        SystemSleepMs(kRoundMs);
     }
     return true;
 }

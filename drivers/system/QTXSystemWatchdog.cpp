@@ -27,14 +27,6 @@ constexpr int32_t kLongestStepMs = 3600000;
 // Check intervals and timeouts below this are refused.
 constexpr int32_t kShortestMs = 100;
 
-void SleepMs(int milliseconds)
-{
-    timespec rest{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&rest, &rest) != 0 && errno == EINTR)
-    {
-    }
-}
-
 // Seconds as milliseconds, rounded; values beyond the range of int32_t are refused as 0 would be
 // for a timeout (so a huge or negative number never wraps into a valid one).
 int32_t SecondsToMs(const std::string& text)
@@ -258,7 +250,7 @@ void CSystem::TriggerWatchdog(const WatchdogEntry& entry)
                                 ", application " + entry.sAppName + " triggered " + time;
     StoreEvent(message, "System.Watchdog");
     WriteToLogfile(message);
-    SleepMs(100);
+    SystemSleepMs(100);
 
     if (!entry.sBackupScript.empty())
     {
@@ -288,7 +280,7 @@ bool MyWatchdogThread(CQTX* driver, void* /*argument*/, int /*intArgument*/)
     double last = GetMonotonicTime();
     while (driver->ContinueThread())
     {
-        SleepMs(kRoundMs);
+        SystemSleepMs(kRoundMs);
         const double now = GetMonotonicTime();
         double elapsed = (now - last) * 1000.0;
         if (elapsed < 0 || elapsed > kLongestStepMs)
