@@ -10,7 +10,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "Bpbm.h"
 #include "Cdi.h"
+#include "Dfcm.h"
+#include "FpgaPlatform.h"
+#include "InterProc.h"
+#include "ModuleMemory.h"
 #include "KovePlatform.h"
 #include "QTXConfigArchive.h"
 #include "QTXConvert.h"
@@ -290,7 +295,7 @@ void CSystem::OpenDevices()
 {
     RyxFpgaOpen();
     CdiOpen();
-    // The inter-process transfer device joins here once its interface exists.
+    InterProcOpen();
     bDevicesOpen = true;
 }
 
@@ -300,6 +305,7 @@ void CSystem::CloseDevices()
         return;
     RyxFpgaClose();
     CdiClose();
+    InterProcClose();
     bDevicesOpen = false;
 }
 
@@ -517,9 +523,14 @@ void CSystem::BootHardware()
 {
     QTX_FUNCTION_LOG();
     const int family = GetHWFamily();
-    // Families 1 and 2 also start their bus master and timers here, once the hardware units
-    // of those families are available.
-    if (family == QTX_HW_FAMILY_DAQ)
+    // Families 1 and 2 start their FPGA units, the bus master and the timers.
+    if (family == 1 || family == QTX_HW_FAMILY_880)
+    {
+        TesraInit(0);
+        BpbmInit(0, 0, 1);
+        DfcmControlTimer(15, 15);
+    }
+    else if (family == QTX_HW_FAMILY_DAQ)
         BPBWriteWord(kBusWordReset, 0, false);
 
     if (iGPIOFile >= 0)
@@ -636,8 +647,14 @@ void CSystem::ProcessPendingReboot()
     WriteToLogfile("Rebooting the device");
     SystemSleepMs(1000);
     BPBWriteWord(kBusWordReset, 1, false);
-    // On family 2 the modules in slots 4 to 1 are reset here once the module libraries are
-    // available.
+    // On family 2 the modules in slots 4 to 1 are reset and released.
+    if (GetHWFamily() == QTX_HW_FAMILY_880)
+        for (int slot = 4; slot >= 1; --slot)
+        {
+            unsigned char reset[2] = {0xFF, 0x00};
+            SrwCommand(23, reset, 2, nullptr, 0, 0, 0, slot);
+            SrwCommand(-1, nullptr, 0, nullptr, 0, 0, 0, slot);
+        }
     SystemSleepMs(1000);
     ExecuteShellCommand("reboot", true);
 }
