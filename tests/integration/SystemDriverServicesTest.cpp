@@ -109,6 +109,24 @@ TEST_F(SystemDriverServices, LedsShowARunningAnErroneousAndARestartingDevice)
     EXPECT_TRUE(shows({3, 0x1000, 3, 1, 0x1000, 1})) << Shown();
 }
 
+class SystemDriverBusMonitor : public SystemDriverServices
+{
+protected:
+    SystemDriverBusMonitor() : SystemDriverServices({"--family", "PNA"}) {}
+};
+
+TEST_F(SystemDriverBusMonitor, TheLedTestSwitchesTheControllersProductionMode)
+{
+    StartHub();
+    const std::string texts = tDevice.Path("/dev/pndrv.texts");
+    Request(kHead + "<LEDTest Mode=\"1\"/>");
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(texts) == "prodmodeon\n"; })) << ReadFile(texts);
+    Request(kHead + "<LEDTest Mode=\"0\"/>");
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(texts) == "prodmodeon\nprodmodeoff\n"; }))
+        << ReadFile(texts);
+    EXPECT_NE(tDevice.Tool("pndrv").find("production-mode=off"), std::string::npos);
+}
+
 TEST_F(SystemDriverServices, AHexSwitchChangeReachesEveryRegisteredDriver)
 {
     // The routing driver, two module drivers, and the real fiber-optic driver.
