@@ -92,7 +92,10 @@ TEST_F(SystemDriverServices, LedsShowARunningAnErroneousAndARestartingDevice)
 {
     StartHub();
     const auto shows = [&](const std::vector<uint32_t>& words)
-    { return WaitFor([&] { return Shown().find(Words(words)) != std::string::npos; }); };
+    {
+        return WaitFor([&] { return Shown().find(Words(words)) != std::string::npos; },
+                       std::chrono::seconds(30));
+    };
 
     // Running: the heartbeat of LED 1 with LED 2 off.
     EXPECT_TRUE(shows({3, 0x1000, 3, 1, 0x1000, 1})) << Shown();
@@ -101,10 +104,10 @@ TEST_F(SystemDriverServices, LedsShowARunningAnErroneousAndARestartingDevice)
     Request(kHead + "<SetModuleError Slot=\"62001\" Error=\"No paths\"/>");
     EXPECT_TRUE(shows({3, 0x3000, 3, 1, 0x1000, 1})) << Shown();
 
-    // An update that ends in a restart: LED 1 blinks fast, LED 2 stays off.
+    // An update that ends in a restart: LED 1 blinks fast (the heartbeat never shows 1, 3, 1).
     Request(kHead + "<ClearModuleError Slot=\"62001\"/>");
     Request(kHead + "<SetL1Rate FastBlinking=\"true\"/>");
-    EXPECT_TRUE(shows({3, 1, 3, 1, 3, 1})) << Shown();
+    EXPECT_TRUE(shows({3, 1, 3, 1})) << Shown();
     Request(kHead + "<SetL1Rate FastBlinking=\"false\"/>");
     EXPECT_TRUE(shows({3, 0x1000, 3, 1, 0x1000, 1})) << Shown();
 }
