@@ -10,7 +10,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "Bpbm.h"
 #include "Cdi.h"
+#include "Dfcm.h"
+#include "FpgaPlatform.h"
+#include "InterProc.h"
+#include "ModuleMemory.h"
 #include "KovePlatform.h"
 #include "QTXConfigArchive.h"
 #include "QTXConvert.h"
@@ -74,20 +79,20 @@ std::string ImageText(const unsigned char* image, size_t offset, size_t length)
     return text;
 }
 
-void SleepMs(int milliseconds)
-{
-    timespec rest{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&rest, &rest) != 0 && errno == EINTR)
-    {
-    }
-}
-
 bool StartsWithNoCase(const std::string& text, const char* prefix)
 {
     const size_t length = strlen(prefix);
     return text.size() >= length && SameString(text.substr(0, length), prefix);
 }
 } // namespace
+
+void SystemSleepMs(int milliseconds)
+{
+    timespec rest{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&rest, &rest) != 0 && errno == EINTR)
+    {
+    }
+}
 
 // ---- Identity from the EEPROM image
 
@@ -248,6 +253,8 @@ CSystem::CSystem()
     pthread_mutex_init(&tRegistryMutex, &attributes);
     pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_NORMAL);
     pthread_mutex_init(&tFlashStoreMutex, &attributes);
+    // The watchdog list's lock exists before any thread or request can use it.
+    pthread_mutex_init(&tWatchdogMutex, &attributes);
     pthread_mutexattr_destroy(&attributes);
 }
 
@@ -271,6 +278,7 @@ CSystem::~CSystem()
         CloseDevices();
     pthread_mutex_destroy(&tRegistryMutex);
     pthread_mutex_destroy(&tFlashStoreMutex);
+    pthread_mutex_destroy(&tWatchdogMutex);
 }
 
 std::string CSystem::GetModuleName()
@@ -287,7 +295,7 @@ void CSystem::OpenDevices()
 {
     RyxFpgaOpen();
     CdiOpen();
-    // The inter-process transfer device joins here once its interface exists.
+    InterProcOpen();
     bDevicesOpen = true;
 }
 
@@ -297,6 +305,7 @@ void CSystem::CloseDevices()
         return;
     RyxFpgaClose();
     CdiClose();
+    InterProcClose();
     bDevicesOpen = false;
 }
 
@@ -514,9 +523,14 @@ void CSystem::BootHardware()
 {
     QTX_FUNCTION_LOG();
     const int family = GetHWFamily();
-    // Families 1 and 2 also start their bus master and timers here, once the hardware units
-    // of those families are available.
-    if (family == QTX_HW_FAMILY_DAQ)
+    // Families 1 and 2 start their FPGA units, the bus master and the timers.
+    if (family == 1 || family == QTX_HW_FAMILY_880)
+    {
+        TesraInit(0);
+        BpbmInit(0, 0, 1);
+        DfcmControlTimer(15, 15);
+    }
+    else if (family == QTX_HW_FAMILY_DAQ)
         BPBWriteWord(kBusWordReset, 0, false);
 
     if (iGPIOFile >= 0)
@@ -586,13 +600,14 @@ bool CSystem::StopSystemThreads(int timeoutMs)
     {
         if (GetMonotonicTime() >= deadline)
             return false;
-        SleepMs(10);
+        SystemSleepMs(10);
     }
     return true;
 }
 
 void CSystem::ServeOneRequest()
 {
+    std::string failure;
     try
     {
         DoCommunication(false, false);
@@ -604,6 +619,19 @@ void CSystem::ServeOneRequest()
             EndAllThreads();
         else
             SendErrorMessage(error, false);
+        failure = error.ErrorText() + ": " + error.ErrorParameter();
+    }
+    if (bFactoryDefaultPending)
+    {
+        // The hub's factory defaults, when it has them, must be in place now.
+        int setIndex = 0;
+        const std::string factory = FileNameToAbsolutePath(CQTX::GetFactorySettingFileName());
+        const std::string configuration =
+            FileNameToAbsolutePath(CQTX::GetConfigurationFileName(setIndex));
+        if (failure.empty() && access(factory.c_str(), F_OK) == 0 &&
+            access(configuration.c_str(), F_OK) != 0)
+            failure = "The factory defaults of the system driver could not be put in place";
+        FinishFactoryDefault(!failure.empty(), failure);
     }
     ProcessPendingReboot();
     SendPendingLock();
@@ -617,11 +645,17 @@ void CSystem::ProcessPendingReboot()
         return;
     bRebootAttempted = true;
     WriteToLogfile("Rebooting the device");
-    SleepMs(1000);
+    SystemSleepMs(1000);
     BPBWriteWord(kBusWordReset, 1, false);
-    // On family 2 the modules in slots 4 to 1 are reset here once the module libraries are
-    // available.
-    SleepMs(1000);
+    // On family 2 the modules in slots 4 to 1 are reset and released.
+    if (GetHWFamily() == QTX_HW_FAMILY_880)
+        for (int slot = 4; slot >= 1; --slot)
+        {
+            unsigned char reset[2] = {0xFF, 0x00};
+            SrwCommand(23, reset, 2, nullptr, 0, 0, 0, slot);
+            SrwCommand(-1, nullptr, 0, nullptr, 0, 0, 0, slot);
+        }
+    SystemSleepMs(1000);
     ExecuteShellCommand("reboot", true);
 }
 

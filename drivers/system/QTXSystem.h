@@ -11,7 +11,11 @@
 //   QTXSystem.cpp          process, start-up, hardware start, the serving loop
 //   QTXSystemCommands.cpp  dispatch of the system commands and the simple commands
 //   QTXSystemRegistry.cpp  module registry, presence masks and module errors
-//   QTXSystemThreads.cpp   the polling threads (LEDs, hex switches, status record, watchdog)
+//   QTXSystemFrontPanel.cpp  LEDs, LED test and the hex switches with their distribution
+//   QTXSystemStatusRecord.cpp  the status record "FL" to the fiber-optic peer
+//   QTXSystemWatchdog.cpp  the application watchdog and its Watchdog request
+//   QTXSystemSharedMemory.cpp  named shared memories for other programs, reboot control
+//   QTXSystemDiagnostics.cpp  Diagnostic, Debug, the factory default at run time, factory test
 //   QTXSystemIdentify.cpp  the identity document Identify.xml
 //   QTXSystemDiscovery.cpp UDP discovery
 //   QTXSystemFlash.cpp     the configuration store in flash and its restore
@@ -27,6 +31,9 @@
 // are shared between them and are read and changed only while tRegistryMutex is held (a
 // recursive mutex with priority inheritance, so an operation that holds it may call the
 // accessors below). The single words that one side writes and the other reads are atomics.
+// The watchdog list has a mutex of its own, tWatchdogMutex; nobody takes tRegistryMutex while
+// holding it, and neither is held while a thread waits for another program (a ping, a shell
+// command), so a Watchdog request never waits for a round of pings.
 #ifndef QTX_SYSTEM_H
 #define QTX_SYSTEM_H
 
@@ -164,6 +171,9 @@ bool SetSystemInfoValue(std::string& block, const char* tag, const std::string& 
 // is not ".".
 int32_t OrderingNumberFromText(const std::string& text);
 
+// Sleeps the whole time, also when a signal interrupts the sleep.
+void SystemSleepMs(int milliseconds);
+
 // ---- Functions of other parts of the system driver that the hub calls
 
 class CSystem;
@@ -269,6 +279,101 @@ QTXThreadHandle StartDetachedSend(CQTX* driver, const std::string& text, int tim
 // Body of that thread; the record is the one StartDetachedSend allocated, freed here.
 bool SendMessageDetachedThread(CQTX* driver, void* record, int intArgument);
 
+// ---- Front panel (QTXSystemFrontPanel.cpp)
+
+// The SetUserConfig request that hands the hex-switch setting and the sampling period to a
+// registered driver: ";hex=<setting in hex>;SamplingPeriodInUs=<period>;".
+std::string HexSwitchUserConfigRequest(int32_t setting, double samplingPeriodInUs);
+// The 16-byte record of the CDI device's hex-switch request: bits 4-7, 0-3, 8-11 and 12-19 of
+// the setting (each 255 for the setting -1), then zero bytes.
+void HexSwitchRecord(int32_t setting, uint8_t record[16]);
+
+// ---- Status record "FL" (QTXSystemStatusRecord.cpp)
+
+constexpr size_t SYSTEM_STATUS_RECORD_BYTES = 48;
+// UDP port of the fiber-optic peer that takes the status record.
+constexpr int SYSTEM_STATUS_RECORD_PORT = 62010;
+
+// What one status record tells the peer.
+struct StatusRecordFields
+{
+    uint16_t usSequence = 0;
+    int32_t iOrderingNumber = 0;
+    int32_t iSerialNumber = 0;
+    // The low nibble of the hex-switch setting, or 0xFF while it is unknown.
+    uint8_t ucHexSwitch = 0xFF;
+    uint8_t ucDeviceCount = 1;
+    char acVersionHW[2] = {0, 0};
+    uint32_t uFirmwareVersion = 0;
+    uint32_t uFpgaVersion = 0;
+    uint32_t uPresentModules = 0;
+    uint32_t uModuleSlotMask = 0;
+    bool bSoftwareModuleAnswers = false;
+    uint32_t uSoftwareModuleMask = 0;
+};
+// The 48 bytes of the record, little-endian, field by field.
+void BuildStatusRecord(const StatusRecordFields& fields,
+                       uint8_t record[SYSTEM_STATUS_RECORD_BYTES]);
+// The sequence number that follows `sequence` (0 is used only for the first record).
+uint16_t NextStatusSequence(uint16_t sequence);
+// True when the driver on the first software-module port answers a Ping within timeoutMs.
+bool PingSoftwareModule(int timeoutMs);
+
+// ---- Application watchdog (QTXSystemWatchdog.cpp)
+
+// One watched application.
+struct WatchdogEntry
+{
+    int32_t iPort = 0;
+    int32_t iCheckIntervalMs = 0;
+    int32_t iTimeoutMs = 0;
+    std::string sAppName;
+    std::string sAppStartCmd;
+    std::string sBackupScript;
+    std::string sBackupDestination;
+    int32_t iNumberOfBackups = 0;
+    // Time left until the next ping.
+    int32_t iRemainingMs = 0;
+    // Tells this entry from a later one of the same port.
+    uint64_t uId = 0;
+};
+// Texts of a Watchdog request are at most this long.
+constexpr size_t SYSTEM_WATCHDOG_TEXT_LENGTH = 1023;
+// Makes room for one more backup in the directory: removes its oldest entries (by time of
+// change, the oldest first) until at most keep - 1 are left. The names removed go to `removed`
+// in that order. Only entries of the directory itself are touched. False when the directory
+// cannot be read.
+bool PruneBackups(const std::string& directory, int keep, std::vector<std::string>* removed);
+
+// ---- Named shared memory (QTXSystemSharedMemory.cpp)
+
+// Layout of the directory of named shared memories "MEM_DevMsg_SharedMemoryList".
+constexpr size_t SYSTEM_SHM_DIRECTORY_BYTES = 4360;
+constexpr size_t SYSTEM_SHM_DIRECTORY_ENTRIES = 64;
+// A name that a held memory may have: 1 to 63 characters, no "/" and no "..".
+bool IsSharedMemoryNameAllowed(const std::string& name);
+// Rewrites the directory (SYSTEM_SHM_DIRECTORY_BYTES) from the memories in order, leaving out
+// `self`: the change counter is 0 while the entries are written and takes its next value
+// (1 after 1000000000) last, so a reader sees either a whole directory or the counter 0.
+void WriteSharedMemoryDirectory(unsigned char* directory, const std::vector<QTXNSMemory*>& memories,
+                                const QTXNSMemory* self);
+
+// ---- Diagnostics and factory test (QTXSystemDiagnostics.cpp)
+
+// A SwitchTest of the factory test: {type, address, mask, value, hold time ms, timeout ms}.
+struct SwitchTestValues
+{
+    int32_t iType = 0;
+    int32_t iAddress = 0;
+    uint32_t uMask = 0;
+    uint32_t uValue = 0;
+    int32_t iHoldMs = 0;
+    int32_t iTimeoutMs = 0;
+};
+// The longest hold time of a SwitchTest: the serving thread waits it out.
+constexpr int32_t SYSTEM_SWITCH_TEST_MAX_HOLD_MS = 60000;
+constexpr int32_t SYSTEM_SWITCH_TEST_MAX_TIMEOUT_MS = 3600000;
+
 class CSystem : public CQTX
 {
 public:
@@ -289,6 +394,14 @@ public:
     int ProcessUnknownXmlTag(uint32_t requestCode) override;
     // The system driver writes no signal-routing description: an empty name.
     std::string GetDUFConfigurationFileName() override;
+    // Diagnostic: the error texts of the error slots (QTXSystemDiagnostics.cpp).
+    void ProcessDiagnostic() override;
+    // Debug: DebugReceiver, EndDriver and TestHexSwitches.
+    void ProcessDebug() override;
+    // KoveFactory: the LED test and the switch test.
+    void ProcessKoveFactory() override;
+    // FactorySettings at run time resets the whole device (see StartFactoryDefault).
+    std::string GetFactorySettingFileName() override;
 
     // Identity document (QTXSystemIdentify.cpp): writes "Identify.xml" when something changed
     // and returns its name.
@@ -366,17 +479,66 @@ public:
     void ProcessSetL1Rate();
     // Update (QTXSystemUpdate.cpp): runs the update program and answers with its result.
     void ProcessUpdate();
+    // Watchdog (QTXSystemWatchdog.cpp), Reboot and NamedSharedMemory
+    // (QTXSystemSharedMemory.cpp).
+    void ProcessWatchdog();
+    void ProcessReboot();
+    void ProcessNamedSharedMemory();
     // The user-configuration string ";hex=<setting>;SamplingPeriodInUs=<period>;".
     std::string GetUserConfigValue() const;
     void SetFastBlinking(bool on) { bFastBlinking = on; }
 
-    // ---- Front panel (QTXSystemThreads.cpp)
+    // ---- Front panel (QTXSystemFrontPanel.cpp)
 
     // LED 1, 2 or 4 on or off through the CDI device; other numbers do nothing.
     void SetLed(int led, bool on);
     // One step of the LED test: with run false the test pattern of bus word 12 only, else the
     // next step of the family's LED test sequence.
     void LedTestStep(bool run);
+    // One round (0..11) of the normal display: heartbeat, module-error LED, button LED.
+    void ShowDeviceState(int round);
+    // The hex switches as one word: unit number in bits 0-3, the second switch in 4-7, the
+    // third in 8-11, the fourth from bit 12; -1 when the first or second cannot be read.
+    int32_t ReadHexSwitchWord();
+    // Tells the CDI device the setting.
+    void PublishHexSwitches(int32_t setting);
+    // Sends the SetUserConfig request to every registered driver (at most 15), each given
+    // timeoutMs to answer; returns how many answered.
+    int DistributeUserConfig(int32_t setting, int timeoutMs);
+
+    // ---- Status record (QTXSystemStatusRecord.cpp)
+
+    // The module slots that hold a module: the bits of slotMask whose module answers on the
+    // bus.
+    uint32_t PresentModuleMask(uint32_t slotMask);
+    // The record as it would be sent now (sequence number and hex nibble from the caller).
+    StatusRecordFields CollectStatusRecord(uint16_t sequence, uint8_t hexNibble,
+                                           uint8_t deviceCount);
+
+    // ---- Application watchdog (QTXSystemWatchdog.cpp)
+
+    // Replaces the entry of the port (check interval 0: removes it); logs the list.
+    void SetWatchdogEntry(const WatchdogEntry& entry);
+    std::vector<WatchdogEntry> GetWatchdogEntries() const;
+    // One round: counts the elapsed time down, pings the entries that are due and triggers
+    // the silent ones. Nothing while the LED blinks fast.
+    void RunWatchdogRound(int32_t elapsedMs);
+    // Reports the silent application, prunes and makes its backups, starts it again.
+    void TriggerWatchdog(const WatchdogEntry& entry);
+
+    // ---- Factory default at run time (QTXSystemDiagnostics.cpp)
+
+    // After the request's own configuration is in place (called by the serving loop): sends
+    // FactorySettings to every registered driver, stores the configuration in flash and
+    // answers the client, in a thread of its own. A failed reset of the hub's own
+    // configuration puts the previous configuration directory back and answers the failure.
+    void FinishFactoryDefault(bool failed, const std::string& why);
+    // True while a factory default is being carried out.
+    bool FactoryDefaultActive() const { return bFactoryDefaultActive; }
+    // Runs the switch test of a KoveFactory request; the error text, or empty on success.
+    std::string RunSwitchTest(const SwitchTestValues& test, CQTXError& error);
+    // The value a switch test reads; false for an unknown type or address (error set).
+    bool ReadSwitchTestValue(const SwitchTestValues& test, uint32_t& value, CQTXError& error);
 
     // ---- State shared by the parts of the system driver
 
@@ -456,17 +618,41 @@ public:
     bool bIsKove8 = false;
     // Descriptor of "/dev/gpio", -1 when it is not open.
     int iGPIOFile = -1;
-    // Client connection of a running factory-default request, or null.
-    CQTXCommunication* pFactoryDefaultConnection = nullptr;
+    // Client connection of a factory-default request, from the request until the serving
+    // loop hands it to the thread that answers it (only the serving thread touches it).
+    std::unique_ptr<CQTXCommunication> pFactoryDefaultConnection;
     // Transfer-buffer record of 1424 bytes, allocated in start-up mode only.
     std::unique_ptr<unsigned char[]> pTransferBuffer;
     // The directory of named shared memories "MEM_DevMsg_SharedMemoryList", and the memories
     // held for other programs.
     QTXNSMemory* pSharedMemoryList = nullptr;
     std::vector<QTXNSMemory*> vpNamedSharedMemories;
-    // LED test sequence: its number of steps (0 until known) and the current step.
+    // LED test sequence: its number of steps (0 until known) and the current step (the LED
+    // thread's own).
     int iLedTestSteps = 0;
     int iLedTestStep = 0;
+    // The last raw hex-switch word, -1 before the first reading (written by the hex-switch
+    // thread, read by the LED thread).
+    std::atomic<int32_t> iHexSwitchSetting{-1};
+    // LED 4 is lit (the LED thread's own).
+    bool bButtonLedShown = false;
+
+    // The watchdog list, in the order of the requests, guarded by tWatchdogMutex.
+    mutable pthread_mutex_t tWatchdogMutex;
+    std::vector<WatchdogEntry> vWatchdogEntries;
+    uint64_t uNextWatchdogId = 1;
+
+    // Reboot requests are refused (Reboot Config="ForbidReboot").
+    std::atomic<bool> bRebootForbidden{false};
+
+    // A factory default at run time: active from the request until the client is answered.
+    std::atomic<bool> bFactoryDefaultActive{false};
+    // Set by the request, taken by the serving loop once the request's own reset is done.
+    bool bFactoryDefaultPending = false;
+    // The configuration directory as it was before the reset, until the reset succeeded.
+    std::string sFactoryDefaultBackup;
+    // Ports of the registered drivers when the reset began.
+    std::vector<int32_t> vFactoryDefaultPorts;
 
 private:
     // OpenDevices ran and CloseDevices has not yet.

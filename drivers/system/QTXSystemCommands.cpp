@@ -6,7 +6,6 @@
 #include "QTXSystem.h"
 
 #include <cerrno>
-#include <ctime>
 
 #include "QTXConvert.h"
 #include "QTXMessages.h"
@@ -25,6 +24,9 @@ constexpr uint32_t kTagGetUserConfig = 27;
 constexpr uint32_t kTagSetSamplingPeriodInUs = 28;
 constexpr uint32_t kTagLEDTest = 29;
 constexpr uint32_t kTagSetL1Rate = 30;
+constexpr uint32_t kTagWatchdog = 33;
+constexpr uint32_t kTagReboot = 34;
+constexpr uint32_t kTagNamedSharedMemory = 35;
 
 // Result for a request the hub does not serve ("NoXml").
 constexpr int kNotHandled = -256;
@@ -41,14 +43,6 @@ struct DetachedMessage
     int iTimeoutMs;
     std::string sText;
 };
-
-void SleepMs(int milliseconds)
-{
-    timespec rest{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&rest, &rest) != 0 && errno == EINTR)
-    {
-    }
-}
 
 std::string Attribute(const XMLNode& node, const char* name)
 {
@@ -102,9 +96,17 @@ int CSystem::ProcessUnknownXmlTag(uint32_t requestCode)
     case kTagSetL1Rate:
         ProcessSetL1Rate();
         return 0;
+    case kTagWatchdog:
+        ProcessWatchdog();
+        return 0;
+    case kTagReboot:
+        ProcessReboot();
+        return 0;
+    case kTagNamedSharedMemory:
+        ProcessNamedSharedMemory();
+        return 0;
     default:
-        // Watchdog, Reboot and NamedSharedMemory are answered here once their
-        // handlers exist; System, CompatibilityList and every other tag are not served.
+        // System, CompatibilityList and every other tag are not served.
         return kNotHandled;
     }
 }
@@ -274,7 +276,7 @@ bool SendMessageDetachedThread(CQTX* driver, void* record, int /*intArgument*/)
     {
         free = !driver->GetCommunicationClass().Available();
         if (!free)
-            SleepMs(100);
+            SystemSleepMs(100);
     }
     if (free)
         SendStringToDriver(message->sText, message->iTimeoutMs, message->usPort, "");

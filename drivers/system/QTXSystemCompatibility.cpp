@@ -58,8 +58,8 @@ std::string FirmwareVersionFromStamp(const char* stamp, size_t length)
     for (size_t i = 0; i < 7; ++i)
         if (!IsDigit(stamp[i]))
             return "";
-    std::string version = std::string("v") + stamp[0] + stamp[1] + "." + stamp[2] + stamp[3] +
-                          "." + stamp[4] + stamp[5] + stamp[6];
+    std::string version = std::string("v") + stamp[0] + stamp[1] + "." + stamp[2] + stamp[3] + "." +
+                          stamp[4] + stamp[5] + stamp[6];
     if (stamp[7] == '-' && IsDigit(stamp[8]) && IsDigit(stamp[9]) && IsDigit(stamp[10]))
     {
         // The release-candidate number without leading zeros; its last digit always.

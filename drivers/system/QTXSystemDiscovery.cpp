@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <ctime>
 #include <sys/socket.h>
 #include <vector>
 
@@ -30,14 +29,6 @@ constexpr int kReplyTimeoutMs = 3000;
 constexpr int kIdleSliceMs = 200;
 // Pause after a request that is not answered.
 constexpr int kIgnoredRequestPauseMs = 100;
-
-void PauseMs(int ms)
-{
-    timespec pause{ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&pause, &pause) != 0 && errno == EINTR)
-    {
-    }
-}
 
 // The identity file, written first when it is out of date; empty when it cannot be written
 // (the error is reported, and there is nothing to answer with).
@@ -95,7 +86,7 @@ bool MyUDPThread(CQTX* driver, void* /*argument*/, int /*intArgument*/)
         // noticed at once.
         const int ready = SocketSelect(endpoint.GetServerSocket(), kIdleSliceMs, QTX_SELECT_READ);
         if (ready < 0)
-            PauseMs(kIgnoredRequestPauseMs);
+            SystemSleepMs(kIgnoredRequestPauseMs);
         if (ready <= 0)
             continue;
 
@@ -106,7 +97,7 @@ bool MyUDPThread(CQTX* driver, void* /*argument*/, int /*intArgument*/)
         if (length <= 0 || DiscoveryRequestCode(datagram.data(), static_cast<size_t>(length),
                                                 requestFile) != kTagIdentify)
         {
-            PauseMs(kIgnoredRequestPauseMs);
+            SystemSleepMs(kIgnoredRequestPauseMs);
             continue;
         }
         const std::string file = IdentifyFileOrReport(system);
@@ -132,7 +123,7 @@ bool IdentifyBroadcastThread(CQTX* driver, void* /*argument*/, int seconds)
     {
         for (int64_t waited = 0; waited < periodMs && system->ContinueThread();
              waited += kIdleSliceMs)
-            PauseMs(kIdleSliceMs);
+            SystemSleepMs(kIdleSliceMs);
         if (!system->ContinueThread())
             break;
         const std::string file = IdentifyFileOrReport(system);

@@ -145,10 +145,9 @@ bool RestoreCompatibilityList(CSystem* system)
         // The first word of the result record's data is the distance to the next record.
         unsigned char next[16];
         ok = FlashReadFully(partition, next, sizeof next) == sizeof next;
-        const uint32_t distance = static_cast<uint32_t>(next[0]) |
-                                  static_cast<uint32_t>(next[1]) << 8 |
-                                  static_cast<uint32_t>(next[2]) << 16 |
-                                  static_cast<uint32_t>(next[3]) << 24;
+        const uint32_t distance =
+            static_cast<uint32_t>(next[0]) | static_cast<uint32_t>(next[1]) << 8 |
+            static_cast<uint32_t>(next[2]) << 16 | static_cast<uint32_t>(next[3]) << 24;
         ok = ok && distance >= QTX_FLASH_RECORD_HEAD_BYTES &&
              PlatLseek(partition, static_cast<off_t>(distance), SEEK_SET) ==
                  static_cast<off_t>(distance) &&
@@ -182,8 +181,8 @@ bool RestoreCompatibilityList(CSystem* system)
     {
         // Only the list itself is taken from the archive, into "/tmp".
         const std::string directory = PlatPath(std::string("/tmp/"));
-        if (ExecuteProgram({"unzip", "-o", "-qq", zip, kCompatibilityFile, "-d", directory}, true) !=
-            0)
+        if (ExecuteProgram({"unzip", "-o", "-qq", zip, kCompatibilityFile, "-d", directory},
+                           true) != 0)
             failure = "ERROR: Can not restore compatibility list (#0)";
     }
     unlink(zip.c_str());

@@ -40,8 +40,7 @@ uint32_t GpioReadBits(int gpio, uint32_t firstLine, uint32_t count)
 {
     uint32_t value = 0;
     for (uint32_t i = 0; i < count && i < 32; ++i)
-        if (PlatIoctl(gpio, 0, reinterpret_cast<void*>(static_cast<uintptr_t>(firstLine + i))) ==
-            0)
+        if (PlatIoctl(gpio, 0, reinterpret_cast<void*>(static_cast<uintptr_t>(firstLine + i))) == 0)
             value |= 1u << i;
     return value;
 }

@@ -68,7 +68,8 @@ bool ParseProgressAddress(const std::string& text, std::string& normalised)
             return false;
     const long number = strtol(port.c_str(), nullptr, 10);
     char address[16];
-    if (number < 1 || number > 65535 || soc_ipaddr_check_cpy(address, text.substr(0, colon).c_str()) < 0)
+    if (number < 1 || number > 65535 ||
+        soc_ipaddr_check_cpy(address, text.substr(0, colon).c_str()) < 0)
         return false;
     normalised = std::string(address) + ":" + std::to_string(number);
     return true;
@@ -109,8 +110,8 @@ std::string TranslateProgressAddress(CQTX* driver, const std::string& address)
     }
     // The address is in network order: its first byte is the first octet.
     const unsigned char* octets = reinterpret_cast<const unsigned char*>(&own);
-    const std::string translated = std::to_string(octets[0]) + "." + std::to_string(octets[1]) +
-                                   address.substr(second);
+    const std::string translated =
+        std::to_string(octets[0]) + "." + std::to_string(octets[1]) + address.substr(second);
     driver->WriteToLogfile("NAT translated progress address to " + translated);
     return translated;
 }

@@ -104,9 +104,8 @@ bool NextRoute(FILE* file, SRoute& route)
     char line[512];
     while (fgets(line, sizeof line, file) != nullptr)
         if (sscanf(line, "%63s%lx%lx%X%d%d%d%lx%d%d%d", route.acInterface, &route.ulDestination,
-                   &route.ulGateway, &route.uFlags, &route.iRefCount, &route.iUse,
-                   &route.iMetric, &route.ulMask, &route.iMtu, &route.iWindow,
-                   &route.iIrtt) == 11)
+                   &route.ulGateway, &route.uFlags, &route.iRefCount, &route.iUse, &route.iMetric,
+                   &route.ulMask, &route.iMtu, &route.iWindow, &route.iIrtt) == 11)
             return true;
     return false;
 }
@@ -125,7 +124,8 @@ std::string AddressList(const uint32_t* list)
 bool operator==(const NetworkSettings& a, const NetworkSettings& b)
 {
     return a.iMode == b.iMode && a.uAddress == b.uAddress && a.uMask == b.uMask &&
-           a.uGateway == b.uGateway && memcmp(a.auReserved1, b.auReserved1, sizeof a.auReserved1) == 0 &&
+           a.uGateway == b.uGateway &&
+           memcmp(a.auReserved1, b.auReserved1, sizeof a.auReserved1) == 0 &&
            a.uDnsServer == b.uDnsServer &&
            memcmp(a.auReserved2, b.auReserved2, sizeof a.auReserved2) == 0;
 }
@@ -174,8 +174,8 @@ int SetNetCardConfigurationEx(const NetworkSettings* active, const NetworkSettin
     if (requested->iMode == -1)
         return -1;
 
-    bool changeIp = changedAll || active->uAddress != requested->uAddress ||
-                    active->uMask != requested->uMask;
+    bool changeIp =
+        changedAll || active->uAddress != requested->uAddress || active->uMask != requested->uMask;
     if (!changeIp && requested->iMode != 1)
     {
         // The interface may have been changed by someone else meanwhile.
@@ -195,9 +195,9 @@ int SetNetCardConfigurationEx(const NetworkSettings* active, const NetworkSettin
            requested->uAddress, active->uMask, requested->uMask);
     if (changeIp && requested->iMode != 1)
     {
-        ExecuteProgram({"ifconfig", iface, Dotted(requested->uAddress), "netmask",
-                        Dotted(requested->uMask)},
-                       true);
+        ExecuteProgram(
+            {"ifconfig", iface, Dotted(requested->uAddress), "netmask", Dotted(requested->uMask)},
+            true);
         changedAll = true;
     }
     if (changedAll || active->uGateway != requested->uGateway ||
@@ -226,8 +226,8 @@ int StartDHCP(const char* hostName, const char* interfaceName)
 {
     const char* iface = Interface(interfaceName);
     const std::string host = hostName != nullptr ? hostName : "";
-    std::vector<std::string> command{kDhcpClient, "-i", iface, "-p", kDhcpPidFile,
-                                     "-s", kDhcpScript, "-R"};
+    std::vector<std::string> command{kDhcpClient,  "-i", iface,       "-p",
+                                     kDhcpPidFile, "-s", kDhcpScript, "-R"};
     if (!host.empty() && host.size() < 16)
     {
         command.push_back("-O");
@@ -405,8 +405,8 @@ int StartDHCPForInterface(const char* interfaceName, const char* hostName)
     const std::string pidFile = "/tmp/udhcpc_" + iface + ".pid";
     if (pidFile.size() > 51)
         return 70;
-    std::vector<std::string> command{kDhcpClient, "-i", iface,       "-p", pidFile,
-                                     "-s",        kDhcpScript, "-R", "-O", "wins"};
+    std::vector<std::string> command{kDhcpClient, "-i",        iface, "-p", pidFile,
+                                     "-s",        kDhcpScript, "-R",  "-O", "wins"};
     if (hostName != nullptr && *hostName != 0)
         for (const char* option : {"-h", "-F"})
         {

@@ -255,7 +255,14 @@ void CQTX::ProcessXMLFile(uint32_t requestCode)
 
     case kTagFactorySettings:
     {
-        const std::string factory = GetFactorySettingFileName();
+        std::string factory;
+        handle([&] { factory = GetFactorySettingFileName(); });
+        if (!error.ErrorText().empty())
+        {
+            // Refused (a reset that is still running, ...): the request goes back with why.
+            storeAndSend();
+            break;
+        }
         int setIndex = 0;
         const std::string configuration = CQTX::GetConfigurationFileName(setIndex);
         if (factory.empty() || configuration.empty() || setIndex < 0 || setIndex > 9)

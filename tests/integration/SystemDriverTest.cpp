@@ -165,9 +165,14 @@ TEST_F(SystemDriver, UserConfigFollowsTheSamplingPeriodPrecedence)
         {
             EXPECT_EQ(Request(kHead + step.request).sRoot, "SetSamplingPeriodInUs");
         }
-        const CReply reply = Request(kHead + "<GetUserConfig/>");
-        // No hex-switch reading yet: the setting is -1.
-        EXPECT_TRUE(reply.Has(std::string("Value=\";hex=0xFFFFFFFF;") + step.value + "\""))
+        // The switches of the new device stand at 0 (the hub reads them once it has started).
+        CReply reply;
+        EXPECT_TRUE(WaitFor(
+            [&]
+            {
+                reply = Request(kHead + "<GetUserConfig/>");
+                return reply.Has(std::string("Value=\";hex=0x0;") + step.value + "\"");
+            }))
             << reply.sText;
     }
 }

@@ -134,7 +134,8 @@ TEST_F(SystemUnit, StopDhcpSignalsOnlyTheDhcpClient)
     }
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(kovetest::WaitFor(
-        [&] { return kovetest::ReadFile("/proc/" + std::to_string(pid) + "/comm") == "udhcpc\n"; }));
+        [&]
+        { return kovetest::ReadFile("/proc/" + std::to_string(pid) + "/comm") == "udhcpc\n"; }));
     std::ofstream(pidFile) << pid << "\n";
     StopDHCP();
     EXPECT_EQ(kovetest::ReadFile(log),

@@ -25,6 +25,12 @@ public:
     // element. Returns the dispatch result; an error the command throws is passed on.
     int Request(const std::string& document)
     {
+        return ProcessUnknownXmlTag(static_cast<uint32_t>(Load(document)));
+    }
+
+    // Loads the request as the document in hand; returns the tag of its root element.
+    int Load(const std::string& document)
+    {
         const std::string path = sDirectory + "request.xml";
         std::ofstream(path, std::ios::binary) << document;
         const std::string root = CQTXCommandFile::GetFileTag(path.c_str());
@@ -32,7 +38,7 @@ public:
         EXPECT_TRUE(tXmlCommandFile.LoadFile(path.c_str(), static_cast<unsigned short>(tag)))
             << document;
         pCurrentCommandFile = &tXmlCommandFile;
-        return ProcessUnknownXmlTag(static_cast<uint32_t>(tag));
+        return tag;
     }
 
     // The text of the error a request throws; empty when it throws none.

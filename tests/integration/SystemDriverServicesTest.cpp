@@ -1,0 +1,366 @@
+// The hub's services seen from outside, on a simulated device: the front-panel LEDs, hex-switch
+// changes pushed to the registered drivers (fake module drivers and the real fiber-optic
+// driver), the status record, the application watchdog, named shared memories and the factory
+// default at run time.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "FakeHub.h"
+#include "FakeModuleDriver.h"
+#include "KoveTestSupport.h"
+#include "RequestClient.h"
+
+using namespace kovetest;
+
+namespace
+{
+const std::string kHead = "<?xml version=\"1.0\"?>\n";
+
+class SystemDriverServices : public testing::Test
+{
+protected:
+    explicit SystemDriverServices(const std::vector<std::string>& device = {}) : tDevice(device) {}
+
+    void StartHub()
+    {
+        pHub = std::make_unique<CTestProcess>(tDevice, "systemdriver");
+        ASSERT_TRUE(pHub->WaitForPort(62000)) << pHub->Output();
+    }
+
+    CReply Request(const std::string& request)
+    {
+        return SendRequest(62000, request, tDevice.Dir() + "/reply.xml");
+    }
+
+    void Register(const std::string& text)
+    {
+        EXPECT_EQ(Request(kHead + "<RegisterModule Name=\"" + text + "\"/>").sRoot,
+                  "RegisterModule");
+    }
+
+    bool Registered(int port)
+    {
+        return Request(kHead + "<Identify/>").Has("<Port>" + std::to_string(port) + "</Port>");
+    }
+
+    // The LED words the device showed last, oldest first, as "0x...,0x...".
+    std::string Shown() const
+    {
+        const std::string leds = tDevice.Tool("leds");
+        const size_t at = leds.find("shown=");
+        return at == std::string::npos ? "" : leds.substr(at + 6);
+    }
+
+    std::string Driver(const std::string& name) const
+    {
+        return tDevice.Path("/Applications/tmp/Driver/" + name + "/");
+    }
+    std::string Configuration() const
+    {
+        return tDevice.Path("/Applications/tmp/Driver/Configuration/");
+    }
+
+    CSimDevice tDevice;
+    std::unique_ptr<CTestProcess> pHub;
+};
+
+// LED 1 (3 on, 1 off), LED 2 (0x3000 on, 0x1000 off) as the device showed them in a row.
+std::string Words(const std::vector<uint32_t>& words)
+{
+    std::string text;
+    char word[16];
+    for (uint32_t value : words)
+    {
+        snprintf(word, sizeof word, "0x%08X", value);
+        text += (text.empty() ? "" : ",") + std::string(word);
+    }
+    return text;
+}
+
+TEST_F(SystemDriverServices, LedsShowARunningAnErroneousAndARestartingDevice)
+{
+    StartHub();
+    const auto shows = [&](const std::vector<uint32_t>& words)
+    {
+        return WaitFor([&] { return Shown().find(Words(words)) != std::string::npos; },
+                       std::chrono::seconds(30));
+    };
+
+    // Running: the heartbeat of LED 1 with LED 2 off.
+    EXPECT_TRUE(shows({3, 0x1000, 3, 1, 0x1000, 1})) << Shown();
+
+    // A module error: LED 2 blinks with the heartbeat.
+    Request(kHead + "<SetModuleError Slot=\"62001\" Error=\"No paths\"/>");
+    EXPECT_TRUE(shows({3, 0x3000, 3, 1, 0x1000, 1})) << Shown();
+
+    // An update that ends in a restart: LED 1 blinks fast (the heartbeat never shows 1, 3, 1).
+    Request(kHead + "<ClearModuleError Slot=\"62001\"/>");
+    Request(kHead + "<SetL1Rate FastBlinking=\"true\"/>");
+    EXPECT_TRUE(shows({3, 1, 3, 1})) << Shown();
+    Request(kHead + "<SetL1Rate FastBlinking=\"false\"/>");
+    EXPECT_TRUE(shows({3, 0x1000, 3, 1, 0x1000, 1})) << Shown();
+}
+
+class SystemDriverBusMonitor : public SystemDriverServices
+{
+protected:
+    SystemDriverBusMonitor() : SystemDriverServices({"--family", "PNA"}) {}
+};
+
+TEST_F(SystemDriverBusMonitor, TheLedTestSwitchesTheControllersProductionMode)
+{
+    StartHub();
+    const std::string texts = tDevice.Path("/dev/pndrv.texts");
+    Request(kHead + "<LEDTest Mode=\"1\"/>");
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(texts) == "prodmodeon\n"; })) << ReadFile(texts);
+    Request(kHead + "<LEDTest Mode=\"0\"/>");
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(texts) == "prodmodeon\nprodmodeoff\n"; }))
+        << ReadFile(texts);
+    EXPECT_NE(tDevice.Tool("pndrv").find("production-mode=off"), std::string::npos);
+}
+
+TEST_F(SystemDriverServices, AHexSwitchChangeReachesEveryRegisteredDriver)
+{
+    // The routing driver, two module drivers, and the real fiber-optic driver.
+    CFakeHub routing(62001);
+    CFakeModuleDriver first(1);
+    CFakeModuleDriver second(2);
+    ASSERT_TRUE(routing.Start() && first.Start() && second.Start());
+    StartHub();
+    Register("Duf:62001");
+    Register("AI:62101");
+    Register("AO:62102");
+    CTestProcess fiberOptic(tDevice, "fodriver");
+    ASSERT_TRUE(fiberOptic.WaitForPort(62002)) << fiberOptic.Output();
+    ASSERT_TRUE(WaitFor([&] { return Registered(62002); }, std::chrono::seconds(20)));
+
+    // Unit number 4, switch 1 at 3.
+    tDevice.Tool("hex", {"3,4,0,0"});
+    const std::string pushed = ";hex=0x34;";
+    const auto received = [&](const CFakeHub& driver)
+    {
+        return WaitFor(
+            [&]
+            {
+                for (const CHubRequest& request : driver.Requests("SetUserConfig"))
+                    if (request.Attribute("Value").rfind(pushed, 0) == 0)
+                        return true;
+                return false;
+            },
+            std::chrono::seconds(20));
+    };
+    EXPECT_TRUE(received(first));
+    EXPECT_TRUE(received(second));
+    EXPECT_TRUE(received(routing));
+    // The fiber-optic driver keeps every request it served in its ring of request files.
+    EXPECT_TRUE(WaitFor(
+        [&]
+        {
+            for (const auto& entry : std::filesystem::directory_iterator(Driver("fodriver")))
+                if (entry.path().filename().string().rfind("Tmp_Slot62002_No", 0) == 0 &&
+                    ReadFile(entry.path().string()).find("<SetUserConfig Value=\"" + pushed) !=
+                        std::string::npos)
+                    return true;
+            return false;
+        },
+        std::chrono::seconds(20)));
+    EXPECT_TRUE(Request(kHead + "<GetUserConfig/>").Has("Value=\"" + pushed));
+}
+
+class SystemDriverStatusRecord : public SystemDriverServices
+{
+protected:
+    // A device without hardware: the record goes to the device itself.
+    SystemDriverStatusRecord() : SystemDriverServices({"--family", "DAQ"}) {}
+};
+
+TEST_F(SystemDriverStatusRecord, RecordsTellIdentityModulesAndTheSoftwareModule)
+{
+    const int peer = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(peer, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(62010);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(peer, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const auto receive = [&](std::vector<uint8_t>& record)
+    {
+        pollfd wait{peer, POLLIN, 0};
+        record.assign(64, 0);
+        if (poll(&wait, 1, 20000) != 1)
+            return false;
+        const ssize_t got = recv(peer, record.data(), record.size(), 0);
+        record.resize(got > 0 ? static_cast<size_t>(got) : 0);
+        return true;
+    };
+    const auto word = [](const std::vector<uint8_t>& r, size_t at)
+    { return r[at] | r[at + 1] << 8 | r[at + 2] << 16 | static_cast<uint32_t>(r[at + 3]) << 24; };
+
+    CFakeHub softwareModule(62201);
+    ASSERT_TRUE(softwareModule.Start());
+    StartHub();
+    std::vector<uint8_t> record;
+    ASSERT_TRUE(receive(record));
+    ASSERT_EQ(record.size(), 48u);
+    EXPECT_EQ(record[0], 'F');
+    EXPECT_EQ(record[1], 'L');
+    EXPECT_EQ(record[2] | record[3] << 8, 0);
+
+    Register("CPU:62100*52.230010#4711+A1,v1.0.0!0");
+    Register("Soft:62201");
+    int previous = 0;
+    do
+    {
+        ASSERT_TRUE(receive(record));
+        ASSERT_EQ(record.size(), 48u);
+        const int sequence = record[2] | record[3] << 8;
+        EXPECT_EQ(sequence, previous + 1);
+        previous = sequence;
+    } while (word(record, 44) == 0 && previous < 10);
+
+    EXPECT_EQ(word(record, 4), 52230010u);
+    EXPECT_EQ(word(record, 8), 4711u);
+    EXPECT_EQ(record[12], 0);
+    EXPECT_EQ(record[13], 1);
+    EXPECT_EQ(record[14] | record[15] << 8, 3);
+    EXPECT_EQ(word(record, 36), 1u);
+    // The software module answered its Ping.
+    EXPECT_EQ(word(record, 40), 1u);
+    EXPECT_EQ(word(record, 44), 1u);
+    EXPECT_GE(softwareModule.Count("Ping"), 1);
+    close(peer);
+}
+
+TEST_F(SystemDriverServices, ASilentApplicationIsRestartedAndReported)
+{
+    if (!ProgramsStartProgramsOfTheBuild())
+        GTEST_SKIP() << "the hub cannot start a program of this build here (emulated build)";
+    StartHub();
+    auto application = std::make_unique<CTestProcess>(tDevice, "qtxtestdriver",
+                                                      std::vector<std::string>{"-Slot=62240"});
+    ASSERT_TRUE(application->WaitForPort(62240)) << application->Output();
+    const CReply reply = Request(kHead +
+                                 "<Watchdog><Port>62240</Port><CheckInterval>0.2</CheckInterval>"
+                                 "<Timeout>2</Timeout><AppName>TestApp</AppName><AppStartCmd>" +
+                                 BinPath("qtxtestdriver") +
+                                 " -Slot=62240 &gt;/dev/null 2&gt;&amp;1</AppStartCmd>"
+                                 "</Watchdog>");
+    ASSERT_EQ(reply.sRoot, "Watchdog");
+    EXPECT_FALSE(reply.Has("<Errors")) << reply.sText;
+
+    application->Signal(SIGTERM);
+    application->WaitExit();
+    application.reset();
+    const std::string eventLog = tDevice.Path("/tmp/Update/Event.log");
+    EXPECT_TRUE(WaitFor(
+        [&]
+        {
+            return ReadFile(eventLog).find(
+                       "System.Watchdog] Watchdog for port 62240, application TestApp triggered") !=
+                   std::string::npos;
+        },
+        std::chrono::seconds(30)))
+        << ReadFile(eventLog);
+    // The start command brought the application back.
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            return SendRequest(62240, kHead + "<Ping/>", tDevice.Dir() + "/ping.xml").sRoot ==
+                   "Ping";
+        },
+        std::chrono::seconds(30)));
+}
+
+TEST_F(SystemDriverServices, NamedSharedMemoriesAreListedForOtherPrograms)
+{
+    StartHub();
+    const auto memory = [&](const std::string& attributes)
+    { return Request(kHead + "<NamedSharedMemory " + attributes + "/>"); };
+    EXPECT_TRUE(memory("Name=\"b\" Action=\"Allocate\" Size=\"100\"").Has("Result=\"Done\""));
+    EXPECT_TRUE(memory("Name=\"a\" Action=\"Allocate\" Size=\"50\"").Has("Result=\"Done\""));
+    const CReply unknown = memory("Name=\"c\" Action=\"Free\"");
+    EXPECT_TRUE(unknown.Has("Error=\"No named shared memory found with this name\""))
+        << unknown.sText;
+    EXPECT_TRUE(unknown.Has("Result=\"ERROR\""));
+
+    const std::string directory = ReadFile(tDevice.Path("/dev/shm/MEM_DevMsg_SharedMemoryList"));
+    ASSERT_EQ(directory.size(), 4360u);
+    EXPECT_EQ(directory[0], 3);
+    EXPECT_EQ(directory[4], 2);
+    EXPECT_STREQ(directory.c_str() + 8, "a");
+    EXPECT_EQ(directory[72], 50);
+    EXPECT_STREQ(directory.c_str() + 76, "b");
+    EXPECT_EQ(directory[140], 100);
+    EXPECT_TRUE(std::filesystem::exists(tDevice.Path("/dev/shm/a")));
+}
+
+class SystemDriverFactoryDefault : public SystemDriverServices
+{
+protected:
+    static std::string Document(const std::string& marker)
+    {
+        return kHead + "<Module Name=\"System\"><Properties><Property Name=\"Marker\" Value=\"" +
+               marker + "\"/></Properties></Module>\n";
+    }
+
+    void Prepare(const std::string& factoryDefaults)
+    {
+        std::filesystem::create_directories(Configuration());
+        std::filesystem::create_directories(Driver("systemdriver"));
+        std::ofstream(Configuration() + "Config_62000_System.xml") << Document("old");
+        std::ofstream(Configuration() + "Config_62101_AI.xml") << "old AI";
+        std::ofstream(Driver("systemdriver") + "FactoryDefault.xml") << factoryDefaults;
+    }
+};
+
+TEST_F(SystemDriverFactoryDefault, TheAnswerComesOnceTheDefaultsAreInPlace)
+{
+    Prepare(Document("factory"));
+    CFakeModuleDriver module(1);
+    ASSERT_TRUE(module.Start());
+    StartHub();
+    Register("AI:62101");
+
+    const CReply reply = Request(kHead + "<FactorySettings/>");
+    EXPECT_EQ(reply.sRoot, "FactorySettings");
+    EXPECT_FALSE(reply.Has("<Errors")) << reply.sText;
+    // Everything is done when the answer comes: the hub's defaults, the other drivers told,
+    // the other configurations gone, the directory in flash.
+    EXPECT_NE(ReadFile(Configuration() + "Config_62000_System.xml").find("Value=\"factory\""),
+              std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(Configuration() + "Config_62101_AI.xml"));
+    EXPECT_EQ(module.Count("FactorySettings"), 1);
+    EXPECT_EQ(ReadFile(tDevice.Path("/dev/mtd_data")).substr(0, 4), "KCFG");
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(Configuration() + ".."))
+        left.push_back(entry.path().filename().string());
+    EXPECT_EQ(std::count(left.begin(), left.end(), "Configuration.before-factory-default"), 0);
+    EXPECT_TRUE(Registered(62101));
+}
+
+TEST_F(SystemDriverFactoryDefault, AResetThatCannotBeDoneLeavesTheConfigurationAlone)
+{
+    Prepare("not a configuration");
+    CFakeModuleDriver module(1);
+    ASSERT_TRUE(module.Start());
+    StartHub();
+    Register("AI:62101");
+
+    const CReply reply = Request(kHead + "<FactorySettings/>");
+    EXPECT_TRUE(reply.Has("Name=\"WrongFactoryDefault\"")) << reply.sText;
+    EXPECT_NE(ReadFile(Configuration() + "Config_62000_System.xml").find("Value=\"old\""),
+              std::string::npos);
+    EXPECT_EQ(ReadFile(Configuration() + "Config_62101_AI.xml"), "old AI");
+    EXPECT_EQ(module.Count("FactorySettings"), 0);
+}
+} // namespace
