@@ -4,15 +4,22 @@
 
 #include "Bpbm.h"
 #include "Dfcm.h"
+#include "InterProc.h"
 #include "Pcim.h"
 #include "QTXProduct.h"
 
-CDuf::CDuf() : tRequests(this) {}
+CDuf::CDuf() : tRequests(this)
+{
+    tRequests.fReleaseBuffers = [this](int32_t handle) { ReleasePcimBuffers(handle); };
+}
 
 CDuf::~CDuf()
 {
-    // The records go before the base class releases the process's resources.
+    // The records, with their host buffers, go before the base class releases the process's
+    // resources.
     tRequests.RemoveDufRequest(0, 0, "");
+    if (m_bPoolMapped)
+        InterProcMemoryRelease();
 }
 
 std::string CDuf::GetModuleName()
@@ -66,8 +73,10 @@ void CDuf::BootHardware()
 void CDuf::SetHardwareConfiguration()
 {
     QTX_FUNCTION_LOG();
-    // The paths of the valid requests are programmed here once the routing resources and path
-    // functions are in place (paths/); until then the units stay as BootHardware set them up.
+    // The request check's trial has refused every set of paths that does not fit.
+    SetupAllPaths(true);
+    // The fiber-optic driver's stored configuration is applied again at start-up by the static
+    // fiber-optic mode's devices only (StaticFoCapable), which this driver does not run yet.
 }
 
 std::string CDuf::GetDUFConfigurationFileName()
