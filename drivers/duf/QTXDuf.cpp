@@ -19,7 +19,10 @@ CDuf::~CDuf()
     // resources.
     tRequests.RemoveDufRequest(0, 0, "");
     if (m_bPoolMapped)
+    {
         InterProcMemoryRelease();
+        InterProcClose();
+    }
 }
 
 std::string CDuf::GetModuleName()

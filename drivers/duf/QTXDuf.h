@@ -25,6 +25,7 @@
 #define QTX_DUF_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "DufRequest.h"
@@ -140,6 +141,13 @@ protected:
     // pool offset) and the logical address, or -1; released by handle.
     virtual int32_t AllocatePcimBuffers(uint32_t bytes, uint32_t& logicalAddress);
     virtual void ReleasePcimBuffers(int32_t handle);
+    // The fiber-optic driver's frame lengths ("Fo2Duf.xml", its answer to AddressTable): false
+    // when the last run put more into a fiber-optic window than the frame carries (the error
+    // in the document). Without an answer only the windows' own limits hold.
+    bool CheckFoFrame(CQTXXml& document);
+    // The units a run programs: the device's units for a configuration run, the counting
+    // stand-in for a trial.
+    virtual std::unique_ptr<CDufUnits> MakeUnits(bool configurationRun);
     // Fiber-optic requests lose the link a local application holds; false when the document's
     // own request needs it (the error in the document).
     bool CheckFoReservations(CQTXXml& document, uint16_t requester);

@@ -64,13 +64,19 @@ bool CDuf::ConnectRequests()
     return true;
 }
 
+std::unique_ptr<CDufUnits> CDuf::MakeUnits(bool configurationRun)
+{
+    if (configurationRun)
+        return std::make_unique<CDufHardwareUnits>();
+    return std::make_unique<CDufCountingUnits>();
+}
+
 bool CDuf::SetupAllPaths(bool configurationRun)
 {
     QTX_FUNCTION_LOG();
     RoutingResources res;
-    CDufHardwareUnits hardware;
-    CDufCountingUnits counting;
-    CDufUnits& units = configurationRun ? static_cast<CDufUnits&>(hardware) : counting;
+    const std::unique_ptr<CDufUnits> runUnits = MakeUnits(configurationRun);
+    CDufUnits& units = *runUnits;
     m_pUnits = &units;
     struct CReset
     {

@@ -24,8 +24,12 @@ int32_t CDuf::AllocatePcimBuffers(uint32_t bytes, uint32_t& logicalAddress)
 {
     if (bytes == 0 || bytes > kMaxPoolBlock)
         return -1;
-    if (!m_bPoolMapped)
+    if (!m_bPoolMapped && InterProcOpen() == 0)
+    {
         m_bPoolMapped = InterProcMemoryInit(static_cast<uint16_t>(ulPort)) == 0;
+        if (!m_bPoolMapped)
+            InterProcClose();
+    }
     if (!m_bPoolMapped)
         return -1;
     void* block = InterProcMemoryAlloc(bytes);

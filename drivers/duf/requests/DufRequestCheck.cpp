@@ -17,6 +17,7 @@
 
 #include "Pcim.h"
 #include "QTXConvert.h"
+#include "QTXMessages.h"
 #include "QTXReport.h"
 
 namespace
@@ -38,6 +39,8 @@ const Item_t aTargetItems[] = {{"FiberOptic", kTargetFiberOptic},
 constexpr int kTargetRangeMaximum = 100;
 constexpr int32_t kMaxBuffers = 1000000;
 constexpr uint32_t kMissBits = 5; // module ports 62100..62104
+// The fiber-optic driver answers its frame lengths at once.
+constexpr int kFoAddressTableTimeoutMs = 100;
 // Stored module-to-module sets: one per target module 62101..62104.
 constexpr int kModuleSets = 4;
 
@@ -294,6 +297,48 @@ bool CDuf::CheckFoReservations(CQTXXml& document, uint16_t requester)
     return ok;
 }
 
+bool CDuf::CheckFoFrame(CQTXXml& document)
+{
+    const std::string path = FileNameToAbsolutePath("DufFor" + std::to_string(DUF_FO_PORT) + ".xml");
+    remove(path.c_str());
+    CQTXXml frame;
+    if (!SendStringToDriver(sXmlStart + "<AddressTable/>\n", kFoAddressTableTimeoutMs, DUF_FO_PORT,
+                            path) ||
+        !frame.LoadFile(path.c_str(), QTX_TAG_MODULE))
+    {
+        WriteToLogfile("No frame lengths from the fiber-optic driver: only the windows' limits hold");
+        return true;
+    }
+    frame.SelectSignalListByName("", "", false);
+    int32_t input = 0;
+    int32_t output = 0;
+    try
+    {
+        frame.SelectSignalByNumber(-1, false);
+        if (!frame.SelectPropertyByName("InputLength", false))
+            return true;
+        input = frame.GetIntProperty();
+        if (!frame.SelectPropertyByName("OutputLength", false))
+            return true;
+        output = frame.GetIntProperty();
+    }
+    catch (CQTXError&)
+    {
+        return true;
+    }
+    const RoutingResources& used = LastResources();
+    if (used.FoInData <= input && used.FoOutData <= output)
+        return true;
+    WriteToLogfile("DUF OutOfHardware: the fiber-optic frame carries " + std::to_string(input) +
+                   " bytes in and " + std::to_string(output) + " bytes out; the paths need " +
+                   std::to_string(used.FoInData) + " in and " + std::to_string(used.FoOutData) +
+                   " out");
+    document.SetError(DocumentError(
+        "OutOfHardware", "This XML requests more signals than can be handled by the hardware",
+        __LINE__));
+    return false;
+}
+
 bool CDuf::ParseAndCheckConfiguration(int& setIndex)
 {
     return CheckRoutingDocument(tXmlCommandFile, setIndex);
@@ -371,6 +416,8 @@ bool CDuf::CheckRoutingDocument(CQTXXml& document, int& setIndex)
             __LINE__));
         ok = false;
     }
+    if (ok && requester == DUF_FO_PORT)
+        ok = CheckFoFrame(document);
     ok = ok && WriteAnswers(document, requester);
     step(8);
 
