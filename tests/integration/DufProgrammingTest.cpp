@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <filesystem>
 
 #include "DufDriverFixture.h"
 
@@ -70,6 +71,11 @@ struct SPathWords
     const char* pathText;
     std::vector<std::pair<uint32_t, uint32_t>> words;
 };
+
+void PrintTo(const SPathWords& row, std::ostream* out)
+{
+    *out << row.name;
+}
 
 class DufPathWords : public DufDriver, public testing::WithParamInterface<SPathWords>
 {
@@ -265,6 +271,24 @@ TEST_F(DufDriver, StoredSetsComeBackAfterARestart)
     // Channel 2 writes into slot 4's receive memory: 0x200000 + 3 x 0x10000 + 0x2000.
     EXPECT_EQ(Peek(0x160024), 0x232000u);
     EXPECT_EQ(Peek(0x171044), 0x80410000u);
+}
+
+TEST_F(DufDriver, AConfigurationThatCannotBeStoredIsAnsweredAsAnError)
+{
+    CFakeModuleDriver module1(1);
+    ASSERT_TRUE(module1.Start());
+    module1.SetAddressTable(TwoListDescription());
+    auto duf = StartDuf();
+    // A file where the configuration directory was: nothing can be stored in it.
+    const std::string configuration = m_tDevice.Path(kDriverDir + "Configuration");
+    std::filesystem::remove_all(configuration);
+    Store(kDriverDir + "Configuration", "in the way");
+
+    const CReply reply = Send(RoutingDocument({{"AnalogIn", 1, {1}}}));
+    EXPECT_TRUE(reply.Has("ErrorWritingConfiguration")) << reply.sText;
+    EXPECT_TRUE(reply.Has("Error while writeing the configuration file")) << reply.sText;
+    // The driver serves on.
+    EXPECT_NE(ShowPaths().find("FoReadyMask"), std::string::npos);
 }
 
 // Finds a file by its name below a directory.
