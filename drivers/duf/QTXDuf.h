@@ -25,6 +25,7 @@
 #define QTX_DUF_H
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -83,6 +84,10 @@ public:
     uint32_t GetModuleEventSlotMask() const { return ModuleEventSlotMask; }
 
 protected:
+    // The parsed XML description of an answer (the file's path and content), or null when it
+    // is no XML module document; kept until the next configuration request.
+    CQTXXml* ParsedDescription(const std::string& path, const std::string& content);
+
     // ---- Completion per partner kind; start and length of the window in bytes.
     void UpdateRequestForExternalModule(DufRequest& request, uint32_t& start, int32_t& length,
                                         CQTXXml* xml, const QTXForDufList* binary);
@@ -186,6 +191,14 @@ protected:
     // The units the run in progress programs (real ones, or the counting stand-in of a trial).
     CDufUnits* m_pUnits = nullptr;
     RoutingResources m_tLastResources;
+    // Parsed module descriptions of the configuration request in hand, by file.
+    struct SParsedDescription
+    {
+        std::string sContent;
+        std::unique_ptr<CQTXXml> pDocument;
+    };
+    std::map<std::string, SParsedDescription> m_tDescriptions;
+    CQTXXml m_tNoDescription; // stands for the document of a binary description
     // The inter-process memory pool is mapped on first use.
     bool m_bPoolMapped = false;
 };

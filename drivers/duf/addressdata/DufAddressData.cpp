@@ -57,6 +57,24 @@ bool BeginsWithXml(const std::string& content)
 }
 } // namespace
 
+CQTXXml* CDuf::ParsedDescription(const std::string& path, const std::string& content)
+{
+    // All requests of a configuration request for one partner read the same answer: it is
+    // parsed once.
+    SParsedDescription& cached = m_tDescriptions[path];
+    if (cached.pDocument != nullptr && cached.sContent == content)
+        return cached.pDocument.get();
+    cached.sContent.clear();
+    cached.pDocument = std::make_unique<CQTXXml>();
+    if (!cached.pDocument->LoadBuffer(content.data(), content.size(), QTX_TAG_MODULE))
+    {
+        cached.pDocument.reset();
+        return nullptr;
+    }
+    cached.sContent = content;
+    return cached.pDocument.get();
+}
+
 void CDuf::ReadModuleDufData(DufRequest& r)
 {
     QTX_FUNCTION_LOG();
@@ -127,8 +145,8 @@ void CDuf::ReadModuleDufData(DufRequest& r)
             throw DufError("WrongModuleData",
                            "Module " + port + " did not answer with correct DUF data", __LINE__);
 
-        CQTXXml document;
         QTXForDufList list;
+        CQTXXml* parsed = nullptr;
         if (binary)
         {
             switch (QTXForDufFindList(bytes, content.size(), r.Name, list))
@@ -143,12 +161,13 @@ void CDuf::ReadModuleDufData(DufRequest& r)
                                "Module " + port + " binary data is not ForDuf format", __LINE__);
             }
         }
-        else if (!document.LoadBuffer(content.data(), content.size(), QTX_TAG_MODULE) ||
-                 document.SelectSignalListByName("", r.Name.c_str(), false) < 0 || r.Name.empty())
+        else if ((parsed = ParsedDescription(path, content)) == nullptr ||
+                 parsed->SelectSignalListByName("", r.Name.c_str(), false) < 0 || r.Name.empty())
         {
             throw CQTXECommunicationError("SignalsMissing", "Signal list " + r.Name + " is missing",
                                           "QTXDuf", __LINE__, Error);
         }
+        CQTXXml& document = parsed != nullptr ? *parsed : m_tNoDescription;
 
         int64_t minimumStart = kNoSignalStart;
         int64_t maximumEnd = 0;

@@ -354,6 +354,7 @@ bool CDuf::CheckRoutingDocument(CQTXXml& document, int& setIndex)
     };
 
     // A module's address data are asked anew for every configuration request.
+    m_tDescriptions.clear();
     for (uint32_t port = DUF_MODULE_PORT_FIRST; port <= DUF_TARGET_MODULE_LAST; ++port)
         remove(FileNameToAbsolutePath("DufFor" + std::to_string(port) + ".xml").c_str());
     for (uint32_t port = DUF_APPLICATION_FIRST; port < DUF_APPLICATION_LAST; ++port)
