@@ -3,7 +3,6 @@
 // back after a restart, and the fiber-optic frame of the real fiber-optic driver.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <filesystem>
 
 #include "DufDriverFixture.h"
@@ -42,6 +41,15 @@ std::string ReceiveList(const std::string& name)
              {"ModuleEvent", "21"}})
         text += Property(p.first, p.second);
     return text + "</Properties></Signals></Module>\n";
+}
+
+// A fake module driver in the slot that answers AddressTable with the description.
+std::unique_ptr<CFakeModuleDriver> Module(int slot, const std::string& description)
+{
+    auto module = std::make_unique<CFakeModuleDriver>(slot);
+    EXPECT_TRUE(module->Start());
+    module->SetAddressTable(description);
+    return module;
 }
 
 const std::vector<CForDufSignal> kAnalog = {{1, 40, 8, "BYTE"}, {2, 100, 16, "INT"}};
@@ -84,12 +92,8 @@ class DufPathWords : public DufDriver, public testing::WithParamInterface<SPathW
 TEST_P(DufPathWords, ProgrammedPathOnTheFpga)
 {
     const SPathWords& row = GetParam();
-    CFakeModuleDriver module1(1);
-    CFakeModuleDriver module2(2);
-    ASSERT_TRUE(module1.Start());
-    ASSERT_TRUE(module2.Start());
-    module1.SetAddressTable(TwoListDescription());
-    module2.SetAddressTable(OutputModuleDescription());
+    const auto module1 = Module(1, TwoListDescription());
+    const auto module2 = Module(2, OutputModuleDescription());
     auto duf = StartDuf();
 
     const CReply reply = Send(RoutingDocument(row.lists, row.target));
@@ -163,9 +167,7 @@ TEST_F(DufDriver, ARequestBeyondTheLimitsIsRefusedAndTheRunningPathsStay)
         description = description.empty() ? list : MergedDescription({description, list});
         lists.push_back({name, 1, {1}});
     }
-    CFakeModuleDriver module1(1);
-    ASSERT_TRUE(module1.Start());
-    module1.SetAddressTable(description);
+    const auto module1 = Module(1, description);
     auto duf = StartDuf();
 
     ASSERT_FALSE(Send(RoutingDocument({{"L0", 1, {1}}}, Target("FPGA"))).Has("<Error"));
@@ -197,12 +199,8 @@ TEST_F(DufDriver, ARequestBeyondTheLimitsIsRefusedAndTheRunningPathsStay)
 
 TEST_F(DufDriver, RefusedDocumentsSayWhy)
 {
-    CFakeModuleDriver module1(1);
-    CFakeModuleDriver module2(2);
-    ASSERT_TRUE(module1.Start());
-    ASSERT_TRUE(module2.Start());
-    module1.SetAddressTable(TwoListDescription());
-    module2.SetAddressTable(OutputModuleDescription());
+    const auto module1 = Module(1, TwoListDescription());
+    const auto module2 = Module(2, OutputModuleDescription());
     auto duf = StartDuf();
     std::string wrongModule = RoutingDocument({{"AnalogIn", 1, {1}}});
     wrongModule.replace(wrongModule.find("\"DUF\""), 5, "\"FiberOptic\"");
@@ -235,12 +233,8 @@ TEST_F(DufDriver, RefusedDocumentsSayWhy)
 
 TEST_F(DufDriver, StoredSetsComeBackAfterARestart)
 {
-    CFakeModuleDriver module1(1);
-    CFakeModuleDriver module4(4);
-    ASSERT_TRUE(module1.Start());
-    ASSERT_TRUE(module4.Start());
-    module1.SetAddressTable(TwoListDescription());
-    module4.SetAddressTable(OutputModuleDescription());
+    const auto module1 = Module(1, TwoListDescription());
+    const auto module4 = Module(4, OutputModuleDescription());
     m_tHub.SetReply("Identify", IdentifyListing({62001, 62101, 62104}));
     auto duf = StartDuf();
 
@@ -250,13 +244,9 @@ TEST_F(DufDriver, StoredSetsComeBackAfterARestart)
     EXPECT_FALSE(Send(RoutingDocument({{"DigitalIn", 1, {5}}}, Target("Module", 62104))).Has("<Error"));
     EXPECT_FALSE(ReadFile(m_tDevice.Path(kStoredSet0)).empty());
     std::vector<std::string> stored;
-    if (DIR* d = opendir(m_tDevice.Path(kDriverDir + "Configuration").c_str()))
-    {
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.')
-                stored.push_back(e->d_name);
-        closedir(d);
-    }
+    for (const auto& entry :
+         std::filesystem::directory_iterator(m_tDevice.Path(kDriverDir + "Configuration")))
+        stored.push_back(entry.path().filename());
     EXPECT_EQ(stored.size(), 2u) << testing::PrintToString(stored);
     const std::string before = ShowPaths();
 
@@ -275,9 +265,7 @@ TEST_F(DufDriver, StoredSetsComeBackAfterARestart)
 
 TEST_F(DufDriver, AConfigurationThatCannotBeStoredIsAnsweredAsAnError)
 {
-    CFakeModuleDriver module1(1);
-    ASSERT_TRUE(module1.Start());
-    module1.SetAddressTable(TwoListDescription());
+    const auto module1 = Module(1, TwoListDescription());
     auto duf = StartDuf();
     // A file where the configuration directory was: nothing can be stored in it.
     const std::string configuration = m_tDevice.Path(kDriverDir + "Configuration");
@@ -294,24 +282,10 @@ TEST_F(DufDriver, AConfigurationThatCannotBeStoredIsAnsweredAsAnError)
 // Finds a file by its name below a directory.
 std::string FindFile(const std::string& dir, const std::string& name)
 {
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr)
-        return "";
-    std::string found;
-    while (dirent* e = readdir(d))
-    {
-        const std::string entry = e->d_name;
-        if (entry == "." || entry == "..")
-            continue;
-        if (entry == name)
-            found = dir + "/" + entry;
-        else if (e->d_type == DT_DIR)
-            found = FindFile(dir + "/" + entry, name);
-        if (!found.empty())
-            break;
-    }
-    closedir(d);
-    return found;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir))
+        if (entry.path().filename() == name)
+            return entry.path();
+    return "";
 }
 
 TEST_F(DufDriver, TheFiberOpticFrameOfTheFiberOpticDriverBoundsItsPaths)
@@ -328,12 +302,11 @@ TEST_F(DufDriver, TheFiberOpticFrameOfTheFiberOpticDriverBoundsItsPaths)
                             "</Properties></Module>\n";
     ASSERT_FALSE(SendRequest(62002, e08, m_tDevice.Path("/fo.xml")).Has("<Error"));
 
-    CFakeModuleDriver module1(1);
-    ASSERT_TRUE(module1.Start());
     // Big reaches from bit 0 to bit 9632: 1204 bytes, more than the frame.
-    module1.SetAddressTable(MergedDescription(
-        {TwoListDescription(),
-         ForDufXml("Big", 0x200000, 0x10000, 10, {{1, 0, 32, "DINT"}, {2, 9600, 32, "DINT"}})}));
+    const auto module1 = Module(
+        1, MergedDescription({TwoListDescription(),
+                              ForDufXml("Big", 0x200000, 0x10000, 10,
+                                        {{1, 0, 32, "DINT"}, {2, 9600, 32, "DINT"}})}));
     auto duf = StartDuf();
 
     const CReply small = Send(RoutingDocument({{"AnalogIn", 1, {1, 2}}}));

@@ -27,28 +27,13 @@ CQTXError DufError(const std::string& text, const std::string& parameter, int li
     return CQTXError(text, parameter, "QTXDuf", line, Error, "GeneralError");
 }
 
-// Reads the whole file; false when it cannot be opened or is larger than a description can be.
-bool ReadWholeFile(const std::string& path, std::string& content)
+// Reads the whole file; false when it cannot be opened or read, or is larger than a description
+// can be.
+bool ReadDescription(const std::string& path, std::string& content)
 {
-    FILE* file = fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return false;
-    content.clear();
-    char block[4096];
-    size_t got;
-    bool ok = true;
-    while ((got = fread(block, 1, sizeof block, file)) > 0)
-    {
-        if (content.size() + got > kMaxDescriptionBytes)
-        {
-            ok = false;
-            break;
-        }
-        content.append(block, got);
-    }
-    ok = ok && !ferror(file);
-    fclose(file);
-    return ok;
+    bool complete = false;
+    return CQTXCommandFile::ReadWholeFile(path.c_str(), content, &complete) && complete &&
+           content.size() <= kMaxDescriptionBytes;
 }
 
 bool BeginsWithXml(const std::string& content)
@@ -134,7 +119,7 @@ void CDuf::ReadModuleDufData(DufRequest& r)
             }
         }
         std::string content;
-        if (!ReadWholeFile(path, content))
+        if (!ReadDescription(path, content))
             throw DufError("InternalError", "Can not generate any more files", __LINE__);
 
         const unsigned char* bytes = reinterpret_cast<const unsigned char*>(content.data());

@@ -13,27 +13,11 @@
 namespace
 {
 constexpr int kAddressTableTimeoutMs = 1000;
-constexpr size_t kMaxAnswerBytes = 16u << 20;
 constexpr uint16_t kModuleTag = 257;
 
 CQTXError CheckError(const std::string& text, const std::string& parameter, int line)
 {
     return CQTXError(text, parameter, "QTXDuf", line, Error, "GeneralError");
-}
-
-// The whole answer, at most kMaxAnswerBytes; false when there is no file.
-bool ReadAnswer(const std::string& path, std::string& content)
-{
-    FILE* file = fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return false;
-    char block[4096];
-    size_t got;
-    content.clear();
-    while ((got = fread(block, 1, sizeof block, file)) > 0 && content.size() < kMaxAnswerBytes)
-        content.append(block, got);
-    fclose(file);
-    return true;
 }
 
 // What the target module gives for the receiving list.
@@ -58,7 +42,7 @@ bool CDuf::ReadTargetModule(CQTXXml& document, uint16_t requester, const std::st
                                 path))
             throw CheckError("UnknownModule", "Can not read data of module " + port, __LINE__);
         std::string content;
-        if (!ReadAnswer(path, content) || content.size() < 5)
+        if (!CQTXCommandFile::ReadWholeFile(path.c_str(), content) || content.size() < 5)
             throw CheckError("UnknownFileFormat", "File format of module data is unknown",
                              __LINE__);
 
