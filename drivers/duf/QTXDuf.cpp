@@ -2,10 +2,14 @@
 // hardware family carries, and applying the accepted paths.
 #include "QTXDuf.h"
 
+#include <cstdio>
+#include <unistd.h>
+
 #include "Bpbm.h"
 #include "Dfcm.h"
 #include "InterProc.h"
 #include "Pcim.h"
+#include "QTXMessages.h"
 #include "QTXProduct.h"
 
 CDuf::CDuf() : tRequests(this)
@@ -57,6 +61,25 @@ void CDuf::InitCQTX()
     }
     WriteToLogfile(std::string("FPGA units: DFCM ") + (DfcmPresent ? "yes" : "no") + ", BPBM " +
                    (BpbmPresent ? "yes" : "no") + ", PCIM " + (PcimPresent ? "yes" : "no"));
+
+    // The fiber-optic set is the one the start-up loads, and the module-to-module sets come back
+    // with it: without a stored fiber-optic set an empty one stands in, so that they still do.
+    const std::string factory = FileNameToAbsolutePath(GetFactorySettingFileName());
+    if (access(factory.c_str(), F_OK) != 0 &&
+        !ReplaceFile(factory,
+                     [](const std::string& file)
+                     {
+                         FILE* out = fopen(file.c_str(), "wb");
+                         if (out == nullptr)
+                             return false;
+                         const std::string text =
+                             sXmlStart + "<Module Name=\"DUF\">\n<Properties>\n<Property "
+                                         "Name=\"Target\" Value=\"FiberOptic\"/>\n"
+                                         "</Properties>\n</Module>\n";
+                         const bool written = fwrite(text.data(), 1, text.size(), out) == text.size();
+                         return fclose(out) == 0 && written;
+                     }))
+        WriteToLogfile("The factory default " + factory + " cannot be written");
 }
 
 void CDuf::BootHardware()

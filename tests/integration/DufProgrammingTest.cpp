@@ -189,7 +189,8 @@ TEST_F(DufDriver, ARequestBeyondTheLimitsIsRefusedAndTheRunningPathsStay)
     const std::string paths = ShowPaths();
     EXPECT_NE(paths.find("Request 62301 from 62101[L0]:"), std::string::npos) << paths;
     EXPECT_EQ(paths.find("Request 62002"), std::string::npos) << paths;
-    EXPECT_TRUE(ReadFile(m_tDevice.Path(kStoredSet0)).empty());
+    // The stored set is still the empty one of the first start.
+    EXPECT_EQ(ReadFile(m_tDevice.Path(kStoredSet0)).find("Signals"), std::string::npos);
 
     // Fifteen channels fit.
     lists.resize(14);
@@ -261,6 +262,16 @@ TEST_F(DufDriver, StoredSetsComeBackAfterARestart)
     // Channel 2 writes into slot 4's receive memory: 0x200000 + 3 x 0x10000 + 0x2000.
     EXPECT_EQ(Peek(0x160024), 0x232000u);
     EXPECT_EQ(Peek(0x171044), 0x80410000u);
+
+    // Without a stored fiber-optic set the module-to-module set still comes back.
+    Send(Debug(Property("EndDriver", "")));
+    duf->WaitExit();
+    std::filesystem::remove(m_tDevice.Path(kStoredSet0));
+    duf = std::make_unique<CTestProcess>(m_tDevice, "dufdriver");
+    ASSERT_TRUE(duf->WaitForPort(kDufPort)) << duf->Output();
+    const std::string without = ShowPaths();
+    EXPECT_EQ(without.find("Request 62002"), std::string::npos) << without;
+    EXPECT_NE(without.find("Request 62104 from 62101[DigitalIn]:"), std::string::npos) << without;
 }
 
 TEST_F(DufDriver, AConfigurationThatCannotBeStoredIsAnsweredAsAnError)

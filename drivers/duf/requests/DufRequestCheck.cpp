@@ -433,6 +433,10 @@ bool CDuf::CheckRoutingDocument(CQTXXml& document, int& setIndex)
             FoInReservedBy = 0;
         if (FoOutReservedBy == requester)
             FoOutReservedBy = 0;
+        // The requests that stay show what is programmed for them again (the trial changed
+        // their links and resources).
+        if (requester != 0)
+            SetupAllPaths(false);
         if (PcimPresent)
         {
             // The channels of the applications whose paths stay run on.
