@@ -2,17 +2,31 @@
 // hardware family carries, and applying the accepted paths.
 #include "QTXDuf.h"
 
+#include <cstdio>
+#include <unistd.h>
+
 #include "Bpbm.h"
 #include "Dfcm.h"
+#include "InterProc.h"
 #include "Pcim.h"
+#include "QTXMessages.h"
 #include "QTXProduct.h"
 
-CDuf::CDuf() : tRequests(this) {}
+CDuf::CDuf() : tRequests(this)
+{
+    tRequests.fReleaseBuffers = [this](int32_t handle) { ReleasePcimBuffers(handle); };
+}
 
 CDuf::~CDuf()
 {
-    // The records go before the base class releases the process's resources.
+    // The records, with their host buffers, go before the base class releases the process's
+    // resources.
     tRequests.RemoveDufRequest(0, 0, "");
+    if (m_bPoolMapped)
+    {
+        InterProcMemoryRelease();
+        InterProcClose();
+    }
 }
 
 std::string CDuf::GetModuleName()
@@ -47,6 +61,25 @@ void CDuf::InitCQTX()
     }
     WriteToLogfile(std::string("FPGA units: DFCM ") + (DfcmPresent ? "yes" : "no") + ", BPBM " +
                    (BpbmPresent ? "yes" : "no") + ", PCIM " + (PcimPresent ? "yes" : "no"));
+
+    // The fiber-optic set is the one the start-up loads, and the module-to-module sets come back
+    // with it: without a stored fiber-optic set an empty one stands in, so that they still do.
+    const std::string factory = FileNameToAbsolutePath(GetFactorySettingFileName());
+    if (access(factory.c_str(), F_OK) != 0 &&
+        !ReplaceFile(factory,
+                     [](const std::string& file)
+                     {
+                         FILE* out = fopen(file.c_str(), "wb");
+                         if (out == nullptr)
+                             return false;
+                         const std::string text =
+                             sXmlStart + "<Module Name=\"DUF\">\n<Properties>\n<Property "
+                                         "Name=\"Target\" Value=\"FiberOptic\"/>\n"
+                                         "</Properties>\n</Module>\n";
+                         const bool written = fwrite(text.data(), 1, text.size(), out) == text.size();
+                         return fclose(out) == 0 && written;
+                     }))
+        WriteToLogfile("The factory default " + factory + " cannot be written");
 }
 
 void CDuf::BootHardware()
@@ -66,8 +99,10 @@ void CDuf::BootHardware()
 void CDuf::SetHardwareConfiguration()
 {
     QTX_FUNCTION_LOG();
-    // The paths of the valid requests are programmed here once the routing resources and path
-    // functions are in place (paths/); until then the units stay as BootHardware set them up.
+    // The request check's trial has refused every set of paths that does not fit.
+    SetupAllPaths(true);
+    // The fiber-optic driver's stored configuration is applied again at start-up by the static
+    // fiber-optic mode's devices only (StaticFoCapable), which this driver does not run yet.
 }
 
 std::string CDuf::GetDUFConfigurationFileName()

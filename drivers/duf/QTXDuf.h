@@ -11,8 +11,13 @@
 //   addressdata/DufAddressData.cpp     a partner's address description, the request's window
 //   addressdata/DufCompletion.cpp      completion of a request per partner kind
 //   addressdata/DufMissingModules.cpp  module drivers not registered yet at start-up
-// The routing resources, path functions and the programming of all paths get a folder of their
-// own (paths/), as does the static fiber-optic mode (staticfo/).
+//   requests/DufTargetModule.cpp       the target module of a module-to-module request
+//   requests/DufHostBuffers.cpp        host buffers and PCI-master channels of applications
+//   paths/DufResources.h, DufUnits.cpp resources of a run, the units it programs
+//   paths/DufAllocators.cpp            channels, synchronizers and windows of a run
+//   paths/DufPathFunctions.cpp         the chain of units per pair of path kinds
+//   paths/DufSetupAllPaths.cpp         programming all paths: trial and configuration runs
+// The static fiber-optic mode gets a folder of its own (staticfo/).
 //
 // Threads: the framework's serving thread and start-up use everything here; nothing is shared
 // with another thread yet.
@@ -20,9 +25,12 @@
 #define QTX_DUF_H
 
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
 
 #include "DufRequest.h"
+#include "DufResources.h"
 #include "QTX.h"
 #include "QTXReadForDuf.h"
 
@@ -55,6 +63,17 @@ public:
     // system driver does not list; other bits pass unchanged.
     uint32_t UnavailableModules(uint32_t missMask);
 
+    // ---- Programming all paths
+    // Programs every valid request: a trial (configurationRun false) only counts and writes
+    // nothing, a configuration run programs and enables the units. False when a path cannot be
+    // built or the run needs more than the units have.
+    bool SetupAllPaths(bool configurationRun);
+    // Chains output requests of one requester to one partner (names ending in "Out"); true.
+    bool ConnectRequests();
+    // The run's counters of the last SetupAllPaths.
+    const RoutingResources& LastResources() const { return m_tLastResources; }
+    uint32_t GetFoOutEventMask() const { return iFoOutEventMask; }
+
     // The text of the "ShowPaths" debug command.
     std::string ShowPathsText() const;
 
@@ -65,6 +84,10 @@ public:
     uint32_t GetModuleEventSlotMask() const { return ModuleEventSlotMask; }
 
 protected:
+    // The parsed XML description of an answer (the file's path and content), or null when it
+    // is no XML module document; kept until the next configuration request.
+    CQTXXml* ParsedDescription(const std::string& path, const std::string& content);
+
     // ---- Completion per partner kind; start and length of the window in bytes.
     void UpdateRequestForExternalModule(DufRequest& request, uint32_t& start, int32_t& length,
                                         CQTXXml* xml, const QTXForDufList* binary);
@@ -76,7 +99,63 @@ protected:
     // The offered-list steps of the two above.
     DufRequest& TakeOfferedList(const DufRequest& request, uint16_t offerer);
 
+    // ---- Allocators of a run (on the run's units)
+    bool AllocateBpbmChannels(DufRequest& r, RoutingResources& res, uint32_t& address,
+                              uint8_t& event, bool wantEvent, bool toModule, uint8_t global,
+                              uint8_t module, uint8_t system);
+    bool AllocatePcimChannel(DufRequest& r, RoutingResources& res, uint32_t& address,
+                             uint8_t& event, bool raiseEvent, bool toHost, uint8_t eventSource,
+                             uint8_t selector);
+    bool AllocateDfcmSynchronizer(DufRequest& r, RoutingResources& res, uint32_t source,
+                                  uint32_t sourceRegister, uint8_t eventSource, uint8_t selector,
+                                  uint32_t destination, uint32_t destinationRegister,
+                                  uint8_t& event, bool chained);
+    bool AllocateFoWindow(DufRequest& r, RoutingResources& res, bool output, int32_t length,
+                          uint32_t& address);
+
+    // ---- Path functions, one per pair of source and destination kind
+    using PathFunction = bool (CDuf::*)(DufRequest&, RoutingResources&);
+    static PathFunction SetupPathFunction(int index);
+    bool SetupModuleToModule(DufRequest& r, RoutingResources& res);
+    bool SetupModuleToMemory(DufRequest& r, RoutingResources& res);
+    bool SetupModuleToFiberOptic(DufRequest& r, RoutingResources& res);
+    bool SetupModuleToFpga(DufRequest& r, RoutingResources& res);
+    bool SetupMemoryToModule(DufRequest& r, RoutingResources& res);
+    bool SetupMemoryToFiberOptic(DufRequest& r, RoutingResources& res);
+    bool SetupMemoryToLocalModule(DufRequest& r, RoutingResources& res);
+    bool SetupMemoryToOther(DufRequest& r, RoutingResources& res);
+    bool SetupFiberOpticToModule(DufRequest& r, RoutingResources& res);
+    bool SetupFiberOpticToMemory(DufRequest& r, RoutingResources& res);
+    bool SetupFiberOpticToLocalModule(DufRequest& r, RoutingResources& res);
+    bool SetupLocalModuleToMemory(DufRequest& r, RoutingResources& res);
+    bool SetupLocalModuleToFiberOptic(DufRequest& r, RoutingResources& res);
+    bool SetupFpgaToFiberOptic(DufRequest& r, RoutingResources& res);
+    bool SetupFpgaToOther(DufRequest& r, RoutingResources& res);
+    bool SetupOtherToMemory(DufRequest& r, RoutingResources& res);
+
     // ---- Routing document (the request check)
+    // The check on one document; the framework's request and the reload of the stored sets.
+    bool CheckRoutingDocument(CQTXXml& document, int& setIndex);
+    // The target module's own address data (module-to-module requests); false with the error
+    // in the document.
+    bool ReadTargetModule(CQTXXml& document, uint16_t requester, const std::string& targetSignals);
+    // Host buffers and PCI-master channels of a local application's lists; false with the
+    // error in the document.
+    bool AllocateHostBuffers(CQTXXml& document, uint16_t requester);
+    // Host buffers of local applications, from the inter-process memory pool: the handle (the
+    // pool offset) and the logical address, or -1; released by handle.
+    virtual int32_t AllocatePcimBuffers(uint32_t bytes, uint32_t& logicalAddress);
+    virtual void ReleasePcimBuffers(int32_t handle);
+    // The fiber-optic driver's frame lengths ("Fo2Duf.xml", its answer to AddressTable): false
+    // when the last run put more into a fiber-optic window than the frame carries (the error
+    // in the document). Without an answer only the windows' own limits hold.
+    bool CheckFoFrame(CQTXXml& document);
+    // The units a run programs: the device's units for a configuration run, the counting
+    // stand-in for a trial.
+    virtual std::unique_ptr<CDufUnits> MakeUnits(bool configurationRun);
+    // Fiber-optic requests lose the link a local application holds; false when the document's
+    // own request needs it (the error in the document).
+    bool CheckFoReservations(CQTXXml& document, uint16_t requester);
     // Requester port of the document's Target, 0 when it is refused (errors in the document).
     uint16_t ReadRequester(CQTXXml& document, std::string& targetSignals);
     // Replaces the requester's records by the document's signal lists; false on a read error.
@@ -107,6 +186,21 @@ protected:
     int32_t QwHwMode = 0;
     // Fiber-optic output events of the last programming (bit n: event n in use).
     uint32_t iFoOutEventMask = 0;
+    // Next fiber-optic output event of the run in progress.
+    int32_t iNextFoOutEvent = DUF_FIRST_FO_OUT_EVENT;
+    // The units the run in progress programs (real ones, or the counting stand-in of a trial).
+    CDufUnits* m_pUnits = nullptr;
+    RoutingResources m_tLastResources;
+    // Parsed module descriptions of the configuration request in hand, by file.
+    struct SParsedDescription
+    {
+        std::string sContent;
+        std::unique_ptr<CQTXXml> pDocument;
+    };
+    std::map<std::string, SParsedDescription> m_tDescriptions;
+    CQTXXml m_tNoDescription; // stands for the document of a binary description
+    // The inter-process memory pool is mapped on first use.
+    bool m_bPoolMapped = false;
 };
 
 #endif

@@ -313,8 +313,11 @@ public:
 
     // Where the stored configurations live.
     std::string GetConfigurationPath() const { return sConfigurationDirectory; }
-    // Stores the document in hand as set setIndex of the configuration name.
-    void StoreConfiguration(const std::string& name, int setIndex);
+    // Stores the document in hand as set setIndex of the configuration name. A failure is
+    // reported (log, event log) and returned as false.
+    bool StoreConfiguration(const std::string& name, int setIndex);
+    // The error of a configuration that could not be stored.
+    static CQTXError StoreConfigurationError();
     // Copies the factory-default files over the configuration files.
     void CopyFactoryDefault(const std::string& factoryName, const std::string& configName);
     // Reads the module's identity stamp at start-up.

@@ -138,10 +138,10 @@ std::string CQTX::GetDUFConfigurationFileName()
     return "ForDUF.xml";
 }
 
-void CQTX::StoreConfiguration(const std::string& name, int setIndex)
+bool CQTX::StoreConfiguration(const std::string& name, int setIndex)
 {
     if (name.empty())
-        return;
+        return true;
 
     // The module-description sections of the document travel with the stored configuration.
     UpdateConfigurationFileXml("", false);
@@ -152,10 +152,14 @@ void CQTX::StoreConfiguration(const std::string& name, int setIndex)
         document != nullptr && ReplaceFile(path, [document](const std::string& file)
                                            { return document->StoreFile(file.c_str(), false); });
     if (!stored)
-        SendErrorMessage(CQTXError("ErrorWritingConfiguration",
-                                   "Error while writeing the configuration file", __FILE__,
-                                   __LINE__, Error, "GeneralError"),
-                         false);
+        SendErrorMessage(StoreConfigurationError(), false);
+    return stored;
+}
+
+CQTXError CQTX::StoreConfigurationError()
+{
+    return CQTXError("ErrorWritingConfiguration", "Error while writeing the configuration file",
+                     __FILE__, __LINE__, Error, "GeneralError");
 }
 
 void CQTX::CopyFactoryDefault(const std::string& factoryName, const std::string& configName)

@@ -244,7 +244,10 @@ void CQTX::ProcessXMLFile(uint32_t requestCode)
                 if (setIndex >= 0 && setIndex <= 9)
                 {
                     int nameIndex = setIndex;
-                    StoreConfiguration(GetConfigurationFileName(nameIndex), setIndex);
+                    // A configuration that is applied but not stored would be lost at the next
+                    // start: the requester is told so.
+                    if (!StoreConfiguration(GetConfigurationFileName(nameIndex), setIndex))
+                        throw StoreConfigurationError();
                     ConfigurationDone();
                 }
             });

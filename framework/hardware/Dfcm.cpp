@@ -28,6 +28,12 @@ constexpr uint32_t kMuxDevice = 0x3330u;
 // Units of transfer length per data word of a programmed transfer.
 constexpr uint32_t kLengthPerDataWord = 64;
 
+// Data words of a programmed transfer: one per started 64 units of length, at least one.
+uint32_t DataWords(uint16_t length)
+{
+    return length == 0 ? 1 : (length + kLengthPerDataWord - 1) / kLengthPerDataWord;
+}
+
 // State of the unit: the reserved synchronizers, the configuration-list pointer (a bus
 // address; 0 while unset) and the words of the trace ring (0 while tracing is off).
 fpgaregs::CChannelUnit g_tUnit(DFCM_SYNCHRONIZERS, true);
@@ -165,13 +171,13 @@ extern "C"
         if (opt2 != 0)
             g_tUnit.Append(&opt2, 1);
         if (data != nullptr)
-        {
-            // One data word per started 64 units of length, at least one.
-            uint32_t dataWords =
-                length == 0 ? 1 : (length + kLengthPerDataWord - 1) / kLengthPerDataWord;
-            g_tUnit.Append(data, dataWords);
-        }
+            g_tUnit.Append(data, DataWords(length));
         return g_tUnit.ListPointer();
+    }
+
+    uint32_t DfcmTransferBytes(uint16_t length, uint32_t opt1, uint32_t opt2, int data)
+    {
+        return 4 * (3 + (opt1 != 0) + (opt2 != 0) + (data != 0 ? DataWords(length) : 0));
     }
 
     uint32_t DfcmPrgLink(uint32_t next)

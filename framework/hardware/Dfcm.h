@@ -83,6 +83,9 @@ extern "C"
                              uint32_t opt2, const uint32_t* data, uint8_t f1, uint8_t f2,
                              uint8_t code6);
     uint32_t DfcmPrgLink(uint32_t next);
+    /* Bytes one DfcmPrgTransfer with these arguments adds to the configuration list (data: a
+     * copy mask is given). */
+    uint32_t DfcmTransferBytes(uint16_t length, uint32_t opt1, uint32_t opt2, int data);
 
     /* Trace ring of 128 << size words (size 0-3). */
     void DfcmEnableTrace(int on, uint32_t size);

@@ -6,115 +6,12 @@
 #include <csignal>
 #include <sys/wait.h>
 
-#include "FakeHub.h"
-#include "FakeModuleDriver.h"
-#include "KoveTestSupport.h"
-#include "QTXXml.h"
-#include "RequestClient.h"
+#include "DufDriverFixture.h"
 
 using namespace kovetest;
 
 namespace
 {
-constexpr int kDufPort = 62001;
-const std::string kEmptyMask = "FoReadyMask=0b" + std::string(32, '0');
-const std::string kDriverDir = "/Applications/tmp/Driver/";
-const std::string kStoredSet0 = kDriverDir + "Configuration/Config_62001_DUF.xml";
-
-std::string Debug(const std::string& properties)
-{
-    return sXmlStart + "<Debug><Properties>" + properties + "</Properties></Debug>\n";
-}
-
-std::string Property(const std::string& name, const std::string& value)
-{
-    return "<Property Name=\"" + name + "\" Value=\"" + value + "\"/>";
-}
-
-// A fiber-optic routing document: per list its name, module slot and signal numbers.
-struct SList
-{
-    std::string name;
-    int slot;
-    std::vector<int> numbers;
-};
-std::string RoutingDocument(const std::vector<SList>& lists)
-{
-    std::string text = sXmlStart + "<Module Name=\"DUF\"><Properties>" +
-                       Property("Target", "FiberOptic") + "</Properties>";
-    for (const SList& list : lists)
-    {
-        text += "<Signals Name=\"" + list.name + "\" ModuleSlot=\"" + std::to_string(list.slot) +
-                "\"><NumberOfSignals><Value>" + std::to_string(list.numbers.size()) +
-                "</Value></NumberOfSignals>";
-        for (int n : list.numbers)
-            text += "<Signal Number=\"" + std::to_string(n) + "\"><Properties/></Signal>";
-        text += "</Signals>";
-    }
-    return text + "</Module>\n";
-}
-
-// A module description with the lists AnalogIn (signals 1 and 2) and DigitalIn (signal 5).
-std::string TwoListDescription()
-{
-    const std::string analog =
-        ForDufXml("AnalogIn", 0x200000, 0x10000, 10, {{1, 40, 8, "BYTE"}, {2, 100, 16, "INT"}});
-    const std::string digital =
-        ForDufXml("DigitalIn", 0x200000, 0x10000, 10, {{5, 3, 1, "Digital"}});
-    const size_t from = digital.find("<Signals");
-    const size_t to = digital.find("</Module>");
-    std::string both = analog;
-    both.insert(both.find("</Module>"), digital.substr(from, to - from));
-    return both;
-}
-
-std::string IdentifyListing(const std::vector<int>& ports)
-{
-    std::string text = sXmlStart + "<System><SystemInfo Name=\"qorKOVE\"/><Modules>";
-    for (int port : ports)
-        text += "<Module Name=\"m\"><Port>" + std::to_string(port) +
-                "</Port><Status>Running</Status></Module>";
-    return text + "</Modules></System>\n";
-}
-
-class DufDriver : public testing::Test
-{
-protected:
-    DufDriver() : m_tDevice({"--family", "0x880000"}) {}
-    void SetUp() override
-    {
-        ASSERT_TRUE(m_tHub.Start());
-        m_tHub.SetReply("Identify", IdentifyListing({62001, 62101, 62102}));
-    }
-    std::unique_ptr<CTestProcess> StartDuf()
-    {
-        auto duf = std::make_unique<CTestProcess>(m_tDevice, "dufdriver");
-        EXPECT_TRUE(duf->WaitForPort(kDufPort)) << duf->Output();
-        EXPECT_TRUE(m_tHub.WaitForRequests("RegisterModule", 1)) << duf->Output();
-        return duf;
-    }
-    CReply Send(const std::string& request)
-    {
-        return SendRequest(kDufPort, request, m_tDevice.Path("/reply.xml"));
-    }
-    std::string ShowPaths() { return Send(Debug(Property("ShowPaths", ""))).sText; }
-    std::string Log() const
-    {
-        return ReadFile(m_tDevice.Path(kDriverDir + "log/Slot62001_log.txt"));
-    }
-    void Store(const std::string& path, const std::string& text)
-    {
-        RunCommand({"mkdir", "-p", m_tDevice.Path(path.substr(0, path.rfind('/')))});
-        FILE* f = fopen(m_tDevice.Path(path).c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        fwrite(text.data(), 1, text.size(), f);
-        fclose(f);
-    }
-
-    CFakeHub m_tHub;
-    CSimDevice m_tDevice;
-};
-
 TEST_F(DufDriver, StartsRegistersSetsUpItsUnitsAndEndsOnRequest)
 {
     auto duf = StartDuf();

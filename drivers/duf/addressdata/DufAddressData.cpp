@@ -27,28 +27,13 @@ CQTXError DufError(const std::string& text, const std::string& parameter, int li
     return CQTXError(text, parameter, "QTXDuf", line, Error, "GeneralError");
 }
 
-// Reads the whole file; false when it cannot be opened or is larger than a description can be.
-bool ReadWholeFile(const std::string& path, std::string& content)
+// Reads the whole file; false when it cannot be opened or read, or is larger than a description
+// can be.
+bool ReadDescription(const std::string& path, std::string& content)
 {
-    FILE* file = fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return false;
-    content.clear();
-    char block[4096];
-    size_t got;
-    bool ok = true;
-    while ((got = fread(block, 1, sizeof block, file)) > 0)
-    {
-        if (content.size() + got > kMaxDescriptionBytes)
-        {
-            ok = false;
-            break;
-        }
-        content.append(block, got);
-    }
-    ok = ok && !ferror(file);
-    fclose(file);
-    return ok;
+    bool complete = false;
+    return CQTXCommandFile::ReadWholeFile(path.c_str(), content, &complete) && complete &&
+           content.size() <= kMaxDescriptionBytes;
 }
 
 bool BeginsWithXml(const std::string& content)
@@ -56,6 +41,24 @@ bool BeginsWithXml(const std::string& content)
     return content.size() >= 16 && SameString(content.substr(0, 6), "<?xml ");
 }
 } // namespace
+
+CQTXXml* CDuf::ParsedDescription(const std::string& path, const std::string& content)
+{
+    // All requests of a configuration request for one partner read the same answer: it is
+    // parsed once.
+    SParsedDescription& cached = m_tDescriptions[path];
+    if (cached.pDocument != nullptr && cached.sContent == content)
+        return cached.pDocument.get();
+    cached.sContent.clear();
+    cached.pDocument = std::make_unique<CQTXXml>();
+    if (!cached.pDocument->LoadBuffer(content.data(), content.size(), QTX_TAG_MODULE))
+    {
+        cached.pDocument.reset();
+        return nullptr;
+    }
+    cached.sContent = content;
+    return cached.pDocument.get();
+}
 
 void CDuf::ReadModuleDufData(DufRequest& r)
 {
@@ -116,7 +119,7 @@ void CDuf::ReadModuleDufData(DufRequest& r)
             }
         }
         std::string content;
-        if (!ReadWholeFile(path, content))
+        if (!ReadDescription(path, content))
             throw DufError("InternalError", "Can not generate any more files", __LINE__);
 
         const unsigned char* bytes = reinterpret_cast<const unsigned char*>(content.data());
@@ -127,8 +130,8 @@ void CDuf::ReadModuleDufData(DufRequest& r)
             throw DufError("WrongModuleData",
                            "Module " + port + " did not answer with correct DUF data", __LINE__);
 
-        CQTXXml document;
         QTXForDufList list;
+        CQTXXml* parsed = nullptr;
         if (binary)
         {
             switch (QTXForDufFindList(bytes, content.size(), r.Name, list))
@@ -143,12 +146,13 @@ void CDuf::ReadModuleDufData(DufRequest& r)
                                "Module " + port + " binary data is not ForDuf format", __LINE__);
             }
         }
-        else if (!document.LoadBuffer(content.data(), content.size(), QTX_TAG_MODULE) ||
-                 document.SelectSignalListByName("", r.Name.c_str(), false) < 0 || r.Name.empty())
+        else if ((parsed = ParsedDescription(path, content)) == nullptr ||
+                 parsed->SelectSignalListByName("", r.Name.c_str(), false) < 0 || r.Name.empty())
         {
             throw CQTXECommunicationError("SignalsMissing", "Signal list " + r.Name + " is missing",
                                           "QTXDuf", __LINE__, Error);
         }
+        CQTXXml& document = parsed != nullptr ? *parsed : m_tNoDescription;
 
         int64_t minimumStart = kNoSignalStart;
         int64_t maximumEnd = 0;

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "QTXConvert.h"
+#include "DufListProperties.h"
 #include "QTXProduct.h"
 
 namespace
@@ -28,67 +29,6 @@ CQTXError WrongRequest(const std::string& text, const std::string& parameter, in
 {
     return CQTXError(text, parameter, "QTXDuf", line, Error, "GeneralError");
 }
-
-CQTXECommunicationError WrongAnswer(const std::string& parameter, int line)
-{
-    return CQTXECommunicationError("WrongModuleAnswer", parameter, "QTXDuf", line, Error);
-}
-
-// The list-level properties of the request's list in an XML description.
-class CListProperties
-{
-public:
-    CListProperties(CQTXXml& document, const std::string& list) : m_rDocument(document)
-    {
-        m_rDocument.SelectSignalListByName("", list.c_str(), false);
-        try
-        {
-            m_rDocument.SelectSignalByNumber(-1, false);
-            m_bPresent = true;
-        }
-        catch (CQTXError&)
-        {
-            m_bPresent = false;
-        }
-    }
-    // True and the value when the property is there.
-    bool Read(const std::string& name, int32_t& value)
-    {
-        if (!m_bPresent || !m_rDocument.SelectPropertyByName(name.c_str(), false))
-            return false;
-        value = m_rDocument.GetIntProperty();
-        return true;
-    }
-    int32_t Required(const std::string& name, int line)
-    {
-        int32_t value = 0;
-        if (!Read(name, value))
-            throw WrongAnswer("Can not read " + name, line);
-        return value;
-    }
-    uint8_t Optional(const std::string& name)
-    {
-        int32_t value = 0;
-        return Read(name, value) ? static_cast<uint8_t>(value) : 0;
-    }
-    // "Direction" when present: 1 for "Input", 0 for "Output".
-    void Direction(uint8_t& direction, int line)
-    {
-        if (!m_bPresent || !m_rDocument.SelectPropertyByName("Direction", false))
-            return;
-        const std::string value = m_rDocument.GetStringProperty();
-        if (SameString(value, "Input"))
-            direction = 1;
-        else if (SameString(value, "Output"))
-            direction = 0;
-        else
-            throw WrongAnswer("Direction has undefined value", line);
-    }
-
-private:
-    CQTXXml& m_rDocument;
-    bool m_bPresent = false;
-};
 
 // Moves the window to start at 0, covering what it covered.
 void WidenToZero(uint32_t& start, int32_t& length)
@@ -152,7 +92,7 @@ void CDuf::UpdateRequestForExternalModule(DufRequest& r, uint32_t& start, int32_
     }
     else if (xml != nullptr)
     {
-        CListProperties list(*xml, r.Name);
+        CDufListProperties list(*xml, r.Name);
         baseAddress = static_cast<uint32_t>(list.Required("BaseAddress", __LINE__));
         offsetPerSlot = static_cast<uint32_t>(list.Required("OffsetPerSlot", __LINE__));
         globalEvent = list.Optional("GlobalEvent");
@@ -268,7 +208,7 @@ void CDuf::UpdateRequestForInternalModule(DufRequest& r, uint32_t& start, int32_
     }
     else if (xml != nullptr)
     {
-        CListProperties list(*xml, r.Name);
+        CDufListProperties list(*xml, r.Name);
         baseAddress = static_cast<uint32_t>(list.Required("BaseAddress", __LINE__));
         r.StartGlobal = list.Optional("GlobalEvent");
         r.StartSystem = list.Optional("SystemEvent");

@@ -92,6 +92,13 @@ void CDufRequestList::FreePcimChannel(DufRequest& request)
     request.PcimChannel = -1;
 }
 
+void CDufRequestList::ReleaseBuffers(DufRequest& request)
+{
+    if (request.PcimOwnHandle >= 0 && fReleaseBuffers)
+        fReleaseBuffers(request.PcimOwnHandle);
+    request.PcimOwnHandle = -1;
+}
+
 void CDufRequestList::AddDufRequest(const DufRequest& request)
 {
     const auto log = LogScope(m_pLog, "AddDufRequest");
@@ -107,6 +114,7 @@ void CDufRequestList::AddDufRequest(const DufRequest& request)
         return;
     }
     found->PcimHandle = -1;
+    ReleaseBuffers(*found);
     FreePcimChannel(*found);
     found->Signals = request.Signals;
     found->SignalCursor = 0;
@@ -124,6 +132,7 @@ int CDufRequestList::RemoveDufRequest(uint16_t requester, uint16_t partner, cons
             continue;
         }
         DufRequest* gone = &*it;
+        ReleaseBuffers(*gone);
         FreePcimChannel(*gone);
         // No record keeps a link to the one that goes, and no channel stays held by it.
         for (DufRequest& other : m_lRequests)

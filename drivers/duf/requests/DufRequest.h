@@ -14,6 +14,7 @@
 #define DUF_REQUEST_H
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <string>
 #include <vector>
@@ -78,6 +79,9 @@ struct DufRequest
     int32_t PcimBufferCount = 0;
     int32_t PcimBufferLength = 0;
     int32_t PcimChannel = -1;
+    // The host buffers this record holds itself (given back when it is replaced or removed);
+    // PcimHandle may be a copy of another record's.
+    int32_t PcimOwnHandle = -1;
     uint32_t M2MBase = 0;
     uint32_t M2MRegister = 0;
     uint8_t M2MEvent = 0;
@@ -144,11 +148,15 @@ public:
     const std::list<DufRequest>& Records() const { return m_lRequests; }
     // The record holding each PCI-master channel, or null.
     DufRequest* aPcimChannelAllocatedBy[DUF_PCIM_CHANNELS] = {};
+    // Gives back the host buffers of a handle; called for a record's own buffers when it is
+    // replaced or removed.
+    std::function<void(int32_t)> fReleaseBuffers;
 
 private:
     static bool Matches(const DufRequest& request, uint16_t requester, uint16_t partner,
                         const std::string& name);
     void FreePcimChannel(DufRequest& request);
+    void ReleaseBuffers(DufRequest& request);
 
     CQTX* m_pLog;
     std::list<DufRequest> m_lRequests;

@@ -4,14 +4,21 @@
 // framework stores an accepted document as the requester's configuration set and calls
 // SetHardwareConfiguration, which programs the paths.
 //
-// Reservations of the fiber-optic link, the target module's own address data, the host
-// buffers of local applications and the trial programming of all paths join this check with the
-// routing resources (paths/).
+// Then the target module's own address data, the host buffers of local applications and the
+// reservations of the fiber-optic link are taken, and a trial of programming all paths tells
+// whether the whole set fits the hardware. A refused document leaves the requester without
+// records; the paths that run are not touched.
 #include "QTXDuf.h"
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
+#include <unistd.h>
 
+#include "Pcim.h"
 #include "QTXConvert.h"
+#include "QTXMessages.h"
+#include "QTXReport.h"
 
 namespace
 {
@@ -32,6 +39,10 @@ const Item_t aTargetItems[] = {{"FiberOptic", kTargetFiberOptic},
 constexpr int kTargetRangeMaximum = 100;
 constexpr int32_t kMaxBuffers = 1000000;
 constexpr uint32_t kMissBits = 5; // module ports 62100..62104
+// The fiber-optic driver answers its frame lengths at once.
+constexpr int kFoAddressTableTimeoutMs = 100;
+// Stored module-to-module sets: one per target module 62101..62104.
+constexpr int kModuleSets = 4;
 
 const Item_t aDirectionItems[] = {{"Input", 1}, {"Output", 0}, {nullptr, -1}};
 
@@ -258,10 +269,84 @@ bool CDuf::WriteAnswers(CQTXXml& document, uint16_t requester)
     return ok;
 }
 
+bool CDuf::CheckFoReservations(CQTXXml& document, uint16_t requester)
+{
+    bool ok = true;
+    // A fiber-optic request that needs the input (it transmits the input's data) or the output
+    // (it receives data for the output) that a local application holds takes no part.
+    const auto lose = [&](int32_t reservedBy, uint8_t keptDirection, const char* text)
+    {
+        if (reservedBy == 0)
+            return;
+        bool reported = false;
+        for (DufRequest& r : tRequests.Records())
+        {
+            if (r.Requester != DUF_FO_PORT || r.Direction == keptDirection)
+                continue;
+            r.Valid = 0;
+            if (requester == DUF_FO_PORT && !reported)
+            {
+                document.SetError(DocumentError("ReservedHardware", text, __LINE__));
+                reported = true;
+                ok = false;
+            }
+        }
+    };
+    lose(FoInReservedBy, 1, "Fiber optic input is reserved by a software module");
+    lose(FoOutReservedBy, 0, "Fiber optic output is reserved by a software module");
+    return ok;
+}
+
+bool CDuf::CheckFoFrame(CQTXXml& document)
+{
+    const std::string path = FileNameToAbsolutePath("DufFor" + std::to_string(DUF_FO_PORT) + ".xml");
+    remove(path.c_str());
+    CQTXXml frame;
+    if (!SendStringToDriver(sXmlStart + "<AddressTable/>\n", kFoAddressTableTimeoutMs, DUF_FO_PORT,
+                            path) ||
+        !frame.LoadFile(path.c_str(), QTX_TAG_MODULE))
+    {
+        WriteToLogfile("No frame lengths from the fiber-optic driver: only the windows' limits hold");
+        return true;
+    }
+    frame.SelectSignalListByName("", "", false);
+    int32_t input = 0;
+    int32_t output = 0;
+    try
+    {
+        frame.SelectSignalByNumber(-1, false);
+        if (!frame.SelectPropertyByName("InputLength", false))
+            return true;
+        input = frame.GetIntProperty();
+        if (!frame.SelectPropertyByName("OutputLength", false))
+            return true;
+        output = frame.GetIntProperty();
+    }
+    catch (CQTXError&)
+    {
+        return true;
+    }
+    const RoutingResources& used = LastResources();
+    if (used.FoInData <= input && used.FoOutData <= output)
+        return true;
+    WriteToLogfile("DUF OutOfHardware: the fiber-optic frame carries " + std::to_string(input) +
+                   " bytes in and " + std::to_string(output) + " bytes out; the paths need " +
+                   std::to_string(used.FoInData) + " in and " + std::to_string(used.FoOutData) +
+                   " out");
+    document.SetError(DocumentError(
+        "OutOfHardware", "This XML requests more signals than can be handled by the hardware",
+        __LINE__));
+    return false;
+}
+
 bool CDuf::ParseAndCheckConfiguration(int& setIndex)
 {
+    return CheckRoutingDocument(tXmlCommandFile, setIndex);
+}
+
+bool CDuf::CheckRoutingDocument(CQTXXml& document, int& setIndex)
+{
     QTX_FUNCTION_LOG();
-    CQTXXml& document = tXmlCommandFile;
     const auto step = [this](int number)
     {
         WriteToLogfile("[" + std::to_string(QTXFunctionLogDepth()) +
@@ -269,6 +354,7 @@ bool CDuf::ParseAndCheckConfiguration(int& setIndex)
     };
 
     // A module's address data are asked anew for every configuration request.
+    m_tDescriptions.clear();
     for (uint32_t port = DUF_MODULE_PORT_FIRST; port <= DUF_TARGET_MODULE_LAST; ++port)
         remove(FileNameToAbsolutePath("DufFor" + std::to_string(port) + ".xml").c_str());
     for (uint32_t port = DUF_APPLICATION_FIRST; port < DUF_APPLICATION_LAST; ++port)
@@ -279,6 +365,13 @@ bool CDuf::ParseAndCheckConfiguration(int& setIndex)
     bool ok = requester != 0;
     step(1);
 
+    if (ok && PcimPresent)
+    {
+        // The applications' channels stop while their buffers are handed out anew.
+        for (uint32_t channel = 0; channel + 1 < DUF_PCIM_CHANNELS; ++channel)
+            PcimEnableChannel(channel, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
     ok = ok && ReadRecords(document, requester);
     step(2);
 
@@ -306,6 +399,26 @@ bool CDuf::ParseAndCheckConfiguration(int& setIndex)
     ok = ok && CompleteRecords(document, requester, missMask);
     step(4);
 
+    if (ok && requester >= DUF_TARGET_MODULE_FIRST && requester <= DUF_TARGET_MODULE_LAST)
+        ok = ReadTargetModule(document, requester, targetSignals);
+    step(5);
+
+    if (ok && IsApplicationPort(requester))
+        ok = AllocateHostBuffers(document, requester);
+    step(6);
+
+    ok = ok && CheckFoReservations(document, requester);
+    step(7);
+
+    if (ok && !SetupAllPaths(false))
+    {
+        document.SetError(DocumentError(
+            "OutOfHardware", "This XML requests more signals than can be handled by the hardware",
+            __LINE__));
+        ok = false;
+    }
+    if (ok && requester == DUF_FO_PORT)
+        ok = CheckFoFrame(document);
     ok = ok && WriteAnswers(document, requester);
     step(8);
 
@@ -320,9 +433,54 @@ bool CDuf::ParseAndCheckConfiguration(int& setIndex)
             FoInReservedBy = 0;
         if (FoOutReservedBy == requester)
             FoOutReservedBy = 0;
+        // The requests that stay show what is programmed for them again (the trial changed
+        // their links and resources).
+        if (requester != 0)
+            SetupAllPaths(false);
+        if (PcimPresent)
+        {
+            // The channels of the applications whose paths stay run on.
+            for (uint32_t channel = 0; channel < DUF_PCIM_CHANNELS; ++channel)
+                if (tRequests.aPcimChannelAllocatedBy[channel] != nullptr)
+                    PcimEnableChannel(channel, 1);
+        }
+        step(9);
         return false;
     }
     setIndex = SetIndexOfRequester(requester);
+    if (IsBooting() && setIndex == 0 && BpbmPresent)
+    {
+        // The module-to-module sets come back with the fiber-optic set; one programming run
+        // after this check makes them all active.
+        for (int set = 1; set <= kModuleSets; ++set)
+        {
+            int nameIndex = set;
+            const std::string file = FileNameToAbsolutePath(GetConfigurationFileName(nameIndex));
+            CQTXXml stored;
+            if (access(file.c_str(), R_OK) != 0 || !stored.LoadFile(file.c_str(), QTX_TAG_MODULE))
+                continue;
+            int storedIndex = set;
+            if (!CheckRoutingDocument(stored, storedIndex))
+                WriteToLogfile("Stored configuration set " + std::to_string(set) +
+                               " is left out: it was refused");
+        }
+        setIndex = 0;
+    }
     step(9);
+
+    if (!(IsBooting() && setIndex != 0))
+    {
+        const char* what = "unknown target";
+        if (requester == DUF_FO_PORT)
+            what = "fiber optic";
+        else if (requester >= DUF_TARGET_MODULE_FIRST && requester <= DUF_TARGET_MODULE_LAST)
+            what = "module to module transfer";
+        else if (IsApplicationPort(requester))
+            what = "local application";
+        else if (requester == DUF_COPROCESSOR_PORT)
+            what = "FPGA internal processing unit";
+        StoreEvent(std::string("New configuration for ") + what, "signal copy maschine");
+    }
+    step(10);
     return true;
 }

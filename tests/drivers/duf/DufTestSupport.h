@@ -16,14 +16,93 @@
 #include "KoveTestSupport.h"
 #include "QTXDuf.h"
 
+// The units of a run as calls in text, one line each (numbers in hexadecimal); the list
+// pointers move as on the device, nothing is written.
+class CRecordingUnits : public CDufCountingUnits
+{
+public:
+    explicit CRecordingUnits(std::vector<std::string>& calls) : m_rCalls(calls) {}
+    void DfcmInit(uint32_t value, int flag) override
+    {
+        Note("DI");
+        CDufCountingUnits::DfcmInit(value, flag);
+    }
+    void BpbmInit(uint8_t a, uint8_t b, int flag) override
+    {
+        Note("BI", {b});
+        CDufCountingUnits::BpbmInit(a, b, flag);
+    }
+    void PcimInit(uint16_t, uint8_t) override { Note("PI"); }
+    void BpbmAllocateChannel(uint32_t channel, uint8_t global, uint8_t module, uint8_t system,
+                             uint16_t, uint16_t local, uint16_t, uint32_t remote, uint32_t reg,
+                             uint8_t direction) override
+    {
+        Note("BA", {channel, global, module, system, local, remote, reg, direction});
+    }
+    void BpbmPrgTransfer(uint32_t local, uint32_t remote, uint32_t length, uint32_t more,
+                         uint8_t flag, uint8_t channelEvent, uint8_t relayEvent) override
+    {
+        Note("BT", {local, remote, length, more, channelEvent, relayEvent});
+        CDufCountingUnits::BpbmPrgTransfer(local, remote, length, more, flag, channelEvent,
+                                           relayEvent);
+    }
+    void PcimAllocateChannel(uint32_t channel, uint8_t event, uint8_t selector, uint32_t,
+                             uint8_t raise, uint16_t local, uint16_t localLength, uint32_t host,
+                             uint32_t hostLength, uint32_t buffers, uint8_t toHost,
+                             uint8_t) override
+    {
+        Note("PA", {channel, event, selector, raise, local, localLength, host, hostLength, buffers,
+                    toHost});
+    }
+    void DfcmAllocateSynchronizer(uint32_t synchronizer, uint8_t event, uint8_t selector,
+                                  uint32_t) override
+    {
+        Note("DA", {synchronizer, event, selector});
+    }
+    void DfcmPrgTransfer(uint32_t source, uint32_t destination, uint16_t length,
+                         uint32_t sourceRegister, uint32_t destinationRegister,
+                         const uint32_t* copyMask, uint8_t event) override
+    {
+        Note("DT", {source, destination, length, sourceRegister, destinationRegister, event});
+        CDufCountingUnits::DfcmPrgTransfer(source, destination, length, sourceRegister,
+                                           destinationRegister, copyMask, event);
+    }
+
+private:
+    void Note(const char* name, std::initializer_list<uint32_t> values = {})
+    {
+        std::string line = name;
+        char number[16];
+        for (uint32_t v : values)
+        {
+            snprintf(number, sizeof number, " %x", v);
+            line += number;
+        }
+        m_rCalls.push_back(line);
+    }
+    std::vector<std::string>& m_rCalls;
+};
+
 class CTestDuf : public CDuf
 {
 public:
+    using CDuf::AllocatePcimBuffers;
+    using CDuf::CheckRoutingDocument;
+    using CDuf::iNextFoOutEvent;
+    // Every run records its unit calls here instead of programming the device.
+    std::vector<std::string> vUnitCalls;
+    std::unique_ptr<CDufUnits> MakeUnits(bool) override
+    {
+        return std::make_unique<CRecordingUnits>(vUnitCalls);
+    }
+
     explicit CTestDuf(const std::string& directory)
     {
         sDirectory = directory + "/";
         // Names the log file as Init would; no port, so nothing is registered or removed.
         sModuleName = sFileName = GetModuleName();
+        // Serving, not starting: no module counts as missing.
+        bBooting = false;
     }
 
     void SetUnits(bool dfcm, bool bpbm, bool pcim)
