@@ -67,33 +67,62 @@ int InitRfft(int N)
     return 1;
 }
 
+// Decimation in frequency. Two radix-2 stages at a time are done as one radix-4 stage, group
+// by group, so that each pass walks the block in order: with W the twiddle of the first of the
+// two stages (W^(span/4) = -i), the four values k, k + q, k + 2q, k + 3q of a group of span 4q
+// become the results the two radix-2 stages give (twiddles W^2k, W^k and W^3k). An odd stage
+// count ends with one radix-2 stage of half 1. A bit-reversal reorder then gives natural order.
 void fft(complexStruct* x, int bits, const complexStruct* twiddles)
 {
     const int M = 1 << bits;
-    int half = M;
-    int stride = 1;
-    for (int stage = 0; stage < bits; ++stage)
+    int span = M;
+    int stride = 1; // W_span^k = twiddles[k * stride - 1]
+    int stages = bits;
+    for (; stages >= 2; stages -= 2, span /= 4, stride *= 4)
     {
-        half /= 2;
-        const int span = 2 * half;
+        const int q = span / 4;
         for (int j = 0; j < M; j += span)
         {
-            const complexStruct a = x[j], b = x[j + half];
-            x[j] = complexStruct{a.re + b.re, a.im + b.im};
-            x[j + half] = complexStruct{a.re - b.re, a.im - b.im};
-        }
-        for (int k = 1; k < half; ++k)
-        {
-            const complexStruct w = twiddles[k * stride - 1];
-            for (int j = k; j < M; j += span)
+            complexStruct* x0 = x + j;
+            complexStruct* x1 = x0 + q;
+            complexStruct* x2 = x1 + q;
+            complexStruct* x3 = x2 + q;
+            for (int k = 0; k < q; ++k)
             {
-                const complexStruct a = x[j], b = x[j + half];
-                const double dr = a.re - b.re, di = a.im - b.im;
-                x[j] = complexStruct{a.re + b.re, a.im + b.im};
-                x[j + half] = complexStruct{dr * w.re - di * w.im, dr * w.im + di * w.re};
+                const double t0r = x0[k].re + x2[k].re, t0i = x0[k].im + x2[k].im;
+                const double t1r = x0[k].re - x2[k].re, t1i = x0[k].im - x2[k].im;
+                const double t2r = x1[k].re + x3[k].re, t2i = x1[k].im + x3[k].im;
+                const double t3r = x1[k].re - x3[k].re, t3i = x1[k].im - x3[k].im;
+                // t1 - i t3 and t1 + i t3
+                const double ur = t1r + t3i, ui = t1i - t3r;
+                const double vr = t1r - t3i, vi = t1i + t3r;
+                x0[k] = complexStruct{t0r + t2r, t0i + t2i};
+                if (k == 0)
+                {
+                    x1[k] = complexStruct{t0r - t2r, t0i - t2i};
+                    x2[k] = complexStruct{ur, ui};
+                    x3[k] = complexStruct{vr, vi};
+                    continue;
+                }
+                const complexStruct w1 = twiddles[k * stride - 1];
+                const complexStruct w2 = twiddles[2 * k * stride - 1];
+                const complexStruct w3{w1.re * w2.re - w1.im * w2.im,
+                                       w1.re * w2.im + w1.im * w2.re};
+                const double sr = t0r - t2r, si = t0i - t2i;
+                x1[k] = complexStruct{sr * w2.re - si * w2.im, sr * w2.im + si * w2.re};
+                x2[k] = complexStruct{ur * w1.re - ui * w1.im, ur * w1.im + ui * w1.re};
+                x3[k] = complexStruct{vr * w3.re - vi * w3.im, vr * w3.im + vi * w3.re};
             }
         }
-        stride *= 2;
+    }
+    if (stages == 1)
+    {
+        for (int j = 0; j < M; j += 2)
+        {
+            const complexStruct a = x[j], b = x[j + 1];
+            x[j] = complexStruct{a.re + b.re, a.im + b.im};
+            x[j + 1] = complexStruct{a.re - b.re, a.im - b.im};
+        }
     }
     int j = 0;
     for (int i = 1; i <= M - 2; ++i)
