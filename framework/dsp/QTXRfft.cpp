@@ -1,7 +1,9 @@
 #include "QTXRfft.h"
 
 #include <cmath>
+#include <cstdint>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace
@@ -13,12 +15,128 @@ std::mutex gLock;
 int numOfBits = 0;
 std::vector<complexStruct> gw1; // twiddles of the inner complex transform
 std::vector<complexStruct> gw2; // (cos(k pi / M), sin(k pi / M)) of the split step
+// Derived from gw1 for the prepared length: the twiddles of each radix-4 pass in the order the
+// pass uses them, and where the bit-reversal puts each value.
+std::vector<complexStruct> gPassTwiddles;
+std::vector<uint32_t> gReverse;
 
 void CleanupLocked()
 {
     std::vector<complexStruct>().swap(gw1);
     std::vector<complexStruct>().swap(gw2);
+    std::vector<complexStruct>().swap(gPassTwiddles);
+    std::vector<uint32_t>().swap(gReverse);
     numOfBits = 0;
+}
+
+complexStruct Multiply(complexStruct a, complexStruct b)
+{
+    return complexStruct{a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
+}
+
+// Decimation in frequency, two radix-2 stages at a time as one radix-4 pass, group by group,
+// so that each pass walks the block in order. With W the twiddle of the first of the two
+// stages in a group of span 4q (W^q = -i), the values k, k + q, k + 2q, k + 3q become what the
+// two radix-2 stages give: twiddles W^2k, W^k and W^3k. For every pass with q > 1 the table
+// holds (W^k, W^2k, W^3k) for k = 1 .. q - 1, pass after pass. An odd stage count ends with a
+// radix-2 stage of half 1. The results are left in bit-reversed order.
+// The radix-4 butterfly of values k, k + q, k + 2q, k + 3q of a group; without twiddles
+// (k = 0) when w is null.
+inline void Butterfly4(complexStruct* x0, complexStruct* x1, complexStruct* x2, complexStruct* x3,
+                       const complexStruct* w)
+{
+    const double t0r = x0->re + x2->re, t0i = x0->im + x2->im;
+    const double t1r = x0->re - x2->re, t1i = x0->im - x2->im;
+    const double t2r = x1->re + x3->re, t2i = x1->im + x3->im;
+    const double t3r = x1->re - x3->re, t3i = x1->im - x3->im;
+    // t0 - t2, t1 - i t3 and t1 + i t3
+    const complexStruct s{t0r - t2r, t0i - t2i};
+    const complexStruct u{t1r + t3i, t1i - t3r};
+    const complexStruct v{t1r - t3i, t1i + t3r};
+    *x0 = complexStruct{t0r + t2r, t0i + t2i};
+    if (w == nullptr)
+    {
+        *x1 = s;
+        *x2 = u;
+        *x3 = v;
+        return;
+    }
+    *x1 = Multiply(s, w[1]);
+    *x2 = Multiply(u, w[0]);
+    *x3 = Multiply(v, w[2]);
+}
+
+void Radix4Passes(complexStruct* x, int bits, const complexStruct* passTwiddles)
+{
+    const int M = 1 << bits;
+    int stages = bits;
+    for (int span = M; stages >= 2; stages -= 2, span /= 4)
+    {
+        const int q = span / 4;
+        for (int j = 0; j < M; j += span)
+        {
+            complexStruct* x0 = x + j;
+            Butterfly4(x0, x0 + q, x0 + 2 * q, x0 + 3 * q, nullptr);
+            for (int k = 1; k < q; ++k)
+                Butterfly4(x0 + k, x0 + q + k, x0 + 2 * q + k, x0 + 3 * q + k,
+                           passTwiddles + 3 * (k - 1));
+        }
+        if (q > 1)
+            passTwiddles += 3 * (q - 1);
+    }
+    if (stages == 1)
+    {
+        for (int j = 0; j < M; j += 2)
+        {
+            const complexStruct a = x[j], b = x[j + 1];
+            x[j] = complexStruct{a.re + b.re, a.im + b.im};
+            x[j + 1] = complexStruct{a.re - b.re, a.im - b.im};
+        }
+    }
+}
+
+// The pass table of Radix4Passes from a table of the gw1 form: twiddles[i - 1] =
+// e^(-i 2 pi i / M).
+std::vector<complexStruct> PassTwiddles(int bits, const complexStruct* twiddles)
+{
+    const int M = 1 << bits;
+    std::vector<complexStruct> table;
+    int stride = 1; // W^k = twiddles[k * stride - 1] in a pass of span M / stride
+    for (int span = M; span >= 4; span /= 4, stride *= 4)
+        for (int k = 1; k < span / 4; ++k)
+        {
+            const complexStruct w1 = twiddles[k * stride - 1];
+            const complexStruct w2 = twiddles[2 * k * stride - 1];
+            table.push_back(w1);
+            table.push_back(w2);
+            table.push_back(Multiply(w1, w2));
+        }
+    return table;
+}
+
+// Calls exchange(i, j) for every pair of the bit-reversal reorder of M values.
+template <typename Exchange> void ForEachBitReversalPair(int M, Exchange exchange)
+{
+    int j = 0;
+    for (int i = 1; i <= M - 2; ++i)
+    {
+        int m = M / 2;
+        while (m <= j)
+        {
+            j -= m;
+            m /= 2;
+        }
+        j += m;
+        if (i < j)
+            exchange(i, j);
+    }
+}
+
+void Exchange(complexStruct* x, int i, int j)
+{
+    const complexStruct t = x[i];
+    x[i] = x[j];
+    x[j] = t;
 }
 
 } // namespace
@@ -59,88 +177,25 @@ int InitRfft(int N)
     for (int i = 1; i <= M / 2 - 1; ++i)
     {
         gw1[i - 1] = v;
-        v = complexStruct{v.re * w.re - v.im * w.im, v.re * w.im + v.im * w.re};
+        v = Multiply(v, w);
     }
     for (int k = 1; k <= M - 1; ++k)
         gw2[k - 1] = complexStruct{std::cos(k * M_PI / M), std::sin(k * M_PI / M)};
+    gPassTwiddles = PassTwiddles(bits, gw1.data());
+    gReverse.resize(M);
+    for (int i = 0; i < M; ++i)
+        gReverse[i] = uint32_t(i);
+    ForEachBitReversalPair(M, [](int i, int j) { std::swap(gReverse[i], gReverse[j]); });
     numOfBits = bits;
     return 1;
 }
 
-// Decimation in frequency. Two radix-2 stages at a time are done as one radix-4 stage, group
-// by group, so that each pass walks the block in order: with W the twiddle of the first of the
-// two stages (W^(span/4) = -i), the four values k, k + q, k + 2q, k + 3q of a group of span 4q
-// become the results the two radix-2 stages give (twiddles W^2k, W^k and W^3k). An odd stage
-// count ends with one radix-2 stage of half 1. A bit-reversal reorder then gives natural order.
 void fft(complexStruct* x, int bits, const complexStruct* twiddles)
 {
-    const int M = 1 << bits;
-    int span = M;
-    int stride = 1; // W_span^k = twiddles[k * stride - 1]
-    int stages = bits;
-    for (; stages >= 2; stages -= 2, span /= 4, stride *= 4)
-    {
-        const int q = span / 4;
-        for (int j = 0; j < M; j += span)
-        {
-            complexStruct* x0 = x + j;
-            complexStruct* x1 = x0 + q;
-            complexStruct* x2 = x1 + q;
-            complexStruct* x3 = x2 + q;
-            for (int k = 0; k < q; ++k)
-            {
-                const double t0r = x0[k].re + x2[k].re, t0i = x0[k].im + x2[k].im;
-                const double t1r = x0[k].re - x2[k].re, t1i = x0[k].im - x2[k].im;
-                const double t2r = x1[k].re + x3[k].re, t2i = x1[k].im + x3[k].im;
-                const double t3r = x1[k].re - x3[k].re, t3i = x1[k].im - x3[k].im;
-                // t1 - i t3 and t1 + i t3
-                const double ur = t1r + t3i, ui = t1i - t3r;
-                const double vr = t1r - t3i, vi = t1i + t3r;
-                x0[k] = complexStruct{t0r + t2r, t0i + t2i};
-                if (k == 0)
-                {
-                    x1[k] = complexStruct{t0r - t2r, t0i - t2i};
-                    x2[k] = complexStruct{ur, ui};
-                    x3[k] = complexStruct{vr, vi};
-                    continue;
-                }
-                const complexStruct w1 = twiddles[k * stride - 1];
-                const complexStruct w2 = twiddles[2 * k * stride - 1];
-                const complexStruct w3{w1.re * w2.re - w1.im * w2.im,
-                                       w1.re * w2.im + w1.im * w2.re};
-                const double sr = t0r - t2r, si = t0i - t2i;
-                x1[k] = complexStruct{sr * w2.re - si * w2.im, sr * w2.im + si * w2.re};
-                x2[k] = complexStruct{ur * w1.re - ui * w1.im, ur * w1.im + ui * w1.re};
-                x3[k] = complexStruct{vr * w3.re - vi * w3.im, vr * w3.im + vi * w3.re};
-            }
-        }
-    }
-    if (stages == 1)
-    {
-        for (int j = 0; j < M; j += 2)
-        {
-            const complexStruct a = x[j], b = x[j + 1];
-            x[j] = complexStruct{a.re + b.re, a.im + b.im};
-            x[j + 1] = complexStruct{a.re - b.re, a.im - b.im};
-        }
-    }
-    int j = 0;
-    for (int i = 1; i <= M - 2; ++i)
-    {
-        int m = M / 2;
-        while (m <= j)
-        {
-            j -= m;
-            m /= 2;
-        }
-        j += m;
-        if (i < j)
-        {
-            const complexStruct t = x[i];
-            x[i] = x[j];
-            x[j] = t;
-        }
-    }
+    if (bits < 0)
+        return;
+    Radix4Passes(x, bits, PassTwiddles(bits, twiddles).data());
+    ForEachBitReversalPair(1 << bits, [x](int i, int j) { Exchange(x, i, j); });
 }
 
 int rfft(double* samples, complexStruct* out)
@@ -149,17 +204,23 @@ int rfft(double* samples, complexStruct* out)
     if (numOfBits == 0)
         return 0;
     const int M = 1 << numOfBits;
-    // The samples, read as M complex values (s[2n], s[2n + 1]), are transformed in place.
-    complexStruct* z = reinterpret_cast<complexStruct*>(samples);
-    fft(z, numOfBits, gw1.data());
-    out[0] = complexStruct{z[0].re + z[0].im, 0.0};
-    for (int k = 1; k < M; ++k)
+    // The samples, read as M complex values (s[2n], s[2n + 1]), are transformed in place; the
+    // split step below reads Z[k] from its bit-reversed place, so the work space keeps that
+    // order.
+    complexStruct* y = reinterpret_cast<complexStruct*>(samples);
+    Radix4Passes(y, numOfBits, gPassTwiddles.data());
+    const uint32_t* reverse = gReverse.data();
+    out[0] = complexStruct{y[0].re + y[0].im, 0.0};
+    // X[k] and X[M - k] from the same pair a = Z[k], b = Z[M - k]; the split twiddle of M - k
+    // is (-c, s).
+    for (int k = 1; k <= M / 2; ++k)
     {
-        const complexStruct a = z[k], b = z[M - k];
+        const complexStruct a = y[reverse[k]], b = y[reverse[M - k]];
         const double c = gw2[k - 1].re, s = gw2[k - 1].im;
         const double p = (a.re + b.re) / 2, q = (a.im + b.im) / 2;
         const double r = (a.re - b.re) / 2, t = (a.im - b.im) / 2;
         out[k] = complexStruct{p + c * q - s * r, t - s * q - c * r};
+        out[M - k] = complexStruct{p - c * q + s * r, -t - s * q - c * r};
     }
     return 1;
 }
