@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -34,38 +35,57 @@ complexStruct Multiply(complexStruct a, complexStruct b)
     return complexStruct{a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
 }
 
+// A complex value as a vector of two doubles (SIMD where the target has it, plain doubles
+// elsewhere).
+typedef double V2 __attribute__((vector_size(16)));
+
+inline V2 Load(const complexStruct* p)
+{
+    V2 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void Store(complexStruct* p, V2 v)
+{
+    std::memcpy(p, &v, sizeof v);
+}
+
+// a * w with w given as (w.re, w.im) and (-w.im, w.re).
+inline V2 MultiplyBy(V2 a, const complexStruct* w)
+{
+    const V2 re = {a[0], a[0]}, im = {a[1], a[1]};
+    return re * Load(w) + im * Load(w + 1);
+}
+
+// The radix-4 butterfly of values k, k + q, k + 2q, k + 3q of a group; without twiddles
+// (k = 0) when w is null, else w holds W^k, W^2k and W^3k, each in the form of MultiplyBy.
+inline void Butterfly4(complexStruct* x0, complexStruct* x1, complexStruct* x2, complexStruct* x3,
+                       const complexStruct* w)
+{
+    const V2 a0 = Load(x0), a1 = Load(x1), a2 = Load(x2), a3 = Load(x3);
+    const V2 t0 = a0 + a2, t1 = a0 - a2, t2 = a1 + a3, t3 = a1 - a3;
+    const V2 t3i = {t3[1], -t3[0]}; // -i t3
+    const V2 s = t0 - t2, u = t1 + t3i, v = t1 - t3i;
+    Store(x0, t0 + t2);
+    if (w == nullptr)
+    {
+        Store(x1, s);
+        Store(x2, u);
+        Store(x3, v);
+        return;
+    }
+    Store(x1, MultiplyBy(s, w + 2));
+    Store(x2, MultiplyBy(u, w));
+    Store(x3, MultiplyBy(v, w + 4));
+}
+
 // Decimation in frequency, two radix-2 stages at a time as one radix-4 pass, group by group,
 // so that each pass walks the block in order. With W the twiddle of the first of the two
 // stages in a group of span 4q (W^q = -i), the values k, k + q, k + 2q, k + 3q become what the
 // two radix-2 stages give: twiddles W^2k, W^k and W^3k. For every pass with q > 1 the table
-// holds (W^k, W^2k, W^3k) for k = 1 .. q - 1, pass after pass. An odd stage count ends with a
-// radix-2 stage of half 1. The results are left in bit-reversed order.
-// The radix-4 butterfly of values k, k + q, k + 2q, k + 3q of a group; without twiddles
-// (k = 0) when w is null.
-inline void Butterfly4(complexStruct* x0, complexStruct* x1, complexStruct* x2, complexStruct* x3,
-                       const complexStruct* w)
-{
-    const double t0r = x0->re + x2->re, t0i = x0->im + x2->im;
-    const double t1r = x0->re - x2->re, t1i = x0->im - x2->im;
-    const double t2r = x1->re + x3->re, t2i = x1->im + x3->im;
-    const double t3r = x1->re - x3->re, t3i = x1->im - x3->im;
-    // t0 - t2, t1 - i t3 and t1 + i t3
-    const complexStruct s{t0r - t2r, t0i - t2i};
-    const complexStruct u{t1r + t3i, t1i - t3r};
-    const complexStruct v{t1r - t3i, t1i + t3r};
-    *x0 = complexStruct{t0r + t2r, t0i + t2i};
-    if (w == nullptr)
-    {
-        *x1 = s;
-        *x2 = u;
-        *x3 = v;
-        return;
-    }
-    *x1 = Multiply(s, w[1]);
-    *x2 = Multiply(u, w[0]);
-    *x3 = Multiply(v, w[2]);
-}
-
+// holds W^k, W^2k, W^3k (as MultiplyBy takes them) for k = 1 .. q - 1, pass after pass. An odd
+// stage count ends with a radix-2 stage of half 1. The results are left in bit-reversed order.
 void Radix4Passes(complexStruct* x, int bits, const complexStruct* passTwiddles)
 {
     const int M = 1 << bits;
@@ -79,10 +99,10 @@ void Radix4Passes(complexStruct* x, int bits, const complexStruct* passTwiddles)
             Butterfly4(x0, x0 + q, x0 + 2 * q, x0 + 3 * q, nullptr);
             for (int k = 1; k < q; ++k)
                 Butterfly4(x0 + k, x0 + q + k, x0 + 2 * q + k, x0 + 3 * q + k,
-                           passTwiddles + 3 * (k - 1));
+                           passTwiddles + 6 * (k - 1));
         }
         if (q > 1)
-            passTwiddles += 3 * (q - 1);
+            passTwiddles += 6 * (q - 1);
     }
     if (stages == 1)
     {
@@ -107,9 +127,11 @@ std::vector<complexStruct> PassTwiddles(int bits, const complexStruct* twiddles)
         {
             const complexStruct w1 = twiddles[k * stride - 1];
             const complexStruct w2 = twiddles[2 * k * stride - 1];
-            table.push_back(w1);
-            table.push_back(w2);
-            table.push_back(Multiply(w1, w2));
+            for (const complexStruct w : {w1, w2, Multiply(w1, w2)})
+            {
+                table.push_back(w);
+                table.push_back(complexStruct{-w.im, w.re});
+            }
         }
     return table;
 }
