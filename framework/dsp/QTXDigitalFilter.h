@@ -162,6 +162,7 @@ private:
     bool Calc_DigIIR_Coefs(int characteristic, bool unityDcGain);
     bool SetAnalogPrototype(int characteristic);
     bool SetEllipticPrototype(int order);
+    void SetAnalogSection(int k, double sigma, double omega, double zero);
     void Unnorm_LP_Coefs();
     void Bilinear_Transform();
     void DebugOutput(const std::string& path, const std::string& header, bool digital) const;

@@ -221,11 +221,7 @@ bool CQTXDigitalFilter::SetAnalogPrototype(int characteristic)
         for (int k = 0; k < sections; ++k)
         {
             const double theta = (2 * k + n + 1) * kPi / (2 * n);
-            const double sigma = std::cos(theta), omega = std::sin(theta);
-            m_pB0[k] = m_pA0[k] = sigma * sigma + omega * omega;
-            m_pB1[k] = m_pB2[k] = 0.0;
-            m_pA1[k] = -2.0 * sigma;
-            m_pA2[k] = 1.0;
+            SetAnalogSection(k, std::cos(theta), std::sin(theta), 0.0);
         }
         return true;
     case DF_Chebyshev:
@@ -235,12 +231,8 @@ bool CQTXDigitalFilter::SetAnalogPrototype(int characteristic)
         for (int k = 0; k < sections; ++k)
         {
             const double theta = (2 * k + 1) * kPi / (2 * n);
-            const double sigma = -std::sinh(v) * std::sin(theta);
-            const double omega = std::cosh(v) * std::cos(theta);
-            m_pB0[k] = m_pA0[k] = sigma * sigma + omega * omega;
-            m_pB1[k] = m_pB2[k] = 0.0;
-            m_pA1[k] = -2.0 * sigma;
-            m_pA2[k] = 1.0;
+            SetAnalogSection(k, -std::sinh(v) * std::sin(theta), std::cosh(v) * std::cos(theta),
+                             0.0);
         }
         return true;
     }
@@ -254,15 +246,7 @@ bool CQTXDigitalFilter::SetAnalogPrototype(int characteristic)
             const double sigma0 = -std::sinh(v) * std::sin(theta);
             const double omega0 = std::cosh(v) * std::cos(theta);
             const double d = sigma0 * sigma0 + omega0 * omega0;
-            const double sigma = sigma0 / d, omega = -omega0 / d;
-            const double zero = 1.0 / std::cos(theta);
-            m_pB0[k] = zero * zero;
-            m_pB1[k] = 0.0;
-            m_pB2[k] = 1.0;
-            m_pA0[k] = sigma * sigma + omega * omega;
-            m_pA1[k] = -2.0 * sigma;
-            m_pA2[k] = 1.0;
-            m_dGain *= m_pA0[k] / m_pB0[k];
+            SetAnalogSection(k, sigma0 / d, -omega0 / d, 1.0 / std::cos(theta));
         }
         return true;
     }
@@ -271,6 +255,25 @@ bool CQTXDigitalFilter::SetAnalogPrototype(int characteristic)
     default:
         return false;
     }
+}
+
+// Section k of the prototype: the pole pair sigma +- j omega, and the zero pair +- j zero (none
+// when zero is 0), at unit gain for s = 0.
+void CQTXDigitalFilter::SetAnalogSection(int k, double sigma, double omega, double zero)
+{
+    m_pA0[k] = sigma * sigma + omega * omega;
+    m_pA1[k] = -2.0 * sigma;
+    m_pA2[k] = 1.0;
+    m_pB1[k] = 0.0;
+    if (zero == 0.0)
+    {
+        m_pB0[k] = m_pA0[k];
+        m_pB2[k] = 0.0;
+        return;
+    }
+    m_pB0[k] = zero * zero;
+    m_pB2[k] = 1.0;
+    m_dGain *= m_pA0[k] / m_pB0[k];
 }
 
 bool CQTXDigitalFilter::SetEllipticPrototype(int n)
@@ -308,16 +311,7 @@ bool CQTXDigitalFilter::SetEllipticPrototype(int n)
         double sn, cn, dn;
         Ellip_Funcs((2 * s + 1) * K / n, k, &sn, &cn, &dn);
         const double q = 1.0 - dn * dn * sn0 * sn0;
-        const double sigma = -cn * dn * sn0 * cn0 / q;
-        const double omega = sn * dn0 / q;
-        const double zero = 1.0 / (k * sn);
-        m_pB0[s] = zero * zero;
-        m_pB1[s] = 0.0;
-        m_pB2[s] = 1.0;
-        m_pA0[s] = sigma * sigma + omega * omega;
-        m_pA1[s] = -2.0 * sigma;
-        m_pA2[s] = 1.0;
-        m_dGain *= m_pA0[s] / m_pB0[s];
+        SetAnalogSection(s, -cn * dn * sn0 * cn0 / q, sn * dn0 / q, 1.0 / (k * sn));
     }
     return true;
 }
