@@ -125,20 +125,20 @@ const char* const aFiberOpticSeeds[] = {
 };
 
 const char* const aFilterSeeds[] = {
-    "<Property Name=\"EnableDigitalFilter\" Value=\"true\"/>"
-    "<Property Name=\"NumberOfBiQuads\" Value=\"2\"/>"
-    "<Property Name=\"BiQuad0\" Value=\"2;1;1.8953;-0.901\"/>"
-    "<Property Name=\"BiQuad1\" Value=\"2;1;1.9459;-0.95706\"/>"
-    "<Property Name=\"FilterGain\" Value=\"0.0375\"/>"
-    "<Property Name=\"FilterPreDivider\" Value=\"3\"/>",
-    "<Property Name=\"EnableDigitalFilter\" Value=\"true\"/>"
-    "<Property Name=\"NumberOfBiQuads\" Value=\"16\"/>"
-    "<Property Name=\"BiQuad15\" Value=\"15.999;-16;1e-300;nan\"/>"
-    "<Property Name=\"FilterGain\" Value=\"-16\"/>"
-    "<Property Name=\"FilterPreDivider\" Value=\"15\"/>",
+    ("<Property Name=\"EnableDigitalFilter\" Value=\"true\"/>"
+     "<Property Name=\"NumberOfBiQuads\" Value=\"2\"/>"
+     "<Property Name=\"BiQuad0\" Value=\"2;1;1.8953;-0.901\"/>"
+     "<Property Name=\"BiQuad1\" Value=\"2;1;1.9459;-0.95706\"/>"
+     "<Property Name=\"FilterGain\" Value=\"0.0375\"/>"
+     "<Property Name=\"FilterPreDivider\" Value=\"3\"/>"),
+    ("<Property Name=\"EnableDigitalFilter\" Value=\"true\"/>"
+     "<Property Name=\"NumberOfBiQuads\" Value=\"16\"/>"
+     "<Property Name=\"BiQuad15\" Value=\"15.999;-16;1e-300;nan\"/>"
+     "<Property Name=\"FilterGain\" Value=\"-16\"/>"
+     "<Property Name=\"FilterPreDivider\" Value=\"15\"/>"),
     "<Property Name=\"EnableDigitalFilter\" Value=\"false\"/>",
-    "<Property Name=\"EnableDigitalFilter\" Value=\"1\"/>"
-    "<Property Name=\"NumberOfBiQuads\" Value=\"-2147483648\"/>",
+    ("<Property Name=\"EnableDigitalFilter\" Value=\"1\"/>"
+     "<Property Name=\"NumberOfBiQuads\" Value=\"-2147483648\"/>"),
 };
 
 const char* const aXmlSeeds[] = {
