@@ -85,6 +85,7 @@ public:
     // Section i from its zeros and poles (types of _DFTypeOfZero); b0 = a0 = 1.
     bool SetBiquadZP(int i, double zero1, double zero2, double pole1, double pole2, int zeroType,
                      int poleType);
+    // FIR only: copies 1 .. maximum order taps; the coefficient count becomes count.
     bool SetFIRCoeff(int count, const double* values);
     // The value of a property (index i for the per-section and per-tap ones); 0 for an index
     // or property out of range.
