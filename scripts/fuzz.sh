@@ -15,7 +15,7 @@ fi
 dir=${BUILD_DIR:-build-fuzz}
 targets=(fuzz_bin_command_file fuzz_xml_parser fuzz_xml_command_file fuzz_config_tar fuzz_nbns_query
          fuzz_duf_address_data fuzz_devmsg_file_request fuzz_devmsg_frames
-         fuzz_discovery_datagram fuzz_fo_configuration)
+         fuzz_discovery_datagram fuzz_fo_configuration fuzz_filter_properties)
 
 bash scripts/setup.sh
 mkdir -p "$dir"
@@ -38,7 +38,7 @@ rm -rf "$work"
 run_target() {
     local t=$1
     local extra=()
-    [[ "$t" == fuzz_xml_* || "$t" == fuzz_fo_* ]] && extra+=(-dict="$work/xml.dict" -max_len=16384)
+    [[ "$t" == fuzz_xml_* || "$t" == fuzz_fo_* || "$t" == fuzz_filter_* ]] && extra+=(-dict="$work/xml.dict" -max_len=16384)
     [[ "$t" == fuzz_discovery_* ]] && extra+=(-dict="$work/xml.dict" -max_len=33000)
     [[ "$t" == fuzz_devmsg_* ]] && extra+=(-max_len=65536)
     mkdir -p "$work/$t/corpus" "$work/$t/artifacts"

@@ -3,8 +3,10 @@
 # Quick and quiet when everything is there already.
 set -euo pipefail
 
+# FFTW and OpenSSL are the yardsticks of the FFT and SHA-3 benchmarks only.
 packages=(g++ clang libclang-rt-14-dev cmake ninja-build libgtest-dev libgmock-dev
-          libbenchmark-dev libpugixml-dev zip unzip tar gzip iproute2 util-linux procps)
+          libbenchmark-dev libpugixml-dev libfftw3-dev libssl-dev zip unzip tar gzip iproute2
+          util-linux procps)
 
 # --arm: what the cross build for the device's 32-bit ARM processor needs besides: Debian's
 # cross compiler, the user-mode emulator that runs its tests, and the target's runtime and

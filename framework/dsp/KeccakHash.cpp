@@ -65,22 +65,6 @@ inline void StoreLane(unsigned char* p, uint64_t v)
         p[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
-void Round(uint64_t* A, uint64_t rc)
-{
-    uint64_t C[5], D[5], B[25];
-    for (unsigned int x = 0; x < 5; ++x)
-        C[x] = A[x] ^ A[x + 5] ^ A[x + 10] ^ A[x + 15] ^ A[x + 20];
-    for (unsigned int x = 0; x < 5; ++x)
-        D[x] = C[KeccakP1600_Mod5[x + 4]] ^ Rol(C[KeccakP1600_Mod5[x + 1]], 1);
-    for (unsigned int i = 0; i < 25; ++i)
-        B[KeccakP1600_PiLane[i]] = Rol(A[i] ^ D[i % 5], KeccakP1600_RotationConstants[i]);
-    for (unsigned int y = 0; y < 25; y += 5)
-        for (unsigned int x = 0; x < 5; ++x)
-            A[y + x] =
-                B[y + x] ^ (~B[y + KeccakP1600_Mod5[x + 1]] & B[y + KeccakP1600_Mod5[x + 2]]);
-    A[0] ^= rc;
-}
-
 } // namespace
 
 void KeccakP1600_Initialize(KeccakP1600_state* state)
@@ -136,14 +120,128 @@ void KeccakP1600_ExtractBytes(const KeccakP1600_state* state, unsigned char* dat
             static_cast<unsigned char>(state->A[(offset + i) / 8] >> (8 * ((offset + i) % 8)));
 }
 
-// The last `rounds` of the 24 rounds (Keccak-p[1600, nr]).
+// The last `rounds` of the 24 rounds (Keccak-p[1600, nr]). The round is written out lane by
+// lane so that the state stays in registers: theta, then rho and pi (lane x + 5y rotated by
+// KeccakP1600_RotationConstants into lane KeccakP1600_PiLane), chi along each row and iota.
 void KeccakP1600_Permute_Nrounds(KeccakP1600_state* state, unsigned int rounds)
 {
     if (rounds > 24)
         rounds = 24;
-    const RoundConstants& c = Constants();
+    const uint64_t* rc = Constants().rc;
+    uint64_t a0 = state->A[0];
+    uint64_t a1 = state->A[1];
+    uint64_t a2 = state->A[2];
+    uint64_t a3 = state->A[3];
+    uint64_t a4 = state->A[4];
+    uint64_t a5 = state->A[5];
+    uint64_t a6 = state->A[6];
+    uint64_t a7 = state->A[7];
+    uint64_t a8 = state->A[8];
+    uint64_t a9 = state->A[9];
+    uint64_t a10 = state->A[10];
+    uint64_t a11 = state->A[11];
+    uint64_t a12 = state->A[12];
+    uint64_t a13 = state->A[13];
+    uint64_t a14 = state->A[14];
+    uint64_t a15 = state->A[15];
+    uint64_t a16 = state->A[16];
+    uint64_t a17 = state->A[17];
+    uint64_t a18 = state->A[18];
+    uint64_t a19 = state->A[19];
+    uint64_t a20 = state->A[20];
+    uint64_t a21 = state->A[21];
+    uint64_t a22 = state->A[22];
+    uint64_t a23 = state->A[23];
+    uint64_t a24 = state->A[24];
     for (unsigned int ir = 24 - rounds; ir < 24; ++ir)
-        Round(state->A, c.rc[ir]);
+    {
+        const uint64_t c0 = a0 ^ a5 ^ a10 ^ a15 ^ a20;
+        const uint64_t c1 = a1 ^ a6 ^ a11 ^ a16 ^ a21;
+        const uint64_t c2 = a2 ^ a7 ^ a12 ^ a17 ^ a22;
+        const uint64_t c3 = a3 ^ a8 ^ a13 ^ a18 ^ a23;
+        const uint64_t c4 = a4 ^ a9 ^ a14 ^ a19 ^ a24;
+        const uint64_t d0 = c4 ^ Rol(c1, 1);
+        const uint64_t d1 = c0 ^ Rol(c2, 1);
+        const uint64_t d2 = c1 ^ Rol(c3, 1);
+        const uint64_t d3 = c2 ^ Rol(c4, 1);
+        const uint64_t d4 = c3 ^ Rol(c0, 1);
+        const uint64_t b0 = a0 ^ d0;
+        const uint64_t b1 = Rol(a6 ^ d1, 44);
+        const uint64_t b2 = Rol(a12 ^ d2, 43);
+        const uint64_t b3 = Rol(a18 ^ d3, 21);
+        const uint64_t b4 = Rol(a24 ^ d4, 14);
+        const uint64_t b5 = Rol(a3 ^ d3, 28);
+        const uint64_t b6 = Rol(a9 ^ d4, 20);
+        const uint64_t b7 = Rol(a10 ^ d0, 3);
+        const uint64_t b8 = Rol(a16 ^ d1, 45);
+        const uint64_t b9 = Rol(a22 ^ d2, 61);
+        const uint64_t b10 = Rol(a1 ^ d1, 1);
+        const uint64_t b11 = Rol(a7 ^ d2, 6);
+        const uint64_t b12 = Rol(a13 ^ d3, 25);
+        const uint64_t b13 = Rol(a19 ^ d4, 8);
+        const uint64_t b14 = Rol(a20 ^ d0, 18);
+        const uint64_t b15 = Rol(a4 ^ d4, 27);
+        const uint64_t b16 = Rol(a5 ^ d0, 36);
+        const uint64_t b17 = Rol(a11 ^ d1, 10);
+        const uint64_t b18 = Rol(a17 ^ d2, 15);
+        const uint64_t b19 = Rol(a23 ^ d3, 56);
+        const uint64_t b20 = Rol(a2 ^ d2, 62);
+        const uint64_t b21 = Rol(a8 ^ d3, 55);
+        const uint64_t b22 = Rol(a14 ^ d4, 39);
+        const uint64_t b23 = Rol(a15 ^ d0, 41);
+        const uint64_t b24 = Rol(a21 ^ d1, 2);
+        a0 = b0 ^ (~b1 & b2);
+        a1 = b1 ^ (~b2 & b3);
+        a2 = b2 ^ (~b3 & b4);
+        a3 = b3 ^ (~b4 & b0);
+        a4 = b4 ^ (~b0 & b1);
+        a5 = b5 ^ (~b6 & b7);
+        a6 = b6 ^ (~b7 & b8);
+        a7 = b7 ^ (~b8 & b9);
+        a8 = b8 ^ (~b9 & b5);
+        a9 = b9 ^ (~b5 & b6);
+        a10 = b10 ^ (~b11 & b12);
+        a11 = b11 ^ (~b12 & b13);
+        a12 = b12 ^ (~b13 & b14);
+        a13 = b13 ^ (~b14 & b10);
+        a14 = b14 ^ (~b10 & b11);
+        a15 = b15 ^ (~b16 & b17);
+        a16 = b16 ^ (~b17 & b18);
+        a17 = b17 ^ (~b18 & b19);
+        a18 = b18 ^ (~b19 & b15);
+        a19 = b19 ^ (~b15 & b16);
+        a20 = b20 ^ (~b21 & b22);
+        a21 = b21 ^ (~b22 & b23);
+        a22 = b22 ^ (~b23 & b24);
+        a23 = b23 ^ (~b24 & b20);
+        a24 = b24 ^ (~b20 & b21);
+        a0 ^= rc[ir];
+    }
+    state->A[0] = a0;
+    state->A[1] = a1;
+    state->A[2] = a2;
+    state->A[3] = a3;
+    state->A[4] = a4;
+    state->A[5] = a5;
+    state->A[6] = a6;
+    state->A[7] = a7;
+    state->A[8] = a8;
+    state->A[9] = a9;
+    state->A[10] = a10;
+    state->A[11] = a11;
+    state->A[12] = a12;
+    state->A[13] = a13;
+    state->A[14] = a14;
+    state->A[15] = a15;
+    state->A[16] = a16;
+    state->A[17] = a17;
+    state->A[18] = a18;
+    state->A[19] = a19;
+    state->A[20] = a20;
+    state->A[21] = a21;
+    state->A[22] = a22;
+    state->A[23] = a23;
+    state->A[24] = a24;
 }
 
 void KeccakP1600_Permute_12rounds(KeccakP1600_state* state)

@@ -9,6 +9,7 @@
 //   <dir>/fuzz_devmsg_frames/seeds/      buffer size, wait flag + framed device-message streams
 //   <dir>/fuzz_discovery_datagram/seeds/ split byte + two discovery datagrams
 //   <dir>/fuzz_fo_configuration/seeds/   FiberOptic configuration documents
+//   <dir>/fuzz_filter_properties/seeds/  module configurations with digital-filter properties
 //   <dir>/xml.dict                       tokens of the XML grammar and the request vocabulary
 #include "QTXBin.h"
 #include "../../drivers/system/NbnsEasy.h"
@@ -123,6 +124,23 @@ const char* const aFiberOpticSeeds[] = {
     "",
 };
 
+const char* const aFilterSeeds[] = {
+    ("<Property Name=\"EnableDigitalFilter\" Value=\"true\"/>"
+     "<Property Name=\"NumberOfBiQuads\" Value=\"2\"/>"
+     "<Property Name=\"BiQuad0\" Value=\"2;1;1.8953;-0.901\"/>"
+     "<Property Name=\"BiQuad1\" Value=\"2;1;1.9459;-0.95706\"/>"
+     "<Property Name=\"FilterGain\" Value=\"0.0375\"/>"
+     "<Property Name=\"FilterPreDivider\" Value=\"3\"/>"),
+    ("<Property Name=\"EnableDigitalFilter\" Value=\"true\"/>"
+     "<Property Name=\"NumberOfBiQuads\" Value=\"16\"/>"
+     "<Property Name=\"BiQuad15\" Value=\"15.999;-16;1e-300;nan\"/>"
+     "<Property Name=\"FilterGain\" Value=\"-16\"/>"
+     "<Property Name=\"FilterPreDivider\" Value=\"15\"/>"),
+    "<Property Name=\"EnableDigitalFilter\" Value=\"false\"/>",
+    ("<Property Name=\"EnableDigitalFilter\" Value=\"1\"/>"
+     "<Property Name=\"NumberOfBiQuads\" Value=\"-2147483648\"/>"),
+};
+
 const char* const aXmlSeeds[] = {
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n\n<Ping/>\n",
     ("<?xml version=\"1.0\"?>\n<Module Name=\"TestDriver\" KeepConnection=\"true\">\n"
@@ -177,6 +195,11 @@ const char* const aDictionary[] = {
     "OutputFrames",
     "MasterModePeriod",
     "MasterModeLength",
+    "EnableDigitalFilter",
+    "NumberOfBiQuads",
+    "BiQuad",
+    "FilterGain",
+    "FilterPreDivider",
     "\"-16\"",
     "\"3.3\"",
     "\"UTF-8\"",
@@ -293,8 +316,8 @@ int main(int argc, char** argv)
     MakeDirectory(tar + "/seeds");
     const std::vector<std::string> tarSeeds = {
         kovetest::TarImage({}),
-        kovetest::TarImage({{"Config_62000_System.xml", "<Module Name=\"System\"/>\n"},
-                            {"start.sh", "echo\n"}}),
+        kovetest::TarImage(
+            {{"Config_62000_System.xml", "<Module Name=\"System\"/>\n"}, {"start.sh", "echo\n"}}),
         kovetest::TarImage({{"inner.xml", std::string(700, 'x'), '0', "prefix"}}, false),
         kovetest::TarImage({{"../up.xml", "x"}, {"link", "", '2'}}),
     };
@@ -437,6 +460,18 @@ int main(int argc, char** argv)
                                              "<Properties>") +
                                  seed + "</Properties></Module>\n";
         WriteSeed(fiberOptic + "/seeds/seed" + std::to_string(n++), text.data(), text.size());
+    }
+
+    const std::string filter = dir + "/fuzz_filter_properties";
+    MakeDirectory(filter);
+    MakeDirectory(filter + "/seeds");
+    n = 0;
+    for (const char* seed : aFilterSeeds)
+    {
+        const std::string text = std::string("<?xml version=\"1.0\"?>\n<Module Name=\"AI16\">"
+                                             "<Properties>") +
+                                 seed + "</Properties></Module>\n";
+        WriteSeed(filter + "/seeds/seed" + std::to_string(n++), text.data(), text.size());
     }
 
     std::string dictionary;

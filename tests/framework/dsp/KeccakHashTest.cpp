@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <sys/mman.h>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,8 @@ std::vector<unsigned char> Message(const std::string& m)
 {
     if (m == "A3*200")
         return std::vector<unsigned char>(200, 0xA3);
+    if (m == "a*1000000")
+        return std::vector<unsigned char>(1000000, 'a');
     return std::vector<unsigned char>(m.begin(), m.end());
 }
 
@@ -68,7 +71,16 @@ TEST(KeccakHash, FipsExampleDigests)
          "b751850b1a57168a5693cd924b6b096e08f621827444f70d884f5d0240d2712e10e116e9192af3c91a7ec576"
          "47e3934057340b4cf408d5a56592f8274eec53f0"},
         // 200 bytes: more than one block at every rate.
+        {224, "A3*200", "9376816aba503f72f96ce7eb65ac095deee3be4bf9bbc2a1cb7e11e0"},
         {256, "A3*200", "79f38adec5c20307a98ef76e8324afbfd46cfd81b22e3973c65fa1bd9de31787"},
+        {384, "A3*200",
+         "1881de2ca7e41ef95dc4732b8f5f002b189cc1e42b74168ed1732649ce1dbcdd76197a31fd55ee989f2d7050"
+         "dd473e8f"},
+        {512, "A3*200",
+         "e76dfad22084a8b1467fcf2ffa58361bec7628edf5f3fdc0e4805dc48caeeca81b7c13c30adf52a3659584739"
+         "a2df46be589c51ca1a4a8416df6545a1ce8ba00"},
+        // a million times "a": 7353 blocks and a partial one
+        {256, "a*1000000", "5c8875ae474a3634ba4fd55ec85bffd661f32aca75c6d699d0cdcb6c115891c1"},
     };
     for (const Vector& v : vectors)
         EXPECT_EQ(Sha3(v.bits, Message(v.message)), v.digest) << v.bits << " " << v.message;
@@ -90,6 +102,24 @@ TEST(KeccakHash, PiecesGiveTheSameDigestAsOneCall)
         ASSERT_EQ(SHA3Close(&h, out), 0);
         EXPECT_EQ(Hex(out, 32), whole) << piece;
     }
+}
+
+// 512 MiB and more in one call: 2^32 bits and beyond, which a 32-bit bit count would wrap to
+// a short message. The zeros are the system's zero page, so the test needs no memory.
+TEST(KeccakHash, InputsOf512MiBAndMoreInOneCall)
+{
+    const size_t length = (size_t(512) << 20) + 3;
+    void* zeros =
+        mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (zeros == MAP_FAILED)
+        GTEST_SKIP() << "no address space for 512 MiB";
+    Keccak_HashInstance h;
+    ASSERT_EQ(SHA3Open(&h, 1088, 512, 256, 0x06), 0);
+    ASSERT_EQ(SHA3Digest(&h, static_cast<const unsigned char*>(zeros), length), 0);
+    unsigned char out[32];
+    ASSERT_EQ(SHA3Close(&h, out), 0);
+    munmap(zeros, length);
+    EXPECT_EQ(Hex(out, 32), "493f581cbf88623d6ee8768897dd03bf4c35529ed03db32dd860927e0cdbeae3");
 }
 
 TEST(KeccakHash, ShakeSqueezesAnyByteLength)

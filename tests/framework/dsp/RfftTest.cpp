@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -51,6 +52,73 @@ TEST(Rfft, MatchesDirectDftOfRandomSignals)
             ASSERT_NEAR(out[k].re, re, 1e-9) << N << " bin " << k;
             ASSERT_NEAR(out[k].im, im, 1e-9) << N << " bin " << k;
         }
+    }
+    CleanupRfft();
+}
+
+TEST(Rfft, ComplexTransformInNaturalOrder)
+{
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> dist(-1.0, 1.0);
+    for (int bits = 0; bits <= 7; ++bits)
+    {
+        const int M = 1 << bits;
+        // The twiddle table as InitRfft makes it for this size.
+        std::vector<complexStruct> twiddles(M);
+        for (int i = 1; i < M / 2; ++i)
+            twiddles[i - 1] = {std::cos(2 * M_PI * i / M), -std::sin(2 * M_PI * i / M)};
+        std::vector<complexStruct> x(M);
+        for (complexStruct& v : x)
+            v = {dist(rng), dist(rng)};
+        const std::vector<complexStruct> input = x;
+        fft(x.data(), bits, twiddles.data());
+        for (int k = 0; k < M; ++k)
+        {
+            double re = 0, im = 0;
+            for (int n = 0; n < M; ++n)
+            {
+                const double a = -2.0 * M_PI * double(n) * k / M;
+                re += input[n].re * std::cos(a) - input[n].im * std::sin(a);
+                im += input[n].re * std::sin(a) + input[n].im * std::cos(a);
+            }
+            ASSERT_NEAR(x[k].re, re, 1e-12) << M << " bin " << k;
+            ASSERT_NEAR(x[k].im, im, 1e-12) << M << " bin " << k;
+        }
+    }
+}
+
+// The largest lengths, where the twiddles made by repeated multiplication have drifted most:
+// tones of known amplitude and phase on their bins, nothing elsewhere.
+TEST(Rfft, TonesOnTheLargestLengths)
+{
+    for (int N : {65536, 131072, 524288})
+    {
+        ASSERT_EQ(InitRfft(N), 1);
+        const int M = N / 2;
+        const struct
+        {
+            int bin;
+            double amplitude, phase;
+        } tones[] = {{1, 0.5, 0.3}, {777, 1.0, -1.0}, {M - 1, 0.25, 2.0}};
+        std::vector<double> s(N, 0.125);
+        for (const auto& t : tones)
+            for (int n = 0; n < N; ++n)
+                s[n] += t.amplitude * std::cos(2 * M_PI * double(t.bin) * n / N + t.phase);
+        std::vector<complexStruct> out(M);
+        ASSERT_EQ(rfft(s.data(), out.data()), 1);
+        const double tolerance = 1e-10 * N; // the values reach N / 2
+        std::vector<double> expected(M, 0.0);
+        expected[0] = 0.125 * N;
+        for (const auto& t : tones)
+        {
+            EXPECT_NEAR(out[t.bin].re, t.amplitude * N / 2 * std::cos(t.phase), tolerance) << N;
+            EXPECT_NEAR(out[t.bin].im, t.amplitude * N / 2 * std::sin(t.phase), tolerance) << N;
+            expected[t.bin] = t.amplitude * N / 2;
+        }
+        double worst = 0;
+        for (int k = 0; k < M; ++k)
+            worst = std::max(worst, std::fabs(std::hypot(out[k].re, out[k].im) - expected[k]));
+        EXPECT_LT(worst, tolerance) << N;
     }
     CleanupRfft();
 }
