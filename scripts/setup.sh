@@ -3,8 +3,11 @@
 # Quick and quiet when everything is there already.
 set -euo pipefail
 
+# libminizip-dev and zlib1g-dev: the updater reads and writes zip archives with minizip, linked
+# statically (both ship their .a files).
 packages=(g++ clang libclang-rt-14-dev cmake ninja-build libgtest-dev libgmock-dev
-          libbenchmark-dev libpugixml-dev zip unzip tar gzip iproute2 util-linux procps)
+          libbenchmark-dev libpugixml-dev libminizip-dev zlib1g-dev zip unzip tar gzip iproute2
+          util-linux procps)
 
 # --arm: what the cross build for the device's 32-bit ARM processor needs besides: Debian's
 # cross compiler, the user-mode emulator that runs its tests, and the target's runtime and
@@ -13,7 +16,8 @@ arm=0
 if [[ "${1:-}" == "--arm" ]]; then
     arm=1
     packages+=(g++-arm-linux-gnueabihf qemu-user libc6:armhf libstdc++6:armhf libgtest-dev:armhf
-               libgmock-dev:armhf libbenchmark-dev:armhf libpugixml-dev:armhf)
+               libgmock-dev:armhf libbenchmark-dev:armhf libpugixml-dev:armhf libminizip-dev:armhf
+               zlib1g-dev:armhf)
 fi
 
 missing=()
