@@ -145,7 +145,8 @@ pid_t SpawnSimulated(const std::string& dir, const char* program, const char* co
     const std::string standIns = StandInFolder();
     if (!standIns.empty())
     {
-        env.erase(std::remove_if(env.begin(), env.end(), [](const std::string& e)
+        env.erase(std::remove_if(env.begin(), env.end(),
+                                 [](const std::string& e)
                                  { return e.compare(0, 17, "KOVE_SIM_MODLIBS=") == 0; }),
                   env.end());
         env.push_back("KOVE_SIM_MODLIBS=" + standIns);

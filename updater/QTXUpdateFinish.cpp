@@ -27,8 +27,6 @@ const char kConfigurationDirectory[] = "/tmp/Driver/Configuration/";
 const char kProgressText[] = "Finishing update";
 constexpr off_t kMinUpdatePartition = 1000000;
 constexpr uint64_t kMinRecordSource = 10;
-// Sizes of a configuration archive that is stored: 11 to 327663 bytes.
-constexpr uint64_t kMaxConfigurationArchive = 327663;
 
 // The status block: "FREP", 4 zero bytes, the partition's size, the distance to the next record
 // (one page), 12 zero bytes, the rest of the page erased.
@@ -53,15 +51,13 @@ bool WriteRecord(int partition, int source, uint32_t length, const char* tag, ui
                  int total, double from, double to)
 {
     ReportProgress(total, total, kProgressText, from);
-    const bool ok = WriteFlashRecordBlocks(partition, source, length, tag, room,
-                                           [&](uint64_t done)
-                                           {
-                                               const double share = length > 0
-                                                                        ? static_cast<double>(done) / length
-                                                                        : 1.0;
-                                               ReportProgress(total, total, kProgressText,
-                                                              from + (to - from) * share);
-                                           });
+    const bool ok = WriteFlashRecordBlocks(
+        partition, source, length, tag, room,
+        [&](uint64_t done)
+        {
+            const double share = length > 0 ? static_cast<double>(done) / length : 1.0;
+            ReportProgress(total, total, kProgressText, from + (to - from) * share);
+        });
     ReportProgress(total, total, kProgressText, to);
     return ok;
 }
@@ -123,8 +119,8 @@ bool WriteUpdateRecords(int partition, int total)
     else if (ok)
     {
         const uint64_t first = room - QTX_FLASH_RECORD_HEAD_BYTES;
-        ok = WriteRecord(partition, archive, static_cast<uint32_t>(first), "UPD0", room, total,
-                         0.1, 0.7);
+        ok = WriteRecord(partition, archive, static_cast<uint32_t>(first), "UPD0", room, total, 0.1,
+                         0.7);
         const int second = ok ? PlatOpen(kUpdatePartition2, O_RDWR) : -1;
         ok = second >= 0;
         if (ok)
@@ -219,26 +215,11 @@ bool FinishUpdate(bool flashWanted, int total, bool systemBased)
 
 bool StoreConfigurationArchive()
 {
-    const std::string directory = LocalPath(kConfigurationDirectory);
-    std::string why;
-    bool ok = PackConfigurationArchive(directory, why);
     std::string data;
-    if (ok)
-    {
-        const std::string archive = directory + QTX_CONFIG_ARCHIVE;
-        const int fd = open(archive.c_str(), O_RDONLY | O_CLOEXEC);
-        const off_t size = fd >= 0 ? FileSize(fd) : -1;
-        ok = size > static_cast<off_t>(kMinRecordSource) &&
-             static_cast<uint64_t>(size) <= kMaxConfigurationArchive;
-        if (ok)
-        {
-            data.resize(static_cast<size_t>(size));
-            ok = FlashReadFully(fd, &data[0], data.size()) == data.size();
-        }
-        if (fd >= 0)
-            close(fd);
-        unlink(archive.c_str());
-    }
+    std::string why;
+    bool ok = TakeConfigurationArchive(LocalPath(kConfigurationDirectory), data, why);
+    if (!ok)
+        UpdateLog("ERROR: " + why);
     if (ok)
     {
         const int partition = PlatOpen(kDataPartition, O_RDWR);

@@ -112,8 +112,7 @@ std::string ReadOrderingNumber()
     const std::string xml(text, got);
     const size_t open = xml.find("<OrderingNumber>");
     const size_t close = xml.find("</OrderingNumber>");
-    if (got > 10 && open != std::string::npos && close != std::string::npos &&
-        close > open + 16)
+    if (got > 10 && open != std::string::npos && close != std::string::npos && close > open + 16)
         number = xml.substr(open + 16, close - open - 16);
     else
     {
@@ -480,8 +479,8 @@ int UpdateMain(int argc, char** argv)
     PrepareUpdate(sUpdateDirectory, sUpdateFile, options.bSimulate, options.bNoBackup);
     UpdateLog("Calling parameters: Dir=\"" + sUpdateDirectory + "\", File=\"" + sUpdateFile +
               "\", Result=\"" + sResultFile + "\", ProgressTo=" + progressTarget);
-    UpdateLog(std::string("\n                Found ") + kindText + " system, SlotMask = " +
-              MaskText(slotMask) + "\n");
+    UpdateLog(std::string("\n                Found ") + kindText +
+              " system, SlotMask = " + MaskText(slotMask) + "\n");
     printf("Found %s\n", kindText);
     UpdateLog("\n*** Starting Update ***\n", true);
 

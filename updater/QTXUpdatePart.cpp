@@ -185,7 +185,8 @@ std::string UpdateModuleGroup(CPartRun& run, const SUpdateGroup& group)
     if (image != nullptr)
     {
         run.Report(0.2, ", updating FPGA");
-        const std::string failure = "Error while updating FPGA in module X" + std::to_string(slot + 1);
+        const std::string failure =
+            "Error while updating FPGA in module X" + std::to_string(slot + 1);
         if (!files.Add(moduleName, run.sPart, image->sImageName,
                        (kPartModule + slot) | kPartFpgaBit))
             return failure;
@@ -217,7 +218,8 @@ std::string RunExecuteGroup(CPartRun& run, const SUpdateGroup& group, int& k)
             file.sDestinationDir.empty() ? group.sDestinationDir : file.sDestinationDir;
         const std::string program = JoinPath(directory, file.sName);
         struct stat st;
-        if (file.sName.empty() || stat(LocalPath(program).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        if (file.sName.empty() || stat(LocalPath(program).c_str(), &st) != 0 ||
+            !S_ISREG(st.st_mode))
             return "Error: File " + file.sName + " is missing or corrupt";
         // The program and its arguments are an argument vector: nothing reaches a shell.
         std::vector<std::string> command{LocalPath(program)};
@@ -365,7 +367,8 @@ std::string UpdatePart(const std::string& partName, int slot, int step, int tota
                     bStoreConfiguration = true;
                 if (!files.Add(JoinPath(directory, file.sName), group.sArchiveDir, file.sName,
                                kPartFile))
-                    return "Error in update file with file " + JoinPath(group.sArchiveDir, file.sName);
+                    return "Error in update file with file " +
+                           JoinPath(group.sArchiveDir, file.sName);
                 files.SetProgressWindow(step, total, run.sText + ", part " + group.sName,
                                         run.Fraction(k), run.Fraction(k + 1));
                 if (!files.WriteCurrent(!file.bOverwrite, kFileBlock))

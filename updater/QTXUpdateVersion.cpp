@@ -53,7 +53,8 @@ uint32_t ReadFWVersionBin(const std::string& path)
         return 0;
     }
     char stamp[15] = {};
-    const bool read = fseek(file, -128, SEEK_END) == 0 && fread(stamp, 1, sizeof stamp, file) == sizeof stamp;
+    const bool read =
+        fseek(file, -128, SEEK_END) == 0 && fread(stamp, 1, sizeof stamp, file) == sizeof stamp;
     fclose(file);
     uint32_t number = 0;
     for (int i = 0; read && i < 7; ++i)

@@ -63,8 +63,8 @@ bool ReadCurrent(unzFile zip, const SArchiveMember& member, int fd)
         if (n == 0)
             break;
         done += static_cast<uint64_t>(n);
-        if (fd >= 0 && FlashWriteFully(fd, buffer.data(), static_cast<size_t>(n)) !=
-                           static_cast<size_t>(n))
+        if (fd >= 0 &&
+            FlashWriteFully(fd, buffer.data(), static_cast<size_t>(n)) != static_cast<size_t>(n))
         {
             ok = false;
             break;
@@ -78,8 +78,7 @@ bool ReadCurrent(unzFile zip, const SArchiveMember& member, int fd)
 bool MakeParentDirectories(const std::string& path)
 {
     const size_t slash = path.rfind('/');
-    return slash == std::string::npos || slash == 0 ||
-           QTXMakeDirectories(path.substr(0, slash));
+    return slash == std::string::npos || slash == 0 || QTXMakeDirectories(path.substr(0, slash));
 }
 } // namespace
 
@@ -199,8 +198,8 @@ bool CUpdateArchive::CheckAll(std::string& bad)
         }
         // Folders are stored as names ending in "/" and hold no data.
         const bool folder = !member.sName.empty() && member.sName.back() == '/';
-        const std::string plain = folder ? member.sName.substr(0, member.sName.size() - 1)
-                                         : member.sName;
+        const std::string plain =
+            folder ? member.sName.substr(0, member.sName.size() - 1) : member.sName;
         if (!IsSafeMemberName(plain) || !ReadCurrent(Zip(m_pZip), member, -1))
         {
             bad = member.sName;
@@ -244,14 +243,14 @@ bool CUpdateArchive::RemoveMembers(const std::string& path, const std::set<std::
             ok = unzOpenCurrentFile2(in, &method, &level, 1) == UNZ_OK;
             if (ok)
             {
-                ok = zipOpenNewFileInZip2_64(out, member.sName.c_str(), &facts, nullptr, 0,
-                                             nullptr, 0, nullptr, method, level, 1,
+                ok = zipOpenNewFileInZip2_64(out, member.sName.c_str(), &facts, nullptr, 0, nullptr,
+                                             0, nullptr, method, level, 1,
                                              member.uSize >= 0xFFFFFFFFull ? 1 : 0) == ZIP_OK;
                 int n = 0;
                 while (ok && (n = unzReadCurrentFile(in, buffer.data(),
                                                      static_cast<unsigned>(buffer.size()))) > 0)
-                    ok = zipWriteInFileInZip(out, buffer.data(), static_cast<unsigned>(n)) ==
-                         ZIP_OK;
+                    ok =
+                        zipWriteInFileInZip(out, buffer.data(), static_cast<unsigned>(n)) == ZIP_OK;
                 ok = ok && n == 0;
                 ok = zipCloseFileInZipRaw64(out, member.uSize, member.uCrc) == ZIP_OK && ok;
                 ok = unzCloseCurrentFile(in) == UNZ_OK && ok;

@@ -21,9 +21,15 @@ struct SOption
 };
 
 const SOption kOptions[] = {
-    {"SendProgressTo", Value::Required}, {"Dir", Value::Required},     {"File", Value::Required},
-    {"ResultFile", Value::Required},     {"Simulate", Value::None},    {"NoBackup", Value::None},
-    {"NoHDD", Value::None},              {"Slot", Value::Required},    {"Produce", Value::Required},
+    {"SendProgressTo", Value::Required},
+    {"Dir", Value::Required},
+    {"File", Value::Required},
+    {"ResultFile", Value::Required},
+    {"Simulate", Value::None},
+    {"NoBackup", Value::None},
+    {"NoHDD", Value::None},
+    {"Slot", Value::Required},
+    {"Produce", Value::Required},
     {"Force", Value::None},
 };
 } // namespace
@@ -72,8 +78,8 @@ bool ParseUpdateOptions(const std::vector<std::string>& arguments, SUpdateOption
         if (argument.empty() || argument[0] != '-')
             return false;
         const size_t equals = argument.find('=');
-        const std::string name = argument.substr(1, equals == std::string::npos ? std::string::npos
-                                                                                : equals - 1);
+        const std::string name =
+            argument.substr(1, equals == std::string::npos ? std::string::npos : equals - 1);
         const bool hasValue = equals != std::string::npos;
         const std::string value = hasValue ? argument.substr(equals + 1) : "";
         const SOption* option = nullptr;

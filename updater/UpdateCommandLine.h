@@ -23,7 +23,7 @@ struct SUpdateOptions
     bool bForce = false;
     uint32_t uSlotMask = kDefaultSlotMask;
     bool bProduce = false;
-    std::string sProduce; // the part name of every selected module slot
+    std::string sProduce;               // the part name of every selected module slot
     std::vector<std::string> vsIgnored; // single digits that were skipped
 };
 

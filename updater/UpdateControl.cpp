@@ -74,7 +74,8 @@ bool ParseControlDocument(const char* data, size_t length, std::vector<SUpdateGr
 bool SplitFlashDestination(const std::string& destination, std::string& device, size_t& block)
 {
     const size_t colon = destination.rfind(':');
-    if (colon == std::string::npos || colon + 1 >= destination.size() || colon + 7 < destination.size())
+    if (colon == std::string::npos || colon + 1 >= destination.size() ||
+        colon + 7 < destination.size())
         return false;
     size_t value = 0;
     for (size_t i = colon + 1; i < destination.size(); ++i)

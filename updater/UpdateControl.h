@@ -15,12 +15,12 @@ struct SUpdateFileItem
 {
     std::string sName; // the File element's text
     std::string sDestinationDir;
-    bool bVerify = true;     // Verify="false" clears it
-    bool bOverwrite = true;  // Overwrite="false" clears it
-    std::string sPlvType;    // "FPGA" or "File"
-    std::string sImageName;  // attribute Name
+    bool bVerify = true;    // Verify="false" clears it
+    bool bOverwrite = true; // Overwrite="false" clears it
+    std::string sPlvType;   // "FPGA" or "File"
+    std::string sImageName; // attribute Name
     std::string sVersion;
-    std::string sFlash;      // "AVR" for the module's AVR flash
+    std::string sFlash; // "AVR" for the module's AVR flash
     bool bSkipArgumentQuotes = false;
     std::vector<std::string> vsArguments; // Argument0, Argument1, ... up to the first missing
 };

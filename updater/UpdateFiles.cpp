@@ -156,7 +156,8 @@ bool CUpdateFiles::OpenArchive(std::string& why)
 bool CUpdateFiles::Unpack(const std::string& name)
 {
     const std::string path = JoinPath(m_sDirectory, name);
-    if (IsFile(path))
+    // A file left by an earlier run is never taken for this archive's member.
+    if (m_tUnpacked.count(name) != 0 && IsFile(path))
         return true;
     if (!m_tArchive.IsOpen())
     {
@@ -165,6 +166,7 @@ bool CUpdateFiles::Unpack(const std::string& name)
     }
     if (m_tArchive.Extract(name, path))
     {
+        m_tUnpacked.insert(name);
         UpdateLog("Unpacked " + name + " from the update archive");
         return true;
     }
@@ -174,8 +176,18 @@ bool CUpdateFiles::Unpack(const std::string& name)
 
 void CUpdateFiles::RemoveUnpacked(const std::string& name)
 {
-    if (IsSafeMemberName(name))
-        unlink(JoinPath(m_sDirectory, name).c_str());
+    if (!IsSafeMemberName(name))
+        return;
+    m_tUnpacked.erase(name);
+    unlink(JoinPath(m_sDirectory, name).c_str());
+    // Folders of the member that are empty now go too.
+    std::string folder = name;
+    for (size_t slash = folder.rfind('/'); slash != std::string::npos; slash = folder.rfind('/'))
+    {
+        folder.erase(slash);
+        if (rmdir(JoinPath(m_sDirectory, folder).c_str()) != 0)
+            break;
+    }
 }
 
 bool CUpdateFiles::Add(const std::string& displayName, const std::string& archiveDirectory,
@@ -330,8 +342,8 @@ bool CUpdateFiles::WriteFile(UpdateFileEntry& entry)
             ok = n == 0;
             break;
         }
-        if (target >= 0 &&
-            FlashWriteFully(target, m_vBuffer.data(), static_cast<size_t>(n)) != static_cast<size_t>(n))
+        if (target >= 0 && FlashWriteFully(target, m_vBuffer.data(), static_cast<size_t>(n)) !=
+                               static_cast<size_t>(n))
         {
             ok = false;
             break;
@@ -433,7 +445,20 @@ bool CUpdateFiles::WriteModule(UpdateFileEntry& entry)
         if (!old.empty())
             module->Delete(old);
     }
-    const bool ok = module->Write(entry.sUnpackedPath);
+    // The module keeps the file under the name the control document gives it (an FPGA image
+    // without its ending): the unpacked file is written under that name.
+    bool ok = false;
+    const std::string staging = m_sDirectory + ".module";
+    const std::string staged = staging + "/" + entry.sDisplayName;
+    if (IsSafeMemberName(entry.sDisplayName) && entry.sDisplayName.find('/') == std::string::npos &&
+        QTXMakeDirectories(staging))
+    {
+        unlink(staged.c_str());
+        if (link(entry.sUnpackedPath.c_str(), staged.c_str()) == 0)
+            ok = module->Write(staged);
+        unlink(staged.c_str());
+        rmdir(staging.c_str());
+    }
     if (avr)
     {
         SwitchAvr(slot, false);

@@ -119,6 +119,7 @@ private:
     size_t m_uCurrent = 0; // index of the current entry; size() when there is none
     std::vector<unsigned char> m_vBuffer;
     std::set<std::string> m_tPendingDelete;
+    std::set<std::string> m_tUnpacked; // members this run unpacked and has not removed yet
     std::unique_ptr<CQTXPLVAccess> m_apModules[5];
     int m_iListState = 0;
     // Progress window.

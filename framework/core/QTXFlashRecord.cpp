@@ -35,8 +35,7 @@ QTXFlashRecordHead DecodeFlashRecordHead(const unsigned char head[QTX_FLASH_RECO
 
 bool IsFlashRecord(const QTXFlashRecordHead& head, const char* tag)
 {
-    return tag != nullptr && strlen(tag) == 4 && memcmp(head.acTag, tag, 4) == 0 &&
-           head.uZero == 0;
+    return tag != nullptr && strlen(tag) == 4 && memcmp(head.acTag, tag, 4) == 0 && head.uZero == 0;
 }
 
 size_t FlashReadFully(int fd, void* data, size_t count)
@@ -93,8 +92,8 @@ uint64_t FlashRecordPaddedBytes(uint64_t length)
 {
     const uint64_t bytes = QTX_FLASH_RECORD_HEAD_BYTES + length;
     const uint64_t last = bytes % QTX_FLASH_BLOCK_BYTES;
-    const uint64_t padding = last == 0 ? 0 : (QTX_FLASH_PAGE_BYTES - last % QTX_FLASH_PAGE_BYTES) %
-                                                 QTX_FLASH_PAGE_BYTES;
+    const uint64_t padding =
+        last == 0 ? 0 : (QTX_FLASH_PAGE_BYTES - last % QTX_FLASH_PAGE_BYTES) % QTX_FLASH_PAGE_BYTES;
     return bytes + padding;
 }
 
@@ -118,8 +117,8 @@ bool WriteFlashRecordBlocks(int partition, int source, uint32_t length, const ch
     uint64_t written = 0;
     for (;;)
     {
-        const size_t want = static_cast<size_t>(
-            std::min<uint64_t>(QTX_FLASH_BLOCK_BYTES - filled, length - done));
+        const size_t want =
+            static_cast<size_t>(std::min<uint64_t>(QTX_FLASH_BLOCK_BYTES - filled, length - done));
         if (want > 0)
         {
             if (FlashReadFully(source, block.data() + filled, want) != want)
@@ -134,8 +133,8 @@ bool WriteFlashRecordBlocks(int partition, int source, uint32_t length, const ch
         if (filled < QTX_FLASH_BLOCK_BYTES)
         {
             // Padding to a whole page, never past the partition's end.
-            const size_t page = (filled + QTX_FLASH_PAGE_BYTES - 1) / QTX_FLASH_PAGE_BYTES *
-                                QTX_FLASH_PAGE_BYTES;
+            const size_t page =
+                (filled + QTX_FLASH_PAGE_BYTES - 1) / QTX_FLASH_PAGE_BYTES * QTX_FLASH_PAGE_BYTES;
             count = static_cast<size_t>(std::min<uint64_t>(page, room - written));
             memset(block.data() + filled, 0xFF, count - filled);
         }

@@ -33,8 +33,8 @@ QTXFlashRecordHead DecodeFlashRecordHead(const unsigned char head[QTX_FLASH_RECO
 bool IsFlashRecord(const QTXFlashRecordHead& head, const char* tag);
 
 // Reads or writes count bytes at the descriptor's position (a partition or any file), going on
-// after a short transfer or an interruption; the number of bytes done (less at the end of the partition or on an error,
-// with errno set).
+// after a short transfer or an interruption; the number of bytes done (less at the end of the
+// partition or on an error, with errno set).
 size_t FlashReadFully(int fd, void* data, size_t count);
 size_t FlashWriteFully(int fd, const void* data, size_t count);
 

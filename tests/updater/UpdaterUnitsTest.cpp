@@ -26,10 +26,11 @@ void Write(const std::string& path, const std::string& data)
 }
 
 // Makes a zip archive with the system's zip in the directory: name -> contents.
-std::string MakeZip(const CTempDir& dir, const std::vector<std::pair<std::string, std::string>>& files)
+std::string MakeZip(const CTempDir& dir,
+                    const std::vector<std::pair<std::string, std::string>>& files)
 {
     const std::string content = dir.Path() + "/content";
-    std::vector<std::string> command{"/usr/bin/env", "-C", content, "zip", "-q", "-X",
+    std::vector<std::string> command{"/usr/bin/env",       "-C", content, "zip", "-q", "-X",
                                      dir.Path() + "/a.zip"};
     for (const auto& file : files)
     {
@@ -108,7 +109,8 @@ TEST(UpdateTarget, FirstMatchingLineWithWildcards)
     ASSERT_TRUE(match.bMatched);
     EXPECT_EQ(match.sParts, "A;<B;>C;;AVR1");
     bool noHw = true;
-    EXPECT_EQ(SplitPartList(match.sParts, noHw), (std::vector<std::string>{"A", "<B", ">C", "AVR1"}));
+    EXPECT_EQ(SplitPartList(match.sParts, noHw),
+              (std::vector<std::string>{"A", "<B", ">C", "AVR1"}));
     EXPECT_FALSE(noHw);
 
     // The "?" of one line do not carry over to the next: "57.31????" turns no position of the
@@ -160,10 +162,14 @@ TEST(UpdateControl, GroupsAndFlashDestinations)
         const char* destination;
         bool ok;
         size_t block;
-    } flash[] = {{"/dev/mtd_fpga:70000", true, 70000}, {"/dev/mtd_boot:10", true, 10},
-                 {"/dev/mtd_fpga:71680", true, 71680}, {"/dev/mtd_fpga:71681", false, 0},
-                 {"/dev/mtd_fpga:5", false, 0},        {"/dev/mtd_fpga", false, 0},
-                 {"/dev/mtd_fpga:", false, 0},         {"/dev/mtd_fpga:1e4", false, 0},
+    } flash[] = {{"/dev/mtd_fpga:70000", true, 70000},
+                 {"/dev/mtd_boot:10", true, 10},
+                 {"/dev/mtd_fpga:71680", true, 71680},
+                 {"/dev/mtd_fpga:71681", false, 0},
+                 {"/dev/mtd_fpga:5", false, 0},
+                 {"/dev/mtd_fpga", false, 0},
+                 {"/dev/mtd_fpga:", false, 0},
+                 {"/dev/mtd_fpga:1e4", false, 0},
                  {"/dev/mtd_fpga:99999999999999999999", false, 0}};
     for (const auto& c : flash)
     {
@@ -188,7 +194,7 @@ TEST(UpdateTexts, CrcPathsVersions)
     for (const auto& j : joins)
         EXPECT_EQ(JoinPath(j[0], j[1]), j[2]);
 
-    const char* versions[][2] = {{"03", "03.0000"}, {"3.1", "XX.xxxx"}, {"01.2", "01.2"},
+    const char* versions[][2] = {{"03", "03.0000"},      {"3.1", "XX.xxxx"},      {"01.2", "01.2"},
                                  {"01.2345", "01.2345"}, {"01.23456", "XX.xxxx"}, {"", "XX.xxxx"}};
     for (const auto& v : versions)
         EXPECT_EQ(NormaliseModuleVersion(v[0]), v[1]);
@@ -245,7 +251,8 @@ TEST(UpdateArchive, MembersAreTakenByExactSafeNamesAndChecked)
     std::string listing;
     EXPECT_EQ(RunCommand({"/usr/bin/env", "unzip", "-t", "-qq", zip}, &listing), 0) << listing;
 
-    ASSERT_TRUE(CUpdateArchive::PackFile(dir.Path() + "/c.zip", out + "/w.txt", "Compatibility.xml"));
+    ASSERT_TRUE(
+        CUpdateArchive::PackFile(dir.Path() + "/c.zip", out + "/w.txt", "Compatibility.xml"));
     ASSERT_TRUE(archive.Open(dir.Path() + "/c.zip"));
     EXPECT_EQ(archive.Members().size(), 1u);
     EXPECT_TRUE(archive.Extract("Compatibility.xml", out + "/c.xml"));
@@ -316,4 +323,44 @@ TEST(UpdateFlashRecords, BlocksArePaddedToPagesWithinThePartition)
         EXPECT_EQ(written.substr(12 + c.length),
                   std::string(c.written - 12 - c.length, static_cast<char>(0xFF)));
     }
+}
+
+TEST(UpdateFiles, WritesWithBackupAndAVerifyRetryKeepsTheRealBackup)
+{
+    CTempDir dir;
+    const std::string zip = MakeZip(dir, {{"Files/a.txt", "new a"}, {"Files/b.txt", "new b"}});
+    const std::string target = dir.Path() + "/target/";
+    std::filesystem::create_directories(target);
+    Write(target + "a.txt", "old a");
+    Write(target + "b.txt", "old b");
+    CUpdateFiles files(dir.Path() + "/work/", zip, false, nullptr);
+    std::string why;
+    ASSERT_TRUE(files.OpenArchive(why)) << why;
+
+    ASSERT_TRUE(files.Add(target + "a.txt", "Files", "a.txt", kPartFile));
+    EXPECT_FALSE(files.WriteCurrent(false, 0));
+    EXPECT_FALSE(files.WriteCurrent(false, MaxFlashBlockSize + 1));
+    ASSERT_TRUE(files.WriteCurrent(false, 3));
+    EXPECT_EQ(ReadFile(target + "a.txt"), "new a");
+    EXPECT_EQ(ReadFile(target + "a.txt.beforeUpdate"), "old a");
+    EXPECT_FALSE(std::filesystem::exists(dir.Path() + "/work/Files/a.txt"));
+
+    // An existing file that is to be kept is skipped and not verified.
+    ASSERT_TRUE(files.Add(target + "b.txt", "Files", "b.txt", kPartFile));
+    ASSERT_TRUE(files.WriteCurrent(true, 65536));
+    EXPECT_EQ(files.Entries().back().iState, kEntrySkipped);
+
+    // The target changed after it was written: the verify writes it once more, and the first
+    // version stays the backup.
+    Write(target + "a.txt", "damaged");
+    EXPECT_TRUE(files.VerifyAll());
+    EXPECT_EQ(ReadFile(target + "a.txt"), "new a");
+    EXPECT_EQ(ReadFile(target + "a.txt.beforeUpdate"), "old a");
+    EXPECT_EQ(ReadFile(target + "b.txt"), "old b");
+    EXPECT_EQ(files.State(), kEntryVerified);
+
+    // Names that would leave the update directory are refused before anything is unpacked.
+    for (const char* name : {"../x", "/../x", "a/../../x"})
+        EXPECT_FALSE(files.Add(target + "x", "Files", name, kPartFile)) << name;
+    EXPECT_FALSE(files.Add(target + "x", "..", "x", kPartFile));
 }
