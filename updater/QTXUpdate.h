@@ -50,6 +50,9 @@ extern int32_t sfSizes[10];
 // Set when a part wrote files into the configuration directory.
 extern bool bStoreConfiguration;
 
+// "/dev/mtd_update" of a system-based device must be larger than this to take the records.
+constexpr long long kMinUpdatePartitionBytes = 1000000;
+
 // Installed version that makes a part update unconditionally.
 extern const char* const kVersionNeverUsed; // "This value is never used :-)"
 
@@ -70,6 +73,9 @@ void UpdateLog(const std::string& text, bool alsoUser = false);
 bool WriteResultFile(const std::string& text);
 // The part name with every character but letters, digits, "_" and "-" replaced by "_".
 std::string SanitisePartName(const std::string& name);
+// Removes the files (not folders) of a directory whose names match one of the patterns: no
+// shell, no sub-folders.
+void RemoveMatchingFiles(const std::string& directory, const std::vector<const char*>& patterns);
 // The device path of a path of the device (mapped on a simulated device).
 std::string LocalPath(const std::string& devicePath);
 

@@ -7,9 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,7 +23,6 @@ const char kUpdatePartition2[] = "/dev/mtd_update2";
 const char kDataPartition[] = "/dev/mtd_data";
 const char kConfigurationDirectory[] = "/tmp/Driver/Configuration/";
 const char kProgressText[] = "Finishing update";
-constexpr off_t kMinUpdatePartition = 1000000;
 constexpr uint64_t kMinRecordSource = 10;
 
 // The status block: "FREP", 4 zero bytes, the partition's size, the distance to the next record
@@ -66,7 +63,7 @@ bool WriteRecord(int partition, int source, uint32_t length, const char* tag, ui
 bool WriteUpdateRecords(int partition, int total)
 {
     const off_t size = PlatLseek(partition, 0, SEEK_END);
-    if (size <= kMinUpdatePartition)
+    if (size <= kMinUpdatePartitionBytes)
     {
         UpdateLog("End.Error 1b");
         return false;
@@ -156,23 +153,7 @@ void RemoveWorkFiles()
     std::vector<const char*> patterns = {"plv*", "Target.txt", "Compatibility.xml*", "zip"};
     if (!bSimulateUpdate)
         patterns.push_back("*.qor");
-    DIR* dir = opendir(directory.c_str());
-    if (dir == nullptr)
-        return;
-    while (const dirent* entry = readdir(dir))
-    {
-        const std::string name = entry->d_name;
-        struct stat st;
-        if (lstat((directory + name).c_str(), &st) != 0 || S_ISDIR(st.st_mode))
-            continue;
-        for (const char* pattern : patterns)
-            if (fnmatch(pattern, name.c_str(), FNM_PERIOD) == 0)
-            {
-                unlink((directory + name).c_str());
-                break;
-            }
-    }
-    closedir(dir);
+    RemoveMatchingFiles(directory, patterns);
 }
 } // namespace
 

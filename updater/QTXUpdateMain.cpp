@@ -46,8 +46,6 @@ const char kUserLog[] = "/tmp/Update/UpdateLog.txt";
 constexpr long kUserLogLimit = 999999;
 const char kDefaultOrderingNumber[] = "52.374030";
 const char kUpdatePartition[] = "/dev/mtd_update";
-// The update partition must be larger than this to take the records of a system-based device.
-constexpr off_t kMinUpdatePartition = 1000000;
 constexpr int kSystemPort = 62000;
 constexpr int kDriverTimeoutMs = 1000;
 constexpr uint32_t kLedsRunning = 0x30000000;
@@ -158,23 +156,6 @@ std::string MaskText(uint32_t mask)
     return text;
 }
 
-// Removes the files of a directory whose names match the pattern (no shell, no sub-folders).
-void RemoveMatching(const std::string& directory, const char* pattern)
-{
-    DIR* dir = opendir(directory.c_str());
-    if (dir == nullptr)
-        return;
-    while (const dirent* entry = readdir(dir))
-    {
-        const std::string name = entry->d_name;
-        struct stat st;
-        if (fnmatch(pattern, name.c_str(), FNM_PERIOD) == 0 &&
-            lstat((directory + "/" + name).c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
-            unlink((directory + "/" + name).c_str());
-    }
-    closedir(dir);
-}
-
 // Old request files of every driver and the routing configurations go before an update.
 void RemoveOldDriverFiles()
 {
@@ -188,12 +169,11 @@ void RemoveOldDriverFiles()
             struct stat st;
             if (name != "." && name != ".." && lstat((root + "/" + name).c_str(), &st) == 0 &&
                 S_ISDIR(st.st_mode))
-                RemoveMatching(root + "/" + name, "Tmp*.xml");
+                RemoveMatchingFiles(root + "/" + name, {"Tmp*.xml"});
         }
         closedir(dir);
     }
-    for (const char* pattern : {"*DUF*", "*VME*"})
-        RemoveMatching(root + "/Configuration", pattern);
+    RemoveMatchingFiles(root + "/Configuration", {"*DUF*", "*VME*"});
 }
 
 void OpenUserLog()
@@ -336,6 +316,27 @@ std::string SanitisePartName(const std::string& name)
         if (!isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-')
             c = '_';
     return out;
+}
+
+void RemoveMatchingFiles(const std::string& directory, const std::vector<const char*>& patterns)
+{
+    DIR* dir = opendir(directory.c_str());
+    if (dir == nullptr)
+        return;
+    while (const dirent* entry = readdir(dir))
+    {
+        const std::string path = directory + "/" + entry->d_name;
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
+            continue;
+        for (const char* pattern : patterns)
+            if (fnmatch(pattern, entry->d_name, FNM_PERIOD) == 0)
+            {
+                unlink(path.c_str());
+                break;
+            }
+    }
+    closedir(dir);
 }
 
 std::string LocalPath(const std::string& devicePath)
@@ -543,7 +544,7 @@ int UpdateMain(int argc, char** argv)
             const off_t size = partition >= 0 ? PlatLseek(partition, 0, SEEK_END) : -1;
             if (partition >= 0)
                 PlatClose(partition);
-            if (size <= kMinUpdatePartition)
+            if (size <= kMinUpdatePartitionBytes)
                 StopUpdate("ERROR: Flash too small for this new firmware.", 30);
         }
         if (!noHwModuleUpdate)

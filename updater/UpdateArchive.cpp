@@ -186,14 +186,17 @@ bool CUpdateArchive::Extract(const std::string& name, const std::string& path)
 bool CUpdateArchive::CheckAll(std::string& bad)
 {
     if (m_pZip == nullptr)
+    {
+        bad = "the archive";
         return false;
+    }
     int r = unzGoToFirstFile(Zip(m_pZip));
     while (r == UNZ_OK)
     {
         SArchiveMember member;
         if (!CurrentMember(Zip(m_pZip), member))
         {
-            bad = "?";
+            bad = "the archive's directory";
             return false;
         }
         // Folders are stored as names ending in "/" and hold no data.
@@ -202,12 +205,17 @@ bool CUpdateArchive::CheckAll(std::string& bad)
             folder ? member.sName.substr(0, member.sName.size() - 1) : member.sName;
         if (!IsSafeMemberName(plain) || !ReadCurrent(Zip(m_pZip), member, -1))
         {
-            bad = member.sName;
+            bad = member.sName.empty() ? "a member without a name" : member.sName;
             return false;
         }
         r = unzGoToNextFile(Zip(m_pZip));
     }
-    return r == UNZ_END_OF_LIST_OF_FILE;
+    if (r != UNZ_END_OF_LIST_OF_FILE)
+    {
+        bad = "the archive's directory";
+        return false;
+    }
+    return true;
 }
 
 bool CUpdateArchive::RemoveMembers(const std::string& path, const std::set<std::string>& names,

@@ -74,7 +74,7 @@ bool ParseUpdateOptions(const std::vector<std::string>& arguments, SUpdateOption
             options.vsIgnored.push_back(argument);
             continue;
         }
-        bad = argument;
+        bad = argument.empty() ? "\"\"" : argument;
         if (argument.empty() || argument[0] != '-')
             return false;
         const size_t equals = argument.find('=');

@@ -331,33 +331,10 @@ bool CUpdateFiles::WriteFile(UpdateFileEntry& entry)
         fchmod(target, mode);
     }
 
-    uint32_t crc = kUpdateCrcStart;
-    uint64_t size = 0;
-    bool ok = true;
-    for (;;)
-    {
-        const ssize_t n = ReadBlock(source, m_vBuffer.data(), entry.uBlockLength);
-        if (n <= 0)
-        {
-            ok = n == 0;
-            break;
-        }
-        if (target >= 0 && FlashWriteFully(target, m_vBuffer.data(), static_cast<size_t>(n)) !=
-                               static_cast<size_t>(n))
-        {
-            ok = false;
-            break;
-        }
-        crc = UpdateCrc32(crc, m_vBuffer.data(), static_cast<size_t>(n));
-        size += static_cast<uint64_t>(n);
-        AddAmount(static_cast<uint64_t>(n));
-    }
+    bool ok = CopyBlocks(entry, source, target, false);
     close(source);
     if (target >= 0 && close(target) != 0)
         ok = false;
-    entry.uCrc = UpdateCrcFinish(crc);
-    entry.uWrittenSize = size;
-    CloseWindow();
     return ok;
 }
 
@@ -380,6 +357,17 @@ bool CUpdateFiles::WriteFlash(UpdateFileEntry& entry)
             return false;
         }
     }
+    bool ok = CopyBlocks(entry, source, device, true);
+    if (!ok && device >= 0)
+        UpdateLog("ERROR: writing " + entry.sDestination + " failed: " + strerror(errno));
+    close(source);
+    if (device >= 0 && PlatClose(device) != 0)
+        ok = false;
+    return ok;
+}
+
+bool CUpdateFiles::CopyBlocks(UpdateFileEntry& entry, int source, int target, bool partition)
+{
     uint32_t crc = kUpdateCrcStart;
     uint64_t size = 0;
     bool ok = true;
@@ -391,26 +379,22 @@ bool CUpdateFiles::WriteFlash(UpdateFileEntry& entry)
             ok = n == 0;
             break;
         }
-        if (device >= 0)
+        if (target >= 0 && FlashWriteFully(target, m_vBuffer.data(), static_cast<size_t>(n)) !=
+                               static_cast<size_t>(n))
         {
-            if (FlashWriteFully(device, m_vBuffer.data(), static_cast<size_t>(n)) !=
-                static_cast<size_t>(n))
-            {
-                UpdateLog("ERROR: writing " + entry.sDestination + " failed: " + strerror(errno));
-                ok = false;
-                break;
-            }
-            fsync(device);
+            ok = false;
+            break;
         }
-        else
+        // Each block of a partition is on the flash before the next; a simulated run takes
+        // its time per block.
+        if (partition && target >= 0)
+            fsync(target);
+        else if (partition)
             PauseMs(1);
         crc = UpdateCrc32(crc, m_vBuffer.data(), static_cast<size_t>(n));
         size += static_cast<uint64_t>(n);
         AddAmount(static_cast<uint64_t>(n));
     }
-    close(source);
-    if (device >= 0 && PlatClose(device) != 0)
-        ok = false;
     entry.uCrc = UpdateCrcFinish(crc);
     entry.uWrittenSize = size;
     CloseWindow();
@@ -702,6 +686,11 @@ void CUpdateFiles::Close()
             UpdateLog("ERROR: can not remove the flash images from the update archive: " + why);
     }
     m_tPendingDelete.clear();
+    // -NoBackup: once everything was verified, the previous versions kept by this run go.
+    if (bDeleteBackupFiles && !m_bSimulate && m_iListState == kEntryVerified)
+        for (const UpdateFileEntry& entry : m_vEntries)
+            if (entry.bBackedUp)
+                unlink((LocalPath(entry.sDestination) + ".beforeUpdate").c_str());
     m_vEntries.clear();
     m_uCurrent = 0;
 }

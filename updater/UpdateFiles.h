@@ -102,6 +102,9 @@ private:
     bool WriteFile(UpdateFileEntry& entry);
     bool WriteFlash(UpdateFileEntry& entry);
     bool WriteModule(UpdateFileEntry& entry);
+    // Copies the unpacked file block by block to the target (none: -1, only read), with the
+    // CRC and the progress; a partition gets fsync after each block.
+    bool CopyBlocks(UpdateFileEntry& entry, int source, int target, bool partition);
     bool VerifyEntry(UpdateFileEntry& entry);
     bool VerifyOnce(UpdateFileEntry& entry);
     bool WriteEntry(UpdateFileEntry& entry);

@@ -358,6 +358,11 @@ TEST(UpdateFiles, WritesWithBackupAndAVerifyRetryKeepsTheRealBackup)
     EXPECT_EQ(ReadFile(target + "a.txt.beforeUpdate"), "old a");
     EXPECT_EQ(ReadFile(target + "b.txt"), "old b");
     EXPECT_EQ(files.State(), kEntryVerified);
+    // -NoBackup: the previous versions go once everything was verified.
+    bDeleteBackupFiles = true;
+    files.Close();
+    bDeleteBackupFiles = false;
+    EXPECT_FALSE(std::filesystem::exists(target + "a.txt.beforeUpdate"));
 
     // Names that would leave the update directory are refused before anything is unpacked.
     for (const char* name : {"../x", "/../x", "a/../../x"})
