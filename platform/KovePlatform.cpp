@@ -10,6 +10,7 @@
 #include "KoveSimConfig.h"
 #include "KoveSimPn.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -112,10 +113,44 @@ std::vector<char*> CStrings(std::vector<std::string>& strings)
     return out;
 }
 
-// Runs a program of the simulated device: the stand-ins first on its PATH.
+// Where this process finds the stand-ins of the module libraries: beside the layer's own
+// library, in the "lib" folder beside the program that holds the layer, or where the program
+// that started this one found them (KOVE_SIM_MODLIBS). Empty when none is there.
+std::string StandInFolder()
+{
+    std::vector<std::string> folders;
+    Dl_info tInfo;
+    if (dladdr(reinterpret_cast<void*>(&PlatDlopen), &tInfo) != 0 && tInfo.dli_fname != nullptr)
+    {
+        const std::string self = tInfo.dli_fname;
+        const size_t slash = self.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : self.substr(0, slash);
+        folders = {folder, folder + "/../lib"};
+    }
+    // A program of the device started by another (the updater unpacked from an archive) lies
+    // far from the build: it finds them where its starter did.
+    if (const char* inherited = getenv("KOVE_SIM_MODLIBS"))
+        folders.emplace_back(inherited);
+    for (const std::string& folder : folders)
+        if (!folder.empty() && access((folder + "/libSRW.so").c_str(), R_OK) == 0)
+            return folder;
+    return "";
+}
+
+// Runs a program of the simulated device: the stand-ins first on its PATH, and the folder of
+// the module libraries' stand-ins in KOVE_SIM_MODLIBS.
 pid_t SpawnSimulated(const std::string& dir, const char* program, const char* const argv[])
 {
     std::vector<std::string> env = SimChildEnvironment(dir);
+    const std::string standIns = StandInFolder();
+    if (!standIns.empty())
+    {
+        env.erase(std::remove_if(env.begin(), env.end(),
+                                 [](const std::string& e)
+                                 { return e.compare(0, 17, "KOVE_SIM_MODLIBS=") == 0; }),
+                  env.end());
+        env.push_back("KOVE_SIM_MODLIBS=" + standIns);
+    }
     std::string path;
     for (const std::string& e : env)
         if (e.compare(0, 5, "PATH=") == 0)
@@ -417,18 +452,10 @@ extern "C"
             return dlopen(name, flags);
         // The stand-ins are built beside the layer's library; a program linked with the layer
         // itself finds them in the "lib" folder beside its own.
-        Dl_info tInfo;
-        if (dladdr(reinterpret_cast<void*>(&PlatDlopen), &tInfo) == 0 || tInfo.dli_fname == nullptr)
-        {
-            errno = ENOENT;
-            return nullptr;
-        }
-        std::string self = tInfo.dli_fname;
-        const size_t slash = self.rfind('/');
-        const std::string folder = slash == std::string::npos ? "." : self.substr(0, slash);
-        for (const std::string& candidate : {folder + "/" + name, folder + "/../lib/" + name})
-            if (access(candidate.c_str(), R_OK) == 0)
-                return dlopen(candidate.c_str(), flags);
+        const std::string folder = StandInFolder();
+        const std::string candidate = folder + "/" + name;
+        if (!folder.empty() && access(candidate.c_str(), R_OK) == 0)
+            return dlopen(candidate.c_str(), flags);
         errno = ENOENT;
         return nullptr;
     }

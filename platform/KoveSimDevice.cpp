@@ -150,10 +150,16 @@ int MakeStandardDirs(const std::string& dir)
 {
     // The folders a device has from its installation on: the drivers' root with its
     // configuration and log folders, and the update work folder.
-    for (const char* sub : {"/Applications/tmp/Driver/Configuration", "/Applications/tmp/Driver/log",
-                            "/tmp/Update"})
+    for (const char* sub :
+         {"/Applications/tmp/Driver/Configuration", "/Applications/tmp/Driver/log", "/tmp/Update"})
         if (SimMakeDirs(dir + sub) != 0)
             return -1;
+    // Update archives name the drivers' files as "/tmp/Driver/...": the device links that
+    // path to the drivers' root.
+    const std::string link = dir + "/tmp/Driver";
+    struct stat st;
+    if (lstat(link.c_str(), &st) != 0 && symlink("../Applications/tmp/Driver", link.c_str()) != 0)
+        return -1;
     return 0;
 }
 
@@ -165,11 +171,13 @@ int Check(int r, int* firstErr)
 }
 } // namespace
 
-// The data partition holds the largest configuration record and no more; the update
-// partition a result record and the compatibility list; the boot partitions end with the
-// version stamp of their image.
-const SSimPartition g_atSimPartitions[4] = {
-    {"data", 0x50000}, {"update", 0x40000}, {"boot", 0x40000}, {"bootimg", 0x40000}};
+// The data partition holds the largest configuration record and no more; the two update
+// partitions the updater's result record, the compatibility list and the update archive (cut
+// in two when it does not fit the first); the boot partitions end with the version stamp of
+// their image; "fpga" holds the FPGA image an update may bring.
+const SSimPartition g_atSimPartitions[6] = {{"data", 0x50000},     {"update", 0x200000},
+                                            {"update2", 0x200000}, {"boot", 0x40000},
+                                            {"bootimg", 0x40000},  {"fpga", 0x100000}};
 
 std::string SimFlashFaultPath(const std::string& dir, const std::string& name)
 {

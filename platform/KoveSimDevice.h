@@ -68,7 +68,7 @@ struct SSimPartition
     const char* szName; // "data" for "/dev/mtd_data"
     size_t uBytes;
 };
-extern const SSimPartition g_atSimPartitions[4];
+extern const SSimPartition g_atSimPartitions[6];
 
 // The file whose presence makes writes to the partition "/dev/mtd_<name>" fail
 // with EIO, and setting or clearing it. 0, or -1 with a sentence in err.

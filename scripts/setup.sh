@@ -3,9 +3,16 @@
 # Quick and quiet when everything is there already.
 set -euo pipefail
 
+<<<<<<< HEAD
 # FFTW and OpenSSL are the yardsticks of the FFT and SHA-3 benchmarks only.
 packages=(g++ clang libclang-rt-14-dev cmake ninja-build libgtest-dev libgmock-dev
           libbenchmark-dev libpugixml-dev libfftw3-dev libssl-dev zip unzip tar gzip iproute2
+=======
+# libminizip-dev and zlib1g-dev: the updater reads and writes zip archives with minizip, linked
+# statically (both ship their .a files).
+packages=(g++ clang libclang-rt-14-dev cmake ninja-build libgtest-dev libgmock-dev
+          libbenchmark-dev libpugixml-dev libminizip-dev zlib1g-dev zip unzip tar gzip iproute2
+>>>>>>> upd
           util-linux procps)
 
 # --arm: what the cross build for the device's 32-bit ARM processor needs besides: Debian's
@@ -15,7 +22,8 @@ arm=0
 if [[ "${1:-}" == "--arm" ]]; then
     arm=1
     packages+=(g++-arm-linux-gnueabihf qemu-user libc6:armhf libstdc++6:armhf libgtest-dev:armhf
-               libgmock-dev:armhf libbenchmark-dev:armhf libpugixml-dev:armhf)
+               libgmock-dev:armhf libbenchmark-dev:armhf libpugixml-dev:armhf libminizip-dev:armhf
+               zlib1g-dev:armhf)
 fi
 
 missing=()

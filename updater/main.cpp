@@ -1,4 +1,7 @@
-int main()
+// The updater: installs the update archive named on its command line.
+#include "QTXUpdate.h"
+
+int main(int argc, char** argv)
 {
-    return 0;
+    return UpdateMain(argc, argv);
 }

@@ -28,10 +28,8 @@ const char kUpdatePartition[] = "/dev/mtd_update";
 const char kCompatibilityZip[] = "/tmp/Compatibility.xml.zip";
 const char kCompatibilityFile[] = "Compatibility.xml";
 
-// Sizes of the configuration archive: stored from 11 to 327663 bytes, restored from 2 to
-// 327679; the compatibility list from 2 to 65535.
-constexpr uint32_t kMinStoredArchive = 11;
-constexpr uint32_t kMaxStoredArchive = 0x4FFEF;
+// Sizes of the configuration archive restored: from 2 to 327679; the compatibility list from 2
+// to 65535 (QTXConfigArchive.h has the sizes that are stored).
 constexpr uint32_t kMinRestoredArchive = 2;
 constexpr uint32_t kMaxRestoredArchive = 0x4FFFF;
 constexpr uint32_t kMinCompatibility = 2;
@@ -40,22 +38,6 @@ constexpr uint32_t kMaxCompatibility = 0xFFFF;
 // Bus word of the qorClock device whose bit 3 opens its flash for writing.
 constexpr int32_t kBusWordFlashWrite = 12288;
 constexpr uint32_t kFlashWriteBit = 8;
-
-bool ReadFile(const std::string& path, std::string& data, size_t limit)
-{
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat st;
-    bool ok = fstat(fd, &st) == 0 && st.st_size >= 0 && static_cast<size_t>(st.st_size) <= limit;
-    if (ok)
-    {
-        data.resize(static_cast<size_t>(st.st_size));
-        ok = FlashReadFully(fd, &data[0], data.size()) == data.size();
-    }
-    close(fd);
-    return ok;
-}
 
 bool WriteFile(const std::string& path, const unsigned char* data, size_t size)
 {
@@ -200,22 +182,11 @@ bool StoreConfigurationToFlash(CSystem* system)
     LockGuard guard(&system->tFlashStoreMutex);
     guard.Lock();
 
-    const std::string directory = system->GetConfigurationPath();
-    const std::string archivePath = directory + QTX_CONFIG_ARCHIVE;
+    std::string archive;
     std::string why;
-    if (!PackConfigurationArchive(directory, why))
+    if (!TakeConfigurationArchive(system->GetConfigurationPath(), archive, why))
     {
         system->WriteToLogfile("ERROR: Can not store configuration: " + why);
-        return false;
-    }
-    std::string archive;
-    const bool read = ReadFile(archivePath, archive, kMaxStoredArchive);
-    unlink(archivePath.c_str());
-    if (!read || archive.size() < kMinStoredArchive)
-    {
-        system->WriteToLogfile("ERROR: Can not store configuration: the archive is missing or "
-                               "larger than " +
-                               std::to_string(kMaxStoredArchive) + " bytes");
         return false;
     }
 

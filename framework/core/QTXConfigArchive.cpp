@@ -163,6 +163,25 @@ bool PackConfigurationArchive(const std::string& directory, std::string& why)
     return packed;
 }
 
+bool TakeConfigurationArchive(const std::string& directory, std::string& data, std::string& why)
+{
+    data.clear();
+    if (!PackConfigurationArchive(directory, why))
+        return false;
+    const std::string archive = directory + QTX_CONFIG_ARCHIVE;
+    const bool read =
+        ReadWholeFile(archive, data, static_cast<off_t>(QTX_CONFIG_ARCHIVE_MAX_STORED));
+    unlink(archive.c_str());
+    if (!read || data.size() < QTX_CONFIG_ARCHIVE_MIN_STORED)
+    {
+        data.clear();
+        why = "the archive is missing or larger than " +
+              std::to_string(QTX_CONFIG_ARCHIVE_MAX_STORED) + " bytes";
+        return false;
+    }
+    return true;
+}
+
 bool UnpackConfigurationArchive(const std::string& directory, std::string& why)
 {
     const std::string tar = directory + QTX_CONFIG_ARCHIVE_TAR;

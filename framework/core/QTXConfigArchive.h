@@ -27,6 +27,15 @@ std::vector<std::string> ListConfigurationFiles(const std::string& directory);
 // the archive was made; otherwise false with the reason in why and no archive left behind.
 bool PackConfigurationArchive(const std::string& directory, std::string& why);
 
+// Sizes of a configuration archive that is stored in flash: 11 to 327663 bytes.
+constexpr size_t QTX_CONFIG_ARCHIVE_MIN_STORED = 11;
+constexpr size_t QTX_CONFIG_ARCHIVE_MAX_STORED = 327663;
+
+// Packs the configuration directory (as PackConfigurationArchive) and takes the archive into
+// data, for storing it in flash; the archive file is removed in every case. False with the
+// reason in why when it cannot be made or its size is outside the stored range.
+bool TakeConfigurationArchive(const std::string& directory, std::string& data, std::string& why);
+
 // Unpacks directory + "Config.tar.gz" into the directory, after checking every member; the
 // archive and its "Config.tar" are removed in every case. True when every file was unpacked;
 // otherwise false with the reason in why (nothing is unpacked from a refused archive).

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <sys/types.h>
 
@@ -32,13 +33,29 @@ QTXFlashRecordHead DecodeFlashRecordHead(const unsigned char head[QTX_FLASH_RECO
 bool IsFlashRecord(const QTXFlashRecordHead& head, const char* tag);
 
 // Reads or writes count bytes at the descriptor's position (a partition or any file), going on
-// after a short transfer or an interruption; the number of bytes done (less at the end of the partition or on an error,
-// with errno set).
+// after a short transfer or an interruption; the number of bytes done (less at the end of the
+// partition or on an error, with errno set).
 size_t FlashReadFully(int fd, void* data, size_t count);
 size_t FlashWriteFully(int fd, const void* data, size_t count);
 
 // Writes the record (head and data) at the start of an open partition. 0 when every byte was
 // written, else the errno of the failure (EIO for a short write).
 int WriteFlashRecord(int fd, const char* tag, const std::string& data);
+
+// Records of the update partitions are written in blocks of 64 pages; the last block of a record
+// is padded with 0xFF to a whole page, counted from the start of that block (the head belongs to
+// the first block).
+constexpr size_t QTX_FLASH_PAGE_BYTES = 1056;
+constexpr size_t QTX_FLASH_BLOCK_BYTES = 64 * QTX_FLASH_PAGE_BYTES;
+
+// Bytes that a record of `length` data bytes takes in an update partition, padding included.
+uint64_t FlashRecordPaddedBytes(uint64_t length);
+
+// Writes a record at the partition's current position, its data read from the source
+// descriptor, in blocks (fsync after each whole one; progress(bytes of data written) after each
+// block). room is what the partition has left from the position: the record must fit in it, and
+// its padding stops at the partition's end. True when the whole record was read and written.
+bool WriteFlashRecordBlocks(int partition, int source, uint32_t length, const char* tag,
+                            uint64_t room, const std::function<void(uint64_t)>& progress);
 
 #endif

@@ -10,16 +10,21 @@
 //   <dir>/fuzz_discovery_datagram/seeds/ split byte + two discovery datagrams
 //   <dir>/fuzz_fo_configuration/seeds/   FiberOptic configuration documents
 //   <dir>/fuzz_filter_properties/seeds/  module configurations with digital-filter properties
+//   <dir>/fuzz_update_archive/seeds/     zip archives
+//   <dir>/fuzz_update_input/seeds/       selector byte + Target.txt, command line or control
+//                                        document
 //   <dir>/xml.dict                       tokens of the XML grammar and the request vocabulary
 #include "QTXBin.h"
 #include "../../drivers/system/NbnsEasy.h"
 #include "../support/TarImage.h"
+#include "UpdateArchive.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -473,6 +478,36 @@ int main(int argc, char** argv)
                                  seed + "</Properties></Module>\n";
         WriteSeed(filter + "/seeds/seed" + std::to_string(n++), text.data(), text.size());
     }
+    // Zip archives made by the updater's own writer, and the same with a member removed.
+    const std::string archive = dir + "/fuzz_update_archive";
+    MakeDirectory(archive);
+    MakeDirectory(archive + "/seeds");
+    const std::string member = archive + "/member.txt";
+    const std::string zip = archive + "/seeds/seed0";
+    WriteSeed(member, "52.374030 x Files;Config y\n", 27);
+    if (!CUpdateArchive::PackFile(zip, member, "Target.txt"))
+        g_bFailed = true;
+    unlink(member.c_str());
+
+    const std::string input = dir + "/fuzz_update_input";
+    MakeDirectory(input);
+    MakeDirectory(input + "/seeds");
+    const std::string inputSeeds[] = {
+        std::string(1, '\0') +
+            "57.310000 x A y\n52.374??? x Files;<B;>C;AVR1;<NoHwModuleUpdate> y\n",
+        std::string(1, '\1') +
+            "-file=fw.zip\n-dir=/tmp/Update/\n-Slot=-1,2\n-Force\n3\n-SendProgressTo=1.2.3.4:5",
+        std::string(1, '\2') +
+            "<?xml version=\"1.0\"?>\n<Version><Files Version=\"07\" Name=\"f\" Type=\"Flash\" "
+            "ArchiveDir=\"img\" DestinationDir=\"/dev/mtd_fpga:70000\"><File>a.bin</File></Files>"
+            "<Files Type=\"Execute\" DestinationDir=\"/bin\"><File Argument0=\"a b\" "
+            "SkipArgumentQuotes=\"true\">*reboot</File></Files><Files Type=\"HDD\" "
+            "DestinationDir=\"/x/\"><File Verify=\"false\" Overwrite=\"false\">y</File></Files>"
+            "</Version>\n",
+    };
+    n = 0;
+    for (const std::string& seed : inputSeeds)
+        WriteSeed(input + "/seeds/seed" + std::to_string(n++), seed.data(), seed.size());
 
     std::string dictionary;
     for (const char* token : aDictionary)

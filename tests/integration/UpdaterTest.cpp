@@ -1,0 +1,364 @@
+// The updater seen from outside: "update" installs archives made with the system's zip on a
+// simulated device, reports its progress by UDP, leaves its result file and the flash records
+// that the hub reads at its next start; the hub's Update request runs it from the archive.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "KoveTestSupport.h"
+#include "RequestClient.h"
+
+using namespace kovetest;
+
+namespace
+{
+const std::string kHead = "<?xml version=\"1.0\"?>\n";
+const std::string kFamily2 = "0x00880000";
+const std::string kResult = "/tmp/UpdateResult.txt";
+
+void Write(const std::string& path, const std::string& data, mode_t mode = 0644)
+{
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << data;
+    chmod(path.c_str(), mode);
+}
+
+uint32_t Le32(const std::string& data, size_t at)
+{
+    uint32_t value = 0;
+    for (int i = 3; i >= 0; --i)
+        value = value << 8 | static_cast<unsigned char>(data[at + static_cast<size_t>(i)]);
+    return value;
+}
+
+std::string Version(const std::string& groups)
+{
+    return kHead + "<Version>\n" + groups + "</Version>\n";
+}
+
+// A part "Files" that replaces a.txt and keeps b.txt, writes an FPGA image into
+// "/dev/mtd_fpga" in blocks of 70000 bytes and brings a configuration file.
+std::map<std::string, std::string> FullArchive(const std::string& image)
+{
+    return {
+        {"Target.txt", "57.310000 x Other y\n52.374??? x Config y\n"},
+        {"Compatibility.xml", "<Compatibility><OverallRelease><Version>01</Version>"
+                              "<SubVersion>02</SubVersion><Build>003</Build></OverallRelease>"
+                              "</Compatibility>\n"},
+        {"Files/Version_Files.xml",
+         Version("<Files Version=\"2\" Name=\"data\" Type=\"HDD\" ArchiveDir=\"Files\" "
+                 "DestinationDir=\"/Applications/data/\">"
+                 "<File>a.txt</File><File Overwrite=\"false\">b.txt</File></Files>\n"
+                 "<Files Version=\"07\" Name=\"fpga\" Type=\"Flash\" ArchiveDir=\"img\" "
+                 "DestinationDir=\"/dev/mtd_fpga:70000\"><File>fpga.bin</File></Files>\n")},
+        {"Files/a.txt", "new a\n"},
+        {"Files/b.txt", "new b\n"},
+        {"img/fpga.bin", image},
+        {"Config/Version_Config.xml",
+         Version(
+             "<Files Version=\"1\" Type=\"HDD\" ArchiveDir=\"Config\" "
+             "DestinationDir=\"/tmp/Driver/Configuration/\"><File>Updated.xml</File></Files>\n")},
+        {"Config/Updated.xml", "<Module/>\n"},
+    };
+}
+
+// A UDP receiver on 127.0.0.1 for the progress records.
+class CProgressReceiver
+{
+public:
+    CProgressReceiver()
+    {
+        m_iSocket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(m_iSocket, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        socklen_t length = sizeof address;
+        getsockname(m_iSocket, reinterpret_cast<sockaddr*>(&address), &length);
+        m_iPort = ntohs(address.sin_port);
+        timeval timeout{20, 0};
+        setsockopt(m_iSocket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    }
+    ~CProgressReceiver() { close(m_iSocket); }
+    std::string Address() const { return "127.0.0.1:" + std::to_string(m_iPort); }
+
+    struct SRecord
+    {
+        int iCurrent;
+        int iTotal;
+        float fFraction;
+        std::string sText;
+    };
+    // Every record up to and with "Update finished" (or until none comes for 20 s).
+    std::vector<SRecord> Records()
+    {
+        std::vector<SRecord> records;
+        char buffer[2048];
+        for (;;)
+        {
+            const ssize_t n = recv(m_iSocket, buffer, sizeof buffer, 0);
+            if (n < 12)
+                break;
+            const std::string data(buffer, static_cast<size_t>(n));
+            EXPECT_EQ(data.substr(0, 2), "#P");
+            EXPECT_EQ(data[2] | data[3] << 8, n);
+            const uint32_t bits = Le32(data, 8);
+            float fraction;
+            memcpy(&fraction, &bits, sizeof fraction);
+            records.push_back({static_cast<unsigned char>(data[6]) | data[7] << 8,
+                               static_cast<unsigned char>(data[4]) | data[5] << 8, fraction,
+                               std::string(data.c_str() + 12)});
+            if (records.back().sText == "Update finished")
+                break;
+        }
+        return records;
+    }
+
+private:
+    int m_iSocket = -1;
+    int m_iPort = 0;
+};
+
+class Updater : public testing::Test
+{
+protected:
+    explicit Updater(const std::vector<std::string>& createArgs = {"--slots", ""})
+        : tDevice(createArgs)
+    {
+        Write(tDevice.Path("/Applications/data/a.txt"), "old a\n", 0755);
+        Write(tDevice.Path("/Applications/data/b.txt"), "old b\n");
+    }
+
+    // Packs the files with the system's zip into "/tmp/Update/<name>"; stored uncompressed
+    // when asked, so that a test can change a member's bytes.
+    void MakeArchive(const std::map<std::string, std::string>& files,
+                     const std::string& name = "fw.qor", bool store = false)
+    {
+        CTempDir work;
+        std::vector<std::string> command{"/usr/bin/env", "-C", work.Path(), "zip", "-q", "-X"};
+        if (store)
+            command.push_back("-0");
+        command.push_back(tDevice.Path("/tmp/Update/") + name);
+        std::filesystem::remove(command.back());
+        for (const auto& file : files)
+        {
+            Write(work.Path() + "/" + file.first, file.second,
+                  file.first == "update.exec" ? 0755 : 0644);
+            command.push_back(file.first);
+        }
+        ASSERT_EQ(RunCommand(command), 0);
+    }
+
+    // Runs the updater to its end; its exit status (-1 when it did not end).
+    int Run(const std::vector<std::string>& arguments)
+    {
+        std::filesystem::remove(tDevice.Path(kResult));
+        CTestProcess update(tDevice, "update", arguments);
+        const int status = update.WaitExit(std::chrono::seconds(120));
+        sOutput = update.Output();
+        return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    std::vector<std::string> Arguments(const std::vector<std::string>& more = {})
+    {
+        std::vector<std::string> arguments{"-file=fw.qor", "-dir=/tmp/Update/",
+                                           "-ResultFile=" + kResult};
+        arguments.insert(arguments.end(), more.begin(), more.end());
+        return arguments;
+    }
+
+    std::string Result() const { return ReadFile(tDevice.Path(kResult)); }
+    std::string Data(const std::string& name) const
+    {
+        return ReadFile(tDevice.Path("/Applications/data/" + name));
+    }
+
+    CSimDevice tDevice;
+    std::string sOutput;
+};
+
+class UpdaterFamily2 : public Updater
+{
+protected:
+    UpdaterFamily2() : Updater({"--family", kFamily2, "--slots", ""}) {}
+};
+
+TEST_F(UpdaterFamily2, InstallsFilesAndFlashAndLeavesTheRecordsTheHubReads)
+{
+    std::string image(150000, '\0');
+    for (size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<char>(i * 7 + i / 251);
+    MakeArchive(FullArchive(image));
+    const std::string archiveWithImage = ReadFile(tDevice.Path("/tmp/Update/fw.qor"));
+    CProgressReceiver progress;
+
+    ASSERT_EQ(Run(Arguments({"-SendProgressTo=" + progress.Address()})), 0) << sOutput;
+    EXPECT_EQ(Result(), "Update done");
+    EXPECT_EQ(Data("a.txt"), "new a\n");
+    EXPECT_EQ(Data("a.txt.beforeUpdate"), "old a\n");
+    EXPECT_EQ(Data("b.txt"), "old b\n");
+    EXPECT_FALSE(std::filesystem::exists(tDevice.Path("/Applications/data/b.txt.beforeUpdate")));
+    // A replaced program stays one.
+    EXPECT_EQ(std::filesystem::status(tDevice.Path("/Applications/data/a.txt")).permissions() &
+                  std::filesystem::perms::owner_exec,
+              std::filesystem::perms::owner_exec);
+    EXPECT_EQ(ReadFile(tDevice.Path("/dev/mtd_fpga")).substr(0, image.size()), image);
+    EXPECT_EQ(ReadFile(tDevice.Path("/dev/mtd_production")).substr(130, 6), std::string("070000"));
+    EXPECT_NE(ReadFile(tDevice.Path("/tmp/Update/UpdateLog.txt")).find("Starting new download"),
+              std::string::npos);
+    // The work files are gone, the archive with them.
+    for (const char* gone : {"fw.qor", "Target.txt", "Compatibility.xml", "Compatibility.xml.zip",
+                             "Files", "img", "Config"})
+        EXPECT_FALSE(std::filesystem::exists(tDevice.Path("/tmp/Update/") + gone)) << gone;
+
+    // Progress: steps in order, each fraction within its step, the last record the end.
+    const auto records = progress.Records();
+    ASSERT_FALSE(records.empty());
+    for (size_t i = 1; i < records.size(); ++i)
+    {
+        EXPECT_GE(records[i].iCurrent, records[i - 1].iCurrent) << records[i].sText;
+        EXPECT_GE(records[i].fFraction, 0.0f);
+        EXPECT_LE(records[i].fFraction, 1.0f);
+    }
+    EXPECT_EQ(records.front().sText, "Preparing update");
+    EXPECT_NE(std::find_if(records.begin(), records.end(),
+                           [](const auto& r) { return r.sText == "Verify"; }),
+              records.end());
+    EXPECT_EQ(records.back().sText, "Update finished");
+    EXPECT_EQ(records.back().iCurrent, records.back().iTotal);
+    EXPECT_EQ(records.back().fFraction, 1.0f);
+
+    // "/dev/mtd_update": the status block, the packed list, the archive without the image.
+    const std::string update = ReadFile(tDevice.Path("/dev/mtd_update"));
+    ASSERT_EQ(update.substr(0, 8), std::string("FREP\0\0\0\0", 8));
+    EXPECT_EQ(Le32(update, 8), update.size());
+    EXPECT_EQ(Le32(update, 12), 1056u);
+    ASSERT_EQ(update.substr(1056, 4), "COMB");
+    const uint32_t listLength = Le32(update, 1064);
+    const size_t archiveAt = 1056 + (12 + listLength + 1055) / 1056 * 1056;
+    ASSERT_EQ(update.substr(archiveAt, 4), "UPDT");
+    const uint32_t archiveLength = Le32(update, archiveAt + 8);
+    EXPECT_LT(archiveLength, archiveWithImage.size());
+    CTempDir check;
+    Write(check.Path() + "/kept.zip", update.substr(archiveAt + 12, archiveLength));
+    std::string listing;
+    EXPECT_EQ(RunCommand({"/usr/bin/env", "unzip", "-l", check.Path() + "/kept.zip"}, &listing), 0);
+    EXPECT_NE(listing.find("Files/a.txt"), std::string::npos) << listing;
+    EXPECT_EQ(listing.find("img/fpga.bin"), std::string::npos) << listing;
+    // "/dev/mtd_data": the configuration with the new file.
+    EXPECT_EQ(ReadFile(tDevice.Path("/dev/mtd_data")).substr(0, 4), "KCFG");
+
+    // The hub of a fresh start finds the compatibility list and the configuration.
+    std::filesystem::remove(tDevice.Path("/Applications/tmp/Driver/Configuration/Updated.xml"));
+    CTestProcess hub(tDevice, "systemdriver");
+    ASSERT_TRUE(hub.WaitForPort(62000)) << hub.Output();
+    EXPECT_NE(ReadFile(tDevice.Path("/tmp/Compatibility.xml")).find("<Build>003</Build>"),
+              std::string::npos);
+    EXPECT_EQ(ReadFile(tDevice.Path("/Applications/tmp/Driver/Configuration/Updated.xml")),
+              "<Module/>\n");
+    const CReply identity = SendRequest(62000, kHead + "<Identify/>", tDevice.Dir() + "/id.xml");
+    EXPECT_TRUE(identity.Has("v01.02.003")) << identity.sText;
+}
+
+TEST_F(Updater, RefusalsLeaveTheDeviceAsItWas)
+{
+    const auto archive = FullArchive("image");
+    auto noTarget = archive;
+    noTarget.erase("Target.txt");
+    auto otherDevice = archive;
+    otherDevice["Target.txt"] = "57.310000 x A y\n52.37402? x B y\n";
+    auto brokenControl = archive;
+    brokenControl["Files/Version_Files.xml"] = "<Version><Files></Version>";
+    const struct
+    {
+        const char* what;
+        std::map<std::string, std::string> files;
+        std::vector<std::string> arguments;
+        int status;
+        std::string result;
+    } cases[] = {
+        {"syntax", archive, Arguments({"-Dir"}), 255, "Syntax error"},
+        {"below -1", archive, Arguments({"-Slot=-2"}), 255, "Syntax error"},
+        {"no target", noTarget, Arguments(), 233,
+         "ERROR: Corrupt update file: Target description missing."},
+        {"other device", otherDevice, Arguments(), 234,
+         "ERROR: This update file can not be used for this hardware. Ordering number of this "
+         "device (52.374030) and ordering number of update file (52.37402?) do not match"},
+        {"not xml", brokenControl, Arguments(), 236,
+         "Error in update file: Files/Version_Files.xml is currupt"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        MakeArchive(c.files);
+        EXPECT_EQ(Run(c.arguments), c.status) << sOutput;
+        EXPECT_EQ(Result(), c.result);
+    }
+    // A syntax error shows the usage.
+    EXPECT_NE(sOutput.find("Program stopped because of error"), std::string::npos) << sOutput;
+
+    // A member whose bytes do not match its CRC: nothing is written from the archive.
+    MakeArchive(archive, "fw.qor", true);
+    std::string bytes = ReadFile(tDevice.Path("/tmp/Update/fw.qor"));
+    const size_t at = bytes.find("new a");
+    ASSERT_NE(at, std::string::npos);
+    bytes[at] = 'N';
+    Write(tDevice.Path("/tmp/Update/fw.qor"), bytes);
+    EXPECT_EQ(Run(Arguments()), 233) << sOutput;
+    EXPECT_EQ(Result(), "ERROR: Corrupt update file: Files/a.txt does not match its CRC.");
+
+    // A simulated run checks everything and changes nothing.
+    MakeArchive(archive);
+    EXPECT_EQ(Run(Arguments({"-Simulate"})), 0) << sOutput;
+    EXPECT_EQ(Result(), "Update done");
+    EXPECT_TRUE(std::filesystem::exists(tDevice.Path("/tmp/Update/fw.qor")));
+
+    EXPECT_EQ(Data("a.txt"), "old a\n");
+    EXPECT_FALSE(std::filesystem::exists(tDevice.Path("/Applications/data/a.txt.beforeUpdate")));
+    EXPECT_FALSE(std::filesystem::exists(
+        tDevice.Path("/Applications/tmp/Driver/Configuration/Updated.xml")));
+    for (const char* partition : {"/dev/mtd_update", "/dev/mtd_fpga", "/dev/mtd_data"})
+    {
+        const std::string data = ReadFile(tDevice.Path(partition));
+        EXPECT_EQ(data, std::string(data.size(), static_cast<char>(0xFF))) << partition;
+    }
+    EXPECT_NE(ReadFile(tDevice.Path("/tmp/Update/Event.log")).find("Update failed!"),
+              std::string::npos);
+}
+
+TEST_F(UpdaterFamily2, HubRequestRunsTheUpdaterFromTheArchive)
+{
+    if (!ProgramsStartProgramsOfTheBuild())
+        GTEST_SKIP() << "the hub cannot start a program of this build by itself here";
+    auto files = FullArchive("image");
+    // No records in flash: a stand-alone set of parts.
+    files["Target.txt"] = "52.374030 x Files;Config;<NoHwModuleUpdate> y\n";
+    files["update.exec"] = ReadFile(BinPath("update"));
+    MakeArchive(files, "fw.zip");
+    CTestProcess hub(tDevice, "systemdriver", {}, {"NORESET_AFTER_UPDATE=YES"});
+    ASSERT_TRUE(hub.WaitForPort(62000)) << hub.Output();
+    CProgressReceiver progress;
+    const CReply reply = SendRequest(
+        62000, kHead + "<Update File=\"fw.zip\" SendProgressTo=\"" + progress.Address() + "\"/>",
+        tDevice.Dir() + "/reply.xml");
+    EXPECT_TRUE(reply.Has("Status=\"UserResetNeeded\"")) << reply.sText << hub.Output();
+    EXPECT_EQ(Result(), "Update done");
+    EXPECT_EQ(Data("a.txt"), "new a\n");
+    EXPECT_EQ(ReadFile(tDevice.Path("/Applications/tmp/Driver/Configuration/Updated.xml")),
+              "<Module/>\n");
+    EXPECT_EQ(progress.Records().back().sText, "Update finished");
+    EXPECT_NE(
+        ReadFile(tDevice.Path("/Applications/tmp/Driver/log/Update_params.txt")).find("\"-Force\""),
+        std::string::npos);
+}
+} // namespace

@@ -1,0 +1,321 @@
+// The update archive read and written with minizip.
+#include "UpdateArchive.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <minizip/unzip.h>
+#include <minizip/zip.h>
+
+#include "QTXFlashRecord.h"
+#include "QTXGlobal.h"
+
+namespace
+{
+// Names longer than this are refused; no member of an update archive comes near it.
+constexpr size_t kMaxNameBytes = 1024;
+constexpr size_t kCopyBytes = 65536;
+
+unzFile Zip(void* handle)
+{
+    return static_cast<unzFile>(handle);
+}
+
+// The name and facts of the member at the archive's current position; false when they cannot
+// be read or the name is not a plain text of at most kMaxNameBytes.
+bool CurrentMember(unzFile zip, SArchiveMember& member, unz_file_info64* info = nullptr)
+{
+    unz_file_info64 local;
+    unz_file_info64& facts = info != nullptr ? *info : local;
+    char name[kMaxNameBytes + 1] = {};
+    if (unzGetCurrentFileInfo64(zip, &facts, name, sizeof name, nullptr, 0, nullptr, 0) != UNZ_OK ||
+        facts.size_filename > kMaxNameBytes || strlen(name) != facts.size_filename)
+        return false;
+    member.sName = name;
+    member.uSize = facts.uncompressed_size;
+    member.uCrc = static_cast<uint32_t>(facts.crc);
+    return true;
+}
+
+// Reads the current member to its end into the descriptor (or nowhere when fd < 0). False when
+// it cannot be opened, is encrypted, its data is damaged or its size differs from the directory.
+bool ReadCurrent(unzFile zip, const SArchiveMember& member, int fd)
+{
+    unz_file_info64 info;
+    if (unzGetCurrentFileInfo64(zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK ||
+        (info.flag & 1) != 0 || unzOpenCurrentFile(zip) != UNZ_OK)
+        return false;
+    std::vector<char> buffer(kCopyBytes);
+    uint64_t done = 0;
+    bool ok = true;
+    for (;;)
+    {
+        const int n = unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()));
+        if (n < 0)
+        {
+            ok = false;
+            break;
+        }
+        if (n == 0)
+            break;
+        done += static_cast<uint64_t>(n);
+        if (fd >= 0 &&
+            FlashWriteFully(fd, buffer.data(), static_cast<size_t>(n)) != static_cast<size_t>(n))
+        {
+            ok = false;
+            break;
+        }
+    }
+    // Closing compares the CRC of what was read with the directory's once all of it came.
+    const int closed = unzCloseCurrentFile(zip);
+    return ok && closed == UNZ_OK && done == member.uSize;
+}
+
+bool MakeParentDirectories(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos || slash == 0 || QTXMakeDirectories(path.substr(0, slash));
+}
+} // namespace
+
+bool IsSafeMemberName(const std::string& name)
+{
+    if (name.empty() || name[0] == '/' || name.size() > kMaxNameBytes)
+        return false;
+    size_t start = 0;
+    while (start <= name.size())
+    {
+        size_t end = name.find('/', start);
+        if (end == std::string::npos)
+            end = name.size();
+        const std::string part = name.substr(start, end - start);
+        // A trailing "/" names a folder, never a file to unpack.
+        if (part.empty() || part == "." || part == "..")
+            return false;
+        start = end + 1;
+    }
+    for (char c : name)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == '\\')
+            return false;
+    return true;
+}
+
+CUpdateArchive::~CUpdateArchive()
+{
+    Close();
+}
+
+void CUpdateArchive::Close()
+{
+    if (m_pZip != nullptr)
+        unzClose(Zip(m_pZip));
+    m_pZip = nullptr;
+    m_vMembers.clear();
+    m_tNames.clear();
+}
+
+bool CUpdateArchive::Open(const std::string& path)
+{
+    Close();
+    m_sWhy.clear();
+    unzFile zip = unzOpen64(path.c_str());
+    if (zip == nullptr)
+    {
+        m_sWhy = "not a zip archive, or it cannot be read";
+        return false;
+    }
+    m_pZip = zip;
+    int r = unzGoToFirstFile(zip);
+    while (r == UNZ_OK)
+    {
+        SArchiveMember member;
+        if (!CurrentMember(zip, member))
+        {
+            m_sWhy = "the directory of the archive is damaged";
+            Close();
+            return false;
+        }
+        m_tNames.insert(member.sName);
+        m_vMembers.push_back(member);
+        r = unzGoToNextFile(zip);
+    }
+    if (r != UNZ_END_OF_LIST_OF_FILE)
+    {
+        m_sWhy = "the directory of the archive is damaged";
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool CUpdateArchive::Has(const std::string& name) const
+{
+    return m_tNames.count(name) != 0;
+}
+
+bool CUpdateArchive::Locate(const std::string& name)
+{
+    return m_pZip != nullptr && Has(name) && unzLocateFile(Zip(m_pZip), name.c_str(), 1) == UNZ_OK;
+}
+
+bool CUpdateArchive::Extract(const std::string& name, const std::string& path)
+{
+    if (!IsSafeMemberName(name) || !Locate(name))
+        return false;
+    SArchiveMember member;
+    if (!CurrentMember(Zip(m_pZip), member) || !MakeParentDirectories(path))
+        return false;
+    unlink(path.c_str());
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    const bool read = ReadCurrent(Zip(m_pZip), member, fd);
+    const bool closed = close(fd) == 0;
+    if (!read || !closed)
+    {
+        unlink(path.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool CUpdateArchive::CheckAll(std::string& bad)
+{
+    if (m_pZip == nullptr)
+    {
+        bad = "the archive";
+        return false;
+    }
+    int r = unzGoToFirstFile(Zip(m_pZip));
+    while (r == UNZ_OK)
+    {
+        SArchiveMember member;
+        if (!CurrentMember(Zip(m_pZip), member))
+        {
+            bad = "the archive's directory";
+            return false;
+        }
+        // Folders are stored as names ending in "/" and hold no data.
+        const bool folder = !member.sName.empty() && member.sName.back() == '/';
+        const std::string plain =
+            folder ? member.sName.substr(0, member.sName.size() - 1) : member.sName;
+        if (!IsSafeMemberName(plain) || !ReadCurrent(Zip(m_pZip), member, -1))
+        {
+            bad = member.sName.empty() ? "a member without a name" : member.sName;
+            return false;
+        }
+        r = unzGoToNextFile(Zip(m_pZip));
+    }
+    if (r != UNZ_END_OF_LIST_OF_FILE)
+    {
+        bad = "the archive's directory";
+        return false;
+    }
+    return true;
+}
+
+bool CUpdateArchive::RemoveMembers(const std::string& path, const std::set<std::string>& names,
+                                   std::string& why)
+{
+    unzFile in = unzOpen64(path.c_str());
+    if (in == nullptr)
+    {
+        why = "the archive cannot be read";
+        return false;
+    }
+    const std::string temporary = path + ".new";
+    zipFile out = zipOpen64(temporary.c_str(), APPEND_STATUS_CREATE);
+    bool ok = out != nullptr;
+    if (!ok)
+        why = "the new archive cannot be made";
+    std::vector<char> buffer(kCopyBytes);
+    int r = ok ? unzGoToFirstFile(in) : UNZ_OK;
+    while (ok && r == UNZ_OK)
+    {
+        SArchiveMember member;
+        unz_file_info64 info;
+        ok = CurrentMember(in, member, &info);
+        if (ok && names.count(member.sName) == 0)
+        {
+            // The member's stored bytes are copied as they are, without unpacking them.
+            int method = 0;
+            int level = 0;
+            zip_fileinfo facts{};
+            facts.dosDate = info.dosDate;
+            facts.internal_fa = info.internal_fa;
+            facts.external_fa = info.external_fa;
+            ok = unzOpenCurrentFile2(in, &method, &level, 1) == UNZ_OK;
+            if (ok)
+            {
+                ok = zipOpenNewFileInZip2_64(out, member.sName.c_str(), &facts, nullptr, 0, nullptr,
+                                             0, nullptr, method, level, 1,
+                                             member.uSize >= 0xFFFFFFFFull ? 1 : 0) == ZIP_OK;
+                int n = 0;
+                while (ok && (n = unzReadCurrentFile(in, buffer.data(),
+                                                     static_cast<unsigned>(buffer.size()))) > 0)
+                    ok =
+                        zipWriteInFileInZip(out, buffer.data(), static_cast<unsigned>(n)) == ZIP_OK;
+                ok = ok && n == 0;
+                ok = zipCloseFileInZipRaw64(out, member.uSize, member.uCrc) == ZIP_OK && ok;
+                ok = unzCloseCurrentFile(in) == UNZ_OK && ok;
+            }
+            if (!ok)
+                why = "member " + member.sName + " cannot be copied";
+        }
+        else if (!ok)
+            why = "the directory of the archive is damaged";
+        if (ok)
+            r = unzGoToNextFile(in);
+    }
+    if (ok && r != UNZ_END_OF_LIST_OF_FILE)
+    {
+        ok = false;
+        why = "the directory of the archive is damaged";
+    }
+    if (out != nullptr && zipClose(out, nullptr) != ZIP_OK && ok)
+    {
+        ok = false;
+        why = "the new archive cannot be written";
+    }
+    unzClose(in);
+    if (ok && rename(temporary.c_str(), path.c_str()) != 0)
+    {
+        ok = false;
+        why = std::string("the new archive cannot take the old one's place: ") + strerror(errno);
+    }
+    if (!ok)
+        unlink(temporary.c_str());
+    return ok;
+}
+
+bool CUpdateArchive::PackFile(const std::string& zipPath, const std::string& filePath,
+                              const std::string& memberName)
+{
+    const int fd = open(filePath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    unlink(zipPath.c_str());
+    zipFile out = zipOpen64(zipPath.c_str(), APPEND_STATUS_CREATE);
+    bool ok = out != nullptr;
+    zip_fileinfo facts{};
+    ok = ok && zipOpenNewFileInZip64(out, memberName.c_str(), &facts, nullptr, 0, nullptr, 0,
+                                     nullptr, Z_DEFLATED, Z_DEFAULT_COMPRESSION, 0) == ZIP_OK;
+    std::vector<char> buffer(kCopyBytes);
+    ssize_t n = 0;
+    while (ok && (n = read(fd, buffer.data(), buffer.size())) > 0)
+        ok = zipWriteInFileInZip(out, buffer.data(), static_cast<unsigned>(n)) == ZIP_OK;
+    ok = ok && n == 0;
+    if (out != nullptr)
+    {
+        ok = zipCloseFileInZip(out) == ZIP_OK && ok;
+        ok = zipClose(out, nullptr) == ZIP_OK && ok;
+    }
+    close(fd);
+    if (!ok)
+        unlink(zipPath.c_str());
+    return ok;
+}

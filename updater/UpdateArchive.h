@@ -1,0 +1,72 @@
+// The update archive: a zip file that the PC tool copies into "/tmp/Update/". The updater takes
+// single members out of it when it needs them, checks every member against its CRC before it
+// changes anything, removes the flash images once they are written (so the archive it keeps in
+// flash is smaller), and packs the compatibility list into a zip of its own.
+//
+// The archive is read with minizip (zlib's zip reader and writer, linked statically): members
+// are found by their exact names, no program runs, and a member's name never becomes a path
+// or a command line by itself. Names that could lead out of the update directory ("..", an
+// absolute path, a back slash, control characters) are refused.
+#ifndef UPDATE_ARCHIVE_H
+#define UPDATE_ARCHIVE_H
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+// A name that can be unpacked below a directory: not empty, relative, no ".." or "."
+// component, no empty component, no back slash, no control character.
+bool IsSafeMemberName(const std::string& name);
+
+struct SArchiveMember
+{
+    std::string sName;
+    uint64_t uSize = 0;
+    uint32_t uCrc = 0;
+};
+
+class CUpdateArchive
+{
+public:
+    CUpdateArchive() = default;
+    ~CUpdateArchive();
+    CUpdateArchive(const CUpdateArchive&) = delete;
+    CUpdateArchive& operator=(const CUpdateArchive&) = delete;
+
+    // Opens the archive and reads its directory; false (with the reason in Why()) when it is no
+    // zip archive that can be read.
+    bool Open(const std::string& path);
+    void Close();
+    bool IsOpen() const { return m_pZip != nullptr; }
+    const std::string& Why() const { return m_sWhy; }
+    const std::vector<SArchiveMember>& Members() const { return m_vMembers; }
+
+    // True when the archive holds a member of exactly this name.
+    bool Has(const std::string& name) const;
+    // Unpacks the member into the file at path (its folders are made). False, with nothing
+    // left at path, when the member is missing, its name is not safe, its data is damaged (the
+    // CRC or the size does not match) or the file cannot be written.
+    bool Extract(const std::string& name, const std::string& path);
+    // Reads every member through and compares it with its CRC; false with the first damaged
+    // or unsafe member's name in bad.
+    bool CheckAll(std::string& bad);
+
+    // Writes the archive at path again without the named members (the rest is copied as it is
+    // stored) and reopens it. False, with the archive unchanged, when that fails.
+    static bool RemoveMembers(const std::string& path, const std::set<std::string>& names,
+                              std::string& why);
+    // Makes a zip archive at zipPath that holds the file at filePath as memberName.
+    static bool PackFile(const std::string& zipPath, const std::string& filePath,
+                         const std::string& memberName);
+
+private:
+    bool Locate(const std::string& name);
+
+    void* m_pZip = nullptr;
+    std::string m_sWhy;
+    std::vector<SArchiveMember> m_vMembers;
+    std::set<std::string> m_tNames;
+};
+
+#endif
