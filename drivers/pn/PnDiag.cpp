@@ -408,7 +408,8 @@ void PnDiagServe(const PnDiagContext& context, const std::atomic<int>& run, int 
     double since = 0;
     const auto drop = [&]
     {
-        NySocRestart(handle, 0);
+        // The client goes; the handle waits for the next one.
+        NySocDisconnect(handle, 0);
         connected = false;
         received = 0;
     };
