@@ -24,8 +24,9 @@ PnDiagFrameState PnDiagCheckFrame(const uint8_t* bytes, size_t received, PnDiagH
     if (received < PNDIAG_HEAD_SIZE)
         return PNDIAG_NEED_HEAD;
     PnDiagReadHead(bytes, head);
-    if (head->usMagic != PNDIAG_MAGIC || head->usLength < PNDIAG_HEAD_SIZE ||
-        head->usLength > PNDIAG_MAX_FRAME)
+    // The 16-bit length cannot state more than the server's buffer holds.
+    static_assert(0xFFFF <= PNDIAG_MAX_FRAME, "a frame fits the buffer");
+    if (head->usMagic != PNDIAG_MAGIC || head->usLength < PNDIAG_HEAD_SIZE)
         return PNDIAG_BAD_HEAD;
     return received < head->usLength ? PNDIAG_NEED_MORE : PNDIAG_COMPLETE;
 }
