@@ -357,3 +357,114 @@ TEST_F(PnParse, SnifferSignalsBecomeSlotScriptsAndRemapWords)
     EXPECT_EQ(Area(0), (std::vector<uint32_t>{0x21C00000, 0xB0000000, 0x28C00002}));
 }
 } // namespace
+
+namespace
+{
+TEST(PnDiagFrame, HeadsAreCheckedBeforeTheFrameIsTaken)
+{
+    const struct
+    {
+        uint16_t magic;
+        uint16_t length;
+        size_t received;
+        PnDiagFrameState state;
+    } cases[] = {
+        {PNDIAG_MAGIC, 8, 7, PNDIAG_NEED_HEAD},     {PNDIAG_MAGIC, 8, 8, PNDIAG_COMPLETE},
+        {0x504E, 8, 8, PNDIAG_BAD_HEAD},            {PNDIAG_MAGIC, 4, 8, PNDIAG_BAD_HEAD},
+        {PNDIAG_MAGIC, 0, 8, PNDIAG_BAD_HEAD},      {PNDIAG_MAGIC, 100, 50, PNDIAG_NEED_MORE},
+        {PNDIAG_MAGIC, 0xFFFF, 0xFFFF, PNDIAG_COMPLETE},
+    };
+    for (const auto& c : cases)
+    {
+        std::vector<uint8_t> bytes(std::max<size_t>(c.received, 8), 0);
+        PnDiagHead head;
+        head.usMagic = c.magic;
+        head.usCommand = 50;
+        head.usLength = c.length;
+        PnDiagWriteHead(bytes.data(), head);
+        PnDiagHead read;
+        EXPECT_EQ(PnDiagCheckFrame(bytes.data(), c.received, &read), c.state)
+            << c.magic << " " << c.length << " " << c.received;
+    }
+}
+
+// The command handler on a simulated bus-monitor device whose controller answers.
+class PnDiagCommands : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        pDevice = std::make_unique<CSimDevice>(std::vector<std::string>{"--family", "PNA"});
+        setenv("KOVE_SIM", pDevice->Dir().c_str(), 1);
+        PlatReloadSimulation();
+        ASSERT_EQ(PNDrvOpen(), 0);
+        ASSERT_EQ(CdiOpen(), 0);
+    }
+    void TearDown() override
+    {
+        PNDrvClose();
+        CdiClose();
+        unsetenv("KOVE_SIM");
+        PlatReloadSimulation();
+    }
+    uint16_t Handle(uint16_t command, uint32_t payload, uint32_t room, uint32_t* length)
+    {
+        return PnDiagHandleCommand(tContext, command, tBuffer.data(), payload, room, length);
+    }
+
+    std::unique_ptr<CSimDevice> pDevice;
+    PnDiagContext tContext;
+    std::vector<uint8_t> tBuffer = std::vector<uint8_t>(65536, 0);
+};
+
+TEST_F(PnDiagCommands, OverviewSendsNoStaleBytes)
+{
+    // Slot 1 of port 1: an 80-byte record of 76 bytes with relations 3 and 2.
+    uint8_t record[80] = {};
+    record[4] = 76;
+    record[5] = 0x23;
+    std::memset(record + 6, 0x11, 10);
+    uint32_t status = 0;
+    ASSERT_EQ(CdiCtrlWrite(0x10000 | CDI_CTRL_PORT1, record, sizeof record, &status), 0);
+    uint32_t length = 0;
+    EXPECT_EQ(Handle(52, 0, 2559, &length), PNDIAG_NO_ROOM);
+    // The request buffer's old bytes must not go back out.
+    std::fill(tBuffer.begin(), tBuffer.end(), 0xAA);
+    ASSERT_EQ(Handle(52, 0, 65536, &length), PNDIAG_OK);
+    ASSERT_EQ(length, 512u + 64u);
+    EXPECT_EQ(tBuffer[511], 1);
+    const uint8_t* entry = tBuffer.data() + 512;
+    EXPECT_EQ(entry[4], 1);
+    EXPECT_EQ(entry[5], 3);
+    EXPECT_EQ(entry[22], 2);
+    EXPECT_EQ(entry[24], 76);
+    for (uint32_t i = 0; i < length; ++i)
+        ASSERT_NE(tBuffer[i], 0xAA) << "byte " << i;
+}
+
+TEST_F(PnDiagCommands, ListsAreBoundedByTheReplyRoom)
+{
+    pDevice->Tool("pndrv", {"devices=30"});
+    uint32_t length = 0;
+    // Room for 10 entries, no count asked for: 10 listed, the list cut short.
+    ASSERT_EQ(Handle(61, 16, 32 + 48 * 10 + 47, &length), PNDIAG_CUT_SHORT);
+    EXPECT_EQ(QtxBinGetU16(tBuffer.data() + 6), 10);
+    EXPECT_EQ(length, 32u + 48u * 10u);
+    EXPECT_EQ(QtxBinGetU16(tBuffer.data() + 2), 0);
+    // All 30 fit.
+    std::fill(tBuffer.begin(), tBuffer.begin() + 32, 0);
+    ASSERT_EQ(Handle(61, 16, 65536, &length), PNDIAG_OK);
+    EXPECT_EQ(length, 32u + 48u * 30u);
+
+    // Counts the controller leaves in its records cannot reach past the room.
+    QtxBinPutU16(tBuffer.data() + 86, 0xFFFF);
+    ASSERT_EQ(Handle(64, 20, 4096, &length), PNDIAG_OK);
+    EXPECT_LE(length, 4096u);
+    QtxBinPutU16(tBuffer.data() + 44, 0xFFFF);
+    QtxBinPutU16(tBuffer.data() + 46, 0xFFFF);
+    ASSERT_EQ(Handle(69, 20, 8192, &length), PNDIAG_OK);
+    EXPECT_LE(length, 8192u);
+    EXPECT_EQ(Handle(55, 0, 65536, &length), PNDIAG_UNKNOWN_COMMAND);
+    EXPECT_EQ(length, 0u);
+}
+} // namespace
