@@ -419,20 +419,23 @@ protected:
 
 TEST_F(PnDiagCommands, OverviewSendsNoStaleBytes)
 {
-    // Slot 1 of port 1: an 80-byte record of 76 bytes with relations 3 and 2.
+    // Slots 1 and 2 of port 1: 80-byte records of 76 bytes with relations 3 and 2.
     uint8_t record[80] = {};
     record[4] = 76;
     record[5] = 0x23;
     std::memset(record + 6, 0x11, 10);
     uint32_t status = 0;
-    ASSERT_EQ(CdiCtrlWrite(0x10000 | CDI_CTRL_PORT1, record, sizeof record, &status), 0);
+    for (uint32_t slot = 0; slot < 2; ++slot)
+        ASSERT_EQ(CdiCtrlWrite((0x10000 + 2048 * slot) | CDI_CTRL_PORT1, record, sizeof record,
+                               &status),
+                  0);
     uint32_t length = 0;
     EXPECT_EQ(Handle(52, 0, 2559, &length), PNDIAG_NO_ROOM);
     // The request buffer's old bytes must not go back out.
     std::fill(tBuffer.begin(), tBuffer.end(), 0xAA);
     ASSERT_EQ(Handle(52, 0, 65536, &length), PNDIAG_OK);
-    ASSERT_EQ(length, 512u + 64u);
-    EXPECT_EQ(tBuffer[511], 1);
+    ASSERT_EQ(length, 512u + 2 * 64u);
+    EXPECT_EQ(tBuffer[511], 2);
     const uint8_t* entry = tBuffer.data() + 512;
     EXPECT_EQ(entry[4], 1);
     EXPECT_EQ(entry[5], 3);
