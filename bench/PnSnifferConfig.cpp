@@ -44,7 +44,8 @@ CPnConfig Largest()
             {kPnType32, 2, 1, static_cast<uint32_t>(0x80001000u + 32u * c.analogIn.size()), 0});
     for (uint16_t o = 0; o < 512; ++o)
         c.analogOut.push_back({kPnType8, static_cast<uint8_t>(o % 2), 0,
-                               static_cast<uint32_t>(1 + o % 63), static_cast<uint16_t>(8 * (o / 63))});
+                               static_cast<uint32_t>(1 + o % 63),
+                               static_cast<uint16_t>(8 * (o / 63))});
     return c;
 }
 
@@ -124,8 +125,18 @@ void BM_CompleteLargestImage(benchmark::State& state)
         for (uint8_t d = 0; d < 63; ++d)
             for (uint16_t v = 0; v < 32; ++v)
             {
-                uint8_t e[12] = {0, 0, 0x80 | kPnType8, 0x02, static_cast<uint8_t>(1 + v / 8), 0,
-                                 static_cast<uint8_t>(8 * (v % 8)), 0, d, 0, 0, 0};
+                uint8_t e[12] = {0,
+                                 0,
+                                 0x80 | kPnType8,
+                                 0x02,
+                                 static_cast<uint8_t>(1 + v / 8),
+                                 0,
+                                 static_cast<uint8_t>(8 * (v % 8)),
+                                 0,
+                                 d,
+                                 0,
+                                 0,
+                                 0};
                 image.AddSnifferSignal(e, 32u * d + v, 8);
             }
         if (image.Complete() != 0)

@@ -18,10 +18,10 @@ constexpr uint32_t kMaxProgramWords = 4095; // the final 0 word lies behind them
 constexpr uint32_t kSpecialCells = 8;
 
 const PnSpecialValue kSpecialValues[] = {
-    {0x0000, 1, 0x18, 0x480},     {0x0400, 0, 0x17, 0x880},  {0x1007, 4, 0x820, 0x440},
-    {0x1008, 8, 0x880, 0x440},    {0x1000, 8, 0x10F7C0, 0x20}, {0x1001, 4, 0x8, 0x500},
-    {0x1002, 4, 0x18, 0x410},     {0x1003, 4, 0x28, 0x410},  {0x1004, 4, 0x38, 0x410},
-    {0x1005, 4, 0x58, 0x410},     {0x1006, 4, 0x68, 0x410},  {0x1009, 4, 0x88, 0x410},
+    {0x0000, 1, 0x18, 0x480},  {0x0400, 0, 0x17, 0x880},    {0x1007, 4, 0x820, 0x440},
+    {0x1008, 8, 0x880, 0x440}, {0x1000, 8, 0x10F7C0, 0x20}, {0x1001, 4, 0x8, 0x500},
+    {0x1002, 4, 0x18, 0x410},  {0x1003, 4, 0x28, 0x410},    {0x1004, 4, 0x38, 0x410},
+    {0x1005, 4, 0x58, 0x410},  {0x1006, 4, 0x68, 0x410},    {0x1009, 4, 0x88, 0x410},
 };
 
 uint8_t* SlotEntry(uint8_t* table, uint32_t i)
@@ -190,8 +190,7 @@ int CpmPlaceValue(uint8_t* table, const uint8_t* entry, uint32_t widthBits, int3
         const uint32_t last = (offset + std::max<uint32_t>(widthBits, 1) - 1) / 8;
         if (e[1] > e[2] || first < e[1] || last > e[2])
             return PN_ERR_OUTSIDE_SLOT_RANGE;
-        *position =
-            static_cast<int32_t>((QtxBinGetU16(e + 6) + first - e[1]) * 8 + offset % 8);
+        *position = static_cast<int32_t>((QtxBinGetU16(e + 6) + first - e[1]) * 8 + offset % 8);
         return 0;
     }
     case 1:
@@ -221,9 +220,9 @@ int CpmPlaceValue(uint8_t* table, const uint8_t* entry, uint32_t widthBits, int3
         const PnSpecialValue* row = PnFindSpecialValue(QtxBinGetU16(entry + 6));
         if (row == nullptr)
             return PN_ERR_UNKNOWN_SPECIAL;
-        if ((row->ulFlags & PN_SPECIAL_BITS_ONLY) != 0 ? widthBits != 1
-                                                        : (widthBits % 8 != 0 &&
-                                                           (row->ulFlags & PN_SPECIAL_PART_BYTES) == 0))
+        if ((row->ulFlags & PN_SPECIAL_BITS_ONLY) != 0
+                ? widthBits != 1
+                : (widthBits % 8 != 0 && (row->ulFlags & PN_SPECIAL_PART_BYTES) == 0))
             return PN_ERR_WIDTH;
         if ((row->ulFlags & (PN_SPECIAL_IN_SLOT_BLOCK | PN_SPECIAL_IN_STATUS_WORD)) != 0)
         {
@@ -246,10 +245,9 @@ int CpmPlaceValue(uint8_t* table, const uint8_t* entry, uint32_t widthBits, int3
             return PN_ERR_SPECIAL_NOT_LISTED;
         }
         if ((row->ulFlags & PN_SPECIAL_FROM_SOURCE) != 0)
-            return AppendValue(table,
-                               0x50000000u | ((row->ucSize - 1u) & 7u) << 24 |
-                                   (row->ulAddress & 0xFFFFu),
-                               row->ucSize, position);
+            return AppendValue(
+                table, 0x50000000u | ((row->ucSize - 1u) & 7u) << 24 | (row->ulAddress & 0xFFFFu),
+                row->ucSize, position);
         if ((row->ulFlags & PN_SPECIAL_END_POSITION) != 0)
         {
             *position = PN_CPM_END_MARKER;

@@ -263,8 +263,7 @@ uint16_t DeviceList(uint8_t* b, uint32_t payload, uint32_t room, uint32_t* lengt
     return result;
 }
 
-uint16_t Details(uint16_t command, uint8_t* b, uint32_t payload, uint32_t room,
-                 uint32_t* length)
+uint16_t Details(uint16_t command, uint8_t* b, uint32_t payload, uint32_t room, uint32_t* length)
 {
     if (payload < 20)
         return PNDIAG_SHORT_PAYLOAD;
@@ -364,7 +363,8 @@ uint16_t PnDiagHandleCommand(const PnDiagContext& context, uint16_t command, uin
         result = PNDIAG_OK;
         break;
     case PNDIAG_CMD_CONTROLLER_REQUEST:
-        result = room < PNDRV_REQUEST_SIZE ? PNDIAG_NO_ROOM : ControllerRequest(buffer, payloadLength);
+        result =
+            room < PNDRV_REQUEST_SIZE ? PNDIAG_NO_ROOM : ControllerRequest(buffer, payloadLength);
         break;
     case PNDIAG_CMD_DEVICE_LIST:
         result = room < 32 ? PNDIAG_NO_ROOM : DeviceList(buffer, payloadLength, room, &length);

@@ -99,9 +99,8 @@ bool CPnSnifferConfig::Allocate()
     m_pCopyTables.reset(new (std::nothrow) uint8_t[PN_COPY_TABLES_SIZE]());
     m_pSubslotList.reset(new (std::nothrow) uint8_t[PN_SUBSLOT_LIST_SIZE]());
     m_pCopyImages.reset(new (std::nothrow) uint8_t[PN_COPY_IMAGES_SIZE]());
-    if (!m_pRemapWords || !m_pCopyTables || !m_pSubslotList || !m_pCopyImages ||
-        !m_apImages[0] || !m_apImages[1] || m_apImages[0]->Status() != 0 ||
-        m_apImages[1]->Status() != 0)
+    if (!m_pRemapWords || !m_pCopyTables || !m_pSubslotList || !m_pCopyImages || !m_apImages[0] ||
+        !m_apImages[1] || m_apImages[0]->Status() != 0 || m_apImages[1]->Status() != 0)
         return false;
     for (int i = 0; i < PN_REMAP_AREAS; ++i)
         m_atAreas[i] = PnRemapArea{m_pRemapWords.get() + i * PN_REMAP_WORDS, 0, 0, 0, 0};
@@ -273,8 +272,7 @@ int CPnSnifferConfig::InputWord(const uint8_t* entry, uint32_t number, bool anal
     const uint32_t access = entry[3] & 3;
     const uint32_t kind = (entry[3] >> 4) & 3;
     *type = entry[2] & 0x3F;
-    uint32_t width =
-        analog ? static_cast<uint32_t>(QtxBinGetSizeOfType_Bits(*type)) : 1;
+    uint32_t width = analog ? static_cast<uint32_t>(QtxBinGetSizeOfType_Bits(*type)) : 1;
     uint32_t w = analog ? width / 8 : 0;
     switch (access)
     {
@@ -282,8 +280,8 @@ int CPnSnifferConfig::InputWord(const uint8_t* entry, uint32_t number, bool anal
     case 1:
     {
         int32_t position = 0;
-        const int placed = CpmPlaceValue(BuildingCopyTable(static_cast<int>(access)), entry,
-                                         width, &position);
+        const int placed =
+            CpmPlaceValue(BuildingCopyTable(static_cast<int>(access)), entry, width, &position);
         if (placed != 0)
             return placed;
         const uint32_t port = access == 1 ? PortFlag() : 0;
@@ -332,8 +330,8 @@ int CPnSnifferConfig::InputWord(const uint8_t* entry, uint32_t number, bool anal
                 *word = 0x20C00000u | ((w - 1) & 7u) << 24 | ((u >> 16) & 0x3FFu) << 12 |
                         ((u & 0x7FFFu) / 8);
             else
-                *word = 0x28C00000u | (u & 7u) << 24 | ((u >> 16) & 0x3FFu) << 12 |
-                        ((u & 0x7FFFu) / 8);
+                *word =
+                    0x28C00000u | (u & 7u) << 24 | ((u >> 16) & 0x3FFu) << 12 | ((u & 0x7FFFu) / 8);
         }
         break;
     default:
@@ -515,8 +513,8 @@ int CPnSnifferConfig::Parse(CQTXBin& bin, bool stored, CQTXGenerateForDuf* write
         if (g.pEntries == nullptr || g.tGroup.count == 0)
             continue;
         g.bUse = true;
-        const int checked = CheckGroup(bin, g, types[k] != PN_GROUP_DIGITAL_IN,
-                                       types[k] == PN_GROUP_ANALOG_OUT);
+        const int checked =
+            CheckGroup(bin, g, types[k] != PN_GROUP_DIGITAL_IN, types[k] == PN_GROUP_ANALOG_OUT);
         if (checked != 0)
         {
             PN_TRACE("%s %d", traces[k], checked);
@@ -588,9 +586,9 @@ int CPnSnifferConfig::Parse(CQTXBin& bin, bool stored, CQTXGenerateForDuf* write
     {
         uint32_t& word = input.pWords[i];
         if ((word >> 28) == 2 && (word & 0xFFFu) == 0xFFFu)
-            word = (word & ~0xFFFu) |
-                   (static_cast<uint32_t>(m_alEndPosition[(word & portFlag) != 0 ? 1 : 0]) &
-                    0xFFFu);
+            word =
+                (word & ~0xFFFu) |
+                (static_cast<uint32_t>(m_alEndPosition[(word & portFlag) != 0 ? 1 : 0]) & 0xFFFu);
     }
 
     unsigned int marker = 0;

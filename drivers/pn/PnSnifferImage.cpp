@@ -24,7 +24,8 @@ constexpr uint32_t kDevNumSize = 128;
 constexpr uint32_t kSlotIndexSize = 32;
 constexpr uint32_t kMaxUsages = 128;
 constexpr uint32_t kScriptWords = 4096;
-constexpr uint32_t kMaxSlotIndexRecords = (PN_IMAGE_SIZE - PN_IMAGE_SLOT_INDEX_OFFSET) / kSlotIndexSize;
+constexpr uint32_t kMaxSlotIndexRecords =
+    (PN_IMAGE_SIZE - PN_IMAGE_SLOT_INDEX_OFFSET) / kSlotIndexSize;
 constexpr uint8_t kDiagnosisFlag = 0x80;
 constexpr uint8_t kStatusDevice = 64;
 
@@ -285,7 +286,7 @@ int64_t PnSnifferSignalRemap::FindSnifferValue(uint32_t number, bool digital)
         if (r[8] >= kStatusDevice)
             return 0x80000000LL + QtxBinGetU16(r + 14);
         return (QtxBinGetU16(r + 10) & 0x7FFF) | static_cast<int64_t>(QtxBinGetU16(r + 14) & 0x3FF)
-                                                      << 16;
+                                                     << 16;
     }
     return -1;
 }
@@ -457,7 +458,8 @@ int PnSnifferSignalRemap::BuildScripts(uint32_t ioRecords)
         const bool status = rec[16] != 0;
         QtxBinPutU16(rec + 8, static_cast<uint16_t>(words));
         QtxBinPutU16(rec + 12, static_cast<uint16_t>(dataBytes));
-        bool ok = (rec[1] & 0x40) == 0 ? put(0x8000) : (put(0x6000) && put(status ? 0x2800 : 0x3000));
+        bool ok =
+            (rec[1] & 0x40) == 0 ? put(0x8000) : (put(0x6000) && put(status ? 0x2800 : 0x3000));
         const uint32_t first = QtxBinGetU16(rec + 4);
         const uint32_t count = QtxBinGetU16(rec + 6);
         for (uint32_t s = first; ok && s < first + count; ++s)

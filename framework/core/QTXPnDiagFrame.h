@@ -57,10 +57,10 @@ void PnDiagWriteHead(uint8_t* bytes, const PnDiagHead& head);
 // What the bytes received so far make of a frame.
 enum PnDiagFrameState
 {
-    PNDIAG_NEED_HEAD,  // fewer than 8 bytes
-    PNDIAG_BAD_HEAD,   // wrong magic, or a length shorter than the head or beyond the buffer
-    PNDIAG_NEED_MORE,  // a good head; the frame is not complete yet
-    PNDIAG_COMPLETE    // a whole frame of head->usLength bytes
+    PNDIAG_NEED_HEAD, // fewer than 8 bytes
+    PNDIAG_BAD_HEAD,  // wrong magic, or a length shorter than the head or beyond the buffer
+    PNDIAG_NEED_MORE, // a good head; the frame is not complete yet
+    PNDIAG_COMPLETE   // a whole frame of head->usLength bytes
 };
 PnDiagFrameState PnDiagCheckFrame(const uint8_t* bytes, size_t received, PnDiagHead* head);
 

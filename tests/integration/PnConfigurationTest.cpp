@@ -35,7 +35,8 @@ bool FileExists(const std::string& path)
 
 uint16_t U16(const std::string& b, size_t at)
 {
-    return static_cast<uint16_t>(static_cast<uint8_t>(b[at]) | static_cast<uint8_t>(b[at + 1]) << 8);
+    return static_cast<uint16_t>(static_cast<uint8_t>(b[at]) | static_cast<uint8_t>(b[at + 1])
+                                                                   << 8);
 }
 
 // A binary reply: the configuration's check result, and the count of the reply group of a
@@ -101,7 +102,8 @@ public:
             if (poll(&p, 1, 5000) <= 0)
                 return "";
             char buffer[65536];
-            const ssize_t n = recv(m_iSocket, buffer, std::min(sizeof buffer, want - frame.size()), 0);
+            const ssize_t n =
+                recv(m_iSocket, buffer, std::min(sizeof buffer, want - frame.size()), 0);
             if (n <= 0)
                 return "";
             frame.append(buffer, static_cast<size_t>(n));
@@ -142,10 +144,10 @@ protected:
     {
         tHub.SetReply("GetUserConfig",
                       sXmlStart + "<GetUserConfig Value=\";hex=0x3;SamplingPeriodInUs=10;\" />\n");
-        tHub.SetReply("Identify",
-                      sXmlStart + "<System><SystemInfo Name=\"qorKOVE\"/><Modules><Module "
-                                  "Name=\"m\"><Port>62101</Port><Status>Running</Status>"
-                                  "</Module></Modules></System>\n");
+        tHub.SetReply("Identify", sXmlStart +
+                                      "<System><SystemInfo Name=\"qorKOVE\"/><Modules><Module "
+                                      "Name=\"m\"><Port>62101</Port><Status>Running</Status>"
+                                      "</Module></Modules></System>\n");
     }
     void SetUp() override { ASSERT_TRUE(tHub.Start()); }
     void Start()
@@ -199,14 +201,12 @@ TEST_F(PnConfiguration, AcceptedConfigurationIsAnsweredAndApplied)
     EXPECT_EQ(image[23], 1);
     // Copy machine of port 0: the block of slot 3 (bytes 2 and 3); of port 1: slot 5.
     EXPECT_EQ(Words(0x40000, 9),
-              (std::vector<uint32_t>{0x10000053, 0x10000030, 0x10000033, 0x10000002,
-                                     0x43000000 | (0x10040 + 2048 * 2),
-                                     0x23000000 | (0x10040 + 2048 * 2), 0x31000002, 0x53000008,
-                                     0}));
+              (std::vector<uint32_t>{
+                  0x10000053, 0x10000030, 0x10000033, 0x10000002, 0x43000000 | (0x10040 + 2048 * 2),
+                  0x23000000 | (0x10040 + 2048 * 2), 0x31000002, 0x53000008, 0}));
     EXPECT_EQ(Peek(0x60000 + 4 * 2), 0x10000035u);
     // Inputs: slot data of port 0, memory, a bit of port 1 (port flag in bit 22), the end.
-    EXPECT_EQ(Words(0x8000, 4),
-              (std::vector<uint32_t>{0x21000008, 0xB0000100, 0x2B400008, 0}));
+    EXPECT_EQ(Words(0x8000, 4), (std::vector<uint32_t>{0x21000008, 0xB0000100, 0x2B400008, 0}));
     // Output of port 0 into slot 2.
     EXPECT_EQ(Words(0x48000, 6),
               (std::vector<uint32_t>{0, 0x10000020, 0x43000000 | (0x10000 + 2048 + 0x44),

@@ -15,9 +15,9 @@ namespace kovetest
 // One 12-byte signal entry.
 struct SPnSignal
 {
-    uint8_t type = 0;   // signal type code (bits 0-5 of byte 2)
-    uint8_t access = 0; // bits 0-1 of byte 3
-    uint8_t kind = 0;   // bits 4-5 of byte 3
+    uint8_t type = 0;           // signal type code (bits 0-5 of byte 2)
+    uint8_t access = 0;         // bits 0-1 of byte 3
+    uint8_t kind = 0;           // bits 4-5 of byte 3
     uint32_t slotOrAddress = 0; // u16 at 4, or the u32 memory address in bits at 4
     uint16_t offset = 0;        // u16 at 6
     uint8_t byte8 = 0;
@@ -80,8 +80,8 @@ public:
                 p += size;
             }
         };
-        const auto signals = [&](uint16_t type, const std::vector<SPnSignal>& list,
-                                 const char* name)
+        const auto signals =
+            [&](uint16_t type, const std::vector<SPnSignal>& list, const char* name)
         {
             if (list.empty())
                 return;

@@ -57,11 +57,22 @@ TEST(PnCopyMachine, SlotBlocksComeInSlotOrderWithTheirConstantsAndCopies)
     ASSERT_EQ(CpmGenerateSlotBlocks(table.data()), 0);
     const uint32_t record7 = 0x10040 + 2048 * 6;
     const uint32_t record12 = 0x10040 + 2048 * 11;
-    const std::vector<uint32_t> expected = {
-        0x10000053, 0x10000030, 0x10000037, 0x10000001, 0x43000000 | record7,
-        0x23000000 | record7, 0x30000000,
-        0x10000053, 0x10000031, 0x10000032, 0x10000012, 0x43000000 | record12,
-        0x23000000 | record12, 0x37000003, 0x3700000B, 0x31000013};
+    const std::vector<uint32_t> expected = {0x10000053,
+                                            0x10000030,
+                                            0x10000037,
+                                            0x10000001,
+                                            0x43000000 | record7,
+                                            0x23000000 | record7,
+                                            0x30000000,
+                                            0x10000053,
+                                            0x10000031,
+                                            0x10000032,
+                                            0x10000012,
+                                            0x43000000 | record12,
+                                            0x23000000 | record12,
+                                            0x37000003,
+                                            0x3700000B,
+                                            0x31000013};
     EXPECT_EQ(Program(table.data()), expected);
     // Block of slot 7: 8 + 1 bytes; slot 12's data begin 8 bytes into its block.
     EXPECT_EQ(CpmDestination(table.data()), 9 + 8 + 18);
@@ -90,8 +101,7 @@ TEST(PnCopyMachine, MemoryAndSpecialValuesTakeTheirWholeSize)
     EXPECT_EQ(position, 0);
     ASSERT_EQ(CpmPlaceValue(table.data(), Entry(0, 1, 0x40 * 8, 0).data(), 32, &position), 0);
     EXPECT_EQ(position, 64);
-    EXPECT_EQ(Program(table.data()),
-              (std::vector<uint32_t>{0x27123458, 0x23000040}));
+    EXPECT_EQ(Program(table.data()), (std::vector<uint32_t>{0x27123458, 0x23000040}));
 
     const struct
     {
@@ -100,12 +110,12 @@ TEST(PnCopyMachine, MemoryAndSpecialValuesTakeTheirWholeSize)
         int result;
         int32_t position;
     } cases[] = {
-        {0x1002, 32, 0, 12 * 8},                  // from the special source
-        {0x1001, 32, 0, PN_CPM_END_MARKER},       // the end position, filled in later
-        {0x1000, 64, 0, 16 * 8},                  // from memory
-        {0x0400, 8, PN_ERR_WIDTH, -1},            // single bits only
+        {0x1002, 32, 0, 12 * 8},            // from the special source
+        {0x1001, 32, 0, PN_CPM_END_MARKER}, // the end position, filled in later
+        {0x1000, 64, 0, 16 * 8},            // from memory
+        {0x0400, 8, PN_ERR_WIDTH, -1},      // single bits only
         {0x1234, 8, PN_ERR_UNKNOWN_SPECIAL, -1},
-        {0x1007, 32, PN_ERR_SLOT_NUMBER, -1},     // listed in a slot block: needs a slot
+        {0x1007, 32, PN_ERR_SLOT_NUMBER, -1}, // listed in a slot block: needs a slot
     };
     for (const auto& c : cases)
     {
@@ -130,11 +140,10 @@ TEST(PnSnifferImage, EntryChecksOfDevicesControllersAndSnifferValues)
     PnSnifferSignalRemap image;
     ASSERT_EQ(image.Status(), 0);
     std::vector<uint8_t> devices;
-    for (const auto& d : {CPnConfig::DeviceByName("Press-LINE-7"),
-                          CPnConfig::DeviceByMac({0x01, 0, 0, 0, 0, 0}),
-                          CPnConfig::DeviceByMac({0, 0, 0, 0, 0, 0}),
-                          CPnConfig::DeviceByMac({0x00, 0x0E, 0xCF, 1, 2, 3}),
-                          CPnConfig::DeviceByName("")})
+    for (const auto& d :
+         {CPnConfig::DeviceByName("Press-LINE-7"), CPnConfig::DeviceByMac({0x01, 0, 0, 0, 0, 0}),
+          CPnConfig::DeviceByMac({0, 0, 0, 0, 0, 0}),
+          CPnConfig::DeviceByMac({0x00, 0x0E, 0xCF, 1, 2, 3}), CPnConfig::DeviceByName("")})
         devices.insert(devices.end(), d.begin(), d.end());
     devices[4 * 256 + 6] = 3; // unknown identification
     EXPECT_EQ(image.AddDevices(devices.data(), 5, false), PN_ERR_ENTRIES);
@@ -159,10 +168,12 @@ TEST(PnSnifferImage, EntryChecksOfDevicesControllersAndSnifferValues)
         uint8_t device;
         uint8_t controller;
         int result;
-    } values[] = {
-        {0x3006, 16, 0, 0, PN_ERR_WIDTH}, {0x3006, 32, 0, 0, 0},
-        {0x3050, 32, 5, 0, PN_ERR_DEVICE_INDEX}, {0x30A1, 32, 1, 3, PN_ERR_CONTROLLER_NUMBER},
-        {0x30AC, 8, 1, 2, 0}, {0x3100, 8, 0, 0, PN_ERR_UNKNOWN_SPECIAL}};
+    } values[] = {{0x3006, 16, 0, 0, PN_ERR_WIDTH},
+                  {0x3006, 32, 0, 0, 0},
+                  {0x3050, 32, 5, 0, PN_ERR_DEVICE_INDEX},
+                  {0x30A1, 32, 1, 3, PN_ERR_CONTROLLER_NUMBER},
+                  {0x30AC, 8, 1, 2, 0},
+                  {0x3100, 8, 0, 0, PN_ERR_UNKNOWN_SPECIAL}};
     for (const auto& v : values)
     {
         std::vector<uint8_t> e = Entry(2, 2, 0, v.id);
@@ -240,13 +251,14 @@ TEST_F(PnParse, InputWordsAndTheirDescription)
 {
     CPnConfig config;
     // Slot 1 of port 0: 16 bits at 0, 32 bits at 16, 8 bits at 48; a digital value at bit 56.
-    config.analogIn = {{kPnType16, 0, 0, 1, 0}, {kPnType32, 0, 0, 1, 16}, {kPnType8, 0, 0, 1, 48},
+    config.analogIn = {{kPnType16, 0, 0, 1, 0},
+                       {kPnType32, 0, 0, 1, 16},
+                       {kPnType8, 0, 0, 1, 48},
                        {25, 3, 3, 0, 0, 0, 0, false}}; // not in use, though invalid
     config.digitalIn = {{0, 0, 0, 1, 56}};
     ASSERT_EQ(Parse(config, true), 0);
     // Slot 1's data begin at byte 8 of the destination.
-    EXPECT_EQ(Area(0),
-              (std::vector<uint32_t>{0x21000008, 0x2300000A, 0x2000000E, 0x2800000F}));
+    EXPECT_EQ(Area(0), (std::vector<uint32_t>{0x21000008, 0x2300000A, 0x2000000E, 0x2800000F}));
 
     const std::string description = ReadFile(Description());
     const auto* bytes = reinterpret_cast<const unsigned char*>(description.data());
@@ -278,13 +290,13 @@ TEST_F(PnParse, OutputAreasOpenAndCloseTheirSlots)
     SPnSignal out{kPnType16, 0, 0, 2, 8};
     SPnSignal second{kPnType8, 0, 0, 2, 32};
     SPnSignal port1{kPnType32, 1, 1, 0, 0}; // slot field 0
-    port1.byte8 = 12; // carries 12 digital bits
+    port1.byte8 = 12;                       // carries 12 digital bits
     config.analogOut = {out, second, port1};
     ASSERT_EQ(Parse(config), 0);
     const uint32_t open2 = 0x43000000 | (0x10000 + 2048 + 0x44);
     const uint32_t close2 = 0x53000000 | (0x10000 + 2048 + 0x48);
-    EXPECT_EQ(Area(1), (std::vector<uint32_t>{0, 0x10000020, open2, 0x31000001, 0x30000004,
-                                              close2, 0}));
+    EXPECT_EQ(Area(1),
+              (std::vector<uint32_t>{0, 0x10000020, open2, 0x31000001, 0x30000004, close2, 0}));
     // Slot 0: no slot words; its position follows the 3 bytes of port 0.
     EXPECT_EQ(Area(2), (std::vector<uint32_t>{0, 0x10000023, 0x33000000, 0}));
     EXPECT_EQ(tConfig.ActiveArea(1).ulCounterA, 2u);
@@ -302,15 +314,15 @@ TEST_F(PnParse, EntryErrorsRefuseTheGroupAndKeepTheActiveConfiguration)
         SPnSignal signal;
         int16_t code;
     } cases[] = {
-        {{25, 2, 1, 0x100 * 8, 0}, PN_ERR_TYPE},              // type outside the driver's set
-        {{7, 2, 1, 0x100 * 8, 0}, PN_ERR_NO_ROUTING_TYPE},    // no routing data type
-        {{kPnType16, 2, 1, 0x100 * 8, 0}, PN_ERR_TYPE},       // memory of 16 bits
+        {{25, 2, 1, 0x100 * 8, 0}, PN_ERR_TYPE},           // type outside the driver's set
+        {{7, 2, 1, 0x100 * 8, 0}, PN_ERR_NO_ROUTING_TYPE}, // no routing data type
+        {{kPnType16, 2, 1, 0x100 * 8, 0}, PN_ERR_TYPE},    // memory of 16 bits
         {{kPnType32, 3, 0, 1, 0}, PN_ERR_ACCESS},
         {{kPnType32, 0, 0, 65, 0}, PN_ERR_SLOT_NUMBER},
         {{kPnType32, 0, 0, 1, 2001}, PN_ERR_BIT_OFFSET},
         {{kPnType32, 0, 3, 1, 0}, PN_ERR_SOURCE_KIND},
         {{kPnType32, 2, 1, 0x80200000u - 8, 0}, PN_ERR_MEMORY_RANGE},
-        {{kPnType32, 2, 0, 1, 0}, PN_ERR_DEVICE_INDEX},       // no devices configured
+        {{kPnType32, 2, 0, 1, 0}, PN_ERR_DEVICE_INDEX}, // no devices configured
     };
     for (const auto& c : cases)
     {
@@ -337,16 +349,16 @@ TEST_F(PnParse, SnifferSignalsBecomeSlotScriptsAndRemapWords)
     CPnConfig config;
     config.devices = {CPnConfig::DeviceByName("dev")};
     config.controllers = {CPnConfig::Controller()};
-    SPnSignal first{kPnType16, 2, 0, 3, 16};  // device 0, slot 3, bits 16..31
-    SPnSignal bit{0, 2, 0, 3, 5};             // bit 5 of the same slot
+    SPnSignal first{kPnType16, 2, 0, 3, 16};     // device 0, slot 3, bits 16..31
+    SPnSignal bit{0, 2, 0, 3, 5};                // bit 5 of the same slot
     SPnSignal value{kPnType32, 2, 2, 0, 0x3006}; // a sniffer value: from the controller's memory
     config.analogIn = {first, value};
     config.digitalIn = {bit};
     ASSERT_EQ(Parse(config), 0);
     PnSnifferSignalRemap& image = tConfig.ActiveImage();
-    EXPECT_EQ(image.Get16(16), 3);  // signal records
-    EXPECT_EQ(image.Get16(18), 1);  // one I/O record for the slot
-    EXPECT_EQ(image.Get16(52), 0);  // complete
+    EXPECT_EQ(image.Get16(16), 3); // signal records
+    EXPECT_EQ(image.Get16(18), 1); // one I/O record for the slot
+    EXPECT_EQ(image.Get16(52), 0); // complete
     // Script: input head, the 2-byte value at byte 2, bit 5 of byte 0 (the last word marked).
     EXPECT_EQ(image.Get16(PN_IMAGE_SCRIPT_OFFSET), 0x8000);
     EXPECT_EQ(image.Get16(PN_IMAGE_SCRIPT_OFFSET + 2), 1 << 11 | 2);
@@ -369,9 +381,12 @@ TEST(PnDiagFrame, HeadsAreCheckedBeforeTheFrameIsTaken)
         size_t received;
         PnDiagFrameState state;
     } cases[] = {
-        {PNDIAG_MAGIC, 8, 7, PNDIAG_NEED_HEAD},     {PNDIAG_MAGIC, 8, 8, PNDIAG_COMPLETE},
-        {0x504E, 8, 8, PNDIAG_BAD_HEAD},            {PNDIAG_MAGIC, 4, 8, PNDIAG_BAD_HEAD},
-        {PNDIAG_MAGIC, 0, 8, PNDIAG_BAD_HEAD},      {PNDIAG_MAGIC, 100, 50, PNDIAG_NEED_MORE},
+        {PNDIAG_MAGIC, 8, 7, PNDIAG_NEED_HEAD},
+        {PNDIAG_MAGIC, 8, 8, PNDIAG_COMPLETE},
+        {0x504E, 8, 8, PNDIAG_BAD_HEAD},
+        {PNDIAG_MAGIC, 4, 8, PNDIAG_BAD_HEAD},
+        {PNDIAG_MAGIC, 0, 8, PNDIAG_BAD_HEAD},
+        {PNDIAG_MAGIC, 100, 50, PNDIAG_NEED_MORE},
         {PNDIAG_MAGIC, 0xFFFF, 0xFFFF, PNDIAG_COMPLETE},
     };
     for (const auto& c : cases)
@@ -426,9 +441,9 @@ TEST_F(PnDiagCommands, OverviewSendsNoStaleBytes)
     std::memset(record + 6, 0x11, 10);
     uint32_t status = 0;
     for (uint32_t slot = 0; slot < 2; ++slot)
-        ASSERT_EQ(CdiCtrlWrite((0x10000 + 2048 * slot) | CDI_CTRL_PORT1, record, sizeof record,
-                               &status),
-                  0);
+        ASSERT_EQ(
+            CdiCtrlWrite((0x10000 + 2048 * slot) | CDI_CTRL_PORT1, record, sizeof record, &status),
+            0);
     uint32_t length = 0;
     EXPECT_EQ(Handle(52, 0, 2559, &length), PNDIAG_NO_ROOM);
     // The request buffer's old bytes must not go back out.
