@@ -17,6 +17,12 @@
 //   production-mode=off   on and off by the texts "prodmodeon" and "prodmodeoff"
 //   factory-defaults=off  on by the text "factorydefall"
 //   resets=0              number of sniffer resets; last-reset: the last reset code
+//   devices=0             devices the controller has seen (the device list reports them)
+//   subslots=0            subslots the subslot list reports (it fills those it has room for)
+//
+// The records the controller is handed are kept: the sniffer image of the last start of a
+// configuration in <dir>/dev/pndrv.image, of the last "write last configuration" in
+// <dir>/dev/pndrv.last-image, and the copy-machine image halves in pndrv.copy-image0 and 1.
 //
 // Every request is recorded as one line of <dir>/dev/pndrv.log ("0xC0046926 35": the request
 // and, for the requests that pass one u32, its value; "write <text>" for a text written to the

@@ -18,6 +18,8 @@ namespace
 {
 constexpr unsigned long kRequestBase = 0xC0046900ul;
 constexpr size_t kMaxText = 256;
+constexpr size_t kSnifferImageSize = 0x22000;
+constexpr size_t kCopyImageSize = 49152;
 
 // Keys of the state, in the order the file lists them, with their start values.
 const std::pair<const char*, const char*> kStateKeys[] = {
@@ -32,6 +34,8 @@ const std::pair<const char*, const char*> kStateKeys[] = {
     {"factory-defaults", "off"},
     {"resets", "0"},
     {"last-reset", "0"},
+    {"devices", "0"},
+    {"subslots", "0"},
 };
 
 std::string StatePath(const std::string& dir)
@@ -163,8 +167,22 @@ bool ParseHexByteList(const std::string& text, std::set<unsigned>* values)
     return true;
 }
 
+// Keeps a record the controller was handed in a file of the device directory.
+int Record(const std::string& dir, const char* name, const uint8_t* rec, size_t size)
+{
+    return SimWriteFileAtomic(dir + "/dev/" + name,
+                              std::string(reinterpret_cast<const char*>(rec), size)) == 0
+               ? 0
+               : -1;
+}
+
+uint32_t StateNumber(CPnState& state, const char* key)
+{
+    return static_cast<uint32_t>(strtoul(state.Get(key).c_str(), nullptr, 0));
+}
+
 // What a request does to the state and its record. Returns 0, or -1 with errno.
-int Serve(CPnState& state, unsigned nn, uint8_t* rec)
+int Serve(CPnState& state, const std::string& dir, unsigned nn, uint8_t* rec)
 {
     const uint16_t answer = static_cast<uint16_t>(strtoul(state.Get("answer").c_str(), nullptr, 0));
     switch (nn)
@@ -191,7 +209,15 @@ int Serve(CPnState& state, unsigned nn, uint8_t* rec)
         return state.Save() ? 0 : -1;
     case 0x2F:
         state.Set("sniffer", "configured");
+        if (Record(dir, "pndrv.image", rec, kSnifferImageSize) != 0)
+            return -1;
         return state.Save() ? 0 : -1;
+    case 0x33:
+        return Record(dir, "pndrv.last-image", rec, kSnifferImageSize);
+    case 0x22:
+        // The copy-machine image half of a port (u32 port at byte 4).
+        return Record(dir, Get32(rec + 4) == 1 ? "pndrv.copy-image1" : "pndrv.copy-image0", rec,
+                      kCopyImageSize);
     case 0x31:
     case 0x32:
         state.Set("configuration", nn == 0x31 ? "open" : "closed");
@@ -201,8 +227,16 @@ int Serve(CPnState& state, unsigned nn, uint8_t* rec)
         Put32(rec + 16, 0);
         return 0;
     case 0x2B:
-        Put16(rec + 4, 0); // no subslots
+    {
+        // "subslots" entries are reported; as many as the caller has room for are filled in.
+        const uint32_t count = StateNumber(state, "subslots");
+        const uint32_t room = static_cast<uint32_t>(rec[4] | rec[5] << 8);
+        for (uint32_t i = 0; i < count && i < room; ++i)
+            for (uint32_t b = 0; b < 16; ++b)
+                rec[16 + 16 * i + b] = static_cast<uint8_t>(i + b);
+        Put16(rec + 6, static_cast<uint16_t>(count > 0xFFFF ? 0xFFFF : count));
         return 0;
+    }
     case 0x2E:
     case 0x30:
         Put32(rec, 0);
@@ -222,6 +256,21 @@ int Serve(CPnState& state, unsigned nn, uint8_t* rec)
         return 0;
     }
     case 0x49:
+    {
+        // "devices" devices are seen; the list takes as many as the caller asked for (u16 at 6),
+        // and says so (6) when more exist.
+        const uint32_t devices = StateNumber(state, "devices");
+        const uint32_t room = static_cast<uint32_t>(rec[6] | rec[7] << 8);
+        const uint32_t listed = devices < room ? devices : room;
+        for (uint32_t i = 0; i < listed; ++i)
+        {
+            memset(rec + 32 + 48 * i, 0, 48);
+            Put16(rec + 32 + 48 * i, static_cast<uint16_t>(i + 1));
+        }
+        Put16(rec + 16, static_cast<uint16_t>(listed));
+        Put16(rec + 2, devices > room ? 6 : answer);
+        return 0;
+    }
     case 0x4A:
     case 0x4D:
         Put16(rec + 2, answer);
@@ -306,7 +355,7 @@ int PnIoctl(int, void* priv, unsigned long request, void* arg)
     ParseHexByteList(state.Get("fail"), &failing);
     if (failing.count(nn))
         return Fail(EIO);
-    return Serve(state, nn, rec);
+    return Serve(state, dir, nn, rec);
 }
 
 // A text written to the node: "prodmodeon", "prodmodeoff" and "factorydefall" are understood;

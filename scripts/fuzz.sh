@@ -15,11 +15,8 @@ fi
 dir=${BUILD_DIR:-build-fuzz}
 targets=(fuzz_bin_command_file fuzz_xml_parser fuzz_xml_command_file fuzz_config_tar fuzz_nbns_query
          fuzz_duf_address_data fuzz_devmsg_file_request fuzz_devmsg_frames
-<<<<<<< HEAD
-         fuzz_discovery_datagram fuzz_fo_configuration fuzz_filter_properties)
-=======
-         fuzz_discovery_datagram fuzz_fo_configuration fuzz_update_archive fuzz_update_input)
->>>>>>> upd
+         fuzz_discovery_datagram fuzz_fo_configuration fuzz_filter_properties fuzz_update_archive
+         fuzz_update_input fuzz_pn_configuration fuzz_pn_diag_frames)
 
 bash scripts/setup.sh
 mkdir -p "$dir"
@@ -44,7 +41,7 @@ run_target() {
     local extra=()
     [[ "$t" == fuzz_xml_* || "$t" == fuzz_fo_* || "$t" == fuzz_filter_* ]] && extra+=(-dict="$work/xml.dict" -max_len=16384)
     [[ "$t" == fuzz_discovery_* ]] && extra+=(-dict="$work/xml.dict" -max_len=33000)
-    [[ "$t" == fuzz_devmsg_* ]] && extra+=(-max_len=65536)
+    [[ "$t" == fuzz_devmsg_* || "$t" == fuzz_pn_* ]] && extra+=(-max_len=65536)
     [[ "$t" == fuzz_update_input ]] && extra+=(-dict="$work/xml.dict" -max_len=16384)
     mkdir -p "$work/$t/corpus" "$work/$t/artifacts"
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

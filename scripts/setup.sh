@@ -3,16 +3,12 @@
 # Quick and quiet when everything is there already.
 set -euo pipefail
 
-<<<<<<< HEAD
-# FFTW and OpenSSL are the yardsticks of the FFT and SHA-3 benchmarks only.
+# FFTW and OpenSSL are the yardsticks of the FFT and SHA-3 benchmarks only. libminizip-dev and
+# zlib1g-dev: the updater reads and writes zip archives with minizip, linked statically (both
+# ship their .a files).
 packages=(g++ clang libclang-rt-14-dev cmake ninja-build libgtest-dev libgmock-dev
-          libbenchmark-dev libpugixml-dev libfftw3-dev libssl-dev zip unzip tar gzip iproute2
-=======
-# libminizip-dev and zlib1g-dev: the updater reads and writes zip archives with minizip, linked
-# statically (both ship their .a files).
-packages=(g++ clang libclang-rt-14-dev cmake ninja-build libgtest-dev libgmock-dev
-          libbenchmark-dev libpugixml-dev libminizip-dev zlib1g-dev zip unzip tar gzip iproute2
->>>>>>> upd
+          libbenchmark-dev libpugixml-dev libfftw3-dev libssl-dev libminizip-dev zlib1g-dev zip
+          unzip tar gzip iproute2
           util-linux procps)
 
 # --arm: what the cross build for the device's 32-bit ARM processor needs besides: Debian's

@@ -3,6 +3,7 @@
 #include "QTXPN.h"
 
 #include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <ctime>
 #include <new>
@@ -12,6 +13,7 @@
 #include "NySoc.h"
 #include "PnDrv.h"
 #include "PnPort.h"
+#include "QTXBinConfig.h"
 #include "QTXConvert.h"
 #include "QTXMessages.h"
 #include "QTXProduct.h"
@@ -38,10 +40,7 @@ bool PnIsBusMonitorFamily(int family)
     return family == QTX_HW_FAMILY_PNA || family == QTX_HW_FAMILY_EIP;
 }
 
-CPN::CPN()
-{
-    NyMutexCreatePrivate(&tDriverMutex);
-}
+CPN::CPN() = default;
 
 CPN::~CPN()
 {
@@ -54,17 +53,12 @@ CPN::~CPN()
         fflush(nullptr);
         _exit(1);
     }
-    pImageBuffer.reset();
-    pSubslotList.reset();
-    pCopyTables.reset();
-    pRemapBuffer.reset();
     if (bDevicesOpen)
     {
         PNDrvClose();
         CdiClose();
         bDevicesOpen = false;
     }
-    pthread_mutex_destroy(&tDriverMutex);
 }
 
 std::string CPN::GetModuleName()
@@ -121,20 +115,6 @@ void CPN::Terminate()
     PnSleepMs(50);
 }
 
-bool CPN::AllocateBuffers()
-{
-    pRemapBuffer.reset(new (std::nothrow) uint8_t[PN_REMAP_BUFFER_SIZE]());
-    pCopyTables.reset(new (std::nothrow) uint8_t[PN_COPY_TABLE_SIZE]());
-    pSubslotList.reset(new (std::nothrow) uint8_t[PN_SUBSLOT_LIST_SIZE]());
-    pImageBuffer.reset(new (std::nothrow) uint8_t[PN_IMAGE_BUFFER_SIZE]());
-    if (!pRemapBuffer || !pCopyTables || !pSubslotList || !pImageBuffer)
-        return false;
-    for (int i = 0; i < PN_REMAP_AREAS; ++i)
-        atRemapAreas[i].pBuffer = pRemapBuffer.get() + i * PN_REMAP_AREA_SIZE;
-    pSubslotList[PN_SUBSLOT_LIST_SIZE - 1] = 0;
-    return true;
-}
-
 void CPN::InitCQTX()
 {
     QTX_FUNCTION_LOG();
@@ -158,8 +138,9 @@ void CPN::InitCQTX()
     _QTXVersionInfo version;
     GetVersionInfo(&version);
     ulFpgaVersion = version.ulFpgaVersion;
+    tSniffer.SetFpgaVersion(ulFpgaVersion);
 
-    if (!AllocateBuffers())
+    if (!tSniffer.Allocate())
     {
         const char text[] = "Can not allocate buffer for DP RemapTable and S7-Request";
         StoreEvent(text, PN_MODULE_NAME);
@@ -191,8 +172,22 @@ void CPN::BootHardware()
     puts("UserConfig2HexSwitchFull ready ");
     fflush(stdout);
 
-    // The diagnostic servers and the remanent-data thread start here with the sniffer
-    // configuration; their run words are set to 1 then.
+    _QTXVersionInfo version;
+    GetVersionInfo(&version);
+    std::memcpy(tDiagContext.aucIdentity, version.aucEepromId, 6);
+    std::memcpy(tDiagContext.aucIdentity + 6, version.acHwVersion, 2);
+    QtxBinPutU32(tDiagContext.aucIdentity + 8, version.ulSwVersion);
+    QtxBinPutU32(tDiagContext.aucIdentity + 12, version.ulFpgaVersion);
+    tDiagContext.activeCounters = [this](uint32_t counters[4])
+    { tSniffer.ActiveCounters(counters); };
+    tDiagContext.monitorPortStatus = [] { return GetMonitorPortStatus(); };
+    iDiagServerRun = 1;
+    for (int i = 0; i < PN_DIAG_SERVERS; ++i)
+        if (!StartThread(TcpDiagThread, nullptr, i, -100).bValid)
+            WriteToLogfile("Can not start a diagnostic server");
+    iRemanentRun = 1;
+    if (!StartThread(RemanentDataThread, nullptr, 0, -100).bValid)
+        WriteToLogfile("Can not start the remanent-data thread");
     if (!StartMonitorPortThread())
         WriteToLogfile("Can not start the monitor-port thread");
 
@@ -243,29 +238,6 @@ std::string CPN::GetFactorySettingFileName()
 void CPN::ProcessDiagnostic()
 {
     AddDeviceVersionToXml(&tXmlCommandFile, BPBReadWord(kBusFpgaVersion, true));
-}
-
-// The sniffer configuration itself is read with the binary sniffer configuration. Until then
-// the driver takes the sniffer's defaults (a configuration without groups) and refuses any
-// other, so that a client is never told that a configuration is in place when it is not.
-bool CPN::ParseAndCheckConfiguration(int& setIndex)
-{
-    QTX_FUNCTION_LOG();
-    bFirstCall = false;
-    setIndex = iHexSwitchValid.load();
-    if (pCurrentCommandFile != &tBinCommandFile || tBinCommandFile.GetLength() == 0)
-        throw CQTXEXmlError("NoBinaryConfiguration", "Only binary configurations are taken",
-                            __FILE__, __LINE__, Error);
-    const unsigned char* data = tBinCommandFile.GetData();
-    if (tBinCommandFile.GetLength() < PN_FACTORY_CONFIG_LENGTH ||
-        data[2] != PN_CONFIG_TYPE_PROFINET)
-        throw CQTXEParameterError("WrongModuleData", "Not a PROFINET sniffer configuration",
-                                  __FILE__, __LINE__, Error);
-    if (tBinCommandFile.GetLength() != PN_FACTORY_CONFIG_LENGTH)
-        throw CQTXEParameterError("NotSupported",
-                                  "This driver takes only the default sniffer configuration",
-                                  __FILE__, __LINE__, Error);
-    return true;
 }
 
 void CPN::SetHardwareConfiguration() {}

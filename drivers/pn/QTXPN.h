@@ -1,12 +1,18 @@
 // CPN: the PROFINET sniffer driver, the module driver of the bus-monitor variant in slot 1 (TCP
 // 62101). It checks its FPGA, writes its factory defaults, follows the address hex switch,
-// starts its threads (the monitor-port thread; the diagnostic servers and the remanent-data
-// thread join them with the sniffer configuration), answers the factory tests (bus test,
-// factory mode) and stops its threads before it frees what they use.
+// starts its threads (the twelve diagnostic servers of port 999, the remanent-data thread and
+// the monitor-port thread), takes binary sniffer configurations, answers the factory tests
+// (bus test, factory mode) and stops its threads before it frees what they use.
 //
 // The class is split over files by concern:
 //   QTXPN.cpp          process, start-up, hardware boot, user settings, the orderly stop
 //   QTXPNFactory.cpp   factory-default files and the factory-test request
+//   QTXPNConfig.cpp    the binary sniffer configuration, the diagnostic servers and the
+//                      remanent-data thread
+//   PnSnifferConfig.cpp  parse, accept and apply of a configuration; the remap areas
+//   PnSnifferImage.cpp   the controller's sniffer configuration image
+//   PnCopyMachine.cpp    the FPGA copy-machine tables
+//   PnDiag.cpp         the diagnostic server on port 999
 //   PnDrv.cpp          the PROFINET controller device "/dev/pndrv"
 //   PnPort.cpp         PHY and port management, the monitor-port thread
 //   PnBusTest.cpp      the Ethernet bus test and the factory mode
@@ -19,6 +25,8 @@
 #include <pthread.h>
 #include <string>
 
+#include "PnDiag.h"
+#include "PnSnifferConfig.h"
 #include "QTX.h"
 
 // Slot, name and debug service of the driver.
@@ -28,14 +36,8 @@ constexpr uint32_t PN_DEBUG_TRACE_BYTES = 8160;
 constexpr uint32_t PN_DEBUG_THREADS = 2;
 extern const char* const PN_MODULE_NAME; // "qorQB-PN"
 
-// Sizes of the driver's buffers: the remap areas (six of 16384 bytes), the copy-machine tables,
-// the controller's subslot list and the two controller image halves of the copy machines.
-constexpr uint32_t PN_REMAP_BUFFER_SIZE = 98304;
-constexpr uint32_t PN_REMAP_AREA_SIZE = 16384;
-constexpr int PN_REMAP_AREAS = 6;
-constexpr uint32_t PN_COPY_TABLE_SIZE = 78880;
-constexpr uint32_t PN_SUBSLOT_LIST_SIZE = 17424;
-constexpr uint32_t PN_IMAGE_BUFFER_SIZE = 98304;
+// Diagnostic servers on port 999.
+constexpr int PN_DIAG_SERVERS = 12;
 
 // Factory-default configuration: the binary head and a configuration header of type 1 (the
 // PROFINET configuration).
@@ -45,14 +47,6 @@ constexpr uint8_t PN_CONFIG_TYPE_PROFINET = 1;
 
 // Hardware families the driver runs on: the bus-monitor variants.
 bool PnIsBusMonitorFamily(int family);
-
-// One remap area: buffer, entry count and three further words.
-struct PnRemapArea
-{
-    uint8_t* pBuffer = nullptr;
-    uint32_t ulCount = 0;
-    uint32_t aulWords[3] = {0, 0, 0};
-};
 
 class CPN : public CQTX
 {
@@ -101,12 +95,26 @@ public:
     // one could not be written (only traced).
     bool WriteFactoryDefaultFiles();
 
-private:
-    // Allocates the buffers; false without memory.
-    bool AllocateBuffers();
+    // ---- Sniffer configuration (QTXPNConfig.cpp)
 
-    // Guards the remap areas.
-    pthread_mutex_t tDriverMutex;
+    // The configuration's state: images, copy-machine tables, remap areas.
+    CPnSnifferConfig& SnifferConfig() { return tSniffer; }
+    // Parses a loaded configuration with the description written to the temporary file, and
+    // accepts it; 0 or the error code. The description replaces the signal-routing
+    // description only when the configuration was accepted.
+    int ParseAndAccept(CQTXBin& bin, bool stored, bool describe, int* subslotGroup);
+    // Programs FPGA and controller with the active configuration.
+    void ApplySnifferConfiguration();
+    // Bodies of the diagnostic servers and the remanent-data thread.
+    static bool TcpDiagThread(CQTX* driver, void* argument, int intArgument);
+    static bool RemanentDataThread(CQTX* driver, void* argument, int intArgument);
+
+private:
+    // Loads and takes the stored sets 0 and 1 (at start and after factory defaults).
+    void LoadStoredConfigurations();
+
+    CPnSnifferConfig tSniffer;
+    PnDiagContext tDiagContext;
     bool bFirstCall = true;
     // 1 valid, 0 invalid.
     std::atomic<int> iHexSwitchValid{1};
@@ -115,11 +123,6 @@ private:
     std::atomic<int> iRemanentRun{2};
     // FPGA version word, read at start-up.
     uint32_t ulFpgaVersion = 0;
-    std::unique_ptr<uint8_t[]> pRemapBuffer;
-    std::unique_ptr<uint8_t[]> pCopyTables;
-    std::unique_ptr<uint8_t[]> pSubslotList;
-    std::unique_ptr<uint8_t[]> pImageBuffer;
-    PnRemapArea atRemapAreas[PN_REMAP_AREAS];
     // The signal-routing description file and its temporary name.
     std::string sDufFile;
     std::string sDufTempFile;

@@ -13,6 +13,8 @@
 //   <dir>/fuzz_update_archive/seeds/     zip archives
 //   <dir>/fuzz_update_input/seeds/       selector byte + Target.txt, command line or control
 //                                        document
+//   <dir>/fuzz_pn_configuration/seeds/   binary sniffer configurations
+//   <dir>/fuzz_pn_diag_frames/seeds/     device count + diagnostic frames of port 999
 //   <dir>/xml.dict                       tokens of the XML grammar and the request vocabulary
 #include "QTXBin.h"
 #include "../../drivers/system/NbnsEasy.h"
@@ -508,6 +510,39 @@ int main(int argc, char** argv)
     n = 0;
     for (const std::string& seed : inputSeeds)
         WriteSeed(input + "/seeds/seed" + std::to_string(n++), seed.data(), seed.size());
+    // Sniffer configurations: devices, controllers and signal groups with entries in use.
+    const std::string sniffer = dir + "/fuzz_pn_configuration";
+    MakeDirectory(sniffer);
+    MakeDirectory(sniffer + "/seeds");
+    n = 0;
+    for (const Bytes& seed : {Configuration({{2, 12, 4}, {4, 12, 3}, {3, 12, 2}}, 0),
+                              Configuration({{0x112, 256, 1}, {0x113, 256, 1}, {2, 12, 3}}, 0),
+                              Configuration({{0x114, 16, 2}, {4, 12, 6}, {0x111, 4, 1}}, 0)})
+        WriteSeed(sniffer + "/seeds/seed" + std::to_string(n++), seed.data(), seed.size());
+
+    // Diagnostic frames: the device count, then one frame of each command.
+    const std::string diag = dir + "/fuzz_pn_diag_frames";
+    MakeDirectory(diag);
+    MakeDirectory(diag + "/seeds");
+    const struct
+    {
+        unsigned short command;
+        unsigned short payload;
+    } diagFrames[] = {{50, 0},  {51, 0},  {52, 0},  {53, 4},  {54, 1400}, {55, 0},
+                  {61, 16}, {63, 20}, {64, 20}, {68, 0},  {69, 20}};
+    n = 0;
+    for (const auto& f : diagFrames)
+    {
+        Bytes seed = {static_cast<unsigned char>(n * 7)};
+        const unsigned length = 8u + f.payload;
+        const unsigned char head[8] = {0x50, 0x4E, static_cast<unsigned char>(f.command), 0,
+                                       static_cast<unsigned char>(length),
+                                       static_cast<unsigned char>(length >> 8), 0, 0};
+        seed.insert(seed.end(), head, head + 8);
+        for (unsigned i = 0; i < f.payload; ++i)
+            seed.push_back(static_cast<unsigned char>(i == 6 ? 10 : 0));
+        WriteSeed(diag + "/seeds/seed" + std::to_string(n++), seed.data(), seed.size());
+    }
 
     std::string dictionary;
     for (const char* token : aDictionary)

@@ -177,8 +177,9 @@ TEST_F(PnDriver, StartsOnTheBusMonitorDeviceRegistersAsSlot1AndEndsInOrder)
 {
     Start();
     ExpectStartedAndRegistered(tHub, Log(), tDevice.Path("/Applications/tmp/Driver/pndriver/"));
-    // No sniffer reset while booting.
-    EXPECT_EQ(ControllerRequests().find("0xC0046926"), std::string::npos) << ControllerRequests();
+    // No reset to the sniffer's defaults while booting.
+    EXPECT_EQ(ControllerRequests().find("0xC0046926 35"), std::string::npos)
+        << ControllerRequests();
     EndDriver();
     EXPECT_TRUE(tHub.WaitForRequests("RemoveModule", 1));
     EXPECT_NE(Log().find("Monitor-port thread stopped"), std::string::npos) << Log();
@@ -231,19 +232,25 @@ TEST_F(PnDriver, FollowsTheAddressSwitch)
 TEST_F(PnDriver, ControllerFollowsFactorySettingsAndFactoryMode)
 {
     Start();
-    EXPECT_NE(Controller().find("sniffer=off\n"), std::string::npos) << Controller();
+    // A new device starts with the factory defaults: the sniffer is reset after them.
+    EXPECT_NE(Controller().find("last-reset=36\n"), std::string::npos) << Controller();
+    EXPECT_NE(Controller().find("resets=1\n"), std::string::npos) << Controller();
 
-    // Factory settings reset the sniffer to its defaults.
+    // Factory settings reset the sniffer to its defaults, then again after the factory-default
+    // configuration is applied.
     Request(kHead + "<FactorySettings />");
-    EXPECT_NE(Controller().find("sniffer=default\n"), std::string::npos) << Controller();
-    EXPECT_NE(Controller().find("last-reset=35\n"), std::string::npos) << Controller();
-    EXPECT_NE(ControllerRequests().find("0xC0046926 35\n"), std::string::npos);
+    const std::string requests = ControllerRequests();
+    const size_t toDefaults = requests.find("0xC0046926 35\n");
+    ASSERT_NE(toDefaults, std::string::npos) << requests;
+    EXPECT_NE(requests.find("0xC004692F", toDefaults), std::string::npos) << requests;
+    EXPECT_NE(requests.find("0xC0046926 36\n", toDefaults), std::string::npos) << requests;
+    EXPECT_NE(Controller().find("resets=3\n"), std::string::npos) << Controller();
 
     // A controller that refuses the reset: the driver says so in its log and goes on.
     tDevice.Tool("pndrv", {"fail=26"});
     Request(kHead + "<FactorySettings />");
     EXPECT_NE(Log().find("Can not reset the sniffer to its defaults"), std::string::npos) << Log();
-    EXPECT_NE(Controller().find("resets=1\n"), std::string::npos) << Controller();
+    EXPECT_NE(Controller().find("resets=3\n"), std::string::npos) << Controller();
 
     // Factory mode: service port at 100 Mbit, the monitor-port thread stopped, the controller
     // in its factory mode.
