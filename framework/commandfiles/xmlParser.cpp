@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 // ---------------------------------------------------------------------------------------------
@@ -171,6 +172,15 @@ public:
             Grow(arena, n);
     }
     void push_back(XMLArena* arena, T item) { insert(arena, m_nSize, std::move(item)); }
+    // Appends n items of a type without constructors of its own (pointers) in one step.
+    void append(XMLArena* arena, const T* items, size_t n)
+    {
+        static_assert(std::is_trivially_copyable<T>::value, "items are copied as bytes");
+        if (n > m_nCapacity - m_nSize)
+            Grow(arena, static_cast<size_t>(m_nSize) + n);
+        memcpy(m_p + m_nSize, items, n * sizeof(T));
+        m_nSize += static_cast<uint32_t>(n);
+    }
     // Appends a default item and returns it.
     T& emplace_back(XMLArena* arena)
     {
@@ -1218,43 +1228,42 @@ bool XMLParserImpl::ParseClear(const ClearTag& tag)
 bool XMLParserImpl::ParseAttributes(XMLNodeData* node, bool declaration, size_t tagPos,
                                     char* closing)
 {
+    // The text and the position in locals: no call in between makes them be read again.
+    char* const text = m_pText;
+    const size_t length = m_nLength;
+    // The copy's zero byte behind the text is no blank and ends every run at the latest.
+    const auto skipBlanks = [text](size_t i)
+    {
+        while (IsBlank(text[i]))
+            ++i;
+        return i;
+    };
+    size_t pos = m_nPos;
     m_vAttributes.clear();
     for (;;)
     {
-        m_nPos = SkipBlanks(m_nPos);
-        if (m_nPos >= m_nLength)
+        pos = skipBlanks(pos);
+        m_nPos = pos;
+        if (pos >= length)
             return Fail(eXMLErrorUnexpectedToken, tagPos); // the tag is cut off
-        const char c = m_pText[m_nPos];
-        // behind the text stands the copy's zero byte
-        const char next = m_pText[m_nPos + 1];
-        bool end = false;
-        if (!declaration && c == '>')
+        const char c = text[pos];
+        const char next = text[pos + 1];
+        if ((!declaration && c == '>') || (c == (declaration ? '?' : '/') && next == '>'))
         {
-            ++m_nPos;
-            *closing = '>';
-            end = true;
-        }
-        else if ((!declaration && c == '/' && next == '>') ||
-                 (declaration && c == '?' && next == '>'))
-        {
-            m_nPos += 2;
-            *closing = '/';
-            end = true;
-        }
-        if (end)
-        {
+            m_nPos = pos + (c == '>' ? 1 : 2);
+            *closing = c == '>' ? '>' : '/';
             // The scanner is past the tag: its names and values are ended in place, and the
             // list gets its final size at once.
             node->attributes.reserve(m_pArena, m_vAttributes.size());
             for (const RawAttribute& raw : m_vAttributes)
             {
                 XMLAttrData& a = node->attributes.emplace_back(m_pArena);
-                m_pText[raw.nameEnd] = '\0';
-                a.name.BorrowInEmpty(m_pText + raw.nameStart);
+                text[raw.nameEnd] = '\0';
+                a.name.BorrowInEmpty(text + raw.nameStart);
                 if (raw.valueStart != std::string::npos)
                 {
-                    m_pText[raw.valueEnd] = '\0';
-                    a.value.BorrowInEmpty(m_pText + raw.valueStart);
+                    text[raw.valueEnd] = '\0';
+                    a.value.BorrowInEmpty(text + raw.valueStart);
                 }
                 else
                 {
@@ -1263,10 +1272,10 @@ bool XMLParserImpl::ParseAttributes(XMLNodeData* node, bool declaration, size_t 
             }
             return true;
         }
-        const size_t nameStart = m_nPos;
+        const size_t nameStart = pos;
         const size_t nameEnd = NameEnd(nameStart);
         if (nameEnd == nameStart)
-            return Fail(eXMLErrorUnexpectedToken, m_nPos);
+            return Fail(eXMLErrorUnexpectedToken, pos);
         // Filled in where it stands: a copy from the stack would be read back in pieces other
         // than those just written, which stalls the processor.
         RawAttribute& attribute = m_vAttributes.emplace_back();
@@ -1274,20 +1283,21 @@ bool XMLParserImpl::ParseAttributes(XMLNodeData* node, bool declaration, size_t 
         attribute.nameEnd = nameEnd;
         attribute.valueStart = std::string::npos;
         attribute.decoded = nullptr;
-        m_nPos = SkipBlanks(nameEnd);
-        if (m_nPos < m_nLength && m_pText[m_nPos] == '=')
+        pos = skipBlanks(nameEnd);
+        if (pos < length && text[pos] == '=')
         {
-            m_nPos = SkipBlanks(m_nPos + 1);
-            if (m_nPos >= m_nLength)
+            pos = skipBlanks(pos + 1);
+            m_nPos = pos;
+            if (pos >= length)
                 return Fail(eXMLErrorUnexpectedToken, tagPos);
-            const char quote = m_pText[m_nPos];
+            const char quote = text[pos];
             if (quote != '"' && quote != '\'')
-                return Fail(eXMLErrorUnexpectedToken, m_nPos);
-            const size_t valueStart = m_nPos + 1;
+                return Fail(eXMLErrorUnexpectedToken, pos);
+            const size_t valueStart = pos + 1;
             bool entity;
             const size_t valueEnd = ValueEnd(valueStart, quote, &entity);
             if (valueEnd == std::string::npos)
-                return Fail(eXMLErrorUnexpectedToken, m_nPos); // value never closed
+                return Fail(eXMLErrorUnexpectedToken, pos); // value never closed
             if (!entity)
             {
                 attribute.valueStart = valueStart;
@@ -1299,7 +1309,7 @@ bool XMLParserImpl::ParseAttributes(XMLNodeData* node, bool declaration, size_t 
                     return false;
                 attribute.decoded = m_pArena->Copy(m_sDecoded.data(), m_sDecoded.size());
             }
-            m_nPos = valueEnd + 1;
+            pos = valueEnd + 1;
         }
     }
 }
@@ -1325,9 +1335,8 @@ void XMLParserImpl::AttachGatheredChildren()
     if (parent->order.empty())
     {
         // children alone so far: the list grows once
-        parent->children.reserve(parent->arena, parent->children.size() + m_vChildren.size() - first);
-        for (size_t k = first; k < m_vChildren.size(); ++k)
-            parent->children.push_back(parent->arena, m_vChildren[k]);
+        parent->children.append(parent->arena, m_vChildren.data() + first,
+                                m_vChildren.size() - first);
     }
     else
     {
