@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 // ---------------------------------------------------------------------------------------------
@@ -95,6 +96,15 @@ public:
             delete arena;
     }
 
+    // Handles (XMLNode) on the arena's nodes. Apart from its parent's, every reference on a
+    // node is a handle's, so once the last handle goes no node of the arena is left alive: the
+    // arena goes as a whole, without a walk through the tree, unless the editing calls put
+    // something of their own into it (a string or a child node), which the walk frees.
+    void AddHandle() { ++m_nHandles; }
+    // True when the arena is to be deleted as a whole now.
+    bool DropHandle() { return --m_nHandles == 0 && !m_bEdited; }
+    void MarkEdited() { m_bEdited = true; }
+
 private:
     // Blocks stay below the size at which the C library maps memory of its own for them, so
     // that parsing one document after the other reuses the same heap memory.
@@ -130,6 +140,8 @@ private:
     uintptr_t m_nEnd = 0;
     size_t m_nBlockSize;
     size_t m_nNodes = 0;
+    size_t m_nHandles = 0;
+    bool m_bEdited = false;
 };
 
 // A list of content items of a node. Its room comes from the node's arena when the node has
@@ -160,6 +172,15 @@ public:
             Grow(arena, n);
     }
     void push_back(XMLArena* arena, T item) { insert(arena, m_nSize, std::move(item)); }
+    // Appends n items of a type without constructors of its own (pointers) in one step.
+    void append(XMLArena* arena, const T* items, size_t n)
+    {
+        static_assert(std::is_trivially_copyable<T>::value, "items are copied as bytes");
+        if (n > m_nCapacity - m_nSize)
+            Grow(arena, static_cast<size_t>(m_nSize) + n);
+        memcpy(m_p + m_nSize, items, n * sizeof(T));
+        m_nSize += static_cast<uint32_t>(n);
+    }
     // Appends a default item and returns it.
     T& emplace_back(XMLArena* arena)
     {
@@ -273,6 +294,12 @@ public:
         s.m_p = p;
         return s;
     }
+    // Makes a string that holds nothing of its own (a new one, say) borrow p.
+    void BorrowInEmpty(char* p)
+    {
+        m_p = p;
+        m_bOwned = false;
+    }
 
     char* get() const { return m_p; }
     bool operator==(std::nullptr_t) const { return m_p == nullptr; }
@@ -376,6 +403,8 @@ XStr NodeStr(XMLNodeData* n, const char* text)
     if (text == nullptr)
         return XStr();
     n->ownsStrings = true;
+    if (n->arena != nullptr)
+        n->arena->MarkEdited();
     const size_t length = strlen(text);
     char* s = new char[length + 1];
     memcpy(s, text, length + 1);
@@ -514,6 +543,8 @@ XMLNodeData* NewChild(XMLNodeData* parent, const char* name, char isDeclaration,
 {
     XMLNodeData* child = NewNodeData(nullptr);
     child->name = NodeStr(child, name);
+    if (parent->arena != nullptr)
+        parent->arena->MarkEdited();
     return AttachChild(parent, child, isDeclaration, position);
 }
 
@@ -669,6 +700,15 @@ bool SameName(const char* a, const char* b, size_t n)
     return a[n] == '\0';
 }
 
+// Comparison of n bytes; names are short, too short for a call to pay.
+bool SameBytes(const char* a, const char* b, size_t n)
+{
+    for (size_t i = 0; i < n; ++i)
+        if (a[i] != b[i])
+            return false;
+    return true;
+}
+
 bool StartsWithNoCase(const char* text, size_t available, const char* prefix)
 {
     const size_t n = strlen(prefix);
@@ -709,10 +749,9 @@ const char* const kCommentOpen = "<!--";
 class XMLParserImpl
 {
 public:
-    // text[length] must be a zero byte (as behind every C string and std::string); the
-    // scanner stops at it.
+    // The text need not be followed by a zero byte: the parser reads a copy of its own.
     XMLParserImpl(const char* text, size_t length)
-        : m_pText(text), m_nLength(length), m_nPos(0), m_eEncoding(tOptions.encoding),
+        : m_pSource(text), m_nLength(length), m_nPos(0), m_eEncoding(tOptions.encoding),
           m_bDropWhiteSpace(tOptions.dropWhiteSpace != 0),
           m_bMergeComments(tOptions.removeCommentsInMiddleOfText != 0)
     {
@@ -725,6 +764,8 @@ private:
     {
         XMLNodeData* node;
         size_t tagPos;
+        size_t nameLength;
+        size_t firstChild; // its children not yet attached start here in m_vChildren
     };
 
     bool Fail(XMLError error, size_t pos)
@@ -753,6 +794,16 @@ private:
             ++p;
         return static_cast<size_t>(p - m_pText);
     }
+    // The same for the longer runs between the tags of a formatted document.
+    size_t SkipBlankRun(size_t i) const
+    {
+        const char* p = m_pText + i;
+        while (IsBlank(p[0]) && IsBlank(p[1]) && IsBlank(p[2]) && IsBlank(p[3]))
+            p += 4;
+        while (IsBlank(*p))
+            ++p;
+        return static_cast<size_t>(p - m_pText);
+    }
     // The bytes that end a name are never part of a multibyte character, so a name is
     // scanned byte by byte; the zero byte behind the text ends it at the latest.
     size_t NameEnd(size_t i) const
@@ -760,6 +811,9 @@ private:
         if (i >= m_nLength)
             return i;
         const char* p = m_pText + i;
+        // four bytes a step: names are mostly longer than that
+        while (!EndsName(p[0]) && !EndsName(p[1]) && !EndsName(p[2]) && !EndsName(p[3]))
+            p += 4;
         while (!EndsName(*p))
             ++p;
         return static_cast<size_t>(p - m_pText);
@@ -772,9 +826,13 @@ private:
         if (i >= m_nLength)
             return std::string::npos;
         const char* p = m_pText + i;
+        const auto plain = [](char c)
+        { return (kBytes.of[static_cast<unsigned char>(c)] & kStopsValue) == 0; };
         for (;; ++p)
         {
-            while ((kBytes.of[static_cast<unsigned char>(*p)] & kStopsValue) == 0)
+            while (plain(p[0]) && plain(p[1]) && plain(p[2]) && plain(p[3]))
+                p += 4;
+            while (plain(*p))
                 ++p;
             if (*p == quote)
                 return static_cast<size_t>(p - m_pText);
@@ -836,6 +894,14 @@ private:
         return XStr::Borrow(m_pArena->Copy(text, length));
     }
     XStr ArenaStr(const std::string& text) { return ArenaStr(text.data(), text.size()); }
+    // The bytes of the document's copy of the text from `from` up to the byte at `to`, which is
+    // made its end. That byte (a blank, a quote or markup) belongs to no other string, but the
+    // scanner may still have to look at it: it is ended only once the scanner has gone past.
+    XStr EndInPlace(size_t from, size_t to)
+    {
+        m_pText[to] = '\0';
+        return XStr::Borrow(m_pText + from);
+    }
 
     bool Decode(size_t from, size_t to, std::string& out);
     bool ParseText();
@@ -843,13 +909,15 @@ private:
     bool ParseDeclaration();
     bool ParseStartTag();
     bool ParseEndTag();
-    XMLNodeData* NewElement(size_t nameStart, size_t nameEnd, char isDeclaration);
+    XMLNodeData* NewElement(size_t nameStart, char isDeclaration);
     // Attributes up to the end of a tag; *closing receives '>' for an open element, '/' for
     // an empty one ("/>" or, in a declaration, "?>").
     bool ParseAttributes(XMLNodeData* node, bool declaration, size_t tagPos, char* closing);
 
     // Texts and comments are held back briefly, so that a comment between two texts can be
     // dropped and the texts joined without copying the first text again and again.
+    // A text of the copy, from..to, that needs no decoding; or a decoded one.
+    void OnText(size_t from, size_t to);
     void OnText(const char* text, size_t length);
     void OnComment(const char* text, size_t length);
     void Flush()
@@ -860,8 +928,29 @@ private:
     void FlushPending();
 
     XMLNodeData* Current() const { return m_vOpen.back().node; }
+    // Attaches the children gathered for the innermost open element, in their order. Children
+    // are gathered while their parent is open and attached in one step, so that its list gets
+    // its size once; a text or clear section between them attaches those before it first.
+    void AttachGatheredChildren();
+    void Open(XMLNodeData* node, size_t tagPos, size_t nameLength)
+    {
+        // Filled in where it stands (see ParseAttributes).
+        OpenElement& open = m_vOpen.emplace_back();
+        open.node = node;
+        open.tagPos = tagPos;
+        open.nameLength = nameLength;
+        open.firstChild = m_vChildren.size();
+    }
+    void CloseInnermost()
+    {
+        AttachGatheredChildren();
+        m_vOpen.pop_back();
+    }
 
-    const char* m_pText;
+    const char* m_pSource; // the caller's text, as it stands
+    // The document's copy of the text, with a zero byte behind it: the scanner reads it, and
+    // names, values and texts are ended in place in it (see EndInPlace).
+    char* m_pText = nullptr;
     size_t m_nLength;
     size_t m_nPos;
     size_t m_nStart = 0; // behind a byte-order mark
@@ -871,6 +960,7 @@ private:
     XMLArena* m_pArena = nullptr; // of the document being built; its nodes keep it
 
     std::vector<OpenElement> m_vOpen;
+    std::vector<XMLNodeData*> m_vChildren; // gathered children of the open elements
     size_t m_nElements = 0;
 
     XMLError m_eError = eXMLErrorNone;
@@ -881,6 +971,9 @@ private:
     XMLNodeData* m_pPendingNode = nullptr;
     bool m_bPendingText = false;
     bool m_bPendingComment = false;
+    // A pending text that is a stretch of the copy (npos: it is in m_sPendingText).
+    size_t m_nPendingFrom = std::string::npos;
+    size_t m_nPendingTo = 0;
     std::string m_sPendingText;
     std::string m_sPendingComment;
 
@@ -888,8 +981,11 @@ private:
     std::string m_sDecoded;
     struct RawAttribute
     {
-        char* name;
-        char* value;
+        size_t nameStart;
+        size_t nameEnd;
+        size_t valueStart; // npos: no value, or a decoded one in `decoded`
+        size_t valueEnd;
+        char* decoded;
     };
     std::vector<RawAttribute> m_vAttributes;
 };
@@ -900,7 +996,7 @@ void XMLParserImpl::Position(size_t pos, int* line, int* column) const
     size_t lineStart = m_nStart;
     for (size_t i = m_nStart; i < pos && i < m_nLength; ++i)
     {
-        if (m_pText[i] == '\n')
+        if (m_pSource[i] == '\n')
         {
             ++l;
             lineStart = i + 1;
@@ -994,8 +1090,14 @@ bool XMLParserImpl::Decode(size_t from, size_t to, std::string& out)
 
 void XMLParserImpl::FlushPending()
 {
+    // What is pending belongs to the innermost open element, behind its gathered children.
+    if (m_pPendingNode == Current())
+        AttachGatheredChildren();
     if (m_bPendingText)
-        AddTextData(m_pPendingNode, ArenaStr(m_sPendingText), -1);
+        AddTextData(m_pPendingNode,
+                    m_nPendingFrom != std::string::npos ? EndInPlace(m_nPendingFrom, m_nPendingTo)
+                                                        : ArenaStr(m_sPendingText),
+                    -1);
     if (m_bPendingComment)
     {
         XMLClearData clear;
@@ -1006,8 +1108,24 @@ void XMLParserImpl::FlushPending()
     }
     m_pPendingNode = nullptr;
     m_bPendingText = m_bPendingComment = false;
+    m_nPendingFrom = std::string::npos;
     m_sPendingText.clear();
     m_sPendingComment.clear();
+}
+
+void XMLParserImpl::OnText(size_t from, size_t to)
+{
+    if (m_bMergeComments && m_bPendingText && m_bPendingComment && m_pPendingNode == Current())
+    {
+        OnText(m_pText + from, to - from);
+        return;
+    }
+    // Mostly the text stands alone: it stays where it is in the copy until it is flushed.
+    Flush();
+    m_pPendingNode = Current();
+    m_nPendingFrom = from;
+    m_nPendingTo = to;
+    m_bPendingText = true;
 }
 
 void XMLParserImpl::OnText(const char* text, size_t length)
@@ -1015,6 +1133,11 @@ void XMLParserImpl::OnText(const char* text, size_t length)
     if (m_bMergeComments && m_bPendingText && m_bPendingComment && m_pPendingNode == Current())
     {
         // text, comment, text: the comment goes, the second text joins the first
+        if (m_nPendingFrom != std::string::npos)
+        {
+            m_sPendingText.assign(m_pText + m_nPendingFrom, m_nPendingTo - m_nPendingFrom);
+            m_nPendingFrom = std::string::npos;
+        }
         m_sPendingText.append(text, length);
         m_bPendingComment = false;
         m_sPendingComment.clear();
@@ -1070,7 +1193,7 @@ bool XMLParserImpl::ParseText()
     }
     if (FindByte(from, to, '&') == std::string::npos)
     {
-        OnText(m_pText + from, to - from);
+        OnText(from, to);
         return true;
     }
     if (!Decode(from, to, m_sDecoded))
@@ -1093,6 +1216,7 @@ bool XMLParserImpl::ParseClear(const ClearTag& tag)
         return true;
     }
     Flush();
+    AttachGatheredChildren();
     XMLClearData clear;
     clear.value = ArenaStr(m_pText + contentStart, close - contentStart);
     clear.openTag = ArenaStr(tag.open, strlen(tag.open));
@@ -1104,82 +1228,122 @@ bool XMLParserImpl::ParseClear(const ClearTag& tag)
 bool XMLParserImpl::ParseAttributes(XMLNodeData* node, bool declaration, size_t tagPos,
                                     char* closing)
 {
+    // The text and the position in locals: no call in between makes them be read again.
+    char* const text = m_pText;
+    const size_t length = m_nLength;
+    // The copy's zero byte behind the text is no blank and ends every run at the latest.
+    const auto skipBlanks = [text](size_t i)
+    {
+        while (IsBlank(text[i]))
+            ++i;
+        return i;
+    };
+    size_t pos = m_nPos;
     m_vAttributes.clear();
     for (;;)
     {
-        m_nPos = SkipBlanks(m_nPos);
-        if (m_nPos >= m_nLength)
+        pos = skipBlanks(pos);
+        m_nPos = pos;
+        if (pos >= length)
             return Fail(eXMLErrorUnexpectedToken, tagPos); // the tag is cut off
-        const char c = m_pText[m_nPos];
-        const char next = m_nPos + 1 < m_nLength ? m_pText[m_nPos + 1] : '\0';
-        bool end = false;
-        if (!declaration && c == '>')
+        const char c = text[pos];
+        const char next = text[pos + 1];
+        if ((!declaration && c == '>') || (c == (declaration ? '?' : '/') && next == '>'))
         {
-            ++m_nPos;
-            *closing = '>';
-            end = true;
-        }
-        else if ((!declaration && c == '/' && next == '>') ||
-                 (declaration && c == '?' && next == '>'))
-        {
-            m_nPos += 2;
-            *closing = '/';
-            end = true;
-        }
-        if (end)
-        {
-            // the list gets its final size at once
+            m_nPos = pos + (c == '>' ? 1 : 2);
+            *closing = c == '>' ? '>' : '/';
+            // The scanner is past the tag: its names and values are ended in place, and the
+            // list gets its final size at once.
             node->attributes.reserve(m_pArena, m_vAttributes.size());
             for (const RawAttribute& raw : m_vAttributes)
             {
                 XMLAttrData& a = node->attributes.emplace_back(m_pArena);
-                a.name = XStr::Borrow(raw.name);
-                a.value = XStr::Borrow(raw.value);
+                text[raw.nameEnd] = '\0';
+                a.name.BorrowInEmpty(text + raw.nameStart);
+                if (raw.valueStart != std::string::npos)
+                {
+                    text[raw.valueEnd] = '\0';
+                    a.value.BorrowInEmpty(text + raw.valueStart);
+                }
+                else
+                {
+                    a.value.BorrowInEmpty(raw.decoded);
+                }
             }
             return true;
         }
-        const size_t nameStart = m_nPos;
+        const size_t nameStart = pos;
         const size_t nameEnd = NameEnd(nameStart);
         if (nameEnd == nameStart)
-            return Fail(eXMLErrorUnexpectedToken, m_nPos);
-        RawAttribute attribute;
-        attribute.name = m_pArena->Copy(m_pText + nameStart, nameEnd - nameStart);
-        attribute.value = nullptr;
-        m_nPos = SkipBlanks(nameEnd);
-        if (m_nPos < m_nLength && m_pText[m_nPos] == '=')
+            return Fail(eXMLErrorUnexpectedToken, pos);
+        // Filled in where it stands: a copy from the stack would be read back in pieces other
+        // than those just written, which stalls the processor.
+        RawAttribute& attribute = m_vAttributes.emplace_back();
+        attribute.nameStart = nameStart;
+        attribute.nameEnd = nameEnd;
+        attribute.valueStart = std::string::npos;
+        attribute.decoded = nullptr;
+        pos = skipBlanks(nameEnd);
+        if (pos < length && text[pos] == '=')
         {
-            m_nPos = SkipBlanks(m_nPos + 1);
-            if (m_nPos >= m_nLength)
+            pos = skipBlanks(pos + 1);
+            m_nPos = pos;
+            if (pos >= length)
                 return Fail(eXMLErrorUnexpectedToken, tagPos);
-            const char quote = m_pText[m_nPos];
+            const char quote = text[pos];
             if (quote != '"' && quote != '\'')
-                return Fail(eXMLErrorUnexpectedToken, m_nPos);
-            const size_t valueStart = m_nPos + 1;
+                return Fail(eXMLErrorUnexpectedToken, pos);
+            const size_t valueStart = pos + 1;
             bool entity;
             const size_t valueEnd = ValueEnd(valueStart, quote, &entity);
             if (valueEnd == std::string::npos)
-                return Fail(eXMLErrorUnexpectedToken, m_nPos); // value never closed
+                return Fail(eXMLErrorUnexpectedToken, pos); // value never closed
             if (!entity)
             {
-                attribute.value = m_pArena->Copy(m_pText + valueStart, valueEnd - valueStart);
+                attribute.valueStart = valueStart;
+                attribute.valueEnd = valueEnd;
             }
             else
             {
                 if (!Decode(valueStart, valueEnd, m_sDecoded))
                     return false;
-                attribute.value = m_pArena->Copy(m_sDecoded.data(), m_sDecoded.size());
+                attribute.decoded = m_pArena->Copy(m_sDecoded.data(), m_sDecoded.size());
             }
-            m_nPos = valueEnd + 1;
+            pos = valueEnd + 1;
         }
-        m_vAttributes.push_back(attribute);
     }
 }
 
-XMLNodeData* XMLParserImpl::NewElement(size_t nameStart, size_t nameEnd, char isDeclaration)
+XMLNodeData* XMLParserImpl::NewElement(size_t nameStart, char isDeclaration)
 {
+    // The name is ended in place once the scanner is past its tag.
     XMLNodeData* node = NewNodeData(m_pArena);
-    node->name = ArenaStr(m_pText + nameStart, nameEnd - nameStart);
-    return AttachChild(Current(), node, isDeclaration, -1);
+    node->name.BorrowInEmpty(m_pText + nameStart);
+    node->isDeclaration = isDeclaration ? 1 : 0;
+    node->pParent = Current();
+    node->refCount = 1; // the parent's reference
+    m_vChildren.push_back(node);
+    return node;
+}
+
+void XMLParserImpl::AttachGatheredChildren()
+{
+    const size_t first = m_vOpen.back().firstChild;
+    if (first == m_vChildren.size())
+        return;
+    XMLNodeData* parent = Current();
+    if (parent->order.empty())
+    {
+        // children alone so far: the list grows once
+        parent->children.append(parent->arena, m_vChildren.data() + first,
+                                m_vChildren.size() - first);
+    }
+    else
+    {
+        for (size_t k = first; k < m_vChildren.size(); ++k)
+            AttachChild(parent, m_vChildren[k], m_vChildren[k]->isDeclaration, -1);
+    }
+    m_vChildren.resize(first);
 }
 
 bool XMLParserImpl::ParseDeclaration()
@@ -1190,10 +1354,13 @@ bool XMLParserImpl::ParseDeclaration()
     if (nameEnd == nameStart)
         return Fail(eXMLErrorMissingTagName, tagPos);
     Flush();
-    XMLNodeData* node = NewElement(nameStart, nameEnd, 1);
+    XMLNodeData* node = NewElement(nameStart, 1);
     m_nPos = nameEnd;
     char closing;
-    return ParseAttributes(node, true, tagPos, &closing);
+    if (!ParseAttributes(node, true, tagPos, &closing))
+        return false;
+    EndInPlace(nameStart, nameEnd);
+    return true;
 }
 
 bool XMLParserImpl::ParseStartTag()
@@ -1206,14 +1373,15 @@ bool XMLParserImpl::ParseStartTag()
     if (m_vOpen.size() > static_cast<size_t>(XML_MAX_NESTING_DEPTH))
         return Fail(eXMLErrorNestingTooDeep, tagPos);
     Flush();
-    XMLNodeData* node = NewElement(nameStart, nameEnd, 0);
+    XMLNodeData* node = NewElement(nameStart, 0);
     ++m_nElements;
     m_nPos = nameEnd;
     char closing;
     if (!ParseAttributes(node, false, tagPos, &closing))
         return false;
+    EndInPlace(nameStart, nameEnd);
     if (closing == '>')
-        m_vOpen.push_back(OpenElement{node, tagPos});
+        Open(node, tagPos, nameEnd - nameStart);
     return true;
 }
 
@@ -1231,13 +1399,14 @@ bool XMLParserImpl::ParseEndTag()
     Flush();
     const char* name = m_pText + nameStart;
     const size_t nameLength = nameEnd - nameStart;
-    // Look for the element it closes, innermost first (the top node cannot be closed).
+    // Look for the element it closes, innermost first (the top node cannot be closed); mostly
+    // the end tag spells the name as the start tag did.
     size_t match = m_vOpen.size();
     for (size_t k = m_vOpen.size(); k-- > 1;)
     {
-        const char* open = m_vOpen[k].node->name.get();
-        if ((strncmp(open, name, nameLength) == 0 && open[nameLength] == '\0') ||
-            SameName(open, name, nameLength))
+        const OpenElement& open = m_vOpen[k];
+        if (open.nameLength == nameLength && (SameBytes(open.node->name.get(), name, nameLength) ||
+                                              SameName(open.node->name.get(), name, nameLength)))
         {
             match = k;
             break;
@@ -1247,7 +1416,8 @@ bool XMLParserImpl::ParseEndTag()
         return Fail(eXMLErrorUnmatchedEndTag, tagPos);
     if (match != m_vOpen.size() - 1)
         Warn(eXMLWarningUnmatchedEndTag, tagPos); // closes elements that had no end tag
-    m_vOpen.resize(match);
+    while (m_vOpen.size() > match)
+        CloseInnermost();
     return true;
 }
 
@@ -1261,7 +1431,15 @@ XMLNode XMLParserImpl::Parse(const char* tag, XMLResults* results)
     m_pArena = arena.release();
     topData->refCount = 1;
     XMLNode top(topData);
-    m_vOpen.push_back(OpenElement{topData, 0});
+    Open(topData, 0, 0);
+    // The document's copy of the text, ended by a zero byte whatever stands behind the
+    // caller's text.
+    if (m_nLength == SIZE_MAX)
+        throw std::bad_alloc();
+    m_pText = static_cast<char*>(m_pArena->Allocate(m_nLength + 1, 1));
+    if (m_nLength > 0)
+        memcpy(m_pText, m_pSource, m_nLength);
+    m_pText[m_nLength] = '\0';
 
     if (m_nLength >= 3 && memcmp(m_pText, "\xEF\xBB\xBF", 3) == 0)
         m_nStart = m_nPos = 3;
@@ -1275,13 +1453,24 @@ XMLNode XMLParserImpl::Parse(const char* tag, XMLResults* results)
     while (ok && m_nPos < m_nLength)
     {
         const char* here = m_pText + m_nPos;
-        const size_t left = m_nLength - m_nPos;
         if (*here != '<')
         {
+            // Between the tags of a formatted document there is only white space: skipped
+            // here without a call.
+            if (m_bDropWhiteSpace && IsBlank(*here))
+            {
+                const size_t i = SkipBlankRun(m_nPos);
+                if (i >= m_nLength || m_pText[i] == '<')
+                {
+                    m_nPos = i;
+                    continue;
+                }
+            }
             ok = ParseText();
             continue;
         }
-        const char next = left > 1 ? here[1] : '\0';
+        const size_t left = m_nLength - m_nPos;
+        const char next = here[1]; // the zero byte behind the text at the latest
         if (next == '/')
         {
             ok = ParseEndTag();
@@ -1308,13 +1497,16 @@ XMLNode XMLParserImpl::Parse(const char* tag, XMLResults* results)
         Flush();
         if (m_vOpen.size() > 1)
             Warn(eXMLWarningUnmatchedEndTag, m_vOpen.back().tagPos); // never closed
-        if (m_nElements == 0)
-        {
-            size_t i = m_nStart;
-            while (i < m_nLength && IsBlank(m_pText[i]))
-                ++i;
-            ok = Fail(i == m_nLength ? eXMLErrorEmpty : eXMLErrorNoElements, m_nLength);
-        }
+    }
+    // Every element made is attached, also after a failure: the tree is freed as a whole.
+    while (!m_vOpen.empty())
+        CloseInnermost();
+    if (ok && m_nElements == 0)
+    {
+        size_t i = m_nStart;
+        while (i < m_nLength && IsBlank(m_pSource[i]))
+            ++i;
+        ok = Fail(i == m_nLength ? eXMLErrorEmpty : eXMLErrorNoElements, m_nLength);
     }
 
     XMLResults r = {eXMLErrorNone, 0, 0};
@@ -1662,27 +1854,52 @@ const XMLNode emptyXMLNode;
 
 XMLNode::XMLNode() : d(nullptr) {}
 
-XMLNode::XMLNode(XMLNodeData* data) : d(data) {}
+namespace
+{
+// A handle takes its reference on n, or drops it (see XMLArena::DropHandle).
+void TakeHandle(XMLNodeData* n)
+{
+    if (n != nullptr && n->arena != nullptr)
+        n->arena->AddHandle();
+}
+
+void DropHandle(XMLNodeData* n)
+{
+    if (n == nullptr)
+        return;
+    if (n->arena != nullptr && n->arena->DropHandle())
+        delete n->arena;
+    else
+        ReleaseData(n);
+}
+} // namespace
+
+XMLNode::XMLNode(XMLNodeData* data) : d(data)
+{
+    TakeHandle(d);
+}
 
 XMLNode::XMLNode(const XMLNode& other) : d(other.d)
 {
     if (d != nullptr)
         ++d->refCount;
+    TakeHandle(d);
 }
 
 XMLNode& XMLNode::operator=(const XMLNode& other)
 {
     if (other.d != nullptr)
         ++other.d->refCount;
+    TakeHandle(other.d);
     XMLNodeData* old = d;
     d = other.d;
-    ReleaseData(old);
+    DropHandle(old);
     return *this;
 }
 
 XMLNode::~XMLNode()
 {
-    ReleaseData(d);
+    DropHandle(d);
 }
 
 XMLNodeContents::XMLNodeContents() : etype(eNodeNULL), attrib(kNoAttribute), text(nullptr)
@@ -2117,7 +2334,7 @@ void XMLNode::deleteNodeContent()
     n->clears.clear();
     n->order.clear();
     d = nullptr;
-    ReleaseData(n);
+    DropHandle(n);
 }
 
 XMLCSTR XMLNode::getName() const

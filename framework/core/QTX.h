@@ -268,6 +268,10 @@ public:
     // The same, reading the file once; when it loads, its bytes are left in `content` (else
     // `content` is empty).
     int LoadCommandFile(const char* path, unsigned short tag, std::string& content);
+    // The same for the file's bytes already in `content` (all of them when `complete`, else
+    // the document object loads the file itself).
+    int LoadCommandBytes(const char* path, unsigned short tag, std::string& content,
+                         bool complete);
     // Empties the documents; no document in hand afterwards.
     void FreeCommandFileMemory();
     // Stores the document in hand; false without one or when it cannot be written.
@@ -275,8 +279,10 @@ public:
     // Writes the error into the document in hand; nothing without one.
     void SetErrorInCommandFile(CQTXError error);
     // Loads the current request file: 0, the error of LoadCommandFile, or 64 when the loaded
-    // document is not of the expected type.
-    int XmlLoadActualFile(unsigned short tag, _QTXCommandFileType type);
+    // document is not of the expected type. With `received` not empty, those are the file's
+    // bytes as they were just stored: they are taken over instead of reading the file back.
+    int XmlLoadActualFile(unsigned short tag, _QTXCommandFileType type,
+                          std::string* received = nullptr);
     // Stores the document in hand as the reply: the current request file becomes its "_out"
     // file. Throws CQTXError "CanNotStoreFile" when it cannot be stored.
     void XmlStoreActualFile();
@@ -289,7 +295,8 @@ public:
     // Handles one received request (request code of CQTXCommunication::ReceiveXmlFile):
     // loads it, hands it to its handler between the configuration-lock hooks, stores and sends
     // the reply. A handler's error goes into the reply and is thrown on afterwards.
-    void ProcessXMLFile(uint32_t requestCode);
+    // `received`: see XmlLoadActualFile.
+    void ProcessXMLFile(uint32_t requestCode, std::string* received = nullptr);
     // Answers the request in hand with a standard short error (-256 as 0xFF00 ...): written
     // into the document, stored as the reply and sent. Nothing without a document in hand.
     void SendStdError(uint16_t number);

@@ -564,6 +564,24 @@ void TCPSocket_SetStdOption(int socket)
     setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
+namespace
+{
+// True when both sockets have the options TCPSocket_SetStdOption sets, alike.
+bool SameStdOptions(int a, int b)
+{
+    const auto get = [](int s, int level, int name)
+    {
+        int value = -1;
+        socklen_t length = sizeof value;
+        return getsockopt(s, level, name, &value, &length) == 0 ? value : -1;
+    };
+    return get(a, IPPROTO_TCP, TCP_NODELAY) > 0 &&
+           get(a, IPPROTO_TCP, TCP_NODELAY) == get(b, IPPROTO_TCP, TCP_NODELAY) &&
+           get(a, SOL_SOCKET, SO_SNDBUF) == get(b, SOL_SOCKET, SO_SNDBUF) &&
+           get(a, SOL_SOCKET, SO_RCVBUF) == get(b, SOL_SOCKET, SO_RCVBUF);
+}
+} // namespace
+
 int SocketSelect(int socket, int timeoutMs, int mode)
 {
     // poll rather than select: it has no limit on the descriptor's number.
@@ -780,11 +798,16 @@ bool CQTXCommunication::OpenServerSocket(int port, bool tcp)
     {
         return false;
     }
+    m_eAcceptedOptions = OptionsPerConnection;
     if (tcp)
     {
         // A restarted driver gets its port back at once.
         int on = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        // Accepted connections take the options over from the listening socket (see
+        // WaitForConnection).
+        TCPSocket_SetStdOption(fd);
+        m_eAcceptedOptions = OptionsUnknown;
     }
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -834,7 +857,17 @@ bool CQTXCommunication::WaitForConnection()
     }
     m_tSenderAddress = client;
     m_iSenderAddressLength = length;
-    TCPSocket_SetStdOption(fd);
+    if (m_eAcceptedOptions == OptionsUnknown)
+    {
+        // Looked at once: the connection has what the listening socket has, or else each
+        // connection gets the options of its own.
+        m_eAcceptedOptions = SameStdOptions(fd, m_iServerSocket) ? OptionsInherited
+                                                                 : OptionsPerConnection;
+    }
+    if (m_eAcceptedOptions != OptionsInherited)
+    {
+        TCPSocket_SetStdOption(fd);
+    }
     m_iConnectionSocket = fd;
     return true;
 }

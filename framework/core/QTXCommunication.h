@@ -171,6 +171,14 @@ private:
     bool m_bDefaultTCP;
     sockaddr_in m_tSenderAddress;
     socklen_t m_iSenderAddressLength;
+    // The listening socket carries the standard options, and the first accepted connection
+    // showed that connections take them over from it: they need not be set on each.
+    enum
+    {
+        OptionsUnknown,
+        OptionsInherited,
+        OptionsPerConnection
+    } m_eAcceptedOptions = OptionsUnknown;
 };
 
 #endif

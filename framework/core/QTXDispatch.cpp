@@ -81,7 +81,7 @@ private:
 };
 } // namespace
 
-void CQTX::ProcessXMLFile(uint32_t requestCode)
+void CQTX::ProcessXMLFile(uint32_t requestCode, std::string* received)
 {
     // An empty text means that no handler failed.
     CQTXError error("", "", nullptr, 0, Error, "GeneralError");
@@ -95,7 +95,7 @@ void CQTX::ProcessXMLFile(uint32_t requestCode)
         DebugOutput("Processing Request " + request);
     ConfigThreadLock(guard);
 
-    const int loaded = XmlLoadActualFile(tag, type);
+    const int loaded = XmlLoadActualFile(tag, type, received);
     if (loaded != 0)
     {
         ConfigThreadUnlock(guard);

@@ -161,8 +161,8 @@ void CQTX::SocketConnectorThread()
         RefuseUnstoredRequest(code, content);
         return;
     }
-    std::string().swap(content);
-    ProcessXMLFile(code);
+    // The stored bytes are at hand: the request file is not read back.
+    ProcessXMLFile(code, &content);
 }
 
 void CQTX::RefuseUnstoredRequest(uint32_t requestCode, const std::string& content)
@@ -230,9 +230,17 @@ int CQTX::LoadCommandFile(const char* path, unsigned short tag, std::string& con
 {
     // One read serves the type check and the XML parse.
     bool complete = false;
-    const int type = CQTXCommandFile::ReadWholeFile(path, content, &complete)
-                         ? CQTXCommandFile::GetContentType(content.data(), content.size())
-                         : QTX_FILE_TYPE_NONE;
+    if (!CQTXCommandFile::ReadWholeFile(path, content, &complete))
+        content.clear();
+    return LoadCommandBytes(path, tag, content, complete);
+}
+
+int CQTX::LoadCommandBytes(const char* path, unsigned short tag, std::string& content,
+                           bool complete)
+{
+    const int type = content.empty()
+                         ? QTX_FILE_TYPE_NONE
+                         : CQTXCommandFile::GetContentType(content.data(), content.size());
     FreeCommandFileMemory();
     bool loaded = false;
     if (type == QTX_FILE_TYPE_XML)
@@ -284,10 +292,20 @@ void CQTX::SetErrorInCommandFile(CQTXError error)
         pCurrentCommandFile->SetError(error);
 }
 
-int CQTX::XmlLoadActualFile(unsigned short tag, _QTXCommandFileType type)
+int CQTX::XmlLoadActualFile(unsigned short tag, _QTXCommandFileType type,
+                            std::string* received)
 {
     std::string content;
-    const int result = LoadCommandFile(sCurrentRequestFile.c_str(), tag, content);
+    int result;
+    if (received != nullptr && !received->empty())
+    {
+        content.swap(*received);
+        result = LoadCommandBytes(sCurrentRequestFile.c_str(), tag, content, true);
+    }
+    else
+    {
+        result = LoadCommandFile(sCurrentRequestFile.c_str(), tag, content);
+    }
     sCurrentRequestContent = std::move(content);
     if (result != 0)
         return result;

@@ -8,6 +8,7 @@
 #include "xmlParser.h"
 
 #include <cstring>
+#include <memory>
 #include <string>
 
 using kovefuzz::Fail;
@@ -114,6 +115,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     XMLNode module = XMLNode::parseString(text.c_str(), "Module", nullptr);
     if (!module.isEmpty())
         Walk(module, 1);
+    // A buffer without a zero byte behind it is read up to its length only (the encoding is
+    // guessed from its start).
+    {
+        std::unique_ptr<char[]> exact(new char[text.size()]);
+        if (!text.empty())
+            std::memcpy(exact.get(), text.data(), text.size());
+        XMLResults fromBuffer;
+        XMLNode buffered = XMLNode::openBufferHelper(exact.get(), text.size(), nullptr, &fromBuffer);
+        if (!buffered.isEmpty())
+            Walk(buffered, 0);
+    }
     XMLNode::setGlobalOptions();
     return 0;
 }

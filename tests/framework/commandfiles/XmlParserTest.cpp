@@ -351,7 +351,8 @@ TEST_F(XmlParser, UnmatchedEndTagClosesTheOpenElements)
 
 TEST_F(XmlParser, HostileInputEndsInAnError)
 {
-    // Every cut of a valid document parses or fails cleanly.
+    // Every cut of a valid document parses or fails cleanly; a buffer is read up to its length
+    // only, whatever stands behind it (here the rest of the document).
     const std::string doc = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<!DOCTYPE x>"
                             "<Root Name=\"a&amp;b\"><![CDATA[c]]><!-- d --><S N='1'>"
                             "t&#65;</S><PRE>p</PRE></Root>";
@@ -363,6 +364,10 @@ TEST_F(XmlParser, HostileInputEndsInAnError)
             EXPECT_EQ(r.error, eXMLErrorNone);
         else
             EXPECT_NE(r.error, eXMLErrorNone) << n;
+        XMLResults fromBuffer;
+        XMLNode::openBufferHelper(doc.data(), n, nullptr, &fromBuffer);
+        EXPECT_EQ(fromBuffer.error, r.error) << n;
+        EXPECT_EQ(fromBuffer.nColumn, r.nColumn) << n;
     }
 
     // Random bytes, with and without markup characters mixed in.
@@ -459,6 +464,20 @@ TEST_F(XmlParser, HandlesShareAndOutliveTheirTree)
     EXPECT_STREQ(c.getText(), "t");
     top.getChildNode("a").emptyNode();
     EXPECT_EQ(Text(top, 0), "");
+
+    // What editing adds to a parsed tree goes with it, or lives on while a handle holds it.
+    XMLNode added;
+    {
+        XMLNode parsed = XMLNode::parseString("<a x=\"1\"><b/></a>");
+        XMLNode a = parsed.getChildNode("a");
+        a.updateAttribute("2", nullptr, "x");
+        a.getChildNode("b").addText("kept");
+        added = a.addChild("e");
+        added.addText("t");
+        EXPECT_EQ(Text(parsed, 0), "<a x=\"2\"><b>kept</b><e>t</e></a>");
+    }
+    EXPECT_STREQ(added.getText(), "t");
+    EXPECT_TRUE(added.getParentNode().isEmpty());
 }
 
 TEST_F(XmlParser, EditingKeepsDocumentOrder)

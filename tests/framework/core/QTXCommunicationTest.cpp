@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -160,6 +161,34 @@ TEST(QTXCommunication, ListeningPortIsTakenBackAtOnceButNeverShared)
     EXPECT_FALSE(second.OpenServerSocket(port, true)); // still listening
     first.CloseServerSocket();
     EXPECT_TRUE(second.OpenServerSocket(port, true));
+}
+
+TEST(QTXCommunication, EveryAcceptedConnectionHasTheStandardOptions)
+{
+    const auto get = [](int s, int level, int name)
+    {
+        int value = -1;
+        socklen_t length = sizeof value;
+        EXPECT_EQ(getsockopt(s, level, name, &value, &length), 0);
+        return value;
+    };
+    int reference = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(reference, 0);
+    TCPSocket_SetStdOption(reference);
+
+    CQTXCommunication server;
+    ASSERT_TRUE(server.OpenServerSocket(0, true));
+    for (int i = 0; i < 3; ++i)
+    {
+        CQTXCommunication client;
+        ASSERT_TRUE(client.Open("127.0.0.1:" + std::to_string(server.GetServerPort()), true));
+        ASSERT_TRUE(server.WaitForConnection());
+        const int s = server.GetSocket();
+        EXPECT_EQ(get(s, IPPROTO_TCP, TCP_NODELAY), 1) << i;
+        EXPECT_EQ(get(s, SOL_SOCKET, SO_SNDBUF), get(reference, SOL_SOCKET, SO_SNDBUF)) << i;
+        EXPECT_EQ(get(s, SOL_SOCKET, SO_RCVBUF), get(reference, SOL_SOCKET, SO_RCVBUF)) << i;
+    }
+    close(reference);
 }
 
 TEST_F(CommunicationPair, BuffersArriveWholeAndPeerCloseEndsTheConnection)
