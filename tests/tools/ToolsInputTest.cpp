@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unistd.h>
 
 #include "KovePlatform.h"
 #include "KoveTestSupport.h"
+#include "QTXBinConfig.h"
 #include "QTXProgressRecord.h"
 #include "QTXTools.h"
 #include "ToolsFrames.h"
@@ -184,4 +186,58 @@ TEST(ToolsDevice, IsMadeOnceOnTheDevice)
     EXPECT_TRUE(first->BPBRealHardwareAvailable());
     unsetenv("KOVE_SIM");
     PlatReloadSimulation();
+}
+
+namespace
+{
+// Runs QWCalib in a directory that holds the given "calibration.xml_cal" for `signals`
+// signals; returns the written image (empty when none was written).
+std::string Calibrate(const CTempDir& dir, int signals, bool ok)
+{
+    std::string xml = "<?xml version=\"1.0\"?>\n<CalibrationData><Signals Name=\"NoFilter\">";
+    for (int s = 0; s < signals; ++s)
+        xml += "<Signal Number=\"" + std::to_string(s) + "\"><Properties>" +
+               "<Property Name=\"Offset\" Value=\"" + std::to_string(s - 3) + ".7\"/>" +
+               "<Property Name=\"FactorPositive\" Value=\"1.5\"/>" +
+               "<Property Name=\"FactorNegative\" Value=\"-0.25\"/></Properties></Signal>";
+    xml += "</Signals></CalibrationData>\n";
+    FILE* file = std::fopen((dir.Path() + "/calibration.xml_cal").c_str(), "w");
+    std::fputs(xml.c_str(), file);
+    std::fclose(file);
+
+    char previous[4096];
+    EXPECT_NE(getcwd(previous, sizeof previous), nullptr);
+    EXPECT_EQ(chdir(dir.Path().c_str()), 0);
+    CQTXCommunication channel;
+    CToolsCall call{channel, {"old.cal"}, "", "qtx", 0};
+    EXPECT_EQ(QWCalib(call), ok);
+    EXPECT_EQ(chdir(previous), 0);
+    return ReadFile(dir.Path() + "/old.cal");
+}
+} // namespace
+
+TEST(ToolsCalibration, OldImageHoldsEightCopiesOfEveryChannel)
+{
+    CTempDir dir;
+    const std::string image = Calibrate(dir, 16, true);
+    ASSERT_EQ(image.size(), 2048u);
+    auto word = [&](int i)
+    {
+        return static_cast<int32_t>(
+            QtxBinGetU32(reinterpret_cast<const unsigned char*>(&image[4 * i])));
+    };
+    for (int k = 0; k < 8; ++k)
+        for (int s = 0; s < 16; ++s)
+        {
+            // Offsets are cut toward zero: 2.7 gives 2, -3.7 gives -3.
+            EXPECT_EQ(word(16 * k + s), s - 3) << k << " " << s;
+            EXPECT_EQ(word(256 + 16 * k + s), 1572864);
+            EXPECT_EQ(word(384 + 16 * k + s), -262144);
+        }
+    for (int i = 128; i < 256; ++i)
+        EXPECT_EQ(word(i), -1);
+
+    // A channel missing: no image at all.
+    CTempDir short15;
+    EXPECT_EQ(Calibrate(short15, 15, false), "");
 }

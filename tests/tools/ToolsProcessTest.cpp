@@ -96,6 +96,14 @@ private:
     std::thread tThread;
 };
 
+// True once a UDP socket of this network namespace is bound to the port.
+bool UdpPortBound(int port)
+{
+    char hex[8];
+    std::snprintf(hex, sizeof hex, ":%04X ", port);
+    return ReadFile("/proc/net/udp").find(hex) != std::string::npos;
+}
+
 class QtxFiles : public testing::Test
 {
 protected:
@@ -325,6 +333,8 @@ TEST_F(QtxWithHub, ReplyWithAnErrorFailsTheCall)
 
 TEST_F(QtxWithHub, UdpDiscoveryIsAnsweredOnTheAnswerPort)
 {
+    // The discovery port opens beside the request port, a little later.
+    ASSERT_TRUE(WaitFor([] { return UdpPortBound(62000); }));
     Write(Path("identify.xml"), "<?xml version=\"1.0\"?>\n<Identify/>\n");
     CRun run = Qtx({"127.0.0.1", "UDP", "61000", Path("identify.xml")});
     EXPECT_EQ(run.iStatus, 0) << run.sOut;
