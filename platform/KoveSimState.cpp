@@ -16,7 +16,7 @@
 namespace
 {
 constexpr uint32_t kMagic = 0x5453564B; // "KVST"
-constexpr uint32_t kVersion = 2;
+constexpr uint32_t kVersion = 3;
 constexpr uint32_t kCapacity = 1u << 18; // entries of the bus table
 constexpr uint32_t kCapacityBits = 18;
 constexpr uint32_t kLimit = kCapacity / 4 * 3; // kept below 3/4 full so probes stay short
@@ -513,7 +513,20 @@ int CSimState::Registers(SSimRegisters* regs)
 }
 int CSimState::SetLedWord(uint32_t value)
 {
-    return WithRegisters([&](SSimRegisters& r) { r.uLedWord = value; });
+    return WithRegisters(
+        [&](SSimRegisters& r)
+        {
+            if (r.uLedWord == value && r.uLedShownCount != 0)
+                return;
+            r.uLedWord = value;
+            constexpr uint32_t kKept = sizeof r.aLedShown / sizeof r.aLedShown[0];
+            if (r.uLedShownCount == kKept)
+            {
+                memmove(r.aLedShown, r.aLedShown + 1, sizeof r.aLedShown - sizeof r.aLedShown[0]);
+                --r.uLedShownCount;
+            }
+            r.aLedShown[r.uLedShownCount++] = value;
+        });
 }
 int CSimState::SetLedTest(bool on)
 {

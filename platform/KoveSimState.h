@@ -38,6 +38,10 @@ struct SSimRegisters
     uint32_t uFactoryAtStart; // the input as it was when the device was (re)started
     uint32_t uLedWord;
     uint32_t uLedTest;
+    // The last LED words shown, oldest first: a pattern shown for a moment is
+    // still there to see after it changed.
+    uint32_t aLedShown[8];
+    uint32_t uLedShownCount;
     uint32_t uUpdateStatus;
     uint32_t uUpdateError;
     uint8_t aPublishedHex[16];

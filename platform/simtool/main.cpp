@@ -35,7 +35,8 @@ const char kHelp[] =
     "                            let it follow the switches and the button again\n"
     "                            (80-83 unit number, 84-87 hex switch 1, 88 button)\n"
     "  flash DIR NAME fail|ok    make writes to /dev/mtd_NAME fail (EIO), or work again\n"
-    "  leds DIR                  show the LED word and whether the LED test runs\n"
+    "  leds DIR                  show the LED word, whether the LED test runs and\n"
+    "                            the last words shown\n"
     "  peek DIR ADDR             print the bus word at ADDR (hexadecimal)\n"
     "  poke DIR ADDR VALUE       write a bus word\n"
     "  refuse DIR ADDR [off]     mark a bus address refused (or clear the mark)\n"
@@ -205,8 +206,7 @@ int Run(const std::vector<std::string>& args)
     {
         if (rest.size() != 2 || (rest[1] != "fail" && rest[1] != "ok"))
             return Usage("flash needs NAME and fail or ok");
-        return SimSetFlashWriteFault(dir, rest[0], rest[1] == "fail", &why) == 0 ? 0
-                                                                               : Failure(why);
+        return SimSetFlashWriteFault(dir, rest[0], rest[1] == "fail", &why) == 0 ? 0 : Failure(why);
     }
     if (command == "leds")
     {
@@ -218,7 +218,10 @@ int Run(const std::vector<std::string>& args)
             return Failure(why);
         if (state->Registers(&regs) != 0)
             return Failure("cannot read the device state: " + std::string(strerror(errno)));
-        std::printf("leds=0x%08X test=%s\n", regs.uLedWord, regs.uLedTest ? "on" : "off");
+        std::printf("leds=0x%08X test=%s shown=", regs.uLedWord, regs.uLedTest ? "on" : "off");
+        for (uint32_t i = 0; i < regs.uLedShownCount && i < 8; ++i)
+            std::printf("%s0x%08X", i ? "," : "", regs.aLedShown[i]);
+        std::printf("\n");
         return 0;
     }
     if (command == "peek" || command == "poke")

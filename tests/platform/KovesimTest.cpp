@@ -73,7 +73,7 @@ TEST(Kovesim, InputsAndRefusals)
     EXPECT_EQ(4, d.aHex[1]);
     EXPECT_TRUE(d.bFactoryButton);
     ASSERT_EQ(0, Kovesim({"leds", dir}, &out));
-    EXPECT_EQ("leds=0x00000000 test=off\n", out);
+    EXPECT_EQ("leds=0x00000000 test=off shown=\n", out);
 
     ASSERT_EQ(0, Kovesim({"refuse", dir, "0x40"}));
     EXPECT_EQ(1, Kovesim({"peek", dir, "0x40"}));

@@ -206,9 +206,9 @@ TEST_F(SimFpga, RegistersKeepWhatTheRequestsSet)
     Put32(word, 0x3000);
     ASSERT_EQ(0, PlatIoctl(m_iFd, Request(0x5D), word));
     ASSERT_EQ(0, PlatIoctl(m_iFd, Request(0x5E), nullptr));
-    EXPECT_EQ("leds=0x00003000 test=on\n", Kovesim({"leds", Dir()}));
+    EXPECT_EQ("leds=0x00003000 test=on shown=0x00003000\n", Kovesim({"leds", Dir()}));
     ASSERT_EQ(0, PlatIoctl(m_iFd, Request(0x5F), nullptr));
-    EXPECT_EQ("leds=0x00003000 test=off\n", Kovesim({"leds", Dir()}));
+    EXPECT_EQ("leds=0x00003000 test=off shown=0x00003000\n", Kovesim({"leds", Dir()}));
 
     Put32(word, 0x55);
     EXPECT_EQ(0, PlatIoctl(m_iFd, Request(0x61), word));

@@ -122,7 +122,7 @@ TEST_F(CdiTest, DeviceStaysOpenUntilTheLastUserCloses)
     CdiClose();
     EXPECT_EQ(1, CdiIsNotOpen());
     EXPECT_EQ(-1, CdiLedControl(0x1000));
-    EXPECT_EQ("leds=0x00003000 test=off\n", Tool("leds"));
+    EXPECT_EQ("leds=0x00003000 test=off shown=0x00003000\n", Tool("leds"));
 
     // Opened again, one close is enough: the extra closes above counted nothing.
     CdiClose();
@@ -151,9 +151,9 @@ TEST_F(CdiTest, RequestsReachTheDevice)
 
     EXPECT_EQ(0, CdiLedControl(0x50000000));
     EXPECT_EQ(0, CdiLedTestStart());
-    EXPECT_EQ("leds=0x50000000 test=on\n", Tool("leds"));
+    EXPECT_EQ("leds=0x50000000 test=on shown=0x50000000\n", Tool("leds"));
     EXPECT_EQ(0, CdiLedTestStop());
-    EXPECT_EQ("leds=0x50000000 test=off\n", Tool("leds"));
+    EXPECT_EQ("leds=0x50000000 test=off shown=0x50000000\n", Tool("leds"));
 
     // Held at the start and now; released, only the start state stays.
     EXPECT_EQ(1u, CdiIsSetToFactoryDef());
@@ -279,7 +279,7 @@ TEST_F(CdiTest, FpgaNodeServesWhereThereIsNoCdiNode)
     strcpy(CdiName, "/dev/cdi-absent");
     ASSERT_EQ(0, CdiOpen());
     EXPECT_EQ(0, CdiLedControl(0x1000));
-    EXPECT_EQ("leds=0x00001000 test=off\n", Tool("leds"));
+    EXPECT_EQ("leds=0x00001000 test=off shown=0x00001000\n", Tool("leds"));
     uint32_t status = 0xFFFFFFFF;
     EXPECT_EQ(0, CdiCtrlWriteValue(0x10, 0xA5, &status));
     EXPECT_EQ(0u, status);

@@ -205,9 +205,9 @@ TEST_F(RyxFpga, HexSwitchesLedsAndFactoryButton)
 
     EXPECT_EQ(0, RyxFpgaLedControl(0x50000000));
     EXPECT_EQ(0, RyxFpgaLedTestStart());
-    EXPECT_EQ("leds=0x50000000 test=on\n", m_tDevice.Tool("leds"));
+    EXPECT_EQ("leds=0x50000000 test=on shown=0x50000000\n", m_tDevice.Tool("leds"));
     EXPECT_EQ(0, RyxFpgaLedTestStop());
-    EXPECT_EQ("leds=0x50000000 test=off\n", m_tDevice.Tool("leds"));
+    EXPECT_EQ("leds=0x50000000 test=off shown=0x50000000\n", m_tDevice.Tool("leds"));
 
     EXPECT_EQ(0u, RyxFpgaGetFactoryDefCurrent());
     m_tDevice.Tool("button", {"on"});
