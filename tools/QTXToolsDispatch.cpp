@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 
 #include "KovePlatform.h"
 #include "QTXConvert.h"
@@ -335,7 +336,19 @@ int RunTools(int argc, char** argv)
         if (row->bDevice)
             GetToolsDevice(true);
         CToolsCall call{channel, line.vsParams, needed.sTarget, program, row->iMode};
-        done = row->pAction(call);
+        // An error value that an action does not catch ends the action, not the tool.
+        try
+        {
+            done = row->pAction(call);
+        }
+        catch (const CQTXError& error)
+        {
+            std::printf("ERROR: %s\n", error.ToString().c_str());
+        }
+        catch (const std::exception& error)
+        {
+            std::printf("ERROR: %s\n", error.what());
+        }
     }
     channel.Close();
     channel.CloseServerSocket();
