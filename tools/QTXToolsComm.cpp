@@ -142,7 +142,8 @@ bool SendXmlFile(CToolsCall& call)
     const bool statusText = call.iMode == 1 && !binary;
     std::printf("Send %s (%s)\n", file.c_str(), binary ? "bin" : "xml");
     std::fflush(stdout);
-    if (!call.tChannel.SendFile(file, !binary))
+    // An empty name would send nothing and wait for a reply that never comes.
+    if (file.empty() || !call.tChannel.SendFile(file, !binary))
     {
         std::printf("ERROR while trying to send \"%s\"\n", file.c_str());
         return false;
@@ -237,7 +238,7 @@ bool SendUdpFile(CToolsCall& call)
         std::printf("ERROR: Can not setup server socket for answer\n");
         return false;
     }
-    if (!call.tChannel.SendFile(file, false))
+    if (file.empty() || !call.tChannel.SendFile(file, false))
     {
         std::printf("ERROR while trying to send \"%s\"\n", file.c_str());
         return false;

@@ -356,6 +356,17 @@ TEST_F(QtxFiles, StatusTextIsShownAndOnlyTheDocumentStored)
     EXPECT_EQ(ReadFile(Path("r.xml.reply")), document);
 }
 
+TEST_F(QtxFiles, AFileThatCannotBeSentWaitsForNoReply)
+{
+    for (const std::string& name : {std::string(), Path("missing.xml")})
+    {
+        CPeer peer(0, "");
+        CRun run = Qtx({peer.Target(), "XML", name});
+        EXPECT_EQ(run.iStatus, 4);
+        EXPECT_TRUE(run.Has("ERROR while trying to send \"" + name + "\"")) << run.sOut;
+    }
+}
+
 TEST_F(QtxFiles, BinaryCommandFileIsSentAsItIsAndItsReplyDumped)
 {
     std::string request =
