@@ -520,3 +520,35 @@ TEST(QtxDatagrams, DebugDatagramsAreRecordedLineByLine)
         << ReadFile(file);
     EXPECT_TRUE(WaitFor([&] { return qtx.Output().find("second text\n") != std::string::npos; }));
 }
+
+TEST_F(QtxFiles, SystemCallRunsTheCommandAndReadsTheEepromOfASlot)
+{
+    CSimDevice device; // modules in slots 1 and 2
+    const std::string env = "KOVE_SIM=" + device.Dir();
+    const std::string marker = Path("ran");
+    const struct
+    {
+        const char* slot;
+        int status;
+        const char* eeprom;
+        const char* statistic;
+    } cases[] = {
+        {"-1", 0, nullptr,
+         "EEPROM read had 0 errors in 2 loops, system() call had 0 errors in 4 calls"},
+        {"1", 0, "\nEEPROM_OK  [0:0] [0:1]\nEEPROM_OK  [1:0] [1:1]", "had 0 errors in 2 loops"},
+        {"5", 4, "\nEEPROM_ERROR  [0:0]", "EEPROM read had 2 errors in 2 loops"},
+    };
+    for (const auto& c : cases)
+    {
+        std::remove(marker.c_str());
+        CRun run = Qtx({"SystemCall", "2", "2", "echo x >> " + marker, c.slot}, {env});
+        EXPECT_EQ(run.iStatus, c.status) << run.sOut;
+        EXPECT_EQ(ReadFile(marker), "x\nx\nx\nx\n");
+        EXPECT_EQ(run.Has("EEPROM_"), c.eeprom != nullptr) << run.sOut;
+        if (c.eeprom != nullptr)
+        {
+            EXPECT_TRUE(run.Has(c.eeprom)) << run.sOut;
+        }
+        EXPECT_TRUE(run.Has(c.statistic)) << run.sOut;
+    }
+}
