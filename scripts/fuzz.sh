@@ -16,7 +16,7 @@ dir=${BUILD_DIR:-build-fuzz}
 targets=(fuzz_bin_command_file fuzz_xml_parser fuzz_xml_command_file fuzz_config_tar fuzz_nbns_query
          fuzz_duf_address_data fuzz_devmsg_file_request fuzz_devmsg_frames
          fuzz_discovery_datagram fuzz_fo_configuration fuzz_filter_properties fuzz_update_archive
-         fuzz_update_input fuzz_pn_configuration fuzz_pn_diag_frames)
+         fuzz_update_input fuzz_pn_configuration fuzz_pn_diag_frames fuzz_qtx_answers)
 
 bash scripts/setup.sh
 mkdir -p "$dir"
@@ -43,6 +43,7 @@ run_target() {
     [[ "$t" == fuzz_discovery_* ]] && extra+=(-dict="$work/xml.dict" -max_len=33000)
     [[ "$t" == fuzz_devmsg_* || "$t" == fuzz_pn_* ]] && extra+=(-max_len=65536)
     [[ "$t" == fuzz_update_input ]] && extra+=(-dict="$work/xml.dict" -max_len=16384)
+    [[ "$t" == fuzz_qtx_* ]] && extra+=(-max_len=70000)
     mkdir -p "$work/$t/corpus" "$work/$t/artifacts"
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         "$dir/bin/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \

@@ -12,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=${BUILD_DIR:-build}
-if [[ ! -x "$build/bin/systemdriver" || ! -x "$build/bin/dufdriver" || ! -x "$build/bin/fodriver" || ! -x "$build/bin/kovesim" ]]; then
+if [[ ! -x "$build/bin/systemdriver" || ! -x "$build/bin/dufdriver" || ! -x "$build/bin/fodriver" || ! -x "$build/bin/kovesim" || ! -x "$build/bin/qtx" ]]; then
     bash scripts/setup.sh
     cmake -S . -B "$build" -G Ninja >/dev/null
     cmake --build "$build" -j "$(nproc)"
@@ -70,9 +70,10 @@ Simulated device in $KOVE_SIM
   device tool:   $build/bin/kovesim leds $KOVE_SIM
 $pn
 
-Send a request from another shell, for example:
-  exec 3<>/dev/tcp/127.0.0.1/62000
-  printf '<?xml version="1.0"?>\n<Identify/>\n' >&3; timeout 2 cat <&3; exec 3<&-
+Send a request from another shell with the service tool, for example:
+  printf '<?xml version="1.0"?>\n<Identify/>\n' > identify.xml
+  $build/bin/qtx XML identify.xml            (the reply also in identify.xml.reply)
+  $build/bin/qtx 127.0.0.1:62002 XML ping.xml   (another driver: a target with its port)
 
 Ctrl-C stops the device.
 TEXT

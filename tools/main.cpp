@@ -1,4 +1,7 @@
-int main()
+// qtx: the service technician's tool.
+#include "QTXTools.h"
+
+int main(int argc, char** argv)
 {
-    return 0;
+    return RunTools(argc, argv);
 }

@@ -1,4 +1,5 @@
 #include "QTXCommunication.h"
+#include "QTXProgressRecord.h"
 
 #include "QTXCommandFile.h"
 #include "QTXCommandTags.h"
@@ -47,10 +48,6 @@ constexpr int kListenBacklog = 128;
 // may take 128 s beyond the timeout).
 constexpr uint64_t kMinReceiveBytesPerSecond = 64 * 1024;
 
-// Progress records: the text is cut to this many characters; head 12 bytes, zero byte and
-// three bytes of filler make up the rest of the record.
-constexpr size_t kMaxProgressText = 239;
-constexpr size_t kProgressOverhead = 16;
 // Monotonic time of the last progress record of the process; 0 before the first one.
 std::atomic<uint64_t> g_uLastProgressStamp{0};
 
@@ -72,20 +69,6 @@ bool IsLetterOrDigit(unsigned char c)
 unsigned char ToLower(unsigned char c)
 {
     return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
-}
-
-void PutU16(uint8_t* p, uint16_t v)
-{
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void PutU32(uint8_t* p, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-    {
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
 }
 
 uint16_t GetU16(const uint8_t* p)
@@ -1233,18 +1216,7 @@ void CQTXCommunication::SendProgressMessage(const std::string& text, int current
     {
         return;
     }
-    size_t textLength = std::min(text.size(), kMaxProgressText);
-    std::vector<uint8_t> record(textLength + kProgressOverhead, 0);
-    record[0] = '#';
-    record[1] = 'P';
-    PutU16(&record[2], static_cast<uint16_t>(record.size()));
-    PutU16(&record[4], static_cast<uint16_t>(total));
-    PutU16(&record[6], static_cast<uint16_t>(current));
-    float f = static_cast<float>(fraction);
-    uint32_t bits;
-    std::memcpy(&bits, &f, sizeof bits);
-    PutU32(&record[8], bits);
-    std::memcpy(&record[12], text.data(), textLength);
+    std::vector<uint8_t> record = EncodeProgressRecord(text, current, total, fraction);
     SendBuffer(record.data(), static_cast<int>(record.size()));
     SleepMs(1);
     g_uLastProgressStamp.store(now);

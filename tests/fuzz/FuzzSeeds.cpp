@@ -15,8 +15,10 @@
 //                                        document
 //   <dir>/fuzz_pn_configuration/seeds/   binary sniffer configurations
 //   <dir>/fuzz_pn_diag_frames/seeds/     device count + diagnostic frames of port 999
+//   <dir>/fuzz_qtx_answers/seeds/        reader byte + progress datagram, frame or binary reply
 //   <dir>/xml.dict                       tokens of the XML grammar and the request vocabulary
 #include "QTXBin.h"
+#include "QTXProgressRecord.h"
 #include "../../drivers/system/NbnsEasy.h"
 #include "../support/TarImage.h"
 #include "UpdateArchive.h"
@@ -543,6 +545,20 @@ int main(int argc, char** argv)
             seed.push_back(static_cast<unsigned char>(i == 6 ? 10 : 0));
         WriteSeed(diag + "/seeds/seed" + std::to_string(n++), seed.data(), seed.size());
     }
+    const std::string answers = dir + "/fuzz_qtx_answers";
+    MakeDirectory(answers);
+    MakeDirectory(answers + "/seeds");
+    std::vector<Bytes> answerSeeds;
+    const std::vector<uint8_t> progress = EncodeProgressRecord("Writing flash", 2, 5, 0.5);
+    answerSeeds.push_back(Join({{0}, Bytes(progress.begin(), progress.end())}));
+    answerSeeds.push_back({1, 0x50, 0x4E, 55, 0, 10, 0, 2, 0, 0xAB, 0xCD});
+    answerSeeds.push_back({2 | 4 | 8, 9, 9, 9, 9, 9, 9, 9, 9, 1, 0, 0, 0, 1, 0, 0, 0, 'k'});
+    answerSeeds.push_back({2, 1, 2, 3, 4, 5, 6, 7, 8, 2, 0, 0, 0, 'h', 'i'});
+    for (const Bytes& reply : binSeeds)
+        answerSeeds.push_back(Join({{3}, reply}));
+    for (size_t i = 0; i < answerSeeds.size(); ++i)
+        WriteSeed(answers + "/seeds/seed" + std::to_string(i), answerSeeds[i].data(),
+                  answerSeeds[i].size());
 
     std::string dictionary;
     for (const char* token : aDictionary)

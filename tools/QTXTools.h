@@ -1,0 +1,153 @@
+// qtx, the service technician's tool: one action per call, against the drivers of a device (over
+// the network), its hardware (through a driver object of its own) or files.
+//
+//   qtx [<Target>] <Action> <Parameters...>
+//
+// This header holds the tool's driver class, the call record every action gets, the helpers the
+// actions share and the actions themselves. The command line and the dispatch are in
+// QTXToolsDispatch.cpp, the file tools in QTXToolsFiles.cpp, the network actions in
+// QTXToolsComm.cpp.
+#ifndef QTX_TOOLS_H
+#define QTX_TOOLS_H
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "QTX.h"
+
+// Exit statuses of qtx.
+constexpr int QTX_EXIT_DONE = 0;
+constexpr int QTX_EXIT_USAGE = 1;         // no argument: the usage text was shown
+constexpr int QTX_EXIT_NO_CHANNEL = 2;    // the action's channel could not be opened
+constexpr int QTX_EXIT_WRONG_ACTION = 3;  // unknown action word or wrong parameter count
+constexpr int QTX_EXIT_ACTION_FAILED = 4; // the action ran and reported an error
+constexpr int QTX_EXIT_NO_DEVICE = -1;    // the driver object could not be made
+
+// The tool's driver object: a driver without a command port, used for bus access only.
+class CTools : public CQTX
+{
+public:
+    CTools() = default;
+    ~CTools() override = default;
+    std::string GetModuleName() override { return ""; }
+    void InitCQTX() override {}
+    void BootHardware() override {}
+    bool ParseAndCheckConfiguration(int& /*setIndex*/) override { return true; }
+    void SetHardwareConfiguration() override {}
+    std::string GetConfigurationFileName(int& /*setIndex*/) override { return ""; }
+    std::string GetFactorySettingFileName() override { return ""; }
+    double GetSignalValue(const std::string& /*name*/, int /*number*/) override { return 0; }
+    std::string GetSignalUnit(const std::string& /*name*/, int /*number*/) override { return ""; }
+};
+
+// The tool directory (root of the driver files + "Tools/"); set at start.
+extern std::string sDefaultDirectory;
+
+// What an action is handed: the channel that the dispatcher opened for it (or a closed one),
+// its parameters, the completed target and the mode of its table row.
+struct CToolsCall
+{
+    CQTXCommunication& tChannel;
+    std::vector<std::string> vsParams;
+    std::string sTarget;
+    std::string sProgram;
+    int iMode = 0;
+
+    const std::string& Param(size_t i) const
+    {
+        static const std::string empty;
+        return i < vsParams.size() ? vsParams[i] : empty;
+    }
+};
+
+typedef bool (*QTXToolsAction)(CToolsCall& call);
+
+// ---- Dispatcher
+
+// The whole run of qtx: returns the process's exit status.
+int RunTools(int argc, char** argv);
+
+// Target, action word and parameters of a command line (argv[0] is the program). The first
+// argument is the target when it holds a ':' or a '.'.
+struct CToolsCommandLine
+{
+    std::string sTarget;
+    std::string sAction;
+    std::vector<std::string> vsParams;
+};
+// False when no action word is left.
+bool SplitToolsCommandLine(int argc, const char* const* argv, CToolsCommandLine& line);
+
+// The channel an action word needs.
+enum ToolsChannelKind
+{
+    TOOLS_CHANNEL_NONE,
+    TOOLS_CHANNEL_TCP,        // TCP client to the target
+    TOOLS_CHANNEL_UDP,        // UDP socket to the target
+    TOOLS_CHANNEL_UDP_SENSOR, // UDP socket to the target; an empty target has its own default
+    TOOLS_CHANNEL_UDP_SERVER  // UDP socket bound to the target's port
+};
+struct CToolsChannel
+{
+    ToolsChannelKind eKind = TOOLS_CHANNEL_NONE;
+    std::string sTarget; // completed: "host:port"
+    int iPort = 0;       // the port of the target; -1 when it is not a port number
+};
+// The channel of the action word for the target: a target without ':' gets the word's
+// default port.
+CToolsChannel FindToolsChannel(const std::string& action, const std::string& target);
+// Number of the port in a completed target ("host:port"): 1..65535, else -1.
+int TargetPort(const std::string& target);
+
+// Prints the usage text.
+void PrintToolsUsage(const char* program);
+
+// ---- Shared helpers
+
+// The driver object, made on first use. When it cannot be made the error is printed; then the
+// process ends with QTX_EXIT_NO_DEVICE when exitOnError is set, otherwise null is returned.
+CTools* GetToolsDevice(bool exitOnError);
+std::string ToolArgToString(const char* argument);
+// fopen with a message on success and on failure.
+FILE* OpenToolFile(const std::string& path, const char* mode);
+// One line of standard input into buffer (leading white space skipped, cut to size - 1
+// characters, the rest of the line dropped).
+void ReadConsoleLine(char* buffer, int size);
+// Characters of standard input up to a newline or the end of input.
+std::string ReadConsoleString();
+
+// ---- Actions
+
+bool FloatToHex(CToolsCall& call);
+bool HexToFloat(CToolsCall& call);
+
+// File tools
+bool ExtractFile(CToolsCall& call);
+bool Add12BHeader(CToolsCall& call);
+bool QWCalib(CToolsCall& call);
+bool CheckBinCmdAction(CToolsCall& call);
+bool SystemCall(CToolsCall& call);
+bool RecordMemoryUsage(CToolsCall& call);
+bool RecordProcessLoad(CToolsCall& call);
+bool SWTest(CToolsCall& call);
+// Shows the structure of a binary command file; false when it is not one or cannot be read.
+bool CheckBinCmd(const std::string& fileName);
+// The same for a document in memory (what CheckBinCmd read from the file).
+bool DumpBinCommand(const unsigned char* data, size_t length);
+
+// Communication
+bool SendXmlFile(CToolsCall& call); // mode 1: the reply starts with status text
+bool ShowProgress(CToolsCall& call);
+bool SendUdpFile(CToolsCall& call);
+bool SendDiagFile(CToolsCall& call);
+bool SendVeskFile(CToolsCall& call);
+bool RecordDebug(CToolsCall& call); // mode: 0 quiet, 1 a dot per datagram, 2 the datagrams
+bool UdpTemp(CToolsCall& call);
+bool UdpData(CToolsCall& call);
+
+// The temperature of the CPU (slot 0) or of a module (1..4) in degrees Celsius; -1000.0 when
+// none can be read. keepOpen keeps the sensor (or the module) for the next call.
+double GetTemperature(int slot, bool keepOpen);
+
+#endif
