@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -335,9 +336,19 @@ std::string CSystem::GetFactorySettingFileName()
                               "The factory defaults of the system driver can not be read",
                               __LINE__);
     }
-    std::vector<int32_t> ports(SYSTEM_REGISTRY_CAPACITY);
-    ports.resize(static_cast<size_t>(GetRegisteredPorts(ports.data(), SYSTEM_REGISTRY_CAPACITY)));
-    std::unique_ptr<CQTXCommunication> connection(new CQTXCommunication());
+    std::vector<int32_t> ports;
+    std::unique_ptr<CQTXCommunication> connection;
+    try
+    {
+        ports.resize(SYSTEM_REGISTRY_CAPACITY);
+        ports.resize(
+            static_cast<size_t>(GetRegisteredPorts(ports.data(), SYSTEM_REGISTRY_CAPACITY)));
+        connection.reset(new CQTXCommunication());
+    }
+    catch (const std::bad_alloc&)
+    {
+        throw SystemError("OutOfMemory", "Out of memory", __LINE__);
+    }
 
     // The configuration directory is set aside, not deleted: a reset that fails puts it back.
     const std::string directory = WithoutSeparator(GetConfigurationPath());
