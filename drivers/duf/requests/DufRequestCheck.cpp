@@ -417,7 +417,11 @@ bool CDuf::CheckRoutingDocument(CQTXXml& document, int& setIndex)
             __LINE__));
         ok = false;
     }
-    if (ok && requester == DUF_FO_PORT)
+    // Documents with paths to or from the fiber-optic link are held against its frame.
+    bool fiberOptic = requester == DUF_FO_PORT;
+    for (const DufRequest& r : tRequests.Records())
+        fiberOptic = fiberOptic || (r.Requester == requester && r.Partner == DUF_FO_PORT);
+    if (ok && fiberOptic)
         ok = CheckFoFrame(document);
     ok = ok && WriteAnswers(document, requester);
     step(8);
