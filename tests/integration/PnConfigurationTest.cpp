@@ -260,6 +260,27 @@ TEST_F(PnConfiguration, RefusedConfigurationsKeepTheAppliedOne)
     EXPECT_FALSE(FileExists(tDevice.Path(kDriverDir + "ForDUF.xml.tmp")));
 }
 
+TEST_F(PnConfiguration, StoredConfigurationIsTakenAgainAtStart)
+{
+    Start();
+    ASSERT_EQ(CheckResult(Send(GoodConfig().Build())), 0);
+    const CReply end = SendRequest(
+        kPnPort,
+        sXmlStart +
+            "<Debug><Properties><Property Name=\"EndDriver\" Value=\"\"/></Properties></Debug>\n",
+        tDevice.Dir() + "/end.xml");
+    EXPECT_TRUE(end.Has("UserBreak")) << end.sText;
+    pDriver->WaitExit();
+    // What the controller and the routing driver had is gone; the next start brings it back.
+    unlink(tDevice.Path("/dev/pndrv.image").c_str());
+    unlink(tDevice.Path(kDriverDir + "ForDUF.xml").c_str());
+    tDevice.Tool("poke", {"0x8000", "0"});
+    Start();
+    EXPECT_EQ(Image().substr(256 + 8, 7), "press-1");
+    EXPECT_EQ(Peek(0x8000), 0x21000008u);
+    EXPECT_NE(Description().find("AnalogIn"), std::string::npos);
+}
+
 TEST_F(PnConfiguration, FactorySettingsTakeTheFactoryDefaultFiles)
 {
     Start();
