@@ -442,6 +442,9 @@ void PnDiagServe(const PnDiagContext& context, const std::atomic<int>& run, int 
         }
         if (state == PNDIAG_COMPLETE)
         {
+            // The buffer serves one client after another: nothing of an earlier request or
+            // reply may stand behind this request where the controller leaves bytes untouched.
+            std::memset(frame + head.usLength, 0, PNDIAG_MAX_FRAME - head.usLength);
             uint32_t length = 0;
             head.usResult =
                 PnDiagHandleCommand(context, head.usCommand, frame + PNDIAG_HEAD_SIZE,

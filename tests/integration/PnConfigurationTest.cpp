@@ -112,12 +112,12 @@ public:
         }
         return frame;
     }
-    // True when the server ends the connection (closed or reset) within 5 s.
-    bool Closed()
+    // True when the server ends the connection (closed or reset) within the time.
+    bool Closed(int timeoutMs = 5000)
     {
         pollfd p{m_iSocket, POLLIN, 0};
         char c;
-        return poll(&p, 1, 5000) == 1 && recv(m_iSocket, &c, 1, 0) <= 0;
+        return poll(&p, 1, timeoutMs) == 1 && recv(m_iSocket, &c, 1, 0) <= 0;
     }
 
 private:
@@ -260,6 +260,27 @@ TEST_F(PnConfiguration, RefusedConfigurationsKeepTheAppliedOne)
     EXPECT_FALSE(FileExists(tDevice.Path(kDriverDir + "ForDUF.xml.tmp")));
 }
 
+TEST_F(PnConfiguration, StoredConfigurationIsTakenAgainAtStart)
+{
+    Start();
+    ASSERT_EQ(CheckResult(Send(GoodConfig().Build())), 0);
+    const CReply end = SendRequest(
+        kPnPort,
+        sXmlStart +
+            "<Debug><Properties><Property Name=\"EndDriver\" Value=\"\"/></Properties></Debug>\n",
+        tDevice.Dir() + "/end.xml");
+    EXPECT_TRUE(end.Has("UserBreak")) << end.sText;
+    pDriver->WaitExit();
+    // What the controller and the routing driver had is gone; the next start brings it back.
+    unlink(tDevice.Path("/dev/pndrv.image").c_str());
+    unlink(tDevice.Path(kDriverDir + "ForDUF.xml").c_str());
+    tDevice.Tool("poke", {"0x8000", "0"});
+    Start();
+    EXPECT_EQ(Image().substr(256 + 8, 7), "press-1");
+    EXPECT_EQ(Peek(0x8000), 0x21000008u);
+    EXPECT_NE(Description().find("AnalogIn"), std::string::npos);
+}
+
 TEST_F(PnConfiguration, FactorySettingsTakeTheFactoryDefaultFiles)
 {
     Start();
@@ -331,11 +352,24 @@ TEST_F(PnConfiguration, DiagnosticPortAnswersItsCommands)
     ASSERT_EQ(reply.size(), 8u + 512u);
     EXPECT_EQ(reply.substr(8, 4), std::string("\xAB\x12\x34\x56", 4));
 
-    // Controller state.
-    ASSERT_TRUE(client.Send(Frame(68)));
-    reply = client.Receive();
-    EXPECT_EQ(U16(reply, 6), 0);
-    EXPECT_EQ(reply.size(), 8u + 512u);
+    // Overview of port 1, controller state, device and relation details, relation data.
+    const struct
+    {
+        uint16_t command;
+        size_t payload;
+        size_t reply;
+    } details[] = {{52, 0, 512}, {68, 0, 512}, {63, 20, 512}, {64, 20, 640}, {69, 20, 64}};
+    for (const auto& d : details)
+    {
+        ASSERT_TRUE(client.Send(Frame(d.command, std::string(d.payload, '\0'))));
+        reply = client.Receive();
+        EXPECT_EQ(U16(reply, 6), 0) << d.command;
+        EXPECT_EQ(reply.size(), 8u + d.reply) << d.command;
+    }
+    // A controller that has no such device: "not available".
+    tDevice.Tool("pndrv", {"answer=10"});
+    ASSERT_TRUE(client.Send(Frame(63, std::string(20, '\0'))));
+    EXPECT_EQ(U16(client.Receive(), 6), 21);
 
     // A bad magic and a frame shorter than its head end the connection; the port serves on.
     ASSERT_TRUE(client.Send(Frame(50, "", 0x1234)));
@@ -346,6 +380,17 @@ TEST_F(PnConfiguration, DiagnosticPortAnswersItsCommands)
     CDiagClient third;
     ASSERT_TRUE(third.Send(Frame(50)));
     EXPECT_EQ(third.Receive().size(), 8u + 126u);
+}
+
+TEST_F(PnConfiguration, DiagnosticPortDropsASilentClient)
+{
+    Start();
+    CDiagClient silent;
+    ASSERT_TRUE(silent.Connected());
+    ASSERT_TRUE(silent.Send(Frame(68)));
+    ASSERT_FALSE(silent.Receive().empty());
+    // 10 s after its last reply the server lets it go.
+    EXPECT_TRUE(silent.Closed(20000));
 }
 
 TEST_F(PnConfiguration, RoutingDriverTakesTheSniffersDescription)
