@@ -226,6 +226,28 @@ TEST_F(FiberOpticDriver, AcceptedConfigurationIsStoredAppliedAndKeptAcrossRestar
     EXPECT_TRUE(stored.Has("Name=\"OutputFrames\" Value=\"8\"")) << stored.sText;
 }
 
+// A period the hub did not take is sent again with the next programming; once taken, it is not.
+TEST_F(FiberOpticDriver, SamplingPeriodIsSentAgainUntilTheHubHasIt)
+{
+    tHub.SetNoReply("SetSamplingPeriodInUs");
+    Start();
+    EXPECT_FALSE(Send(ModuleRequest(kE08)).Has("<Error"));
+    ASSERT_TRUE(WaitFor([this] { return SamplingPeriodsSent("1000") >= 1; }));
+    const int refused = SamplingPeriodsSent("1000");
+    EXPECT_FALSE(Send(ModuleRequest(kE08)).Has("<Error"));
+    ASSERT_TRUE(WaitFor([&] { return SamplingPeriodsSent("1000") > refused; }));
+
+    tHub.SetReply("SetSamplingPeriodInUs", sXmlStart + "<SetSamplingPeriodInUs/>\n");
+    const int before = SamplingPeriodsSent("1000");
+    EXPECT_FALSE(Send(ModuleRequest(kE08)).Has("<Error"));
+    ASSERT_TRUE(WaitFor([&] { return SamplingPeriodsSent("1000") > before; }));
+
+    // Taken now: the next programming does not send it (the send goes out before the answer).
+    const int taken = SamplingPeriodsSent("1000");
+    EXPECT_FALSE(Send(ModuleRequest(kE08)).Has("<Error"));
+    EXPECT_EQ(SamplingPeriodsSent("1000"), taken);
+}
+
 TEST_F(FiberOpticDriver, RingIsKeptAsSlot0AndRingsRunWithoutSlotWords)
 {
     Start();

@@ -15,9 +15,7 @@ namespace
 {
 std::string Expected(const char* name)
 {
-    std::string dir = __FILE__;
-    dir.erase(dir.rfind('/'));
-    return kovetest::ReadFile(dir + "/expected/" + name);
+    return kovetest::ReadFile(std::string(KOVE_TEST_FOLDER) + "/expected/" + name);
 }
 
 void Put32(std::vector<unsigned char>& r, size_t at, uint32_t v)
