@@ -2,6 +2,7 @@
 #include "UpdateFiles.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,20 +22,19 @@ constexpr int kVerifyAttempts = 3;
 
 const uint32_t* CrcTable()
 {
-    static uint32_t table[256];
-    static bool made = false;
-    if (!made)
+    static const std::array<uint32_t, 256> table = []
     {
+        std::array<uint32_t, 256> values{};
         for (uint32_t i = 0; i < 256; ++i)
         {
             uint32_t value = i << 24;
             for (int bit = 0; bit < 8; ++bit)
                 value = (value & 0x80000000u) ? (value << 1) ^ 0x04C11DB7u : value << 1;
-            table[i] = value;
+            values[i] = value;
         }
-        made = true;
-    }
-    return table;
+        return values;
+    }();
+    return table.data();
 }
 
 void PauseMs(long ms)

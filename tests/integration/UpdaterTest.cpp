@@ -362,3 +362,48 @@ TEST_F(UpdaterFamily2, HubRequestRunsTheUpdaterFromTheArchive)
         std::string::npos);
 }
 } // namespace
+
+namespace
+{
+class UpdaterModule : public Updater
+{
+protected:
+    UpdaterModule() : Updater({"--slots", "1"}) {}
+};
+
+// A module whose flash file system holds its golden FPGA image (entry 0), the user image (entry
+// 1) and a program: the update replaces the user image and the program goes.
+TEST_F(UpdaterModule, FpgaImageGoesToTheModuleFlashAndTheVersionToItsEeprom)
+{
+    const std::string plv = tDevice.Path("/dev/module1/plvfs/");
+    Write(plv + "table", "0\t0\t6\tG1\t2001-01-31\t07:30:01\tGolden_Fpga.bin\n"
+                         "1\t65536\t3\tU1\t2001-01-31\t07:30:02\tUser_Fpga\n"
+                         "2\t131072\t3\t01\t2010-02-01\t17:05:05\tmodule.exe\n");
+    Write(plv + "0.bin", "golden");
+    Write(plv + "1.bin", "old");
+    Write(plv + "2.bin", "exe");
+    MakeArchive({
+        {"Target.txt", "52.374030 x . y\n"},
+        {"Compatibility.xml", "<Compatibility/>\n"},
+        {"Files/Version_Files.xml", Version("")},
+        {"SimModule1/Version_SimModule1.xml",
+         Version("<Files Version=\"02\" Name=\"fpga\" Type=\"Module\"><File PLVType=\"FPGA\" "
+                 "Name=\"fpga/User_Fpga.bin\" Version=\"02\"/></Files>\n")},
+        {"SimModule1/fpga/User_Fpga.bin", "new user image"},
+    });
+    ASSERT_EQ(Run(Arguments()), 0) << sOutput;
+    EXPECT_EQ(Result(), "Update done");
+    const std::string table = ReadFile(plv + "table");
+    EXPECT_EQ(table.find("module.exe"), std::string::npos) << table;
+    const size_t golden = table.find("Golden_Fpga.bin\n");
+    const size_t user = table.find("\tUser_Fpga\n");
+    ASSERT_NE(golden, std::string::npos) << table;
+    ASSERT_NE(user, std::string::npos) << table;
+    EXPECT_LT(golden, user);
+    const std::string id =
+        table.substr(table.rfind('\n', user) + 1,
+                     table.find('\t', table.rfind('\n', user) + 1) - table.rfind('\n', user) - 1);
+    EXPECT_EQ(ReadFile(plv + id + ".bin"), "new user image");
+    EXPECT_EQ(ReadFile(tDevice.Path("/dev/module1/eeprom.bin")).substr(130, 6), "020000");
+}
+} // namespace
