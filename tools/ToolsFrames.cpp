@@ -2,8 +2,10 @@
 #include "ToolsFrames.h"
 
 #include "QTXBinConfig.h"
+#include "QTXPnDiagFrame.h"
 
-const CToolsFrameFormat tDiagFrame = {TOOLS_DIAG_HEAD_BYTES, 4, true, true};
+// The length field of the sniffer's frame head (QTXPnDiagFrame.h) lies behind magic and command.
+const CToolsFrameFormat tDiagFrame = {PNDIAG_HEAD_SIZE, 4, true, true};
 const CToolsFrameFormat tVeskCommandFrame = {TOOLS_VESK_COMMAND_HEAD_BYTES, 8, false, false};
 const CToolsFrameFormat tVeskReplyFrame = {TOOLS_VESK_REPLY_HEAD_BYTES, 8, false, false};
 

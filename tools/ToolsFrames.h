@@ -1,7 +1,7 @@
 // The framed binary messages qtx exchanges besides command files:
-// - the frames of the PROFINET sniffer's diagnostic port 999: an 8-byte head whose u16 at
-//   offset 4 is the frame length with the head (magic, command and result are the other head
-//   fields, passed through as they are);
+// - the frames of the PROFINET sniffer's diagnostic port 999 (QTXPnDiagFrame.h): an 8-byte
+//   head whose u16 at offset 4 is the frame length with the head (magic, command and result
+//   are the other head fields, passed through as they are);
 // - VESK command frames (12-byte head) and their replies (16-byte head, i32 result at 12),
 //   whose i32 at offset 8 is the payload length without the head.
 //
@@ -29,7 +29,6 @@ struct CToolsFrameFormat
 };
 
 // Diagnostic frames of port 999.
-constexpr size_t TOOLS_DIAG_HEAD_BYTES = 8;
 extern const CToolsFrameFormat tDiagFrame;
 // VESK frames: commands and replies.
 constexpr size_t TOOLS_VESK_COMMAND_HEAD_BYTES = 12;

@@ -552,3 +552,36 @@ TEST_F(QtxFiles, SystemCallRunsTheCommandAndReadsTheEepromOfASlot)
         EXPECT_TRUE(run.Has(c.statistic)) << run.sOut;
     }
 }
+
+TEST(QtxWithSniffer, DiagnosticRequestsAreAnsweredOnPort999)
+{
+    CSimDevice device({"--family", "PNA"});
+    CTempDir dir;
+    CTestProcess hub(device, "systemdriver");
+    ASSERT_TRUE(hub.WaitForPort(62000)) << hub.Output();
+    CTestProcess sniffer(device, "pndriver");
+    ASSERT_TRUE(sniffer.WaitForPort(999)) << sniffer.Output();
+
+    const struct
+    {
+        int command;
+        size_t length;
+        int result;
+    } cases[] = {
+        {55, 8, 2},       // no such command: the head alone
+        {50, 8 + 126, 0}, // module information
+    };
+    for (const auto& c : cases)
+    {
+        const std::string file = dir.Path() + "/diag" + std::to_string(c.command);
+        Write(file, Bytes({0x50, 0x4E, c.command, 0, 8, 0, 0, 0}));
+        CRun run = Qtx({"127.0.0.1", "DIAGFile", file});
+        EXPECT_EQ(run.iStatus, 0) << run.sOut;
+        const std::string reply = ReadFile(file + "_reply");
+        ASSERT_EQ(reply.size(), c.length) << run.sOut;
+        EXPECT_EQ(reply.substr(0, 6),
+                  Bytes({0x50, 0x4E, c.command, 0, static_cast<int>(c.length & 0xFF),
+                         static_cast<int>(c.length >> 8)}));
+        EXPECT_EQ(static_cast<unsigned char>(reply[6]), c.result);
+    }
+}
