@@ -15,6 +15,9 @@
 CDuf::CDuf() : tRequests(this)
 {
     tRequests.fReleaseBuffers = [this](int32_t handle) { ReleasePcimBuffers(handle); };
+    for (auto& slot : FoStartTable)
+        for (int32_t& start : slot)
+            start = -1;
 }
 
 CDuf::~CDuf()

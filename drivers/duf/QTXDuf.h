@@ -17,7 +17,9 @@
 //   paths/DufAllocators.cpp            channels, synchronizers and windows of a run
 //   paths/DufPathFunctions.cpp         the chain of units per pair of path kinds
 //   paths/DufSetupAllPaths.cpp         programming all paths: trial and configuration runs
-// The static fiber-optic mode gets a folder of its own (staticfo/).
+//   staticfo/DufStaticFo.h             the static fiber-optic mode: signal sets, module ranges
+//   staticfo/DufStaticFoConfig.cpp     its configuration file and the error file
+//   staticfo/DufStaticFoLayout.cpp     the frame layout of the module slots, the signal list
 //
 // Threads: the framework's serving thread and start-up use everything here; nothing is shared
 // with another thread yet.
@@ -31,6 +33,7 @@
 
 #include "DufRequest.h"
 #include "DufResources.h"
+#include "DufStaticFo.h"
 #include "QTX.h"
 #include "QTXReadForDuf.h"
 
@@ -73,6 +76,26 @@ public:
     // The run's counters of the last SetupAllPaths.
     const RoutingResources& LastResources() const { return m_tLastResources; }
     uint32_t GetFoOutEventMask() const { return iFoOutEventMask; }
+
+    // ---- Static fiber-optic mode
+    // Reads and checks a static fiber-optic configuration file (device path); true when it is
+    // accepted, its values then in force. A refused file leaves the values as they were and
+    // writes the error file (the document with its errors, or one line after a fatal error).
+    // A file that selects "None" is accepted with the mode switched off (StaticFoNone).
+    bool ReadQWConfig4ZTM(const std::string& file, bool clearErrorFile);
+    bool StaticFoNone() const { return m_bStaticFoNone; }
+    const StaticFoConfig& StaticFoValues() const { return m_tStaticFo; }
+    // Places the blocks of the module slots in the fiber-optic frame and makes a static request
+    // (requester 62002) hold every signal of each block; false when a request cannot be added.
+    bool ConfigForZTM();
+    // The fixed frame position of a static request in static mode, else 0 (the window allocator
+    // hands out space); a static request without a placed block becomes invalid.
+    void UpdateRequest4FoPosition(DufRequest& request);
+    // Writes the frame as a text list for the acquisition software (once per layout); false
+    // when there is none to write.
+    bool WriteQwSignalList();
+    const ModuleSignals& SlotSignals(int slot) const { return aModuleSignals[slot]; }
+    int32_t FoStartOf(int slot, int type) const { return FoStartTable[slot][type]; }
 
     // The text of the "ShowPaths" debug command.
     std::string ShowPathsText() const;
@@ -184,6 +207,12 @@ protected:
     int32_t QwHexSwitch = 1;
     bool StaticFoCapable = false;
     int32_t QwHwMode = 0;
+    // The static mode's configuration values, the modules of slots X1..X5 with their signal
+    // ranges, and the bus address of each slot's block per signal type (-1: none).
+    StaticFoConfig m_tStaticFo;
+    bool m_bStaticFoNone = false;
+    ModuleSignals aModuleSignals[DUF_STATIC_SLOTS];
+    int32_t FoStartTable[DUF_STATIC_SLOTS][DUF_SIGNAL_TYPES];
     // Fiber-optic output events of the last programming (bit n: event n in use).
     uint32_t iFoOutEventMask = 0;
     // Next fiber-optic output event of the run in progress.
