@@ -2,6 +2,8 @@
 // the layout of the module slots in the fiber-optic frame, and the signal list.
 #include "DufTestSupport.h"
 
+#include <algorithm>
+#include <tuple>
 #include <unistd.h>
 
 #include "KovePlatform.h"
@@ -169,5 +171,219 @@ TEST_F(DufStaticFo, SelectionNoneIsAcceptedWithTheModeOff)
                                   Configuration("A", "Int64"))));
     EXPECT_TRUE(Duf().StaticFoNone());
     EXPECT_EQ(access(PlatPath(std::string(kStaticFoErrorFile)).c_str(), F_OK), -1);
+}
+} // namespace
+
+namespace
+{
+constexpr int32_t kOut = 0x148000;
+constexpr int kAi16 = 11;   // 16 analog inputs, 32 bytes
+constexpr int kAi4 = 17;    // 4 analog inputs, 8 bytes
+constexpr int kAi8 = 16;    // 8 analog inputs, 16 bytes
+constexpr int kDi16 = 23;   // 16 digital inputs, 4 bytes
+constexpr int kDi32 = 25;   // 32 digital inputs, 4 bytes
+constexpr int kDo32 = 27;   // 32 digital outputs
+
+class DufStaticLayout : public DufStaticFo
+{
+protected:
+    // Reads a configuration of the set with the extra properties replacing the defaults, puts
+    // the modules into slots X1..X5 and lays them out in static mode.
+    void Layout(const std::string& signals, const std::vector<int>& modules,
+                const std::vector<std::pair<std::string, std::string>>& extra = {})
+    {
+        std::vector<std::string> drop;
+        std::string added;
+        for (const auto& [name, value] : extra)
+        {
+            drop.push_back(name);
+            added += Prop(name, value);
+        }
+        ASSERT_TRUE(Read(StaticFoFile(Configuration("A", signals, drop, added)))) << ErrorFile();
+        Duf().SetStaticFo(1, 0);
+        for (size_t slot = 0; slot < modules.size(); ++slot)
+            Duf().SetSlotModule(static_cast<int>(slot), modules[slot]);
+        ASSERT_TRUE(Duf().ConfigForZTM());
+    }
+    DufRequest* Request(int slot, const std::string& name)
+    {
+        return Duf().Requests().FindFirstDufRequest(62002, static_cast<uint16_t>(62100 + slot),
+                                                    name);
+    }
+    std::vector<int> Numbers(int slot, const std::string& name)
+    {
+        std::vector<int> numbers;
+        if (DufRequest* r = Request(slot, name))
+            for (const DufSignal& s : r->Signals)
+                numbers.push_back(s.Number);
+        return numbers;
+    }
+};
+
+std::vector<int> Range(int first, int last)
+{
+    std::vector<int> v;
+    for (int i = first; i <= last; ++i)
+        v.push_back(i);
+    return v;
+}
+
+TEST_F(DufStaticLayout, BlocksFollowEachOtherInTheirAreas)
+{
+    struct Case
+    {
+        const char* what;
+        std::string signals;
+        std::vector<int> modules;
+        std::vector<std::pair<std::string, std::string>> extra;
+        std::vector<std::tuple<int, int, int32_t>> starts; // slot, type, bus address
+    };
+    const std::vector<Case> cases = {
+        {"analog and digital inputs", "Int64", {0, kAi16, kDi32}, {},
+         {{1, kAnalogIn, kOut}, {2, kDigitalIn, kOut + 128}}},
+        {"analog offset in values, digital offset in words of 32", "Int64",
+         {kDi16, kAi16, 0},
+         {{"FO_OUT_AI_Offset", "3"}, {"FO_OUT_DI_Offset", "63"}},
+         {{1, kAnalogIn, kOut + 4}, {0, kDigitalIn, kOut + 128 + 4}}},
+        {"compatibility layout puts digital blocks after X1 into the analog area", "Int64",
+         {kDi16, kAi16, kDi16},
+         {{"QW_Compatibility", "true"}},
+         {{0, kDigitalIn, kOut + 128}, {1, kAnalogIn, kOut}, {2, kDigitalIn, kOut + 32}}},
+        {"status signals of a digital output module", "Int64", {kDo32},
+         {{"Use_Output_StatusSignals", "true"}},
+         {{0, kDigitalIn, kOut + 128}, {0, kDigitalOut, 0x140020 + 128}}},
+        {"16-slot set: this device's block", "Int16x64", {kAi16},
+         {{"FO_Slot", "2"}},
+         {{0, kAnalogIn, kOut + 256}}},
+        {"real set: offsets count 4-byte values", "Real64", {0, kAi16},
+         {{"FO_OUT_AI_Offset", "5"}},
+         {{1, kAnalogIn, kOut + 20}}},
+    };
+    for (const Case& c : cases)
+    {
+        Duf().Requests().RemoveDufRequest(0, 0, "");
+        Layout(c.signals, c.modules, c.extra);
+        for (const auto& [slot, type, start] : c.starts)
+        {
+            EXPECT_EQ(Duf().FoStartOf(slot, type), start) << c.what << " X" << slot + 1 << " " << type;
+            const SignalRange& range = Duf().SlotSignals(slot).Range[type];
+            EXPECT_EQ(Numbers(slot, g_aSignalListNames[type]),
+                      Range(range.FirstSignal, range.LastSignal))
+                << c.what;
+        }
+    }
+    Layout("Int64", {kDo32}, {{"Use_Output_StatusSignals", "true"}});
+    EXPECT_EQ(Duf().SlotSignals(0).Range[kDigitalIn].LastSignal, 47);
+    EXPECT_EQ(Duf().SlotSignals(0).Range[kDigitalIn].ByteLength, 8);
+}
+
+TEST_F(DufStaticLayout, BlocksBeyondTheAreaAreLeftOut)
+{
+    // Four 32-byte blocks fill the 128 bytes of the set exactly; the fifth does not fit.
+    Layout("Int64", {kAi16, kAi16, kAi16, kAi16, kAi16});
+    EXPECT_EQ(Duf().FoStartOf(3, kAnalogIn), kOut + 96);
+    EXPECT_EQ(Duf().FoStartOf(4, kAnalogIn), -1);
+    EXPECT_EQ(Duf().SlotSignals(4).Range[kAnalogIn].ByteLength, 0);
+    EXPECT_EQ(Request(4, "AnalogIn"), nullptr);
+    EXPECT_NE(Duf().LogText().find("Warning: StaticFO for Module X5 signal type AnalogIn is not "
+                                   "used because it does not fit into FO signal range"),
+              std::string::npos);
+
+    // A 16-slot set's block ends this device's area even behind an offset: 16 bytes per
+    // block, 8 of them behind the offset of 4 values.
+    Duf().Requests().RemoveDufRequest(0, 0, "");
+    Layout("Int16x8", {kAi4, kAi8}, {{"FO_Slot", "1"}, {"FO_OUT_AI_Offset", "4"}});
+    EXPECT_EQ(Duf().FoStartOf(0, kAnalogIn), kOut + 16 + 8);
+    EXPECT_EQ(Duf().SlotSignals(1).Range[kAnalogIn].ByteLength, 0);
+}
+
+TEST_F(DufStaticLayout, ClientSignalsKeepTheirDataAndTheRangeIsFilled)
+{
+    DufRequest client = MakeRequest(62102, "AnalogIn", {});
+    CDufRequestList::AddSignal(&client, 3, 16, 48, "INT");
+    CDufRequestList::AddSignal(&client, 7, 16, 112, "INT");
+    CDufRequestList::AddSignal(&client, 20, 16, 320, "INT");
+    Duf().Requests().AddDufRequest(client);
+    Layout("Int64", {0, 0, kAi16});
+    std::vector<int> expected = Range(0, 15);
+    expected.push_back(20);
+    EXPECT_EQ(Numbers(2, "AnalogIn"), expected);
+    DufRequest* r = Request(2, "AnalogIn");
+    ASSERT_NE(r, nullptr);
+    for (const DufSignal& s : r->Signals)
+    {
+        const bool own = s.Number == 3 || s.Number == 7 || s.Number == 20;
+        EXPECT_EQ(s.Type, own ? "INT" : "") << s.Number;
+        EXPECT_EQ(s.Offset, own ? s.Number * 16 : 0) << s.Number;
+        EXPECT_EQ(s.StaticEnable, 1) << s.Number;
+        EXPECT_EQ(s.Enable, 1) << s.Number;
+    }
+
+    // Normal mode: the signals the client did not ask for stay disabled.
+    Duf().SetStaticFo(1, 5);
+    ASSERT_TRUE(Duf().ConfigForZTM());
+    for (const DufSignal& s : Request(2, "AnalogIn")->Signals)
+        EXPECT_EQ(s.Enable, s.Number == 3 || s.Number == 7 || s.Number == 20) << s.Number;
+}
+
+TEST_F(DufStaticLayout, FramePositionsOfTheRequests)
+{
+    Layout("Int64", {0, kAi16});
+    DufRequest placed = *Request(1, "AnalogIn");
+    DufRequest unplaced = MakeRequest(62103, "AnalogIn", {1});
+    DufRequest unknownName = MakeRequest(62101, "Counter", {1});
+    DufRequest other = MakeRequest(62101, "AnalogIn", {1}, 62201);
+    for (DufRequest* r : {&placed, &unplaced, &unknownName, &other})
+        Duf().UpdateRequest4FoPosition(*r);
+    EXPECT_EQ(placed.FoStart, static_cast<uint32_t>(kOut));
+    EXPECT_EQ(placed.Valid, 1);
+    EXPECT_EQ(unplaced.Valid, 0);
+    EXPECT_EQ(unknownName.Valid, 0);
+    EXPECT_EQ(other.Valid, 1);
+    EXPECT_EQ(other.FoStart, 0u);
+
+    Duf().SetStaticFo(1, 3);
+    placed.FoStart = 5;
+    Duf().UpdateRequest4FoPosition(placed);
+    EXPECT_EQ(placed.FoStart, 0u);
+}
+
+TEST_F(DufStaticLayout, SignalListTellsNamesAndPlaces)
+{
+    Layout("Int64", {kDi16, kAi16, kDi16}, {{"QW_Compatibility", "true"}});
+    Request(1, "AnalogIn")->Signals[5].Offset = 80;
+    Request(1, "AnalogIn")->Signals[5].Length = 16;
+    Request(1, "AnalogIn")->Signals[5].Type = "INT";
+    Request(0, "DigitalIn")->Signals[3].Offset = 3;
+    for (DufRequest& r : Duf().Requests().Records())
+        Duf().UpdateRequest4FoPosition(r);
+    const std::string list = PlatPath(std::string(kStaticFoSignalList));
+    unlink(list.c_str());
+    ASSERT_TRUE(Duf().WriteQwSignalList());
+    const std::string text = kovetest::ReadFile(list);
+    for (const char* line :
+         {"****************************\n*** Fiber optic settings ***\n"
+          "****************************\nMode: 32 Mbit Int 64A + 64D, Period: 50 us\n\n\n",
+          "\n                                X2_AI05| 16|    INT|    A5|0 Bytes|       0x4A|\n",
+          "\n                                X1_DI03|  1|         D3|   0xC0|  3|\n",
+          // X3's digital block lies in the analog area, behind X2's 32 bytes.
+          "\n                                X3_DI00|  1|       --->|   0x60|  0|\n",
+          "*** Fiber optic input, list of analog signals (called AO in the modules) ***\n"
+          "                                 Signal|Len|   Type|Fiber optic   |VRA setting|\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+
+    // Written once per layout; not at all in normal mode.
+    EXPECT_FALSE(Duf().WriteQwSignalList());
+    unlink(list.c_str());
+    Duf().SetStaticFo(1, 1);
+    EXPECT_FALSE(Duf().WriteQwSignalList());
+    EXPECT_EQ(access(list.c_str(), F_OK), -1);
+
+    Duf().SetStaticFo(1, 0);
+    Layout("Real16x32", {}, {{"FO_Slot", "1"}});
+    ASSERT_TRUE(Duf().WriteQwSignalList());
+    EXPECT_NE(kovetest::ReadFile(list).find("Mode: 32 Mbit Real 16x (32A + 32D), Period: 1000 us, "
+                                            "slot: 1\n"),
+              std::string::npos);
 }
 } // namespace
