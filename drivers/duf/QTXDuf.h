@@ -20,9 +20,13 @@
 //   staticfo/DufStaticFo.h             the static fiber-optic mode: signal sets, module ranges
 //   staticfo/DufStaticFoConfig.cpp     its configuration file and the error file
 //   staticfo/DufStaticFoLayout.cpp     the frame layout of the module slots, the signal list
+//   staticfo/DufStaticFoMode.cpp       start-up detection, hex-switch selection, the fixed
+//                                      fiber-optic configuration, module configurations
+//   staticfo/DufStaticFoWatcher.cpp    the configuration file's watcher, Reconfigure
 //
-// Threads: the framework's serving thread and start-up use everything here; nothing is shared
-// with another thread yet.
+// Threads: the framework's serving thread and start-up use everything here. The static mode's
+// watcher thread touches only the file and the flag g_bIgnoreNextStaticFOCfgChange: it asks for
+// a reconfiguration through the driver's own port.
 #ifndef QTX_DUF_H
 #define QTX_DUF_H
 
@@ -55,6 +59,11 @@ public:
     std::string GetDUFConfigurationFileName() override;
     double GetSignalValue(const std::string& name, int number) override;
     std::string GetSignalUnit(const std::string& name, int number) override;
+    // The hex switch ("hex", low four bits; 0: static fiber-optic mode) of the user settings.
+    void ProcessUserConfig(const std::string& config) override;
+    // Reconfigure: takes over a new static fiber-optic configuration file; other unknown root
+    // tags are refused.
+    int ProcessUnknownXmlTag(uint32_t requestCode) override;
 
     // ---- Request list
     CDufRequestList& Requests() { return tRequests; }
@@ -94,6 +103,21 @@ public:
     // Writes the frame as a text list for the acquisition software (once per layout); false
     // when there is none to write.
     bool WriteQwSignalList();
+    // Start-up detection of the device variant; false when the system driver (or the
+    // EtherCAT module of the bus-module device) did not answer.
+    bool InitQWMode();
+    // Enters (on) or leaves the static mode.
+    bool SwitchQWMode(bool on);
+    // The fixed fiber-optic configuration document, and sending it to the fiber-optic driver.
+    std::string FiberOpticDocument() const;
+    bool SetAndEnableFiberOptic();
+    // Switches the module drivers' configurations to the static state (on) or back to the
+    // normal one kept at the last entry; false when a module driver failed.
+    bool SwitchModuleConfigurations(bool on);
+    // Asks the driver itself (its port) to reconfigure from the working copy.
+    bool NewStaticFOConfig();
+    const char* QwModeName() const;
+    int32_t GetQwHwMode() const { return QwHwMode; }
     const ModuleSignals& SlotSignals(int slot) const { return aModuleSignals[slot]; }
     int32_t FoStartOf(int slot, int type) const { return FoStartTable[slot][type]; }
 
@@ -211,6 +235,16 @@ protected:
     // ranges, and the bus address of each slot's block per signal type (-1: none).
     StaticFoConfig m_tStaticFo;
     bool m_bStaticFoNone = false;
+    bool m_bFirstModuleSwitch = true;
+    bool m_bLastModuleSwitch = false;
+    // Copies the stored (or factory-default) file to the working copy, reads it and lays out
+    // the frame; false when the mode cannot run.
+    bool PrepareStaticFoConfiguration();
+    // Loads the stored routing configuration and checks it again.
+    bool ReloadRoutingConfiguration();
+    void StartStaticFoWatcher();
+    // Writes a factory-default file of the driver directory when it is missing.
+    void WriteFactoryDefault(const std::string& name, const std::string& text);
     ModuleSignals aModuleSignals[DUF_STATIC_SLOTS];
     int32_t FoStartTable[DUF_STATIC_SLOTS][DUF_SIGNAL_TYPES];
     // Fiber-optic output events of the last programming (bit n: event n in use).

@@ -5,6 +5,7 @@
 #ifndef DUF_STATIC_FO_H
 #define DUF_STATIC_FO_H
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -27,6 +28,10 @@ extern const char* const kStaticFoErrorFile;    // "/tmp/Update/Err_Config_Stati
 extern const char* const kStaticFoSignalList;   // "/tmp/Update/FoSignalList.txt"
 extern const char* const kStaticFoStoredName;   // in the configuration directory
 extern const char* const kStaticFoFactoryName;  // in the driver directory
+
+// Set when the driver rewrites the working copy itself: the watcher takes the next change of
+// the file as its own.
+extern std::atomic<bool> g_bIgnoreNextStaticFOCfgChange;
 
 // One fiber-optic signal set: `count` analog values (2 bytes, 4 in the real sets) in an area of
 // `bytes`, followed by `count` digital signals; the 16-slot sets carry one such block per

@@ -246,6 +246,8 @@ bool CDuf::ConfigForZTM()
             WriteToLogfile(CDufRequestList::DebugRequestText(*request, "InitQWModeZTM"));
         }
     }
+    if (isStatic && QwHwMode == 1 && !IsBooting())
+        SetAndEnableFiberOptic();
     return true;
 }
 

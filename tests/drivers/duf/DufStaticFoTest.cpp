@@ -187,6 +187,12 @@ constexpr int kDo32 = 27;   // 32 digital outputs
 class DufStaticLayout : public DufStaticFo
 {
 protected:
+    // Starting: the layout sends nothing to a fiber-optic driver.
+    void SetUp() override
+    {
+        DufStaticFo::SetUp();
+        Duf().SetBooting(true);
+    }
     // Reads a configuration of the set with the extra properties replacing the defaults, puts
     // the modules into slots X1..X5 and lays them out in static mode.
     void Layout(const std::string& signals, const std::vector<int>& modules,

@@ -119,6 +119,7 @@ public:
         QwHexSwitch = hexSwitch;
     }
     void SetSlotModule(int slot, int32_t id) { aModuleSignals[slot].ModuleId = id; }
+    void SetBooting(bool booting) { bBooting = booting; }
     // The error text and parameter ReadModuleDufData throws, "" when it throws none.
     std::string ReadError(DufRequest& request)
     {
