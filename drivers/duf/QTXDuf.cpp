@@ -73,33 +73,35 @@ void CDuf::InitCQTX()
                                     "</Properties>\n</Module>\n");
     // The static fiber-optic mode falls back to this configuration.
     WriteFactoryDefault(kStaticFoFactoryName,
-                        sXmlStart + "<Module Name=\"StaticFO\">\n<Properties Name=\"Default\">\n"
-                                    "<Property Name=\"FO_Signals\" Value=\"Int256\"/>\n"
-                                    "<Property Name=\"FO_IN_AO_Offset\" Value=\"0\"/>\n"
-                                    "<Property Name=\"FO_IN_DO_Offset\" Value=\"0\"/>\n"
-                                    "<Property Name=\"FO_OUT_AI_Offset\" Value=\"0\"/>\n"
-                                    "<Property Name=\"FO_OUT_DI_Offset\" Value=\"0\"/>\n"
-                                    "<Property Name=\"Debounce_Delay_Time_32xDI_16xDIO\" Value=\"0\"/>\n"
-                                    "<Property Name=\"Use_qorKOVE-Z-TM_DI\" Value=\"false\"/>\n"
-                                    "<Property Name=\"Use_Output_StatusSignals\" Value=\"false\"/>\n"
-                                    "<Property Name=\"Use_Output_ControlSignals\" Value=\"false\"/>\n"
-                                    "<Property Name=\"QW_Compatibility\" Value=\"false\"/>\n"
-                                    "</Properties>\n</Module>\n");
+                        sXmlStart +
+                            "<Module Name=\"StaticFO\">\n<Properties Name=\"Default\">\n"
+                            "<Property Name=\"FO_Signals\" Value=\"Int256\"/>\n"
+                            "<Property Name=\"FO_IN_AO_Offset\" Value=\"0\"/>\n"
+                            "<Property Name=\"FO_IN_DO_Offset\" Value=\"0\"/>\n"
+                            "<Property Name=\"FO_OUT_AI_Offset\" Value=\"0\"/>\n"
+                            "<Property Name=\"FO_OUT_DI_Offset\" Value=\"0\"/>\n"
+                            "<Property Name=\"Debounce_Delay_Time_32xDI_16xDIO\" Value=\"0\"/>\n"
+                            "<Property Name=\"Use_qorKOVE-Z-TM_DI\" Value=\"false\"/>\n"
+                            "<Property Name=\"Use_Output_StatusSignals\" Value=\"false\"/>\n"
+                            "<Property Name=\"Use_Output_ControlSignals\" Value=\"false\"/>\n"
+                            "<Property Name=\"QW_Compatibility\" Value=\"false\"/>\n"
+                            "</Properties>\n</Module>\n");
 }
 
 void CDuf::WriteFactoryDefault(const std::string& name, const std::string& text)
 {
     const std::string path = FileNameToAbsolutePath(name);
-    if (access(path.c_str(), F_OK) != 0 &&
-        !ReplaceFile(path,
-                     [&text](const std::string& file)
-                     {
-                         FILE* out = fopen(file.c_str(), "wb");
-                         if (out == nullptr)
-                             return false;
-                         const bool written = fwrite(text.data(), 1, text.size(), out) == text.size();
-                         return fclose(out) == 0 && written;
-                     }))
+    if (access(path.c_str(), F_OK) != 0 && !ReplaceFile(path,
+                                                        [&text](const std::string& file)
+                                                        {
+                                                            FILE* out = fopen(file.c_str(), "wb");
+                                                            if (out == nullptr)
+                                                                return false;
+                                                            const bool written =
+                                                                fwrite(text.data(), 1, text.size(),
+                                                                       out) == text.size();
+                                                            return fclose(out) == 0 && written;
+                                                        }))
         WriteToLogfile("The factory default " + path + " cannot be written");
 }
 

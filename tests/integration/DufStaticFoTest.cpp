@@ -17,8 +17,8 @@ std::string StaticFoFile(const std::string& signals, const std::string& extra = 
 {
     std::string text = sXmlStart + "<Module Name=\"StaticFO\"><Properties Name=\"A\">" +
                        Property("FO_Signals", signals);
-    for (const char* name : {"FO_IN_AO_Offset", "FO_IN_DO_Offset", "FO_OUT_AI_Offset",
-                             "FO_OUT_DI_Offset"})
+    for (const char* name :
+         {"FO_IN_AO_Offset", "FO_IN_DO_Offset", "FO_OUT_AI_Offset", "FO_OUT_DI_Offset"})
         text += Property(name, "0");
     for (const char* name : {"Use_qorKOVE-Z-TM_DI", "Use_Output_StatusSignals",
                              "Use_Output_ControlSignals", "QW_Compatibility"})
@@ -124,7 +124,8 @@ TEST_F(DufStaticFoDriver, StaticFrameSignalListAndModuleConfigurations)
     EXPECT_NE(sent.find("\"PowerOn\" Value=\"true\""), std::string::npos) << sent;
     EXPECT_EQ(sent.find("\"Enable\" Value=\"false\""), std::string::npos) << sent;
 
-    ASSERT_TRUE(WaitFor([&] { return !ReadFile(m_tDevice.Path("/tmp/Update/FoSignalList.txt")).empty(); }))
+    ASSERT_TRUE(
+        WaitFor([&] { return !ReadFile(m_tDevice.Path("/tmp/Update/FoSignalList.txt")).empty(); }))
         << Log();
     const std::string list = ReadFile(m_tDevice.Path("/tmp/Update/FoSignalList.txt"));
     for (const char* line :
@@ -157,8 +158,9 @@ TEST_F(DufStaticFoDriver, ChangedFileIsCheckedStoredAndApplied)
 
     // A wrong file: refused in the error file, the stored one comes back, nothing applied.
     Upload(StaticFoFile("Int48"));
-    ASSERT_TRUE(WaitFor([&] { return !ReadFile(m_tDevice.Path("/tmp/Update/Err_Config_StaticFO.xml")).empty(); },
-                        std::chrono::seconds(30)))
+    ASSERT_TRUE(WaitFor(
+        [&] { return !ReadFile(m_tDevice.Path("/tmp/Update/Err_Config_StaticFO.xml")).empty(); },
+        std::chrono::seconds(30)))
         << Log();
     EXPECT_NE(ReadFile(m_tDevice.Path("/tmp/Update/Err_Config_StaticFO.xml")).find("WrongValue"),
               std::string::npos);
@@ -174,11 +176,18 @@ TEST_F(DufStaticFoDriver, ChangedFileIsCheckedStoredAndApplied)
     ASSERT_TRUE(m_tHub.WaitForRequests("StoreConfiguration", 1, std::chrono::seconds(30))) << Log();
     EXPECT_EQ(ReadFile(m_tDevice.Path(kStoredCopy)), StaticFoFile("Int128"));
     EXPECT_TRUE(WaitFor(
-        [&] { return FiberOpticDocuments().back().find(Property("OutputPeriod", "100")) != std::string::npos; }));
-    ASSERT_TRUE(WaitFor([&] {
-        return ReadFile(m_tDevice.Path("/tmp/Update/FoSignalList.txt")).find("Int 128A") !=
-               std::string::npos;
-    })) << Log();
+        [&]
+        {
+            return FiberOpticDocuments().back().find(Property("OutputPeriod", "100")) !=
+                   std::string::npos;
+        }));
+    ASSERT_TRUE(WaitFor(
+        [&]
+        {
+            return ReadFile(m_tDevice.Path("/tmp/Update/FoSignalList.txt")).find("Int 128A") !=
+                   std::string::npos;
+        }))
+        << Log();
     // One reconfiguration for the refused file, one for the accepted one, none for the restore.
     EXPECT_TRUE(LogHas("Update of StaticFO configuration done", 2));
     const std::string log = Log();
@@ -186,7 +195,8 @@ TEST_F(DufStaticFoDriver, ChangedFileIsCheckedStoredAndApplied)
                        log.rfind("Update of StaticFO configuration done") - 1),
               log.rfind("Update of StaticFO configuration done"));
     EXPECT_EQ(log.find("Update of StaticFO configuration done"),
-              log.rfind("Update of StaticFO configuration done", log.rfind("Update of StaticFO configuration done") - 1));
+              log.rfind("Update of StaticFO configuration done",
+                        log.rfind("Update of StaticFO configuration done") - 1));
 }
 
 TEST_F(DufStaticFoDriver, UnknownRootTagIsRefused)

@@ -23,11 +23,11 @@ extern const char* const g_aSignalListNames[DUF_SIGNAL_TYPES];
 extern const char* const g_aSignalListShortNames[DUF_SIGNAL_TYPES];
 
 // Device paths of the configuration file's places, the error file and the signal list.
-extern const char* const kStaticFoWorkingCopy;  // "/tmp/Update/Config_StaticFO.xml"
-extern const char* const kStaticFoErrorFile;    // "/tmp/Update/Err_Config_StaticFO.xml"
-extern const char* const kStaticFoSignalList;   // "/tmp/Update/FoSignalList.txt"
-extern const char* const kStaticFoStoredName;   // in the configuration directory
-extern const char* const kStaticFoFactoryName;  // in the driver directory
+extern const char* const kStaticFoWorkingCopy; // "/tmp/Update/Config_StaticFO.xml"
+extern const char* const kStaticFoErrorFile;   // "/tmp/Update/Err_Config_StaticFO.xml"
+extern const char* const kStaticFoSignalList;  // "/tmp/Update/FoSignalList.txt"
+extern const char* const kStaticFoStoredName;  // in the configuration directory
+extern const char* const kStaticFoFactoryName; // in the driver directory
 
 // Set when the driver rewrites the working copy itself: the watcher takes the next change of
 // the file as its own.

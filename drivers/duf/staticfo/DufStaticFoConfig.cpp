@@ -42,9 +42,9 @@ namespace
 const char kUnit[] = "Duf4Marlott";
 
 const Item_t aFoSignalItems[] = {
-    {"Int64", 1},     {"Int128", 2},  {"Int256", 3},   {"Int512", 4},   {"Int1024", 5},
-    {"Real32", 6},    {"Real64", 7},  {"Real128", 8},  {"Real256", 9},  {"Real512", 10},
-    {"Int16x8", 11},  {"Int16x64", 12}, {"Real16x32", 13}, {nullptr, -1}};
+    {"Int64", 1},    {"Int128", 2},    {"Int256", 3},     {"Int512", 4},  {"Int1024", 5},
+    {"Real32", 6},   {"Real64", 7},    {"Real128", 8},    {"Real256", 9}, {"Real512", 10},
+    {"Int16x8", 11}, {"Int16x64", 12}, {"Real16x32", 13}, {nullptr, -1}};
 
 bool WriteText(const std::string& path, const std::string& text)
 {

@@ -16,8 +16,7 @@ namespace
 {
 void Set(SignalRange& range, int first, int last, int bytes)
 {
-    range = {static_cast<uint8_t>(first), static_cast<uint8_t>(last),
-             static_cast<uint8_t>(bytes)};
+    range = {static_cast<uint8_t>(first), static_cast<uint8_t>(last), static_cast<uint8_t>(bytes)};
 }
 
 // One area of a fiber-optic window: the next free bus address and the end.
@@ -180,8 +179,8 @@ bool CDuf::ConfigForZTM()
             if (area.P + range.ByteLength > area.L)
             {
                 const std::string warning =
-                    "Warning: StaticFO for Module X" + std::to_string(slot + 1) +
-                    " signal type " + g_aSignalListNames[t] +
+                    "Warning: StaticFO for Module X" + std::to_string(slot + 1) + " signal type " +
+                    g_aSignalListNames[t] +
                     " is not used because it does not fit into FO signal range";
                 WriteToLogfile(warning);
                 StoreEvent(warning, "StaticFO");
@@ -191,7 +190,8 @@ bool CDuf::ConfigForZTM()
             FoStartTable[slot][t] = static_cast<int32_t>(area.P);
             area.P += range.ByteLength;
 
-            DufRequest* request = tRequests.FindFirstDufRequest(DUF_FO_PORT, port, g_aSignalListNames[t]);
+            DufRequest* request =
+                tRequests.FindFirstDufRequest(DUF_FO_PORT, port, g_aSignalListNames[t]);
             if (request == nullptr)
             {
                 DufRequest added;
@@ -296,8 +296,7 @@ bool CDuf::WriteQwSignalList()
     fprintf(f, "\n\n\n%s\n***     Signal lists     ***\n%s\n", stars, stars);
 
     static const char* const headings[DUF_SIGNAL_TYPES] = {
-        "",
-        "*** Fiber optic output, list of digital signals (called DI in the modules) ***",
+        "", "*** Fiber optic output, list of digital signals (called DI in the modules) ***",
         "*** Fiber optic output, list of analog signals (called AI in the modules) ***",
         "*** Fiber optic input, list of digital signals (called DO in the modules) ***",
         "*** Fiber optic input, list of analog signals (called AO in the modules) ***"};
@@ -305,8 +304,8 @@ bool CDuf::WriteQwSignalList()
     for (int t = kDigitalIn; t <= lastType; ++t)
     {
         const bool digital = t == kDigitalIn || t == kDigitalOut;
-        const int64_t window = (t == kDigitalIn || t == kAnalogIn) ? DUF_FO_OUT_WINDOW
-                                                                    : DUF_FO_IN_WINDOW;
+        const int64_t window =
+            (t == kDigitalIn || t == kAnalogIn) ? DUF_FO_OUT_WINDOW : DUF_FO_IN_WINDOW;
         fprintf(f, "\n%s\n", headings[t]);
         if (digital)
             fprintf(f,
@@ -336,15 +335,16 @@ bool CDuf::WriteQwSignalList()
                 if (!signal.Enable)
                     continue;
                 const std::string name =
-                    QwHwMode == 1 ? Format("X%d_%s%02d", slot + 1, g_aSignalListShortNames[t],
-                                           signal.Number)
-                                  : Format("%s%03d", g_aSignalListShortNames[t], signal.Number);
+                    QwHwMode == 1
+                        ? Format("X%d_%s%02d", slot + 1, g_aSignalListShortNames[t], signal.Number)
+                        : Format("%s%03d", g_aSignalListShortNames[t], signal.Number);
                 if (digital)
                 {
                     const int64_t b = signal.Offset + 8 * R;
                     const int64_t d = b - 8 * static_cast<int64_t>(set.iBytes);
                     const std::string fo = d < 0 ? "--->" : "D" + std::to_string(d);
-                    const std::string address = Format("0x%llX", static_cast<long long>((b / 32 + 16) * 4));
+                    const std::string address =
+                        Format("0x%llX", static_cast<long long>((b / 32 + 16) * 4));
                     fprintf(f, "%39s|  1|%11s|%7s|%3d|\n", name.c_str(), fo.c_str(),
                             address.c_str(), static_cast<int>(b % 32));
                 }
@@ -362,8 +362,8 @@ bool CDuf::WriteQwSignalList()
     }
     const bool written = fclose(f) == 0;
 
-    std::string log = "Debug of QW mode: \nQwHwMode = " + std::to_string(QwHwMode) +
-                      "\naModuleSignals = { ";
+    std::string log =
+        "Debug of QW mode: \nQwHwMode = " + std::to_string(QwHwMode) + "\naModuleSignals = { ";
     for (int slot = 0; slot < DUF_STATIC_SLOTS; ++slot)
     {
         const char* product = GetProductName(aModuleSignals[slot].ModuleId);
@@ -372,9 +372,9 @@ bool CDuf::WriteQwSignalList()
         {
             const SignalRange& r = aModuleSignals[slot].Range[t];
             if (r.ByteLength != 0)
-                log += Format("%s%02d..%s%02d, length=%dBytes; ", g_aSignalListShortNames[t],
-                              r.FirstSignal, g_aSignalListShortNames[t], r.LastSignal,
-                              r.ByteLength);
+                log +=
+                    Format("%s%02d..%s%02d, length=%dBytes; ", g_aSignalListShortNames[t],
+                           r.FirstSignal, g_aSignalListShortNames[t], r.LastSignal, r.ByteLength);
         }
     }
     log += "}\nFoMode = " + std::to_string(c.FoMode) + "\nFoStart= { ";

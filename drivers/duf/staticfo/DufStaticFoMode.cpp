@@ -49,6 +49,16 @@ ExtraRanges ExtraRangesOf(int32_t id)
     }
 }
 
+// Calls f(module, port) for each Module of the identity document's Modules.
+template <class F> void ForEachModule(const CQTXXml& identity, F f)
+{
+    XMLNode modules = identity.GetXMLNodeRoot().getChildNode("Modules");
+    int index = 0;
+    for (XMLNode module = modules.isEmpty() ? XMLNode() : modules.getChildNode("Module", &index);
+         !module.isEmpty(); module = modules.getChildNode("Module", &index))
+        f(module, StringToInt(CharPointerToString(module.getChildNode("Port").getText())));
+}
+
 // Throws ErrorInAnswer when the module driver's reply reports an error.
 void CheckReply(const std::string& file)
 {
@@ -86,52 +96,51 @@ bool CDuf::InitQWMode()
     const std::string replyFile = FileNameToAbsolutePath("FromSystem.xml");
     CQTXXml identity;
     bool good = false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kIdentifyWaitSeconds);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(kIdentifyWaitSeconds);
     for (;;)
     {
         good = SendStringToDriver(sXmlStart + "<Identify/>\n", kDriverTimeoutMs,
                                   static_cast<int>(QTX_SYSTEM_PORT), replyFile) &&
                identity.LoadFile(replyFile.c_str(), "System");
         bool booting = false;
-        XMLNode modules = good ? identity.GetXMLNodeRoot().getChildNode("Modules") : XMLNode();
-        int index = 0;
-        for (XMLNode module = modules.isEmpty() ? XMLNode() : modules.getChildNode("Module", &index);
-             !module.isEmpty(); module = modules.getChildNode("Module", &index))
-        {
-            const int32_t port =
-                StringToInt(CharPointerToString(module.getChildNode("Port").getText()));
-            if (port >= DUF_MODULE_PORT_FIRST && port <= DUF_MODULE_PORT_LAST &&
-                SameString(CharPointerToString(module.getChildNode("Status").getText()), "Booting"))
-                booting = true;
-        }
+        if (good)
+            ForEachModule(
+                identity,
+                [&booting](XMLNode module, int32_t port)
+                {
+                    if (port >= DUF_MODULE_PORT_FIRST && port <= DUF_MODULE_PORT_LAST &&
+                        SameString(CharPointerToString(module.getChildNode("Status").getText()),
+                                   "Booting"))
+                        booting = true;
+                });
         if (!booting || std::chrono::steady_clock::now() >= deadline)
             break;
         std::this_thread::sleep_for(std::chrono::seconds(2));
     }
 
-    const std::string name =
-        good ? CharPointerToString(
-                   identity.GetXMLNodeRoot().getChildNode("SystemInfo").getChildNode("Name").getText())
-             : std::string();
+    const std::string name = good ? CharPointerToString(identity.GetXMLNodeRoot()
+                                                            .getChildNode("SystemInfo")
+                                                            .getChildNode("Name")
+                                                            .getText())
+                                  : std::string();
     bool result = good;
     if (SameString(name, "qorKOVE-Z-TM"))
     {
         StaticFoCapable = true;
-        XMLNode modules = good ? identity.GetXMLNodeRoot().getChildNode("Modules") : XMLNode();
-        int index = 0;
-        for (XMLNode module = modules.isEmpty() ? XMLNode() : modules.getChildNode("Module", &index);
-             !module.isEmpty(); module = modules.getChildNode("Module", &index))
-        {
-            const int32_t port =
-                StringToInt(CharPointerToString(module.getChildNode("Port").getText()));
-            const char* moduleName = module.getAttribute("Name");
-            if (moduleName != nullptr && port >= DUF_MODULE_PORT_FIRST &&
-                port < DUF_MODULE_PORT_FIRST + DUF_STATIC_SLOTS)
-            {
-                const int id = GetModuleFromProductName(moduleName);
-                aModuleSignals[port - DUF_MODULE_PORT_FIRST].ModuleId = id > 0 ? id : 0;
-            }
-        }
+        if (good)
+            ForEachModule(identity,
+                          [this](XMLNode module, int32_t port)
+                          {
+                              const char* moduleName = module.getAttribute("Name");
+                              if (moduleName != nullptr && port >= DUF_MODULE_PORT_FIRST &&
+                                  port < DUF_MODULE_PORT_FIRST + DUF_STATIC_SLOTS)
+                              {
+                                  const int id = GetModuleFromProductName(moduleName);
+                                  aModuleSignals[port - DUF_MODULE_PORT_FIRST].ModuleId =
+                                      id > 0 ? id : 0;
+                              }
+                          });
         QwHwMode = 1;
         if (!PrepareStaticFoConfiguration())
         {
@@ -225,7 +234,8 @@ bool CDuf::SwitchQWMode(bool on)
         {
             CQTXXml stored;
             int32_t period = 0;
-            const std::string file = PlatPath(sQTXRootDirectory + "Configuration/Config_62002_FiberOptic_1.xml");
+            const std::string file =
+                PlatPath(sQTXRootDirectory + "Configuration/Config_62002_FiberOptic_1.xml");
             bool read = false;
             if (stored.LoadFile(file.c_str(), "Module") &&
                 stored.SelectSignalListByName("", "", false) >= 0)
@@ -330,7 +340,8 @@ bool CDuf::SwitchModuleConfigurations(bool on)
             const std::string flex = FileNameToAbsolutePath("Cfg_" + p + "_Flex.xml");
             const std::string staticFile = FileNameToAbsolutePath("Cfg_" + p + "_StticFO.xml");
             const std::string reply = FileNameToAbsolutePath("Cfg_" + p + "_Reply.xml");
-            if (module.Range[kDigitalOut].ByteLength != 0 || module.Range[kAnalogOut].ByteLength != 0)
+            if (module.Range[kDigitalOut].ByteLength != 0 ||
+                module.Range[kAnalogOut].ByteLength != 0)
             {
                 if (!on)
                 {
@@ -345,8 +356,8 @@ bool CDuf::SwitchModuleConfigurations(bool on)
                 else
                 {
                     CQTXXml document;
-                    if (!SendStringToDriver(sXmlStart + "<Configuration/>\n", kDriverTimeoutMs, port,
-                                            flex) ||
+                    if (!SendStringToDriver(sXmlStart + "<Configuration/>\n", kDriverTimeoutMs,
+                                            port, flex) ||
                         !document.LoadFile(flex.c_str(), "Module"))
                         throw StaticFoError("WrongConfigFromDriver",
                                             "No or wrong config sent from driver", __LINE__);
@@ -387,7 +398,8 @@ bool CDuf::SwitchModuleConfigurations(bool on)
             if (extra.DebounceFirst >= 0 && m_tStaticFo.DebounceTime > 0 && on)
             {
                 const std::string debounce = FileNameToAbsolutePath("CfgDeb_" + p + "_StticFO.xml");
-                const std::string debounceReply = FileNameToAbsolutePath("CfgDeb_" + p + "_Reply.xml");
+                const std::string debounceReply =
+                    FileNameToAbsolutePath("CfgDeb_" + p + "_Reply.xml");
                 CQTXXml document;
                 if (!SendStringToDriver(sXmlStart + "<Configuration/>\n", kDriverTimeoutMs, port,
                                         debounce) ||

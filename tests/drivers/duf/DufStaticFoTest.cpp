@@ -17,8 +17,7 @@ std::string Prop(const std::string& name, const std::string& value)
 
 // The properties of one configuration; each entry of `drop` is left out, `extra` is added.
 std::string Configuration(const std::string& name, const std::string& signals,
-                          const std::vector<std::string>& drop = {},
-                          const std::string& extra = "")
+                          const std::vector<std::string>& drop = {}, const std::string& extra = "")
 {
     const std::vector<std::pair<std::string, std::string>> all = {
         {"FO_Signals", signals},
@@ -63,7 +62,10 @@ protected:
         fwrite(text.data(), 1, text.size(), f);
         fclose(f);
     }
-    static std::string ErrorFile() { return kovetest::ReadFile(PlatPath(std::string(kStaticFoErrorFile))); }
+    static std::string ErrorFile()
+    {
+        return kovetest::ReadFile(PlatPath(std::string(kStaticFoErrorFile)));
+    }
 };
 
 TEST_F(DufStaticFo, AcceptedFilesFillTheValues)
@@ -87,10 +89,10 @@ TEST_F(DufStaticFo, AcceptedFilesFillTheValues)
          StaticFoFile(Configuration("First", "Int128") + Configuration("Second", "Int256")), 2, 0,
          0},
         {"selection of the second element, name in other case",
-         StaticFoFile("<Properties Name=\"Selection\">" + Prop("SelectedConfiguration", "SECOND") +
-                      "</Properties>" + Configuration("First", "Int128") +
-                      Configuration("Second", "Int256", {},
-                                    Prop("Debounce_Delay_Time_32xDI_16xDIO", "20"))),
+         StaticFoFile(
+             "<Properties Name=\"Selection\">" + Prop("SelectedConfiguration", "SECOND") +
+             "</Properties>" + Configuration("First", "Int128") +
+             Configuration("Second", "Int256", {}, Prop("Debounce_Delay_Time_32xDI_16xDIO", "20"))),
          3, 0, 20},
     };
     for (const Case& c : cases)
@@ -122,34 +124,37 @@ TEST_F(DufStaticFo, RefusedFilesWriteTheErrorFileAndKeepTheValues)
     };
     const std::vector<Case> cases = {
         {"missing properties",
-         StaticFoFile(Configuration("A", "Int64", {"FO_OUT_DI_Offset", "Use_Output_ControlSignals"})),
+         StaticFoFile(
+             Configuration("A", "Int64", {"FO_OUT_DI_Offset", "Use_Output_ControlSignals"})),
          {"<Property Name=\"FO_OUT_DI_Offset\"", "<Property Name=\"Use_Output_ControlSignals\"",
           "MissingProperty"}},
-        {"slot beyond 15", StaticFoFile(Configuration("A", "Int16x8", {}, Prop("FO_Slot", "16"))),
+        {"slot beyond 15",
+         StaticFoFile(Configuration("A", "Int16x8", {}, Prop("FO_Slot", "16"))),
          {"FO_Slot", "WrongValue"}},
         {"unknown set", StaticFoFile(Configuration("A", "Int48")), {"WrongValue"}},
         {"not a boolean",
-         StaticFoFile(Configuration("A", "Int64", {"QW_Compatibility"},
-                                    Prop("QW_Compatibility", "yes"))),
+         StaticFoFile(
+             Configuration("A", "Int64", {"QW_Compatibility"}, Prop("QW_Compatibility", "yes"))),
          {"WrongValue"}},
         // Offsets beyond the set and a negative one would put blocks outside their area.
         {"analog offset beyond the set",
-         StaticFoFile(Configuration("A", "Int64", {"FO_OUT_AI_Offset"},
-                                    Prop("FO_OUT_AI_Offset", "64"))),
+         StaticFoFile(
+             Configuration("A", "Int64", {"FO_OUT_AI_Offset"}, Prop("FO_OUT_AI_Offset", "64"))),
          {"FO_OUT_AI_Offset", "WrongValue"}},
         {"negative digital offset",
-         StaticFoFile(Configuration("A", "Int64", {"FO_IN_DO_Offset"},
-                                    Prop("FO_IN_DO_Offset", "-32"))),
+         StaticFoFile(
+             Configuration("A", "Int64", {"FO_IN_DO_Offset"}, Prop("FO_IN_DO_Offset", "-32"))),
          {"WrongValue"}},
         {"debounce beyond 65535",
-         StaticFoFile(Configuration("A", "Int64", {},
-                                    Prop("Debounce_Delay_Time_32xDI_16xDIO", "65536"))),
+         StaticFoFile(
+             Configuration("A", "Int64", {}, Prop("Debounce_Delay_Time_32xDI_16xDIO", "65536"))),
          {"WrongValue"}},
         {"selected configuration missing",
          StaticFoFile("<Properties Name=\"Selection\">" + Prop("SelectedConfiguration", "B") +
                       "</Properties>" + Configuration("A", "Int64")),
          {"ConfigNotFound"}},
-        {"wrong root name", StaticFoFile(Configuration("A", "Int64"), "FiberOptic"),
+        {"wrong root name",
+         StaticFoFile(Configuration("A", "Int64"), "FiberOptic"),
          {"FATAL ERROR in StaticFO configuration: ", "WrongModuleName"}},
         {"no document", "<Module", {"FATAL ERROR in StaticFO configuration: ", "FileMissing"}},
         {"no properties", StaticFoFile(""), {"FATAL ERROR in StaticFO configuration: "}},
@@ -177,12 +182,12 @@ TEST_F(DufStaticFo, SelectionNoneIsAcceptedWithTheModeOff)
 namespace
 {
 constexpr int32_t kOut = 0x148000;
-constexpr int kAi16 = 11;   // 16 analog inputs, 32 bytes
-constexpr int kAi4 = 17;    // 4 analog inputs, 8 bytes
-constexpr int kAi8 = 16;    // 8 analog inputs, 16 bytes
-constexpr int kDi16 = 23;   // 16 digital inputs, 4 bytes
-constexpr int kDi32 = 25;   // 32 digital inputs, 4 bytes
-constexpr int kDo32 = 27;   // 32 digital outputs
+constexpr int kAi16 = 11; // 16 analog inputs, 32 bytes
+constexpr int kAi4 = 17;  // 4 analog inputs, 8 bytes
+constexpr int kAi8 = 16;  // 8 analog inputs, 16 bytes
+constexpr int kDi16 = 23; // 16 digital inputs, 4 bytes
+constexpr int kDi32 = 25; // 32 digital inputs, 4 bytes
+constexpr int kDo32 = 27; // 32 digital outputs
 
 class DufStaticLayout : public DufStaticFo
 {
@@ -245,23 +250,34 @@ TEST_F(DufStaticLayout, BlocksFollowEachOtherInTheirAreas)
         std::vector<std::tuple<int, int, int32_t>> starts; // slot, type, bus address
     };
     const std::vector<Case> cases = {
-        {"analog and digital inputs", "Int64", {0, kAi16, kDi32}, {},
+        {"analog and digital inputs",
+         "Int64",
+         {0, kAi16, kDi32},
+         {},
          {{1, kAnalogIn, kOut}, {2, kDigitalIn, kOut + 128}}},
-        {"analog offset in values, digital offset in words of 32", "Int64",
+        {"analog offset in values, digital offset in words of 32",
+         "Int64",
          {kDi16, kAi16, 0},
          {{"FO_OUT_AI_Offset", "3"}, {"FO_OUT_DI_Offset", "63"}},
          {{1, kAnalogIn, kOut + 4}, {0, kDigitalIn, kOut + 128 + 4}}},
-        {"compatibility layout puts digital blocks after X1 into the analog area", "Int64",
+        {"compatibility layout puts digital blocks after X1 into the analog area",
+         "Int64",
          {kDi16, kAi16, kDi16},
          {{"QW_Compatibility", "true"}},
          {{0, kDigitalIn, kOut + 128}, {1, kAnalogIn, kOut}, {2, kDigitalIn, kOut + 32}}},
-        {"status signals of a digital output module", "Int64", {kDo32},
+        {"status signals of a digital output module",
+         "Int64",
+         {kDo32},
          {{"Use_Output_StatusSignals", "true"}},
          {{0, kDigitalIn, kOut + 128}, {0, kDigitalOut, 0x140020 + 128}}},
-        {"16-slot set: this device's block", "Int16x64", {kAi16},
+        {"16-slot set: this device's block",
+         "Int16x64",
+         {kAi16},
          {{"FO_Slot", "2"}},
          {{0, kAnalogIn, kOut + 256}}},
-        {"real set: offsets count 4-byte values", "Real64", {0, kAi16},
+        {"real set: offsets count 4-byte values",
+         "Real64",
+         {0, kAi16},
          {{"FO_OUT_AI_Offset", "5"}},
          {{1, kAnalogIn, kOut + 20}}},
     };
@@ -271,7 +287,8 @@ TEST_F(DufStaticLayout, BlocksFollowEachOtherInTheirAreas)
         Layout(c.signals, c.modules, c.extra);
         for (const auto& [slot, type, start] : c.starts)
         {
-            EXPECT_EQ(Duf().FoStartOf(slot, type), start) << c.what << " X" << slot + 1 << " " << type;
+            EXPECT_EQ(Duf().FoStartOf(slot, type), start)
+                << c.what << " X" << slot + 1 << " " << type;
             const SignalRange& range = Duf().SlotSignals(slot).Range[type];
             EXPECT_EQ(Numbers(slot, g_aSignalListNames[type]),
                       Range(range.FirstSignal, range.LastSignal))
@@ -391,5 +408,40 @@ TEST_F(DufStaticLayout, SignalListTellsNamesAndPlaces)
     EXPECT_NE(kovetest::ReadFile(list).find("Mode: 32 Mbit Real 16x (32A + 32D), Period: 1000 us, "
                                             "slot: 1\n"),
               std::string::npos);
+}
+} // namespace
+
+namespace
+{
+TEST_F(DufStaticFo, FixedFiberOpticConfiguration)
+{
+    struct Case
+    {
+        std::string signals;
+        std::string slot;
+        std::vector<std::string> values; // OutputFrames, OutputPeriod, Slot, Length
+    };
+    // Without a fiber-optic slot a 16-slot set goes out as the plain set of its size.
+    const std::vector<Case> cases = {
+        {"Int16x64", "0", {"15", "800", "0", "2304"}},
+        {"Int16x64", "3", {"16064", "800", "3", "2304"}},
+        {"Real16x32", "0", {"16", "1000", "0", "2880"}},
+        {"Real64", "", {"-2", "100", "0", "288"}},
+    };
+    for (const Case& c : cases)
+    {
+        ASSERT_TRUE(Read(StaticFoFile(
+            Configuration("A", c.signals, {}, c.slot.empty() ? "" : Prop("FO_Slot", c.slot)))));
+        const std::string document = Duf().FiberOpticDocument();
+        const char* names[] = {"OutputFrames", "OutputPeriod", "Slot", "Length"};
+        for (size_t i = 0; i < 4; ++i)
+            EXPECT_NE(document.find(Prop(names[i], c.values[i])), std::string::npos)
+                << c.signals << " " << names[i] << "\n"
+                << document;
+        EXPECT_NE(document.find(Prop("InputFrames", c.values[0])), std::string::npos);
+    }
+    CQTXXml parsed;
+    const std::string document = Duf().FiberOpticDocument();
+    EXPECT_TRUE(parsed.LoadBuffer(document.data(), document.size(), 257)) << document;
 }
 } // namespace
