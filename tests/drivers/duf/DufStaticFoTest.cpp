@@ -445,3 +445,65 @@ TEST_F(DufStaticFo, FixedFiberOpticConfiguration)
     EXPECT_TRUE(parsed.LoadBuffer(document.data(), document.size(), 257)) << document;
 }
 } // namespace
+
+#include "FakeModuleDriver.h"
+
+namespace
+{
+// A module configuration with `count` signals in the list.
+std::string ModuleConfiguration(const std::string& list, int count)
+{
+    std::string text = sXmlStart + "<Module Name=\"m\"><Signals Name=\"" + list +
+                       "\"><NumberOfSignals><Value>" + std::to_string(count) +
+                       "</Value></NumberOfSignals>";
+    for (int n = 0; n < count; ++n)
+        text += "<Signal Number=\"" + std::to_string(n) + "\"><Properties>" +
+                Prop("Enable", "false") + "</Properties></Signal>";
+    return text + "</Signals></Module>\n";
+}
+
+int Occurrences(const std::string& text, const std::string& what)
+{
+    int count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
+TEST_F(DufStaticLayout, ModuleConfigurationsSwitchedAndKept)
+{
+    kovetest::CFakeModuleDriver outputs(3);
+    kovetest::CFakeModuleDriver inputs(4);
+    ASSERT_TRUE(outputs.Start());
+    ASSERT_TRUE(inputs.Start());
+    outputs.SetReply("Configuration", ModuleConfiguration("DigitalOut", 40));
+    inputs.SetReply("Configuration", ModuleConfiguration("DigitalIn", 32));
+    // The digital inputs are not on the fiber optic (no room), their debounce is set anyway.
+    Layout("Int64", {kDi16, kDi16, 0, kDo32, kDi32}, {{"Debounce_Delay_Time_32xDI_16xDIO", "20"}});
+    ASSERT_EQ(Duf().SlotSignals(4).Range[kDigitalIn].ByteLength, 0);
+
+    ASSERT_TRUE(Duf().SwitchModuleConfigurations(true)) << Duf().LogText();
+    ASSERT_EQ(outputs.Count("Module"), 1);
+    const std::string sent = outputs.Requests("Module").front().sDocument;
+    EXPECT_EQ(Occurrences(sent, Prop("Enable", "true")), 32) << sent;
+    EXPECT_EQ(Occurrences(sent, Prop("AutoResetSupplyError", "true")), 8) << sent;
+    ASSERT_EQ(inputs.Count("Module"), 1);
+    const std::string debounce = inputs.Requests("Module").front().sDocument;
+    EXPECT_EQ(Occurrences(debounce, Prop("Debouncing", "4")), 32) << debounce;
+    EXPECT_EQ(Occurrences(debounce, Prop("Duration", "20")), 32) << debounce;
+
+    // Entering again sends nothing; leaving sends the kept configuration back, once.
+    EXPECT_TRUE(Duf().SwitchModuleConfigurations(true));
+    EXPECT_EQ(outputs.Count("Module") + inputs.Count("Module"), 2);
+    EXPECT_TRUE(Duf().SwitchModuleConfigurations(false));
+    ASSERT_EQ(outputs.Count("Module"), 2);
+    EXPECT_EQ(outputs.Requests("Module").back().sDocument.find("true"), std::string::npos);
+    EXPECT_EQ(inputs.Count("Module"), 1);
+
+    // A module whose configuration lacks signals of the range: the switch fails.
+    outputs.SetReply("Configuration", ModuleConfiguration("DigitalOut", 20));
+    EXPECT_FALSE(Duf().SwitchModuleConfigurations(true));
+    EXPECT_EQ(outputs.Count("Module"), 2);
+    EXPECT_NE(Duf().LogText().find("StaticFO ERROR: "), std::string::npos);
+}
+} // namespace
