@@ -200,6 +200,21 @@ TEST_F(DufStaticFoDriver, ChangedFileIsCheckedStoredAndApplied)
                         log.rfind("Update of StaticFO configuration done") - 1));
 }
 
+TEST_F(DufStaticFoDriver, SelectionNoneRunsWithoutStaticMode)
+{
+    const std::string none = StaticFoFile("Int64").replace(
+        StaticFoFile("Int64").find("<Properties"), 0,
+        "<Properties Name=\"Selection\">" + Property("SelectedConfiguration", "None") +
+            "</Properties>");
+    Store(kStoredCopy, none);
+    auto duf = StartDuf();
+    ASSERT_TRUE(LogHas("StaticFO mode is Off")) << Log();
+    EXPECT_EQ(ReadFile(m_tDevice.Path(kStoredCopy)), none);
+    EXPECT_EQ(m_tFiberOptic.Count("Module"), 0);
+    EXPECT_EQ(m_tOutputs.Count("Module"), 0);
+    EXPECT_EQ(ShowPaths().find("148000"), std::string::npos);
+}
+
 TEST_F(DufStaticFoDriver, UnknownRootTagIsRefused)
 {
     auto duf = StartDuf();

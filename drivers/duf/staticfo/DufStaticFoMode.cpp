@@ -144,8 +144,9 @@ bool CDuf::InitQWMode()
         QwHwMode = 1;
         if (!PrepareStaticFoConfiguration())
         {
-            WriteToLogfile("StaticFO: Old config and factory default are both invalid, switching "
-                           "off StaticFO");
+            if (!m_bStaticFoNone)
+                WriteToLogfile("StaticFO: Old config and factory default are both invalid, "
+                               "switching off StaticFO");
             QwHwMode = 0;
         }
         StartStaticFoWatcher();
