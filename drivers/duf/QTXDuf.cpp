@@ -15,6 +15,9 @@
 CDuf::CDuf() : tRequests(this)
 {
     tRequests.fReleaseBuffers = [this](int32_t handle) { ReleasePcimBuffers(handle); };
+    for (auto& slot : FoStartTable)
+        for (int32_t& start : slot)
+            start = -1;
 }
 
 CDuf::~CDuf()
@@ -64,22 +67,42 @@ void CDuf::InitCQTX()
 
     // The fiber-optic set is the one the start-up loads, and the module-to-module sets come back
     // with it: without a stored fiber-optic set an empty one stands in, so that they still do.
-    const std::string factory = FileNameToAbsolutePath(GetFactorySettingFileName());
-    if (access(factory.c_str(), F_OK) != 0 &&
-        !ReplaceFile(factory,
-                     [](const std::string& file)
-                     {
-                         FILE* out = fopen(file.c_str(), "wb");
-                         if (out == nullptr)
-                             return false;
-                         const std::string text =
-                             sXmlStart + "<Module Name=\"DUF\">\n<Properties>\n<Property "
-                                         "Name=\"Target\" Value=\"FiberOptic\"/>\n"
-                                         "</Properties>\n</Module>\n";
-                         const bool written = fwrite(text.data(), 1, text.size(), out) == text.size();
-                         return fclose(out) == 0 && written;
-                     }))
-        WriteToLogfile("The factory default " + factory + " cannot be written");
+    WriteFactoryDefault(GetFactorySettingFileName(),
+                        sXmlStart + "<Module Name=\"DUF\">\n<Properties>\n<Property "
+                                    "Name=\"Target\" Value=\"FiberOptic\"/>\n"
+                                    "</Properties>\n</Module>\n");
+    // The static fiber-optic mode falls back to this configuration.
+    WriteFactoryDefault(kStaticFoFactoryName,
+                        sXmlStart +
+                            "<Module Name=\"StaticFO\">\n<Properties Name=\"Default\">\n"
+                            "<Property Name=\"FO_Signals\" Value=\"Int256\"/>\n"
+                            "<Property Name=\"FO_IN_AO_Offset\" Value=\"0\"/>\n"
+                            "<Property Name=\"FO_IN_DO_Offset\" Value=\"0\"/>\n"
+                            "<Property Name=\"FO_OUT_AI_Offset\" Value=\"0\"/>\n"
+                            "<Property Name=\"FO_OUT_DI_Offset\" Value=\"0\"/>\n"
+                            "<Property Name=\"Debounce_Delay_Time_32xDI_16xDIO\" Value=\"0\"/>\n"
+                            "<Property Name=\"Use_qorKOVE-Z-TM_DI\" Value=\"false\"/>\n"
+                            "<Property Name=\"Use_Output_StatusSignals\" Value=\"false\"/>\n"
+                            "<Property Name=\"Use_Output_ControlSignals\" Value=\"false\"/>\n"
+                            "<Property Name=\"QW_Compatibility\" Value=\"false\"/>\n"
+                            "</Properties>\n</Module>\n");
+}
+
+void CDuf::WriteFactoryDefault(const std::string& name, const std::string& text)
+{
+    const std::string path = FileNameToAbsolutePath(name);
+    if (access(path.c_str(), F_OK) != 0 && !ReplaceFile(path,
+                                                        [&text](const std::string& file)
+                                                        {
+                                                            FILE* out = fopen(file.c_str(), "wb");
+                                                            if (out == nullptr)
+                                                                return false;
+                                                            const bool written =
+                                                                fwrite(text.data(), 1, text.size(),
+                                                                       out) == text.size();
+                                                            return fclose(out) == 0 && written;
+                                                        }))
+        WriteToLogfile("The factory default " + path + " cannot be written");
 }
 
 void CDuf::BootHardware()
@@ -91,6 +114,7 @@ void CDuf::BootHardware()
         BpbmInit(0, 0, 1);
     if (PcimPresent)
         PcimInit(0, 16);
+    InitQWMode();
     // The user settings select the fiber-optic mode; the driver takes them as the system
     // driver would push them.
     ProcessUserConfig(GetUserConfig());
@@ -101,8 +125,15 @@ void CDuf::SetHardwareConfiguration()
     QTX_FUNCTION_LOG();
     // The request check's trial has refused every set of paths that does not fit.
     SetupAllPaths(true);
-    // The fiber-optic driver's stored configuration is applied again at start-up by the static
-    // fiber-optic mode's devices only (StaticFoCapable), which this driver does not run yet.
+    if (QwHwMode != 0 && QwHexSwitch == 0)
+    {
+        if (IsBooting())
+        {
+            SwitchModuleConfigurations(true);
+            SetAndEnableFiberOptic();
+        }
+        WriteQwSignalList();
+    }
 }
 
 std::string CDuf::GetDUFConfigurationFileName()

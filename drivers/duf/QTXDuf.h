@@ -17,10 +17,16 @@
 //   paths/DufAllocators.cpp            channels, synchronizers and windows of a run
 //   paths/DufPathFunctions.cpp         the chain of units per pair of path kinds
 //   paths/DufSetupAllPaths.cpp         programming all paths: trial and configuration runs
-// The static fiber-optic mode gets a folder of its own (staticfo/).
+//   staticfo/DufStaticFo.h             the static fiber-optic mode: signal sets, module ranges
+//   staticfo/DufStaticFoConfig.cpp     its configuration file and the error file
+//   staticfo/DufStaticFoLayout.cpp     the frame layout of the module slots, the signal list
+//   staticfo/DufStaticFoMode.cpp       start-up detection, hex-switch selection, the fixed
+//                                      fiber-optic configuration, module configurations
+//   staticfo/DufStaticFoWatcher.cpp    the configuration file's watcher, Reconfigure
 //
-// Threads: the framework's serving thread and start-up use everything here; nothing is shared
-// with another thread yet.
+// Threads: the framework's serving thread and start-up use everything here. The static mode's
+// watcher thread touches only the file and the flag g_bIgnoreNextStaticFOCfgChange: it asks for
+// a reconfiguration through the driver's own port.
 #ifndef QTX_DUF_H
 #define QTX_DUF_H
 
@@ -31,6 +37,7 @@
 
 #include "DufRequest.h"
 #include "DufResources.h"
+#include "DufStaticFo.h"
 #include "QTX.h"
 #include "QTXReadForDuf.h"
 
@@ -52,6 +59,11 @@ public:
     std::string GetDUFConfigurationFileName() override;
     double GetSignalValue(const std::string& name, int number) override;
     std::string GetSignalUnit(const std::string& name, int number) override;
+    // The hex switch ("hex", low four bits; 0: static fiber-optic mode) of the user settings.
+    void ProcessUserConfig(const std::string& config) override;
+    // Reconfigure: takes over a new static fiber-optic configuration file; other unknown root
+    // tags are refused.
+    int ProcessUnknownXmlTag(uint32_t requestCode) override;
 
     // ---- Request list
     CDufRequestList& Requests() { return tRequests; }
@@ -73,6 +85,41 @@ public:
     // The run's counters of the last SetupAllPaths.
     const RoutingResources& LastResources() const { return m_tLastResources; }
     uint32_t GetFoOutEventMask() const { return iFoOutEventMask; }
+
+    // ---- Static fiber-optic mode
+    // Reads and checks a static fiber-optic configuration file (device path); true when it is
+    // accepted, its values then in force. A refused file leaves the values as they were and
+    // writes the error file (the document with its errors, or one line after a fatal error).
+    // A file that selects "None" is accepted with the mode switched off (StaticFoNone).
+    bool ReadQWConfig4ZTM(const std::string& file, bool clearErrorFile);
+    bool StaticFoNone() const { return m_bStaticFoNone; }
+    const StaticFoConfig& StaticFoValues() const { return m_tStaticFo; }
+    // Places the blocks of the module slots in the fiber-optic frame and makes a static request
+    // (requester 62002) hold every signal of each block; false when a request cannot be added.
+    bool ConfigForZTM();
+    // The fixed frame position of a static request in static mode, else 0 (the window allocator
+    // hands out space); a static request without a placed block becomes invalid.
+    void UpdateRequest4FoPosition(DufRequest& request);
+    // Writes the frame as a text list for the acquisition software (once per layout); false
+    // when there is none to write.
+    bool WriteQwSignalList();
+    // Start-up detection of the device variant; false when the system driver (or the
+    // EtherCAT module of the bus-module device) did not answer.
+    bool InitQWMode();
+    // Enters (on) or leaves the static mode.
+    bool SwitchQWMode(bool on);
+    // The fixed fiber-optic configuration document, and sending it to the fiber-optic driver.
+    std::string FiberOpticDocument() const;
+    bool SetAndEnableFiberOptic();
+    // Switches the module drivers' configurations to the static state (on) or back to the
+    // normal one kept at the last entry; false when a module driver failed.
+    bool SwitchModuleConfigurations(bool on);
+    // Asks the driver itself (its port) to reconfigure from the working copy.
+    bool NewStaticFOConfig();
+    const char* QwModeName() const;
+    int32_t GetQwHwMode() const { return QwHwMode; }
+    const ModuleSignals& SlotSignals(int slot) const { return aModuleSignals[slot]; }
+    int32_t FoStartOf(int slot, int type) const { return FoStartTable[slot][type]; }
 
     // The text of the "ShowPaths" debug command.
     std::string ShowPathsText() const;
@@ -184,6 +231,22 @@ protected:
     int32_t QwHexSwitch = 1;
     bool StaticFoCapable = false;
     int32_t QwHwMode = 0;
+    // The static mode's configuration values, the modules of slots X1..X5 with their signal
+    // ranges, and the bus address of each slot's block per signal type (-1: none).
+    StaticFoConfig m_tStaticFo;
+    bool m_bStaticFoNone = false;
+    bool m_bFirstModuleSwitch = true;
+    bool m_bLastModuleSwitch = false;
+    // Copies the stored (or factory-default) file to the working copy, reads it and lays out
+    // the frame; false when the mode cannot run.
+    bool PrepareStaticFoConfiguration();
+    // Loads the stored routing configuration and checks it again.
+    bool ReloadRoutingConfiguration();
+    void StartStaticFoWatcher();
+    // Writes a factory-default file of the driver directory when it is missing.
+    void WriteFactoryDefault(const std::string& name, const std::string& text);
+    ModuleSignals aModuleSignals[DUF_STATIC_SLOTS];
+    int32_t FoStartTable[DUF_STATIC_SLOTS][DUF_SIGNAL_TYPES];
     // Fiber-optic output events of the last programming (bit n: event n in use).
     uint32_t iFoOutEventMask = 0;
     // Next fiber-optic output event of the run in progress.

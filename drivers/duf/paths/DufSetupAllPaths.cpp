@@ -125,7 +125,8 @@ bool CDuf::SetupAllPaths(bool configurationRun)
         r.PcimStart = 0;
         r.PcimLen = 0;
         r.FoEvent = 0;
-        // The static fiber-optic mode fixes fiber-optic positions here once it exists.
+        // The static fiber-optic mode fixes the frame positions of its requests.
+        UpdateRequest4FoPosition(r);
         WriteToLogfile(CDufRequestList::DebugRequestText(r, before));
         if (r.Valid)
         {

@@ -373,6 +373,10 @@ bool CDuf::CheckRoutingDocument(CQTXXml& document, int& setIndex)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     ok = ok && ReadRecords(document, requester);
+    // The central-module device's static mode adds its own records; a layout that cannot add
+    // them switches the mode off.
+    if (ok && QwHwMode == 1 && !ConfigForZTM())
+        QwHwMode = 0;
     step(2);
 
     uint32_t missMask = 0;

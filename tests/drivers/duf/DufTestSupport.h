@@ -112,6 +112,14 @@ public:
         PcimPresent = pcim;
     }
     std::string Directory() const { return sDirectory; }
+    // The static fiber-optic mode's state.
+    void SetStaticFo(int32_t hwMode, int32_t hexSwitch)
+    {
+        QwHwMode = hwMode;
+        QwHexSwitch = hexSwitch;
+    }
+    void SetSlotModule(int slot, int32_t id) { aModuleSignals[slot].ModuleId = id; }
+    void SetBooting(bool booting) { bBooting = booting; }
     // The error text and parameter ReadModuleDufData throws, "" when it throws none.
     std::string ReadError(DufRequest& request)
     {
