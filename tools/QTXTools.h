@@ -146,6 +146,21 @@ bool RecordDebug(CToolsCall& call); // mode: 0 quiet, 1 a dot per datagram, 2 th
 bool UdpTemp(CToolsCall& call);
 bool UdpData(CToolsCall& call);
 
+// Signal tools
+bool GenLpFilter(CToolsCall& call);
+bool CalcBiQuad(CToolsCall& call);
+bool WexSim(CToolsCall& call);
+bool WexFilter(CToolsCall& call);
+bool FftTest(CToolsCall& call);
+enum WexQuantity
+{
+    WEX_VOLTAGE = 0,
+    WEX_CURRENT = 1
+};
+// One sample of the WEX grid simulation: mode 0..4, quantity, phase 0..3 (3: the neutral, 0),
+// time t in seconds, grid frequency f in Hz.
+double WexSample(int mode, int quantity, int phase, double t, double f);
+
 // The temperature of the CPU (slot 0) or of a module (1..4) in degrees Celsius; -1000.0 when
 // none can be read. keepOpen keeps the sensor (or the module) for the next call.
 double GetTemperature(int slot, bool keepOpen);
