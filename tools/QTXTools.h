@@ -10,6 +10,7 @@
 #ifndef QTX_TOOLS_H
 #define QTX_TOOLS_H
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -39,6 +40,11 @@ public:
     std::string GetFactorySettingFileName() override { return ""; }
     double GetSignalValue(const std::string& /*name*/, int /*number*/) override { return 0; }
     std::string GetSignalUnit(const std::string& /*name*/, int /*number*/) override { return ""; }
+
+    // The first difference found by the last failed bus comparison.
+    uint32_t MismatchAddress() const { return ulBpbCompareAddress; }
+    uint32_t MismatchRead() const { return ulBpbCompareRead; }
+    uint32_t MismatchWanted() const { return ulBpbCompareWanted; }
 };
 
 // The tool directory (root of the driver files + "Tools/"); set at start.
@@ -145,6 +151,15 @@ bool SendVeskFile(CToolsCall& call);
 bool RecordDebug(CToolsCall& call); // mode: 0 quiet, 1 a dot per datagram, 2 the datagrams
 bool UdpTemp(CToolsCall& call);
 bool UdpData(CToolsCall& call);
+
+// Bus and memory access (on the device)
+bool BusWrite(CToolsCall& call);
+bool BusRead(CToolsCall& call);
+bool MemTest(CToolsCall& call);
+bool File2PCI(CToolsCall& call);
+bool PCI2File(CToolsCall& call);
+bool RingBuffer2File(CToolsCall& call);
+bool DebugData(CToolsCall& call);
 
 // Signal tools
 bool GenLpFilter(CToolsCall& call);
