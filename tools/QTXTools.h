@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -115,6 +116,16 @@ void PrintToolsUsage(const char* program);
 // process ends with QTX_EXIT_NO_DEVICE when exitOnError is set, otherwise null is returned.
 CTools* GetToolsDevice(bool exitOnError);
 std::string ToolArgToString(const char* argument);
+// A tool file, closed at the end of its scope.
+struct CToolFileCloser
+{
+    void operator()(FILE* f) const
+    {
+        if (f)
+            std::fclose(f);
+    }
+};
+typedef std::unique_ptr<FILE, CToolFileCloser> ToolFile;
 // fopen with a message on success and on failure.
 FILE* OpenToolFile(const std::string& path, const char* mode);
 // One line of standard input into buffer (leading white space skipped, cut to size - 1

@@ -22,17 +22,6 @@ namespace
 {
 const char* const aFilterTypeNames[] = {"Butterworth", "Chebychev", "Inv.-Chebychev", "Cauer"};
 
-// Closes a tool file at the end of its scope.
-struct CFileCloser
-{
-    void operator()(FILE* f) const
-    {
-        if (f)
-            std::fclose(f);
-    }
-};
-typedef std::unique_ptr<FILE, CFileCloser> ToolFile;
-
 std::string WithoutDirectory(const std::string& path)
 {
     size_t cut = path.find_last_of("/\\");

@@ -17,16 +17,6 @@
 
 namespace
 {
-struct CFileCloser
-{
-    void operator()(FILE* f) const
-    {
-        if (f)
-            std::fclose(f);
-    }
-};
-typedef std::unique_ptr<FILE, CFileCloser> ToolFile;
-
 int32_t IntParam(const CToolsCall& call, size_t i)
 {
     return StringToInt(call.Param(i));

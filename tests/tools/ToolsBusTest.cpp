@@ -7,28 +7,18 @@
 #include <sys/stat.h>
 
 #include "KoveTestSupport.h"
+#include "QtxRun.h"
 
 using namespace kovetest;
 
 namespace
 {
-struct CRun
-{
-    int iStatus;
-    std::string sOut;
-    bool Has(const std::string& part) const { return sOut.find(part) != std::string::npos; }
-};
-
 class QtxBus : public testing::Test
 {
 protected:
     CRun Qtx(const std::vector<std::string>& args) const
     {
-        std::vector<std::string> argv{BinPath("qtx")};
-        argv.insert(argv.end(), args.begin(), args.end());
-        CRun run;
-        run.iStatus = RunCommand(argv, &run.sOut, {"KOVE_SIM=" + tDevice.Dir()});
-        return run;
+        return ::Qtx(args, {"KOVE_SIM=" + tDevice.Dir()});
     }
     std::string Peek(const std::string& address) const { return tDevice.Tool("peek", {address}); }
     std::string Path(const std::string& name) const { return tFiles.Path() + "/" + name; }

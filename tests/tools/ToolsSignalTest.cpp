@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include "KoveTestSupport.h"
+#include "QtxRun.h"
 #include "QTXDigitalFilter.h"
 #include "QTXXml.h"
 
@@ -14,13 +15,6 @@ using namespace kovetest;
 
 namespace
 {
-struct CRun
-{
-    int iStatus;
-    std::string sOut;
-    bool Has(const std::string& part) const { return sOut.find(part) != std::string::npos; }
-};
-
 // qtx run in the directory dir (the tools write files named without a path there); input:
 // words given to it on standard input, one a line.
 CRun QtxIn(const std::string& dir, const std::string& args, const std::string& input = "")
