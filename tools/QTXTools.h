@@ -10,7 +10,9 @@
 #ifndef QTX_TOOLS_H
 #define QTX_TOOLS_H
 
+#include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,6 +41,11 @@ public:
     std::string GetFactorySettingFileName() override { return ""; }
     double GetSignalValue(const std::string& /*name*/, int /*number*/) override { return 0; }
     std::string GetSignalUnit(const std::string& /*name*/, int /*number*/) override { return ""; }
+
+    // The first difference found by the last failed bus comparison.
+    uint32_t MismatchAddress() const { return ulBpbCompareAddress; }
+    uint32_t MismatchRead() const { return ulBpbCompareRead; }
+    uint32_t MismatchWanted() const { return ulBpbCompareWanted; }
 };
 
 // The tool directory (root of the driver files + "Tools/"); set at start.
@@ -109,6 +116,16 @@ void PrintToolsUsage(const char* program);
 // process ends with QTX_EXIT_NO_DEVICE when exitOnError is set, otherwise null is returned.
 CTools* GetToolsDevice(bool exitOnError);
 std::string ToolArgToString(const char* argument);
+// A tool file, closed at the end of its scope.
+struct CToolFileCloser
+{
+    void operator()(FILE* f) const
+    {
+        if (f)
+            std::fclose(f);
+    }
+};
+typedef std::unique_ptr<FILE, CToolFileCloser> ToolFile;
 // fopen with a message on success and on failure.
 FILE* OpenToolFile(const std::string& path, const char* mode);
 // One line of standard input into buffer (leading white space skipped, cut to size - 1
@@ -145,6 +162,30 @@ bool SendVeskFile(CToolsCall& call);
 bool RecordDebug(CToolsCall& call); // mode: 0 quiet, 1 a dot per datagram, 2 the datagrams
 bool UdpTemp(CToolsCall& call);
 bool UdpData(CToolsCall& call);
+
+// Bus and memory access (on the device)
+bool BusWrite(CToolsCall& call);
+bool BusRead(CToolsCall& call);
+bool MemTest(CToolsCall& call);
+bool File2PCI(CToolsCall& call);
+bool PCI2File(CToolsCall& call);
+bool RingBuffer2File(CToolsCall& call);
+bool DebugData(CToolsCall& call);
+
+// Signal tools
+bool GenLpFilter(CToolsCall& call);
+bool CalcBiQuad(CToolsCall& call);
+bool WexSim(CToolsCall& call);
+bool WexFilter(CToolsCall& call);
+bool FftTest(CToolsCall& call);
+enum WexQuantity
+{
+    WEX_VOLTAGE = 0,
+    WEX_CURRENT = 1
+};
+// One sample of the WEX grid simulation: mode 0..4, quantity, phase 0..3 (3: the neutral, 0),
+// time t in seconds, grid frequency f in Hz.
+double WexSample(int mode, int quantity, int phase, double t, double f);
 
 // The temperature of the CPU (slot 0) or of a module (1..4) in degrees Celsius; -1000.0 when
 // none can be read. keepOpen keeps the sensor (or the module) for the next call.

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "KoveTestSupport.h"
+#include "QtxRun.h"
 #include "QTXBinConfig.h"
 #include "QTXCommunication.h"
 #include "QTXFlashRecord.h"
@@ -17,22 +18,6 @@ using namespace kovetest;
 
 namespace
 {
-struct CRun
-{
-    int iStatus;
-    std::string sOut;
-    bool Has(const std::string& part) const { return sOut.find(part) != std::string::npos; }
-};
-
-CRun Qtx(const std::vector<std::string>& args, const std::vector<std::string>& env = {})
-{
-    std::vector<std::string> argv{BinPath("qtx")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    CRun run;
-    run.iStatus = RunCommand(argv, &run.sOut, env);
-    return run;
-}
-
 void Write(const std::string& path, const std::string& data)
 {
     std::ofstream(path, std::ios::binary) << data;
