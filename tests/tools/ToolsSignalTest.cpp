@@ -22,7 +22,10 @@ CRun QtxIn(const std::string& dir, const std::string& args, const std::string& i
     std::string command = "cd '" + dir + "' && ";
     if (!input.empty())
         command += "printf '%s\\n' " + input + " | ";
-    command += "'" + BinPath("qtx") + "' " + args;
+    // Through the emulator where the tests run under one.
+    for (const std::string& word : LaunchArgv({BinPath("qtx")}))
+        command += "'" + word + "' ";
+    command += args;
     CRun run;
     run.iStatus = RunCommand({"/bin/sh", "-c", command}, &run.sOut);
     return run;
