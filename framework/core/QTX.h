@@ -470,6 +470,8 @@ protected:
     bool bReplyNotStored = false;
     int iHWFamily = 0;
     std::atomic<bool> bFactoryDefault{false};
+    // Set once the system driver has been told of the driver's end: it is told only once.
+    std::atomic<bool> bUnregistered{false};
     // Version record, allocated with calloc on first use and freed by the destructor.
     _QTXVersionInfo* ptVersionInfo = nullptr;
     // Set once the version record holds the system driver's answer; until then each request

@@ -1,6 +1,7 @@
 // Requests from one driver to another, and the user-configuration string.
 #include "QTXMessages.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 
@@ -19,17 +20,19 @@ namespace
 {
 constexpr int RETRY_PAUSE_MS = 100;
 
-void PauseBeforeRetry()
+// Pauses RETRY_PAUSE_MS, or less when the time left (in ns) is shorter.
+void PauseBeforeRetry(uint64_t leftNs)
 {
-    timespec pause{0, RETRY_PAUSE_MS * 1000000L};
+    const uint64_t ns = std::min<uint64_t>(leftNs, RETRY_PAUSE_MS * 1000000ull);
+    timespec pause{0, static_cast<long>(ns)};
     while (nanosleep(&pause, &pause) != 0 && errno == EINTR)
     {
     }
 }
 
-// One request per attempt: connect, send with `send`, receive the reply. Attempts go on until
-// one gets a reply or the time-out has passed (measured after the pause that follows a failed
-// attempt, so a time-out of 0 makes exactly one).
+// One request per attempt: connect, send with `send`, receive the reply. Attempts go on, with a
+// pause between them, until one gets a reply or the time-out has passed; the last pause ends at
+// the time-out, and none follows the last attempt (a time-out of 0 makes exactly one attempt).
 template <typename SendFunction>
 bool SendToDriver(SendFunction send, int timeoutMs, int port, const std::string& replyFile)
 {
@@ -46,9 +49,10 @@ bool SendToDriver(SendFunction send, int timeoutMs, int port, const std::string&
         }
         if (replied)
             return true;
-        PauseBeforeRetry();
-        if (GetClockStamp() - start >= budget)
+        const uint64_t elapsed = GetClockStamp() - start;
+        if (elapsed >= budget)
             return false;
+        PauseBeforeRetry(budget - elapsed);
     }
 }
 } // namespace

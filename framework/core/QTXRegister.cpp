@@ -40,6 +40,7 @@ void CQTX::RegisterDevice()
     }
     const std::string document =
         sXmlStart + "<RegisterModule Name=\"" + EscapeXmlValue(name) + "\" />\n";
+    bUnregistered = false;
     if (SendStringToDriver(document, REGISTRATION_TIMEOUT_MS, static_cast<int>(QTX_SYSTEM_PORT),
                            ""))
         return;
@@ -55,13 +56,19 @@ void CQTX::RegisterDevice()
 
 void CQTX::UnregisterDevice()
 {
+    if (bUnregistered)
+        return;
     const std::string document = sXmlStart + "<RemoveModule Name=\"" +
                                  EscapeXmlValue(sModuleName + ":" + std::to_string(ulPort)) +
                                  "\" />\n";
-    if (!SendStringToDriver(document, REGISTRATION_TIMEOUT_MS, static_cast<int>(QTX_SYSTEM_PORT),
-                            ""))
-        throw CQTXECommunicationError("SystemError", "Can not unregister device", __FILE__,
-                                      __LINE__, Error);
+    if (SendStringToDriver(document, REGISTRATION_TIMEOUT_MS, static_cast<int>(QTX_SYSTEM_PORT),
+                           ""))
+    {
+        bUnregistered = true;
+        return;
+    }
+    throw CQTXECommunicationError("SystemError", "Can not unregister device", __FILE__, __LINE__,
+                                  Error);
 }
 
 void CQTX::ClearModuleError()

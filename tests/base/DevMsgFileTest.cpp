@@ -126,25 +126,14 @@ TEST(DevMsgCheckPath, NamesThatStayBelowTheirRoot)
 class CPeer
 {
 public:
-    CPeer()
-    {
-        m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t size = sizeof a;
-        getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &size);
-        m_usPort = ntohs(a.sin_port);
-        listen(m_fd, 4);
-    }
+    CPeer() : m_fd(kovetest::LoopbackSocket(SOCK_STREAM, &m_iPort)) {}
     ~CPeer()
     {
         if (m_tThread.joinable())
             m_tThread.join();
         close(m_fd);
     }
-    uint16_t Port() const { return m_usPort; }
+    uint16_t Port() const { return static_cast<uint16_t>(m_iPort); }
 
     // Serves one connection: greeting, one request, then reply (when not empty).
     void ServeOnce(const std::function<Bytes(const Bytes&)>& reply)
@@ -196,8 +185,8 @@ public:
     const Bytes& Request() const { return m_tRequest; }
 
 private:
+    int m_iPort = 0; // before the socket: the constructor fills it
     int m_fd = -1;
-    uint16_t m_usPort = 0;
     std::thread m_tThread;
     std::atomic<bool> m_bClosedByForwarder{false};
     Bytes m_tRequest;

@@ -137,14 +137,9 @@ sockaddr_in LoopbackAddress(uint16_t port)
 
 CFd RawListen(uint16_t* port)
 {
-    CFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a = LoopbackAddress(0);
-    socklen_t length = sizeof a;
-    if (bind(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        listen(fd.Get(), 4) != 0 ||
-        getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&a), &length) != 0)
-        return CFd();
-    *port = ntohs(a.sin_port);
+    int bound = 0;
+    CFd fd(kovetest::LoopbackSocket(SOCK_STREAM, &bound));
+    *port = static_cast<uint16_t>(bound);
     return fd;
 }
 

@@ -76,19 +76,7 @@ std::map<std::string, std::string> FullArchive(const std::string& image)
 class CProgressReceiver
 {
 public:
-    CProgressReceiver()
-    {
-        m_iSocket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_iSocket, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        socklen_t length = sizeof address;
-        getsockname(m_iSocket, reinterpret_cast<sockaddr*>(&address), &length);
-        m_iPort = ntohs(address.sin_port);
-        timeval timeout{20, 0};
-        setsockopt(m_iSocket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    }
+    CProgressReceiver() : m_iSocket(kovetest::LoopbackSocket(SOCK_DGRAM, &m_iPort, 20)) {}
     ~CProgressReceiver() { close(m_iSocket); }
     std::string Address() const { return "127.0.0.1:" + std::to_string(m_iPort); }
 
@@ -125,8 +113,8 @@ public:
     }
 
 private:
+    int m_iPort = 0; // before the socket: the constructor fills it
     int m_iSocket = -1;
-    int m_iPort = 0;
 };
 
 class Updater : public testing::Test

@@ -1,4 +1,5 @@
 #include "FakeHub.h"
+#include "KoveTestSupport.h"
 
 #include <arpa/inet.h>
 #include <cctype>
@@ -216,26 +217,15 @@ bool CFakeHub::Start()
 {
     if (m_tThread.joinable())
         return true;
-    m_iListener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    m_iListener = LoopbackSocket(SOCK_STREAM, &m_iPort);
     if (m_iListener < 0)
         return false;
-    int on = 1;
-    setsockopt(m_iListener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(m_iPort));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(m_iListener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(m_iListener, 8) != 0 ||
-        getsockname(m_iListener, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-        pipe2(m_aiWake, O_CLOEXEC) != 0)
+    if (pipe2(m_aiWake, O_CLOEXEC) != 0)
     {
         close(m_iListener);
         m_iListener = -1;
         return false;
     }
-    m_iPort = ntohs(address.sin_port);
     m_tThread = std::thread(&CFakeHub::Serve, this);
     return true;
 }

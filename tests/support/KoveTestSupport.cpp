@@ -361,4 +361,29 @@ void CSmallFileSystem::Free()
 {
     unlink(FillerName(m_sDirectory).c_str());
 }
+int LoopbackSocket(int type, int* port, int receiveTimeoutSeconds)
+{
+    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(*port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    timeval timeout{receiveTimeoutSeconds, 0};
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        (type == SOCK_STREAM && listen(fd, 8) != 0) ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        (receiveTimeoutSeconds > 0 &&
+         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0))
+    {
+        close(fd);
+        return -1;
+    }
+    *port = ntohs(address.sin_port);
+    return fd;
+}
 } // namespace kovetest

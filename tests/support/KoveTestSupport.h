@@ -112,6 +112,11 @@ private:
     std::string m_sWhy;
 };
 
+// A socket of `type` (SOCK_STREAM or SOCK_DGRAM) bound to 127.0.0.1:*port (0: any free port),
+// listening when it is a stream socket, with a receive time-out when receiveTimeoutSeconds > 0.
+// Returns the descriptor with the bound port in *port, or -1.
+int LoopbackSocket(int type, int* port, int receiveTimeoutSeconds = 0);
+
 // Reads a whole file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
 // Waits until pred() is true or the timeout passes; polls every 10 ms.

@@ -296,19 +296,7 @@ TEST_F(QTXBusClockDevice, TheClockOfFamilyTwoIsReadFromTheBusWithoutTouchingTrac
 class CDebugReceiver
 {
 public:
-    CDebugReceiver()
-    {
-        m_iSocket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_iSocket, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        socklen_t length = sizeof address;
-        getsockname(m_iSocket, reinterpret_cast<sockaddr*>(&address), &length);
-        m_iPort = ntohs(address.sin_port);
-        timeval timeout{2, 0};
-        setsockopt(m_iSocket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    }
+    CDebugReceiver() : m_iSocket(kovetest::LoopbackSocket(SOCK_DGRAM, &m_iPort, 2)) {}
     ~CDebugReceiver() { close(m_iSocket); }
     std::string Address() const { return "127.0.0.1:" + std::to_string(m_iPort); }
     // Datagrams until one contains `text`; empty when none does within the time-out.
@@ -327,8 +315,8 @@ public:
     }
 
 private:
+    int m_iPort = 0; // before the socket: the constructor fills it
     int m_iSocket = -1;
-    int m_iPort = 0;
 };
 
 TEST(QTXBusTrace, AccessesAreReportedToTheDebugReceiverAndTheTraceBuffer)
