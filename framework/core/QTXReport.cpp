@@ -29,15 +29,7 @@ constexpr const char* XML_SCHEMA_INSTANCE = "http://www.w3.org/2001/XMLSchema-in
 bool MakeDirectoriesOf(const std::string& path)
 {
     const size_t end = path.find_last_of('/');
-    if (end == std::string::npos || end == 0)
-        return true;
-    for (size_t next = path.find('/', 1); next != std::string::npos && next <= end;
-         next = path.find('/', next + 1))
-    {
-        if (mkdir(path.substr(0, next).c_str(), 0755) != 0 && errno != EEXIST)
-            return false;
-    }
-    return true;
+    return end == std::string::npos || end == 0 || QTXMakeDirectories(path.substr(0, end));
 }
 
 namespace
