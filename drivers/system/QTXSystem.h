@@ -270,6 +270,9 @@ bool MyHexSwitchThread(CQTX* driver, void* argument, int intArgument);
 bool MyFlexThread(CQTX* driver, void* argument, int intArgument);
 // Application watchdog.
 bool MyWatchdogThread(CQTX* driver, void* argument, int intArgument);
+// Factory-default button of the CDI device: a press held over two looks 250 ms apart asks the
+// system driver for the factory settings, network settings included; nothing starts it.
+bool FactoryButtonThread(CQTX* driver, void* argument, int intArgument);
 
 // Sends `text` to 127.0.0.1:port in a thread of its own once the request in hand has been
 // answered (the command connection is free), waiting at most 10 s for that. Nothing happens

@@ -8,6 +8,7 @@
 
 #include "Cdi.h"
 #include "KovePlatform.h"
+#include "QTXMessages.h"
 
 namespace
 {
@@ -18,6 +19,12 @@ constexpr int32_t kBusWordSwitchWord4 = 8200;   // family 6
 constexpr uint32_t kLineUnitFirst = 80;
 constexpr uint32_t kLineSecondFirst = 84;
 constexpr uint32_t kLineButton = 88;
+
+// The factory-default button thread: its look period, the time its request may take, and how
+// long it lights the button LED.
+constexpr int kButtonLookMs = 250;
+constexpr int kButtonRequestTimeoutMs = 10000;
+constexpr int kButtonLedMs = 2000;
 
 // Family 8 wires the second switch's four lines in its own order: the value read -> the switch.
 const uint32_t kFamily8SecondSwitch[16] = {0, 4, 1, 5, 8, 12, 9, 13, 2, 6, 3, 7, 10, 14, 11, 15};
@@ -131,4 +138,37 @@ uint32_t ReadFactoryButton(CSystem* system)
     default:
         return CdiGetFactoryDefCurrent() != 0 ? 1u : 0u;
     }
+}
+
+bool FactoryButtonThread(CQTX* driver, void* /*argument*/, int /*intArgument*/)
+{
+    CSystem* system = dynamic_cast<CSystem*>(driver);
+    if (system == nullptr)
+        return false;
+    const std::string request =
+        sXmlStart + "<FactorySettings IncludeNetworkSettings=\"true\" />";
+    bool handled = false;
+    while (system->ContinueThread())
+    {
+        SystemSleepMs(kButtonLookMs);
+        if (CdiGetFactoryDefCurrent() == 0 || system->IsBooting())
+            continue;
+        SystemSleepMs(kButtonLookMs);
+        if (CdiGetFactoryDefCurrent() != 0 && !handled && system->ContinueThread())
+        {
+            system->bButtonLed = true;
+            SendStringToDriver(request, kButtonRequestTimeoutMs,
+                               static_cast<int>(QTX_SYSTEM_PORT),
+                               system->FileNameToAbsolutePath("Reply.xml"));
+            SystemSleepMs(kButtonLedMs);
+            system->bButtonLed = false;
+            handled = true;
+        }
+        else
+        {
+            // Released, or already acted on: a button still held acts again the round after.
+            handled = false;
+        }
+    }
+    return true;
 }

@@ -82,6 +82,7 @@ public:
     }
 
     void SetPort(uint32_t port) { ulPort = port; }
+    void SetBooting(bool booting) { bBooting = booting; }
 };
 
 // Each test gets a fresh simulated device (a KV8 central unit), and a system driver object on it
