@@ -2,9 +2,11 @@
 // temperature reading.
 #include "QTXTools.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 
 #include "KovePlatform.h"
@@ -81,6 +83,16 @@ std::string ReadConsoleString()
     for (int c = std::getchar(); c != EOF && c != '\n'; c = std::getchar())
         text += static_cast<char>(c);
     return text;
+}
+
+void ToolsSleepMs(int ms)
+{
+    if (ms <= 0)
+        return;
+    timespec pause{ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR)
+    {
+    }
 }
 
 bool FloatToHex(CToolsCall& call)
