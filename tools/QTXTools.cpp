@@ -155,7 +155,7 @@ double GetTemperature(int slot, bool keepOpen)
     {
         unsigned char address[4] = {0xAE, 0, 0, 0};
         unsigned char value[2] = {0, 0};
-        bool ok = SrwCommand(5, address, 4, value, 2, 0, 3, slot);
+        bool ok = SrwCommand(SRW_RAM_READ, address, 4, value, 2, 0, 3, slot);
         if (!keepOpen && !SrwCommand(-1, nullptr, 0, nullptr, 0, 0, 0, slot))
             ok = false;
         if (!ok)

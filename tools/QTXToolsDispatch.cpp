@@ -193,6 +193,9 @@ const char* const aUsageLines[] = {
     "          bit 2 wait for a trigger on channel 0, bit 3 on channel 1",
     "  %s       COUNTER <FPGA-Address> <DelayInMs> writes a counter and the CPU temperature",
     "  %s       KoveFactoryRelays <Slot> <RelayMask> sets the relays of a factory test card",
+    "          power relay card: Bits 0..6 for USB0..6, bit 7 of QM",
+    "          signal relay card: Bits 0..15: signal, Bits 16..18 for VAC, VDC and I, Bits 19..20 "
+    "for 1kOhm load to signals 0..7 resp. 8..15",
     "*** EEPROM and Flash ***",
     "  %s       EEPROM2File <ModuleSlot> <FileName> [<Length>] reads the module EEPROM (default "
     "512)",
@@ -206,6 +209,8 @@ const char* const aUsageLines[] = {
     "  %s       SpiFlash2File <ModuleSlot> <StartAddress> <Length> <FileName> reads SPI flash",
     "  %s       File2SpiFlash <ModuleSlot> <StartAddress> <FileName> writes SPI flash",
     "  %s       SrwCmd <Slot> <Command> [<Arg1> [<Arg2> [<Arg3>]]] sends a module command",
+    "          <Command>: Help, FlashErase, FlashRead, FlashWrite, RamRead, RamWrite, EepromRead,",
+    "          EepromWrite, Reset (\"qtx SrwCmd 0 Help\" shows their arguments)",
     "  %s       ExtractFile <ID> <Input> <Output> cuts the record <ID> out of a flash image",
     "  %s       Add12BHeader <ID> <Input> <Output> puts a flash record head in front of a file",
     "  %s       QWCalib <File> converts calibration.xml_cal into the old calibration image",
