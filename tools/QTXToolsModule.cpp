@@ -56,8 +56,8 @@ const char* const aSrwHelp[] = {
     "  EepromRead <Addr> <Len> <File> to read from the AVR EEPROM and store it to <File>",
     "  EepromWrite <Addr> <File> to write the <file> to the AVR RAM",
     "  Reset to reset the AVR of this module U(including reload of the FPGA",
-    "For all \"*Read\" commands: <File> can be omitted to get the data output on the screen as "
-    "hex dump",
+    ("For all \"*Read\" commands: <File> can be omitted to get the data output on the screen as "
+     "hex dump"),
     "For all \"*Write\" commands: if <File> starts with \"*;\" followed by a sequence of numbers",
     "seperated by semicolon, then this byte sequency is used i.s.o. the file data",
 };
