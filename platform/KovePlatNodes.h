@@ -67,5 +67,7 @@ extern const SPlatNodeOps g_tSimInterProcOps; // "/dev/interproc"
 extern const SPlatNodeOps g_tSimGpioOps; // "/dev/gpio"
 // The simulated PROFINET controller (KoveSimPnDrv.cpp).
 extern const SPlatNodeOps g_tSimPnDrvOps; // "/dev/pndrv"
+// The simulated CPU temperature sensor (KoveSimSensor.cpp).
+extern const SPlatNodeOps g_tSimSensorOps; // "/dev/LM75"
 
 #endif

@@ -138,6 +138,7 @@ const SPlatNodeEntry kSimNodes[] = {
     {"/dev/mem", false, &kMemOps},
     {"/dev/pndrv", false, &g_tSimPnDrvOps},
     {"/dev/ilseth", false, &kIlsethOps},
+    {"/dev/LM75", false, &g_tSimSensorOps},
 };
 // clang-format on
 } // namespace

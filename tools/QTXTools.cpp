@@ -2,9 +2,11 @@
 // temperature reading.
 #include "QTXTools.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 
 #include "KovePlatform.h"
@@ -83,6 +85,16 @@ std::string ReadConsoleString()
     return text;
 }
 
+void ToolsSleepMs(int ms)
+{
+    if (ms <= 0)
+        return;
+    timespec pause{ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR)
+    {
+    }
+}
+
 bool FloatToHex(CToolsCall& call)
 {
     float value = static_cast<float>(StringToFloat(call.Param(0)));
@@ -143,7 +155,7 @@ double GetTemperature(int slot, bool keepOpen)
     {
         unsigned char address[4] = {0xAE, 0, 0, 0};
         unsigned char value[2] = {0, 0};
-        bool ok = SrwCommand(5, address, 4, value, 2, 0, 3, slot);
+        bool ok = SrwCommand(SRW_RAM_READ, address, 4, value, 2, 0, 3, slot);
         if (!keepOpen && !SrwCommand(-1, nullptr, 0, nullptr, 0, 0, 0, slot))
             ok = false;
         if (!ok)

@@ -133,6 +133,8 @@ FILE* OpenToolFile(const std::string& path, const char* mode);
 void ReadConsoleLine(char* buffer, int size);
 // Characters of standard input up to a newline or the end of input.
 std::string ReadConsoleString();
+// Waits ms milliseconds (nothing for 0 or less).
+void ToolsSleepMs(int ms);
 
 // ---- Actions
 
@@ -190,5 +192,22 @@ double WexSample(int mode, int quantity, int phase, double t, double f);
 // The temperature of the CPU (slot 0) or of a module (1..4) in degrees Celsius; -1000.0 when
 // none can be read. keepOpen keeps the sensor (or the module) for the next call.
 double GetTemperature(int slot, bool keepOpen);
+
+// Module commands and measurements
+bool SrwCmd(CToolsCall& call);
+bool Temp(CToolsCall& call);
+bool Counter(CToolsCall& call); // runs until the process is stopped
+bool KoveFactoryRelays(CToolsCall& call);
+// The bytes of a write command: "*;1;2;255" lists them (numbers as StringToInt reads them, the
+// low 8 bits of each), any other text names a file that is read whole. False (nothing in data)
+// when the text is empty, a list field is no number, the file cannot be read or is empty, or
+// there are more than maxBytes bytes; a null output prints "ERROR: wrong buffer or length!".
+bool ReadInputData(const std::string& text, std::vector<unsigned char>* data, size_t* length,
+                   size_t maxBytes);
+// One dump line of count bytes from buffer + offset: "[0x<offset>]  ", "%02X " per byte, then
+// the bytes 0x20..0x7F as characters (others as blanks) in double quotes, and a newline.
+// "<ERROR: Can not generate hex dump>" for a null buffer, a negative offset or count, or a
+// count above 250.
+std::string HexDumpLine(const unsigned char* buffer, int32_t offset, int count);
 
 #endif

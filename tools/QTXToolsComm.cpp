@@ -19,16 +19,6 @@ constexpr int kProgressDatagramBytes = 256;
 constexpr int kDebugDatagramBytes = 10000;
 constexpr size_t kPrintPiece = 2048;
 
-void SleepMs(int ms)
-{
-    if (ms <= 0)
-        return;
-    timespec pause{ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&pause, &pause) != 0)
-    {
-    }
-}
-
 // Copies a file to standard output; false when it cannot be opened.
 bool PrintFile(const std::string& path)
 {
@@ -355,7 +345,7 @@ bool UdpTemp(CToolsCall& call)
             QtxBinPutI16(datagram + 2 * source, values[source]);
         }
         call.tChannel.SendBuffer(datagram, sizeof datagram);
-        SleepMs(interval);
+        ToolsSleepMs(interval);
     }
 }
 

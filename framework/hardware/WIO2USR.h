@@ -49,8 +49,15 @@ extern "C"
 #define WIO2USR_RESERVE 0
 #define WIO2USR_RELEASE 1
 
-/* Codes of libSRW. EEPROM read: in the 4-byte address, out the bytes. EEPROM
- * write: in the bytes, out the 4-byte address. Reset: 2 bytes in. */
+/* Codes of libSRW. Reads (SPI flash, RAM, EEPROM of the module's controller):
+ * in the 4-byte address, out the bytes. Writes: in the bytes, out the 4-byte
+ * address. Flash erase: in the 4-byte address, out the 4-byte length. Reset:
+ * 2 bytes in. */
+#define SRW_FLASH_ERASE 2
+#define SRW_FLASH_READ 3
+#define SRW_FLASH_WRITE 4
+#define SRW_RAM_READ 5
+#define SRW_RAM_WRITE 6
 #define SRW_EEPROM_READ 9
 #define SRW_EEPROM_WRITE 10
 #define SRW_MODULE_RESET 23

@@ -83,19 +83,36 @@ bool SafeName(const std::string& name)
 bool CSimModuleSlot::Present(int slot)
 {
     std::shared_ptr<const SSimConfig> cfg = SimConfig();
-    if (!cfg || cfg->iSetupError != 0 || slot < 0 || slot > 15)
+    return cfg && cfg->iSetupError == 0 && Present(cfg->sDir, slot);
+}
+
+bool CSimModuleSlot::Present(const std::string& dir, int slot)
+{
+    if (slot < 0 || slot > 15)
         return false;
     SSimDescription desc;
-    if (SimReadDescription(cfg->sDir, &desc, nullptr) != 0)
+    if (SimReadDescription(dir, &desc, nullptr) != 0)
         return false;
     return (desc.uSlotMask >> slot) & 1u;
 }
 
 CSimModuleSlot::CSimModuleSlot(int slot)
 {
-    if (!Present(slot))
+    std::shared_ptr<const SSimConfig> cfg = SimConfig();
+    if (cfg && cfg->iSetupError == 0)
+        Open(cfg->sDir, slot);
+}
+
+CSimModuleSlot::CSimModuleSlot(const std::string& dir, int slot)
+{
+    Open(dir, slot);
+}
+
+void CSimModuleSlot::Open(const std::string& dir, int slot)
+{
+    if (!Present(dir, slot))
         return;
-    m_sDir = SimConfig()->sDir + "/dev/module" + std::to_string(slot);
+    m_sDir = dir + "/dev/module" + std::to_string(slot);
     if (SimMakeDirs(m_sDir + "/plvfs") != 0)
         return;
     const int fd = open((m_sDir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -174,6 +191,68 @@ bool CSimModuleSlot::WriteFlash(uint32_t address, const uint8_t* data, uint32_t 
     std::fill(flash.begin() + blockStart, flash.begin() + blockEnd, '\xFF');
     flash.replace(address, length, reinterpret_cast<const char*>(data), length);
     return SimWriteFileAtomic(m_sDir + "/spiflash.bin", flash) == 0;
+}
+
+bool CSimModuleSlot::PatchFlash(uint32_t address, const uint8_t* data, uint32_t length)
+{
+    std::string flash;
+    const uint64_t end = static_cast<uint64_t>(address) + length;
+    if (!Usable() || end > kSimControllerFlashBytes || !ReadAll(m_sDir + "/spiflash.bin", &flash))
+        return false;
+    if (length == 0)
+        return true;
+    if (flash.size() < end)
+        flash.resize(end, '\xFF');
+    if (data == nullptr)
+        std::fill(flash.begin() + address, flash.begin() + end, '\xFF');
+    else
+        flash.replace(address, length, reinterpret_cast<const char*>(data), length);
+    return SimWriteFileAtomic(m_sDir + "/spiflash.bin", flash) == 0;
+}
+
+bool CSimModuleSlot::EraseFlashRange(uint32_t address, uint32_t length)
+{
+    return PatchFlash(address, nullptr, length);
+}
+
+bool CSimModuleSlot::ProgramFlash(uint32_t address, const uint8_t* data, uint32_t length)
+{
+    return data != nullptr && PatchFlash(address, data, length);
+}
+
+bool CSimModuleSlot::Ram(std::string* image)
+{
+    if (!Usable() || !ReadAll(m_sDir + "/ram.bin", image))
+        return false;
+    if (image->empty())
+    {
+        // A module that was never touched: cleared RAM, and the temperature it measures.
+        image->assign(kSimRamBytes, '\0');
+        const uint16_t temperature = static_cast<uint16_t>(kSimRamDefaultTemperature);
+        (*image)[kSimRamTemperature] = static_cast<char>(temperature & 0xFF);
+        (*image)[kSimRamTemperature + 1] = static_cast<char>(temperature >> 8);
+    }
+    return image->size() == kSimRamBytes;
+}
+
+bool CSimModuleSlot::ReadRam(uint32_t address, uint8_t* out, uint32_t length)
+{
+    std::string image;
+    if (static_cast<uint64_t>(address) + length > kSimRamBytes || !Ram(&image))
+        return false;
+    if (length > 0)
+        memcpy(out, image.data() + address, length);
+    return true;
+}
+
+bool CSimModuleSlot::WriteRam(uint32_t address, const uint8_t* data, uint32_t length)
+{
+    std::string image;
+    if (static_cast<uint64_t>(address) + length > kSimRamBytes || !Ram(&image))
+        return false;
+    if (length > 0)
+        image.replace(address, length, reinterpret_cast<const char*>(data), length);
+    return SimWriteFileAtomic(m_sDir + "/ram.bin", image) == 0;
 }
 
 bool CSimModuleSlot::ListFiles(std::vector<SSimPlvFile>* files)

@@ -6,6 +6,8 @@
 //                                     production record of the module
 //   dev/module<slot>/spiflash.bin     SPI flash (SimSpiFlashBytes); bytes beyond the end
 //                                     of the file read as erased (0xFF)
+//   dev/module<slot>/ram.bin          the module controller's RAM (SimRamBytes); a new
+//                                     one is zero but for the temperature word
 //   dev/module<slot>/plvfs/table      the flash file system's directory, one file a line:
 //                                     id, flash address, size, version, date, time, name
 //   dev/module<slot>/plvfs/<id>.bin   the bytes of each file
@@ -22,6 +24,13 @@
 
 constexpr uint32_t kSimEepromBytes = 1024;
 constexpr uint32_t kSimSpiFlashBytes = 16u << 20;
+// The part of the SPI flash that the controller's own commands reach.
+constexpr uint32_t kSimControllerFlashBytes = 4u << 20;
+constexpr uint32_t kSimRamBytes = 2304;
+// The controller keeps the module's temperature in 1/100 degree Celsius (signed 16 bits,
+// little-endian) at this RAM address; a new module reads 35.00 degrees.
+constexpr uint32_t kSimRamTemperature = 0xAE;
+constexpr int16_t kSimRamDefaultTemperature = 3500;
 
 // One file of a module's flash file system.
 struct SSimPlvFile
@@ -39,7 +48,9 @@ struct SSimPlvFile
 class CSimModuleSlot
 {
 public:
+    // The slot of this process's simulated device, or of the device in dir.
     explicit CSimModuleSlot(int slot);
+    CSimModuleSlot(const std::string& dir, int slot);
     ~CSimModuleSlot();
     CSimModuleSlot(const CSimModuleSlot&) = delete;
     CSimModuleSlot& operator=(const CSimModuleSlot&) = delete;
@@ -54,6 +65,14 @@ public:
     // Erases every 64 KiB block the range touches, then programs the data.
     bool WriteFlash(uint32_t address, const uint8_t* data, uint32_t length);
 
+    // The controller's commands on the first kSimControllerFlashBytes of the flash: erase
+    // sets exactly the range to 0xFF, program writes the bytes as they are.
+    bool EraseFlashRange(uint32_t address, uint32_t length);
+    bool ProgramFlash(uint32_t address, const uint8_t* data, uint32_t length);
+
+    bool ReadRam(uint32_t address, uint8_t* out, uint32_t length);
+    bool WriteRam(uint32_t address, const uint8_t* data, uint32_t length);
+
     bool ListFiles(std::vector<SSimPlvFile>* files);
     bool ReadFile(const std::string& name, std::vector<uint8_t>* data);
     // Adds the file behind the last one (a file of the same name is replaced).
@@ -64,11 +83,17 @@ public:
     bool Defragment();
     bool Format();
 
-    // Whether slot is one of the filled slots of the simulated device.
+    // Whether slot is one of the filled slots of the simulated device (of this process, or
+    // the one in dir).
     static bool Present(int slot);
+    static bool Present(const std::string& dir, int slot);
 
 private:
+    void Open(const std::string& dir, int slot);
     bool SaveTable(const std::vector<SSimPlvFile>& files);
+    // Replaces length bytes of the flash at address with data (0xFF when data is null).
+    bool PatchFlash(uint32_t address, const uint8_t* data, uint32_t length);
+    bool Ram(std::string* image);
 
     std::string m_sDir;
     int m_iLockFd = -1;

@@ -1,10 +1,31 @@
 // Stand-in of the module-command library "libSRW.so" for the simulated device: reserve and
-// release a slot, read and write its EEPROM, reset the module. Every other code is refused.
+// release a slot; erase, read and write the first 4 MiB of its SPI flash; read and write its
+// controller's RAM and EEPROM; reset the module. Every other code is refused, and so is a
+// range beyond the memory or a buffer shorter than its record.
 #include "SimModuleLibrary.h"
 #include "SimModuleStore.h"
 
 namespace
 {
+// A read: in the 4-byte address, out the bytes.
+bool ReadRecord(const void* in, uint32_t inLength, const void* out, uint32_t outLength)
+{
+    return in != nullptr && inLength >= 4 && (out != nullptr || outLength == 0);
+}
+
+// A write: in the bytes, out the 4-byte address.
+bool WriteRecord(const void* in, uint32_t inLength, const void* out, uint32_t outLength)
+{
+    return out != nullptr && outLength >= 4 && (in != nullptr || inLength == 0);
+}
+
+int Answered(bool done, uint32_t* bytesReturned, uint32_t count)
+{
+    if (done && bytesReturned != nullptr)
+        *bytesReturned = count;
+    return done ? 1 : 0;
+}
+
 int SrwIoctl(void* context, uint32_t code, void* in, uint32_t inLength, void* out,
              uint32_t outLength, uint32_t* bytesReturned)
 {
@@ -13,8 +34,32 @@ int SrwIoctl(void* context, uint32_t code, void* in, uint32_t inLength, void* ou
     if (SimLibraryAnswered(context, code, in, inLength, bytesReturned, &result, &reserved))
         return result;
     CSimModuleSlot slot(reserved);
+    uint8_t* const bytesOut = static_cast<uint8_t*>(out);
+    const uint8_t* const bytesIn = static_cast<const uint8_t*>(in);
     switch (code)
     {
+    case SRW_FLASH_ERASE: // in the address, out the length
+        return Answered(ReadRecord(in, inLength, out, outLength) && outLength >= 4 &&
+                            slot.EraseFlashRange(Wio2UsrGetLe32(in), Wio2UsrGetLe32(out)),
+                        bytesReturned, 0);
+    case SRW_FLASH_READ:
+        return Answered(ReadRecord(in, inLength, out, outLength) &&
+                            static_cast<uint64_t>(Wio2UsrGetLe32(in)) + outLength <=
+                                kSimControllerFlashBytes &&
+                            slot.ReadFlash(Wio2UsrGetLe32(in), bytesOut, outLength),
+                        bytesReturned, outLength);
+    case SRW_FLASH_WRITE:
+        return Answered(WriteRecord(in, inLength, out, outLength) &&
+                            slot.ProgramFlash(Wio2UsrGetLe32(out), bytesIn, inLength),
+                        bytesReturned, 0);
+    case SRW_RAM_READ:
+        return Answered(ReadRecord(in, inLength, out, outLength) &&
+                            slot.ReadRam(Wio2UsrGetLe32(in), bytesOut, outLength),
+                        bytesReturned, outLength);
+    case SRW_RAM_WRITE:
+        return Answered(WriteRecord(in, inLength, out, outLength) &&
+                            slot.WriteRam(Wio2UsrGetLe32(out), bytesIn, inLength),
+                        bytesReturned, 0);
     case SRW_EEPROM_READ:
         if (in == nullptr || inLength < 4 || (out == nullptr && outLength > 0) ||
             !slot.ReadEeprom(Wio2UsrGetLe32(in), static_cast<uint8_t*>(out), outLength))

@@ -2,10 +2,14 @@
 #include "KoveSimDescription.h"
 #include "KoveSimDevice.h"
 #include "KoveSimPn.h"
+#include "KoveSimSensor.h"
 #include "KoveSimState.h"
+#include "SimModuleStore.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -50,6 +54,12 @@ const char kHelp[] =
     "                            the last sniffer image it was handed\n"
     "  mii DIR eth0|eth1 PHY REG [VALUE]\n"
     "                            print (or set) a PHY register of an Ethernet port\n"
+    "  temp DIR SLOT [CELSIUS]   print (or set) a temperature: slot 0 the CPU's sensor\n"
+    "                            \"/dev/LM75\" (1/256 degree), a module slot the word at\n"
+    "                            RAM address 0xAE of its controller (1/100 degree)\n"
+    "  ram DIR SLOT ADDR [VALUE] print (or set) the 32-bit word at ADDR of the RAM of\n"
+    "                            the module controller in SLOT (2304 bytes;\n"
+    "                            the relays of a factory test card at 0x1F0)\n"
     "  --help                    show this text\n"
     "\n"
     "Numbers are decimal or 0x-prefixed hexadecimal; bus addresses are multiples\n"
@@ -152,6 +162,99 @@ int Create(const std::string& dir, const std::vector<std::string>& args)
     }
     if (SimCreateDevice(dir, desc) != 0)
         return Failure("cannot create the device in " + dir + ": " + strerror(errno));
+    return 0;
+}
+
+// The module in slot of the device in dir (a filled slot), set up first where dir is no device
+// yet.
+bool ModuleSlot(const std::string& dir, const std::string& slotText, uint32_t* slot,
+                std::string* why)
+{
+    if (!SimParseU32(slotText, slot) || *slot > 15)
+    {
+        *why = "slot '" + slotText + "' is not 0-15";
+        return false;
+    }
+    if (SimEnsureDevice(dir) != 0)
+    {
+        *why = SimSetupError(dir, errno);
+        return false;
+    }
+    if (!CSimModuleSlot::Present(dir, static_cast<int>(*slot)))
+    {
+        *why = "slot " + slotText + " holds no module";
+        return false;
+    }
+    return true;
+}
+
+int Temperature(const std::string& dir, const std::vector<std::string>& rest)
+{
+    std::string why;
+    uint32_t slot = 0;
+    if (rest.empty() || rest.size() > 2 || !SimParseU32(rest[0], &slot) || slot > 15)
+        return Usage("temp needs SLOT (0-15) [CELSIUS]");
+    // The sensor counts 1/256 degree, a module 1/100 degree, both in 16 signed bits.
+    const double scale = slot == 0 ? 256.0 : 100.0;
+    long units = 0;
+    if (rest.size() == 2)
+    {
+        char* end = nullptr;
+        const double celsius = std::strtod(rest[1].c_str(), &end);
+        if (rest[1].empty() || *end != '\0' || !(std::fabs(celsius * scale) < 32767.5))
+            return Usage("temperature '" + rest[1] + "' is not a number the sensor can show");
+        units = std::lround(celsius * scale);
+    }
+    uint8_t word[2] = {static_cast<uint8_t>(units), static_cast<uint8_t>(units >> 8)};
+    if (slot == 0)
+    {
+        if (SimEnsureDevice(dir) != 0)
+            return Failure(SimSetupError(dir, errno));
+        if (rest.size() == 2)
+            return SimSensorSet(dir, static_cast<uint16_t>(units), &why) == 0 ? 0 : Failure(why);
+        uint32_t sensor = 0;
+        if (SimSensorRead(dir, &sensor) != 0)
+            return Failure("cannot read the sensor: " + std::string(strerror(errno)));
+        std::printf("%.2f\n", static_cast<int16_t>(sensor & 0xFFFF) / scale);
+        return 0;
+    }
+    if (!ModuleSlot(dir, rest[0], &slot, &why))
+        return Failure(why);
+    CSimModuleSlot module(dir, static_cast<int>(slot));
+    if (rest.size() == 2)
+        return module.WriteRam(kSimRamTemperature, word, 2)
+                   ? 0
+                   : Failure("cannot write the RAM of slot " + rest[0]);
+    if (!module.ReadRam(kSimRamTemperature, word, 2))
+        return Failure("cannot read the RAM of slot " + rest[0]);
+    std::printf("%.2f\n", static_cast<int16_t>(word[0] | word[1] << 8) / scale);
+    return 0;
+}
+
+int ModuleRam(const std::string& dir, const std::vector<std::string>& rest)
+{
+    std::string why;
+    uint32_t slot = 0, address = 0, value = 0;
+    if (rest.size() != 2 && rest.size() != 3)
+        return Usage("ram needs SLOT ADDR [VALUE]");
+    if (!SimParseU32(rest[1], &address) || address > kSimRamBytes - 4)
+        return Usage("RAM address '" + rest[1] + "' is not 0-" + std::to_string(kSimRamBytes - 4));
+    if (rest.size() == 3 && !SimParseU32(rest[2], &value))
+        return Usage("value '" + rest[2] + "' is not a 32-bit number");
+    if (!ModuleSlot(dir, rest[0], &slot, &why))
+        return Failure(why);
+    CSimModuleSlot module(dir, static_cast<int>(slot));
+    uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                        static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+    if (rest.size() == 3)
+        return module.WriteRam(address, bytes, 4)
+                   ? 0
+                   : Failure("cannot write the RAM of slot " + rest[0]);
+    if (!module.ReadRam(address, bytes, 4))
+        return Failure("cannot read the RAM of slot " + rest[0]);
+    std::printf("0x%08X\n", static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+                                static_cast<uint32_t>(bytes[2]) << 16 |
+                                static_cast<uint32_t>(bytes[3]) << 24);
     return 0;
 }
 
@@ -321,6 +424,10 @@ int Run(const std::vector<std::string>& args)
         std::printf("0x%04X\n", read);
         return 0;
     }
+    if (command == "temp")
+        return Temperature(dir, rest);
+    if (command == "ram")
+        return ModuleRam(dir, rest);
     return Usage("unknown command '" + command + "'");
 }
 } // namespace

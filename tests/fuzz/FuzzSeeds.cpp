@@ -16,6 +16,7 @@
 //   <dir>/fuzz_pn_configuration/seeds/   binary sniffer configurations
 //   <dir>/fuzz_pn_diag_frames/seeds/     device count + diagnostic frames of port 999
 //   <dir>/fuzz_qtx_answers/seeds/        reader byte + progress datagram, frame or binary reply
+//   <dir>/fuzz_qtx_byte_list/seeds/      most bytes + a byte list of a module write command
 //   <dir>/xml.dict                       tokens of the XML grammar and the request vocabulary
 #include "QTXBin.h"
 #include "QTXProgressRecord.h"
@@ -559,6 +560,15 @@ int main(int argc, char** argv)
     for (size_t i = 0; i < answerSeeds.size(); ++i)
         WriteSeed(answers + "/seeds/seed" + std::to_string(i), answerSeeds[i].data(),
                   answerSeeds[i].size());
+
+    const std::string byteList = dir + "/fuzz_qtx_byte_list";
+    MakeDirectory(byteList);
+    MakeDirectory(byteList + "/seeds");
+    const std::string lists[] = {std::string("\x08") + "1;2;255",
+                                 std::string("\x02") + "0x10;-1;0b11",
+                                 std::string("\x10") + " 0d9_9 ;0o17;;x"};
+    for (size_t i = 0; i < sizeof lists / sizeof lists[0]; ++i)
+        WriteSeed(byteList + "/seeds/seed" + std::to_string(i), lists[i].data(), lists[i].size());
 
     std::string dictionary;
     for (const char* token : aDictionary)

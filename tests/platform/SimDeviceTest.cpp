@@ -308,3 +308,33 @@ TEST_F(SimDevice, GpioLinesShowSwitchesButtonAndHeldLines)
     EXPECT_EQ(1, status);
     PlatClose(fd);
 }
+
+TEST_F(SimDevice, TemperatureSensorReportsWhatKovesimSets)
+{
+    auto sensor = [](int fd)
+    {
+        uint32_t word = 0xDEADBEEF;
+        EXPECT_EQ(0, PlatIoctl(fd, 0, &word));
+        return word;
+    };
+    int fd = PlatOpen("/dev/LM75", O_RDWR);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(0x2800u, sensor(fd)); // 40.0 degrees until set
+    int status = -1;
+    // The same descriptor sees every change; below zero the low 16 bits are negative.
+    for (const auto& c : {std::make_pair("-0.5", 0xFF80u), std::make_pair("26.5", 0x1A80u)})
+    {
+        Kovesim({"temp", Dir(), "0", c.first}, &status);
+        ASSERT_EQ(0, status);
+        EXPECT_EQ(c.second, sensor(fd)) << c.first;
+    }
+    EXPECT_EQ("26.50\n", Kovesim({"temp", Dir(), "0"}));
+    Kovesim({"temp", Dir(), "0", "128"}, &status);
+    EXPECT_EQ(2, status); // beyond what the sensor shows
+    Kovesim({"temp", Dir(), "3", "20"}, &status);
+    EXPECT_EQ(1, status); // no module in slot 3
+    errno = 0;
+    EXPECT_EQ(-1, PlatIoctl(fd, 1, nullptr));
+    EXPECT_EQ(EINVAL, errno);
+    PlatClose(fd);
+}
