@@ -189,6 +189,53 @@ enum WexQuantity
 // time t in seconds, grid frequency f in Hz.
 double WexSample(int mode, int quantity, int phase, double t, double f);
 
+// EEPROM and SPI flash of the modules
+bool Eeprom2File(CToolsCall& call);
+bool File2Eeprom(CToolsCall& call);
+bool CheckEeprom(CToolsCall& call);
+bool UpdateEepromFile(CToolsCall& call);
+bool ConvertNewToOldEepromFile(CToolsCall& call);
+bool SpiFlash2File(CToolsCall& call);
+bool File2SpiFlash(CToolsCall& call);
+
+// The production record of a module EEPROM (and of the CPU's production partition): 512
+// bytes, the checksum in the last 4.
+constexpr int kEepromRecordSize = 512;
+// The flash size of a size code (20 = 1 MByte ... 30 = 1024 MByte) as the record view shows
+// it: "4 MByte", or "unknown (0x..)" for any other code.
+std::string EepromFlashSizeText(unsigned char code);
+// Lines (1) to (9) and the checksum line of the record view.
+std::string EepromRecordText(const unsigned char* record, bool checksumOk);
+// A date entry of the record editor: "0" (now), or "YYYY-MM-DD hh:mm" with a two-digit year
+// meaning 20YY.
+enum EepromDateEntry
+{
+    EEPROM_DATE_NOW,
+    EEPROM_DATE_FIELDS,
+    EEPROM_DATE_WRONG
+};
+struct CEepromDate
+{
+    int iYear = 0;
+    int iMonth = 0;
+    int iDay = 0;
+    int iHour = 0;
+    int iMinute = 0;
+};
+EepromDateEntry ParseEepromDate(const std::string& line, CEepromDate* date);
+// Stores the date as the digits DDMMYYYYhhmm at bytes 4 to 15. False (nothing stored) when a
+// field is out of its range (year 2001..9999, month 1..12, day 1..31, hour 0..23, minute
+// 0..59).
+bool StoreEepromDate(unsigned char* record, const CEepromDate& date);
+// Twelve hex digits into six bytes, first pair first: 0 when taken, else the 1-based
+// position of the first character that is no hex digit (a missing one counts).
+int ParseEepromMac(const std::string& text, unsigned char* mac);
+// A marker entry: a whole number in base 10 or 16, 0..255.
+bool ParseEepromMarker(const std::string& text, int base, int* value);
+// The older 512-byte record layout built from a record (its checksum not yet set).
+void BuildOldEepromRecord(const unsigned char* record, uint16_t productId,
+                          const std::string& fwVersion, unsigned char* old);
+
 // The temperature of the CPU (slot 0) or of a module (1..4) in degrees Celsius; -1000.0 when
 // none can be read. keepOpen keeps the sensor (or the module) for the next call.
 double GetTemperature(int slot, bool keepOpen);

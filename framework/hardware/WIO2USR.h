@@ -60,6 +60,9 @@ extern "C"
 #define SRW_RAM_WRITE 6
 #define SRW_EEPROM_READ 9
 #define SRW_EEPROM_WRITE 10
+/* No input; a 16-byte answer of four u32 read before SPI flash transfers, the fourth of them
+ * handed to the flash calls of libPLV. */
+#define SRW_SPI_FLASH_PARAMETERS 16
 #define SRW_MODULE_RESET 23
 
 /* Codes of libPLV for flash blocks. Read: in the 4-byte address, out the pair

@@ -1,12 +1,15 @@
 // Stand-in of the module-command library "libSRW.so" for the simulated device: reserve and
 // release a slot; erase, read and write the first 4 MiB of its SPI flash; read and write its
-// controller's RAM and EEPROM; reset the module. Every other code is refused, and so is a
-// range beyond the memory or a buffer shorter than its record.
+// controller's RAM and EEPROM; answer the SPI flash parameters; reset the module. Every other code
+// is refused, and so is a range beyond the memory or a buffer shorter than its record.
 #include "SimModuleLibrary.h"
 #include "SimModuleStore.h"
 
 namespace
 {
+constexpr uint32_t kSimSpiFlashAnswerBytes = 16;
+constexpr uint32_t kSimSpiFlashWord = 0x504C5600;
+
 // A read: in the 4-byte address, out the bytes.
 bool ReadRecord(const void* in, uint32_t inLength, const void* out, uint32_t outLength)
 {
@@ -72,6 +75,17 @@ int SrwIoctl(void* context, uint32_t code, void* in, uint32_t inLength, void* ou
             !slot.WriteEeprom(Wio2UsrGetLe32(out), static_cast<const uint8_t*>(in), inLength))
             return 0;
         return 1;
+    case SRW_SPI_FLASH_PARAMETERS:
+        // No input, a 16-byte answer: flash size, block size, 0 and the word the flash calls
+        // are handed ("PLV" and the slot).
+        if (inLength != 0 || out == nullptr || outLength < kSimSpiFlashAnswerBytes ||
+            !slot.Usable())
+            return 0;
+        Wio2UsrPutLe32(bytesOut, kSimSpiFlashBytes);
+        Wio2UsrPutLe32(bytesOut + 4, PLV_FLASH_BLOCK);
+        Wio2UsrPutLe32(bytesOut + 8, 0);
+        Wio2UsrPutLe32(bytesOut + 12, kSimSpiFlashWord | static_cast<uint32_t>(reserved));
+        return Answered(true, bytesReturned, kSimSpiFlashAnswerBytes);
     case SRW_MODULE_RESET:
         return slot.Usable() && inLength >= 2 ? 1 : 0;
     default:
