@@ -17,6 +17,7 @@
 //   <dir>/fuzz_pn_diag_frames/seeds/     device count + diagnostic frames of port 999
 //   <dir>/fuzz_qtx_answers/seeds/        reader byte + progress datagram, frame or binary reply
 //   <dir>/fuzz_qtx_byte_list/seeds/      most bytes + a byte list of a module write command
+//   <dir>/fuzz_qtx_eeprom_record/seeds/  reader byte + production record or editor entry
 //   <dir>/xml.dict                       tokens of the XML grammar and the request vocabulary
 #include "QTXBin.h"
 #include "QTXProgressRecord.h"
@@ -569,6 +570,25 @@ int main(int argc, char** argv)
                                  std::string("\x10") + " 0d9_9 ;0o17;;x"};
     for (size_t i = 0; i < sizeof lists / sizeof lists[0]; ++i)
         WriteSeed(byteList + "/seeds/seed" + std::to_string(i), lists[i].data(), lists[i].size());
+
+    const std::string eeprom = dir + "/fuzz_qtx_eeprom_record";
+    MakeDirectory(eeprom);
+    MakeDirectory(eeprom + "/seeds");
+    std::string record(512, '\0');
+    record.replace(4, 12, "070520240903");
+    record.replace(16, 6, "123456");
+    record.replace(32, 9, "SimModule");
+    record.replace(128, 8, "01010000");
+    record[507] = 22;
+    const std::string entries[] = {std::string("\x04") + record,
+                                   std::string("\x01") + "2024-5-7 9:3",
+                                   std::string("\x01") + "0",
+                                   std::string("\x02") + "0a1B2c3D4e5F",
+                                   std::string("\x02") + "00:11:22",
+                                   std::string("\x03") + " 255 ",
+                                   std::string("\x07") + "fF"};
+    for (size_t i = 0; i < sizeof entries / sizeof entries[0]; ++i)
+        WriteSeed(eeprom + "/seeds/seed" + std::to_string(i), entries[i].data(), entries[i].size());
 
     std::string dictionary;
     for (const char* token : aDictionary)
