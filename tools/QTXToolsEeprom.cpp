@@ -625,7 +625,7 @@ bool File2Eeprom(CToolsCall& call)
 bool CheckEeprom(CToolsCall& call)
 {
     const int slot = StringToInt(call.Param(0));
-    if (slot % 10 == 0)
+    if (slot >= 0 && slot % 10 == 0)
     {
         const std::string partition = "/dev/mtd_production";
         return ViewRecord(PlatPath(partition), partition, false);

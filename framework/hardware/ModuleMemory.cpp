@@ -151,7 +151,7 @@ bool WriteWholeFile(const std::string& path, const uint8_t* data, size_t count)
 }
 } // namespace
 
-bool SrwCommand(int code, void* in, int inLength, void* out, int outLength, int /*extra*/,
+bool SrwCommand(int code, void* in, int inLength, void* out, int outLength, int count,
                 int budgetMs, int slot)
 {
     SSrwState& state = SrwState();
@@ -162,7 +162,7 @@ bool SrwCommand(int code, void* in, int inLength, void* out, int outLength, int 
         UnloadSrw(state);
         return true;
     }
-    if (inLength < 0 || outLength < 0)
+    if (inLength < 0 || outLength < 0 || count < 0 || count > outLength)
         return false;
     if (state.pHandle == nullptr)
     {
@@ -195,9 +195,11 @@ bool SrwCommand(int code, void* in, int inLength, void* out, int outLength, int 
         state.iReservedSlot = slot;
     }
     uint32_t returned = 0;
+    // An answer shorter than the caller counts on is no answer.
     return WIO2USR_Call(state.pHandle, static_cast<uint32_t>(code), in,
                         static_cast<uint32_t>(inLength), out, static_cast<uint32_t>(outLength),
-                        &returned);
+                        &returned) &&
+           returned >= static_cast<uint32_t>(count);
 }
 
 bool EepromRead(void* buffer, int length, int address, int slot, int budgetMs, bool keepReserved)

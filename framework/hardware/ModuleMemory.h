@@ -28,8 +28,9 @@
  * in every case). Otherwise the library is loaded when it is not, the module in slot is
  * reserved when it is not (retried every 100 ms while the budget lasts; a failed
  * reservation unloads the library again), and the command is sent. True when the library
- * reported success. extra is not used. */
-bool SrwCommand(int code, void* in, int inLength, void* out, int outLength, int extra, int budgetMs,
+ * reported success with at least count bytes of answer (0: any answer); false at once for a
+ * negative length or a count beyond outLength. */
+bool SrwCommand(int code, void* in, int inLength, void* out, int outLength, int count, int budgetMs,
                 int slot);
 
 /* Reads length bytes of the EEPROM from address (command 9); releases the module unless

@@ -158,6 +158,9 @@ TEST_F(QtxEeprom, CheckShowsTheRecordOfAModuleOrOfTheProductionPartition)
     CRun empty = Qtx({"CheckEeprom", "4"});
     EXPECT_EQ(empty.iStatus, 4) << empty.sOut;
     EXPECT_TRUE(empty.Has("Hardware error while reading Eeprom")) << empty.sOut;
+    CRun negative = Qtx({"CheckEeprom", "-10"});
+    EXPECT_EQ(negative.iStatus, 4) << negative.sOut;
+    EXPECT_TRUE(negative.Has("Wrong slot number, must be between 1 and 4\n")) << negative.sOut;
 }
 
 TEST_F(QtxEeprom, EditorEntriesChangeTheFileOnlyWhenWritten)

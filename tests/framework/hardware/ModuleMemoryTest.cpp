@@ -159,6 +159,26 @@ TEST_F(ModuleMemory, RefusedArgumentsAndEmptySlots)
     EXPECT_FALSE(Loaded("libPLV.so"));
 }
 
+TEST_F(ModuleMemory, AnswersShorterThanCountedOnFail)
+{
+    // Command 16: a 16-byte answer, its last word for the flash calls of the slot.
+    uint8_t answer[16] = {0};
+    ASSERT_TRUE(SrwCommand(SRW_SPI_FLASH_PARAMETERS, nullptr, 0, answer, 16, 16, 0, 2));
+    EXPECT_EQ(Wio2UsrGetLe32(answer), 16u << 20);
+    EXPECT_EQ(Wio2UsrGetLe32(answer + 4), PLV_FLASH_BLOCK);
+    EXPECT_EQ(Wio2UsrGetLe32(answer + 12), 0x504C5602u);
+    EXPECT_FALSE(SrwCommand(SRW_SPI_FLASH_PARAMETERS, nullptr, 0, answer, 8, 8, 0, 2));
+    EXPECT_FALSE(SrwCommand(SRW_SPI_FLASH_PARAMETERS, nullptr, 0, answer, 16, 17, 0, 2));
+    uint8_t in[4] = {0};
+    EXPECT_FALSE(SrwCommand(SRW_SPI_FLASH_PARAMETERS, in, 4, answer, 16, 16, 0, 2));
+
+    // An erase answers nothing: counting on 4 bytes makes it fail, counting on none does not.
+    uint8_t address[4] = {0}, length[4] = {1, 0, 0, 0};
+    EXPECT_FALSE(SrwCommand(SRW_FLASH_ERASE, address, 4, length, 4, 4, 0, 2));
+    EXPECT_TRUE(SrwCommand(SRW_FLASH_ERASE, address, 4, length, 4, 0, 0, 2));
+    EXPECT_TRUE(SrwCommand(-1, nullptr, 0, nullptr, 0, 0, 0, 2));
+}
+
 TEST_F(ModuleMemory, SpiFlashBlocksKeepTheirSurroundings)
 {
     // Two whole blocks first (one record), then parts across the block boundary.
