@@ -50,12 +50,8 @@ struct CAdcKind
 
 const CAdcKind kDpKind = {
     {"V_Diff", "V_Sum"}, {"Diff", "Sum"}, {0.05, 0.1, 0.05, 0.1}, {0, 1.25, 0, 1.25}, 0, false};
-const CAdcKind kCanKind = {{"V_DM", "V_DP"},
-                          {"DM", "DP"},
-                          {0.05, 0.05, 0.05, 0.05},
-                          {2.5, 2.5, 2.5, 2.5},
-                          -20,
-                          true};
+const CAdcKind kCanKind = {{"V_DM", "V_DP"},     {"DM", "DP"}, {0.05, 0.05, 0.05, 0.05},
+                           {2.5, 2.5, 2.5, 2.5}, -20,          true};
 
 struct CCalibration
 {
@@ -272,8 +268,8 @@ bool RecordAdc(const CAdcKind& kind, CToolsCall& call)
                       "%6d.0e-8%c%10.3lf%c%10.3lf%c%10.3lf%c%10.3lf%c%8d%c%8d%c%8d%c%8d%c "
                       "0x%08lX%c 0x%08lX\n",
                       i, ';', raw[0] * factor[0] + offset[0], ';', raw[1] * factor[1] + offset[1],
-                      ';', raw[2] * factor[2] + offset[2], ';', raw[3] * factor[3] + offset[3],
-                      ';', raw[0], ';', raw[1], ';', raw[2], ';', raw[3], ';',
+                      ';', raw[2] * factor[2] + offset[2], ';', raw[3] * factor[3] + offset[3], ';',
+                      raw[0], ';', raw[1], ';', raw[2], ';', raw[3], ';',
                       static_cast<unsigned long>(words[0]), ';',
                       static_cast<unsigned long>(words[1]));
         std::fputs(WithCommas(line, commas).c_str(), file.get());
@@ -353,10 +349,9 @@ constexpr int kLioPollMs = 1000;
 
 void WindowWrite(CTools* device, uint32_t address, uint8_t value)
 {
-    device->BPBWriteWord(kLioCommand,
-                         static_cast<uint32_t>(value) << 16 | kLioWrite |
-                             (address & kLioAddressMask),
-                         false);
+    device->BPBWriteWord(
+        kLioCommand, static_cast<uint32_t>(value) << 16 | kLioWrite | (address & kLioAddressMask),
+        false);
 }
 
 uint8_t WindowRead(CTools* device, uint32_t address)

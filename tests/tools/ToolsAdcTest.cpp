@@ -69,9 +69,9 @@ std::string CalibrationXml(const std::vector<std::vector<std::string>>& columns)
 }
 
 const std::vector<std::vector<std::string>> kDpCalibration = {
-    {"13.0", "1.0", "1.0"},              // gain 1, offset 13 - 12.5
-    {"0.25", "-1.00005", "-1.00005"},    // gain -16384.8 / 16384: truncated toward zero
-    {"0", "2", "2"},                     // offset -12.5 / 2
+    {"13.0", "1.0", "1.0"},           // gain 1, offset 13 - 12.5
+    {"0.25", "-1.00005", "-1.00005"}, // gain -16384.8 / 16384: truncated toward zero
+    {"0", "2", "2"},                  // offset -12.5 / 2
     {"-1.0", "0.75", "0.75"},
 };
 } // namespace
@@ -103,8 +103,7 @@ TEST_F(QtxDevice, CanAdcRecordsTheSamplesAndTheirAverages)
         << run.sOut;
     EXPECT_FALSE(run.Has("WARNING")) << run.sOut;
     // The ADC is left idle.
-    EXPECT_EQ(std::strtoul(device.Tool("peek", {"0x2014"}).c_str(), nullptr, 16) & 0xFFFF,
-              0x8000u);
+    EXPECT_EQ(std::strtoul(device.Tool("peek", {"0x2014"}).c_str(), nullptr, 16) & 0xFFFF, 0x8000u);
 }
 
 TEST_F(QtxDevice, DpAdcModes)
@@ -237,8 +236,8 @@ namespace
 unsigned WindowByte(const CSimDevice& device, unsigned address)
 {
     device.Tool("poke", {"0x2014", std::to_string(0x2000 | address)});
-    return static_cast<unsigned>(std::strtoul(device.Tool("peek", {"0x2018"}).c_str(), nullptr,
-                                              16));
+    return static_cast<unsigned>(
+        std::strtoul(device.Tool("peek", {"0x2018"}).c_str(), nullptr, 16));
 }
 
 unsigned WindowWord(const CSimDevice& device, unsigned address)
@@ -249,6 +248,25 @@ unsigned WindowWord(const CSimDevice& device, unsigned address)
     return word;
 }
 } // namespace
+
+// What makes the loading tests above mean something: the module configures only when every
+// block arrived whole.
+TEST(LinkIoWindow, BlockThatDidNotArriveWholeFailsTheConfiguration)
+{
+    CSimDevice device({"--family", "LIO"});
+    auto write = [&](unsigned address, unsigned value) {
+        device.Tool("poke", {"0x2014", std::to_string(value << 16 | 0x4000 | address)});
+    };
+    device.Tool("poke", {"0x2010", "0x80000000"});
+    write(0x1000, 0x11);
+    write(0xFE4, 2); // two bytes announced, one sent
+    write(0xFE5, 0x80);
+    write(0xFE6, 0x10);
+    EXPECT_EQ(WindowByte(device, 0xFE6), 0x10u);
+    EXPECT_EQ(WindowByte(device, 0xFE6), 0u);
+    EXPECT_EQ(WindowByte(device, 0xFE0), 5u);
+    EXPECT_EQ(WindowWord(device, 0xFF0), 0u);
+}
 
 TEST_F(QtxDevice, IoEmbSendsTheFileInBlocks)
 {
@@ -298,11 +316,13 @@ TEST_F(QtxDevice, IoEmbRunsOnlyOnTheLinkIoFpga)
         CSimDevice device({"--family", family});
         device.Tool("poke", {"0x2010", "0x123"});
         device.Tool("poke", {"0x2014", "0x456"});
-        const std::string before = device.Tool("peek", {"0x2010"}) + device.Tool("peek", {"0x2014"});
+        const std::string before =
+            device.Tool("peek", {"0x2010"}) + device.Tool("peek", {"0x2014"});
         CRun run = Qtx(device, {"IOEmb", Path("config.bin"), "1"});
         EXPECT_EQ(run.iStatus, 4);
-        EXPECT_EQ(run.sOut,
-                  "ERROR: This mode runs only on qorRida-va-zarozova\nCommand responded an ERROR\n");
+        EXPECT_EQ(
+            run.sOut,
+            "ERROR: This mode runs only on qorRida-va-zarozova\nCommand responded an ERROR\n");
         EXPECT_EQ(device.Tool("peek", {"0x2010"}) + device.Tool("peek", {"0x2014"}), before)
             << family;
     }
