@@ -16,7 +16,7 @@
 namespace
 {
 constexpr uint32_t kMagic = 0x5453564B; // "KVST"
-constexpr uint32_t kVersion = 3;
+constexpr uint32_t kVersion = 4;
 constexpr uint32_t kCapacity = 1u << 18; // entries of the bus table
 constexpr uint32_t kCapacityBits = 18;
 constexpr uint32_t kLimit = kCapacity / 4 * 3; // kept below 3/4 full so probes stay short
@@ -352,13 +352,14 @@ uint32_t CSimState::ReadWordLocked(uint32_t index) const
     const SSimRegisters& r = m_pFile->tRegs;
     if (index == 0)
         return r.uIdWord;
-    return ApplyInputs(r, index, StoredWordLocked(index));
+    return ApplyInputs(r, index, SimUnitLoad(r, index, StoredWordLocked(index)));
 }
 
 bool CSimState::StoreLocked(uint32_t index, uint32_t value)
 {
     if (index == 0)
         return true; // the identification word is read-only
+    value = SimUnitStore(m_pFile->tRegs, index, value);
     int64_t pos = FindLocked(index);
     if (pos < 0)
     {

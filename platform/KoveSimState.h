@@ -15,6 +15,7 @@
 #define KOVE_SIM_STATE_H
 
 #include "KoveSimDescription.h"
+#include "KoveSimUnits.h"
 
 #include <cstdint>
 #include <memory>
@@ -49,6 +50,8 @@ struct SSimRegisters
     // mask holds the line, the same bit of the level says active (1) or not.
     uint32_t uGpioHeldMask;
     uint32_t uGpioHeldLevel;
+    // The link I/O window of the "LIO" family (KoveSimUnits.h).
+    SSimLioWindow tLio;
 };
 
 struct SSimStateFile;

@@ -245,6 +245,11 @@ bool SrwCmd(CToolsCall& call);
 bool Temp(CToolsCall& call);
 bool Counter(CToolsCall& call); // runs until the process is stopped
 bool KoveFactoryRelays(CToolsCall& call);
+
+// Device tests on the bus-module and link I/O FPGAs
+bool DPADC(CToolsCall& call);
+bool CANADC(CToolsCall& call);
+bool IOEmb(CToolsCall& call); // waits without limit for the module
 // The bytes of a write command: "*;1;2;255" lists them (numbers as StringToInt reads them, the
 // low 8 bits of each), any other text names a file that is read whole. False (nothing in data)
 // when the text is empty, a list field is no number, the file cannot be read or is empty, or

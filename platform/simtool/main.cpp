@@ -87,7 +87,12 @@ const char kHelp[] =
     "that read them from the bus, in those bus words (KV8: unit number in bits\n"
     "20-23 of word 8); 0x55AA66BB at the module word of an empty slot 1 to 4\n"
     "(0x7FEF0000 + slot x 0x20000000); the factory button as held now, and as held\n"
-    "when the device was created.\n";
+    "when the device was created. Stand-ins of FPGA units: on \"PDP\" the ADC data\n"
+    "words 0x2010/0x2014 latch samples for the counter written to their low 16\n"
+    "bits (idle after bit 15: a new sample on every read); on \"LIO\" the link I/O\n"
+    "window: command word 0x2014 ((value << 16) | 0x4000 | address writes a\n"
+    "window byte, 0x2000 | address reads one into the data word 0x2018); window\n"
+    "bytes 0xFF0-0xFF7 show the configuration bytes received and their sum.\n";
 
 int Usage(const std::string& why)
 {
