@@ -442,10 +442,11 @@ TEST_F(DufBusModuleDriver, FrameFromTheStoredPeriodNamesAndBothDirectionsOfTheSw
         EXPECT_NE(FiberOpticDocuments().front().find(p), std::string::npos)
             << p << "\n"
             << FiberOpticDocuments().front();
-    // The analog values begin the output window, the digital signals follow the 512 bytes.
+    // The analog values begin the output window and end with it (value 128 stays behind), the
+    // digital signals follow the 512 bytes.
     const std::string paths = ShowPaths();
-    EXPECT_NE(paths.find("BuffserStart=0x148000"), std::string::npos) << paths;
-    EXPECT_NE(paths.find("BuffserStart=0x148200"), std::string::npos) << paths;
+    EXPECT_NE(paths.find("BuffserStart=0x148000; Length=512;"), std::string::npos) << paths;
+    EXPECT_NE(paths.find("BuffserStart=0x148200; Length=16;"), std::string::npos) << paths;
 
     ASSERT_TRUE(SignalListHas("*** Fiber optic output, list of digital signals")) << Log();
     std::string list = SignalList();
@@ -472,7 +473,9 @@ TEST_F(DufBusModuleDriver, FrameFromTheStoredPeriodNamesAndBothDirectionsOfTheSw
     // Normal mode: the window allocator places the requests again; no list is written.
     std::filesystem::remove(m_tDevice.Path("/tmp/Update/FoSignalList.txt"));
     EXPECT_EQ(Send(sXmlStart + "<SetUserConfig Value=\";hex=0x3;\"/>\n").sRoot, "SetUserConfig");
-    EXPECT_EQ(ShowPaths().find("BuffserStart=0x148200"), std::string::npos) << ShowPaths();
+    const std::string normal = ShowPaths();
+    EXPECT_EQ(normal.find("BuffserStart=0x148200"), std::string::npos) << normal;
+    EXPECT_NE(normal.find("Length=516;"), std::string::npos) << normal;
     EXPECT_TRUE(SignalList().empty());
     EXPECT_EQ(m_tFiberOptic.Count("Module"), 1);
 
@@ -483,7 +486,7 @@ TEST_F(DufBusModuleDriver, FrameFromTheStoredPeriodNamesAndBothDirectionsOfTheSw
     ASSERT_TRUE(m_tFiberOptic.WaitForRequests("Module", 2)) << Log();
     EXPECT_NE(FiberOpticDocuments().back().find(Property("OutputPeriod", "200")),
               std::string::npos);
-    EXPECT_NE(ShowPaths().find("BuffserStart=0x148200"), std::string::npos);
+    EXPECT_NE(ShowPaths().find("BuffserStart=0x148000; Length=512;"), std::string::npos);
     ASSERT_TRUE(SignalListHas("*** Fiber optic output, list of digital signals")) << Log();
     list = SignalList();
     EXPECT_EQ(list.find("WARNING: Can not read signal names!\n\n*****"), 0u) << list;

@@ -11,7 +11,6 @@
 #include "QTXDuf.h"
 
 #include <algorithm>
-
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -246,8 +245,8 @@ bool CDuf::WriteAnswers(CQTXXml& document, uint16_t requester)
              number = document.SelectSignalByOrder(false))
         {
             const DufSignal* signal = CDufRequestList::FindSignal(record, number);
-            // A signal the bus-module device's static frame has no room for travels not: it
-            // gets no place in the answer.
+            // A signal the bus-module device's static frame has no room for is not transferred:
+            // it gets no place in the answer.
             if (signal == nullptr &&
                 std::any_of(record->Signals.begin(), record->Signals.end(),
                             [number](const DufSignal& s) { return s.Number == number; }))
