@@ -183,32 +183,32 @@ const char* const aXmlSeeds[] = {
 // Static fiber-optic configurations: one without selection, a selected one of two with the
 // debounce time, a 16-slot set, and the selection "None".
 const char* const aStaticFoSeeds[] = {
-    "<Properties Name=\"A\"><Property Name=\"FO_Signals\" Value=\"Int64\"/>"
-    "<Property Name=\"FO_IN_AO_Offset\" Value=\"0\"/><Property Name=\"FO_IN_DO_Offset\" "
-    "Value=\"0\"/><Property Name=\"FO_OUT_AI_Offset\" Value=\"3\"/><Property "
-    "Name=\"FO_OUT_DI_Offset\" Value=\"63\"/><Property Name=\"Use_qorKOVE-Z-TM_DI\" "
-    "Value=\"true\"/><Property Name=\"Use_Output_StatusSignals\" Value=\"false\"/><Property "
-    "Name=\"Use_Output_ControlSignals\" Value=\"false\"/><Property Name=\"QW_Compatibility\" "
-    "Value=\"false\"/></Properties>",
-    "<Properties Name=\"Selection\"><Property Name=\"SelectedConfiguration\" Value=\"b\"/>"
-    "</Properties><Properties Name=\"A\"><Property Name=\"FO_Signals\" Value=\"Int64\"/>"
-    "</Properties><Properties Name=\"B\"><Property Name=\"FO_Signals\" Value=\"real64\"/>"
-    "<Property Name=\"FO_IN_AO_Offset\" Value=\"1\"/><Property Name=\"FO_IN_DO_Offset\" "
-    "Value=\"2\"/><Property Name=\"FO_OUT_AI_Offset\" Value=\"0\"/><Property "
-    "Name=\"FO_OUT_DI_Offset\" Value=\"0\"/><Property Name=\"Debounce_Delay_Time_32xDI_16xDIO\" "
-    "Value=\"20\"/><Property Name=\"Use_qorKOVE-Z-TM_DI\" Value=\"false\"/><Property "
-    "Name=\"Use_Output_StatusSignals\" Value=\"true\"/><Property "
-    "Name=\"Use_Output_ControlSignals\" Value=\"true\"/><Property Name=\"QW_Compatibility\" "
-    "Value=\"true\"/></Properties>",
-    "<Properties Name=\"A\"><Property Name=\"FO_Signals\" Value=\"Int16x64\"/><Property "
-    "Name=\"FO_Slot\" Value=\"15\"/><Property Name=\"FO_IN_AO_Offset\" Value=\"63\"/>"
-    "<Property Name=\"FO_IN_DO_Offset\" Value=\"-1\"/><Property Name=\"FO_OUT_AI_Offset\" "
-    "Value=\"0\"/><Property Name=\"FO_OUT_DI_Offset\" Value=\"0\"/><Property "
-    "Name=\"Use_qorKOVE-Z-TM_DI\" Value=\"false\"/><Property Name=\"Use_Output_StatusSignals\" "
-    "Value=\"false\"/><Property Name=\"Use_Output_ControlSignals\" Value=\"false\"/>"
-    "<Property Name=\"QW_Compatibility\" Value=\"yes\"/></Properties>",
-    "<Properties Name=\"Selection\"><Property Name=\"SelectedConfiguration\" Value=\"None\"/>"
-    "</Properties><Properties Name=\"A\"/>",
+    ("<Properties Name=\"A\"><Property Name=\"FO_Signals\" Value=\"Int64\"/>"
+     "<Property Name=\"FO_IN_AO_Offset\" Value=\"0\"/><Property Name=\"FO_IN_DO_Offset\" "
+     "Value=\"0\"/><Property Name=\"FO_OUT_AI_Offset\" Value=\"3\"/><Property "
+     "Name=\"FO_OUT_DI_Offset\" Value=\"63\"/><Property Name=\"Use_qorKOVE-Z-TM_DI\" "
+     "Value=\"true\"/><Property Name=\"Use_Output_StatusSignals\" Value=\"false\"/><Property "
+     "Name=\"Use_Output_ControlSignals\" Value=\"false\"/><Property Name=\"QW_Compatibility\" "
+     "Value=\"false\"/></Properties>"),
+    ("<Properties Name=\"Selection\"><Property Name=\"SelectedConfiguration\" Value=\"b\"/>"
+     "</Properties><Properties Name=\"A\"><Property Name=\"FO_Signals\" Value=\"Int64\"/>"
+     "</Properties><Properties Name=\"B\"><Property Name=\"FO_Signals\" Value=\"real64\"/>"
+     "<Property Name=\"FO_IN_AO_Offset\" Value=\"1\"/><Property Name=\"FO_IN_DO_Offset\" "
+     "Value=\"2\"/><Property Name=\"FO_OUT_AI_Offset\" Value=\"0\"/><Property "
+     "Name=\"FO_OUT_DI_Offset\" Value=\"0\"/><Property Name=\"Debounce_Delay_Time_32xDI_16xDIO\" "
+     "Value=\"20\"/><Property Name=\"Use_qorKOVE-Z-TM_DI\" Value=\"false\"/><Property "
+     "Name=\"Use_Output_StatusSignals\" Value=\"true\"/><Property "
+     "Name=\"Use_Output_ControlSignals\" Value=\"true\"/><Property Name=\"QW_Compatibility\" "
+     "Value=\"true\"/></Properties>"),
+    ("<Properties Name=\"A\"><Property Name=\"FO_Signals\" Value=\"Int16x64\"/><Property "
+     "Name=\"FO_Slot\" Value=\"15\"/><Property Name=\"FO_IN_AO_Offset\" Value=\"63\"/>"
+     "<Property Name=\"FO_IN_DO_Offset\" Value=\"-1\"/><Property Name=\"FO_OUT_AI_Offset\" "
+     "Value=\"0\"/><Property Name=\"FO_OUT_DI_Offset\" Value=\"0\"/><Property "
+     "Name=\"Use_qorKOVE-Z-TM_DI\" Value=\"false\"/><Property Name=\"Use_Output_StatusSignals\" "
+     "Value=\"false\"/><Property Name=\"Use_Output_ControlSignals\" Value=\"false\"/>"
+     "<Property Name=\"QW_Compatibility\" Value=\"yes\"/></Properties>"),
+    ("<Properties Name=\"Selection\"><Property Name=\"SelectedConfiguration\" Value=\"None\"/>"
+     "</Properties><Properties Name=\"A\"/>"),
 };
 
 const char* const aDictionary[] = {

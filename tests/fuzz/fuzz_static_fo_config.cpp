@@ -10,6 +10,7 @@
 #include "QTXDuf.h"
 
 #include <cstdlib>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -47,7 +48,12 @@ struct CDevice
         sQTXRootDirectory = PlatPath(std::string("/Applications/tmp/Driver/"));
         std::filesystem::create_directories(sQTXRootDirectory + "log");
         pDuf = std::make_unique<CFuzzDuf>(sQTXRootDirectory);
-        atexit([] { std::filesystem::remove_all(Device().sRoot); });
+    }
+    ~CDevice()
+    {
+        pDuf.reset();
+        std::error_code ignored;
+        std::filesystem::remove_all(sRoot, ignored);
     }
     static CDevice& Device()
     {

@@ -237,8 +237,7 @@ TEST_F(DufStaticFoDriver, NormalModeStartHasTheFiberOpticDriverApplyItsOwnConfig
     const std::string sent = FiberOpticDocuments().front();
     EXPECT_NE(sent.find(Property("OutputPeriod", "400")), std::string::npos) << sent;
     EXPECT_EQ(sent.find("MasterModeLength"), std::string::npos) << sent;
-    EXPECT_NE(ReadFile(m_tDevice.Path(kDufDir + "StartFOCfg.xml")).find("400"),
-              std::string::npos);
+    EXPECT_NE(ReadFile(m_tDevice.Path(kDufDir + "StartFOCfg.xml")).find("400"), std::string::npos);
     EXPECT_EQ(m_tOutputs.Count("Module"), 0);
     EXPECT_EQ(ShowPaths().find("148000"), std::string::npos);
     EXPECT_TRUE(ReadFile(m_tDevice.Path("/tmp/Update/FoSignalList.txt")).empty());
@@ -286,8 +285,7 @@ TEST_F(DufStaticFoDriver, BothConfigurationsInvalidSwitchTheModeOffUntilACorrect
     // A corrected file brings the mode back, in the state the switch selects: no fixed frame.
     ASSERT_TRUE(LogHas("[/tmp/Update/Config_StaticFO.xml:")) << Log();
     Upload(StaticFoFile("Int64"));
-    ASSERT_TRUE(m_tHub.WaitForRequests("StoreConfiguration", 1, std::chrono::seconds(30)))
-        << Log();
+    ASSERT_TRUE(m_tHub.WaitForRequests("StoreConfiguration", 1, std::chrono::seconds(30))) << Log();
     ASSERT_TRUE(LogHas("StaticFO mode is qorKOVE-Z-TM")) << Log();
     EXPECT_EQ(ReadFile(m_tDevice.Path(kStoredCopy)), StaticFoFile("Int64"));
     EXPECT_EQ(m_tFiberOptic.Count("Module"), 1);
@@ -397,10 +395,11 @@ protected:
         // and lacks 126; its digital list names no signal.
         m_tEcat.SetReply(
             "Configuration",
-            sXmlStart + "<Module Name=\"qorQM-eCAT\"><Signals Name=\"AnalogIn\"><NumberOfSignals>"
-                        "<Value>2</Value></NumberOfSignals><Signal Number=\"0\"><UserText>"
-                        "Pressure</UserText><Properties/></Signal><Signal Number=\"127\">"
-                        "<UserText>" +
+            sXmlStart +
+                "<Module Name=\"qorQM-eCAT\"><Signals Name=\"AnalogIn\"><NumberOfSignals>"
+                "<Value>2</Value></NumberOfSignals><Signal Number=\"0\"><UserText>"
+                "Pressure</UserText><Properties/></Signal><Signal Number=\"127\">"
+                "<UserText>" +
                 kLongName +
                 "</UserText><Properties/></Signal></Signals><Signals Name=\"DigitalIn\">"
                 "<NumberOfSignals><Value>0</Value></NumberOfSignals></Signals></Module>\n");

@@ -453,8 +453,8 @@ namespace
 // driver's stored output period, the largest without one.
 TEST_F(DufStaticFo, BusModuleFrameFollowsTheStoredOutputPeriod)
 {
-    const std::string stored =
-        PlatPath(std::string("/Applications/tmp/Driver/Configuration/Config_62002_FiberOptic_1.xml"));
+    const std::string stored = PlatPath(
+        std::string("/Applications/tmp/Driver/Configuration/Config_62002_FiberOptic_1.xml"));
     std::filesystem::create_directories(stored.substr(0, stored.rfind('/')));
     const std::vector<std::pair<std::string, int>> cases = {
         {"100", 7}, {"101", 8}, {"400", 9}, {"1000", 10}, {"1001", 10}, {"9", 10}, {"", 10}};
