@@ -134,6 +134,15 @@ void CDuf::SetHardwareConfiguration()
         }
         WriteQwSignalList();
     }
+    else if (IsBooting() && StaticFoCapable && QwHexSwitch != 0)
+    {
+        // Normal mode on a device that can run the static mode: the fiber-optic driver applies
+        // its own stored configuration again (in place of a fixed one a static run sent it).
+        // Asked for it, it gets it back as a new configuration; failures leave it as it is.
+        const std::string stored = FileNameToAbsolutePath("StartFOCfg.xml");
+        if (SendStringToDriver(sXmlStart + "<Configuration/>\n", 1000, DUF_FO_PORT, stored))
+            SendFileToDriver(stored, 1000, DUF_FO_PORT, stored + "_reply");
+    }
 }
 
 std::string CDuf::GetDUFConfigurationFileName()

@@ -240,6 +240,13 @@ protected:
     // Copies the stored (or factory-default) file to the working copy, reads it and lays out
     // the frame; false when the mode cannot run.
     bool PrepareStaticFoConfiguration();
+    // Bus-module device: the frame from the fiber-optic driver's stored output period, with the
+    // positions of the EtherCAT module's inputs in it.
+    void SelectBusModuleFrame();
+    // Bus-module device: which signals of a fiber-optic request to the EtherCAT module travel;
+    // in static mode those that fit into the frame (by their offsets in the module's data), in
+    // normal mode those the requester asked for. Other requests stay as they are.
+    void ApplyBusModuleEnables(DufRequest& request);
     // Loads the stored routing configuration and checks it again.
     bool ReloadRoutingConfiguration();
     void StartStaticFoWatcher();

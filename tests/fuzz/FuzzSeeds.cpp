@@ -9,6 +9,7 @@
 //   <dir>/fuzz_devmsg_frames/seeds/      buffer size, wait flag + framed device-message streams
 //   <dir>/fuzz_discovery_datagram/seeds/ split byte + two discovery datagrams
 //   <dir>/fuzz_fo_configuration/seeds/   FiberOptic configuration documents
+//   <dir>/fuzz_static_fo_config/seeds/   static fiber-optic configuration files
 //   <dir>/fuzz_filter_properties/seeds/  module configurations with digital-filter properties
 //   <dir>/fuzz_update_archive/seeds/     zip archives
 //   <dir>/fuzz_update_input/seeds/       selector byte + Target.txt, command line or control
@@ -180,6 +181,37 @@ const char* const aXmlSeeds[] = {
     "<a><b><c><d></c></b></a>",
 };
 
+// Static fiber-optic configurations: one without selection, a selected one of two with the
+// debounce time, a 16-slot set, and the selection "None".
+const char* const aStaticFoSeeds[] = {
+    ("<Properties Name=\"A\"><Property Name=\"FO_Signals\" Value=\"Int64\"/>"
+     "<Property Name=\"FO_IN_AO_Offset\" Value=\"0\"/><Property Name=\"FO_IN_DO_Offset\" "
+     "Value=\"0\"/><Property Name=\"FO_OUT_AI_Offset\" Value=\"3\"/><Property "
+     "Name=\"FO_OUT_DI_Offset\" Value=\"63\"/><Property Name=\"Use_qorKOVE-Z-TM_DI\" "
+     "Value=\"true\"/><Property Name=\"Use_Output_StatusSignals\" Value=\"false\"/><Property "
+     "Name=\"Use_Output_ControlSignals\" Value=\"false\"/><Property Name=\"QW_Compatibility\" "
+     "Value=\"false\"/></Properties>"),
+    ("<Properties Name=\"Selection\"><Property Name=\"SelectedConfiguration\" Value=\"b\"/>"
+     "</Properties><Properties Name=\"A\"><Property Name=\"FO_Signals\" Value=\"Int64\"/>"
+     "</Properties><Properties Name=\"B\"><Property Name=\"FO_Signals\" Value=\"real64\"/>"
+     "<Property Name=\"FO_IN_AO_Offset\" Value=\"1\"/><Property Name=\"FO_IN_DO_Offset\" "
+     "Value=\"2\"/><Property Name=\"FO_OUT_AI_Offset\" Value=\"0\"/><Property "
+     "Name=\"FO_OUT_DI_Offset\" Value=\"0\"/><Property Name=\"Debounce_Delay_Time_32xDI_16xDIO\" "
+     "Value=\"20\"/><Property Name=\"Use_qorKOVE-Z-TM_DI\" Value=\"false\"/><Property "
+     "Name=\"Use_Output_StatusSignals\" Value=\"true\"/><Property "
+     "Name=\"Use_Output_ControlSignals\" Value=\"true\"/><Property Name=\"QW_Compatibility\" "
+     "Value=\"true\"/></Properties>"),
+    ("<Properties Name=\"A\"><Property Name=\"FO_Signals\" Value=\"Int16x64\"/><Property "
+     "Name=\"FO_Slot\" Value=\"15\"/><Property Name=\"FO_IN_AO_Offset\" Value=\"63\"/>"
+     "<Property Name=\"FO_IN_DO_Offset\" Value=\"-1\"/><Property Name=\"FO_OUT_AI_Offset\" "
+     "Value=\"0\"/><Property Name=\"FO_OUT_DI_Offset\" Value=\"0\"/><Property "
+     "Name=\"Use_qorKOVE-Z-TM_DI\" Value=\"false\"/><Property Name=\"Use_Output_StatusSignals\" "
+     "Value=\"false\"/><Property Name=\"Use_Output_ControlSignals\" Value=\"false\"/>"
+     "<Property Name=\"QW_Compatibility\" Value=\"yes\"/></Properties>"),
+    ("<Properties Name=\"Selection\"><Property Name=\"SelectedConfiguration\" Value=\"None\"/>"
+     "</Properties><Properties Name=\"A\"/>"),
+};
+
 const char* const aDictionary[] = {
     "<?xml",
     "?>",
@@ -203,6 +235,12 @@ const char* const aDictionary[] = {
     "&#x",
     "encoding=",
     "InputSpeed",
+    "StaticFO",
+    "SelectedConfiguration",
+    "FO_Signals",
+    "FO_Slot",
+    "Int16x8",
+    "Real16x32",
     "OutputFrames",
     "MasterModePeriod",
     "MasterModeLength",
@@ -471,6 +509,18 @@ int main(int argc, char** argv)
                                              "<Properties>") +
                                  seed + "</Properties></Module>\n";
         WriteSeed(fiberOptic + "/seeds/seed" + std::to_string(n++), text.data(), text.size());
+    }
+
+    const std::string staticFo = dir + "/fuzz_static_fo_config";
+    MakeDirectory(staticFo);
+    MakeDirectory(staticFo + "/seeds");
+    n = 0;
+    for (const char* seed : aStaticFoSeeds)
+    {
+        const std::string text =
+            std::string("<?xml version=\"1.0\"?>\n<Module Name=\"StaticFO\">") + seed +
+            "</Module>\n";
+        WriteSeed(staticFo + "/seeds/seed" + std::to_string(n++), text.data(), text.size());
     }
 
     const std::string filter = dir + "/fuzz_filter_properties";

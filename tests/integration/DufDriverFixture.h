@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -111,7 +112,7 @@ protected:
     }
     void Store(const std::string& path, const std::string& text)
     {
-        RunCommand({"mkdir", "-p", m_tDevice.Path(path.substr(0, path.rfind('/')))});
+        std::filesystem::create_directories(m_tDevice.Path(path.substr(0, path.rfind('/'))));
         FILE* f = fopen(m_tDevice.Path(path).c_str(), "wb");
         ASSERT_NE(f, nullptr);
         fwrite(text.data(), 1, text.size(), f);

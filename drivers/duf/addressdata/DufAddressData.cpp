@@ -188,12 +188,15 @@ void CDuf::ReadModuleDufData(DufRequest& r)
                              ? document.GetStringProperty()
                              : std::string();
             }
+        }
+        // The bus-module device's static frame takes the signals that fit into it.
+        ApplyBusModuleEnables(r);
+        for (const DufSignal& s : r.Signals)
             if (s.Enable)
             {
                 minimumStart = std::min<int64_t>(minimumStart, s.Offset);
                 maximumEnd = std::max<int64_t>(maximumEnd, int64_t{s.Offset} + s.Length);
             }
-        }
 
         // Bit positions outside 0..2^31 - 1 are no data of a module.
         if (minimumStart < 0 || maximumEnd > INT32_MAX)

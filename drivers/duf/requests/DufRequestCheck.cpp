@@ -10,6 +10,7 @@
 // records; the paths that run are not touched.
 #include "QTXDuf.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -244,6 +245,12 @@ bool CDuf::WriteAnswers(CQTXXml& document, uint16_t requester)
              number = document.SelectSignalByOrder(false))
         {
             const DufSignal* signal = CDufRequestList::FindSignal(record, number);
+            // A signal the bus-module device's static frame has no room for is not transferred:
+            // it gets no place in the answer.
+            if (signal == nullptr &&
+                std::any_of(record->Signals.begin(), record->Signals.end(),
+                            [number](const DufSignal& s) { return s.Number == number; }))
+                continue;
             if (signal == nullptr)
             {
                 document.SelectPropertyByName("Length", true);

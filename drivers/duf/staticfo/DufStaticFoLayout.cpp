@@ -9,6 +9,7 @@
 #include "KovePlatform.h"
 #include "QTXConvert.h"
 #include "QTXDuf.h"
+#include "QTXMessages.h"
 #include "QTXProduct.h"
 #include "QTXReport.h"
 
@@ -35,6 +36,27 @@ std::string Format(const char* format, ...)
     vsnprintf(text, sizeof text, format, args);
     va_end(args);
     return text;
+}
+// The name of the signal with that number in the selected list of a module configuration,
+// shortened to its end when it does not fit the column; `fallback` when the list lacks the
+// signal or leaves it unnamed.
+std::string ModuleSignalName(CQTXXml& configuration, int32_t number, const std::string& fallback)
+{
+    std::string name;
+    try
+    {
+        configuration.SelectSignalByNumber(number, false);
+        name = configuration.GetName();
+    }
+    catch (CQTXError&)
+    {
+        return fallback;
+    }
+    if (name.empty())
+        return fallback;
+    if (name.size() >= 40)
+        name = "..." + name.substr(name.size() - 36);
+    return name;
 }
 } // namespace
 
@@ -285,6 +307,19 @@ bool CDuf::WriteQwSignalList()
     if (f == nullptr)
         return false;
 
+    // The bus-module device names the EtherCAT module's signals as its configuration does.
+    CQTXXml names;
+    bool haveNames = false;
+    if (QwHwMode == 2)
+    {
+        const std::string reply = FileNameToAbsolutePath("eCATCfg.xml");
+        if (SendStringToDriver(sXmlStart + "<Configuration/>\n", 1000, DUF_MODULE_PORT_FIRST + 1,
+                               reply))
+            haveNames = names.LoadFile(reply.c_str(), "Module");
+        else
+            fprintf(f, "WARNING: Can not read signal names!\n\n");
+    }
+
     const StaticFoConfig& c = m_tStaticFo;
     const FoSignalSet& set = FoSet(c.FoMode);
     const int32_t width = set.bReal ? 4 : 2;
@@ -319,6 +354,9 @@ bool CDuf::WriteQwSignalList()
                     "---------------------------------------+---+-------+------+-------+------"
                     "-----+\n",
                     "", "");
+        // The module's list of this type, when it names at least one signal.
+        const bool listNamed =
+            haveNames && names.SelectSignalListByName("", g_aSignalListNames[t], false) > 0;
         for (int slot = 0; slot < DUF_STATIC_SLOTS; ++slot)
         {
             DufRequest* request = tRequests.FindFirstDufRequest(
@@ -334,10 +372,12 @@ bool CDuf::WriteQwSignalList()
             {
                 if (!signal.Enable)
                     continue;
-                const std::string name =
+                std::string name =
                     QwHwMode == 1
                         ? Format("X%d_%s%02d", slot + 1, g_aSignalListShortNames[t], signal.Number)
                         : Format("%s%03d", g_aSignalListShortNames[t], signal.Number);
+                if (QwHwMode == 2 && listNamed)
+                    name = ModuleSignalName(names, signal.Number, name);
                 if (digital)
                 {
                     const int64_t b = signal.Offset + 8 * R;

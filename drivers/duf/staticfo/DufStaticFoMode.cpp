@@ -163,6 +163,12 @@ bool CDuf::InitQWMode()
             StoreEvent("eCAT module missing", "copy machines");
             result = false;
         }
+        else
+        {
+            // The switch starts in static mode: the frame is in force until the user settings
+            // select the normal mode, and the stored routing configuration is checked with it.
+            SelectBusModuleFrame();
+        }
     }
     WriteToLogfile(std::string("StaticFO mode is ") + QwModeName());
     unlink(PlatPath(std::string(kStaticFoSignalList)).c_str());
@@ -197,12 +203,16 @@ void CDuf::ProcessUserConfig(const std::string& config)
 {
     QTX_FUNCTION_LOG();
     const std::string hex = UserConfigValue(config, "hex");
-    if (hex.empty() || QwHwMode == 0)
+    if (hex.empty() || (QwHwMode == 0 && !StaticFoCapable))
         return;
     const int32_t low = StringToInt(hex) & 0xF;
     if (low == QwHexSwitch)
         return;
     QwHexSwitch = low;
+    // A central-module device whose configuration is unusable keeps the switch, so that a
+    // corrected configuration starts in the mode the switch selects.
+    if (QwHwMode == 0)
+        return;
     SwitchQWMode(QwHexSwitch == 0);
     if (!IsBooting())
         SetHardwareConfiguration();
@@ -229,67 +239,81 @@ bool CDuf::SwitchQWMode(bool on)
         return reloaded && SwitchModuleConfigurations(on);
     }
     case 2:
-    {
-        const FoSignalSet* set = nullptr;
         if (on)
         {
-            CQTXXml stored;
-            int32_t period = 0;
-            const std::string file =
-                PlatPath(sQTXRootDirectory + "Configuration/Config_62002_FiberOptic_1.xml");
-            bool read = false;
-            if (stored.LoadFile(file.c_str(), "Module") &&
-                stored.SelectSignalListByName("", "", false) >= 0)
-            {
-                try
-                {
-                    stored.SelectSignalByNumber(-1, false);
-                    read = stored.ReadIntProperty("OutputPeriod", &period, 1, false, 0, 0, false);
-                }
-                catch (CQTXError&)
-                {
-                    read = false;
-                }
-            }
-            m_tStaticFo.FoMode = 10;
-            if (read && period >= 10)
-                for (int candidate = 7; candidate <= 10; ++candidate)
-                    if (aFoSignalSets[candidate].iPeriod >= period)
-                    {
-                        m_tStaticFo.FoMode = candidate;
-                        break;
-                    }
+            SelectBusModuleFrame();
             SetAndEnableFiberOptic();
-            set = &FoSet(m_tStaticFo.FoMode);
-            FoStartTable[1][kAnalogIn] = static_cast<int32_t>(DUF_FO_OUT_WINDOW);
-            FoStartTable[1][kDigitalIn] = static_cast<int32_t>(DUF_FO_OUT_WINDOW) + set->iBytes;
         }
         else
-        {
             FoStartTable[1][kAnalogIn] = FoStartTable[1][kDigitalIn] = -1;
-        }
         for (DufRequest& r : tRequests.Records())
-        {
-            if (r.Requester != DUF_FO_PORT || r.Partner != DUF_MODULE_PORT_FIRST + 1)
-                continue;
-            for (DufSignal& s : r.Signals)
-            {
-                if (set == nullptr)
-                    s.Enable = s.NormalEnable;
-                else
-                {
-                    if (SameString(r.Name, "AnalogIn"))
-                        s.StaticEnable = s.Offset >= 0 && s.Offset + s.Length < 8 * set->iBytes;
-                    else
-                        s.StaticEnable = s.Offset < set->iCount;
-                    s.Enable = s.StaticEnable;
-                }
-            }
-        }
+            ApplyBusModuleEnables(r);
+        // The transfers to the EtherCAT module are as long as the signals that travel: the
+        // stored routing configuration is checked again with them.
+        if (!IsBooting())
+            ReloadRoutingConfiguration();
         return true;
-    }
     default:
         return true;
+    }
+}
+
+void CDuf::SelectBusModuleFrame()
+{
+    // The frame follows the output period the fiber-optic driver has stored: the first real set
+    // whose period is as long, the largest one without such a set or without a period.
+    CQTXXml stored;
+    int32_t period = 0;
+    bool read = false;
+    const std::string file =
+        PlatPath(sQTXRootDirectory + "Configuration/Config_62002_FiberOptic_1.xml");
+    if (stored.LoadFile(file.c_str(), "Module") &&
+        stored.SelectSignalListByName("", "", false) >= 0)
+    {
+        try
+        {
+            stored.SelectSignalByNumber(-1, false);
+            read = stored.ReadIntProperty("OutputPeriod", &period, 1, false, 0, 0, false);
+        }
+        catch (CQTXError&)
+        {
+            read = false;
+        }
+    }
+    m_tStaticFo = {};
+    m_tStaticFo.FoMode = 10;
+    if (read && period >= 10)
+        for (int candidate = 7; candidate <= 10; ++candidate)
+            if (aFoSignalSets[candidate].iPeriod >= period)
+            {
+                m_tStaticFo.FoMode = candidate;
+                break;
+            }
+    // The EtherCAT module's analog inputs begin the output window, its digital inputs follow
+    // the analog area.
+    FoStartTable[1][kAnalogIn] = static_cast<int32_t>(DUF_FO_OUT_WINDOW);
+    FoStartTable[1][kDigitalIn] =
+        static_cast<int32_t>(DUF_FO_OUT_WINDOW) + FoSet(m_tStaticFo.FoMode).iBytes;
+}
+
+void CDuf::ApplyBusModuleEnables(DufRequest& r)
+{
+    if (QwHwMode != 2 || r.Requester != DUF_FO_PORT || r.Partner != DUF_MODULE_PORT_FIRST + 1)
+        return;
+    const FoSignalSet& set = FoSet(m_tStaticFo.FoMode);
+    for (DufSignal& s : r.Signals)
+    {
+        if (QwHexSwitch != 0)
+        {
+            s.Enable = s.NormalEnable;
+            continue;
+        }
+        // Offsets and lengths in bits; a value that ends where the area ends still fits.
+        if (SameString(r.Name, "AnalogIn"))
+            s.StaticEnable = s.Offset >= 0 && s.Offset + s.Length <= 8 * set.iBytes;
+        else
+            s.StaticEnable = s.Offset >= 0 && s.Offset < set.iCount;
+        s.Enable = s.StaticEnable;
     }
 }
 

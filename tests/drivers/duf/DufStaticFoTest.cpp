@@ -3,6 +3,7 @@
 #include "DufTestSupport.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <tuple>
 #include <unistd.h>
 
@@ -443,6 +444,33 @@ TEST_F(DufStaticFo, FixedFiberOpticConfiguration)
     CQTXXml parsed;
     const std::string document = Duf().FiberOpticDocument();
     EXPECT_TRUE(parsed.LoadBuffer(document.data(), document.size(), 257)) << document;
+}
+} // namespace
+
+namespace
+{
+// Bus-module device: the frame is the first real set whose period covers the fiber-optic
+// driver's stored output period, the largest without one.
+TEST_F(DufStaticFo, BusModuleFrameFollowsTheStoredOutputPeriod)
+{
+    const std::string stored = PlatPath(
+        std::string("/Applications/tmp/Driver/Configuration/Config_62002_FiberOptic_1.xml"));
+    std::filesystem::create_directories(stored.substr(0, stored.rfind('/')));
+    const std::vector<std::pair<std::string, int>> cases = {
+        {"100", 7}, {"101", 8}, {"400", 9}, {"1000", 10}, {"1001", 10}, {"9", 10}, {"", 10}};
+    for (const auto& [period, set] : cases)
+    {
+        if (period.empty())
+            unlink(stored.c_str());
+        else
+            WriteFile("/Applications/tmp/Driver/Configuration/Config_62002_FiberOptic_1.xml",
+                      sXmlStart + "<Module Name=\"FiberOptic\"><Properties>" +
+                          Prop("OutputPeriod", period) + "</Properties></Module>\n");
+        Duf().SelectBusModuleFrame();
+        EXPECT_EQ(Duf().StaticFoValues().FoMode, set) << period;
+        EXPECT_EQ(Duf().FoStartOf(1, kAnalogIn), 0x148000) << period;
+        EXPECT_EQ(Duf().FoStartOf(1, kDigitalIn), 0x148000 + FoSet(set).iBytes) << period;
+    }
 }
 } // namespace
 

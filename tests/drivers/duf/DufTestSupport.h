@@ -89,6 +89,7 @@ public:
     using CDuf::AllocatePcimBuffers;
     using CDuf::CheckRoutingDocument;
     using CDuf::iNextFoOutEvent;
+    using CDuf::SelectBusModuleFrame;
     // Every run records its unit calls here instead of programming the device.
     std::vector<std::string> vUnitCalls;
     std::unique_ptr<CDufUnits> MakeUnits(bool) override
