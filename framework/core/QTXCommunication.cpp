@@ -109,8 +109,7 @@ bool WouldBlock(int error)
 class CDocumentFile
 {
 public:
-    explicit CDocumentFile(const std::string& name, std::string* copy = nullptr,
-                           int prepared = -1)
+    explicit CDocumentFile(const std::string& name, std::string* copy = nullptr, int prepared = -1)
         : m_sName(name), m_pCopy(copy), m_iPrepared(prepared)
     {
     }
@@ -328,9 +327,16 @@ CDocumentFramer::Result CDocumentFramer::Feed(const uint8_t* data, size_t length
             SearchByte(data[i++]);
             break;
         case StXmlHead:
-            m_rFile.Write(data[i]);
-            XmlHeadByte(data[i++]);
+        {
+            // The head's bytes up to the end of the root's start tag are stored in one go.
+            const size_t first = i;
+            while (i < length && m_eState == StXmlHead)
+            {
+                XmlHeadByte(data[i++]);
+            }
+            m_rFile.Write(data + first, i - first);
             break;
+        }
         case StXmlBody:
             if (m_iSub == kBodyCopy)
             {
@@ -910,8 +916,8 @@ bool CQTXCommunication::WaitForConnection()
     {
         // Looked at once: the connection has what the listening socket has, or else each
         // connection gets the options of its own.
-        m_eAcceptedOptions = SameStdOptions(fd, m_iServerSocket) ? OptionsInherited
-                                                                 : OptionsPerConnection;
+        m_eAcceptedOptions =
+            SameStdOptions(fd, m_iServerSocket) ? OptionsInherited : OptionsPerConnection;
     }
     if (m_eAcceptedOptions != OptionsInherited)
     {
@@ -1148,8 +1154,7 @@ bool CQTXCommunication::ReceiveDocument(const std::string& file, int maxLength,
 }
 
 unsigned int CQTXCommunication::ReceiveRequest(const std::string& file, int maxLength,
-                                               std::string& content, bool& stored,
-                                               int prepared)
+                                               std::string& content, bool& stored, int prepared)
 {
     std::string rootName;
     uint16_t binaryTag = 0;

@@ -38,17 +38,17 @@ void TrimRequestFile(int directory, const char* name, int threshold)
     size_t length = 0;
     while (length < static_cast<size_t>(kTrimKeepBytes))
     {
-        const ssize_t n = pread(fd, text + length, kTrimKeepBytes - length,
-                                static_cast<off_t>(length));
+        const ssize_t n =
+            pread(fd, text + length, kTrimKeepBytes - length, static_cast<off_t>(length));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             break;
         length += static_cast<size_t>(n);
     }
-    const int note = snprintf(text + length, sizeof text - length,
-                              "\n... [total file length was %lld bytes]\n",
-                              static_cast<long long>(info.st_size));
+    const int note =
+        snprintf(text + length, sizeof text - length, "\n... [total file length was %lld bytes]\n",
+                 static_cast<long long>(info.st_size));
     if (note > 0 && ftruncate(fd, 0) == 0)
     {
         length += std::min(static_cast<size_t>(note), sizeof text - length - 1);
@@ -67,13 +67,13 @@ void TrimRequestFile(int directory, const char* name, int threshold)
     close(fd);
 }
 
-// Name of ring file `index` after `prefix`, the reply's with `reply`; kept in `name`.
-const char* RingFileName(std::string& name, const std::string& prefix, uint32_t port, int index,
-                         bool reply)
+// Name of ring file `index` (0..9), the reply's with `reply`, after the common beginning
+// `stem` of the ring's names; kept in `name`.
+const char* RingFileName(std::string& name, const std::string& stem, int index, bool reply)
 {
-    name.assign(prefix);
-    name.append("Tmp_Slot").append(std::to_string(port)).append("_No");
-    name.append(std::to_string(index)).append(reply ? "_out.xml" : ".xml");
+    name.assign(stem);
+    name.push_back(static_cast<char>('0' + index));
+    name.append(reply ? "_out.xml" : ".xml");
     return name.c_str();
 }
 } // namespace
@@ -197,17 +197,21 @@ void CQTX::SocketConnectorThread()
 {
     std::string prefix;
     const int directory = RingDirectory(prefix);
+    // "<prefix>Tmp_Slot<port>_No", followed by the ring index.
+    const std::string stem = prefix + "Tmp_Slot" + std::to_string(ulPort) + "_No";
     std::string name;
+    name.reserve(stem.size() + 16);
     const int previous = iRequestRingIndex == 0 ? kRingSize - 1 : iRequestRingIndex - 1;
-    TrimRequestFile(directory, RingFileName(name, prefix, ulPort, previous, false),
-                    iRequestFileTrimSize);
-    TrimRequestFile(directory, RingFileName(name, prefix, ulPort, previous, true),
-                    iRequestFileTrimSize);
+    TrimRequestFile(directory, RingFileName(name, stem, previous, false), iRequestFileTrimSize);
+    TrimRequestFile(directory, RingFileName(name, stem, previous, true), iRequestFileTrimSize);
 
     sCurrentRequestFile = GetRequestFileName(iRequestRingIndex);
-    // The file of this request was created empty with the previous one and is still open.
+    // The file of this request was created empty with the previous one and is still open;
+    // when it has been removed since (with the directory, say), it is made anew by its name.
     int prepared = -1;
-    if (iPreparedRequestFile >= 0 && iPreparedRequestIndex == iRequestRingIndex)
+    struct stat held;
+    if (iPreparedRequestFile >= 0 && iPreparedRequestIndex == iRequestRingIndex &&
+        fstat(iPreparedRequestFile, &held) == 0 && held.st_nlink > 0)
         prepared = iPreparedRequestFile;
     else if (iPreparedRequestFile >= 0)
         close(iPreparedRequestFile);
@@ -217,16 +221,16 @@ void CQTX::SocketConnectorThread()
 
     // The ring always holds one empty request file, the one after the newest request; it is
     // held open for the next request to be received into.
-    const int held = openat(directory, RingFileName(name, prefix, ulPort, iRequestRingIndex, false),
+    const int next = openat(directory, RingFileName(name, stem, iRequestRingIndex, false),
                             O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    const int heldError = errno;
-    unlinkat(directory, RingFileName(name, prefix, ulPort, iRequestRingIndex, true), 0);
-    if (held >= 0)
+    const int nextError = errno;
+    unlinkat(directory, RingFileName(name, stem, iRequestRingIndex, true), 0);
+    if (next >= 0)
     {
-        iPreparedRequestFile = held;
+        iPreparedRequestFile = next;
         iPreparedRequestIndex = iRequestRingIndex;
     }
-    else if (heldError == ENOENT && directory == iRingDirectory)
+    else if (nextError == ENOENT && directory == iRingDirectory)
     {
         // The directory is gone (or was replaced): it is looked up again for the next request.
         CloseRequestRing();
@@ -378,8 +382,7 @@ void CQTX::SetErrorInCommandFile(CQTXError error)
         pCurrentCommandFile->SetError(error);
 }
 
-int CQTX::XmlLoadActualFile(unsigned short tag, _QTXCommandFileType type,
-                            std::string* received)
+int CQTX::XmlLoadActualFile(unsigned short tag, _QTXCommandFileType type, std::string* received)
 {
     std::string content;
     int result;
