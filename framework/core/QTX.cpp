@@ -57,6 +57,7 @@ CQTX::~CQTX()
     // From here on a SIGTERM must not reach this half-destroyed object.
     ClearGlobalQTX(this);
     ReleaseOsResource();
+    CloseRequestRing();
     RyxFpgaClose();
     free(ptVersionInfo);
     pthread_mutex_destroy(&tThreadCountMutex);

@@ -254,6 +254,12 @@ public:
     void CheckRequestFilesWritable();
     // Receives one request on the client connection and dispatches it.
     void SocketConnectorThread();
+    // The descriptor the ring's file names are relative to: the driver directory, opened
+    // (again) when it is not open for the current directory; AT_FDCWD with the directory
+    // name in front of each file name where it cannot be opened.
+    int RingDirectory(std::string& prefix);
+    // Closes the ring's directory and the file held for the next request.
+    void CloseRequestRing();
     // Answers a request that could not be stored in its ring file with the error
     // "CanNotStoreFile" and applies nothing of it; then throws that error for the serving loop
     // to report.
@@ -442,6 +448,14 @@ protected:
     uint32_t ulBpbSimulationSize = 0;
     // Next file of the request-file ring.
     int iRequestRingIndex = 0;
+    // The ring's directory, open for the file operations of each request (-1 while it is not
+    // open), and the directory name it was opened for.
+    int iRingDirectory = -1;
+    std::string sRingDirectory;
+    // The ring file after the newest request, created empty ahead and held open for the next
+    // request to be received into (-1 when none is held), and its index.
+    int iPreparedRequestFile = -1;
+    int iPreparedRequestIndex = -1;
     // File of the document in hand (at start-up the stored configuration file).
     std::string sCurrentRequestFile;
     // Bytes of the request file as loaded by XmlLoadActualFile (empty when they are not at

@@ -103,15 +103,24 @@ bool WouldBlock(int error)
 
 // The file a document is received into. Without a name nothing is stored, but the document
 // is still recognised. Any failed write is remembered and makes the reception fail, unless a
-// copy in memory is kept: the document then goes on into the copy alone.
+// copy in memory is kept: the document then goes on into the copy alone. A file created ahead
+// (empty, open for writing) may be handed in; it is taken for the first Create, and closed in
+// any case.
 class CDocumentFile
 {
 public:
-    explicit CDocumentFile(const std::string& name, std::string* copy = nullptr)
-        : m_sName(name), m_pCopy(copy)
+    explicit CDocumentFile(const std::string& name, std::string* copy = nullptr, int prepared = -1)
+        : m_sName(name), m_pCopy(copy), m_iPrepared(prepared)
     {
     }
-    ~CDocumentFile() { Close(); }
+    ~CDocumentFile()
+    {
+        Close();
+        if (m_iPrepared >= 0)
+        {
+            ::close(m_iPrepared);
+        }
+    }
     CDocumentFile(const CDocumentFile&) = delete;
     CDocumentFile& operator=(const CDocumentFile&) = delete;
 
@@ -119,21 +128,23 @@ public:
     bool Create()
     {
         Close();
+        m_bFailed = false;
         if (m_pCopy != nullptr)
         {
             m_pCopy->clear();
+        }
+        if (m_iPrepared >= 0)
+        {
+            m_iFile = m_iPrepared;
+            m_iPrepared = -1;
+            return true;
         }
         if (m_sName.empty())
         {
             return true;
         }
-        m_pFile = std::fopen(m_sName.c_str(), "wbe");
-        m_bFailed = m_pFile == nullptr;
-        if (m_pFile != nullptr)
-        {
-            // A buffer of our own spares the stream its look at the file for a size.
-            std::setvbuf(m_pFile, m_aBuffer, _IOFBF, sizeof m_aBuffer);
-        }
+        m_iFile = ::open(m_sName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        m_bFailed = m_iFile < 0;
         return !Lost();
     }
 
@@ -147,15 +158,23 @@ public:
         {
             m_pCopy->append(static_cast<const char*>(data), length);
         }
-        if (m_pFile != nullptr && std::fwrite(data, 1, length, m_pFile) != length)
+        if (m_iFile < 0)
         {
-            m_bFailed = true;
-            if (m_pCopy != nullptr)
-            {
-                // The copy holds the document from here on; the file is given up.
-                std::fclose(m_pFile);
-                m_pFile = nullptr;
-            }
+            return;
+        }
+        if (m_uBuffered + length > sizeof m_aBuffer && !Flush())
+        {
+            GiveUpFile();
+            return;
+        }
+        if (length <= sizeof m_aBuffer)
+        {
+            std::memcpy(m_aBuffer + m_uBuffered, data, length);
+            m_uBuffered += length;
+        }
+        else if (!WriteAll(data, length))
+        {
+            GiveUpFile();
         }
     }
 
@@ -164,14 +183,19 @@ public:
     // Closes the file; false when anything could not be written.
     bool Close()
     {
-        if (m_pFile != nullptr)
+        if (m_iFile >= 0)
         {
-            if (std::fclose(m_pFile) != 0)
+            if (!Flush())
             {
                 m_bFailed = true;
             }
-            m_pFile = nullptr;
+            if (::close(m_iFile) != 0)
+            {
+                m_bFailed = true;
+            }
+            m_iFile = -1;
         }
+        m_uBuffered = 0;
         return !m_bFailed;
     }
 
@@ -191,10 +215,51 @@ public:
     bool Lost() const { return m_bFailed && m_pCopy == nullptr; }
 
 private:
+    bool WriteAll(const void* data, size_t length)
+    {
+        const char* bytes = static_cast<const char*>(data);
+        while (length > 0)
+        {
+            const ssize_t n = ::write(m_iFile, bytes, length);
+            if (n < 0 && errno == EINTR)
+            {
+                continue;
+            }
+            if (n <= 0)
+            {
+                return false;
+            }
+            bytes += n;
+            length -= static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+    bool Flush()
+    {
+        const size_t length = m_uBuffered;
+        m_uBuffered = 0;
+        return WriteAll(m_aBuffer, length);
+    }
+
+    // A write failed: remembered; with a copy the document goes on into the copy alone.
+    void GiveUpFile()
+    {
+        m_bFailed = true;
+        m_uBuffered = 0;
+        if (m_pCopy != nullptr)
+        {
+            ::close(m_iFile);
+            m_iFile = -1;
+        }
+    }
+
     std::string m_sName;
     std::string* m_pCopy;
-    std::FILE* m_pFile = nullptr;
+    int m_iPrepared;
+    int m_iFile = -1;
     bool m_bFailed = false;
+    size_t m_uBuffered = 0;
     char m_aBuffer[8192];
 };
 
@@ -262,9 +327,16 @@ CDocumentFramer::Result CDocumentFramer::Feed(const uint8_t* data, size_t length
             SearchByte(data[i++]);
             break;
         case StXmlHead:
-            m_rFile.Write(data[i]);
-            XmlHeadByte(data[i++]);
+        {
+            // The head's bytes up to the end of the root's start tag are stored in one go.
+            const size_t first = i;
+            while (i < length && m_eState == StXmlHead)
+            {
+                XmlHeadByte(data[i++]);
+            }
+            m_rFile.Write(data + first, i - first);
             break;
+        }
         case StXmlBody:
             if (m_iSub == kBodyCopy)
             {
@@ -844,8 +916,8 @@ bool CQTXCommunication::WaitForConnection()
     {
         // Looked at once: the connection has what the listening socket has, or else each
         // connection gets the options of its own.
-        m_eAcceptedOptions = SameStdOptions(fd, m_iServerSocket) ? OptionsInherited
-                                                                 : OptionsPerConnection;
+        m_eAcceptedOptions =
+            SameStdOptions(fd, m_iServerSocket) ? OptionsInherited : OptionsPerConnection;
     }
     if (m_eAcceptedOptions != OptionsInherited)
     {
@@ -967,7 +1039,7 @@ bool CQTXCommunication::SendDocument(const char* data, size_t length, bool xml)
         }
         offset = static_cast<size_t>(static_cast<const char*>(less) - data);
     }
-    std::vector<char> buffer(kPieceSize + sizeof kXmlTrailer);
+    char buffer[kPieceSize + sizeof kXmlTrailer];
     for (;;)
     {
         const size_t n = std::min(length - offset, static_cast<size_t>(kPieceSize));
@@ -975,14 +1047,14 @@ bool CQTXCommunication::SendDocument(const char* data, size_t length, bool xml)
         {
             return true;
         }
-        std::memcpy(buffer.data(), data + offset, n);
+        std::memcpy(buffer, data + offset, n);
         size_t send = n;
         if (xml && n <= static_cast<size_t>(kLastXmlPieceMax))
         {
-            std::memcpy(buffer.data() + n, kXmlTrailer, sizeof kXmlTrailer - 1);
+            std::memcpy(buffer + n, kXmlTrailer, sizeof kXmlTrailer - 1);
             send += sizeof kXmlTrailer - 1;
         }
-        if (!SendBuffer(buffer.data(), static_cast<int>(send)))
+        if (!SendBuffer(buffer, static_cast<int>(send)))
         {
             return false;
         }
@@ -1078,15 +1150,15 @@ bool CQTXCommunication::ReceiveDocument(const std::string& file, int maxLength,
                                         std::string& rootName, uint16_t& binaryTag)
 {
     bool stored = false;
-    return ReceiveDocument(file, maxLength, rootName, binaryTag, nullptr, stored);
+    return ReceiveDocument(file, maxLength, rootName, binaryTag, nullptr, stored, -1);
 }
 
 unsigned int CQTXCommunication::ReceiveRequest(const std::string& file, int maxLength,
-                                               std::string& content, bool& stored)
+                                               std::string& content, bool& stored, int prepared)
 {
     std::string rootName;
     uint16_t binaryTag = 0;
-    if (!ReceiveDocument(file, maxLength, rootName, binaryTag, &content, stored))
+    if (!ReceiveDocument(file, maxLength, rootName, binaryTag, &content, stored, prepared))
     {
         content.clear();
         return 0;
@@ -1096,13 +1168,13 @@ unsigned int CQTXCommunication::ReceiveRequest(const std::string& file, int maxL
 
 bool CQTXCommunication::ReceiveDocument(const std::string& file, int maxLength,
                                         std::string& rootName, uint16_t& binaryTag,
-                                        std::string* copy, bool& stored)
+                                        std::string* copy, bool& stored, int prepared)
 {
     rootName.clear();
     binaryTag = 0;
     stored = false;
     const uint64_t limit = ReceiveLimit(maxLength);
-    CDocumentFile out(file, copy);
+    CDocumentFile out(file, copy, prepared);
     if (!out.Create())
     {
         return false;

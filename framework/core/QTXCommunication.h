@@ -134,9 +134,10 @@ public:
     // The request server's reception: as ReceiveXmlFile, and the document's bytes as they are
     // stored are also kept in `content`. A document that the file cannot take (a full or
     // read-only disk) is still received whole into `content`, with `stored` false, so that it
-    // can be answered.
+    // can be answered. `prepared` is the file already created empty and open for writing (or
+    // -1 to create it here); it is taken over and always closed.
     unsigned int ReceiveRequest(const std::string& file, int maxLength, std::string& content,
-                                bool& stored);
+                                bool& stored, int prepared = -1);
 
     // Longest wait for data or send room, in ms; `second` is kept and handed on with the
     // connection.
@@ -159,7 +160,8 @@ public:
 private:
     bool OpenPeerSocket(bool linger);
     bool ReceiveDocument(const std::string& file, int maxLength, std::string& rootName,
-                         uint16_t& binaryTag, std::string* copy, bool& stored);
+                         uint16_t& binaryTag, std::string* copy, bool& stored,
+                         int prepared);
     void CloseSocket(int& socket);
 
     int m_iServerSocket;

@@ -5,6 +5,7 @@
 // previous slot that grew large are cut, so the ring stays small.
 #include "QTX.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -23,26 +24,57 @@ constexpr int kRingSize = 10;
 constexpr long kTrimKeepBytes = 900;
 
 // A ring file larger than `threshold` bytes is cut to its first 900 bytes and a note of its
-// old length. Missing and small files are left alone.
-void TrimRequestFile(const std::string& name, int threshold)
+// old length. Missing and small files are left alone. `name` is relative to `directory`.
+void TrimRequestFile(int directory, const char* name, int threshold)
 {
     struct stat info;
-    if (stat(name.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= threshold)
+    if (fstatat(directory, name, &info, 0) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_size <= threshold)
         return;
-    FILE* file = fopen(name.c_str(), "rbe");
-    if (file == nullptr)
+    const int fd = openat(directory, name, O_RDWR | O_CLOEXEC);
+    if (fd < 0)
         return;
-    char head[kTrimKeepBytes];
-    size_t length = fread(head, 1, sizeof head, file);
-    fclose(file);
+    char text[kTrimKeepBytes + 64];
+    size_t length = 0;
+    while (length < static_cast<size_t>(kTrimKeepBytes))
+    {
+        const ssize_t n =
+            pread(fd, text + length, kTrimKeepBytes - length, static_cast<off_t>(length));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        length += static_cast<size_t>(n);
+    }
+    const int note =
+        snprintf(text + length, sizeof text - length, "\n... [total file length was %lld bytes]\n",
+                 static_cast<long long>(info.st_size));
+    if (note > 0 && ftruncate(fd, 0) == 0)
+    {
+        length += std::min(static_cast<size_t>(note), sizeof text - length - 1);
+        size_t written = 0;
+        while (written < length)
+        {
+            const ssize_t n =
+                pwrite(fd, text + written, length - written, static_cast<off_t>(written));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            written += static_cast<size_t>(n);
+        }
+    }
+    close(fd);
+}
 
-    file = fopen(name.c_str(), "wbe");
-    if (file == nullptr)
-        return;
-    fwrite(head, 1, length, file);
-    fprintf(file, "\n... [total file length was %lld bytes]\n",
-            static_cast<long long>(info.st_size));
-    fclose(file);
+// Name of ring file `index` (0..9), the reply's with `reply`, after the common beginning
+// `stem` of the ring's names; kept in `name`.
+const char* RingFileName(std::string& name, const std::string& stem, int index, bool reply)
+{
+    name.assign(stem);
+    name.push_back(static_cast<char>('0' + index));
+    name.append(reply ? "_out.xml" : ".xml");
+    return name.c_str();
 }
 } // namespace
 
@@ -129,27 +161,85 @@ void CQTX::CheckRequestFilesWritable()
                         __FILE__, __LINE__, FatalError, "GeneralError");
 }
 
+int CQTX::RingDirectory(std::string& prefix)
+{
+    prefix.clear();
+    // Without a directory the names are relative to the working directory, as everywhere.
+    if (sDirectory.empty())
+        return AT_FDCWD;
+    if (iRingDirectory >= 0 && sRingDirectory == sDirectory)
+        return iRingDirectory;
+    CloseRequestRing();
+    if (sDirectory.back() == '/')
+        iRingDirectory = open(sDirectory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (iRingDirectory < 0)
+    {
+        prefix = sDirectory;
+        return AT_FDCWD;
+    }
+    sRingDirectory = sDirectory;
+    return iRingDirectory;
+}
+
+void CQTX::CloseRequestRing()
+{
+    if (iPreparedRequestFile >= 0)
+        close(iPreparedRequestFile);
+    iPreparedRequestFile = -1;
+    iPreparedRequestIndex = -1;
+    if (iRingDirectory >= 0)
+        close(iRingDirectory);
+    iRingDirectory = -1;
+    sRingDirectory.clear();
+}
+
 void CQTX::SocketConnectorThread()
 {
+    std::string prefix;
+    const int directory = RingDirectory(prefix);
+    // "<prefix>Tmp_Slot<port>_No", followed by the ring index.
+    const std::string stem = prefix + "Tmp_Slot" + std::to_string(ulPort) + "_No";
+    std::string name;
+    name.reserve(stem.size() + 16);
     const int previous = iRequestRingIndex == 0 ? kRingSize - 1 : iRequestRingIndex - 1;
-    const std::string previousRequest = GetRequestFileName(previous);
-    TrimRequestFile(previousRequest, iRequestFileTrimSize);
-    TrimRequestFile(AddFilePreExtension(previousRequest, "_out"), iRequestFileTrimSize);
+    TrimRequestFile(directory, RingFileName(name, stem, previous, false), iRequestFileTrimSize);
+    TrimRequestFile(directory, RingFileName(name, stem, previous, true), iRequestFileTrimSize);
 
     sCurrentRequestFile = GetRequestFileName(iRequestRingIndex);
+    // The file of this request was created empty with the previous one and is still open;
+    // when it has been removed since (with the directory, say), it is made anew by its name.
+    int prepared = -1;
+    struct stat held;
+    if (iPreparedRequestFile >= 0 && iPreparedRequestIndex == iRequestRingIndex &&
+        fstat(iPreparedRequestFile, &held) == 0 && held.st_nlink > 0)
+        prepared = iPreparedRequestFile;
+    else if (iPreparedRequestFile >= 0)
+        close(iPreparedRequestFile);
+    iPreparedRequestFile = -1;
+    iPreparedRequestIndex = -1;
     iRequestRingIndex = (iRequestRingIndex + 1) % kRingSize;
 
-    // The ring always holds one empty request file, the one after the newest request.
-    const std::string next = GetRequestFileName(iRequestRingIndex);
-    FILE* file = fopen(next.c_str(), "wbe");
-    if (file != nullptr)
-        fclose(file);
-    unlink(AddFilePreExtension(next, "_out").c_str());
+    // The ring always holds one empty request file, the one after the newest request; it is
+    // held open for the next request to be received into.
+    const int next = openat(directory, RingFileName(name, stem, iRequestRingIndex, false),
+                            O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const int nextError = errno;
+    unlinkat(directory, RingFileName(name, stem, iRequestRingIndex, true), 0);
+    if (next >= 0)
+    {
+        iPreparedRequestFile = next;
+        iPreparedRequestIndex = iRequestRingIndex;
+    }
+    else if (nextError == ENOENT && directory == iRingDirectory)
+    {
+        // The directory is gone (or was replaced): it is looked up again for the next request.
+        CloseRequestRing();
+    }
 
     std::string content;
     bool stored = false;
-    const unsigned int code =
-        tCommandServer.ReceiveRequest(sCurrentRequestFile, QTX_MAX_RECEIVE_LENGTH, content, stored);
+    const unsigned int code = tCommandServer.ReceiveRequest(
+        sCurrentRequestFile, QTX_MAX_RECEIVE_LENGTH, content, stored, prepared);
     if (code == 0)
     {
         // Nothing usable came (time-out, peer closed, unknown root tag, too long): no reply.
@@ -292,8 +382,7 @@ void CQTX::SetErrorInCommandFile(CQTXError error)
         pCurrentCommandFile->SetError(error);
 }
 
-int CQTX::XmlLoadActualFile(unsigned short tag, _QTXCommandFileType type,
-                            std::string* received)
+int CQTX::XmlLoadActualFile(unsigned short tag, _QTXCommandFileType type, std::string* received)
 {
     std::string content;
     int result;

@@ -344,6 +344,33 @@ TEST_F(RequestServer, RingOfTenFilesKeepsTheLastRequestsAndCutsLargeOnes)
     EXPECT_EQ(otherFiles, 0) << "Ping stores no reply, and the old reply was removed";
 }
 
+TEST_F(RequestServer, ARemovedDriverDirectoryRefusesRequestsUntilItIsBackThenTheRingGoesOn)
+{
+    StartDriver();
+    ASSERT_EQ(Exchange(Ping(" N=\"1\"")), Ping(" N=\"1\"") + kTrailer);
+    // The driver holds the next request file open; gone with its directory, it keeps nothing.
+    std::filesystem::remove_all(DriverDirectory());
+    const std::string refused = Exchange(Ping(" N=\"2\""));
+    EXPECT_NE(refused.find("CanNotStoreFile"), std::string::npos) << refused;
+    EXPECT_FALSE(std::filesystem::exists(DriverDirectory()));
+
+    // Made again, the directory takes the ring: every request in its file, the slot after the
+    // newest one empty.
+    std::filesystem::create_directories(DriverDirectory());
+    for (int n = 3; n <= 5; ++n)
+    {
+        const std::string ping = Ping(" N=\"" + std::to_string(n) + "\"");
+        ASSERT_EQ(Exchange(ping), ping + kTrailer);
+        const int slot = SlotHolding(ping);
+        EXPECT_GE(slot, 0) << ping;
+        if (n == 5 && slot >= 0)
+        {
+            EXPECT_EQ(ReadFile(RingFile((slot + 1) % 10)), "");
+            EXPECT_TRUE(std::filesystem::exists(RingFile((slot + 1) % 10)));
+        }
+    }
+}
+
 TEST_F(RequestServer, BadRequestsAreRefusedOrTimedOutAndTheNextClientIsServed)
 {
     StartDriver(300);
