@@ -280,7 +280,8 @@ public:
 
     CDocumentFramer(CDocumentFile& file, uint64_t limit) : m_rFile(file), m_uLimit(limit) {}
 
-    Result Feed(const uint8_t* data, size_t length);
+    // Takes bytes up to the end of the document; *used (when given) tells how many it took.
+    Result Feed(const uint8_t* data, size_t length, size_t* used = nullptr);
 
     bool Done() const { return m_eState == StDone; }
     const std::string& RootName() const { return m_sRootName; }
@@ -316,9 +317,13 @@ private:
     uint64_t m_uPayloadLeft = 0;
 };
 
-CDocumentFramer::Result CDocumentFramer::Feed(const uint8_t* data, size_t length)
+CDocumentFramer::Result CDocumentFramer::Feed(const uint8_t* data, size_t length, size_t* used)
 {
     size_t i = 0;
+    if (used != nullptr)
+    {
+        *used = 0;
+    }
     while (i < length && m_eState != StDone)
     {
         switch (m_eState)
@@ -361,11 +366,15 @@ CDocumentFramer::Result CDocumentFramer::Feed(const uint8_t* data, size_t length
             break;
         case StBinary:
         {
-            size_t used = 0;
-            Result r = BinaryBytes(data + i, length - i, used);
-            i += used;
+            size_t taken = 0;
+            Result r = BinaryBytes(data + i, length - i, taken);
+            i += taken;
             if (r != MoreData)
             {
+                if (used != nullptr)
+                {
+                    *used = i;
+                }
                 return r;
             }
             break;
@@ -377,6 +386,10 @@ CDocumentFramer::Result CDocumentFramer::Feed(const uint8_t* data, size_t length
         {
             return WriteFailed;
         }
+    }
+    if (used != nullptr)
+    {
+        *used = i;
     }
     return m_eState == StDone ? Complete : MoreData;
 }
@@ -589,6 +602,29 @@ void SleepMs(int ms)
     {
     }
 }
+// Feeds one received piece to the framer; bytes behind the end of the document go to pending.
+bool FeedPiece(CDocumentFramer& framer, CDocumentFile& out, const uint8_t* piece, size_t length,
+               uint64_t limit, uint64_t& total, std::string& pending)
+{
+    size_t used = 0;
+    CDocumentFramer::Result r = framer.Feed(piece, length, &used);
+    total += used;
+    if (total > limit || r == CDocumentFramer::TooLong)
+    {
+        out.Replace(sQTXFileTooLong);
+        return false;
+    }
+    if (r == CDocumentFramer::WriteFailed)
+    {
+        return false;
+    }
+    if (r == CDocumentFramer::Complete && used < length)
+    {
+        pending.append(reinterpret_cast<const char*>(piece) + used, length - used);
+    }
+    return true;
+}
+
 } // namespace
 
 // ---- Plain functions
@@ -757,6 +793,7 @@ bool CQTXCommunication::Open(int socket, bool tcp)
         return false;
     }
     m_iConnectionSocket = socket;
+    m_sPending.clear();
     fcntl(socket, F_SETFD, fcntl(socket, F_GETFD) | FD_CLOEXEC);
     if (tcp)
     {
@@ -801,6 +838,7 @@ bool CQTXCommunication::OpenPeerSocket(bool linger)
         return false;
     }
     m_iConnectionSocket = fd;
+    m_sPending.clear();
     if (!m_bTCP)
     {
         int on = 1;
@@ -924,11 +962,13 @@ bool CQTXCommunication::WaitForConnection()
         TCPSocket_SetStdOption(fd);
     }
     m_iConnectionSocket = fd;
+    m_sPending.clear();
     return true;
 }
 
 void CQTXCommunication::Close()
 {
+    m_sPending.clear();
     CloseSocket(m_iConnectionSocket);
     m_bTCP = m_bDefaultTCP;
 }
@@ -947,6 +987,8 @@ void CQTXCommunication::MoveConnectionTo(CQTXCommunication& other)
     other.m_bTCP = m_bTCP;
     other.m_tSenderAddress = m_tSenderAddress;
     other.m_iSenderAddressLength = m_iSenderAddressLength;
+    other.m_sPending.swap(m_sPending);
+    m_sPending.clear();
     m_iConnectionSocket = -1;
 }
 
@@ -1184,8 +1226,24 @@ bool CQTXCommunication::ReceiveDocument(const std::string& file, int maxLength,
     uint64_t total = 0;
     const uint64_t start = GetClockStamp();
     uint64_t lastData = start;
+    // A peer may send its next document right behind the last one on a kept connection:
+    // what came after the end of the last document starts this one.
+    std::string pending;
+    pending.swap(m_sPending);
+    size_t pendingUsed = 0;
     while (!framer.Done())
     {
+        if (pendingUsed < pending.size())
+        {
+            const size_t n = std::min(pending.size() - pendingUsed, sizeof piece);
+            std::memcpy(piece, pending.data() + pendingUsed, n);
+            pendingUsed += n;
+            if (!FeedPiece(framer, out, piece, n, limit, total, m_sPending))
+            {
+                return false;
+            }
+            continue;
+        }
         // A document that takes too long as a whole gives the sender up, as does silence
         // longer than the timeout (below).
         if (DocumentTimeUp(start, total, m_iTimeout))
@@ -1206,21 +1264,14 @@ bool CQTXCommunication::ReceiveDocument(const std::string& file, int maxLength,
             continue;
         }
         lastData = GetClockStamp();
-        total += static_cast<uint64_t>(n);
-        CDocumentFramer::Result r = CDocumentFramer::MoreData;
-        if (total <= limit)
-        {
-            r = framer.Feed(piece, static_cast<size_t>(n));
-        }
-        if (total > limit || r == CDocumentFramer::TooLong)
-        {
-            out.Replace(sQTXFileTooLong);
-            return false;
-        }
-        if (r == CDocumentFramer::WriteFailed)
+        if (!FeedPiece(framer, out, piece, static_cast<size_t>(n), limit, total, m_sPending))
         {
             return false;
         }
+    }
+    if (pendingUsed < pending.size())
+    {
+        m_sPending.insert(0, pending, pendingUsed, std::string::npos);
     }
     stored = out.Close();
     if ((!stored && copy == nullptr) || !framer.Done())

@@ -173,6 +173,8 @@ private:
     bool m_bDefaultTCP;
     sockaddr_in m_tSenderAddress;
     socklen_t m_iSenderAddressLength;
+    // Bytes received behind the end of the last document on this connection.
+    std::string m_sPending;
     // The listening socket carries the standard options, and the first accepted connection
     // showed that connections take them over from it: they need not be set on each.
     enum

@@ -256,6 +256,18 @@ TEST_F(RequestServer, PingIsAnsweredAndKeepConnectionOrBinaryKeepTheConnection)
         }
     }
 
+    // Requests sent back to back in one piece on a kept connection are each answered, in
+    // order: the bytes behind the end of one document start the next.
+    {
+        CClient pipelined;
+        const std::string first = Ping(" KeepConnection=\"true\" N=\"1\"");
+        ASSERT_TRUE(pipelined.Send(first + binaryPing + Ping(" N=\"3\"")));
+        EXPECT_EQ(pipelined.Bytes(first.size() + kTrailer.size()), first + kTrailer);
+        EXPECT_EQ(pipelined.Bytes(refused.size() + kTrailer.size()), refused + kTrailer);
+        EXPECT_EQ(pipelined.Reply(), Ping(" N=\"3\"") + kTrailer);
+        EXPECT_TRUE(pipelined.ClosedUnanswered());
+    }
+
     CClient last;
     ASSERT_TRUE(last.Send(Ping(" KeepConnection=\"false\"")));
     EXPECT_EQ(last.Reply(), Ping(" KeepConnection=\"false\"") + kTrailer);
