@@ -700,9 +700,38 @@ bool SameName(const char* a, const char* b, size_t n)
     return a[n] == '\0';
 }
 
-// Comparison of n bytes; names are short, too short for a call to pay.
+// Comparison of n bytes; names are short, too short for a call to pay. From four bytes on
+// they are compared in words, the last word overlapping the one before; only the n bytes at
+// a and at b are read.
 bool SameBytes(const char* a, const char* b, size_t n)
 {
+    if (n >= 8)
+    {
+        uint64_t x;
+        uint64_t y;
+        for (size_t i = 0; i + 8 < n; i += 8)
+        {
+            memcpy(&x, a + i, 8);
+            memcpy(&y, b + i, 8);
+            if (x != y)
+                return false;
+        }
+        memcpy(&x, a + n - 8, 8);
+        memcpy(&y, b + n - 8, 8);
+        return x == y;
+    }
+    if (n >= 4)
+    {
+        uint32_t x;
+        uint32_t y;
+        uint32_t u;
+        uint32_t v;
+        memcpy(&x, a, 4);
+        memcpy(&y, b, 4);
+        memcpy(&u, a + n - 4, 4);
+        memcpy(&v, b + n - 4, 4);
+        return x == y && u == v;
+    }
     for (size_t i = 0; i < n; ++i)
         if (a[i] != b[i])
             return false;
@@ -738,6 +767,30 @@ struct ClearTag
 const ClearTag kClearTags[] = {
     {"<![CDATA[", "]]>"}, {"<!DOCTYPE", ">"}, {"<!--", "-->"}, {"<PRE>", "</PRE>"}};
 const char* const kCommentOpen = "<!--";
+
+// Word-wise scanning. The document's copy of the text has kScanPadding zero bytes behind its
+// final zero, so that a word read at any position up to that zero stays inside the copy.
+constexpr size_t kScanPadding = 8;
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHighBits = 0x8080808080808080ull;
+
+uint64_t Word(const char* p)
+{
+    uint64_t w;
+    memcpy(&w, p, sizeof w);
+    return w;
+}
+
+// Offset of the first byte in memory order whose high bit is set in `flags` (not zero). The
+// masks used with it flag the first byte of interest exactly; later flags may be spurious.
+size_t FirstFlagged(uint64_t flags)
+{
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return static_cast<size_t>(__builtin_clzll(flags)) / 8;
+#else
+    return static_cast<size_t>(__builtin_ctzll(flags)) / 8;
+#endif
+}
 
 } // namespace
 
@@ -805,41 +858,55 @@ private:
         return static_cast<size_t>(p - m_pText);
     }
     // The bytes that end a name are never part of a multibyte character, so a name is
-    // scanned byte by byte; the zero byte behind the text ends it at the latest.
+    // scanned byte by byte; the zero byte behind the text ends it at the latest. Eight bytes
+    // are looked at a step: only a byte below 0x40 (all markup and blanks) or from 0x80 up
+    // can end a name, and the first such byte of a word is found without a loop.
     size_t NameEnd(size_t i) const
     {
         if (i >= m_nLength)
             return i;
         const char* p = m_pText + i;
-        // four bytes a step: names are mostly longer than that
-        while (!EndsName(p[0]) && !EndsName(p[1]) && !EndsName(p[2]) && !EndsName(p[3]))
-            p += 4;
-        while (!EndsName(*p))
+        for (;;)
+        {
+            const uint64_t w = Word(p);
+            const uint64_t candidates = ((w - kOnes * 0x40) | w) & kHighBits;
+            if (candidates == 0)
+            {
+                p += 8;
+                continue;
+            }
+            p += FirstFlagged(candidates);
+            if (EndsName(*p))
+                return static_cast<size_t>(p - m_pText);
             ++p;
-        return static_cast<size_t>(p - m_pText);
+        }
     }
     // Position of the quote that ends an attribute value starting at i (npos when there is
-    // none); *entity is set when a '&' comes before it.
+    // none); *entity is set when a '&' comes before it. The bytes that stop the scan (quotes,
+    // '&', the final zero) are all below 0x28: a word without such a byte is passed at once.
     size_t ValueEnd(size_t i, char quote, bool* entity) const
     {
         *entity = false;
         if (i >= m_nLength)
             return std::string::npos;
         const char* p = m_pText + i;
-        const auto plain = [](char c)
-        { return (kBytes.of[static_cast<unsigned char>(c)] & kStopsValue) == 0; };
-        for (;; ++p)
+        for (;;)
         {
-            while (plain(p[0]) && plain(p[1]) && plain(p[2]) && plain(p[3]))
-                p += 4;
-            while (plain(*p))
-                ++p;
+            const uint64_t w = Word(p);
+            const uint64_t candidates = (w - kOnes * 0x28) & ~w & kHighBits;
+            if (candidates == 0)
+            {
+                p += 8;
+                continue;
+            }
+            p += FirstFlagged(candidates);
             if (*p == quote)
                 return static_cast<size_t>(p - m_pText);
             if (*p == '&')
                 *entity = true;
             else if (*p == '\0') // the end of the text: zero bytes within were refused
                 return std::string::npos;
+            ++p;
         }
     }
     // Position of the byte c at or after i (npos when absent); c must stand alone in the
@@ -1389,7 +1456,15 @@ bool XMLParserImpl::ParseEndTag()
 {
     const size_t tagPos = m_nPos;
     const size_t nameStart = m_nPos + 2;
-    const size_t nameEnd = NameEnd(nameStart);
+    // Mostly the tag closes the innermost element and spells its name as the start tag did:
+    // then the name is known without a scan.
+    const OpenElement& innermost = m_vOpen.back();
+    const bool closesInnermost =
+        m_vOpen.size() > 1 && innermost.nameLength <= m_nLength - nameStart &&
+        SameBytes(innermost.node->name.get(), m_pText + nameStart, innermost.nameLength) &&
+        EndsName(m_pText[nameStart + innermost.nameLength]);
+    const size_t nameEnd =
+        closesInnermost ? nameStart + innermost.nameLength : NameEnd(nameStart);
     if (nameEnd == nameStart)
         return Fail(eXMLErrorMissingEndTagName, tagPos);
     m_nPos = SkipBlanks(nameEnd);
@@ -1399,10 +1474,9 @@ bool XMLParserImpl::ParseEndTag()
     Flush();
     const char* name = m_pText + nameStart;
     const size_t nameLength = nameEnd - nameStart;
-    // Look for the element it closes, innermost first (the top node cannot be closed); mostly
-    // the end tag spells the name as the start tag did.
-    size_t match = m_vOpen.size();
-    for (size_t k = m_vOpen.size(); k-- > 1;)
+    // Else look for the element it closes, innermost first (the top node cannot be closed).
+    size_t match = closesInnermost ? m_vOpen.size() - 1 : m_vOpen.size();
+    for (size_t k = m_vOpen.size(); !closesInnermost && k-- > 1;)
     {
         const OpenElement& open = m_vOpen[k];
         if (open.nameLength == nameLength && (SameBytes(open.node->name.get(), name, nameLength) ||
@@ -1434,12 +1508,12 @@ XMLNode XMLParserImpl::Parse(const char* tag, XMLResults* results)
     Open(topData, 0, 0);
     // The document's copy of the text, ended by a zero byte whatever stands behind the
     // caller's text.
-    if (m_nLength == SIZE_MAX)
+    if (m_nLength > SIZE_MAX - 1 - kScanPadding)
         throw std::bad_alloc();
-    m_pText = static_cast<char*>(m_pArena->Allocate(m_nLength + 1, 1));
+    m_pText = static_cast<char*>(m_pArena->Allocate(m_nLength + 1 + kScanPadding, 1));
     if (m_nLength > 0)
         memcpy(m_pText, m_pSource, m_nLength);
-    m_pText[m_nLength] = '\0';
+    memset(m_pText + m_nLength, 0, 1 + kScanPadding);
 
     if (m_nLength >= 3 && memcmp(m_pText, "\xEF\xBB\xBF", 3) == 0)
         m_nStart = m_nPos = 3;
