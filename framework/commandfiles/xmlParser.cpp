@@ -89,6 +89,17 @@ public:
         return s;
     }
 
+    // The free room at the end of the current block, aligned, and its size: items can be built
+    // there before they are taken with Take (as long as nothing else is allocated meanwhile).
+    void* FreeRoom(size_t align, size_t* room) const
+    {
+        const uintptr_t next = (m_nNext + align - 1) & ~static_cast<uintptr_t>(align - 1);
+        *room = m_nNext != 0 && next <= m_nEnd ? m_nEnd - next : 0;
+        return reinterpret_cast<void*>(next);
+    }
+    // Takes the first `size` bytes of the room FreeRoom gave at p.
+    void Take(void* p, size_t size) { m_nNext = reinterpret_cast<uintptr_t>(p) + size; }
+
     void Hold() { ++m_nNodes; }
     static void Release(XMLArena* arena)
     {
@@ -180,6 +191,12 @@ public:
             Grow(arena, static_cast<size_t>(m_nSize) + n);
         memcpy(m_p + m_nSize, items, n * sizeof(T));
         m_nSize += static_cast<uint32_t>(n);
+    }
+    // Takes over n items built in the arena at p (the list is empty and of an arena).
+    void Adopt(T* p, size_t n)
+    {
+        m_p = p;
+        m_nSize = m_nCapacity = static_cast<uint32_t>(n);
     }
     // Appends a default item and returns it.
     T& emplace_back(XMLArena* arena)
@@ -970,7 +987,10 @@ private:
         return XStr::Borrow(m_pText + from);
     }
 
-    bool Decode(size_t from, size_t to, std::string& out);
+    // Replaces the references in the bytes from..to of the copy by the characters they stand
+    // for, in place (a reference is never shorter than what it decodes to); *end receives the
+    // end of the decoded bytes.
+    bool Decode(size_t from, size_t to, size_t* end);
     bool ParseText();
     bool ParseClear(const ClearTag& tag);
     bool ParseDeclaration();
@@ -980,6 +1000,9 @@ private:
     // Attributes up to the end of a tag; *closing receives '>' for an open element, '/' for
     // an empty one ("/>" or, in a declaration, "?>").
     bool ParseAttributes(XMLNodeData* node, bool declaration, size_t tagPos, char* closing);
+    // Room for more attributes than the `count` in `list` hold, with the list moved there.
+    XMLAttrData* MoreAttributeRoom(XMLAttrData* list, size_t count, size_t* capacity,
+                                   bool* inFreeRoom);
 
     // Texts and comments are held back briefly, so that a comment between two texts can be
     // dropped and the texts joined without copying the first text again and again.
@@ -1043,18 +1066,6 @@ private:
     size_t m_nPendingTo = 0;
     std::string m_sPendingText;
     std::string m_sPendingComment;
-
-    // Reused from item to item: the decoded text or value, the attributes of the tag at hand.
-    std::string m_sDecoded;
-    struct RawAttribute
-    {
-        size_t nameStart;
-        size_t nameEnd;
-        size_t valueStart; // npos: no value, or a decoded one in `decoded`
-        size_t valueEnd;
-        char* decoded;
-    };
-    std::vector<RawAttribute> m_vAttributes;
 };
 
 void XMLParserImpl::Position(size_t pos, int* line, int* column) const
@@ -1073,7 +1084,7 @@ void XMLParserImpl::Position(size_t pos, int* line, int* column) const
     *column = static_cast<int>(pos - lineStart + 1);
 }
 
-bool XMLParserImpl::Decode(size_t from, size_t to, std::string& out)
+bool XMLParserImpl::Decode(size_t from, size_t to, size_t* end)
 {
     static const struct
     {
@@ -1081,16 +1092,20 @@ bool XMLParserImpl::Decode(size_t from, size_t to, std::string& out)
         char c;
     } entities[] = {{"amp", '&'}, {"lt", '<'}, {"gt", '>'}, {"quot", '"'}, {"apos", '\''}};
 
-    out.clear();
+    // Decoded bytes are written at `out`, which never passes the reading position i.
+    char* const text = m_pText;
+    size_t out = from;
     size_t i = from;
     while (i < to)
     {
-        // '&' is never part of a multibyte character: the bytes up to it are copied as they
+        // '&' is never part of a multibyte character: the bytes up to it are moved as they
         // stand.
         size_t run = FindByte(i, to, '&');
         if (run == std::string::npos)
             run = to;
-        out.append(m_pText + i, run - i);
+        if (out != i)
+            memmove(text + out, text + i, run - i);
+        out += run - i;
         i = run;
         if (i >= to)
             break;
@@ -1107,7 +1122,7 @@ bool XMLParserImpl::Decode(size_t from, size_t to, std::string& out)
         {
             if (strlen(e.name) == nameLength && memcmp(e.name, name, nameLength) == 0)
             {
-                out += e.c;
+                text[out++] = e.c;
                 known = true;
                 break;
             }
@@ -1142,16 +1157,18 @@ bool XMLParserImpl::Decode(size_t from, size_t to, std::string& out)
             if (value >= 0x80 && m_eEncoding == XMLNode::char_encoding_UTF8)
             {
                 // A single byte above 0x7F is no UTF-8 character: write the code as UTF-8.
-                out += static_cast<char>(0xC0 | (value >> 6));
-                out += static_cast<char>(0x80 | (value & 0x3F));
+                // from 0x80 on a reference has at least six bytes
+                text[out++] = static_cast<char>(0xC0 | (value >> 6));
+                text[out++] = static_cast<char>(0x80 | (value & 0x3F));
             }
             else
             {
-                out += static_cast<char>(value);
+                text[out++] = static_cast<char>(value);
             }
         }
         i = semi + 1;
     }
+    *end = out;
     return true;
 }
 
@@ -1263,9 +1280,10 @@ bool XMLParserImpl::ParseText()
         OnText(from, to);
         return true;
     }
-    if (!Decode(from, to, m_sDecoded))
+    size_t decodedEnd;
+    if (!Decode(from, to, &decodedEnd))
         return false;
-    OnText(m_sDecoded.data(), m_sDecoded.size());
+    OnText(from, decodedEnd);
     return true;
 }
 
@@ -1305,8 +1323,16 @@ bool XMLParserImpl::ParseAttributes(XMLNodeData* node, bool declaration, size_t 
             ++i;
         return i;
     };
+    // The attributes are built where their list stays: in the free room of the arena, taken
+    // once the tag is complete (nothing else is allocated from the arena meanwhile), or, when
+    // that room runs out, in a list allocated for them.
+    XMLAttrData* list = nullptr;
+    size_t count = 0;
+    size_t capacity = 0;
+    bool inFreeRoom = false;
+    // A name whose end byte the scanner looks at again: it is ended once the tag is complete.
+    size_t unended = std::string::npos;
     size_t pos = m_nPos;
-    m_vAttributes.clear();
     for (;;)
     {
         pos = skipBlanks(pos);
@@ -1319,23 +1345,13 @@ bool XMLParserImpl::ParseAttributes(XMLNodeData* node, bool declaration, size_t 
         {
             m_nPos = pos + (c == '>' ? 1 : 2);
             *closing = c == '>' ? '>' : '/';
-            // The scanner is past the tag: its names and values are ended in place, and the
-            // list gets its final size at once.
-            node->attributes.reserve(m_pArena, m_vAttributes.size());
-            for (const RawAttribute& raw : m_vAttributes)
+            if (unended != std::string::npos)
+                text[unended] = '\0';
+            if (count != 0)
             {
-                XMLAttrData& a = node->attributes.emplace_back(m_pArena);
-                text[raw.nameEnd] = '\0';
-                a.name.BorrowInEmpty(text + raw.nameStart);
-                if (raw.valueStart != std::string::npos)
-                {
-                    text[raw.valueEnd] = '\0';
-                    a.value.BorrowInEmpty(text + raw.valueStart);
-                }
-                else
-                {
-                    a.value.BorrowInEmpty(raw.decoded);
-                }
+                if (inFreeRoom)
+                    m_pArena->Take(list, count * sizeof(XMLAttrData));
+                node->attributes.Adopt(list, count);
             }
             return true;
         }
@@ -1343,42 +1359,67 @@ bool XMLParserImpl::ParseAttributes(XMLNodeData* node, bool declaration, size_t 
         const size_t nameEnd = NameEnd(nameStart);
         if (nameEnd == nameStart)
             return Fail(eXMLErrorUnexpectedToken, pos);
-        // Filled in where it stands: a copy from the stack would be read back in pieces other
-        // than those just written, which stalls the processor.
-        RawAttribute& attribute = m_vAttributes.emplace_back();
-        attribute.nameStart = nameStart;
-        attribute.nameEnd = nameEnd;
-        attribute.valueStart = std::string::npos;
-        attribute.decoded = nullptr;
+        if (count == capacity)
+            list = MoreAttributeRoom(list, count, &capacity, &inFreeRoom);
+        XMLAttrData& attribute = *new (list + count) XMLAttrData();
+        ++count;
+        attribute.name.BorrowInEmpty(text + nameStart);
         pos = skipBlanks(nameEnd);
-        if (pos < length && text[pos] == '=')
+        if (text[pos] != '=')
         {
-            pos = skipBlanks(pos + 1);
-            m_nPos = pos;
-            if (pos >= length)
-                return Fail(eXMLErrorUnexpectedToken, tagPos);
-            const char quote = text[pos];
-            if (quote != '"' && quote != '\'')
-                return Fail(eXMLErrorUnexpectedToken, pos);
-            const size_t valueStart = pos + 1;
-            bool entity;
-            const size_t valueEnd = ValueEnd(valueStart, quote, &entity);
-            if (valueEnd == std::string::npos)
-                return Fail(eXMLErrorUnexpectedToken, pos); // value never closed
-            if (!entity)
-            {
-                attribute.valueStart = valueStart;
-                attribute.valueEnd = valueEnd;
-            }
+            // no value; the byte behind the name is looked at again unless it is a blank
+            if (pos > nameEnd)
+                text[nameEnd] = '\0';
             else
-            {
-                if (!Decode(valueStart, valueEnd, m_sDecoded))
-                    return false;
-                attribute.decoded = m_pArena->Copy(m_sDecoded.data(), m_sDecoded.size());
-            }
-            pos = valueEnd + 1;
+                unended = nameEnd;
+            continue;
         }
+        text[nameEnd] = '\0';
+        pos = skipBlanks(pos + 1);
+        m_nPos = pos;
+        if (pos >= length)
+            return Fail(eXMLErrorUnexpectedToken, tagPos);
+        const char quote = text[pos];
+        if (quote != '"' && quote != '\'')
+            return Fail(eXMLErrorUnexpectedToken, pos);
+        const size_t valueStart = pos + 1;
+        bool entity;
+        const size_t valueEnd = ValueEnd(valueStart, quote, &entity);
+        if (valueEnd == std::string::npos)
+            return Fail(eXMLErrorUnexpectedToken, pos); // value never closed
+        size_t decodedEnd = valueEnd;
+        if (entity && !Decode(valueStart, valueEnd, &decodedEnd))
+            return false;
+        text[decodedEnd] = '\0';
+        attribute.value.BorrowInEmpty(text + valueStart);
+        pos = valueEnd + 1;
     }
+}
+
+XMLAttrData* XMLParserImpl::MoreAttributeRoom(XMLAttrData* list, size_t count, size_t* capacity,
+                                             bool* inFreeRoom)
+{
+    if (count == 0)
+    {
+        size_t room;
+        void* p = m_pArena->FreeRoom(alignof(XMLAttrData), &room);
+        *capacity = room / sizeof(XMLAttrData);
+        *inFreeRoom = true;
+        if (*capacity != 0)
+            return static_cast<XMLAttrData*>(p);
+    }
+    // The list moves into an allocation of its own. The room it leaves (free room of a block
+    // the arena has given up, or a list of before) is not used again while it is read here.
+    const size_t more = count < 4 ? 8 : 2 * count;
+    if (more > SIZE_MAX / sizeof(XMLAttrData) || more > UINT32_MAX)
+        throw std::bad_alloc();
+    XMLAttrData* moved = static_cast<XMLAttrData*>(
+        m_pArena->Allocate(more * sizeof(XMLAttrData), alignof(XMLAttrData)));
+    for (size_t k = 0; k < count; ++k)
+        new (moved + k) XMLAttrData(std::move(list[k]));
+    *capacity = more;
+    *inFreeRoom = false;
+    return moved;
 }
 
 XMLNodeData* XMLParserImpl::NewElement(size_t nameStart, char isDeclaration)
