@@ -820,8 +820,10 @@ class XMLParserImpl
 {
 public:
     // The text need not be followed by a zero byte: the parser reads a copy of its own.
-    XMLParserImpl(const char* text, size_t length)
-        : m_pSource(text), m_nLength(length), m_nPos(0), m_eEncoding(tOptions.encoding),
+    // zeroFree tells that the text holds no zero byte (its length was measured by one).
+    XMLParserImpl(const char* text, size_t length, bool zeroFree = false)
+        : m_pSource(text), m_nLength(length), m_nPos(0), m_bZeroFree(zeroFree),
+          m_eEncoding(tOptions.encoding),
           m_bDropWhiteSpace(tOptions.dropWhiteSpace != 0),
           m_bMergeComments(tOptions.removeCommentsInMiddleOfText != 0)
     {
@@ -999,7 +1001,9 @@ private:
     XMLNodeData* NewElement(size_t nameStart, char isDeclaration);
     // Attributes up to the end of a tag; *closing receives '>' for an open element, '/' for
     // an empty one ("/>" or, in a declaration, "?>").
-    bool ParseAttributes(XMLNodeData* node, bool declaration, size_t tagPos, char* closing);
+    // Made once for each kind of tag, so that the test for its end is a constant one.
+    template <bool declaration>
+    bool ParseAttributes(XMLNodeData* node, size_t tagPos, char* closing);
     // Room for more attributes than the `count` in `list` hold, with the list moved there.
     XMLAttrData* MoreAttributeRoom(XMLAttrData* list, size_t count, size_t* capacity,
                                    bool* inFreeRoom);
@@ -1044,6 +1048,7 @@ private:
     size_t m_nLength;
     size_t m_nPos;
     size_t m_nStart = 0; // behind a byte-order mark
+    bool m_bZeroFree;
     XMLNode::XMLCharEncoding m_eEncoding;
     bool m_bDropWhiteSpace;
     bool m_bMergeComments;
@@ -1310,8 +1315,8 @@ bool XMLParserImpl::ParseClear(const ClearTag& tag)
     return true;
 }
 
-bool XMLParserImpl::ParseAttributes(XMLNodeData* node, bool declaration, size_t tagPos,
-                                    char* closing)
+template <bool declaration>
+bool XMLParserImpl::ParseAttributes(XMLNodeData* node, size_t tagPos, char* closing)
 {
     // The text and the position in locals: no call in between makes them be read again.
     char* const text = m_pText;
@@ -1465,7 +1470,7 @@ bool XMLParserImpl::ParseDeclaration()
     XMLNodeData* node = NewElement(nameStart, 1);
     m_nPos = nameEnd;
     char closing;
-    if (!ParseAttributes(node, true, tagPos, &closing))
+    if (!ParseAttributes<true>(node, tagPos, &closing))
         return false;
     EndInPlace(nameStart, nameEnd);
     return true;
@@ -1485,7 +1490,7 @@ bool XMLParserImpl::ParseStartTag()
     ++m_nElements;
     m_nPos = nameEnd;
     char closing;
-    if (!ParseAttributes(node, false, tagPos, &closing))
+    if (!ParseAttributes<false>(node, tagPos, &closing))
         return false;
     EndInPlace(nameStart, nameEnd);
     if (closing == '>')
@@ -1561,7 +1566,7 @@ XMLNode XMLParserImpl::Parse(const char* tag, XMLResults* results)
 
     // A zero byte has no place in a document (only a file can hold one): refuse it up front,
     // so that no stored text is cut short by it.
-    const void* zero = memchr(m_pText + m_nPos, '\0', m_nLength - m_nPos);
+    const void* zero = m_bZeroFree ? nullptr : memchr(m_pText + m_nPos, '\0', m_nLength - m_nPos);
     bool ok =
         zero == nullptr || Fail(eXMLErrorUnexpectedToken,
                                 static_cast<size_t>(static_cast<const char*>(zero) - m_pText));
@@ -2032,7 +2037,7 @@ XMLNode XMLNode::parseString(XMLCSTR text, XMLCSTR tag, XMLResults* results)
             *results = XMLResults{eXMLErrorEmpty, 0, 0};
         return XMLNode();
     }
-    XMLParserImpl parser(text, strlen(text));
+    XMLParserImpl parser(text, strlen(text), true);
     return parser.Parse(tag, results);
 }
 
