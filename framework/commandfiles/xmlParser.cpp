@@ -1315,8 +1315,10 @@ bool XMLParserImpl::ParseClear(const ClearTag& tag)
     return true;
 }
 
+// Inlined where it is used: a tag is mostly short, and the call would cost a good part of it.
 template <bool declaration>
-bool XMLParserImpl::ParseAttributes(XMLNodeData* node, size_t tagPos, char* closing)
+__attribute__((always_inline)) inline bool
+XMLParserImpl::ParseAttributes(XMLNodeData* node, size_t tagPos, char* closing)
 {
     // The text and the position in locals: no call in between makes them be read again.
     char* const text = m_pText;
@@ -1324,6 +1326,15 @@ bool XMLParserImpl::ParseAttributes(XMLNodeData* node, size_t tagPos, char* clos
     // The copy's zero byte behind the text is no blank and ends every run at the latest.
     const auto skipBlanks = [text](size_t i)
     {
+        while (IsBlank(text[i]))
+            ++i;
+        return i;
+    };
+    // Between attributes there is mostly one blank or none, which of the two is hard to
+    // foretell: the first is passed without a branch.
+    const auto skipSeparator = [text](size_t i)
+    {
+        i += IsBlank(text[i]) ? 1 : 0;
         while (IsBlank(text[i]))
             ++i;
         return i;
@@ -1340,7 +1351,7 @@ bool XMLParserImpl::ParseAttributes(XMLNodeData* node, size_t tagPos, char* clos
     size_t pos = m_nPos;
     for (;;)
     {
-        pos = skipBlanks(pos);
+        pos = skipSeparator(pos);
         m_nPos = pos;
         if (pos >= length)
             return Fail(eXMLErrorUnexpectedToken, tagPos); // the tag is cut off
@@ -1365,7 +1376,17 @@ bool XMLParserImpl::ParseAttributes(XMLNodeData* node, size_t tagPos, char* clos
         if (nameEnd == nameStart)
             return Fail(eXMLErrorUnexpectedToken, pos);
         if (count == capacity)
-            list = MoreAttributeRoom(list, count, &capacity, &inFreeRoom);
+        {
+            if (count == 0)
+            {
+                size_t room;
+                list = static_cast<XMLAttrData*>(m_pArena->FreeRoom(alignof(XMLAttrData), &room));
+                capacity = room / sizeof(XMLAttrData);
+                inFreeRoom = true;
+            }
+            if (count == capacity)
+                list = MoreAttributeRoom(list, count, &capacity, &inFreeRoom);
+        }
         XMLAttrData& attribute = *new (list + count) XMLAttrData();
         ++count;
         attribute.name.BorrowInEmpty(text + nameStart);
@@ -1404,15 +1425,6 @@ bool XMLParserImpl::ParseAttributes(XMLNodeData* node, size_t tagPos, char* clos
 XMLAttrData* XMLParserImpl::MoreAttributeRoom(XMLAttrData* list, size_t count, size_t* capacity,
                                              bool* inFreeRoom)
 {
-    if (count == 0)
-    {
-        size_t room;
-        void* p = m_pArena->FreeRoom(alignof(XMLAttrData), &room);
-        *capacity = room / sizeof(XMLAttrData);
-        *inFreeRoom = true;
-        if (*capacity != 0)
-            return static_cast<XMLAttrData*>(p);
-    }
     // The list moves into an allocation of its own. The room it leaves (free room of a block
     // the arena has given up, or a list of before) is not used again while it is read here.
     const size_t more = count < 4 ? 8 : 2 * count;
@@ -1429,8 +1441,11 @@ XMLAttrData* XMLParserImpl::MoreAttributeRoom(XMLAttrData* list, size_t count, s
 
 XMLNodeData* XMLParserImpl::NewElement(size_t nameStart, char isDeclaration)
 {
-    // The name is ended in place once the scanner is past its tag.
-    XMLNodeData* node = NewNodeData(m_pArena);
+    // The name is ended in place once the scanner is past its tag. The node is carved here
+    // rather than by NewNodeData, so that the common case of the arena stays inline.
+    XMLNodeData* node = new (m_pArena->Allocate(sizeof(XMLNodeData), alignof(XMLNodeData)))
+        XMLNodeData(m_pArena);
+    m_pArena->Hold();
     node->name.BorrowInEmpty(m_pText + nameStart);
     node->isDeclaration = isDeclaration ? 1 : 0;
     node->pParent = Current();
