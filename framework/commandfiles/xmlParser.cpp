@@ -823,8 +823,7 @@ public:
     // zeroFree tells that the text holds no zero byte (its length was measured by one).
     XMLParserImpl(const char* text, size_t length, bool zeroFree = false)
         : m_pSource(text), m_nLength(length), m_nPos(0), m_bZeroFree(zeroFree),
-          m_eEncoding(tOptions.encoding),
-          m_bDropWhiteSpace(tOptions.dropWhiteSpace != 0),
+          m_eEncoding(tOptions.encoding), m_bDropWhiteSpace(tOptions.dropWhiteSpace != 0),
           m_bMergeComments(tOptions.removeCommentsInMiddleOfText != 0)
     {
     }
@@ -1423,7 +1422,7 @@ XMLParserImpl::ParseAttributes(XMLNodeData* node, size_t tagPos, char* closing)
 }
 
 XMLAttrData* XMLParserImpl::MoreAttributeRoom(XMLAttrData* list, size_t count, size_t* capacity,
-                                             bool* inFreeRoom)
+                                              bool* inFreeRoom)
 {
     // The list moves into an allocation of its own. The room it leaves (free room of a block
     // the arena has given up, or a list of before) is not used again while it is read here.
@@ -1443,8 +1442,8 @@ XMLNodeData* XMLParserImpl::NewElement(size_t nameStart, char isDeclaration)
 {
     // The name is ended in place once the scanner is past its tag. The node is carved here
     // rather than by NewNodeData, so that the common case of the arena stays inline.
-    XMLNodeData* node = new (m_pArena->Allocate(sizeof(XMLNodeData), alignof(XMLNodeData)))
-        XMLNodeData(m_pArena);
+    XMLNodeData* node =
+        new (m_pArena->Allocate(sizeof(XMLNodeData), alignof(XMLNodeData))) XMLNodeData(m_pArena);
     m_pArena->Hold();
     node->name.BorrowInEmpty(m_pText + nameStart);
     node->isDeclaration = isDeclaration ? 1 : 0;
@@ -1524,8 +1523,7 @@ bool XMLParserImpl::ParseEndTag()
         m_vOpen.size() > 1 && innermost.nameLength <= m_nLength - nameStart &&
         SameBytes(innermost.node->name.get(), m_pText + nameStart, innermost.nameLength) &&
         EndsName(m_pText[nameStart + innermost.nameLength]);
-    const size_t nameEnd =
-        closesInnermost ? nameStart + innermost.nameLength : NameEnd(nameStart);
+    const size_t nameEnd = closesInnermost ? nameStart + innermost.nameLength : NameEnd(nameStart);
     if (nameEnd == nameStart)
         return Fail(eXMLErrorMissingEndTagName, tagPos);
     m_nPos = SkipBlanks(nameEnd);
