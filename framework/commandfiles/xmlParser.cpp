@@ -89,6 +89,17 @@ public:
         return s;
     }
 
+    // The free room at the end of the current block, aligned, and its size: items can be built
+    // there before they are taken with Take (as long as nothing else is allocated meanwhile).
+    void* FreeRoom(size_t align, size_t* room) const
+    {
+        const uintptr_t next = (m_nNext + align - 1) & ~static_cast<uintptr_t>(align - 1);
+        *room = m_nNext != 0 && next <= m_nEnd ? m_nEnd - next : 0;
+        return reinterpret_cast<void*>(next);
+    }
+    // Takes the first `size` bytes of the room FreeRoom gave at p.
+    void Take(void* p, size_t size) { m_nNext = reinterpret_cast<uintptr_t>(p) + size; }
+
     void Hold() { ++m_nNodes; }
     static void Release(XMLArena* arena)
     {
@@ -180,6 +191,12 @@ public:
             Grow(arena, static_cast<size_t>(m_nSize) + n);
         memcpy(m_p + m_nSize, items, n * sizeof(T));
         m_nSize += static_cast<uint32_t>(n);
+    }
+    // Takes over n items built in the arena at p (the list is empty and of an arena).
+    void Adopt(T* p, size_t n)
+    {
+        m_p = p;
+        m_nSize = m_nCapacity = static_cast<uint32_t>(n);
     }
     // Appends a default item and returns it.
     T& emplace_back(XMLArena* arena)
@@ -700,9 +717,38 @@ bool SameName(const char* a, const char* b, size_t n)
     return a[n] == '\0';
 }
 
-// Comparison of n bytes; names are short, too short for a call to pay.
+// Comparison of n bytes; names are short, too short for a call to pay. From four bytes on
+// they are compared in words, the last word overlapping the one before; only the n bytes at
+// a and at b are read.
 bool SameBytes(const char* a, const char* b, size_t n)
 {
+    if (n >= 8)
+    {
+        uint64_t x;
+        uint64_t y;
+        for (size_t i = 0; i + 8 < n; i += 8)
+        {
+            memcpy(&x, a + i, 8);
+            memcpy(&y, b + i, 8);
+            if (x != y)
+                return false;
+        }
+        memcpy(&x, a + n - 8, 8);
+        memcpy(&y, b + n - 8, 8);
+        return x == y;
+    }
+    if (n >= 4)
+    {
+        uint32_t x;
+        uint32_t y;
+        uint32_t u;
+        uint32_t v;
+        memcpy(&x, a, 4);
+        memcpy(&y, b, 4);
+        memcpy(&u, a + n - 4, 4);
+        memcpy(&v, b + n - 4, 4);
+        return x == y && u == v;
+    }
     for (size_t i = 0; i < n; ++i)
         if (a[i] != b[i])
             return false;
@@ -739,6 +785,30 @@ const ClearTag kClearTags[] = {
     {"<![CDATA[", "]]>"}, {"<!DOCTYPE", ">"}, {"<!--", "-->"}, {"<PRE>", "</PRE>"}};
 const char* const kCommentOpen = "<!--";
 
+// Word-wise scanning. The document's copy of the text has kScanPadding zero bytes behind its
+// final zero, so that a word read at any position up to that zero stays inside the copy.
+constexpr size_t kScanPadding = 8;
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHighBits = 0x8080808080808080ull;
+
+uint64_t Word(const char* p)
+{
+    uint64_t w;
+    memcpy(&w, p, sizeof w);
+    return w;
+}
+
+// Offset of the first byte in memory order whose high bit is set in `flags` (not zero). The
+// masks used with it flag the first byte of interest exactly; later flags may be spurious.
+size_t FirstFlagged(uint64_t flags)
+{
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return static_cast<size_t>(__builtin_clzll(flags)) / 8;
+#else
+    return static_cast<size_t>(__builtin_ctzll(flags)) / 8;
+#endif
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -750,9 +820,10 @@ class XMLParserImpl
 {
 public:
     // The text need not be followed by a zero byte: the parser reads a copy of its own.
-    XMLParserImpl(const char* text, size_t length)
-        : m_pSource(text), m_nLength(length), m_nPos(0), m_eEncoding(tOptions.encoding),
-          m_bDropWhiteSpace(tOptions.dropWhiteSpace != 0),
+    // zeroFree tells that the text holds no zero byte (its length was measured by one).
+    XMLParserImpl(const char* text, size_t length, bool zeroFree = false)
+        : m_pSource(text), m_nLength(length), m_nPos(0), m_bZeroFree(zeroFree),
+          m_eEncoding(tOptions.encoding), m_bDropWhiteSpace(tOptions.dropWhiteSpace != 0),
           m_bMergeComments(tOptions.removeCommentsInMiddleOfText != 0)
     {
     }
@@ -805,41 +876,55 @@ private:
         return static_cast<size_t>(p - m_pText);
     }
     // The bytes that end a name are never part of a multibyte character, so a name is
-    // scanned byte by byte; the zero byte behind the text ends it at the latest.
+    // scanned byte by byte; the zero byte behind the text ends it at the latest. Eight bytes
+    // are looked at a step: only a byte below 0x40 (all markup and blanks) or from 0x80 up
+    // can end a name, and the first such byte of a word is found without a loop.
     size_t NameEnd(size_t i) const
     {
         if (i >= m_nLength)
             return i;
         const char* p = m_pText + i;
-        // four bytes a step: names are mostly longer than that
-        while (!EndsName(p[0]) && !EndsName(p[1]) && !EndsName(p[2]) && !EndsName(p[3]))
-            p += 4;
-        while (!EndsName(*p))
+        for (;;)
+        {
+            const uint64_t w = Word(p);
+            const uint64_t candidates = ((w - kOnes * 0x40) | w) & kHighBits;
+            if (candidates == 0)
+            {
+                p += 8;
+                continue;
+            }
+            p += FirstFlagged(candidates);
+            if (EndsName(*p))
+                return static_cast<size_t>(p - m_pText);
             ++p;
-        return static_cast<size_t>(p - m_pText);
+        }
     }
     // Position of the quote that ends an attribute value starting at i (npos when there is
-    // none); *entity is set when a '&' comes before it.
+    // none); *entity is set when a '&' comes before it. The bytes that stop the scan (quotes,
+    // '&', the final zero) are all below 0x28: a word without such a byte is passed at once.
     size_t ValueEnd(size_t i, char quote, bool* entity) const
     {
         *entity = false;
         if (i >= m_nLength)
             return std::string::npos;
         const char* p = m_pText + i;
-        const auto plain = [](char c)
-        { return (kBytes.of[static_cast<unsigned char>(c)] & kStopsValue) == 0; };
-        for (;; ++p)
+        for (;;)
         {
-            while (plain(p[0]) && plain(p[1]) && plain(p[2]) && plain(p[3]))
-                p += 4;
-            while (plain(*p))
-                ++p;
+            const uint64_t w = Word(p);
+            const uint64_t candidates = (w - kOnes * 0x28) & ~w & kHighBits;
+            if (candidates == 0)
+            {
+                p += 8;
+                continue;
+            }
+            p += FirstFlagged(candidates);
             if (*p == quote)
                 return static_cast<size_t>(p - m_pText);
             if (*p == '&')
                 *entity = true;
             else if (*p == '\0') // the end of the text: zero bytes within were refused
                 return std::string::npos;
+            ++p;
         }
     }
     // Position of the byte c at or after i (npos when absent); c must stand alone in the
@@ -903,7 +988,10 @@ private:
         return XStr::Borrow(m_pText + from);
     }
 
-    bool Decode(size_t from, size_t to, std::string& out);
+    // Replaces the references in the bytes from..to of the copy by the characters they stand
+    // for, in place (a reference is never shorter than what it decodes to); *end receives the
+    // end of the decoded bytes.
+    bool Decode(size_t from, size_t to, size_t* end);
     bool ParseText();
     bool ParseClear(const ClearTag& tag);
     bool ParseDeclaration();
@@ -912,7 +1000,12 @@ private:
     XMLNodeData* NewElement(size_t nameStart, char isDeclaration);
     // Attributes up to the end of a tag; *closing receives '>' for an open element, '/' for
     // an empty one ("/>" or, in a declaration, "?>").
-    bool ParseAttributes(XMLNodeData* node, bool declaration, size_t tagPos, char* closing);
+    // Made once for each kind of tag, so that the test for its end is a constant one.
+    template <bool declaration>
+    bool ParseAttributes(XMLNodeData* node, size_t tagPos, char* closing);
+    // Room for more attributes than the `count` in `list` hold, with the list moved there.
+    XMLAttrData* MoreAttributeRoom(XMLAttrData* list, size_t count, size_t* capacity,
+                                   bool* inFreeRoom);
 
     // Texts and comments are held back briefly, so that a comment between two texts can be
     // dropped and the texts joined without copying the first text again and again.
@@ -954,6 +1047,7 @@ private:
     size_t m_nLength;
     size_t m_nPos;
     size_t m_nStart = 0; // behind a byte-order mark
+    bool m_bZeroFree;
     XMLNode::XMLCharEncoding m_eEncoding;
     bool m_bDropWhiteSpace;
     bool m_bMergeComments;
@@ -976,18 +1070,6 @@ private:
     size_t m_nPendingTo = 0;
     std::string m_sPendingText;
     std::string m_sPendingComment;
-
-    // Reused from item to item: the decoded text or value, the attributes of the tag at hand.
-    std::string m_sDecoded;
-    struct RawAttribute
-    {
-        size_t nameStart;
-        size_t nameEnd;
-        size_t valueStart; // npos: no value, or a decoded one in `decoded`
-        size_t valueEnd;
-        char* decoded;
-    };
-    std::vector<RawAttribute> m_vAttributes;
 };
 
 void XMLParserImpl::Position(size_t pos, int* line, int* column) const
@@ -1006,7 +1088,7 @@ void XMLParserImpl::Position(size_t pos, int* line, int* column) const
     *column = static_cast<int>(pos - lineStart + 1);
 }
 
-bool XMLParserImpl::Decode(size_t from, size_t to, std::string& out)
+bool XMLParserImpl::Decode(size_t from, size_t to, size_t* end)
 {
     static const struct
     {
@@ -1014,16 +1096,20 @@ bool XMLParserImpl::Decode(size_t from, size_t to, std::string& out)
         char c;
     } entities[] = {{"amp", '&'}, {"lt", '<'}, {"gt", '>'}, {"quot", '"'}, {"apos", '\''}};
 
-    out.clear();
+    // Decoded bytes are written at `out`, which never passes the reading position i.
+    char* const text = m_pText;
+    size_t out = from;
     size_t i = from;
     while (i < to)
     {
-        // '&' is never part of a multibyte character: the bytes up to it are copied as they
+        // '&' is never part of a multibyte character: the bytes up to it are moved as they
         // stand.
         size_t run = FindByte(i, to, '&');
         if (run == std::string::npos)
             run = to;
-        out.append(m_pText + i, run - i);
+        if (out != i)
+            memmove(text + out, text + i, run - i);
+        out += run - i;
         i = run;
         if (i >= to)
             break;
@@ -1040,7 +1126,7 @@ bool XMLParserImpl::Decode(size_t from, size_t to, std::string& out)
         {
             if (strlen(e.name) == nameLength && memcmp(e.name, name, nameLength) == 0)
             {
-                out += e.c;
+                text[out++] = e.c;
                 known = true;
                 break;
             }
@@ -1075,16 +1161,18 @@ bool XMLParserImpl::Decode(size_t from, size_t to, std::string& out)
             if (value >= 0x80 && m_eEncoding == XMLNode::char_encoding_UTF8)
             {
                 // A single byte above 0x7F is no UTF-8 character: write the code as UTF-8.
-                out += static_cast<char>(0xC0 | (value >> 6));
-                out += static_cast<char>(0x80 | (value & 0x3F));
+                // from 0x80 on a reference has at least six bytes
+                text[out++] = static_cast<char>(0xC0 | (value >> 6));
+                text[out++] = static_cast<char>(0x80 | (value & 0x3F));
             }
             else
             {
-                out += static_cast<char>(value);
+                text[out++] = static_cast<char>(value);
             }
         }
         i = semi + 1;
     }
+    *end = out;
     return true;
 }
 
@@ -1196,9 +1284,10 @@ bool XMLParserImpl::ParseText()
         OnText(from, to);
         return true;
     }
-    if (!Decode(from, to, m_sDecoded))
+    size_t decodedEnd;
+    if (!Decode(from, to, &decodedEnd))
         return false;
-    OnText(m_sDecoded.data(), m_sDecoded.size());
+    OnText(from, decodedEnd);
     return true;
 }
 
@@ -1225,8 +1314,10 @@ bool XMLParserImpl::ParseClear(const ClearTag& tag)
     return true;
 }
 
-bool XMLParserImpl::ParseAttributes(XMLNodeData* node, bool declaration, size_t tagPos,
-                                    char* closing)
+// Inlined where it is used: a tag is mostly short, and the call would cost a good part of it.
+template <bool declaration>
+__attribute__((always_inline)) inline bool
+XMLParserImpl::ParseAttributes(XMLNodeData* node, size_t tagPos, char* closing)
 {
     // The text and the position in locals: no call in between makes them be read again.
     char* const text = m_pText;
@@ -1238,11 +1329,28 @@ bool XMLParserImpl::ParseAttributes(XMLNodeData* node, bool declaration, size_t 
             ++i;
         return i;
     };
+    // Between attributes there is mostly one blank or none, which of the two is hard to
+    // foretell: the first is passed without a branch.
+    const auto skipSeparator = [text](size_t i)
+    {
+        i += IsBlank(text[i]) ? 1 : 0;
+        while (IsBlank(text[i]))
+            ++i;
+        return i;
+    };
+    // The attributes are built where their list stays: in the free room of the arena, taken
+    // once the tag is complete (nothing else is allocated from the arena meanwhile), or, when
+    // that room runs out, in a list allocated for them.
+    XMLAttrData* list = nullptr;
+    size_t count = 0;
+    size_t capacity = 0;
+    bool inFreeRoom = false;
+    // A name whose end byte the scanner looks at again: it is ended once the tag is complete.
+    size_t unended = std::string::npos;
     size_t pos = m_nPos;
-    m_vAttributes.clear();
     for (;;)
     {
-        pos = skipBlanks(pos);
+        pos = skipSeparator(pos);
         m_nPos = pos;
         if (pos >= length)
             return Fail(eXMLErrorUnexpectedToken, tagPos); // the tag is cut off
@@ -1252,23 +1360,13 @@ bool XMLParserImpl::ParseAttributes(XMLNodeData* node, bool declaration, size_t 
         {
             m_nPos = pos + (c == '>' ? 1 : 2);
             *closing = c == '>' ? '>' : '/';
-            // The scanner is past the tag: its names and values are ended in place, and the
-            // list gets its final size at once.
-            node->attributes.reserve(m_pArena, m_vAttributes.size());
-            for (const RawAttribute& raw : m_vAttributes)
+            if (unended != std::string::npos)
+                text[unended] = '\0';
+            if (count != 0)
             {
-                XMLAttrData& a = node->attributes.emplace_back(m_pArena);
-                text[raw.nameEnd] = '\0';
-                a.name.BorrowInEmpty(text + raw.nameStart);
-                if (raw.valueStart != std::string::npos)
-                {
-                    text[raw.valueEnd] = '\0';
-                    a.value.BorrowInEmpty(text + raw.valueStart);
-                }
-                else
-                {
-                    a.value.BorrowInEmpty(raw.decoded);
-                }
+                if (inFreeRoom)
+                    m_pArena->Take(list, count * sizeof(XMLAttrData));
+                node->attributes.Adopt(list, count);
             }
             return true;
         }
@@ -1276,48 +1374,77 @@ bool XMLParserImpl::ParseAttributes(XMLNodeData* node, bool declaration, size_t 
         const size_t nameEnd = NameEnd(nameStart);
         if (nameEnd == nameStart)
             return Fail(eXMLErrorUnexpectedToken, pos);
-        // Filled in where it stands: a copy from the stack would be read back in pieces other
-        // than those just written, which stalls the processor.
-        RawAttribute& attribute = m_vAttributes.emplace_back();
-        attribute.nameStart = nameStart;
-        attribute.nameEnd = nameEnd;
-        attribute.valueStart = std::string::npos;
-        attribute.decoded = nullptr;
-        pos = skipBlanks(nameEnd);
-        if (pos < length && text[pos] == '=')
+        if (count == capacity)
         {
-            pos = skipBlanks(pos + 1);
-            m_nPos = pos;
-            if (pos >= length)
-                return Fail(eXMLErrorUnexpectedToken, tagPos);
-            const char quote = text[pos];
-            if (quote != '"' && quote != '\'')
-                return Fail(eXMLErrorUnexpectedToken, pos);
-            const size_t valueStart = pos + 1;
-            bool entity;
-            const size_t valueEnd = ValueEnd(valueStart, quote, &entity);
-            if (valueEnd == std::string::npos)
-                return Fail(eXMLErrorUnexpectedToken, pos); // value never closed
-            if (!entity)
+            if (count == 0)
             {
-                attribute.valueStart = valueStart;
-                attribute.valueEnd = valueEnd;
+                size_t room;
+                list = static_cast<XMLAttrData*>(m_pArena->FreeRoom(alignof(XMLAttrData), &room));
+                capacity = room / sizeof(XMLAttrData);
+                inFreeRoom = true;
             }
-            else
-            {
-                if (!Decode(valueStart, valueEnd, m_sDecoded))
-                    return false;
-                attribute.decoded = m_pArena->Copy(m_sDecoded.data(), m_sDecoded.size());
-            }
-            pos = valueEnd + 1;
+            if (count == capacity)
+                list = MoreAttributeRoom(list, count, &capacity, &inFreeRoom);
         }
+        XMLAttrData& attribute = *new (list + count) XMLAttrData();
+        ++count;
+        attribute.name.BorrowInEmpty(text + nameStart);
+        pos = skipBlanks(nameEnd);
+        if (text[pos] != '=')
+        {
+            // no value; the byte behind the name is looked at again unless it is a blank
+            if (pos > nameEnd)
+                text[nameEnd] = '\0';
+            else
+                unended = nameEnd;
+            continue;
+        }
+        text[nameEnd] = '\0';
+        pos = skipBlanks(pos + 1);
+        m_nPos = pos;
+        if (pos >= length)
+            return Fail(eXMLErrorUnexpectedToken, tagPos);
+        const char quote = text[pos];
+        if (quote != '"' && quote != '\'')
+            return Fail(eXMLErrorUnexpectedToken, pos);
+        const size_t valueStart = pos + 1;
+        bool entity;
+        const size_t valueEnd = ValueEnd(valueStart, quote, &entity);
+        if (valueEnd == std::string::npos)
+            return Fail(eXMLErrorUnexpectedToken, pos); // value never closed
+        size_t decodedEnd = valueEnd;
+        if (entity && !Decode(valueStart, valueEnd, &decodedEnd))
+            return false;
+        text[decodedEnd] = '\0';
+        attribute.value.BorrowInEmpty(text + valueStart);
+        pos = valueEnd + 1;
     }
+}
+
+XMLAttrData* XMLParserImpl::MoreAttributeRoom(XMLAttrData* list, size_t count, size_t* capacity,
+                                              bool* inFreeRoom)
+{
+    // The list moves into an allocation of its own. The room it leaves (free room of a block
+    // the arena has given up, or a list of before) is not used again while it is read here.
+    const size_t more = count < 4 ? 8 : 2 * count;
+    if (more > SIZE_MAX / sizeof(XMLAttrData) || more > UINT32_MAX)
+        throw std::bad_alloc();
+    XMLAttrData* moved = static_cast<XMLAttrData*>(
+        m_pArena->Allocate(more * sizeof(XMLAttrData), alignof(XMLAttrData)));
+    for (size_t k = 0; k < count; ++k)
+        new (moved + k) XMLAttrData(std::move(list[k]));
+    *capacity = more;
+    *inFreeRoom = false;
+    return moved;
 }
 
 XMLNodeData* XMLParserImpl::NewElement(size_t nameStart, char isDeclaration)
 {
-    // The name is ended in place once the scanner is past its tag.
-    XMLNodeData* node = NewNodeData(m_pArena);
+    // The name is ended in place once the scanner is past its tag. The node is carved here
+    // rather than by NewNodeData, so that the common case of the arena stays inline.
+    XMLNodeData* node =
+        new (m_pArena->Allocate(sizeof(XMLNodeData), alignof(XMLNodeData))) XMLNodeData(m_pArena);
+    m_pArena->Hold();
     node->name.BorrowInEmpty(m_pText + nameStart);
     node->isDeclaration = isDeclaration ? 1 : 0;
     node->pParent = Current();
@@ -1357,7 +1484,7 @@ bool XMLParserImpl::ParseDeclaration()
     XMLNodeData* node = NewElement(nameStart, 1);
     m_nPos = nameEnd;
     char closing;
-    if (!ParseAttributes(node, true, tagPos, &closing))
+    if (!ParseAttributes<true>(node, tagPos, &closing))
         return false;
     EndInPlace(nameStart, nameEnd);
     return true;
@@ -1377,7 +1504,7 @@ bool XMLParserImpl::ParseStartTag()
     ++m_nElements;
     m_nPos = nameEnd;
     char closing;
-    if (!ParseAttributes(node, false, tagPos, &closing))
+    if (!ParseAttributes<false>(node, tagPos, &closing))
         return false;
     EndInPlace(nameStart, nameEnd);
     if (closing == '>')
@@ -1389,7 +1516,14 @@ bool XMLParserImpl::ParseEndTag()
 {
     const size_t tagPos = m_nPos;
     const size_t nameStart = m_nPos + 2;
-    const size_t nameEnd = NameEnd(nameStart);
+    // Mostly the tag closes the innermost element and spells its name as the start tag did:
+    // then the name is known without a scan.
+    const OpenElement& innermost = m_vOpen.back();
+    const bool closesInnermost =
+        m_vOpen.size() > 1 && innermost.nameLength <= m_nLength - nameStart &&
+        SameBytes(innermost.node->name.get(), m_pText + nameStart, innermost.nameLength) &&
+        EndsName(m_pText[nameStart + innermost.nameLength]);
+    const size_t nameEnd = closesInnermost ? nameStart + innermost.nameLength : NameEnd(nameStart);
     if (nameEnd == nameStart)
         return Fail(eXMLErrorMissingEndTagName, tagPos);
     m_nPos = SkipBlanks(nameEnd);
@@ -1399,10 +1533,9 @@ bool XMLParserImpl::ParseEndTag()
     Flush();
     const char* name = m_pText + nameStart;
     const size_t nameLength = nameEnd - nameStart;
-    // Look for the element it closes, innermost first (the top node cannot be closed); mostly
-    // the end tag spells the name as the start tag did.
-    size_t match = m_vOpen.size();
-    for (size_t k = m_vOpen.size(); k-- > 1;)
+    // Else look for the element it closes, innermost first (the top node cannot be closed).
+    size_t match = closesInnermost ? m_vOpen.size() - 1 : m_vOpen.size();
+    for (size_t k = m_vOpen.size(); !closesInnermost && k-- > 1;)
     {
         const OpenElement& open = m_vOpen[k];
         if (open.nameLength == nameLength && (SameBytes(open.node->name.get(), name, nameLength) ||
@@ -1434,19 +1567,19 @@ XMLNode XMLParserImpl::Parse(const char* tag, XMLResults* results)
     Open(topData, 0, 0);
     // The document's copy of the text, ended by a zero byte whatever stands behind the
     // caller's text.
-    if (m_nLength == SIZE_MAX)
+    if (m_nLength > SIZE_MAX - 1 - kScanPadding)
         throw std::bad_alloc();
-    m_pText = static_cast<char*>(m_pArena->Allocate(m_nLength + 1, 1));
+    m_pText = static_cast<char*>(m_pArena->Allocate(m_nLength + 1 + kScanPadding, 1));
     if (m_nLength > 0)
         memcpy(m_pText, m_pSource, m_nLength);
-    m_pText[m_nLength] = '\0';
+    memset(m_pText + m_nLength, 0, 1 + kScanPadding);
 
     if (m_nLength >= 3 && memcmp(m_pText, "\xEF\xBB\xBF", 3) == 0)
         m_nStart = m_nPos = 3;
 
     // A zero byte has no place in a document (only a file can hold one): refuse it up front,
     // so that no stored text is cut short by it.
-    const void* zero = memchr(m_pText + m_nPos, '\0', m_nLength - m_nPos);
+    const void* zero = m_bZeroFree ? nullptr : memchr(m_pText + m_nPos, '\0', m_nLength - m_nPos);
     bool ok =
         zero == nullptr || Fail(eXMLErrorUnexpectedToken,
                                 static_cast<size_t>(static_cast<const char*>(zero) - m_pText));
@@ -1917,7 +2050,7 @@ XMLNode XMLNode::parseString(XMLCSTR text, XMLCSTR tag, XMLResults* results)
             *results = XMLResults{eXMLErrorEmpty, 0, 0};
         return XMLNode();
     }
-    XMLParserImpl parser(text, strlen(text));
+    XMLParserImpl parser(text, strlen(text), true);
     return parser.Parse(tag, results);
 }
 

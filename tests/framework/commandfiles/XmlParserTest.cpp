@@ -137,6 +137,78 @@ TEST_F(XmlParser, DecodesEntitiesAndCharacterReferences)
     EXPECT_STREQ(XMLNode::parseString("<a>&#233;</a>", "a").getText(), "\xE9");
 }
 
+TEST_F(XmlParser, ManyAttributesAndDecodedItemsKeepTheirBytes)
+{
+    // Tags of up to 60 attributes, one after the other: their lists fill the parse's memory
+    // blocks and run past their ends. Values with references shrink where they stand; a name
+    // without a value may end right at the tag's end.
+    const auto value = [](int e, int k)
+    {
+        switch ((e + k) % 4)
+        {
+        case 0:
+            return std::to_string(e * 100 + k);
+        case 1:
+            return "x &amp; " + std::to_string(k) + "&lt;&#65;&#233;";
+        case 2:
+            return std::string();
+        default:
+            return std::string(static_cast<size_t>(k % 23), 'v');
+        }
+    };
+    const auto decoded = [&value](int e, int k)
+    {
+        if ((e + k) % 4 == 1)
+            return "x & " + std::to_string(k) + "<A\xC3\xA9";
+        return value(e, k);
+    };
+    const int elements = 600;
+    std::string doc = "<Root>";
+    for (int e = 0; e < elements; ++e)
+    {
+        doc += "<E" + std::to_string(e);
+        for (int k = 0; k < e % 61; ++k)
+            doc += (k % 2 ? " Attribute" : "\ta") + std::to_string(k) + (k % 3 ? "=\"" : " = '") +
+                   value(e, k) + (k % 3 ? "\"" : "'");
+        doc += e % 3 == 0   ? " flag/>"
+               : e % 3 == 1 ? " flag>t&gt;" + std::to_string(e) + "</E" + std::to_string(e) + ">"
+                            : "/>";
+    }
+    doc += "</Root>";
+    XMLResults r;
+    XMLNode root = XMLNode::parseString(doc.c_str(), "Root", &r);
+    ASSERT_EQ(r.error, eXMLErrorNone);
+    ASSERT_EQ(root.nChildNode(), elements);
+    for (int e = 0; e < elements; ++e)
+    {
+        SCOPED_TRACE(e);
+        XMLNode element = root.getChildNode(e);
+        EXPECT_EQ(element.getName(), "E" + std::to_string(e));
+        const int count = e % 61;
+        ASSERT_EQ(element.nAttribute(), count + (e % 3 != 2 ? 1 : 0));
+        for (int k = 0; k < count; ++k)
+        {
+            XMLAttribute a = element.getAttribute(k);
+            EXPECT_EQ(a.lpszName, (k % 2 ? "Attribute" : "a") + std::to_string(k));
+            EXPECT_EQ(a.lpszValue, decoded(e, k));
+        }
+        if (e % 3 != 2)
+        {
+            EXPECT_STREQ(element.getAttributeName(count), "flag");
+            EXPECT_EQ(element.getAttributeValue(count), nullptr);
+        }
+        if (e % 3 == 1)
+        {
+            EXPECT_EQ(element.getText(), "t>" + std::to_string(e));
+        }
+    }
+
+    // A decoded text joins the one behind a dropped comment.
+    XMLNode a = XMLNode::parseString("<a>x&amp;y <!-- c --> &lt;z&#65;</a>", "a");
+    ASSERT_EQ(a.nText(), 1);
+    EXPECT_STREQ(a.getText(), "x&y<zA");
+}
+
 TEST_F(XmlParser, KeepsClearSectionsAsTheyStand)
 {
     const char* doc = "<!DOCTYPE note SYSTEM \"x.dtd\"><a><![CDATA[<b>&amp;</b>]]>"
