@@ -373,6 +373,29 @@ bool SameName(const char* a, const char* b)
 // it is filled in when the first text or clear section arrives and kept from then on. Each
 // child in `children` holds one reference on its data. A node of a parsed document lives in
 // that document's arena.
+//
+// Texts, clear sections and `order` are rare next to children and attributes, so they live in
+// a part of their own that a node gets with its first text or clear section; that keeps the
+// node small, and a parse writes less memory.
+struct XMLNodeExtra
+{
+    XList<int> order;
+    XList<XStr> texts;
+    XList<XMLClearData> clears;
+
+    void Free(XMLArena* arena)
+    {
+        order.Free(arena);
+        texts.Free(arena);
+        clears.Free(arena);
+    }
+};
+
+namespace
+{
+const XMLNodeExtra kNoExtra{};
+}
+
 struct XMLNodeData
 {
     explicit XMLNodeData(XMLArena* a) : arena(a) {}
@@ -381,10 +404,13 @@ struct XMLNodeData
     ~XMLNodeData()
     {
         children.Free(arena);
-        order.Free(arena);
         attributes.Free(arena);
-        texts.Free(arena);
-        clears.Free(arena);
+        if (extra != nullptr)
+        {
+            extra->Free(arena);
+            if (arena == nullptr)
+                delete extra;
+        }
     }
 
     // What freeing a tree reads of each node comes first.
@@ -397,16 +423,27 @@ struct XMLNodeData
     XMLArena* arena; // null for a node made by the editing calls
     XList<XMLNodeData*> children;
     XStr name; // null for the nameless top node
-    XList<int> order;
     XList<XMLAttrData> attributes;
-    XList<XStr> texts;
-    XList<XMLClearData> clears;
+    XMLNodeExtra* extra = nullptr; // texts, clear sections and order; null while there are none
+
+    // The texts, clear sections and order for reading (empty lists when there are none).
+    const XMLNodeExtra& Extra() const { return extra != nullptr ? *extra : kNoExtra; }
+    // The same for changing them; made when missing (in the node's arena when it has one).
+    XMLNodeExtra& MakeExtra()
+    {
+        if (extra == nullptr)
+            extra = arena != nullptr ? new (arena->Allocate(sizeof(XMLNodeExtra),
+                                                            alignof(XMLNodeExtra))) XMLNodeExtra()
+                                     : new XMLNodeExtra();
+        return *extra;
+    }
+    bool OrderEmpty() const { return extra == nullptr || extra->order.empty(); }
 
     // Number of children, texts and clear sections, and the order entry of item k of them.
-    size_t ContentSize() const { return order.empty() ? children.size() : order.size(); }
+    size_t ContentSize() const { return OrderEmpty() ? children.size() : extra->order.size(); }
     int ContentAt(size_t k) const
     {
-        return order.empty() ? static_cast<int>(k * 4 + eNodeChild) : order[k];
+        return OrderEmpty() ? static_cast<int>(k * 4 + eNodeChild) : extra->order[k];
     }
     bool HasContent() const { return ContentSize() != 0; }
 };
@@ -480,9 +517,9 @@ size_t CountOfKind(const XMLNodeData* n, int kind)
     case eNodeChild:
         return n->children.size();
     case eNodeText:
-        return n->texts.size();
+        return n->Extra().texts.size();
     default:
-        return n->clears.size();
+        return n->Extra().clears.size();
     }
 }
 
@@ -490,7 +527,7 @@ size_t CountOfKind(const XMLNodeData* n, int kind)
 // appends) and returns the index it gets in its own list. The caller inserts it there.
 size_t InsertOrder(XMLNodeData* n, int kind, int position)
 {
-    if (n->order.empty())
+    if (n->OrderEmpty())
     {
         if (kind == eNodeChild)
         {
@@ -500,24 +537,26 @@ size_t InsertOrder(XMLNodeData* n, int kind, int position)
                        ? count
                        : static_cast<size_t>(position);
         }
-        n->order.reserve(n->arena, n->children.size() + 1);
+        XList<int>& order = n->MakeExtra().order;
+        order.reserve(n->arena, n->children.size() + 1);
         for (size_t i = 0; i < n->children.size(); ++i)
-            n->order.push_back(n->arena, static_cast<int>(i * 4 + eNodeChild));
+            order.push_back(n->arena, static_cast<int>(i * 4 + eNodeChild));
     }
-    if (position < 0 || static_cast<size_t>(position) >= n->order.size())
+    XList<int>& order = n->extra->order;
+    if (position < 0 || static_cast<size_t>(position) >= order.size())
     {
         size_t index = CountOfKind(n, kind);
-        n->order.push_back(n->arena, static_cast<int>(index * 4 + kind));
+        order.push_back(n->arena, static_cast<int>(index * 4 + kind));
         return index;
     }
     size_t index = 0;
     for (int i = 0; i < position; ++i)
-        if ((n->order[i] & 3) == kind)
+        if ((order[i] & 3) == kind)
             ++index;
-    for (int& entry : n->order)
+    for (int& entry : order)
         if ((entry & 3) == kind && static_cast<size_t>(entry >> 2) >= index)
             entry += 4;
-    n->order.insert(n->arena, static_cast<size_t>(position), static_cast<int>(index * 4 + kind));
+    order.insert(n->arena, static_cast<size_t>(position), static_cast<int>(index * 4 + kind));
     return index;
 }
 
@@ -525,16 +564,19 @@ size_t InsertOrder(XMLNodeData* n, int kind, int position)
 // removes the item from its list.
 void RemoveOrder(XMLNodeData* n, int kind, size_t index)
 {
+    if (n->extra == nullptr)
+        return;
+    XList<int>& order = n->extra->order;
     const int entry = static_cast<int>(index * 4 + kind);
-    for (size_t i = 0; i < n->order.size(); ++i)
+    for (size_t i = 0; i < order.size(); ++i)
     {
-        if (n->order[i] == entry)
+        if (order[i] == entry)
         {
-            n->order.erase(i);
+            order.erase(i);
             break;
         }
     }
-    for (int& e : n->order)
+    for (int& e : order)
         if ((e & 3) == kind && static_cast<size_t>(e >> 2) > index)
             e -= 4;
 }
@@ -545,7 +587,7 @@ XMLNodeData* AttachChild(XMLNodeData* parent, XMLNodeData* child, char isDeclara
     child->isDeclaration = isDeclaration ? 1 : 0;
     child->pParent = parent;
     child->refCount = 1; // the parent's reference
-    if (position < 0 && parent->order.empty())
+    if (position < 0 && parent->OrderEmpty())
     {
         // appended to children alone (the parser's case): nothing to record in `order`
         parent->children.push_back(parent->arena, child);
@@ -568,8 +610,9 @@ XMLNodeData* NewChild(XMLNodeData* parent, const char* name, char isDeclaration,
 const char* AddTextData(XMLNodeData* n, XStr text, int position)
 {
     size_t index = InsertOrder(n, eNodeText, position);
-    n->texts.insert(n->arena, index, std::move(text));
-    return n->texts[index].get();
+    XList<XStr>& texts = n->extra->texts;
+    texts.insert(n->arena, index, std::move(text));
+    return texts[index].get();
 }
 
 XMLClear ClearView(const XMLClearData& c)
@@ -581,8 +624,9 @@ XMLClear ClearView(const XMLClearData& c)
 XMLClear AddClearData(XMLNodeData* n, XMLClearData clear, int position)
 {
     size_t index = InsertOrder(n, eNodeClear, position);
-    n->clears.insert(n->arena, index, std::move(clear));
-    return ClearView(n->clears[index]);
+    XList<XMLClearData>& clears = n->extra->clears;
+    clears.insert(n->arena, index, std::move(clear));
+    return ClearView(clears[index]);
 }
 
 XMLAttribute AttributeView(const XMLAttrData& a)
@@ -1459,7 +1503,7 @@ void XMLParserImpl::AttachGatheredChildren()
     if (first == m_vChildren.size())
         return;
     XMLNodeData* parent = Current();
-    if (parent->order.empty())
+    if (parent->OrderEmpty())
     {
         // children alone so far: the list grows once
         parent->children.append(parent->arena, m_vChildren.data() + first,
@@ -1903,11 +1947,11 @@ void XMLWriter::InlineItem(const XMLNodeData* n, int entry)
     const size_t index = static_cast<size_t>(entry >> 2);
     if ((entry & 3) == eNodeText)
     {
-        Escape(n->texts[index].get());
+        Escape(n->extra->texts[index].get());
     }
     else if ((entry & 3) == eNodeClear)
     {
-        const XMLClearData& c = n->clears[index];
+        const XMLClearData& c = n->extra->clears[index];
         m_out.Put(c.openTag.get());
         m_out.Put(c.value.get());
         m_out.Put(c.closeTag.get());
@@ -2383,10 +2427,11 @@ XMLCSTR XMLNode::updateText(XMLCSTR newText, int i)
 {
     if (d == nullptr || newText == nullptr)
         return nullptr;
-    if (i >= 0 && static_cast<size_t>(i) < d->texts.size())
+    if (i >= 0 && static_cast<size_t>(i) < d->Extra().texts.size())
     {
-        d->texts[static_cast<size_t>(i)] = NodeStr(d, newText);
-        return d->texts[static_cast<size_t>(i)].get();
+        XStr& text = d->extra->texts[static_cast<size_t>(i)];
+        text = NodeStr(d, newText);
+        return text.get();
     }
     return addText(newText);
 }
@@ -2421,18 +2466,18 @@ void XMLNode::deleteAttribute(int i)
 
 void XMLNode::deleteText(int i)
 {
-    if (d == nullptr || i < 0 || static_cast<size_t>(i) >= d->texts.size())
+    if (d == nullptr || i < 0 || static_cast<size_t>(i) >= d->Extra().texts.size())
         return;
     RemoveOrder(d, eNodeText, static_cast<size_t>(i));
-    d->texts.erase(static_cast<size_t>(i));
+    d->extra->texts.erase(static_cast<size_t>(i));
 }
 
 void XMLNode::deleteClear(int i)
 {
-    if (d == nullptr || i < 0 || static_cast<size_t>(i) >= d->clears.size())
+    if (d == nullptr || i < 0 || static_cast<size_t>(i) >= d->Extra().clears.size())
         return;
     RemoveOrder(d, eNodeClear, static_cast<size_t>(i));
-    d->clears.erase(static_cast<size_t>(i));
+    d->extra->clears.erase(static_cast<size_t>(i));
 }
 
 void XMLNode::deleteNodeContent()
@@ -2463,9 +2508,12 @@ void XMLNode::deleteNodeContent()
         ReleaseData(child);
     }
     n->attributes.clear();
-    n->texts.clear();
-    n->clears.clear();
-    n->order.clear();
+    if (n->extra != nullptr)
+    {
+        n->extra->texts.clear();
+        n->extra->clears.clear();
+        n->extra->order.clear();
+    }
     d = nullptr;
     DropHandle(n);
 }
@@ -2510,12 +2558,12 @@ int XMLNode::nAttribute() const
 
 int XMLNode::nText() const
 {
-    return d != nullptr ? static_cast<int>(d->texts.size()) : 0;
+    return d != nullptr ? static_cast<int>(d->Extra().texts.size()) : 0;
 }
 
 int XMLNode::nClear() const
 {
-    return d != nullptr ? static_cast<int>(d->clears.size()) : 0;
+    return d != nullptr ? static_cast<int>(d->Extra().clears.size()) : 0;
 }
 
 int XMLNode::nElement() const
@@ -2645,16 +2693,16 @@ XMLCSTR XMLNode::getAttributeValue(int i) const
 
 XMLCSTR XMLNode::getText(int i) const
 {
-    if (d == nullptr || i < 0 || static_cast<size_t>(i) >= d->texts.size())
+    if (d == nullptr || i < 0 || static_cast<size_t>(i) >= d->Extra().texts.size())
         return nullptr;
-    return d->texts[static_cast<size_t>(i)].get();
+    return d->extra->texts[static_cast<size_t>(i)].get();
 }
 
 XMLClear XMLNode::getClear(int i) const
 {
-    if (d == nullptr || i < 0 || static_cast<size_t>(i) >= d->clears.size())
+    if (d == nullptr || i < 0 || static_cast<size_t>(i) >= d->Extra().clears.size())
         return kNoClear;
-    return ClearView(d->clears[static_cast<size_t>(i)]);
+    return ClearView(d->extra->clears[static_cast<size_t>(i)]);
 }
 
 XMLNodeContents XMLNode::enumContents(int i) const
@@ -2682,11 +2730,11 @@ XMLNodeContents XMLNode::enumContents(int i) const
         break;
     case eNodeText:
         c.etype = eNodeText;
-        c.text = d->texts[index].get();
+        c.text = d->extra->texts[index].get();
         break;
     default:
         c.etype = eNodeClear;
-        c.clear = ClearView(d->clears[index]);
+        c.clear = ClearView(d->extra->clears[index]);
         break;
     }
     return c;
