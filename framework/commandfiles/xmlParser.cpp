@@ -319,6 +319,16 @@ public:
     }
 
     char* get() const { return m_p; }
+    // Hands the bytes over to the caller, who frees them when *owned is set; this string
+    // becomes null.
+    char* Release(bool* owned)
+    {
+        char* p = m_p;
+        *owned = m_bOwned;
+        m_p = nullptr;
+        m_bOwned = false;
+        return p;
+    }
     bool operator==(std::nullptr_t) const { return m_p == nullptr; }
     bool operator!=(std::nullptr_t) const { return m_p != nullptr; }
 
@@ -333,10 +343,67 @@ private:
     bool m_bOwned = false;
 };
 
-struct XMLAttrData
+// One attribute: its name and value are each borrowed (of the arena) or owned, like XStr,
+// but the two marks of ownership share one byte: attributes are many, and so an attribute
+// takes three words rather than four.
+class XMLAttrData
 {
-    XStr name;
-    XStr value;
+public:
+    XMLAttrData() = default;
+    XMLAttrData(const XMLAttrData&) = delete;
+    XMLAttrData& operator=(const XMLAttrData&) = delete;
+    XMLAttrData(XMLAttrData&& other) noexcept
+        : m_pName(other.m_pName), m_pValue(other.m_pValue), m_nOwned(other.m_nOwned)
+    {
+        other.m_pName = other.m_pValue = nullptr;
+        other.m_nOwned = 0;
+    }
+    XMLAttrData& operator=(XMLAttrData&& other) noexcept
+    {
+        if (this != &other)
+        {
+            Free();
+            m_pName = other.m_pName;
+            m_pValue = other.m_pValue;
+            m_nOwned = other.m_nOwned;
+            other.m_pName = other.m_pValue = nullptr;
+            other.m_nOwned = 0;
+        }
+        return *this;
+    }
+    ~XMLAttrData() { Free(); }
+
+    char* Name() const { return m_pName; }
+    char* Value() const { return m_pValue; } // null for an attribute without a value
+    void SetName(XStr name) { Set(&m_pName, kName, std::move(name)); }
+    void SetValue(XStr value) { Set(&m_pValue, kValue, std::move(value)); }
+    // A new attribute borrows its name and value from the arena.
+    void BorrowNameInEmpty(char* p) { m_pName = p; }
+    void BorrowValueInEmpty(char* p) { m_pValue = p; }
+
+private:
+    static constexpr uint8_t kName = 1;
+    static constexpr uint8_t kValue = 2;
+
+    void Set(char** slot, uint8_t mark, XStr text)
+    {
+        if ((m_nOwned & mark) != 0)
+            delete[] *slot;
+        bool owned = false;
+        *slot = text.Release(&owned);
+        m_nOwned = static_cast<uint8_t>(owned ? (m_nOwned | mark) : (m_nOwned & ~mark));
+    }
+    void Free()
+    {
+        if ((m_nOwned & kName) != 0)
+            delete[] m_pName;
+        if ((m_nOwned & kValue) != 0)
+            delete[] m_pValue;
+    }
+
+    char* m_pName = nullptr;
+    char* m_pValue = nullptr;
+    uint8_t m_nOwned = 0;
 };
 
 struct XMLClearData
@@ -631,7 +698,7 @@ XMLClear AddClearData(XMLNodeData* n, XMLClearData clear, int position)
 
 XMLAttribute AttributeView(const XMLAttrData& a)
 {
-    XMLAttribute view = {a.name.get(), a.value.get()};
+    XMLAttribute view = {a.Name(), a.Value()};
     return view;
 }
 
@@ -1432,7 +1499,7 @@ XMLParserImpl::ParseAttributes(XMLNodeData* node, size_t tagPos, char* closing)
         }
         XMLAttrData& attribute = *new (list + count) XMLAttrData();
         ++count;
-        attribute.name.BorrowInEmpty(text + nameStart);
+        attribute.BorrowNameInEmpty(text + nameStart);
         pos = skipBlanks(nameEnd);
         if (text[pos] != '=')
         {
@@ -1460,7 +1527,7 @@ XMLParserImpl::ParseAttributes(XMLNodeData* node, size_t tagPos, char* closing)
         if (entity && !Decode(valueStart, valueEnd, &decodedEnd))
             return false;
         text[decodedEnd] = '\0';
-        attribute.value.BorrowInEmpty(text + valueStart);
+        attribute.BorrowValueInEmpty(text + valueStart);
         pos = valueEnd + 1;
     }
 }
@@ -1924,11 +1991,11 @@ void XMLWriter::StartTag(const XMLNodeData* n)
     for (const XMLAttrData& a : n->attributes)
     {
         m_out.Put(' ');
-        m_out.Put(a.name.get());
-        if (a.value != nullptr)
+        m_out.Put(a.Name());
+        if (a.Value() != nullptr)
         {
             m_out.Put("=\"", 2);
-            Escape(a.value.get());
+            Escape(a.Value());
             m_out.Put('"');
         }
     }
@@ -2362,8 +2429,8 @@ XMLAttribute XMLNode::addAttribute(XMLCSTR name, XMLCSTR value)
     if (d == nullptr || name == nullptr)
         return kNoAttribute;
     XMLAttrData a;
-    a.name = NodeStr(d, name);
-    a.value = NodeStr(d, value);
+    a.SetName(NodeStr(d, name));
+    a.SetValue(NodeStr(d, value));
     d->attributes.push_back(d->arena, std::move(a));
     return AttributeView(d->attributes.back());
 }
@@ -2392,13 +2459,13 @@ XMLAttribute XMLNode::updateAttribute(XMLCSTR newValue, XMLCSTR newName, XMLCSTR
         return kNoAttribute;
     for (XMLAttrData& a : d->attributes)
     {
-        if (SameName(a.name.get(), oldName))
+        if (SameName(a.Name(), oldName))
         {
             // new copies first: the arguments may point into this very attribute
             XStr value = NodeStr(d, newValue);
             if (newName != nullptr)
-                a.name = NodeStr(d, newName);
-            a.value = std::move(value);
+                a.SetName(NodeStr(d, newName));
+            a.SetValue(std::move(value));
             return AttributeView(a);
         }
     }
@@ -2414,8 +2481,8 @@ XMLAttribute XMLNode::updateAttribute(XMLCSTR newValue, XMLCSTR newName, int i)
         XMLAttrData& a = d->attributes[static_cast<size_t>(i)];
         XStr value = NodeStr(d, newValue);
         if (newName != nullptr)
-            a.name = NodeStr(d, newName);
-        a.value = std::move(value);
+            a.SetName(NodeStr(d, newName));
+        a.SetValue(std::move(value));
         return AttributeView(a);
     }
     if (newName == nullptr)
@@ -2450,7 +2517,7 @@ void XMLNode::deleteAttribute(XMLCSTR name)
         return;
     for (size_t i = 0; i < d->attributes.size(); ++i)
     {
-        if (SameName(d->attributes[i].name.get(), name))
+        if (SameName(d->attributes[i].Name(), name))
         {
             d->attributes.erase(i);
             return;
@@ -2625,10 +2692,10 @@ XMLNode XMLNode::getChildNodeWithAttribute(XMLCSTR name, XMLCSTR attributeName,
             return child;
         for (const XMLAttrData& a : child.d->attributes)
         {
-            if (!SameName(a.name.get(), attributeName))
+            if (!SameName(a.Name(), attributeName))
                 continue;
             if (attributeValue == nullptr ||
-                (a.value != nullptr && strcmp(a.value.get(), attributeValue) == 0))
+                (a.Value() != nullptr && strcmp(a.Value(), attributeValue) == 0))
             {
                 if (i != nullptr)
                     *i = k;
@@ -2643,8 +2710,8 @@ XMLCSTR XMLNode::getAttribute(XMLCSTR name, int i) const
     if (d == nullptr || i < 0)
         return nullptr;
     for (const XMLAttrData& a : d->attributes)
-        if (SameName(a.name.get(), name) && i-- == 0)
-            return a.value.get();
+        if (SameName(a.Name(), name) && i-- == 0)
+            return a.Value();
     return nullptr;
 }
 
@@ -2655,11 +2722,11 @@ XMLCSTR XMLNode::getAttribute(XMLCSTR name, int* j) const
     size_t k = (j != nullptr && *j > 0) ? static_cast<size_t>(*j) : 0;
     for (; k < d->attributes.size(); ++k)
     {
-        if (SameName(d->attributes[k].name.get(), name))
+        if (SameName(d->attributes[k].Name(), name))
         {
             if (j != nullptr)
                 *j = static_cast<int>(k + 1);
-            return d->attributes[k].value.get();
+            return d->attributes[k].Value();
         }
     }
     return nullptr;
@@ -2669,7 +2736,7 @@ bool XMLNode::isAttributeSet(XMLCSTR name) const
 {
     if (d != nullptr)
         for (const XMLAttrData& a : d->attributes)
-            if (SameName(a.name.get(), name))
+            if (SameName(a.Name(), name))
                 return true;
     return false;
 }
