@@ -470,6 +470,8 @@ struct XMLNodeData
     XMLNodeData& operator=(const XMLNodeData&) = delete;
     ~XMLNodeData()
     {
+        if (nameOwned)
+            delete[] name;
         children.Free(arena);
         attributes.Free(arena);
         if (extra != nullptr)
@@ -486,10 +488,11 @@ struct XMLNodeData
     // Set once a string of its own (not of the arena) is stored in the node: only then has
     // freeing a node of an arena anything to give back besides the arena's count.
     bool ownsStrings = false;
+    bool nameOwned = false; // the name is an allocation of its own (else of the arena)
     XMLNodeData* pParent = nullptr;
     XMLArena* arena; // null for a node made by the editing calls
     XList<XMLNodeData*> children;
-    XStr name; // null for the nameless top node
+    char* name = nullptr; // null for the nameless top node
     XList<XMLAttrData> attributes;
     XMLNodeExtra* extra = nullptr; // texts, clear sections and order; null while there are none
 
@@ -504,6 +507,14 @@ struct XMLNodeData
                                      : new XMLNodeExtra();
         return *extra;
     }
+    char* Name() const { return name; }
+    void SetName(XStr text)
+    {
+        if (nameOwned)
+            delete[] name;
+        name = text.Release(&nameOwned);
+    }
+
     bool OrderEmpty() const { return extra == nullptr || extra->order.empty(); }
 
     // Number of children, texts and clear sections, and the order entry of item k of them.
@@ -668,7 +679,7 @@ XMLNodeData* AttachChild(XMLNodeData* parent, XMLNodeData* child, char isDeclara
 XMLNodeData* NewChild(XMLNodeData* parent, const char* name, char isDeclaration, int position)
 {
     XMLNodeData* child = NewNodeData(nullptr);
-    child->name = NodeStr(child, name);
+    child->SetName(NodeStr(child, name));
     if (parent->arena != nullptr)
         parent->arena->MarkEdited();
     return AttachChild(parent, child, isDeclaration, position);
@@ -1556,7 +1567,7 @@ XMLNodeData* XMLParserImpl::NewElement(size_t nameStart, char isDeclaration)
     XMLNodeData* node =
         new (m_pArena->Allocate(sizeof(XMLNodeData), alignof(XMLNodeData))) XMLNodeData(m_pArena);
     m_pArena->Hold();
-    node->name.BorrowInEmpty(m_pText + nameStart);
+    node->name = m_pText + nameStart;
     node->isDeclaration = isDeclaration ? 1 : 0;
     node->pParent = Current();
     node->refCount = 1; // the parent's reference
@@ -1632,7 +1643,7 @@ bool XMLParserImpl::ParseEndTag()
     const OpenElement& innermost = m_vOpen.back();
     const bool closesInnermost =
         m_vOpen.size() > 1 && innermost.nameLength <= m_nLength - nameStart &&
-        SameBytes(innermost.node->name.get(), m_pText + nameStart, innermost.nameLength) &&
+        SameBytes(innermost.node->Name(), m_pText + nameStart, innermost.nameLength) &&
         EndsName(m_pText[nameStart + innermost.nameLength]);
     const size_t nameEnd = closesInnermost ? nameStart + innermost.nameLength : NameEnd(nameStart);
     if (nameEnd == nameStart)
@@ -1649,8 +1660,8 @@ bool XMLParserImpl::ParseEndTag()
     for (size_t k = m_vOpen.size(); !closesInnermost && k-- > 1;)
     {
         const OpenElement& open = m_vOpen[k];
-        if (open.nameLength == nameLength && (SameBytes(open.node->name.get(), name, nameLength) ||
-                                              SameName(open.node->name.get(), name, nameLength)))
+        if (open.nameLength == nameLength && (SameBytes(open.node->Name(), name, nameLength) ||
+                                              SameName(open.node->Name(), name, nameLength)))
         {
             match = k;
             break;
@@ -1783,7 +1794,7 @@ XMLNode XMLParserImpl::Parse(const char* tag, XMLResults* results)
                     continue;
                 }
                 XMLNodeData* child = w.first->children[w.second++];
-                if (SameName(child->name.get(), tag))
+                if (SameName(child->Name(), tag))
                     found = child;
                 else if (child->isDeclaration && !child->children.empty())
                     walk.push_back(std::make_pair(child, 0));
@@ -1987,7 +1998,7 @@ void XMLWriter::StartTag(const XMLNodeData* n)
         m_out.Put("<?", 2);
     else
         m_out.Put('<');
-    m_out.Put(n->name.get());
+    m_out.Put(n->Name());
     for (const XMLAttrData& a : n->attributes)
     {
         m_out.Put(' ');
@@ -2004,7 +2015,7 @@ void XMLWriter::StartTag(const XMLNodeData* n)
 void XMLWriter::EndTag(const XMLNodeData* n)
 {
     m_out.Put("</", 2);
-    m_out.Put(n->name.get());
+    m_out.Put(n->Name());
     m_out.Put('>');
     LineEnd();
 }
@@ -2057,7 +2068,7 @@ void XMLWriter::Element(const XMLNodeData* n, int depth)
 
 void XMLWriter::Write(const XMLNodeData* root)
 {
-    if (root->name != nullptr)
+    if (root->Name() != nullptr)
         Element(root, 0);
     else
         m_vFrames.push_back(Frame{root, 0, 0});
@@ -2069,7 +2080,7 @@ void XMLWriter::Write(const XMLNodeData* root)
         if (f.next >= n->ContentSize())
         {
             m_vFrames.pop_back();
-            if (n->name != nullptr && !n->isDeclaration)
+            if (n->Name() != nullptr && !n->isDeclaration)
             {
                 Indent(depth - 1);
                 EndTag(n);
@@ -2409,7 +2420,7 @@ char XMLNode::getRemoveCommentsInMiddleOfText()
 XMLNode XMLNode::createXMLTopNode(XMLCSTR name, char isDeclaration)
 {
     XMLNodeData* data = NewNodeData(nullptr);
-    data->name = NodeStr(data, name);
+    data->SetName(NodeStr(data, name));
     data->isDeclaration = (isDeclaration && name != nullptr) ? 1 : 0;
     data->refCount = 1;
     return XMLNode(data);
@@ -2507,8 +2518,8 @@ XMLCSTR XMLNode::updateName(XMLCSTR newName)
 {
     if (d == nullptr || newName == nullptr)
         return nullptr;
-    d->name = NodeStr(d, newName);
-    return d->name.get();
+    d->SetName(NodeStr(d, newName));
+    return d->Name();
 }
 
 void XMLNode::deleteAttribute(XMLCSTR name)
@@ -2587,7 +2598,7 @@ void XMLNode::deleteNodeContent()
 
 XMLCSTR XMLNode::getName() const
 {
-    return d != nullptr ? d->name.get() : nullptr;
+    return d != nullptr ? d->Name() : nullptr;
 }
 
 XMLNode XMLNode::getParentNode() const
@@ -2613,7 +2624,7 @@ int XMLNode::nChildNode(XMLCSTR name) const
     int count = 0;
     if (d != nullptr)
         for (const XMLNodeData* c : d->children)
-            if (SameName(c->name.get(), name))
+            if (SameName(c->Name(), name))
                 ++count;
     return count;
 }
@@ -2653,7 +2664,7 @@ XMLNode XMLNode::getChildNode(XMLCSTR name, int i) const
         return XMLNode();
     for (XMLNodeData* c : d->children)
     {
-        if (SameName(c->name.get(), name) && i-- == 0)
+        if (SameName(c->Name(), name) && i-- == 0)
         {
             ++c->refCount;
             return XMLNode(c);
@@ -2670,7 +2681,7 @@ XMLNode XMLNode::getChildNode(XMLCSTR name, int* i) const
     for (; k < d->children.size(); ++k)
     {
         XMLNodeData* c = d->children[k];
-        if (SameName(c->name.get(), name))
+        if (SameName(c->Name(), name))
         {
             if (i != nullptr)
                 *i = static_cast<int>(k + 1);
@@ -2849,7 +2860,7 @@ std::string XMLNode::documentHead(XMLCSTR encoding) const
     std::string head;
     if (mode == char_encoding_UTF8)
         head = "\xEF\xBB\xBF";
-    const bool ownDeclaration = d->isDeclaration || (d->name == nullptr && !d->children.empty() &&
+    const bool ownDeclaration = d->isDeclaration || (d->Name() == nullptr && !d->children.empty() &&
                                                      d->children.front()->isDeclaration);
     if (!ownDeclaration)
     {
