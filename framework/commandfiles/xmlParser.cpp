@@ -375,8 +375,8 @@ public:
 
     char* Name() const { return m_pName; }
     char* Value() const { return m_pValue; } // null for an attribute without a value
-    void SetName(XStr name) { Set(&m_pName, kName, std::move(name)); }
-    void SetValue(XStr value) { Set(&m_pValue, kValue, std::move(value)); }
+    void SetName(XStr name) { Set(m_pName, kName, std::move(name)); }
+    void SetValue(XStr value) { Set(m_pValue, kValue, std::move(value)); }
     // A new attribute borrows its name and value from the arena.
     void BorrowNameInEmpty(char* p) { m_pName = p; }
     void BorrowValueInEmpty(char* p) { m_pValue = p; }
@@ -385,12 +385,12 @@ private:
     static constexpr uint8_t kName = 1;
     static constexpr uint8_t kValue = 2;
 
-    void Set(char** slot, uint8_t mark, XStr text)
+    void Set(char*& slot, uint8_t mark, XStr text)
     {
         if ((m_nOwned & mark) != 0)
-            delete[] *slot;
+            delete[] slot;
         bool owned = false;
-        *slot = text.Release(&owned);
+        slot = text.Release(&owned);
         m_nOwned = static_cast<uint8_t>(owned ? (m_nOwned | mark) : (m_nOwned & ~mark));
     }
     void Free()
@@ -502,9 +502,10 @@ struct XMLNodeData
     XMLNodeExtra& MakeExtra()
     {
         if (extra == nullptr)
-            extra = arena != nullptr ? new (arena->Allocate(sizeof(XMLNodeExtra),
-                                                            alignof(XMLNodeExtra))) XMLNodeExtra()
-                                     : new XMLNodeExtra();
+            extra = arena != nullptr
+                        ? new (arena->Allocate(sizeof(XMLNodeExtra), alignof(XMLNodeExtra)))
+                              XMLNodeExtra()
+                        : new XMLNodeExtra();
         return *extra;
     }
     char* Name() const { return name; }

@@ -594,6 +594,38 @@ TEST_F(XmlParser, EditingKeepsDocumentOrder)
     EXPECT_EQ(Text(a.getChildNode("last"), 0), "<last/>");
 }
 
+// Parsed names, values and texts stay in the document's memory while edits bring strings of
+// their own: each must be freed exactly once, whether it is replaced, removed or outlives the
+// document in a handle (the sanitizer build reports a leak or a double free).
+TEST_F(XmlParser, EditsMixOwnStringsWithTheParsedOnes)
+{
+    XMLNode kept;
+    {
+        XMLNode top =
+            XMLNode::parseString("<a n=\"1\" m=\"2\"><b>t<![CDATA[c]]>u</b><c v=\"x\"/></a>");
+        XMLNode a = top.getChildNode("a");
+        a.updateName("A");
+        a.updateName(a.getName());                        // renamed to its own current name
+        a.updateAttribute("10", nullptr, "n");            // value replaced, name parsed
+        a.updateAttribute(a.getAttribute("m"), "M", "m"); // both from the attribute itself
+        a.updateAttribute("30", "N", 0);
+        a.deleteAttribute("M");
+        XMLNode b = a.getChildNode("b");
+        b.addText("s", 0);
+        b.addClear("raw", nullptr, nullptr, 2);
+        b.updateText("T", 1);
+        b.deleteClear(0); // the added one
+        EXPECT_EQ(Text(top, 0), "<A N=\"30\"><b>sT<![CDATA[c]]>u</b><c v=\"x\"/></A>");
+        kept = a.getChildNode("c");
+        kept.updateName("k");
+        kept.updateAttribute("y", nullptr, "v");
+        kept.addText("z");
+    }
+    EXPECT_EQ(Text(kept, 0), "<k v=\"y\">z</k>");
+    kept.deleteText(0);
+    EXPECT_EQ(kept.nText(), 0);
+}
+
 TEST_F(XmlParser, OptionsBelongToTheThreadThatSetsThem)
 {
     EXPECT_EQ(XMLNode::setGlobalOptions(static_cast<XMLNode::XMLCharEncoding>(9), 0, 0, 0), 1);
