@@ -55,7 +55,7 @@ struct CActionRow
     const char* pWord;
     uint32_t uCounts;
     bool bDevice;           // needs the driver object
-    QTXToolsAction pAction; // null: not in this build
+    QTXToolsAction pAction;
     int iMode;
 };
 
@@ -336,28 +336,21 @@ int RunTools(int argc, char** argv)
     }
 
     bool done = false;
-    if (row->pAction == nullptr)
+    if (row->bDevice)
+        GetToolsDevice(true);
+    CToolsCall call{channel, line.vsParams, needed.sTarget, program, row->iMode};
+    // An error value that an action does not catch ends the action, not the tool.
+    try
     {
-        std::printf("ERROR: %s is not available in this version of %s\n", row->pWord, program);
+        done = row->pAction(call);
     }
-    else
+    catch (const CQTXError& error)
     {
-        if (row->bDevice)
-            GetToolsDevice(true);
-        CToolsCall call{channel, line.vsParams, needed.sTarget, program, row->iMode};
-        // An error value that an action does not catch ends the action, not the tool.
-        try
-        {
-            done = row->pAction(call);
-        }
-        catch (const CQTXError& error)
-        {
-            std::printf("ERROR: %s\n", error.ToString().c_str());
-        }
-        catch (const std::exception& error)
-        {
-            std::printf("ERROR: %s\n", error.what());
-        }
+        std::printf("ERROR: %s\n", error.ToString().c_str());
+    }
+    catch (const std::exception& error)
+    {
+        std::printf("ERROR: %s\n", error.what());
     }
     channel.Close();
     channel.CloseServerSocket();
