@@ -260,6 +260,10 @@ public:
     int RingDirectory(std::string& prefix);
     // Closes the ring's directory and the file held for the next request.
     void CloseRequestRing();
+    // Makes the ring ready for the next request: the files of ring slot `trim` are cut when
+    // they grew large, the next request's file is created empty and held open, and that
+    // slot's old reply is removed.
+    void PrepareRequestRing(int trim);
     // Answers a request that could not be stored in its ring file with the error
     // "CanNotStoreFile" and applies nothing of it; then throws that error for the serving loop
     // to report.
@@ -295,6 +299,8 @@ public:
     // Name of ring file `index` (0..9) of the request server, absolute in the driver
     // directory; its reply is the same name with "_out" before the extension.
     std::string GetRequestFileName(int index) const;
+    // Number of request files in the ring.
+    static constexpr int kRequestRingSize = 10;
 
     // ---- Request dispatch
 
@@ -456,6 +462,12 @@ protected:
     // request to be received into (-1 when none is held), and its index.
     int iPreparedRequestFile = -1;
     int iPreparedRequestIndex = -1;
+    // The newest request's file, still open after its reception (-1 when none is), closed once
+    // the client has its reply.
+    int iReceivedRequestFile = -1;
+    // Bytes of each ring slot's request file as the driver wrote it (-1 when not known): a
+    // file known to be small is not looked at when it is the slot to be cut.
+    long long aRequestFileBytes[kRequestRingSize] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
     // File of the document in hand (at start-up the stored configuration file).
     std::string sCurrentRequestFile;
     // Bytes of the request file as loaded by XmlLoadActualFile (empty when they are not at

@@ -104,8 +104,8 @@ bool WouldBlock(int error)
 // The file a document is received into. Without a name nothing is stored, but the document
 // is still recognised. Any failed write is remembered and makes the reception fail, unless a
 // copy in memory is kept: the document then goes on into the copy alone. A file created ahead
-// (empty, open for writing) may be handed in; it is taken for the first Create, and closed in
-// any case.
+// (empty, open for writing) may be handed in; it is written for the first Create and left open
+// for the one who handed it in.
 class CDocumentFile
 {
 public:
@@ -113,14 +113,7 @@ public:
         : m_sName(name), m_pCopy(copy), m_iPrepared(prepared)
     {
     }
-    ~CDocumentFile()
-    {
-        Close();
-        if (m_iPrepared >= 0)
-        {
-            ::close(m_iPrepared);
-        }
-    }
+    ~CDocumentFile() { Close(); }
     CDocumentFile(const CDocumentFile&) = delete;
     CDocumentFile& operator=(const CDocumentFile&) = delete;
 
@@ -136,6 +129,7 @@ public:
         if (m_iPrepared >= 0)
         {
             m_iFile = m_iPrepared;
+            m_bBorrowed = true;
             m_iPrepared = -1;
             return true;
         }
@@ -189,11 +183,12 @@ public:
             {
                 m_bFailed = true;
             }
-            if (::close(m_iFile) != 0)
+            if (!m_bBorrowed && ::close(m_iFile) != 0)
             {
                 m_bFailed = true;
             }
             m_iFile = -1;
+            m_bBorrowed = false;
         }
         m_uBuffered = 0;
         return !m_bFailed;
@@ -249,8 +244,12 @@ private:
         m_uBuffered = 0;
         if (m_pCopy != nullptr)
         {
-            ::close(m_iFile);
+            if (!m_bBorrowed)
+            {
+                ::close(m_iFile);
+            }
             m_iFile = -1;
+            m_bBorrowed = false;
         }
     }
 
@@ -258,6 +257,8 @@ private:
     std::string* m_pCopy;
     int m_iPrepared;
     int m_iFile = -1;
+    // m_iFile is the file handed in, closed by the one who handed it in.
+    bool m_bBorrowed = false;
     bool m_bFailed = false;
     size_t m_uBuffered = 0;
     char m_aBuffer[8192];

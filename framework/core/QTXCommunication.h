@@ -135,7 +135,7 @@ public:
     // stored are also kept in `content`. A document that the file cannot take (a full or
     // read-only disk) is still received whole into `content`, with `stored` false, so that it
     // can be answered. `prepared` is the file already created empty and open for writing (or
-    // -1 to create it here); it is taken over and always closed.
+    // -1 to create it here); it is written and left open, for the caller to close.
     unsigned int ReceiveRequest(const std::string& file, int maxLength, std::string& content,
                                 bool& stored, int prepared = -1);
 

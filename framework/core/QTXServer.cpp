@@ -19,7 +19,7 @@
 namespace
 {
 // Number of request files in the ring.
-constexpr int kRingSize = 10;
+constexpr int kRingSize = CQTX::kRequestRingSize;
 // A trimmed file keeps this many bytes of its beginning.
 constexpr long kTrimKeepBytes = 900;
 
@@ -121,6 +121,11 @@ void CQTX::ServerSocketThread(bool serve)
         usleep(25000);
         return;
     }
+    // The ring is made ready for the next request once the client has its reply (and, with a
+    // closed connection, its end): the slot before the newest request is cut when it grew
+    // large and the next request's file is created. Between two requests the ring looks as if
+    // that was done when the next request came; the client does not wait for it.
+    const int trim = (iRequestRingIndex + kRingSize - 1) % kRingSize;
     try
     {
         SocketConnectorThread();
@@ -131,10 +136,12 @@ void CQTX::ServerSocketThread(bool serve)
         // the reply (if any) has gone out.
         if (bCloseConnection)
             tCommandServer.Close();
+        PrepareRequestRing(trim);
         throw;
     }
     if (bCloseConnection)
         tCommandServer.Close();
+    PrepareRequestRing(trim);
 }
 
 void CQTX::CheckRequestFilesWritable()
@@ -183,6 +190,9 @@ int CQTX::RingDirectory(std::string& prefix)
 
 void CQTX::CloseRequestRing()
 {
+    if (iReceivedRequestFile >= 0)
+        close(iReceivedRequestFile);
+    iReceivedRequestFile = -1;
     if (iPreparedRequestFile >= 0)
         close(iPreparedRequestFile);
     iPreparedRequestFile = -1;
@@ -193,34 +203,29 @@ void CQTX::CloseRequestRing()
     sRingDirectory.clear();
 }
 
-void CQTX::SocketConnectorThread()
+void CQTX::PrepareRequestRing(int trim)
 {
+    if (iReceivedRequestFile >= 0)
+        close(iReceivedRequestFile);
+    iReceivedRequestFile = -1;
     std::string prefix;
     const int directory = RingDirectory(prefix);
     // "<prefix>Tmp_Slot<port>_No", followed by the ring index.
     const std::string stem = prefix + "Tmp_Slot" + std::to_string(ulPort) + "_No";
     std::string name;
     name.reserve(stem.size() + 16);
-    const int previous = iRequestRingIndex == 0 ? kRingSize - 1 : iRequestRingIndex - 1;
-    TrimRequestFile(directory, RingFileName(name, stem, previous, false), iRequestFileTrimSize);
-    TrimRequestFile(directory, RingFileName(name, stem, previous, true), iRequestFileTrimSize);
-
-    sCurrentRequestFile = GetRequestFileName(iRequestRingIndex);
-    // The file of this request was created empty with the previous one and is still open;
-    // when it has been removed since (with the directory, say), it is made anew by its name.
-    int prepared = -1;
-    struct stat held;
-    if (iPreparedRequestFile >= 0 && iPreparedRequestIndex == iRequestRingIndex &&
-        fstat(iPreparedRequestFile, &held) == 0 && held.st_nlink > 0)
-        prepared = iPreparedRequestFile;
-    else if (iPreparedRequestFile >= 0)
-        close(iPreparedRequestFile);
-    iPreparedRequestFile = -1;
-    iPreparedRequestIndex = -1;
-    iRequestRingIndex = (iRequestRingIndex + 1) % kRingSize;
+    // A request file the driver wrote small itself needs no look; its reply file is looked at.
+    if (aRequestFileBytes[trim] < 0 || aRequestFileBytes[trim] > iRequestFileTrimSize)
+        TrimRequestFile(directory, RingFileName(name, stem, trim, false), iRequestFileTrimSize);
+    TrimRequestFile(directory, RingFileName(name, stem, trim, true), iRequestFileTrimSize);
 
     // The ring always holds one empty request file, the one after the newest request; it is
     // held open for the next request to be received into.
+    if (iPreparedRequestFile >= 0)
+        close(iPreparedRequestFile);
+    iPreparedRequestFile = -1;
+    iPreparedRequestIndex = -1;
+    aRequestFileBytes[iRequestRingIndex] = -1;
     const int next = openat(directory, RingFileName(name, stem, iRequestRingIndex, false),
                             O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     const int nextError = errno;
@@ -235,11 +240,36 @@ void CQTX::SocketConnectorThread()
         // The directory is gone (or was replaced): it is looked up again for the next request.
         CloseRequestRing();
     }
+}
+
+void CQTX::SocketConnectorThread()
+{
+    // The first request, or one after a ring that could not be made ready after the last
+    // request: the ring is made ready now.
+    if (iPreparedRequestFile < 0 || iPreparedRequestIndex != iRequestRingIndex)
+        PrepareRequestRing((iRequestRingIndex + kRingSize - 1) % kRingSize);
+    const int slot = iRequestRingIndex;
+    sCurrentRequestFile = GetRequestFileName(slot);
+    // The file of this request was created empty after the previous one and is still open;
+    // when it has been removed since (with the directory, say), it is made anew by its name.
+    int prepared = -1;
+    struct stat held;
+    if (iPreparedRequestFile >= 0 && iPreparedRequestIndex == slot &&
+        fstat(iPreparedRequestFile, &held) == 0 && held.st_nlink > 0)
+        prepared = iPreparedRequestFile;
+    else if (iPreparedRequestFile >= 0)
+        close(iPreparedRequestFile);
+    iPreparedRequestFile = -1;
+    iPreparedRequestIndex = -1;
+    iRequestRingIndex = (slot + 1) % kRingSize;
+    // The request's file stays open until the client has its reply.
+    iReceivedRequestFile = prepared;
 
     std::string content;
     bool stored = false;
     const unsigned int code = tCommandServer.ReceiveRequest(
         sCurrentRequestFile, QTX_MAX_RECEIVE_LENGTH, content, stored, prepared);
+    aRequestFileBytes[slot] = code != 0 && stored ? static_cast<long long>(content.size()) : -1;
     if (code == 0)
     {
         // Nothing usable came (time-out, peer closed, unknown root tag, too long): no reply.
