@@ -1446,17 +1446,11 @@ XMLParserImpl::ParseAttributes(XMLNodeData* node, size_t tagPos, char* closing)
     char* const text = m_pText;
     const size_t length = m_nLength;
     // The copy's zero byte behind the text is no blank and ends every run at the latest.
+    // Blanks are passed by a loop whose branches the processor foretells: the position then
+    // does not wait for the bytes to be read and classified, which a computed step would
+    // make it do (the attributes of a tag are parsed along one chain of positions).
     const auto skipBlanks = [text](size_t i)
     {
-        while (IsBlank(text[i]))
-            ++i;
-        return i;
-    };
-    // Between attributes there is mostly one blank or none, which of the two is hard to
-    // foretell: the first is passed without a branch.
-    const auto skipSeparator = [text](size_t i)
-    {
-        i += IsBlank(text[i]) ? 1 : 0;
         while (IsBlank(text[i]))
             ++i;
         return i;
@@ -1473,7 +1467,7 @@ XMLParserImpl::ParseAttributes(XMLNodeData* node, size_t tagPos, char* closing)
     size_t pos = m_nPos;
     for (;;)
     {
-        pos = skipSeparator(pos);
+        pos = skipBlanks(pos);
         m_nPos = pos;
         if (pos >= length)
             return Fail(eXMLErrorUnexpectedToken, tagPos); // the tag is cut off
