@@ -12,6 +12,7 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -428,10 +429,81 @@ void BM_DriverPing_KeepConnection(benchmark::State& state)
     RoundTripsKeptConnection(state, kDriverPort);
 }
 
+// The bare exchange and the driver's in turn within each iteration, so that both see the same
+// state of the machine (on a shared host its speed changes from second to second): the ratio
+// of the summed times, the driver's over the bare one's, is the figure to look at.
+void SideBySide(benchmark::State& state, bool keep)
+{
+    using Clock = std::chrono::steady_clock;
+    int bare = -1;
+    int driver = -1;
+    if (keep && ((bare = Connect(g_uBarePort)) < 0 || (driver = Connect(kDriverPort)) < 0))
+    {
+        if (bare >= 0)
+            close(bare);
+        state.SkipWithError("no connection");
+        return;
+    }
+    const std::string& request = keep ? kKeepRequest : kRequest;
+    const std::string expected = request + kTrailer;
+    // One request on the kept socket, or on a new connection to the port.
+    const auto exchange = [&](int kept, uint16_t port)
+    {
+        std::string reply;
+        if (keep)
+            return SendAll(kept, request) && Receive(kept, expected.size(), reply) &&
+                   reply == expected;
+        const int s = Connect(port);
+        const bool ok = s >= 0 && SendAll(s, request) && Receive(s, 0, reply) && reply == expected;
+        if (s >= 0)
+            close(s);
+        return ok;
+    };
+    Clock::duration bareTime{};
+    Clock::duration driverTime{};
+    for (auto _ : state)
+    {
+        const Clock::time_point start = Clock::now();
+        const bool bareAnswered = exchange(bare, g_uBarePort);
+        const Clock::time_point between = Clock::now();
+        const bool driverAnswered = exchange(driver, kDriverPort);
+        const Clock::time_point end = Clock::now();
+        if (!bareAnswered || !driverAnswered)
+        {
+            state.SkipWithError("no answer");
+            break;
+        }
+        bareTime += between - start;
+        driverTime += end - between;
+    }
+    if (bare >= 0)
+        close(bare);
+    if (driver >= 0)
+        close(driver);
+    const double n = static_cast<double>(state.iterations());
+    if (n > 0 && bareTime.count() > 0)
+    {
+        state.counters["bare_us"] = std::chrono::duration<double, std::micro>(bareTime).count() / n;
+        state.counters["driver_us"] =
+            std::chrono::duration<double, std::micro>(driverTime).count() / n;
+        state.counters["ratio"] = static_cast<double>(driverTime.count()) / bareTime.count();
+    }
+}
+void BM_SideBySide_NewConnection(benchmark::State& state)
+{
+    SideBySide(state, false);
+}
+void BM_SideBySide_KeepConnection(benchmark::State& state)
+{
+    SideBySide(state, true);
+}
+
 BENCHMARK(BM_BareTcp_NewConnection)->UseRealTime();
 BENCHMARK(BM_DriverPing_NewConnection)->UseRealTime();
 BENCHMARK(BM_BareTcp_KeepConnection)->UseRealTime();
 BENCHMARK(BM_DriverPing_KeepConnection)->UseRealTime();
+BENCHMARK(BM_SideBySide_NewConnection)->UseRealTime();
+BENCHMARK(BM_SideBySide_KeepConnection)->UseRealTime();
 } // namespace
 
 int main(int argc, char** argv)
