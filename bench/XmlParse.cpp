@@ -130,21 +130,42 @@ void SetThroughput(benchmark::State& state, size_t bytes)
     state.counters["doc_bytes"] = static_cast<double>(bytes);
 }
 
+// One parse of the text into a fresh tree, freed again; false (the benchmark skipped with the
+// reason) when the text does not parse.
+bool ParseWithXMLNode(benchmark::State& state, const std::string& text)
+{
+    XMLResults r;
+    XMLNode top = XMLNode::parseString(text.c_str(), nullptr, &r);
+    if (r.error != eXMLErrorNone)
+    {
+        state.SkipWithError(XMLNode::getError(r.error));
+        return false;
+    }
+    benchmark::DoNotOptimize(top);
+    return true;
+}
+
+bool ParseWithPugixml(benchmark::State& state, const std::string& text)
+{
+    pugi::xml_document doc;
+    const pugi::xml_parse_result r =
+        doc.load_buffer(text.data(), text.size(), pugi::parse_default, pugi::encoding_utf8);
+    if (!r)
+    {
+        state.SkipWithError(r.description());
+        return false;
+    }
+    benchmark::DoNotOptimize(doc);
+    return true;
+}
+
 void BM_Parse_XMLNode(benchmark::State& state)
 {
     const std::string& text = ConfigurationText();
     XMLNode::setGlobalOptions();
     for (auto _ : state)
-    {
-        XMLResults r;
-        XMLNode top = XMLNode::parseString(text.c_str(), nullptr, &r);
-        if (r.error != eXMLErrorNone)
-        {
-            state.SkipWithError(XMLNode::getError(r.error));
+        if (!ParseWithXMLNode(state, text))
             break;
-        }
-        benchmark::DoNotOptimize(top);
-    }
     SetThroughput(state, text.size());
     XMLNode check = XMLNode::parseString(text.c_str(), "Configuration");
     state.counters["signals"] = CountSignals(check);
@@ -154,17 +175,8 @@ void BM_Parse_pugixml(benchmark::State& state)
 {
     const std::string& text = ConfigurationText();
     for (auto _ : state)
-    {
-        pugi::xml_document doc;
-        const pugi::xml_parse_result r =
-            doc.load_buffer(text.data(), text.size(), pugi::parse_default, pugi::encoding_utf8);
-        if (!r)
-        {
-            state.SkipWithError(r.description());
+        if (!ParseWithPugixml(state, text))
             break;
-        }
-        benchmark::DoNotOptimize(doc);
-    }
     SetThroughput(state, text.size());
     pugi::xml_document check;
     check.load_buffer(text.data(), text.size());
@@ -184,27 +196,11 @@ void BM_Parse_SideBySide(benchmark::State& state)
     for (auto _ : state)
     {
         const Clock::time_point start = Clock::now();
-        {
-            XMLResults r;
-            XMLNode top = XMLNode::parseString(text.c_str(), nullptr, &r);
-            if (r.error != eXMLErrorNone)
-            {
-                state.SkipWithError(XMLNode::getError(r.error));
-                break;
-            }
-            benchmark::DoNotOptimize(top);
-        }
+        if (!ParseWithXMLNode(state, text))
+            break;
         const Clock::time_point between = Clock::now();
-        {
-            pugi::xml_document doc;
-            if (!doc.load_buffer(text.data(), text.size(), pugi::parse_default,
-                                 pugi::encoding_utf8))
-            {
-                state.SkipWithError("pugixml refused the document");
-                break;
-            }
-            benchmark::DoNotOptimize(doc);
-        }
+        if (!ParseWithPugixml(state, text))
+            break;
         const Clock::time_point end = Clock::now();
         ours += between - start;
         theirs += end - between;
