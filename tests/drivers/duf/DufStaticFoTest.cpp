@@ -48,7 +48,7 @@ protected:
     void SetUp() override
     {
         DufUnit::SetUp();
-        RunCommand({"mkdir", "-p", PlatPath(std::string("/tmp/Update"))});
+        std::filesystem::create_directories(PlatPath(std::string("/tmp/Update")));
     }
     // Writes the working copy and reads it.
     bool Read(const std::string& text)
