@@ -203,20 +203,31 @@ protected:
         }
         return true;
     }
-    // The ring file exists and is empty, once the ring is ready.
+    // The ring file exists and is empty and its old reply is gone: the last steps of making
+    // the ring ready, so that the driver touches the directory no more until the next request.
     bool EventuallyEmpty(int slot) const
     {
         const std::string file = RingFile(slot);
-        return Eventually([&]
-                          { return std::filesystem::exists(file) && ReadFile(file).empty(); });
+        const std::string reply = RingFile(slot, true);
+        return Eventually(
+            [&]
+            {
+                return std::filesystem::exists(file) && ReadFile(file).empty() &&
+                       !std::filesystem::exists(reply);
+            });
     }
 
-    // Bytes in all files of the driver directory.
+    // Bytes in all files of the driver directory; a file the driver removes meanwhile counts 0.
     uintmax_t RingBytes() const
     {
         uintmax_t total = 0;
         for (const auto& entry : std::filesystem::directory_iterator(DriverDirectory()))
-            total += entry.file_size();
+        {
+            std::error_code gone;
+            const uintmax_t size = std::filesystem::file_size(entry.path(), gone);
+            if (!gone)
+                total += size;
+        }
         return total;
     }
 
@@ -384,6 +395,10 @@ TEST_F(RequestServer, ARemovedDriverDirectoryRefusesRequestsUntilItIsBackThenThe
 {
     StartDriver();
     ASSERT_EQ(Exchange(Ping(" N=\"1\"")), Ping(" N=\"1\"") + kTrailer);
+    // The driver makes the ring ready after the reply; the directory goes once it has.
+    const int first = SlotHolding(Ping(" N=\"1\""));
+    ASSERT_GE(first, 0);
+    ASSERT_TRUE(EventuallyEmpty((first + 1) % 10));
     // The driver holds the next request file open; gone with its directory, it keeps nothing.
     std::filesystem::remove_all(DriverDirectory());
     const std::string refused = Exchange(Ping(" N=\"2\""));
