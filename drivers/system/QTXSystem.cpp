@@ -614,12 +614,22 @@ void CSystem::ServeOneRequest()
     }
     catch (CQTXError& error)
     {
-        WriteToLogfile("System Communication ERROR");
-        if (SameString(error.ErrorText(), "UserBreak"))
-            EndAllThreads();
-        else
-            SendErrorMessage(error, false);
-        failure = error.ErrorText() + ": " + error.ErrorParameter();
+        // A factory default of a hub without factory defaults of its own: the framework has
+        // no configuration to load, store and answer with and ends the request with
+        // "CanNotStoreFile". Missing factory files are skipped; the reset of the device goes
+        // on and its thread answers the client.
+        const bool noDefaultsOfItsOwn =
+            bFactoryDefaultPending && SameString(error.ErrorText(), "CanNotStoreFile") &&
+            access(FileNameToAbsolutePath(CQTX::GetFactorySettingFileName()).c_str(), F_OK) != 0;
+        if (!noDefaultsOfItsOwn)
+        {
+            WriteToLogfile("System Communication ERROR");
+            if (SameString(error.ErrorText(), "UserBreak"))
+                EndAllThreads();
+            else
+                SendErrorMessage(error, false);
+            failure = error.ErrorText() + ": " + error.ErrorParameter();
+        }
     }
     if (bFactoryDefaultPending)
     {

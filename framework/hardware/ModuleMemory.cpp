@@ -221,8 +221,10 @@ bool EepromWrite(void* buffer, int length, int address, int slot, int /*budgetMs
     slot = ModuleSlot(slot);
     if (buffer == nullptr || address < 0 || length < 0 || slot < 0)
         return false;
-    // The checksum closes the bytes that are written, never more than the buffer holds.
-    EepromCheck(buffer, length, true);
+    // The production record (the first 512 bytes) gets its checksum when the write covers it;
+    // a write that does not is written as given.
+    if (address == 0 && length >= EEPROM_IMAGE_SIZE)
+        EepromCheck(buffer, EEPROM_IMAGE_SIZE, true);
     uint8_t where[4];
     Wio2UsrPutLe32(where, static_cast<uint32_t>(address));
     bool ok = SrwCommand(SRW_EEPROM_WRITE, buffer, length, where, 4, 0, 0, slot);

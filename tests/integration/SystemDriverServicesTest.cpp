@@ -317,39 +317,62 @@ protected:
                marker + "\"/></Properties></Module>\n";
     }
 
-    void Prepare(const std::string& factoryDefaults)
+    // Configurations of the hub and of a module driver; the hub's factory defaults unless
+    // `factoryDefaults` is null.
+    void Prepare(const char* factoryDefaults)
     {
         std::filesystem::create_directories(Configuration());
         std::filesystem::create_directories(Driver("systemdriver"));
         std::ofstream(Configuration() + "Config_62000_System.xml") << Document("old");
         std::ofstream(Configuration() + "Config_62101_AI.xml") << "old AI";
-        std::ofstream(Driver("systemdriver") + "FactoryDefault.xml") << factoryDefaults;
+        if (factoryDefaults != nullptr)
+            std::ofstream(Driver("systemdriver") + "FactoryDefault.xml") << factoryDefaults;
     }
 };
 
 TEST_F(SystemDriverFactoryDefault, TheAnswerComesOnceTheDefaultsAreInPlace)
 {
-    Prepare(Document("factory"));
-    CFakeModuleDriver module(1);
-    ASSERT_TRUE(module.Start());
-    StartHub();
-    Register("AI:62101");
+    // With factory defaults of the hub, and without (as on every device the project sets up):
+    // missing factory files are skipped, the rest of the device is reset all the same.
+    const std::string factory = Document("factory");
+    for (const char* defaults : {factory.c_str(), static_cast<const char*>(nullptr)})
+    {
+        SCOPED_TRACE(defaults == nullptr ? "no factory defaults" : "factory defaults");
+        Prepare(defaults);
+        if (defaults == nullptr)
+            std::filesystem::remove(Driver("systemdriver") + "FactoryDefault.xml");
+        {
+            // The data partition erased again where the record starts.
+            std::fstream flash(tDevice.Path("/dev/mtd_data"),
+                               std::ios::in | std::ios::out | std::ios::binary);
+            flash << "\xFF\xFF\xFF\xFF";
+        }
+        CFakeModuleDriver module(1);
+        ASSERT_TRUE(module.Start());
+        StartHub();
+        Register("AI:62101");
 
-    const CReply reply = Request(kHead + "<FactorySettings/>");
-    EXPECT_EQ(reply.sRoot, "FactorySettings");
-    EXPECT_FALSE(reply.Has("<Errors")) << reply.sText;
-    // Everything is done when the answer comes: the hub's defaults, the other drivers told,
-    // the other configurations gone, the directory in flash.
-    EXPECT_NE(ReadFile(Configuration() + "Config_62000_System.xml").find("Value=\"factory\""),
-              std::string::npos);
-    EXPECT_FALSE(std::filesystem::exists(Configuration() + "Config_62101_AI.xml"));
-    EXPECT_EQ(module.Count("FactorySettings"), 1);
-    EXPECT_EQ(ReadFile(tDevice.Path("/dev/mtd_data")).substr(0, 4), "KCFG");
-    std::vector<std::string> left;
-    for (const auto& entry : std::filesystem::directory_iterator(Configuration() + ".."))
-        left.push_back(entry.path().filename().string());
-    EXPECT_EQ(std::count(left.begin(), left.end(), "Configuration.before-factory-default"), 0);
-    EXPECT_TRUE(Registered(62101));
+        const CReply reply = Request(kHead + "<FactorySettings/>");
+        EXPECT_EQ(reply.sRoot, "FactorySettings");
+        EXPECT_FALSE(reply.Has("<Errors")) << reply.sText;
+        // Everything is done when the answer comes: the hub's defaults, the other drivers
+        // told, the other configurations gone, the directory in flash.
+        const std::string hub = ReadFile(Configuration() + "Config_62000_System.xml");
+        if (defaults != nullptr)
+            EXPECT_NE(hub.find("Value=\"factory\""), std::string::npos) << hub;
+        else
+            EXPECT_FALSE(std::filesystem::exists(Configuration() + "Config_62000_System.xml"));
+        EXPECT_FALSE(std::filesystem::exists(Configuration() + "Config_62101_AI.xml"));
+        EXPECT_EQ(module.Count("FactorySettings"), 1);
+        EXPECT_EQ(ReadFile(tDevice.Path("/dev/mtd_data")).substr(0, 4), "KCFG");
+        std::vector<std::string> left;
+        for (const auto& entry : std::filesystem::directory_iterator(Configuration() + ".."))
+            left.push_back(entry.path().filename().string());
+        EXPECT_EQ(std::count(left.begin(), left.end(), "Configuration.before-factory-default"),
+                  0);
+        EXPECT_TRUE(Registered(62101));
+        pHub.reset();
+    }
 }
 
 TEST_F(SystemDriverFactoryDefault, AResetThatCannotBeDoneLeavesTheConfigurationAlone)

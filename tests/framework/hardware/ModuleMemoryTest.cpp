@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -119,17 +120,27 @@ TEST_F(ModuleMemory, EepromWrittenAndReadBackPerSlot)
     EXPECT_FALSE(Loaded("libSRW.so")); // released and unloaded
 }
 
-TEST_F(ModuleMemory, EepromChecksumCoversOnlyTheBytesWritten)
+TEST_F(ModuleMemory, TheChecksumClosesTheProductionRecordOnlyWhenTheWriteCoversIt)
 {
-    // A short write behind the production record: the checksum closes these 16 bytes, and
-    // nothing beyond the buffer is touched.
+    // A whole EEPROM: the record's checksum lands at byte 508, the caller's last bytes stay.
+    Bytes whole = Pattern(1024, 5);
+    const Bytes given = whole;
+    ASSERT_TRUE(EepromWrite(whole.data(), 1024, 0, 1, 0, false));
+    EXPECT_TRUE(EepromCheck(whole.data(), 512, false));
+    EXPECT_TRUE(std::equal(given.begin() + 512, given.end(), whole.begin() + 512));
+    Bytes back(1024);
+    ASSERT_TRUE(EepromRead(back.data(), 1024, 0, 1, 0, false));
+    EXPECT_EQ(back, whole);
+
+    // A short write behind the production record is written as given, and the record at 0
+    // keeps its own checksum.
     Bytes part = Pattern(16, 9);
+    const Bytes partGiven = part;
     ASSERT_TRUE(EepromWrite(part.data(), 16, 0x200, 2, 0, false));
-    EXPECT_TRUE(EepromCheck(part.data(), 16, false));
-    Bytes back(16);
-    ASSERT_TRUE(EepromRead(back.data(), 16, 0x200, 2, 0, false));
-    EXPECT_EQ(back, part);
-    // The production record at 0 keeps its own checksum.
+    EXPECT_EQ(part, partGiven);
+    Bytes partBack(16);
+    ASSERT_TRUE(EepromRead(partBack.data(), 16, 0x200, 2, 0, false));
+    EXPECT_EQ(partBack, partGiven);
     Bytes record(512);
     ASSERT_TRUE(EepromRead(record.data(), 512, 0, 2, 0, false));
     EXPECT_TRUE(EepromCheck(record.data(), 512, false));
