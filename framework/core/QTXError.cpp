@@ -29,7 +29,23 @@ CQTXError::CQTXError(const std::string& text, const std::string& parameter, cons
       m_nErrorNumber(severity < Error ? 0 : -260)
 {
     if (file != nullptr)
-        m_sLocation = std::string("(file ") + file + ", line " + std::to_string(line) + ")";
+        m_sLocation = "(file " + UnitName(file) + ", line " + std::to_string(line) + ")";
+}
+
+std::string CQTXError::UnitName(const char* file)
+{
+    // A source path (what __FILE__ gives: the build machine's directories) names its unit by
+    // the file's short name, "./QTXSystem" for ".../drivers/system/QTXSystem.cpp"; a name
+    // without directories is the unit's name as it stands.
+    const std::string name(file);
+    const size_t slash = name.rfind('/');
+    if (slash == std::string::npos)
+        return name;
+    std::string stem = name.substr(slash + 1);
+    const size_t dot = stem.rfind('.');
+    if (dot != std::string::npos && dot > 0)
+        stem.erase(dot);
+    return "./" + stem;
 }
 
 std::string CQTXError::ToString() const

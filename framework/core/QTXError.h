@@ -43,6 +43,10 @@ public:
     // "<severity>: <type> / <text> / <parameter> occured in <location>"
     std::string ToString() const;
 
+    // The name an error location gives a source file: "./" and the file's name without its
+    // directories and extension when it comes with directories, else the name as it stands.
+    static std::string UnitName(const char* file);
+
 private:
     std::string m_sType;
     std::string m_sText;

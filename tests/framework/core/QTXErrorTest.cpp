@@ -23,6 +23,24 @@ TEST(QTXError, NumberAndLocationFollowSeverityAndFile)
     EXPECT_EQ(def.GetErrorNumber(), -256);
 }
 
+TEST(QTXError, ASourcePathIsNamedByItsUnitNeverByTheBuildMachinesDirectories)
+{
+    const struct
+    {
+        const char* file;
+        const char* location;
+    } cases[] = {
+        {"/home/build/src/drivers/system/QTXSystem.cpp", "(file ./QTXSystem, line 3)"},
+        {"../../framework/core/QTX.cpp", "(file ./QTX, line 3)"},
+        {"./xmlParser", "(file ./xmlParser, line 3)"},
+        {"QTX.cpp", "(file QTX.cpp, line 3)"},
+        {"dir/.hidden", "(file ./.hidden, line 3)"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CQTXError("x", "", c.file, 3).ErrorLocation(), c.location) << c.file;
+    EXPECT_EQ(CQTXError("x", "", __FILE__, 9).ErrorLocation(), "(file ./QTXErrorTest, line 9)");
+}
+
 TEST(QTXError, SubclassesSetOnlyTheirType)
 {
     const struct
