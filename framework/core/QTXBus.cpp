@@ -427,7 +427,8 @@ int32_t BusAddressOf(const uint32_t* address)
 
 extern "C" int store_u32(uint32_t* address, uint32_t value)
 {
-    CQTX* driver = ptGlobalQTX;
+    const CGlobalQTXUse use;
+    CQTX* driver = use.Driver();
     if (driver == nullptr)
         return -1;
     driver->BPBWriteWord(BusAddressOf(address), value, true);
@@ -436,7 +437,8 @@ extern "C" int store_u32(uint32_t* address, uint32_t value)
 
 extern "C" int read_u32(uint32_t* address, uint32_t* value)
 {
-    CQTX* driver = ptGlobalQTX;
+    const CGlobalQTXUse use;
+    CQTX* driver = use.Driver();
     if (driver == nullptr)
         return -1;
     const uint32_t word = driver->BPBReadWord(BusAddressOf(address), true);
@@ -447,7 +449,8 @@ extern "C" int read_u32(uint32_t* address, uint32_t* value)
 
 extern "C" int check_u32(uint32_t* address, uint32_t wanted)
 {
-    CQTX* driver = ptGlobalQTX;
+    const CGlobalQTXUse use;
+    CQTX* driver = use.Driver();
     if (driver == nullptr)
         return 0;
     return driver->BPBCompareWord(BusAddressOf(address), wanted, 0xFFFFFFFFu, true) ? 1 : 0;

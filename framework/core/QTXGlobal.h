@@ -51,4 +51,20 @@ void TermSignalFunc(int signal);
 void SetGlobalQTX(CQTX* driver);
 void ClearGlobalQTX(CQTX* driver);
 
+// The process's driver object for the time of one use by a C-level unit (a bus word of a
+// hardware unit): while the use lasts the object is neither set, cleared nor destroyed, since
+// setting and clearing ptGlobalQTX wait for it. Driver() is null without a driver object.
+class CGlobalQTXUse
+{
+public:
+    CGlobalQTXUse();
+    ~CGlobalQTXUse();
+    CGlobalQTXUse(const CGlobalQTXUse&) = delete;
+    CGlobalQTXUse& operator=(const CGlobalQTXUse&) = delete;
+    CQTX* Driver() const { return m_pDriver; }
+
+private:
+    CQTX* m_pDriver;
+};
+
 #endif

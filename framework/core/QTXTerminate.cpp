@@ -57,6 +57,15 @@ void* TerminatorThread(void*)
     _exit(255);
 }
 
+// Held while a C-level unit uses the driver object and while ptGlobalQTX changes.
+pthread_mutex_t* GlobalDriverUseMutex()
+{
+    static pthread_mutex_t mutex;
+    static const bool created = (NyMutexCreatePrivate(&mutex), true);
+    (void)created;
+    return &mutex;
+}
+
 void StartTerminator()
 {
     NyMutexCreatePrivate(&g_tGlobalDriverMutex);
@@ -112,21 +121,34 @@ void SetGlobalQTX(CQTX* driver)
 {
     pthread_once(&g_tTerminatorOnce, StartTerminator);
     pthread_mutex_lock(&g_tGlobalDriverMutex);
+    pthread_mutex_lock(GlobalDriverUseMutex());
     ptGlobalQTX = driver;
+    pthread_mutex_unlock(GlobalDriverUseMutex());
     pthread_mutex_unlock(&g_tGlobalDriverMutex);
+}
+
+CGlobalQTXUse::CGlobalQTXUse()
+{
+    pthread_mutex_lock(GlobalDriverUseMutex());
+    m_pDriver = ptGlobalQTX;
+}
+
+CGlobalQTXUse::~CGlobalQTXUse()
+{
+    pthread_mutex_unlock(GlobalDriverUseMutex());
 }
 
 void ClearGlobalQTX(CQTX* driver)
 {
-    if (!g_bTerminatorReady)
-    {
-        // No terminator runs, so nobody else reads the pointer under the lock.
-        if (ptGlobalQTX == driver)
-            ptGlobalQTX = nullptr;
-        return;
-    }
-    pthread_mutex_lock(&g_tGlobalDriverMutex);
+    // Without a terminator nobody reads the pointer under the terminator's lock; a unit that
+    // uses the object is waited for either way.
+    const bool terminator = g_bTerminatorReady;
+    if (terminator)
+        pthread_mutex_lock(&g_tGlobalDriverMutex);
+    pthread_mutex_lock(GlobalDriverUseMutex());
     if (ptGlobalQTX == driver)
         ptGlobalQTX = nullptr;
-    pthread_mutex_unlock(&g_tGlobalDriverMutex);
+    pthread_mutex_unlock(GlobalDriverUseMutex());
+    if (terminator)
+        pthread_mutex_unlock(&g_tGlobalDriverMutex);
 }

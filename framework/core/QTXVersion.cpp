@@ -224,7 +224,7 @@ void CQTX::GetVersionInfo(_QTXVersionInfo* out)
             const char* imageText = reinterpret_cast<const char*>(image);
 
             const char* swText = ChildText(systemInfo, "VersionSW");
-            info.ulSwVersion = (swText == nullptr || iModuleLock == kLockFirmwareIncompatible)
+            info.ulSwVersion = (swText == nullptr || GetModuleLock() == kLockFirmwareIncompatible)
                                    ? 0
                                    : FirmwareVersionToUINT32(swText);
 
