@@ -17,7 +17,7 @@ targets=(fuzz_bin_command_file fuzz_xml_parser fuzz_xml_command_file fuzz_config
          fuzz_duf_address_data fuzz_devmsg_file_request fuzz_devmsg_frames
          fuzz_discovery_datagram fuzz_fo_configuration fuzz_static_fo_config fuzz_filter_properties
          fuzz_update_archive fuzz_update_input fuzz_pn_configuration fuzz_pn_diag_frames
-         fuzz_qtx_answers fuzz_qtx_byte_list fuzz_qtx_eeprom_record)
+         fuzz_qtx_answers fuzz_qtx_byte_list fuzz_qtx_eeprom_record fuzz_command_words)
 
 bash scripts/setup.sh
 mkdir -p "$dir"

@@ -87,9 +87,13 @@ void* ResponderThread(void*)
                 continue;
             sockaddr_in from;
             socklen_t fromLength = sizeof from;
-            const ssize_t n = recvfrom(fd, packet, sizeof packet, 0,
+            const ssize_t n = recvfrom(fd, packet, sizeof packet, MSG_DONTWAIT,
                                        reinterpret_cast<sockaddr*>(&from), &fromLength);
-            if (n < 1)
+            // An empty datagram is no query, and a receive that found nothing is no failure: the
+            // socket stays open, with the queries that wait in it.
+            if (n == 0 || (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)))
+                continue;
+            if (n < 0)
             {
                 printf("recvfrom returned %d\n", static_cast<int>(n));
                 if (r.iRunState == 1)

@@ -342,10 +342,13 @@ struct WatchdogEntry
 };
 // Texts of a Watchdog request are at most this long.
 constexpr size_t SYSTEM_WATCHDOG_TEXT_LENGTH = 1023;
-// Makes room for one more backup in the directory: removes its oldest entries (by time of
-// change, the oldest first) until at most keep - 1 are left. The names removed go to `removed`
-// in that order. Only entries of the directory itself are touched. False when the directory
-// cannot be read.
+// True for the name the watchdog gives a backup: "Backup_" and a time stamp (digits, at most one
+// dot with digits after it).
+bool IsWatchdogBackupName(const std::string& name);
+// Makes room for one more backup in the directory: removes the oldest of the watchdog's own
+// backups there (by time of change, the oldest first) until at most keep - 1 of them are left.
+// The names removed go to `removed` in that order. Entries of other names, and anything outside
+// the directory, are never touched. False when the directory cannot be read.
 bool PruneBackups(const std::string& directory, int keep, std::vector<std::string>* removed);
 
 // ---- Named shared memory (QTXSystemSharedMemory.cpp)

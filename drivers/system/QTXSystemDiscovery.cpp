@@ -27,8 +27,9 @@ constexpr size_t kMaxDatagramBytes = 65536;
 constexpr int kReplyTimeoutMs = 3000;
 // While no request comes, the thread looks this often whether it is to end.
 constexpr int kIdleSliceMs = 200;
-// Pause after a request that is not answered.
-constexpr int kIgnoredRequestPauseMs = 100;
+// Pause after the socket failed, so that a lasting failure does not spin. A datagram that is
+// not answered gets none: the next one (perhaps a tool's Identify) is read at once.
+constexpr int kFailurePauseMs = 100;
 
 // The identity file, written first when it is out of date; empty when it cannot be written
 // (the error is reported, and there is nothing to answer with).
@@ -86,7 +87,7 @@ bool MyUDPThread(CQTX* driver, void* /*argument*/, int /*intArgument*/)
         // noticed at once.
         const int ready = SocketSelect(endpoint.GetServerSocket(), kIdleSliceMs, QTX_SELECT_READ);
         if (ready < 0)
-            SystemSleepMs(kIgnoredRequestPauseMs);
+            SystemSleepMs(kFailurePauseMs);
         if (ready <= 0)
             continue;
 
@@ -94,12 +95,14 @@ bool MyUDPThread(CQTX* driver, void* /*argument*/, int /*intArgument*/)
         // the next one would be read with.
         const int length =
             endpoint.ReceiveBuffer(datagram.data(), static_cast<int>(datagram.size()), false);
-        if (length <= 0 || DiscoveryRequestCode(datagram.data(), static_cast<size_t>(length),
-                                                requestFile) != kTagIdentify)
+        if (length < 0)
         {
-            SystemSleepMs(kIgnoredRequestPauseMs);
+            SystemSleepMs(kFailurePauseMs);
             continue;
         }
+        if (length == 0 || DiscoveryRequestCode(datagram.data(), static_cast<size_t>(length),
+                                                requestFile) != kTagIdentify)
+            continue;
         const std::string file = IdentifyFileOrReport(system);
         if (!file.empty())
             AnswerIdentify(endpoint, file);

@@ -7,12 +7,16 @@
 //
 // The request's values never reach a shell: the archive must be a plain file name of the update
 // directory and the progress address a.b.c.d:port, and every program runs from an argument
-// vector.
+// vector. The "update.exec" that runs is a regular file unpacked from the archive into the update
+// directory: one left from before is removed first, and a link (which could lead anywhere) is
+// refused and neither made executable nor run.
 #include "QTXSystem.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,6 +77,21 @@ bool ParseProgressAddress(const std::string& text, std::string& normalised)
         return false;
     normalised = std::string(address) + ":" + std::to_string(number);
     return true;
+}
+
+// Makes the unpacked updater executable, when it is a regular file; a link is not followed.
+// False when it is there but not a regular file.
+bool MakeUpdaterExecutable(const std::string& path)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return errno == ENOENT; // not unpacked: the run fails and the missing result says so
+    struct stat status;
+    const bool regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    if (regular)
+        fchmod(fd, 0555);
+    close(fd);
+    return regular;
 }
 
 // The result text, or false when the file cannot be read.
@@ -165,8 +184,17 @@ void CSystem::ProcessUpdate()
     if (family == QTX_HW_FAMILY_880)
     {
         // The updater travels in the archive; a failure shows in the result file.
+        const std::string updater = directory + kUpdater;
+        unlink(updater.c_str());
         ExecuteProgram({"unzip", "-o", "-qq", directory + file, kUpdater, "-d", directory}, true);
-        chmod((directory + kUpdater).c_str(), 0555);
+        if (!MakeUpdaterExecutable(updater))
+        {
+            unlink(updater.c_str());
+            bFastBlinking = false;
+            WriteToLogfile("<<< system update refused: update.exec is not a regular file");
+            throw CQTXError("UpdateFailed", "update.exec in the archive is not a regular file",
+                            __FILE__, __LINE__, Error, "GeneralError");
+        }
     }
     progress = TranslateProgressAddress(this, progress);
     unlink(PlatPath(kResultFile).c_str());

@@ -4,6 +4,11 @@
 // for one (the oldest backups are removed first, so that at most NumberOfBackups remain), and
 // its start command is run. The watch rests while the status LED blinks fast (an update runs).
 //
+// The request's texts come over the network, so none of them reaches a shell: the start command
+// is split into words and run from an argument vector, the backup script gets the backup's name
+// as its one argument, and the rotation removes only the backups the watchdog named itself
+// ("Backup_" and the time stamp of the trigger), never other entries of the destination.
+//
 // The list is guarded by tWatchdogMutex, which is held only to read or change the list: the
 // pings and the commands of a trigger run without it, so a Watchdog request is answered at
 // once whatever the watched programs do.
@@ -18,6 +23,7 @@
 
 #include "KovePlatform.h"
 #include "QTXConvert.h"
+#include "QTXShell.h"
 
 namespace
 {
@@ -59,7 +65,30 @@ std::string Seconds(int32_t milliseconds)
 {
     return FloatToString(milliseconds / 1000.0);
 }
+
+const char kBackupPrefix[] = "Backup_";
+
+bool AllDigits(const std::string& text, size_t from, size_t to)
+{
+    if (from >= to)
+        return false;
+    for (size_t i = from; i < to; ++i)
+        if (text[i] < '0' || text[i] > '9')
+            return false;
+    return true;
+}
 } // namespace
+
+bool IsWatchdogBackupName(const std::string& name)
+{
+    const size_t prefix = sizeof kBackupPrefix - 1;
+    if (name.compare(0, prefix, kBackupPrefix) != 0)
+        return false;
+    const size_t dot = name.find('.', prefix);
+    if (dot == std::string::npos)
+        return AllDigits(name, prefix, name.size());
+    return AllDigits(name, prefix, dot) && AllDigits(name, dot + 1, name.size());
+}
 
 bool PruneBackups(const std::string& directory, int keep, std::vector<std::string>* removed)
 {
@@ -78,14 +107,17 @@ bool PruneBackups(const std::string& directory, int keep, std::vector<std::strin
     {
         if (error)
             return false;
+        const std::string name = entry->path().filename().string();
+        // Whatever else lies in the destination is not the watchdog's to remove.
+        if (!IsWatchdogBackupName(name))
+            continue;
         std::error_code timeError;
         // A link's own time: the link is what lies in the directory.
         const fs::file_time_type time =
             fs::symlink_status(entry->path(), timeError).type() == fs::file_type::symlink
                 ? fs::file_time_type::min()
                 : entry->last_write_time(timeError);
-        backups.push_back(
-            {timeError ? fs::file_time_type::min() : time, entry->path().filename().string()});
+        backups.push_back({timeError ? fs::file_time_type::min() : time, name});
     }
     std::sort(backups.begin(), backups.end(),
               [](const Backup& a, const Backup& b)
@@ -261,15 +293,15 @@ void CSystem::TriggerWatchdog(const WatchdogEntry& entry)
             for (const std::string& name : removed)
                 WriteToLogfile("Deleting backup directory " + name);
             // The script is one program; the backup's name is its one argument.
-            ExecuteProgram({PlatPath(entry.sBackupScript), "Backup_" + time}, true);
+            ExecuteProgram({PlatPath(entry.sBackupScript), kBackupPrefix + time}, true);
         }
         else
         {
             WriteToLogfile("Can not read the backup directory " + entry.sBackupDestination);
         }
     }
-    // The start command is a command line that the watch's owner configured: the shell runs it.
-    ExecuteShellCommand(entry.sAppStartCmd, false);
+    // The start command came over the network: its words are the program and its arguments.
+    ExecuteProgram(SplitCommandWords(entry.sAppStartCmd), false);
 }
 
 bool MyWatchdogThread(CQTX* driver, void* /*argument*/, int /*intArgument*/)

@@ -65,6 +65,20 @@ int ExecuteProgram(const std::vector<std::string>& arguments, bool wait, QTXRepo
     return result;
 }
 
+std::vector<std::string> SplitCommandWords(const std::string& command)
+{
+    static const char kSeparators[] = " \t\r\n";
+    std::vector<std::string> words;
+    size_t start = command.find_first_not_of(kSeparators);
+    while (start != std::string::npos)
+    {
+        const size_t end = command.find_first_of(kSeparators, start);
+        words.push_back(command.substr(start, end - start));
+        start = end == std::string::npos ? end : command.find_first_not_of(kSeparators, end);
+    }
+    return words;
+}
+
 bool IsShellSafeWord(const std::string& text)
 {
     if (text.empty())

@@ -3,9 +3,10 @@
 // the host are only recorded.
 //
 // A command line goes to the shell as it is: only a line that a person configured on purpose
-// (a watchdog's start command, an Execute command) may be passed to ExecuteShellCommand. A
-// command put together from values (file names, addresses, texts of a request) is run with
-// ExecuteProgram, where every value stays one argument whatever characters it holds.
+// (an Execute command of an update archive) may be passed to ExecuteShellCommand. A command put
+// together from values (file names, addresses, texts of a request) is run with ExecuteProgram,
+// where every value stays one argument whatever characters it holds; a command line that came
+// over the network is split into words with SplitCommandWords and run the same way.
 #ifndef QTX_SHELL_H
 #define QTX_SHELL_H
 
@@ -27,6 +28,11 @@ int ExecuteShellCommand(const std::string& command, bool wait, QTXReportFunction
 // arguments joined by blanks.
 int ExecuteProgram(const std::vector<std::string>& arguments, bool wait,
                    QTXReportFunction report = nullptr);
+
+// The words of a command line: the runs of characters between blanks, tabs and line ends. No
+// other character has a meaning (quotes, "$", ";", ">" stay part of their word), so the words
+// run with ExecuteProgram do what a plain "program arg arg" line does and nothing more.
+std::vector<std::string> SplitCommandWords(const std::string& command);
 
 // True when the text can stand in a shell command line as one plain word: not empty and made
 // only of letters, digits and "_-.,:/+=@%". For values that must be put into a command line.

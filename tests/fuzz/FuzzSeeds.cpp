@@ -8,6 +8,7 @@
 //   <dir>/fuzz_devmsg_file_request/seeds/ option byte + file header and data
 //   <dir>/fuzz_devmsg_frames/seeds/      buffer size, wait flag + framed device-message streams
 //   <dir>/fuzz_discovery_datagram/seeds/ split byte + two discovery datagrams
+//   <dir>/fuzz_command_words/seeds/      command lines of a watchdog's start command
 //   <dir>/fuzz_fo_configuration/seeds/   FiberOptic configuration documents
 //   <dir>/fuzz_static_fo_config/seeds/   static fiber-optic configuration files
 //   <dir>/fuzz_filter_properties/seeds/  module configurations with digital-filter properties
@@ -498,6 +499,19 @@ int main(int argc, char** argv)
             std::string(1, static_cast<char>(second * 255 / pair.size())) + pair;
         WriteSeed(discovery + "/seeds/seed" + std::to_string(n++), seed.data(), seed.size());
     }
+
+    const std::string words = dir + "/fuzz_command_words";
+    MakeDirectory(words);
+    MakeDirectory(words + "/seeds");
+    const std::string commandLines[] = {
+        "/Applications/tmp/Driver/dufdriver -Slot=62001",
+        "  prog\t-a   b \r\n",
+        "echo ran-$((6*7)) > FILE; id >> FILE",
+        "run \"a b\" 'c d' x\\ y",
+    };
+    n = 0;
+    for (const std::string& line : commandLines)
+        WriteSeed(words + "/seeds/seed" + std::to_string(n++), line.data(), line.size());
 
     const std::string fiberOptic = dir + "/fuzz_fo_configuration";
     MakeDirectory(fiberOptic);

@@ -235,6 +235,18 @@ public:
         return text;
     }
 
+    // Sends Identify until an answer comes, at most attempts times, each waiting so long.
+    std::string Identify(int attempts, std::chrono::milliseconds each)
+    {
+        std::string answer;
+        for (int attempt = 0; attempt < attempts && answer.empty(); ++attempt)
+        {
+            Send(kIdentify);
+            answer = ReceiveAnswer(each);
+        }
+        return answer;
+    }
+
     // What the next connection to 61000 brings; empty when none comes in time.
     std::string AcceptAnswer(std::chrono::milliseconds timeout)
     {
@@ -262,12 +274,7 @@ TEST_F(SystemDriverIdentify, UdpIdentifyIsAnsweredToTheSenderAndOnTcp61000)
 
     // Nobody listens on 61000 yet: the UDP answer comes all the same. The discovery thread
     // starts with the hub, so the request is repeated until it is there.
-    std::string answer;
-    for (int attempt = 0; attempt < 5 && answer.empty(); ++attempt)
-    {
-        client.Send(kIdentify);
-        answer = client.ReceiveAnswer(std::chrono::seconds(3));
-    }
+    std::string answer = client.Identify(5, std::chrono::seconds(3));
     ASSERT_NE(answer.find("</System>"), std::string::npos) << m_pHub->Output();
 
     // With a listener both answers come, with the same document; the Ping sent first is not
@@ -290,12 +297,7 @@ TEST_F(SystemDriverIdentify, UdpIdentifyIsAnsweredToTheSenderAndOnTcp61000)
 TEST_F(SystemDriverIdentify, EveryDatagramIsARequestOfItsOwn)
 {
     CDiscoveryClient client;
-    std::string answer;
-    for (int attempt = 0; attempt < 5 && answer.empty(); ++attempt)
-    {
-        client.Send(kIdentify);
-        answer = client.ReceiveAnswer(std::chrono::seconds(3));
-    }
+    std::string answer = client.Identify(5, std::chrono::seconds(3));
     ASSERT_NE(answer.find("</System>"), std::string::npos) << m_pHub->Output();
 
     // A datagram that ends inside its document, one that is not a document, one that is cut
@@ -311,5 +313,21 @@ TEST_F(SystemDriverIdentify, EveryDatagramIsARequestOfItsOwn)
         EXPECT_NE(answer.find("</System>"), std::string::npos);
         EXPECT_EQ(answer.find("<?xml", 1), std::string::npos) << "answered once";
     }
+}
+
+TEST_F(SystemDriverIdentify, IgnoredDatagramsHoldNothingUp)
+{
+    CDiscoveryClient client;
+    ASSERT_NE(client.Identify(5, std::chrono::seconds(3)).find("</System>"), std::string::npos)
+        << m_pHub->Output();
+
+    // A flood of datagrams that get no answer (empty, another request, no document), then a
+    // tool's Identify: it is answered while the tool still waits. The Identify is repeated in
+    // case the flood filled the socket's queue and it was dropped.
+    const std::string ignored[] = {"", kXmlStart + "<Ping/>\n", "junk", std::string(100, '\xFF')};
+    for (int i = 0; i < 300; ++i)
+        client.Send(ignored[i % 4]);
+    const std::string answer = client.Identify(5, std::chrono::seconds(1));
+    EXPECT_NE(answer.find("</System>"), std::string::npos);
 }
 } // namespace

@@ -12,6 +12,7 @@
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
+#include <regex>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -246,7 +247,9 @@ TEST_F(SystemDriverStatusRecord, RecordsTellIdentityModulesAndTheSoftwareModule)
     close(peer);
 }
 
-TEST_F(SystemDriverServices, ASilentApplicationIsRestartedAndReported)
+// The start command and the backup destination come over the network: the command runs as its
+// words, without a shell, and the rotation removes only the backups the watchdog named itself.
+TEST_F(SystemDriverServices, ASilentApplicationIsBackedUpRestartedAndReported)
 {
     if (!ProgramsStartProgramsOfTheBuild())
         GTEST_SKIP() << "the hub cannot start a program of this build here (emulated build)";
@@ -254,12 +257,32 @@ TEST_F(SystemDriverServices, ASilentApplicationIsRestartedAndReported)
     auto application = std::make_unique<CTestProcess>(tDevice, "qtxtestdriver",
                                                       std::vector<std::string>{"-Slot=62240"});
     ASSERT_TRUE(application->WaitForPort(62240)) << application->Output();
+
+    // The start command records its arguments and becomes the application again.
+    const std::string started = tDevice.Path("/started.log");
+    const std::string start = tDevice.Path("/start.sh");
+    std::ofstream(start) << "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\" >> '" << started
+                         << "'; done\necho -- >> '" << started << "'\nexec '"
+                         << BinPath("qtxtestdriver") << "' -Slot=62240 >/dev/null 2>&1\n";
+    // The destination holds one earlier backup of the watchdog among files of its owner.
+    const std::string destination = tDevice.Path("/victim");
+    for (const char* directory : {"/Backup_1000.000", "/Backup_notes", "/sub"})
+        std::filesystem::create_directories(destination + directory);
+    for (const char* file : {"/precious.txt", "/Backup_notes/a.txt", "/sub/inner.txt"})
+        std::ofstream(destination + file) << "keep";
+    std::ofstream(tDevice.Path("/backup.sh"))
+        << "#!/bin/sh\nmkdir '" << destination << "/'\"$1\"\n";
+    for (const char* script : {"/start.sh", "/backup.sh"})
+        std::filesystem::permissions(tDevice.Path(script), std::filesystem::perms::owner_all);
+
+    const std::string made = tDevice.Path("/made");
     const CReply reply = Request(kHead +
                                  "<Watchdog><Port>62240</Port><CheckInterval>0.2</CheckInterval>"
                                  "<Timeout>2</Timeout><AppName>TestApp</AppName><AppStartCmd>" +
-                                 BinPath("qtxtestdriver") +
-                                 " -Slot=62240 &gt;/dev/null 2&gt;&amp;1</AppStartCmd>"
-                                 "</Watchdog>");
+                                 start + " ran-$((6*7)) &gt; " + made + "; id &gt;&gt; " + made +
+                                 "</AppStartCmd><Backup><BackupScript>/backup.sh</BackupScript>"
+                                 "<BackupDestination>/victim</BackupDestination>"
+                                 "<NumberOfBackups>1</NumberOfBackups></Backup></Watchdog>");
     ASSERT_EQ(reply.sRoot, "Watchdog");
     EXPECT_FALSE(reply.Has("<Errors")) << reply.sText;
 
@@ -283,6 +306,23 @@ TEST_F(SystemDriverServices, ASilentApplicationIsRestartedAndReported)
                    "Ping";
         },
         std::chrono::seconds(30)));
+
+    // Its words reached it as they stand: nothing expanded, redirected or run besides.
+    EXPECT_EQ(ReadFile(started).substr(0, ReadFile(started).find("--\n") + 3),
+              "ran-$((6*7))\n>\n" + made + ";\nid\n>>\n" + made + "\n--\n");
+    EXPECT_FALSE(std::filesystem::exists(made));
+
+    // The earlier backup made room for the new one; the owner's files stayed.
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(destination))
+        left.push_back(entry.path().string().substr(destination.size()));
+    std::sort(left.begin(), left.end());
+    ASSERT_EQ(left.size(), 6u) << ::testing::PrintToString(left);
+    EXPECT_TRUE(std::regex_match(left[0], std::regex("/Backup_[0-9]+\\.[0-9]{3}"))) << left[0];
+    EXPECT_NE(left[0], "/Backup_1000.000");
+    EXPECT_EQ(std::vector<std::string>(left.begin() + 1, left.end()),
+              (std::vector<std::string>{"/Backup_notes", "/Backup_notes/a.txt", "/precious.txt",
+                                        "/sub", "/sub/inner.txt"}));
 }
 
 TEST_F(SystemDriverServices, NamedSharedMemoriesAreListedForOtherPrograms)

@@ -178,4 +178,57 @@ TEST_F(SystemDriverUpdateFamily2, UpdaterComesFromTheArchiveAndARebootFollows)
                                      std::string::npos; }))
         << ReadFile(tDevice.Path("/commands.log"));
 }
+
+// The update program that runs is a regular file the hub unpacked from the archive: a link in the
+// archive is refused, and one left in the update directory from before is neither followed nor
+// run, nor is a program left there by an earlier update.
+TEST_F(SystemDriverUpdateFamily2, OnlyARegularUpdaterUnpackedFromTheArchiveRuns)
+{
+    CTempDir work;
+    const std::string victim = tDevice.Path("/victim.sh");
+    Write(victim, "#!/bin/sh\ntouch \"$KOVE_SIM/victim-ran\"\n");
+    std::filesystem::create_symlink("../../victim.sh", work.Path() + "/update.exec");
+    Write(work.Path() + "/other.bin", "firmware");
+    ASSERT_EQ(RunCommand({"/bin/sh", "-c",
+                          "cd '" + work.Path() +
+                              "' && zip -qy linked.zip update.exec other.bin && zip -q plain.zip "
+                              "other.bin"}),
+              0);
+    for (const char* archive : {"linked.zip", "plain.zip"})
+        std::filesystem::copy_file(work.Path() + "/" + archive,
+                                   tDevice.Path(std::string("/tmp/Update/") + archive));
+    StartHub();
+
+    const std::string updater = tDevice.Path("/tmp/Update/update.exec");
+    const struct
+    {
+        const char* archive;
+        const char* left; // what lies in the update directory before: "link", "program" or ""
+        const char* error;
+    } cases[] = {
+        {"linked.zip", "", "Text=\"update.exec in the archive is not a regular file\""},
+        {"linked.zip", "program", "Text=\"update.exec in the archive is not a regular file\""},
+        {"plain.zip", "link", "Text=\"Update process failed\""},
+        {"plain.zip", "program", "Text=\"Update process failed\""},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(std::string(c.archive) + " over " + c.left);
+        std::filesystem::remove(updater);
+        if (std::string(c.left) == "link")
+            std::filesystem::create_symlink("../../victim.sh", updater);
+        else if (std::string(c.left) == "program")
+            Write(updater, kStandIn, 0755);
+        const CReply reply = Update(std::string("File=\"") + c.archive + "\"", {"Update done"});
+        EXPECT_TRUE(reply.Has("Name=\"UpdateFailed\"")) << reply.sText;
+        EXPECT_TRUE(reply.Has(c.error)) << reply.sText;
+        EXPECT_EQ(Arguments(), "");
+        EXPECT_FALSE(std::filesystem::exists(tDevice.Path("/victim-ran")));
+        EXPECT_EQ(std::filesystem::status(victim).permissions() & std::filesystem::perms::all,
+                  std::filesystem::perms(0644));
+        EXPECT_FALSE(std::filesystem::is_symlink(updater));
+    }
+    // The device stays up: no reboot follows.
+    EXPECT_EQ(ReadFile(tDevice.Path("/commands.log")).find("reboot"), std::string::npos);
+}
 } // namespace

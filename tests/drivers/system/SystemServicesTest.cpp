@@ -151,21 +151,23 @@ TEST_F(SystemUnit, ASilentApplicationIsReportedBackedUpAndStartedAgain)
     CTestSystem& system = System();
     const std::string backups = DevicePath("/backups");
     std::filesystem::create_directories(backups);
-    // Five backups, oldest first by their time of change, and a link that leads out of the
-    // directory: removing it must not touch what it points to.
+    // Five backups of the watchdog, oldest first by their time of change, a link of their name
+    // that leads out of the directory (removing it must not touch what it points to), and
+    // entries of other names, older than all, which are not the watchdog's to remove.
     const std::string outside = DevicePath("/outside");
     std::filesystem::create_directories(outside + "/keep");
-    const char* names[] = {"e", "c", "a", "d", "b"};
-    for (int i = 0; i < 5; ++i)
+    const char* names[] = {"Backup_5",   "Backup_3.000", "Backup_1.5",       "Backup_4.25",
+                           "Backup_2.0", "data",         "Backup_notes.txt", "Backup_1.2.3",
+                           "Backup_",    "Backup_7."};
+    for (int i = 0; i < 10; ++i)
     {
         const std::string path = backups + "/" + names[i];
         std::filesystem::create_directories(path + "/inner");
-        utimbuf times{1000000 + i * 10, 1000000 + i * 10};
+        const time_t time = i < 5 ? 1000000 + i * 10 : 1000;
+        utimbuf times{time, time};
         utime(path.c_str(), &times);
     }
-    std::filesystem::create_directory_symlink(outside, backups + "/link");
-    struct stat linkTime;
-    ASSERT_EQ(lstat((backups + "/link").c_str(), &linkTime), 0);
+    std::filesystem::create_directory_symlink(outside, backups + "/Backup_9");
 
     const std::string script = DevicePath("/backup.sh");
     std::ofstream(script) << "#!/bin/sh\nmkdir \"" << backups << "/$1\"\n";
@@ -195,19 +197,25 @@ TEST_F(SystemUnit, ASilentApplicationIsReportedBackedUpAndStartedAgain)
         << events;
     EXPECT_TRUE(kovetest::WaitFor([&] { return access(started.c_str(), F_OK) == 0; }));
 
-    // The link and the three oldest went; the outside stayed; the new backup is there.
+    // The link and the three oldest backups went; the outside and the other names stayed; the
+    // new backup is there.
     std::vector<std::string> left;
     for (const auto& entry : std::filesystem::directory_iterator(backups))
         left.push_back(entry.path().filename().string());
     std::sort(left.begin(), left.end());
-    ASSERT_EQ(left.size(), 3u) << ::testing::PrintToString(left);
-    EXPECT_EQ(left[0].substr(0, 7), "Backup_");
-    EXPECT_EQ(left[1], "b");
-    EXPECT_EQ(left[2], "d");
+    ASSERT_EQ(left.size(), 8u) << ::testing::PrintToString(left);
+    EXPECT_TRUE(IsWatchdogBackupName(left[2])) << left[2];
+    EXPECT_EQ(std::vector<std::string>(left.begin(), left.begin() + 2),
+              (std::vector<std::string>{"Backup_", "Backup_1.2.3"}));
+    EXPECT_EQ(std::vector<std::string>(left.begin() + 3, left.end()),
+              (std::vector<std::string>{"Backup_2.0", "Backup_4.25", "Backup_7.",
+                                        "Backup_notes.txt", "data"}));
     EXPECT_TRUE(std::filesystem::exists(outside + "/keep"));
     const std::string log = system.LogText();
-    EXPECT_LT(log.find("Deleting backup directory link"), log.find("Deleting backup directory e"));
-    EXPECT_LT(log.find("Deleting backup directory e"), log.find("Deleting backup directory c"));
+    EXPECT_LT(log.find("Deleting backup directory Backup_9"),
+              log.find("Deleting backup directory Backup_5"));
+    EXPECT_LT(log.find("Deleting backup directory Backup_5"),
+              log.find("Deleting backup directory Backup_3.000"));
 
     EXPECT_FALSE(PruneBackups(DevicePath("/missing"), 3, nullptr));
 }

@@ -108,6 +108,25 @@ TEST_F(Shell, HostToolsOfASimulatedDeviceAreOnlyRecorded)
     EXPECT_NE(log.find("route add default gw 10.0.0.1"), std::string::npos) << log;
 }
 
+TEST(ShellWord, CommandLinesSplitAtBlanksOnly)
+{
+    using Words = std::vector<std::string>;
+    const struct
+    {
+        const char* line;
+        Words words;
+    } cases[] = {
+        {"prog -a b", {"prog", "-a", "b"}},
+        {"  prog\t-a   b \r\n", {"prog", "-a", "b"}},
+        {"echo ran-$((6*7)) > f; id >> f", {"echo", "ran-$((6*7))", ">", "f;", "id", ">>", "f"}},
+        {"run \"a b\" 'c d' x\\ y", {"run", "\"a", "b\"", "'c", "d'", "x\\", "y"}},
+        {"", {}},
+        {" \t ", {}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(SplitCommandWords(c.line), c.words) << c.line;
+}
+
 TEST(ShellWord, OnlyPlainWordsAreSafe)
 {
     for (const char* word : {"eth0", "192.168.1.9", "/tmp/Update/a-b_c.tar.gz", "key=v,w:x@y%+"})
