@@ -81,6 +81,7 @@ bool WriteUpdateRecords(int partition, int total)
         !CUpdateArchive::PackFile(zipPath, directory + "Compatibility.xml", "Compatibility.xml") ||
         !cleared)
     {
+        unlink(zipPath.c_str());
         UpdateLog("End.Error 1a");
         return false;
     }
@@ -92,6 +93,7 @@ bool WriteUpdateRecords(int partition, int total)
                           static_cast<uint64_t>(size) - QTX_FLASH_PAGE_BYTES, total, 0.05, 0.1);
     if (list >= 0)
         close(list);
+    unlink(zipPath.c_str());
     if (!ok)
     {
         UpdateLog("End.Error 2");
