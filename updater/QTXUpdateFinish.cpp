@@ -77,7 +77,8 @@ bool WriteUpdateRecords(int partition, int total)
     // The compatibility list of the archive, packed as the system driver unpacks it.
     const std::string directory = LocalPath(sUpdateRootDir);
     const std::string zipPath = directory + "Compatibility.xml.zip";
-    if (g_pUpdateFilesClass == nullptr || !g_pUpdateFilesClass->Unpack("Compatibility.xml") ||
+    if (g_pUpdateFilesClass == nullptr ||
+        !g_pUpdateFilesClass->Unpack("Compatibility.xml", UPDATE_MAX_DOCUMENT_BYTES) ||
         !CUpdateArchive::PackFile(zipPath, directory + "Compatibility.xml", "Compatibility.xml") ||
         !cleared)
     {

@@ -22,8 +22,8 @@
 // than a boot image, an FPGA image or a program of the device; the update partitions that keep
 // the archive hold 2 MiB each.
 constexpr uint64_t UPDATE_MAX_MEMBER_BYTES = 32u << 20;
-// Largest document that the updater reads whole (the target description, a part's control
-// document): 1 MiB.
+// Largest document that the updater or the hub reads whole (the target description, a part's
+// control document, the compatibility list): 1 MiB.
 constexpr uint64_t UPDATE_MAX_DOCUMENT_BYTES = 1u << 20;
 
 // A name that can be unpacked below a directory: not empty, relative, no ".." or "."

@@ -347,6 +347,23 @@ TEST_F(Updater, RefusalsLeaveTheDeviceAsItWas)
               std::string::npos);
 }
 
+// The compatibility list is a document the hub reads whole: one of more than 1 MiB is not
+// stored, and the run stops without leaving anything it unpacked.
+TEST_F(UpdaterFamily2, HugeCompatibilityListIsNotStored)
+{
+    auto files = FullArchive("image");
+    files["Compatibility.xml"] += std::string(1 << 20, ' ');
+    MakeArchive(files);
+    EXPECT_EQ(Run(Arguments()), 226) << sOutput;
+    EXPECT_EQ(Result(), "Can not store compatibility list");
+    EXPECT_EQ(ReadFile(tDevice.Path("/dev/mtd_update")).substr(0, 4), "\xFF\xFF\xFF\xFF");
+    for (const auto& entry : std::filesystem::directory_iterator(tDevice.Path("/tmp/Update")))
+    {
+        const std::string name = entry.path().filename().string();
+        EXPECT_TRUE(name == "fw.qor" || name == "UpdateLog.txt" || name == "Event.log") << name;
+    }
+}
+
 TEST_F(UpdaterFamily2, HubRequestRunsTheUpdaterFromTheArchive)
 {
     if (!ProgramsStartProgramsOfTheBuild())
