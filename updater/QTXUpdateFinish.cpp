@@ -77,10 +77,12 @@ bool WriteUpdateRecords(int partition, int total)
     // The compatibility list of the archive, packed as the system driver unpacks it.
     const std::string directory = LocalPath(sUpdateRootDir);
     const std::string zipPath = directory + "Compatibility.xml.zip";
-    if (g_pUpdateFilesClass == nullptr || !g_pUpdateFilesClass->Unpack("Compatibility.xml") ||
+    if (g_pUpdateFilesClass == nullptr ||
+        !g_pUpdateFilesClass->Unpack("Compatibility.xml", UPDATE_MAX_DOCUMENT_BYTES) ||
         !CUpdateArchive::PackFile(zipPath, directory + "Compatibility.xml", "Compatibility.xml") ||
         !cleared)
     {
+        unlink(zipPath.c_str());
         UpdateLog("End.Error 1a");
         return false;
     }
@@ -92,6 +94,7 @@ bool WriteUpdateRecords(int partition, int total)
                           static_cast<uint64_t>(size) - QTX_FLASH_PAGE_BYTES, total, 0.05, 0.1);
     if (list >= 0)
         close(list);
+    unlink(zipPath.c_str());
     if (!ok)
     {
         UpdateLog("End.Error 2");

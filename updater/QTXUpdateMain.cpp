@@ -391,6 +391,9 @@ bool ShellCommand(const std::string& command)
 
 void StopUpdate(const std::string& text, int code)
 {
+    // Nothing unpacked from the archive stays behind.
+    if (g_pUpdateFilesClass != nullptr)
+        g_pUpdateFilesClass->RemoveAllUnpacked();
     WriteResultFile(text);
     UpdateLog("\n\n***ERROR*** Update stopped after error \"" + text + "\", return value " +
                   std::to_string(code),
@@ -505,7 +508,7 @@ int UpdateMain(int argc, char** argv)
     else
     {
         // 10. The archive must fit this device.
-        if (!files.Unpack("Target.txt"))
+        if (!files.Unpack("Target.txt", UPDATE_MAX_DOCUMENT_BYTES))
             StopUpdate("ERROR: Corrupt update file: Target description missing.", 23);
         const std::string targetPath = JoinPath(LocalPath(sUpdateRootDir), "Target.txt");
         std::string target;
@@ -514,11 +517,13 @@ int UpdateMain(int argc, char** argv)
             StopUpdate("ERROR: Can not read Target.txt", 11);
         char buffer[4096];
         size_t n = 0;
-        // A target description is a few lines; more than 1 MiB is no target description.
-        while ((n = fread(buffer, 1, sizeof buffer, file)) > 0 && target.size() < (1u << 20))
+        // The unpacked description holds no more than UPDATE_MAX_DOCUMENT_BYTES.
+        while ((n = fread(buffer, 1, sizeof buffer, file)) > 0 &&
+               target.size() <= UPDATE_MAX_DOCUMENT_BYTES)
             target.append(buffer, n);
         const bool readError = ferror(file) != 0;
         fclose(file);
+        files.RemoveUnpacked("Target.txt");
         if (readError)
             StopUpdate("ERROR: Can not read Target.txt", 11);
         const STargetMatch match = MatchTarget(target, orderingNumber);
@@ -535,7 +540,6 @@ int UpdateMain(int argc, char** argv)
             slotMask = 0;
             systemBased = false;
         }
-        files.RemoveUnpacked("Target.txt");
         slotMask &= ~(1u << 1);
 
         if (systemBased)
@@ -561,7 +565,8 @@ int UpdateMain(int argc, char** argv)
     // Nothing is changed from a damaged archive.
     std::string damaged;
     if (!files.Archive().CheckAll(damaged))
-        StopUpdate("ERROR: Corrupt update file: " + damaged + " does not match its CRC.", 23);
+        StopUpdate("ERROR: Corrupt update file: " + damaged + " " + files.Archive().Why() + ".",
+                   23);
 
     // 11. Steps.
     const bool allParts = (slotMask & 1u) || slotMask == 0;

@@ -308,7 +308,7 @@ std::string UpdatePart(const std::string& partName, int slot, int step, int tota
 
     // 1. The control document.
     const std::string control = JoinPath(part, "Version_" + part + ".xml");
-    if (part.empty() || !files.Unpack(control))
+    if (part.empty() || !files.Unpack(control, UPDATE_MAX_DOCUMENT_BYTES))
         return "Error in update file: " + control + " is missing or corrupt";
     std::string document;
     {

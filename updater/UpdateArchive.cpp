@@ -42,8 +42,11 @@ bool CurrentMember(unzFile zip, SArchiveMember& member, unz_file_info64* info = 
 }
 
 // Reads the current member to its end into the descriptor (or nowhere when fd < 0). False when
-// it cannot be opened, is encrypted, its data is damaged or its size differs from the directory.
-bool ReadCurrent(unzFile zip, const SArchiveMember& member, int fd)
+// it cannot be opened, is encrypted, its data is damaged, its size differs from the directory
+// or it goes on beyond maxBytes (minizip stops at the directory's size; the count here does not
+// rely on that).
+bool ReadCurrent(unzFile zip, const SArchiveMember& member, int fd,
+                 uint64_t maxBytes = UPDATE_MAX_MEMBER_BYTES)
 {
     unz_file_info64 info;
     if (unzGetCurrentFileInfo64(zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK ||
@@ -63,6 +66,11 @@ bool ReadCurrent(unzFile zip, const SArchiveMember& member, int fd)
         if (n == 0)
             break;
         done += static_cast<uint64_t>(n);
+        if (done > maxBytes)
+        {
+            ok = false;
+            break;
+        }
         if (fd >= 0 &&
             FlashWriteFully(fd, buffer.data(), static_cast<size_t>(n)) != static_cast<size_t>(n))
         {
@@ -162,21 +170,37 @@ bool CUpdateArchive::Locate(const std::string& name)
     return m_pZip != nullptr && Has(name) && unzLocateFile(Zip(m_pZip), name.c_str(), 1) == UNZ_OK;
 }
 
-bool CUpdateArchive::Extract(const std::string& name, const std::string& path)
+bool CUpdateArchive::Extract(const std::string& name, const std::string& path, uint64_t maxBytes)
 {
-    if (!IsSafeMemberName(name) || !Locate(name))
-        return false;
+    m_sWhy.clear();
+    if (!IsSafeMemberName(name))
+        m_sWhy = "leads out of the update directory";
+    else if (!Locate(name))
+        m_sWhy = "is not in the archive";
     SArchiveMember member;
-    if (!CurrentMember(Zip(m_pZip), member) || !MakeParentDirectories(path))
+    if (m_sWhy.empty() && !CurrentMember(Zip(m_pZip), member))
+        m_sWhy = "has a damaged directory entry";
+    else if (m_sWhy.empty() && member.uSize > maxBytes)
+        m_sWhy = "is larger than " + std::to_string(maxBytes) + " bytes";
+    if (!m_sWhy.empty())
         return false;
+    if (!MakeParentDirectories(path))
+    {
+        m_sWhy = "cannot be unpacked: its folder cannot be made";
+        return false;
+    }
     unlink(path.c_str());
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
+    {
+        m_sWhy = std::string("cannot be unpacked: ") + strerror(errno);
         return false;
-    const bool read = ReadCurrent(Zip(m_pZip), member, fd);
+    }
+    const bool read = ReadCurrent(Zip(m_pZip), member, fd, maxBytes);
     const bool closed = close(fd) == 0;
     if (!read || !closed)
     {
+        m_sWhy = read ? "cannot be unpacked: writing failed" : "is damaged, or writing it failed";
         unlink(path.c_str());
         return false;
     }
@@ -185,9 +209,11 @@ bool CUpdateArchive::Extract(const std::string& name, const std::string& path)
 
 bool CUpdateArchive::CheckAll(std::string& bad)
 {
+    m_sWhy.clear();
     if (m_pZip == nullptr)
     {
         bad = "the archive";
+        m_sWhy = "cannot be read";
         return false;
     }
     int r = unzGoToFirstFile(Zip(m_pZip));
@@ -197,13 +223,20 @@ bool CUpdateArchive::CheckAll(std::string& bad)
         if (!CurrentMember(Zip(m_pZip), member))
         {
             bad = "the archive's directory";
+            m_sWhy = "is damaged";
             return false;
         }
         // Folders are stored as names ending in "/" and hold no data.
         const bool folder = !member.sName.empty() && member.sName.back() == '/';
         const std::string plain =
             folder ? member.sName.substr(0, member.sName.size() - 1) : member.sName;
-        if (!IsSafeMemberName(plain) || !ReadCurrent(Zip(m_pZip), member, -1))
+        if (!IsSafeMemberName(plain))
+            m_sWhy = "leads out of the update directory";
+        else if (member.uSize > UPDATE_MAX_MEMBER_BYTES)
+            m_sWhy = "is larger than " + std::to_string(UPDATE_MAX_MEMBER_BYTES) + " bytes";
+        else if (!ReadCurrent(Zip(m_pZip), member, -1))
+            m_sWhy = "does not match its CRC";
+        if (!m_sWhy.empty())
         {
             bad = member.sName.empty() ? "a member without a name" : member.sName;
             return false;
@@ -213,6 +246,7 @@ bool CUpdateArchive::CheckAll(std::string& bad)
     if (r != UNZ_END_OF_LIST_OF_FILE)
     {
         bad = "the archive's directory";
+        m_sWhy = "is damaged";
         return false;
     }
     return true;

@@ -7,6 +7,9 @@
 // are found by their exact names, no program runs, and a member's name never becomes a path
 // or a command line by itself. Names that could lead out of the update directory ("..", an
 // absolute path, a back slash, control characters) are refused.
+//
+// What a member may unpack to is bounded before and while it is unpacked: the update directory
+// lies in RAM, and a few compressed bytes can stand for a very large member.
 #ifndef UPDATE_ARCHIVE_H
 #define UPDATE_ARCHIVE_H
 
@@ -14,6 +17,14 @@
 #include <set>
 #include <string>
 #include <vector>
+
+// Largest member unpacked: 32 MiB, twice the largest flash of a module (16 MiB) and far more
+// than a boot image, an FPGA image or a program of the device; the update partitions that keep
+// the archive hold 2 MiB each.
+constexpr uint64_t UPDATE_MAX_MEMBER_BYTES = 32u << 20;
+// Largest document that the updater or the hub reads whole (the target description, a part's
+// control document, the compatibility list): 1 MiB.
+constexpr uint64_t UPDATE_MAX_DOCUMENT_BYTES = 1u << 20;
 
 // A name that can be unpacked below a directory: not empty, relative, no ".." or "."
 // component, no empty component, no back slash, no control character.
@@ -45,11 +56,15 @@ public:
     // True when the archive holds a member of exactly this name.
     bool Has(const std::string& name) const;
     // Unpacks the member into the file at path (its folders are made). False, with nothing
-    // left at path, when the member is missing, its name is not safe, its data is damaged (the
-    // CRC or the size does not match) or the file cannot be written.
-    bool Extract(const std::string& name, const std::string& path);
-    // Reads every member through and compares it with its CRC; false with the first damaged
-    // or unsafe member's name in bad.
+    // left at path and the reason in Why(), when the member is missing, its name is not safe,
+    // it is larger than maxBytes, its data is damaged (the CRC or the size does not match) or
+    // the file cannot be written. No more than maxBytes are ever written.
+    bool Extract(const std::string& name, const std::string& path,
+                 uint64_t maxBytes = UPDATE_MAX_MEMBER_BYTES);
+    // Reads every member through and compares it with its CRC; false with the first damaged,
+    // unsafe or too large (above UPDATE_MAX_MEMBER_BYTES) member's name in bad and what is
+    // wrong with it in Why() ("does not match its CRC", ...). Why() after a failed Extract
+    // also says what is wrong with the member ("is larger than 1048576 bytes", ...).
     bool CheckAll(std::string& bad);
 
     // Writes the archive at path again without the named members (the rest is copied as it is

@@ -143,7 +143,10 @@ CUpdateFiles::CUpdateFiles(const std::string& updateDirectory, const std::string
 {
 }
 
-CUpdateFiles::~CUpdateFiles() = default;
+CUpdateFiles::~CUpdateFiles()
+{
+    RemoveAllUnpacked();
+}
 
 bool CUpdateFiles::OpenArchive(std::string& why)
 {
@@ -153,7 +156,7 @@ bool CUpdateFiles::OpenArchive(std::string& why)
     return false;
 }
 
-bool CUpdateFiles::Unpack(const std::string& name)
+bool CUpdateFiles::Unpack(const std::string& name, uint64_t maxBytes)
 {
     const std::string path = JoinPath(m_sDirectory, name);
     // A file left by an earlier run is never taken for this archive's member.
@@ -164,14 +167,26 @@ bool CUpdateFiles::Unpack(const std::string& name)
         std::string why;
         OpenArchive(why);
     }
-    if (m_tArchive.Extract(name, path))
+    if (m_tArchive.Extract(name, path, maxBytes))
     {
         m_tUnpacked.insert(name);
         UpdateLog("Unpacked " + name + " from the update archive");
         return true;
     }
-    UpdateLog("ERROR: Can not find " + name + " [" + path + "] in update archive.", true);
+    if (m_tArchive.IsOpen() && m_tArchive.Has(name))
+        UpdateLog("ERROR: Can not unpack " + name + " [" + path + "]: the member " +
+                      m_tArchive.Why() + ".",
+                  true);
+    else
+        UpdateLog("ERROR: Can not find " + name + " [" + path + "] in update archive.", true);
     return false;
+}
+
+void CUpdateFiles::RemoveAllUnpacked()
+{
+    const std::set<std::string> unpacked = m_tUnpacked;
+    for (const std::string& name : unpacked)
+        RemoveUnpacked(name);
 }
 
 void CUpdateFiles::RemoveUnpacked(const std::string& name)

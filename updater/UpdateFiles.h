@@ -87,8 +87,13 @@ public:
     void MarkCurrentNoVerify();
     bool Find(const std::string& displayName, int partType);
     bool VerifyAll();
-    bool Unpack(const std::string& name);
+    // Unpacks the member into the update directory, unless this run already did; a member
+    // larger than maxBytes is refused (see UpdateArchive.h).
+    bool Unpack(const std::string& name, uint64_t maxBytes = UPDATE_MAX_MEMBER_BYTES);
     void RemoveUnpacked(const std::string& name);
+    // Removes every member this run unpacked and has not removed yet, with the folders that
+    // are left empty: a run that stops leaves nothing of the archive behind.
+    void RemoveAllUnpacked();
     // The module flash file system of slot 0..4 (size at least 1), kept for the run.
     CQTXPLVAccess* ModuleFileSystem(int slot, int32_t size);
     bool SetProgressWindow(int step, int total, const std::string& text, double from, double to);

@@ -95,6 +95,9 @@ void CQTX::Init(const std::string& directory, int slot, const std::string& debug
     if (!debugAddress.empty())
         SetDebugSocket(debugAddress);
 
+    // A store cut short by the end of the previous run left its fresh file; no thread of this
+    // run stores anything yet.
+    RemoveInterruptedStores();
     InitCQTX();
     BootHardware();
     ProcessStampData();

@@ -402,6 +402,11 @@ protected:
     // stays as it was. True when the new file is in place.
     static bool ReplaceFile(const std::string& path,
                             const std::function<bool(const std::string&)>& write);
+    // Removes the fresh files that stores of this driver's configurations ("Config_<port>_
+    // ... .xml") left in the configuration directory when they were cut short: the name of
+    // the configuration followed by "." and six letters or digits. Called at start, before
+    // the driver stores anything itself.
+    void RemoveInterruptedStores();
     // The configuration name without a set number that the framework added to it ("_3" in
     // ".._<file name>_3.xml"); a module name that itself ends in "_<digit>" stays whole.
     std::string StripSetNumber(const std::string& name) const;

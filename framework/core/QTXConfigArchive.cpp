@@ -1,17 +1,22 @@
-// The configuration archive: packing and unpacking with tar and gzip from argument vectors, and
-// the check of an archive's members before anything of it is unpacked.
+// The configuration archive: packing with tar and gzip from argument vectors, uncompressing with
+// zlib within a bound, the check of an archive's members before anything of it is unpacked, and
+// unpacking with tar into a folder of its own.
 #include "QTXConfigArchive.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include "QTXFlashRecord.h"
 #include "QTXShell.h"
+#include "QTXStringFile.h"
 
 const char* const QTX_CONFIG_ARCHIVE = "Config.tar.gz";
 const char* const QTX_CONFIG_ARCHIVE_TAR = "Config.tar";
@@ -19,8 +24,13 @@ const char* const QTX_CONFIG_ARCHIVE_TAR = "Config.tar";
 namespace
 {
 constexpr size_t kBlock = 512;
-// An unpacked archive larger than this is not read: the configuration is a few files of text.
-constexpr off_t kMaxTarBytes = 64l * 1024 * 1024;
+constexpr size_t kInflateChunk = 65536;
+// The folder in the configuration directory that tar unpacks into (hidden, so never packed).
+const char kStaging[] = ".Restore";
+
+// Fields of a tar header.
+constexpr size_t kModeField = 100;
+constexpr size_t kChecksumField = 148;
 
 bool EndsWith(const std::string& text, const char* suffix)
 {
@@ -150,8 +160,17 @@ bool PackConfigurationArchive(const std::string& directory, std::string& why)
         command.insert(command.end(), names.begin(), names.end());
         packed = Succeeded(ExecuteProgram(command, true));
     }
+    struct stat st;
     if (!packed)
         why = "tar could not pack the configuration files";
+    else if (stat(tar.c_str(), &st) != 0 ||
+             static_cast<uint64_t>(st.st_size) > QTX_CONFIG_ARCHIVE_MAX_UNPACKED)
+    {
+        // It could not be unpacked again.
+        packed = false;
+        why = "the configuration files take more than " +
+              std::to_string(QTX_CONFIG_ARCHIVE_MAX_UNPACKED) + " bytes";
+    }
     else if (!Succeeded(ExecuteProgram({"gzip", "-f", "--", tar}, true)))
     {
         packed = false;
@@ -182,34 +201,17 @@ bool TakeConfigurationArchive(const std::string& directory, std::string& data, s
     return true;
 }
 
-bool UnpackConfigurationArchive(const std::string& directory, std::string& why)
+namespace
 {
-    const std::string tar = directory + QTX_CONFIG_ARCHIVE_TAR;
-    const std::string archive = directory + QTX_CONFIG_ARCHIVE;
-    unlink(tar.c_str());
-    bool ok = Succeeded(ExecuteProgram({"gzip", "-d", "-f", "--", archive}, true));
-    std::string data;
-    if (!ok)
-        why = "gzip could not uncompress the configuration archive";
-    else if (!ReadWholeFile(tar, data, kMaxTarBytes))
-    {
-        ok = false;
-        why = "the uncompressed configuration archive cannot be read or is too large";
-    }
-    else if (!CheckConfigurationTar(reinterpret_cast<const unsigned char*>(data.data()),
-                                    data.size(), why))
-        ok = false;
-    else if (!Succeeded(ExecuteProgram({"tar", "x", "-f", tar, "-C", directory}, true)))
-    {
-        ok = false;
-        why = "tar could not unpack the configuration archive";
-    }
-    unlink(tar.c_str());
-    unlink(archive.c_str());
-    return ok;
-}
+struct STarMember
+{
+    std::string sName;
+    size_t uHeader; // offset of the member's header
+};
 
-bool CheckConfigurationTar(const unsigned char* data, size_t size, std::string& why)
+// The member check; members, when given, gets every member in archive order.
+bool CheckTar(const unsigned char* data, size_t size, std::string& why,
+              std::vector<STarMember>* members)
 {
     if (data == nullptr && size > 0)
     {
@@ -231,8 +233,8 @@ bool CheckConfigurationTar(const unsigned char* data, size_t size, std::string& 
         uint64_t stored = 0;
         uint64_t sum = 0;
         for (size_t i = 0; i < kBlock; ++i)
-            sum += (i >= 148 && i < 156) ? ' ' : header[i];
-        if (!ParseOctal(header + 148, 8, stored) || stored != sum)
+            sum += (i >= kChecksumField && i < kChecksumField + 8) ? ' ' : header[i];
+        if (!ParseOctal(header + kChecksumField, 8, stored) || stored != sum)
         {
             why = "bad header checksum at byte " + std::to_string(at);
             return false;
@@ -271,7 +273,161 @@ bool CheckConfigurationTar(const unsigned char* data, size_t size, std::string& 
             why = "member \"" + name + "\" is longer than the archive";
             return false;
         }
+        if (members != nullptr)
+            members->push_back({name, at});
         at += kBlock + static_cast<size_t>(blocks) * kBlock;
+    }
+    return true;
+}
+
+// Writes the mode field (seven octal digits and a zero byte) and the checksum field (six octal
+// digits, a zero byte and a blank, as tar writes it) of a header.
+void WriteModeAndChecksum(unsigned char* header, uint64_t mode)
+{
+    char field[9];
+    snprintf(field, sizeof field, "%07o", static_cast<unsigned>(mode));
+    memcpy(header + kModeField, field, 8);
+    uint64_t sum = 0;
+    for (size_t i = 0; i < kBlock; ++i)
+        sum += (i >= kChecksumField && i < kChecksumField + 8) ? ' ' : header[i];
+    snprintf(field, sizeof field, "%06o", static_cast<unsigned>(sum));
+    memcpy(header + kChecksumField, field, 7);
+    header[kChecksumField + 7] = ' ';
+}
+} // namespace
+
+bool InflateConfigurationArchive(const unsigned char* data, size_t size, std::string& tar,
+                                 std::string& why)
+{
+    tar.clear();
+    z_stream stream{};
+    // 16 + 15: a gzip stream with the largest window.
+    if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK)
+    {
+        why = "the configuration archive cannot be uncompressed: no memory";
+        return false;
+    }
+    stream.next_in = const_cast<Bytef*>(data);
+    stream.avail_in = static_cast<uInt>(size);
+    size_t done = 0;
+    bool ok = size > 0;
+    int result = Z_OK;
+    while (ok)
+    {
+        // At most one chunk beyond the bound is ever uncompressed.
+        tar.resize(done + kInflateChunk);
+        stream.next_out = reinterpret_cast<Bytef*>(&tar[done]);
+        stream.avail_out = static_cast<uInt>(kInflateChunk);
+        result = inflate(&stream, Z_NO_FLUSH);
+        done += kInflateChunk - stream.avail_out;
+        if (done > QTX_CONFIG_ARCHIVE_MAX_UNPACKED)
+        {
+            why = "the configuration archive uncompresses to more than " +
+                  std::to_string(QTX_CONFIG_ARCHIVE_MAX_UNPACKED) + " bytes";
+            ok = false;
+            break;
+        }
+        if (result == Z_STREAM_END)
+        {
+            // gzip writes one member; more members may follow one another, nothing else.
+            if (stream.avail_in == 0)
+                break;
+            if (stream.avail_in < 2 || stream.next_in[0] != 0x1F || stream.next_in[1] != 0x8B)
+            {
+                why = "the configuration archive is followed by other data";
+                ok = false;
+                break;
+            }
+            inflateReset(&stream);
+            continue;
+        }
+        if (result != Z_OK)
+        {
+            // Z_BUF_ERROR: the input ended before the stream did.
+            why = result == Z_BUF_ERROR ? "the configuration archive is cut short"
+                                        : "the configuration archive is damaged";
+            ok = false;
+        }
+    }
+    inflateEnd(&stream);
+    if (!ok)
+    {
+        tar.clear();
+        tar.shrink_to_fit();
+        if (why.empty())
+            why = "the configuration archive is empty";
+        return false;
+    }
+    tar.resize(done);
+    return true;
+}
+
+bool UnpackConfigurationArchive(const std::string& directory, std::string& why)
+{
+    const std::string tarPath = directory + QTX_CONFIG_ARCHIVE_TAR;
+    const std::string archive = directory + QTX_CONFIG_ARCHIVE;
+    const std::string staging = directory + kStaging;
+    unlink(tarPath.c_str());
+    // What an interrupted restore left behind goes first.
+    DeleteDirectory(staging.c_str());
+
+    std::string compressed;
+    std::string tar;
+    std::vector<std::string> names;
+    bool ok = false;
+    if (!ReadWholeFile(archive, compressed, static_cast<off_t>(QTX_CONFIG_ARCHIVE_MAX_UNPACKED)))
+        why = "the configuration archive cannot be read or is too large";
+    else if (InflateConfigurationArchive(reinterpret_cast<const unsigned char*>(compressed.data()),
+                                         compressed.size(), tar, why) &&
+             PrepareConfigurationTar(tar, names, why))
+    {
+        if (mkdir(staging.c_str(), 0700) != 0 || !WriteWholeFile(tarPath, tar))
+            why =
+                std::string("the configuration archive cannot be written out: ") + strerror(errno);
+        else if (!Succeeded(ExecuteProgram({"tar", "x", "-f", tarPath, "-C", staging}, true)))
+            why = "tar could not unpack the configuration archive";
+        else
+            ok = true;
+    }
+    unlink(tarPath.c_str());
+    unlink(archive.c_str());
+    // Every file came out: they take their places in the directory, each in one step.
+    for (size_t i = 0; ok && i < names.size(); ++i)
+    {
+        const std::string from = staging + "/" + names[i];
+        struct stat st;
+        if (lstat(from.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+            rename(from.c_str(), (directory + names[i]).c_str()) != 0)
+        {
+            why = "member \"" + names[i] + "\" cannot be moved into the configuration directory";
+            ok = false;
+        }
+    }
+    DeleteDirectory(staging.c_str());
+    return ok;
+}
+
+bool CheckConfigurationTar(const unsigned char* data, size_t size, std::string& why)
+{
+    return CheckTar(data, size, why, nullptr);
+}
+
+bool PrepareConfigurationTar(std::string& tar, std::vector<std::string>& names, std::string& why)
+{
+    names.clear();
+    std::vector<STarMember> members;
+    if (!CheckTar(reinterpret_cast<const unsigned char*>(tar.data()), tar.size(), why, &members))
+        return false;
+    std::set<std::string> seen;
+    for (const STarMember& member : members)
+    {
+        unsigned char* header = reinterpret_cast<unsigned char*>(&tar[member.uHeader]);
+        uint64_t mode = 0;
+        const bool readable = ParseOctal(header + kModeField, 8, mode);
+        if (!readable || (mode & ~static_cast<uint64_t>(0777)) != 0)
+            WriteModeAndChecksum(header, readable ? (mode & 0777) : 0644);
+        if (seen.insert(member.sName).second)
+            names.push_back(member.sName);
     }
     return true;
 }

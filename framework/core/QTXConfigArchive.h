@@ -2,10 +2,13 @@
 // configuration directory, packed with tar and compressed with gzip. The hub keeps it in flash
 // and unpacks it at start; the updater stores it as well.
 //
-// tar and gzip run from argument vectors: file names are arguments, never shell text. Before an
-// archive is unpacked every member is checked: only plain files directly in the directory are
-// taken, so no member can leave the directory (no absolute path, no "..", no sub-folder, no link
-// or device).
+// tar and gzip pack it, run from argument vectors: file names are arguments, never shell text.
+// Unpacking uncompresses in memory with zlib, stopping at QTX_CONFIG_ARCHIVE_MAX_UNPACKED bytes,
+// so a small record never grows into a large file. Before anything is written every member is
+// checked: only plain files directly in the directory are taken, so no member can leave the
+// directory (no absolute path, no "..", no sub-folder, no link or device), and no member keeps a
+// set-user-ID, set-group-ID or sticky bit. tar unpacks into a folder of its own; only when all of
+// it came out are the files moved into the directory, otherwise that folder is removed.
 #ifndef QTX_CONFIG_ARCHIVE_H
 #define QTX_CONFIG_ARCHIVE_H
 
@@ -24,12 +27,18 @@ std::vector<std::string> ListConfigurationFiles(const std::string& directory);
 
 // Packs the configuration files of the directory (a path of this process ending with "/") into
 // directory + "Config.tar.gz", removing older "Config.tar" and "Config.tar.gz" first. True when
-// the archive was made; otherwise false with the reason in why and no archive left behind.
+// the archive was made; otherwise false with the reason in why and no archive left behind. Files
+// that take more than QTX_CONFIG_ARCHIVE_MAX_UNPACKED bytes in the archive are not packed, since
+// they could not be unpacked again.
 bool PackConfigurationArchive(const std::string& directory, std::string& why);
 
 // Sizes of a configuration archive that is stored in flash: 11 to 327663 bytes.
 constexpr size_t QTX_CONFIG_ARCHIVE_MIN_STORED = 11;
 constexpr size_t QTX_CONFIG_ARCHIVE_MAX_STORED = 327663;
+// Largest uncompressed archive packed or unpacked: 16 MiB. The record lives in the 320 KiB
+// partition "/dev/mtd_data", and configuration texts compress far less than 50 to 1; the files
+// unpack into the configuration directory, which is in RAM.
+constexpr size_t QTX_CONFIG_ARCHIVE_MAX_UNPACKED = 16u << 20;
 
 // Packs the configuration directory (as PackConfigurationArchive) and takes the archive into
 // data, for storing it in flash; the archive file is removed in every case. False with the
@@ -37,14 +46,27 @@ constexpr size_t QTX_CONFIG_ARCHIVE_MAX_STORED = 327663;
 bool TakeConfigurationArchive(const std::string& directory, std::string& data, std::string& why);
 
 // Unpacks directory + "Config.tar.gz" into the directory, after checking every member; the
-// archive and its "Config.tar" are removed in every case. True when every file was unpacked;
-// otherwise false with the reason in why (nothing is unpacked from a refused archive).
+// archive, its "Config.tar" and the folder tar unpacks into are removed in every case. True when
+// every file was unpacked; otherwise false with the reason in why, and the directory as it was.
 bool UnpackConfigurationArchive(const std::string& directory, std::string& why);
+
+// Uncompresses a gzip archive (one or more gzip members, nothing behind them) into tar. False
+// with the reason in why when it is damaged, cut short, followed by other bytes, or would
+// uncompress to more than QTX_CONFIG_ARCHIVE_MAX_UNPACKED bytes; tar is then empty.
+bool InflateConfigurationArchive(const unsigned char* data, size_t size, std::string& tar,
+                                 std::string& why);
 
 // Checks an uncompressed tar archive in memory: every header's checksum, its size against the
 // data present, and its member (a plain file with a plain name). An archive may end with zero
 // blocks or without them. True when every member may be unpacked; otherwise false with the
 // reason in why.
 bool CheckConfigurationTar(const unsigned char* data, size_t size, std::string& why);
+
+// Checks an uncompressed tar archive as CheckConfigurationTar does and makes it ready to unpack:
+// every member's mode loses its set-user-ID, set-group-ID and sticky bits (a mode that cannot be
+// read becomes 0644), with the header checksum written anew. names gets the member names as they
+// come out of the archive (without a leading "./"), each once. False with the reason in why when
+// the check refuses the archive.
+bool PrepareConfigurationTar(std::string& tar, std::vector<std::string>& names, std::string& why);
 
 #endif

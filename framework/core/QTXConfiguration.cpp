@@ -5,10 +5,12 @@
 // the old file and then renamed over it, so a failed write never leaves a cut file behind.
 #include "QTX.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -98,6 +100,38 @@ bool CQTX::ReplaceFile(const std::string& path,
     }
     SyncFile(DirectoryOf(path));
     return true;
+}
+
+void CQTX::RemoveInterruptedStores()
+{
+    if (ulPort == 0)
+        return;
+    const std::string prefix = "Config_" + std::to_string(ulPort) + "_";
+    // The suffix that ReplaceFile's mkstemp adds: "." and six letters or digits.
+    constexpr size_t kSuffix = 7;
+    DIR* dir = opendir(sConfigurationDirectory.c_str());
+    if (dir == nullptr)
+        return;
+    std::vector<std::string> stale;
+    while (const dirent* entry = readdir(dir))
+    {
+        const std::string name = entry->d_name;
+        if (name.size() <= prefix.size() + kSuffix || name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        const std::string stored = name.substr(0, name.size() - kSuffix);
+        const std::string suffix = name.substr(name.size() - kSuffix);
+        if (!EndsWith(stored, ".xml") || suffix[0] != '.' ||
+            !std::all_of(suffix.begin() + 1, suffix.end(),
+                         [](char c) { return isalnum(static_cast<unsigned char>(c)) != 0; }))
+            continue;
+        struct stat st;
+        if (lstat((sConfigurationDirectory + name).c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            stale.push_back(name);
+    }
+    closedir(dir);
+    for (const std::string& name : stale)
+        if (unlink((sConfigurationDirectory + name).c_str()) == 0)
+            WriteToLogfile("Removed " + name + ", left by an interrupted store");
 }
 
 std::string CQTX::StripSetNumber(const std::string& name) const

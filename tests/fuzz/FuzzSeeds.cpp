@@ -3,7 +3,7 @@
 //   <dir>/fuzz_bin_command_file/seeds/   binary requests built with the configuration builder
 //   <dir>/fuzz_xml_parser/seeds/         option byte + XML text
 //   <dir>/fuzz_xml_command_file/seeds/   XML request files
-//   <dir>/fuzz_config_tar/seeds/         tar archives of configuration files
+//   <dir>/fuzz_config_tar/seeds/         tar archives of configuration files, bare and gzipped
 //   <dir>/fuzz_nbns_query/seeds/         NetBIOS name queries
 //   <dir>/fuzz_devmsg_file_request/seeds/ option byte + file header and data
 //   <dir>/fuzz_devmsg_frames/seeds/      buffer size, wait flag + framed device-message streams
@@ -34,9 +34,27 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
+#include <zlib.h>
 
 namespace
 {
+// The data as one gzip member (what "gzip" writes), made with zlib.
+std::string Gzip(const std::string& data)
+{
+    z_stream stream{};
+    std::string out(compressBound(static_cast<uLong>(data.size())) + 64, '\0');
+    if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 16 + MAX_WBITS, 8,
+                     Z_DEFAULT_STRATEGY) != Z_OK)
+        return "";
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    stream.avail_in = static_cast<uInt>(data.size());
+    stream.next_out = reinterpret_cast<Bytef*>(&out[0]);
+    stream.avail_out = static_cast<uInt>(out.size());
+    const int result = deflate(&stream, Z_FINISH);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return result == Z_STREAM_END ? out : "";
+}
 
 using Bytes = std::vector<unsigned char>;
 
@@ -371,8 +389,15 @@ int main(int argc, char** argv)
         kovetest::TarImage({{"inner.xml", std::string(700, 'x'), '0', "prefix"}}, false),
         kovetest::TarImage({{"../up.xml", "x"}, {"link", "", '2'}}),
     };
-    for (size_t i = 0; i < tarSeeds.size(); ++i)
-        WriteSeed(tar + "/seeds/seed" + std::to_string(i), tarSeeds[i].data(), tarSeeds[i].size());
+    std::vector<std::string> configSeeds = tarSeeds;
+    configSeeds.push_back(kovetest::TarImage(
+        {{"run.sh", "echo\n", '0', "", 04755}, {"./a.xml", "<A/>", '0', "", 02644}}));
+    // The same archives compressed, as the hub finds them in flash.
+    for (const std::string& image : std::vector<std::string>(configSeeds))
+        configSeeds.push_back(Gzip(image));
+    for (size_t i = 0; i < configSeeds.size(); ++i)
+        WriteSeed(tar + "/seeds/seed" + std::to_string(i), configSeeds[i].data(),
+                  configSeeds[i].size());
 
     const std::string nbns = dir + "/fuzz_nbns_query";
     MakeDirectory(nbns);

@@ -1,6 +1,7 @@
 // Fuzz target: update archives. Whatever the bytes, opening, checking and unpacking the members
 // answer without a crash or an overrun; a member whose name could leave the update directory is
-// never unpacked, and a member is only unpacked whole and matching its CRC.
+// never unpacked, a member is only unpacked whole and matching its CRC, and never beyond the
+// bound it is unpacked with.
 #include "FuzzSupport.h"
 #include "UpdateArchive.h"
 
@@ -56,6 +57,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             (stat(out.c_str(), &st) != 0 || static_cast<uint64_t>(st.st_size) != member.uSize))
             kovefuzz::Fail("an unpacked member differs from its size");
         if (!unpacked && access(out.c_str(), F_OK) == 0)
+            kovefuzz::Fail("a refused member left a file");
+        if (!unpacked && archive.Why().empty())
+            kovefuzz::Fail("a refused member without a reason");
+        unlink(out.c_str());
+
+        // Within a bound: never more is written, and a larger member is not unpacked at all.
+        constexpr uint64_t kBound = 1024;
+        const bool bounded = archive.Extract(member.sName, out, kBound);
+        if (bounded && (member.uSize > kBound || stat(out.c_str(), &st) != 0 ||
+                        static_cast<uint64_t>(st.st_size) > kBound))
+            kovefuzz::Fail("a member beyond the bound was unpacked");
+        if (!bounded && access(out.c_str(), F_OK) == 0)
             kovefuzz::Fail("a refused member left a file");
         unlink(out.c_str());
     }

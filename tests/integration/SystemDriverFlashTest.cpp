@@ -3,6 +3,7 @@
 // on hardware family 2 it restores the compatibility list from "/dev/mtd_update".
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -173,6 +174,55 @@ TEST_F(SystemDriverFlash, RecordThatLeavesTheDirectoryIsNotRestored)
     WriteAtStart(tDevice.Path("/dev/mtd_data"), Record("KCFG", archive, 0x50000));
     StartHub();
     EXPECT_NE(Log().find("ERROR: Can not restore configuration (#4)"), std::string::npos) << Log();
+}
+
+TEST_F(SystemDriverFlash, RestoreIsBoundedAndTakesNoSetIdBits)
+{
+    CTempDir work;
+    const std::string dir = tDevice.Path(kConfig);
+    const struct
+    {
+        const char* what;
+        std::vector<CTarMember> members;
+        bool restored;
+        const char* log;
+    } cases[] = {
+        // About 17 KB in flash, more than 16 MiB unpacked.
+        {"bomb",
+         {{"a.xml", "<A/>"}, {"big.xml", std::string((16u << 20) + 1, ' ')}},
+         false,
+         "ERROR: Can not restore configuration (#0): the configuration archive uncompresses to "
+         "more than 16777216 bytes"},
+        {"set-ID bits",
+         {{"run.sh", "echo run", '0', "", 04755}, {"a.xml", "<A/>", '0', "", 02644}},
+         true,
+         "Configuration restored from flash"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        const std::string archive = Packed(work, "Config.tar", TarImage(c.members), false);
+        ASSERT_LE(archive.size(), 0x4FFFFu);
+        WriteAtStart(tDevice.Path("/dev/mtd_data"), Record("KCFG", archive));
+        StartHub();
+        EXPECT_NE(Log().find(c.log), std::string::npos) << Log();
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        StopHub();
+        if (!c.restored)
+        {
+            // Nothing of the archive, and no work file, is left in the directory.
+            EXPECT_EQ(names, std::vector<std::string>{});
+            continue;
+        }
+        EXPECT_EQ(names, (std::vector<std::string>{"a.xml", "run.sh"}));
+        EXPECT_EQ(std::filesystem::status(dir + "run.sh").permissions(),
+                  std::filesystem::perms(0755));
+        EXPECT_EQ(std::filesystem::status(dir + "a.xml").permissions(),
+                  std::filesystem::perms(0644));
+    }
 }
 
 class SystemDriverFlashFamily2 : public SystemDriverFlash

@@ -267,6 +267,13 @@ TEST_F(Updater, RefusalsLeaveTheDeviceAsItWas)
     otherDevice["Target.txt"] = "57.310000 x A y\n52.37402? x B y\n";
     auto brokenControl = archive;
     brokenControl["Files/Version_Files.xml"] = "<Version><Files></Version>";
+    // Members that unpack to more than the updater takes: a few kilobytes in the archive each.
+    auto hugeTarget = archive;
+    hugeTarget["Target.txt"] += std::string(1 << 20, ' ');
+    auto hugeMember = archive;
+    hugeMember["Files/a.txt"] = std::string((32u << 20) + 1, '\0');
+    auto hugeControl = archive;
+    hugeControl["Files/Version_Files.xml"] += std::string(1 << 20, ' ');
     const struct
     {
         const char* what;
@@ -284,6 +291,12 @@ TEST_F(Updater, RefusalsLeaveTheDeviceAsItWas)
          "device (52.374030) and ordering number of update file (52.37402?) do not match"},
         {"not xml", brokenControl, Arguments(), 236,
          "Error in update file: Files/Version_Files.xml is currupt"},
+        {"huge target", hugeTarget, Arguments(), 233,
+         "ERROR: Corrupt update file: Target description missing."},
+        {"huge member", hugeMember, Arguments(), 233,
+         "ERROR: Corrupt update file: Files/a.txt is larger than 33554432 bytes."},
+        {"huge control document", hugeControl, Arguments(), 236,
+         "Error in update file: Files/Version_Files.xml is missing or corrupt"},
     };
     for (const auto& c : cases)
     {
@@ -291,7 +304,17 @@ TEST_F(Updater, RefusalsLeaveTheDeviceAsItWas)
         MakeArchive(c.files);
         EXPECT_EQ(Run(c.arguments), c.status) << sOutput;
         EXPECT_EQ(Result(), c.result);
+        // Nothing unpacked stays behind: the update directory holds the archive and the logs.
+        for (const auto& entry : std::filesystem::directory_iterator(tDevice.Path("/tmp/Update")))
+        {
+            const std::string name = entry.path().filename().string();
+            EXPECT_TRUE(name == "fw.qor" || name == "UpdateLog.txt" || name == "Event.log") << name;
+        }
     }
+    EXPECT_NE(ReadFile(tDevice.Path("/tmp/Update/UpdateLog.txt"))
+                  .find("ERROR: Can not unpack Target.txt [" + tDevice.Path("/tmp/Update/") +
+                        "Target.txt]: the member is larger than 1048576 bytes."),
+              std::string::npos);
     // A syntax error shows the usage.
     EXPECT_NE(sOutput.find("Program stopped because of error"), std::string::npos) << sOutput;
 
@@ -322,6 +345,23 @@ TEST_F(Updater, RefusalsLeaveTheDeviceAsItWas)
     }
     EXPECT_NE(ReadFile(tDevice.Path("/tmp/Update/Event.log")).find("Update failed!"),
               std::string::npos);
+}
+
+// The compatibility list is a document the hub reads whole: one of more than 1 MiB is not
+// stored, and the run stops without leaving anything it unpacked.
+TEST_F(UpdaterFamily2, HugeCompatibilityListIsNotStored)
+{
+    auto files = FullArchive("image");
+    files["Compatibility.xml"] += std::string(1 << 20, ' ');
+    MakeArchive(files);
+    EXPECT_EQ(Run(Arguments()), 226) << sOutput;
+    EXPECT_EQ(Result(), "Can not store compatibility list");
+    EXPECT_EQ(ReadFile(tDevice.Path("/dev/mtd_update")).substr(0, 4), "\xFF\xFF\xFF\xFF");
+    for (const auto& entry : std::filesystem::directory_iterator(tDevice.Path("/tmp/Update")))
+    {
+        const std::string name = entry.path().filename().string();
+        EXPECT_TRUE(name == "fw.qor" || name == "UpdateLog.txt" || name == "Event.log") << name;
+    }
 }
 
 TEST_F(UpdaterFamily2, HubRequestRunsTheUpdaterFromTheArchive)

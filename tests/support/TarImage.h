@@ -12,14 +12,17 @@ namespace kovetest
 {
 struct CTarMember
 {
-    CTarMember(std::string name, std::string data, char type = '0', std::string prefix = "")
-        : sName(std::move(name)), sData(std::move(data)), cType(type), sPrefix(std::move(prefix))
+    CTarMember(std::string name, std::string data, char type = '0', std::string prefix = "",
+               unsigned mode = 0644)
+        : sName(std::move(name)), sData(std::move(data)), cType(type), sPrefix(std::move(prefix)),
+          uMode(mode)
     {
     }
     std::string sName;
     std::string sData;
     char cType;
     std::string sPrefix; // POSIX name prefix; the header is POSIX ("ustar" and a zero byte)
+    unsigned uMode;
 };
 
 // Headers with valid checksums, the data padded to whole blocks, and two zero blocks at the end.
@@ -30,7 +33,7 @@ inline std::string TarImage(const std::vector<CTarMember>& members, bool endBloc
     {
         char header[512] = {};
         strncpy(header, m.sName.c_str(), 100);
-        snprintf(header + 100, 8, "%07o", 0644);
+        snprintf(header + 100, 8, "%07o", m.uMode);
         snprintf(header + 108, 8, "%07o", 0);
         snprintf(header + 116, 8, "%07o", 0);
         snprintf(header + 124, 12, "%011lo", static_cast<unsigned long>(m.sData.size()));

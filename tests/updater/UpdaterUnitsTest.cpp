@@ -240,6 +240,11 @@ TEST(UpdateArchive, MembersAreTakenByExactSafeNamesAndChecked)
     EXPECT_TRUE(archive.Extract("[ab]*.txt", out + "/w.txt"));
     EXPECT_FALSE(archive.Extract("Files/missing.txt", out + "/m.txt"));
     EXPECT_FALSE(std::filesystem::exists(out + "/m.txt"));
+    // A member larger than the bound is not unpacked at all.
+    EXPECT_FALSE(archive.Extract("Files/a.txt", out + "/big.txt", 199999));
+    EXPECT_EQ(archive.Why(), "is larger than 199999 bytes");
+    EXPECT_FALSE(std::filesystem::exists(out + "/big.txt"));
+    EXPECT_TRUE(archive.Extract("Files/a.txt", out + "/big.txt", 200000)) << archive.Why();
 
     // The flash images leave the archive; the rest stays as it was.
     archive.Close();
@@ -267,6 +272,7 @@ TEST(UpdateArchive, MembersAreTakenByExactSafeNamesAndChecked)
     ASSERT_TRUE(archive.Open(zip));
     EXPECT_FALSE(archive.CheckAll(bad));
     EXPECT_EQ(bad, "Target.txt");
+    EXPECT_EQ(archive.Why(), "does not match its CRC");
     EXPECT_FALSE(archive.Extract("Target.txt", out + "/t.txt"));
     EXPECT_FALSE(std::filesystem::exists(out + "/t.txt"));
 

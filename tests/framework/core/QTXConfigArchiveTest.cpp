@@ -2,6 +2,8 @@
 // head of the flash records it is stored in.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
 
@@ -27,6 +29,31 @@ bool Check(const std::string& image, std::string* why = nullptr)
 void Write(const std::string& path, const std::string& data)
 {
     std::ofstream(path, std::ios::binary) << data;
+}
+
+// The data compressed by the system's gzip.
+std::string Gzip(const std::string& data)
+{
+    CTempDir work;
+    const std::string path = work.Path() + "/data";
+    Write(path, data);
+    EXPECT_EQ(RunCommand({"/usr/bin/env", "gzip", "-f", path}), 0);
+    return ReadFile(path + ".gz");
+}
+
+bool Inflate(const std::string& gz, std::string& tar, std::string& why)
+{
+    return InflateConfigurationArchive(reinterpret_cast<const unsigned char*>(gz.data()), gz.size(),
+                                       tar, why);
+}
+
+std::vector<std::string> Entries(const std::string& directory)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(directory))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 } // namespace
 
@@ -128,7 +155,128 @@ TEST(QTXConfigArchive, UnpackRefusesAnArchiveThatLeavesTheDirectory)
 
     Write(target + "Config.tar.gz", "not gzip at all");
     EXPECT_FALSE(UnpackConfigurationArchive(target, why));
-    EXPECT_NE(why.find("gzip"), std::string::npos) << why;
+    EXPECT_NE(why.find("damaged"), std::string::npos) << why;
+}
+
+TEST(QTXConfigArchive, UncompressingStopsAtTheBound)
+{
+    const std::string tar = TarImage({{"a.xml", "<A/>"}});
+    const std::string gz = Gzip(tar);
+    // Just over the bound: a few kilobytes compressed.
+    const std::string bomb = Gzip(std::string(QTX_CONFIG_ARCHIVE_MAX_UNPACKED + 1, '\0'));
+    const struct
+    {
+        const char* what;
+        std::string data;
+        const char* reason; // nullptr: accepted, the tar comes back
+    } cases[] = {
+        {"one member", gz, nullptr},
+        {"two members one after the other", Gzip(tar.substr(0, 512)) + Gzip(tar.substr(512)),
+         nullptr},
+        {"exactly the bound", Gzip(std::string(QTX_CONFIG_ARCHIVE_MAX_UNPACKED, '\0')), nullptr},
+        {"over the bound", bomb, "more than 16777216 bytes"},
+        {"cut short", gz.substr(0, gz.size() - 9), "cut short"},
+        {"other bytes behind", gz + "junk", "followed by other data"},
+        {"not gzip", "not gzip at all", "damaged"},
+        {"empty", "", "empty"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        std::string out = "stale";
+        std::string why;
+        const bool ok = Inflate(c.data, out, why);
+        EXPECT_EQ(ok, c.reason == nullptr) << why;
+        if (c.reason != nullptr)
+        {
+            EXPECT_NE(why.find(c.reason), std::string::npos) << why;
+            EXPECT_TRUE(out.empty());
+        }
+        else
+        {
+            EXPECT_EQ(out.size(), c.data == gz || c.data.size() < 1000
+                                      ? tar.size()
+                                      : QTX_CONFIG_ARCHIVE_MAX_UNPACKED);
+        }
+    }
+}
+
+TEST(QTXConfigArchive, RestoredMembersKeepNoSetIdBits)
+{
+    std::string tar = TarImage({{"./suid.sh", "echo root", '0', "", 04755},
+                                {"sgid.cfg", "x", '0', "", 02750},
+                                {"sticky.xml", "<S/>", '0', "", 01644},
+                                {"plain.xml", "<P/>", '0', "", 0600},
+                                {"suid.sh", "echo again", '0', "", 06777}});
+    std::vector<std::string> names;
+    std::string why;
+    ASSERT_TRUE(PrepareConfigurationTar(tar, names, why)) << why;
+    EXPECT_EQ(names, (std::vector<std::string>{"suid.sh", "sgid.cfg", "sticky.xml", "plain.xml"}));
+    // The headers still check, with the bits gone from their modes.
+    EXPECT_TRUE(Check(tar, &why)) << why;
+    EXPECT_EQ(tar.substr(100, 8), std::string("0000755\0", 8));
+    EXPECT_EQ(tar.substr(3 * 1024 + 100, 8), std::string("0000600\0", 8));
+
+    // Unpacked by the real tar (as root it would keep every bit of the header).
+    CTempDir dir;
+    const std::string target = dir.Path() + "/";
+    Write(target + "plain.xml", "<Old/>");
+    Write(target + "Config.tar.gz", Gzip(TarImage({{"suid.sh", "echo root", '0', "", 04755},
+                                                   {"sgid.cfg", "x", '0', "", 02750},
+                                                   {"plain.xml", "<P/>", '0', "", 0600}})));
+    ASSERT_TRUE(UnpackConfigurationArchive(target, why)) << why;
+    const struct
+    {
+        const char* name;
+        mode_t mode;
+    } modes[] = {{"suid.sh", 0755}, {"sgid.cfg", 0750}, {"plain.xml", 0600}};
+    for (const auto& m : modes)
+    {
+        struct stat st;
+        ASSERT_EQ(stat((target + m.name).c_str(), &st), 0) << m.name;
+        EXPECT_EQ(st.st_mode & 07777, m.mode) << m.name;
+    }
+    EXPECT_EQ(ReadFile(target + "plain.xml"), "<P/>");
+    EXPECT_EQ(Entries(target), (std::vector<std::string>{"plain.xml", "sgid.cfg", "suid.sh"}));
+}
+
+TEST(QTXConfigArchive, RefusedArchiveLeavesTheDirectoryAsItWas)
+{
+    CTempDir dir;
+    const std::string target = dir.Path() + "/";
+    Write(target + "keep.xml", "<Keep/>");
+    // An interrupted restore left its folder behind.
+    std::filesystem::create_directories(target + ".Restore");
+    Write(target + ".Restore/old.xml", "<Old/>");
+    const struct
+    {
+        const char* what;
+        std::string archive;
+        const char* reason;
+    } cases[] = {
+        {"a bomb", Gzip(TarImage({{"big.xml", std::string(QTX_CONFIG_ARCHIVE_MAX_UNPACKED, 'x')}})),
+         "more than"},
+        {"a member that leaves", Gzip(TarImage({{"keep.xml", "<New/>"}, {"../out.xml", "x"}})),
+         "leave"},
+        {"a cut archive", Gzip(TarImage({{"keep.xml", "<New/>"}})).substr(0, 30), "cut short"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        Write(target + "Config.tar.gz", c.archive);
+        std::string why;
+        EXPECT_FALSE(UnpackConfigurationArchive(target, why));
+        EXPECT_NE(why.find(c.reason), std::string::npos) << why;
+        EXPECT_EQ(Entries(target), std::vector<std::string>{"keep.xml"});
+        EXPECT_EQ(ReadFile(target + "keep.xml"), "<Keep/>");
+    }
+
+    // Files that could not be unpacked again are not packed either.
+    Write(target + "big.cfg", std::string(QTX_CONFIG_ARCHIVE_MAX_UNPACKED, 'x'));
+    std::string why;
+    EXPECT_FALSE(PackConfigurationArchive(target, why));
+    EXPECT_NE(why.find("more than 16777216 bytes"), std::string::npos) << why;
+    EXPECT_EQ(Entries(target), (std::vector<std::string>{"big.cfg", "keep.xml"}));
 }
 
 TEST(QTXFlashRecord, HeadIsLittleEndianWithAZeroWord)
