@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 
 #include "FakeHub.h"
+#include "KoveSimConfig.h"
 #include "KoveTestSupport.h"
 #include "QTX.h"
 
@@ -97,11 +98,14 @@ protected:
     {
         sSavedRoot = sQTXRootDirectory;
         setenv("KOVE_SIM", tDevice.Path().c_str(), 1);
+        SimConfigReload();
     }
+    // The device goes with the test: the tests after it see the paths of the host again.
     void TearDown() override
     {
         sQTXRootDirectory = sSavedRoot;
         unsetenv("KOVE_SIM");
+        SimConfigReload();
     }
 
     CTempDir tDevice;
