@@ -19,6 +19,7 @@
 #include "FakeHub.h"
 #include "FakeModuleDriver.h"
 #include "KoveTestSupport.h"
+#include "QTX.h"
 #include "RequestClient.h"
 
 using namespace kovetest;
@@ -460,6 +461,24 @@ TEST_F(SystemDriverServices, StoreWritesOnlyPlainNamesIntoItsOwnFolder)
     EXPECT_EQ(ReadFile(Driver("systemdriver") + "SharedMemory/dump.bin"), "0123456789abcdef");
     EXPECT_FALSE(std::filesystem::is_symlink(Driver("systemdriver") + "SharedMemory/link.bin"));
     EXPECT_EQ(ReadFile(Driver("systemdriver") + "SharedMemory/link.bin"), "0123456789abcdef");
+}
+
+// What a driver asks through the framework, answered by the real hub.
+TEST_F(SystemDriverServices, TheFrameworksMemoryRequestsAreAnsweredByTheHub)
+{
+    StartHub();
+    kovetest::CTempDir root;
+    const std::string savedRoot = sQTXRootDirectory;
+    sQTXRootDirectory = root.Path() + "/";
+    EXPECT_TRUE(AllocateQTXNamedSharedMemory("client", 64));
+    EXPECT_FALSE(StoreQTXNamedSharedMemoryToFile("client", Configuration().c_str()));
+    EXPECT_FALSE(StoreQTXNamedSharedMemoryToFile("client", "../client.bin"));
+    EXPECT_TRUE(StoreQTXNamedSharedMemoryToFile("client", "client.bin"));
+    FreeQTXNamedSharedMemory("client");
+    sQTXRootDirectory = savedRoot;
+    EXPECT_EQ(ReadFile(Driver("systemdriver") + "SharedMemory/client.bin"), std::string(64, '\0'));
+    EXPECT_FALSE(std::filesystem::exists(Driver("systemdriver") + "client.bin"));
+    EXPECT_FALSE(std::filesystem::exists(tDevice.Path("/dev/shm/client")));
 }
 
 class SystemDriverFactoryDefault : public SystemDriverServices
