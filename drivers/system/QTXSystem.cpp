@@ -40,10 +40,6 @@ constexpr size_t kEepromHardwareOffset = 128;
 constexpr size_t kEepromHardwareLength = 16;
 constexpr size_t kEepromMacOffset = 144;
 
-// The directory of named shared memories that the hub publishes.
-const char kSharedMemoryListName[] = "MEM_DevMsg_SharedMemoryList";
-constexpr int kSharedMemoryListBytes = 4360;
-
 // Bus words of the system driver.
 constexpr int32_t kBusWordLeds = 12;
 constexpr int32_t kBusWordReset = 0x170004;
@@ -358,16 +354,16 @@ void CSystem::InitCQTX()
     registryLock.Unlock();
 
     // The directory of named shared memories starts empty, with its change counter at 1.
-    pSharedMemoryList = OpenNSMemory(kSharedMemoryListName,
+    pSharedMemoryList = OpenNSMemory(SYSTEM_SHM_DIRECTORY_NAME,
                                      QTX_NSMEMORY_READ | QTX_NSMEMORY_WRITE | QTX_NSMEMORY_CREATE,
-                                     kSharedMemoryListBytes);
+                                     static_cast<int>(SYSTEM_SHM_DIRECTORY_BYTES));
     if (pSharedMemoryList == nullptr)
     {
         // The hub runs on without the directory; drivers asking for named memories are told.
         const int error = errno;
         WriteToLogfile("Note: No shared memory available");
         SendErrorMessage(CQTXError("NoSharedMemory",
-                                   std::string("Named shared memory ") + kSharedMemoryListName +
+                                   std::string("Named shared memory ") + SYSTEM_SHM_DIRECTORY_NAME +
                                        " cannot be set up: " + strerror(error),
                                    __FILE__, __LINE__, Warning, "GeneralError"),
                          false);
@@ -376,7 +372,7 @@ void CSystem::InitCQTX()
     {
         unsigned char* directory =
             static_cast<unsigned char*>(GetNSMemoryPointer(pSharedMemoryList));
-        memset(directory, 0, kSharedMemoryListBytes);
+        memset(directory, 0, SYSTEM_SHM_DIRECTORY_BYTES);
         directory[0] = 1;
     }
 

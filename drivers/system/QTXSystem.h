@@ -353,9 +353,16 @@ bool PruneBackups(const std::string& directory, int keep, std::vector<std::strin
 
 // ---- Named shared memory (QTXSystemSharedMemory.cpp)
 
-// Layout of the directory of named shared memories "MEM_DevMsg_SharedMemoryList".
+// The directory of named shared memories that the hub publishes, and its layout.
+constexpr char SYSTEM_SHM_DIRECTORY_NAME[] = "MEM_DevMsg_SharedMemoryList";
 constexpr size_t SYSTEM_SHM_DIRECTORY_BYTES = 4360;
 constexpr size_t SYSTEM_SHM_DIRECTORY_ENTRIES = 64;
+// Most memories the hub holds for other programs (besides the directory). Only the first
+// SYSTEM_SHM_DIRECTORY_ENTRIES are listed; an Allocate of a new name past this is refused.
+constexpr size_t SYSTEM_SHM_MAX_HELD = 128;
+// Where Store writes: a folder of the hub's own in its driver directory, which takes plain file
+// names only.
+constexpr char SYSTEM_SHM_STORE_FOLDER[] = "SharedMemory";
 // A name that a held memory may have: 1 to 63 characters, no "/" and no "..".
 bool IsSharedMemoryNameAllowed(const std::string& name);
 // Rewrites the directory (SYSTEM_SHM_DIRECTORY_BYTES) from the memories in order, leaving out

@@ -2,10 +2,13 @@
 // other programs (so they survive their users), published in the directory memory
 // "MEM_DevMsg_SharedMemoryList", and the reboot control (Reboot, AllowReboot, ForbidReboot).
 //
-// The held memories and the directory are the serving thread's alone.
+// The held memories and the directory are the serving thread's alone. A memory that is freed
+// is unmapped and its name removed, so freeing gives back what allocating took; the number held
+// is bounded. Store writes only into a folder of the hub's own, under plain file names.
 #include "QTXSystem.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -48,13 +51,18 @@ std::vector<QTXNSMemory*>::iterator FindMemory(std::vector<QTXNSMemory*>& memori
     return std::find_if(memories.begin(), memories.end(),
                         [&](const QTXNSMemory* memory) { return name == GetNSMemoryName(memory); });
 }
+
+// A name of one entry of a folder: it cannot lead out of it.
+bool IsPlainName(const std::string& name, size_t longest)
+{
+    return !name.empty() && name.size() <= longest && name.find('/') == std::string::npos &&
+           name.find("..") == std::string::npos && name.find('\0') == std::string::npos;
+}
 } // namespace
 
 bool IsSharedMemoryNameAllowed(const std::string& name)
 {
-    return !name.empty() && name.size() <= static_cast<size_t>(QTX_NSMEMORY_NAME_LENGTH) &&
-           name.find('/') == std::string::npos && name.find("..") == std::string::npos &&
-           name.find('\0') == std::string::npos;
+    return IsPlainName(name, static_cast<size_t>(QTX_NSMEMORY_NAME_LENGTH));
 }
 
 void WriteSharedMemoryDirectory(unsigned char* directory, const std::vector<QTXNSMemory*>& memories,
@@ -116,6 +124,21 @@ void CSystem::ProcessNamedSharedMemory()
             answer(false, "size is either missing, negative or zero");
             return;
         }
+        // The directory is the hub's own: held as a memory of its own it would list itself,
+        // and a Free would remove it from under its readers.
+        if (name == SYSTEM_SHM_DIRECTORY_NAME)
+        {
+            answer(false, "Name is reserved for the directory of named shared memories");
+            return;
+        }
+        if (vpNamedSharedMemories.size() >= SYSTEM_SHM_MAX_HELD &&
+            FindMemory(vpNamedSharedMemories, name) == vpNamedSharedMemories.end())
+        {
+            answer(false, ("Too many named shared memories, at most " +
+                           std::to_string(SYSTEM_SHM_MAX_HELD) + " are held")
+                              .c_str());
+            return;
+        }
         auto place = vpNamedSharedMemories.begin();
         bool changed = false;
         while (place != vpNamedSharedMemories.end())
@@ -123,7 +146,9 @@ void CSystem::ProcessNamedSharedMemory()
             const int order = strcmp(GetNSMemoryName(*place), name.c_str());
             if (order == 0)
             {
-                CloseNSMemory(*place);
+                // The object stays, for the programs that use it; only the hub's mapping of the
+                // old size goes.
+                ReleaseNSMemory(*place, false);
                 place = vpNamedSharedMemories.erase(place);
                 changed = true;
                 break;
@@ -156,7 +181,7 @@ void CSystem::ProcessNamedSharedMemory()
 
     if (action == kFree)
     {
-        CloseNSMemory(*held);
+        ReleaseNSMemory(*held, true);
         vpNamedSharedMemories.erase(held);
         WriteSharedMemoryDirectory(directory, vpNamedSharedMemories, pSharedMemoryList);
         answer(true, nullptr);
@@ -172,22 +197,36 @@ void CSystem::ProcessNamedSharedMemory()
         answer(false, "Filename is either missing or empty");
         return;
     }
+    // Any other name could overwrite another driver's files or the stored configuration.
+    if (!IsPlainName(file, NAME_MAX))
+    {
+        answer(false, "Filename must be a plain file name without \"/\" or \"..\"");
+        return;
+    }
     const void* address = GetNSMemoryPointer(*held);
     if (address == nullptr)
     {
         answer(false, "Error with selected named shared memry");
         return;
     }
-    FILE* output = fopen(PlatPath(FileNameToAbsolutePath(file)).c_str(), "wb");
-    if (output == nullptr)
-    {
-        answer(false, "Can not open selected file");
-        return;
-    }
+    const std::string folder =
+        PlatPath(FileNameToAbsolutePath(SYSTEM_SHM_STORE_FOLDER)) + sQTXDirectorySeperator;
+    // The file is replaced whole, never written through a link that stands in its place.
+    bool opened = false;
     const size_t length = static_cast<size_t>(GetNSMemoryLength(*held));
-    const bool written = fwrite(address, 1, length, output) == length;
-    const bool closed = fclose(output) == 0;
-    answer(written && closed, nullptr);
+    const bool stored = QTXMakeDirectories(folder) &&
+                        ReplaceFile(folder + file,
+                                    [&](const std::string& temporary)
+                                    {
+                                        FILE* output = fopen(temporary.c_str(), "wb");
+                                        if (output == nullptr)
+                                            return false;
+                                        opened = true;
+                                        const bool written =
+                                            fwrite(address, 1, length, output) == length;
+                                        return fclose(output) == 0 && written;
+                                    });
+    answer(stored, opened ? nullptr : "Can not open selected file");
 }
 
 void CSystem::ProcessReboot()

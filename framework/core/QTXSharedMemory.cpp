@@ -162,6 +162,17 @@ void CloseNSMemory(QTXNSMemory* handle)
     free(handle);
 }
 
+void ReleaseNSMemory(QTXNSMemory* handle, bool removeObject)
+{
+    if (handle == nullptr)
+        return;
+    if (handle->pAddress != nullptr)
+        munmap(handle->pAddress, static_cast<size_t>(handle->iLength));
+    if (removeObject)
+        PlatShmUnlink(handle->acName);
+    CloseNSMemory(handle);
+}
+
 void* GetNSMemoryPointer(const QTXNSMemory* handle)
 {
     return handle != nullptr ? handle->pAddress : nullptr;

@@ -38,6 +38,11 @@ QTXNSMemory* OpenNSMemory(const char* name, int flags, int size);
 // Closes the descriptor and frees the handle; a null handle is ignored. The mapping stays until
 // the process ends, so pointers taken from the handle remain usable.
 void CloseNSMemory(QTXNSMemory* handle);
+// Closes the descriptor, unmaps the object from this process and frees the handle; with
+// `removeObject` the object's name is removed too, so the next open of the name makes a new one.
+// Other processes keep what they mapped. A null handle is ignored. For an owner that gives a
+// memory up for good: pointers taken from the handle are invalid afterwards.
+void ReleaseNSMemory(QTXNSMemory* handle, bool removeObject);
 
 // Address, length and name of the object; null, 0 and null for a null handle.
 void* GetNSMemoryPointer(const QTXNSMemory* handle);

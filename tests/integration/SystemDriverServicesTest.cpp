@@ -20,6 +20,7 @@
 #include "FakeHub.h"
 #include "FakeModuleDriver.h"
 #include "KoveTestSupport.h"
+#include "QTX.h"
 #include "RequestClient.h"
 
 using namespace kovetest;
@@ -346,6 +347,178 @@ TEST_F(SystemDriverServices, NamedSharedMemoriesAreListedForOtherPrograms)
     EXPECT_STREQ(directory.c_str() + 76, "b");
     EXPECT_EQ(directory[140], 100);
     EXPECT_TRUE(std::filesystem::exists(tDevice.Path("/dev/shm/a")));
+}
+
+// The mappings of a process whose file path starts with `path` (removed files too), and the
+// bytes of address space they take.
+struct SMapped
+{
+    size_t count = 0;
+    unsigned long long bytes = 0;
+};
+SMapped Mapped(pid_t pid, const std::string& path)
+{
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    SMapped mapped;
+    for (std::string line; std::getline(maps, line);)
+    {
+        unsigned long long start = 0;
+        unsigned long long end = 0;
+        if (line.find(" " + path) == std::string::npos ||
+            sscanf(line.c_str(), "%llx-%llx", &start, &end) != 2)
+            continue;
+        ++mapped.count;
+        mapped.bytes += end - start;
+    }
+    return mapped;
+}
+
+TEST_F(SystemDriverServices, AFreedMemoryIsUnmappedAndRemoved)
+{
+    StartHub();
+    const std::string big = tDevice.Path("/dev/shm/big");
+    const auto memory = [&](const std::string& action, const std::string& more = "")
+    {
+        return Request(kHead + "<NamedSharedMemory Name=\"big\" Action=\"" + action + "\" " + more +
+                       "/>");
+    };
+    // Only the directory is mapped at first.
+    const std::string objects = tDevice.Path("/dev/shm/");
+    ASSERT_EQ(Mapped(pHub->Pid(), objects).count, 1u);
+    for (int round = 0; round < 10; ++round)
+    {
+        ASSERT_TRUE(memory("Allocate", "Size=\"67108864\"").Has("Result=\"Done\"")) << round;
+        ASSERT_EQ(Mapped(pHub->Pid(), big).bytes, 67108864u) << round;
+        ASSERT_TRUE(memory("Free").Has("Result=\"Done\"")) << round;
+        ASSERT_EQ(Mapped(pHub->Pid(), big).count, 0u) << round;
+        ASSERT_FALSE(std::filesystem::exists(big)) << round;
+    }
+    EXPECT_EQ(Mapped(pHub->Pid(), objects).count, 1u);
+
+    // A new Allocate of a held name replaces the hub's mapping; the object and what other
+    // programs wrote into it stay.
+    ASSERT_TRUE(memory("Allocate", "Size=\"4096\"").Has("Result=\"Done\""));
+    {
+        std::fstream object(big, std::ios::in | std::ios::out | std::ios::binary);
+        object << "kept";
+    }
+    for (int round = 0; round < 10; ++round)
+        ASSERT_TRUE(memory("Allocate", "Size=\"8192\"").Has("Result=\"Done\"")) << round;
+    EXPECT_EQ(Mapped(pHub->Pid(), big).count, 1u);
+    EXPECT_EQ(Mapped(pHub->Pid(), big).bytes, 8192u);
+    EXPECT_EQ(ReadFile(big).substr(0, 4), "kept");
+}
+
+TEST_F(SystemDriverServices, TheDirectoryNeverListsItselfAndHeldMemoriesAreBounded)
+{
+    StartHub();
+    const auto memory = [&](const std::string& name, const std::string& action)
+    {
+        return Request(kHead + "<NamedSharedMemory Name=\"" + name + "\" Action=\"" + action +
+                       "\" Size=\"1048576\"/>");
+    };
+    const std::string list = tDevice.Path("/dev/shm/MEM_DevMsg_SharedMemoryList");
+    const CReply own = memory("MEM_DevMsg_SharedMemoryList", "Allocate");
+    EXPECT_TRUE(own.Has("Result=\"ERROR\"")) << own.sText;
+    EXPECT_TRUE(own.Has("Error=\"Name is reserved for the directory of named shared memories\""))
+        << own.sText;
+    EXPECT_TRUE(memory("MEM_DevMsg_SharedMemoryList", "Free")
+                    .Has("Error=\"No named shared memory found with this name\""));
+    ASSERT_EQ(ReadFile(list).size(), 4360u);
+    EXPECT_EQ(ReadFile(list)[4], 0);
+
+    // 128 memories are held (the first 64 listed); a further name is refused, a held one can
+    // still be replaced, and a Free makes room again.
+    char name[8];
+    for (int i = 0; i < 128; ++i)
+    {
+        snprintf(name, sizeof name, "m%03d", i);
+        ASSERT_TRUE(memory(name, "Allocate").Has("Result=\"Done\"")) << name;
+    }
+    const CReply past = memory("m128", "Allocate");
+    EXPECT_TRUE(past.Has("Result=\"ERROR\"")) << past.sText;
+    EXPECT_TRUE(past.Has("Error=\"Too many named shared memories, at most 128 are held\""))
+        << past.sText;
+    EXPECT_FALSE(std::filesystem::exists(tDevice.Path("/dev/shm/m128")));
+    EXPECT_TRUE(memory("m127", "Allocate").Has("Result=\"Done\""));
+    EXPECT_TRUE(memory("m000", "Free").Has("Result=\"Done\""));
+    EXPECT_TRUE(memory("m128", "Allocate").Has("Result=\"Done\""));
+    const std::string directory = ReadFile(list);
+    ASSERT_EQ(directory.size(), 4360u);
+    EXPECT_EQ(directory[4], 64);
+    EXPECT_STREQ(directory.c_str() + 8, "m001");
+}
+
+TEST_F(SystemDriverServices, StoreWritesOnlyPlainNamesIntoItsOwnFolder)
+{
+    // Files of another driver and of the configuration that Store must never reach.
+    const std::string foreign = Driver("fodriver") + "Tmp_Slot62002_No3.xml";
+    const std::string outside = tDevice.Path("/outside");
+    std::filesystem::create_directories(Driver("fodriver"));
+    std::filesystem::create_directories(Driver("systemdriver") + "SharedMemory");
+    std::ofstream(foreign) << "fodriver's";
+    std::ofstream(outside) << "outside";
+    // A link planted in the folder is replaced, not written through.
+    std::filesystem::create_symlink(outside, Driver("systemdriver") + "SharedMemory/link.bin");
+    StartHub();
+    ASSERT_TRUE(Request(kHead + "<NamedSharedMemory Name=\"m\" Action=\"Allocate\" Size=\"16\"/>")
+                    .Has("Result=\"Done\""));
+    {
+        std::fstream object(tDevice.Path("/dev/shm/m"),
+                            std::ios::in | std::ios::out | std::ios::binary);
+        object << "0123456789abcdef";
+    }
+
+    const std::string refused =
+        "Error=\"Filename must be a plain file name without &quot;/&quot; or &quot;..&quot;\"";
+    const struct
+    {
+        std::string file;
+        std::string answer;
+    } cases[] = {
+        {"/Applications/tmp/Driver/fodriver/Tmp_Slot62002_No3.xml", refused},
+        {"../Configuration/Config.xml.evil", refused},
+        {"../../../outside", refused},
+        {"..", refused},
+        {"sub/dump.bin", refused},
+        {"dump.bin", "Result=\"Done\""},
+        {"link.bin", "Result=\"Done\""},
+    };
+    for (const auto& c : cases)
+    {
+        const CReply reply = Request(kHead + "<NamedSharedMemory Name=\"m\" Action=\"Store\" " +
+                                     "Filename=\"" + c.file + "\"/>");
+        EXPECT_TRUE(reply.Has(c.answer)) << c.file << "\n" << reply.sText;
+        if (c.answer == refused)
+        {
+            EXPECT_TRUE(reply.Has("Result=\"ERROR\"")) << c.file;
+        }
+    }
+    EXPECT_EQ(ReadFile(foreign), "fodriver's");
+    EXPECT_EQ(ReadFile(outside), "outside");
+    EXPECT_FALSE(std::filesystem::exists(Configuration() + "Config.xml.evil"));
+    EXPECT_FALSE(std::filesystem::exists(Driver("systemdriver") + "SharedMemory/sub"));
+    EXPECT_EQ(ReadFile(Driver("systemdriver") + "SharedMemory/dump.bin"), "0123456789abcdef");
+    EXPECT_FALSE(std::filesystem::is_symlink(Driver("systemdriver") + "SharedMemory/link.bin"));
+    EXPECT_EQ(ReadFile(Driver("systemdriver") + "SharedMemory/link.bin"), "0123456789abcdef");
+}
+
+// What a driver asks through the framework, answered by the real hub.
+TEST_F(SystemDriverServices, TheFrameworksMemoryRequestsAreAnsweredByTheHub)
+{
+    StartHub();
+    kovetest::CTempDir root;
+    const std::string savedRoot = sQTXRootDirectory;
+    sQTXRootDirectory = root.Path() + "/";
+    EXPECT_TRUE(AllocateQTXNamedSharedMemory("client", 64));
+    EXPECT_FALSE(StoreQTXNamedSharedMemoryToFile("client", Configuration().c_str()));
+    EXPECT_FALSE(StoreQTXNamedSharedMemoryToFile("client", "../client.bin"));
+    EXPECT_TRUE(StoreQTXNamedSharedMemoryToFile("client", "client.bin"));
+    FreeQTXNamedSharedMemory("client");
+    sQTXRootDirectory = savedRoot;
+    EXPECT_EQ(ReadFile(Driver("systemdriver") + "SharedMemory/client.bin"), std::string(64, '\0'));
+    EXPECT_FALSE(std::filesystem::exists(Driver("systemdriver") + "client.bin"));
+    EXPECT_FALSE(std::filesystem::exists(tDevice.Path("/dev/shm/client")));
 }
 
 class SystemDriverFactoryDefault : public SystemDriverServices

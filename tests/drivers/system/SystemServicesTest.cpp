@@ -294,14 +294,14 @@ TEST_F(SharedMemoryUnit, HeldMemoriesAreListedSortedAndChangesCountUp)
     EXPECT_EQ(Word(0), 4u);
     EXPECT_FALSE(std::filesystem::exists(DevicePath("/dev/escape")));
 
-    // Store writes the memory's bytes; the framework's request names the attribute FileName.
+    // Store writes the memory's bytes into the hub's own folder; the framework's request names
+    // the attribute FileName.
     memset(GetNSMemoryPointer(System().vpNamedSharedMemories[0]), 'x', 50);
-    const std::string file = DevicePath("/a.bin");
+    const std::string file = DevicePath("/Applications/tmp/Driver/SharedMemory/a.bin");
     for (const char* attribute : {"Filename", "FileName"})
     {
         std::remove(file.c_str());
-        EXPECT_EQ(Memory("a", "Store", std::string(attribute) + "=\"" + file + "\""),
-                  "Done|<none>");
+        EXPECT_EQ(Memory("a", "Store", std::string(attribute) + "=\"a.bin\""), "Done|<none>");
         EXPECT_EQ(kovetest::ReadFile(file), std::string(50, 'x'));
     }
 

@@ -105,6 +105,22 @@ TEST_F(SharedMemory, ProcessesShareTheContents)
     CloseNSMemory(reader);
 }
 
+TEST_F(SharedMemory, ReleaseUnmapsAndRemovesOnlyWhenAsked)
+{
+    constexpr int RWC = QTX_NSMEMORY_READ | QTX_NSMEMORY_WRITE | QTX_NSMEMORY_CREATE;
+    QTXNSMemory* user = OpenNSMemory(sName.c_str(), RWC, 4096);
+    ASSERT_NE(user, nullptr);
+    ReleaseNSMemory(OpenNSMemory(sName.c_str(), RWC, 4096), false);
+    EXPECT_TRUE(ObjectExists());
+    ReleaseNSMemory(OpenNSMemory(sName.c_str(), RWC, 4096), true);
+    EXPECT_FALSE(ObjectExists());
+    // Another user keeps its mapping of the removed object.
+    strcpy(static_cast<char*>(GetNSMemoryPointer(user)), "still mapped");
+    EXPECT_STREQ(static_cast<const char*>(GetNSMemoryPointer(user)), "still mapped");
+    ReleaseNSMemory(user, false);
+    ReleaseNSMemory(nullptr, true);
+}
+
 TEST_F(SharedMemory, ObjectIsNeverShrunkNorMappedBeyondItsEnd)
 {
     QTXNSMemory* big = OpenNSMemory(
