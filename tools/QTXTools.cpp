@@ -3,6 +3,7 @@
 #include "QTXTools.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -32,9 +33,9 @@ CTools* GetToolsDevice(bool exitOnError)
     catch (const CQTXError& error)
     {
         if (error.ErrorParameter().empty())
-            std::printf("Error initializing device\n");
+            ToolError("Error initializing device\n");
         else
-            std::printf("Error initializing device: %s\n", error.ErrorParameter().c_str());
+            ToolError("Error initializing device: %s\n", error.ErrorParameter().c_str());
         std::fflush(stdout);
         if (exitOnError)
             std::exit(QTX_EXIT_NO_DEVICE);
@@ -42,6 +43,166 @@ CTools* GetToolsDevice(bool exitOnError)
         pToolsDevice = nullptr;
     }
     return pToolsDevice;
+}
+
+void ToolError(const char* format, ...)
+{
+    // Both streams often end in the same terminal or file: what came before comes first.
+    std::fflush(stdout);
+    va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(stderr, format, arguments);
+    va_end(arguments);
+}
+
+namespace
+{
+// The text without the blanks and tabs around it.
+std::string Trimmed(const std::string& text)
+{
+    const size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos)
+        return "";
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// Digits of the base from text[at] to the end, single '_' between them. False for no digit,
+// any other character or a value above limit (at most 2^32).
+bool ReadDigits(const std::string& text, size_t at, unsigned base, uint64_t limit, uint64_t* value)
+{
+    uint64_t number = 0;
+    bool afterDigit = false;
+    for (size_t i = at; i < text.size(); ++i)
+    {
+        const char c = text[i];
+        if (c == '_' && afterDigit)
+        {
+            afterDigit = false;
+            continue;
+        }
+        const unsigned digit = c >= '0' && c <= '9'   ? static_cast<unsigned>(c - '0')
+                               : c >= 'a' && c <= 'f' ? static_cast<unsigned>(c - 'a' + 10)
+                               : c >= 'A' && c <= 'F' ? static_cast<unsigned>(c - 'A' + 10)
+                                                      : 99u;
+        if (digit >= base)
+            return false;
+        number = number * base + digit;
+        if (number > limit)
+            return false;
+        afterDigit = true;
+    }
+    *value = number;
+    return afterDigit;
+}
+} // namespace
+
+bool ParseToolInt(const std::string& text, int32_t* value)
+{
+    const std::string number = Trimmed(text);
+    size_t at = 0;
+    const bool negative = !number.empty() && number[0] == '-';
+    if (negative)
+        ++at;
+    unsigned base = 10;
+    if (number.size() > at + 1 && number[at] == '0')
+    {
+        switch (number[at + 1])
+        {
+        case 'x':
+        case 'X':
+            base = 16;
+            break;
+        case 'b':
+        case 'B':
+            base = 2;
+            break;
+        case 'o':
+        case 'O':
+            base = 8;
+            break;
+        case 'd':
+        case 'D':
+            base = 10;
+            break;
+        default:
+            base = 0;
+            break;
+        }
+        if (base != 0)
+            at += 2;
+        else
+            base = 10;
+    }
+    uint64_t magnitude;
+    if (!ReadDigits(number, at, base, negative ? 0x80000000u : 0xFFFFFFFFu, &magnitude))
+        return false;
+    const uint32_t bits = static_cast<uint32_t>(magnitude);
+    if (value != nullptr)
+        *value = static_cast<int32_t>(negative ? 0u - bits : bits);
+    return true;
+}
+
+bool ParseToolHex(const std::string& text, uint32_t* value)
+{
+    const std::string number = Trimmed(text);
+    const size_t at =
+        number.size() > 2 && number[0] == '0' && (number[1] == 'x' || number[1] == 'X') ? 2 : 0;
+    uint64_t word;
+    if (!ReadDigits(number, at, 16, 0xFFFFFFFFu, &word))
+        return false;
+    if (value != nullptr)
+        *value = static_cast<uint32_t>(word);
+    return true;
+}
+
+bool ParseToolFloat(const std::string& text, double* value)
+{
+    const std::string number = Trimmed(text);
+    if (number.empty())
+        return false;
+    char* end = nullptr;
+    const double parsed = std::strtod(number.c_str(), &end);
+    if (end != number.c_str() + number.size())
+        return false;
+    if (value != nullptr)
+        *value = parsed;
+    return true;
+}
+
+bool CheckToolParam(ToolParamKind kind, const char* name, const std::string& text)
+{
+    switch (kind)
+    {
+    case TOOL_PARAM_TEXT:
+        return true;
+    case TOOL_PARAM_INT:
+        if (ParseToolInt(text, nullptr))
+            return true;
+        ToolError("ERROR: <%s> must be a 32-bit whole number, not \"%s\"\n", name, text.c_str());
+        return false;
+    case TOOL_PARAM_HEX:
+        if (ParseToolHex(text, nullptr))
+            return true;
+        ToolError("ERROR: <%s> must be a hexadecimal number of 32 bits, not \"%s\"\n", name,
+                  text.c_str());
+        return false;
+    case TOOL_PARAM_FLOAT:
+        if (ParseToolFloat(text, nullptr))
+            return true;
+        ToolError("ERROR: <%s> must be a number, not \"%s\"\n", name, text.c_str());
+        return false;
+    case TOOL_PARAM_REGISTERS:
+    {
+        const size_t colon = text.find(':');
+        if (ParseToolInt(text.substr(0, colon), nullptr) &&
+            (colon == std::string::npos || ParseToolInt(text.substr(colon + 1), nullptr)))
+            return true;
+        ToolError("ERROR: <%s> must be <Address> or <Address>:<NumberOfWords>, not \"%s\"\n", name,
+                  text.c_str());
+        return false;
+    }
+    }
+    return false;
 }
 
 std::string ToolArgToString(const char* argument)
@@ -56,7 +217,7 @@ FILE* OpenToolFile(const std::string& path, const char* mode)
     if (file != nullptr)
         std::printf("Opened file \"%s\" for %s\n", path.c_str(), purpose);
     else
-        std::printf("ERROR: can not open file \"%s\" for %s!\n", path.c_str(), purpose);
+        ToolError("ERROR: can not open file \"%s\" for %s!\n", path.c_str(), purpose);
     return file;
 }
 
@@ -106,7 +267,9 @@ bool FloatToHex(CToolsCall& call)
 
 bool HexToFloat(CToolsCall& call)
 {
-    uint32_t bits = static_cast<uint32_t>(StringToInt(call.Param(0)));
+    // The dispatcher let only a hexadecimal word through.
+    uint32_t bits = 0;
+    ParseToolHex(call.Param(0), &bits);
     float value;
     std::memcpy(&value, &bits, sizeof value);
     std::printf("0x%08lX = %lf\n", static_cast<unsigned long>(bits), static_cast<double>(value));

@@ -22,7 +22,8 @@
 constexpr int QTX_EXIT_DONE = 0;
 constexpr int QTX_EXIT_USAGE = 1;         // no argument: the usage text was shown
 constexpr int QTX_EXIT_NO_CHANNEL = 2;    // the action's channel could not be opened
-constexpr int QTX_EXIT_WRONG_ACTION = 3;  // unknown action word or wrong parameter count
+constexpr int QTX_EXIT_WRONG_ACTION = 3;  // unknown action word, wrong parameter count or a
+                                          // numeric parameter that is no number
 constexpr int QTX_EXIT_ACTION_FAILED = 4; // the action ran and reported an error
 constexpr int QTX_EXIT_NO_DEVICE = -1;    // the driver object could not be made
 
@@ -60,6 +61,9 @@ struct CToolsCall
     std::string sTarget;
     std::string sProgram;
     int iMode = 0;
+    // Set by an action that found a parameter of the wrong form (and said so): the call ends
+    // as a usage error, not as a failed action.
+    bool bUsageError = false;
 
     const std::string& Param(size_t i) const
     {
@@ -111,6 +115,33 @@ int TargetPort(const std::string& target);
 void PrintToolsUsage(const char* program);
 
 // ---- Shared helpers
+
+// An error message: on standard error, after what standard output holds so far.
+void ToolError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Numbers of the command line. Each takes the whole text (blanks and tabs around it aside) or
+// nothing; value (may be null) is set only when the text is taken.
+// A whole number: an optional '-', an optional base prefix 0x, 0b, 0o or 0d (either case), one
+// or more digits of that base with single '_' between them. Its magnitude must fit 32 bits
+// (-2^31 .. 2^32 - 1); the value is its 32-bit pattern, as StringToInt gives it.
+bool ParseToolInt(const std::string& text, int32_t* value);
+// A 32-bit word in hexadecimal digits, with or without "0x" ('_' between digits as above).
+bool ParseToolHex(const std::string& text, uint32_t* value);
+// A floating-point number in the forms of strtod, as StringToFloat reads it.
+bool ParseToolFloat(const std::string& text, double* value);
+
+// The forms of a command-line parameter.
+enum ToolParamKind
+{
+    TOOL_PARAM_TEXT,
+    TOOL_PARAM_INT,      // ParseToolInt
+    TOOL_PARAM_HEX,      // ParseToolHex
+    TOOL_PARAM_FLOAT,    // ParseToolFloat
+    TOOL_PARAM_REGISTERS // "<Address>" or "<Address>:<NumberOfWords>", both ParseToolInt
+};
+// True when the text has the form; otherwise says on standard error which parameter (its
+// name as the usage text gives it) is wrong.
+bool CheckToolParam(ToolParamKind kind, const char* name, const std::string& text);
 
 // The driver object, made on first use. When it cannot be made the error is printed; then the
 // process ends with QTX_EXIT_NO_DEVICE when exitOnError is set, otherwise null is returned.
@@ -250,8 +281,8 @@ bool KoveFactoryRelays(CToolsCall& call);
 bool DPADC(CToolsCall& call);
 bool CANADC(CToolsCall& call);
 bool IOEmb(CToolsCall& call); // waits without limit for the module
-// The bytes of a write command: "*;1;2;255" lists them (numbers as StringToInt reads them, the
-// low 8 bits of each), any other text names a file that is read whole. False (nothing in data)
+// The bytes of a write command: "*;1;2;255" lists them (numbers as ParseToolInt takes them,
+// the low 8 bits of each), any other text names a file that is read whole. False (nothing in data)
 // when the text is empty, a list field is no number, the file cannot be read or is empty, or
 // there are more than maxBytes bytes; a null output prints "ERROR: wrong buffer or length!".
 bool ReadInputData(const std::string& text, std::vector<unsigned char>* data, size_t* length,

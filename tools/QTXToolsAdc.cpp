@@ -180,9 +180,9 @@ bool RecordAdc(const CAdcKind& kind, CToolsCall& call)
     const bool hardware = (device->BPBReadWord(0, false) & kIdentMask) == kIdentPdp;
     if (!hardware)
     {
-        std::printf("WARNING: Wrong hardware (no qorQB-DP nor qorQB-CAN). Running in simulation "
-                    "mode\n");
-        std::printf("NOTE: No ADC register is read or written; the file holds zero samples\n");
+        ToolError("WARNING: Wrong hardware (no qorQB-DP nor qorQB-CAN). Running in simulation "
+                  "mode\n");
+        ToolError("NOTE: No ADC register is read or written; the file holds zero samples\n");
         device->AllowHWAccessDebug(false);
         device->SetDebugSocket(kDebugTarget);
     }
@@ -204,11 +204,11 @@ bool RecordAdc(const CAdcKind& kind, CToolsCall& call)
                 refused = c;
         if (refused >= 0)
         {
-            std::printf("WARNING: Calibration data of column %d in \"%s\" can not be used (gain "
-                        "%g, offset %g); no calibration\n",
-                        refused, calibrationFile.c_str(),
-                        (table[refused].dPositive + table[refused].dNegative) / 2.0,
-                        table[refused].dOffset);
+            ToolError("WARNING: Calibration data of column %d in \"%s\" can not be used (gain "
+                      "%g, offset %g); no calibration\n",
+                      refused, calibrationFile.c_str(),
+                      (table[refused].dPositive + table[refused].dNegative) / 2.0,
+                      table[refused].dOffset);
         }
         else
         {
@@ -222,7 +222,7 @@ bool RecordAdc(const CAdcKind& kind, CToolsCall& call)
     }
     else if (!calibrationFile.empty())
     {
-        std::printf("WARNING: No calibration data in \"%s\"\n", calibrationFile.c_str());
+        ToolError("WARNING: No calibration data in \"%s\"\n", calibrationFile.c_str());
     }
 
     ToolFile file(OpenToolFile(fileName, "w"));
@@ -320,7 +320,7 @@ bool RecordAdc(const CAdcKind& kind, CToolsCall& call)
                     offset[c]);
     if (!written)
     {
-        std::printf("ERROR while writing to file \"%s\"\n", fileName.c_str());
+        ToolError("ERROR while writing to file \"%s\"\n", fileName.c_str());
         return false;
     }
     return true;
@@ -389,7 +389,7 @@ bool IOEmb(CToolsCall& call)
     CTools* device = GetToolsDevice(true);
     if ((device->BPBReadWord(0, false) & kIdentMask) != kIdentLio)
     {
-        std::printf("ERROR: This mode runs only on qorRida-va-zarozova\n");
+        ToolError("ERROR: This mode runs only on qorRida-va-zarozova\n");
         return false;
     }
     device->BPBWriteWord(kLioReset, 0x80000000u, false);
@@ -410,7 +410,7 @@ bool IOEmb(CToolsCall& call)
         const size_t length = std::fread(block, 1, sizeof block, file.get());
         if (std::ferror(file.get()))
         {
-            std::printf("\nERROR while reading file \"%s\"\n", call.Param(0).c_str());
+            ToolError("\nERROR while reading file \"%s\"\n", call.Param(0).c_str());
             return false;
         }
         if (length == 0)

@@ -65,13 +65,13 @@ bool WriteReplyFile(const std::string& path, const std::vector<unsigned char>& f
     FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr)
     {
-        std::printf("Can't write to file \"%s\"\n", path.c_str());
+        ToolError("Can't write to file \"%s\"\n", path.c_str());
         return false;
     }
     bool written = std::fwrite(frame.data(), 1, frame.size(), file) == frame.size();
     if (std::fclose(file) != 0 || !written)
     {
-        std::printf("Can't write to file \"%s\"\n", path.c_str());
+        ToolError("Can't write to file \"%s\"\n", path.c_str());
         return false;
     }
     return true;
@@ -95,12 +95,12 @@ bool ExchangeFrame(CToolsCall& call, const CToolsFrameFormat& requestFormat,
     std::fclose(input);
     if (read != TOOLS_FRAME_OK)
     {
-        std::printf("ERROR: Input file corrupt or too long (more than 64 kByte)\n");
+        ToolError("ERROR: Input file corrupt or too long (more than 64 kByte)\n");
         return false;
     }
     if (!call.tChannel.SendBuffer(request.data(), static_cast<int>(request.size())))
     {
-        std::printf("ERROR: Can not send file to target!\n");
+        ToolError("ERROR: Can not send file to target!\n");
         return false;
     }
     std::printf("Waiting for the answer ...\n");
@@ -112,13 +112,13 @@ bool ExchangeFrame(CToolsCall& call, const CToolsFrameFormat& requestFormat,
         reply);
     if (read == TOOLS_FRAME_BAD_LENGTH)
     {
-        std::printf("ERROR: Answer of the target has a wrong length\n");
+        ToolError("ERROR: Answer of the target has a wrong length\n");
         return false;
     }
     if (read != TOOLS_FRAME_OK)
     {
-        std::printf("ERROR: Answer of the target incomplete (%d bytes)\n",
-                    static_cast<int>(reply.size()));
+        ToolError("ERROR: Answer of the target incomplete (%d bytes)\n",
+                  static_cast<int>(reply.size()));
         return false;
     }
     return true;
@@ -135,7 +135,7 @@ bool SendXmlFile(CToolsCall& call)
     // An empty name would send nothing and wait for a reply that never comes.
     if (file.empty() || !call.tChannel.SendFile(file, !binary))
     {
-        std::printf("ERROR while trying to send \"%s\"\n", file.c_str());
+        ToolError("ERROR while trying to send \"%s\"\n", file.c_str());
         return false;
     }
     if (statusText)
@@ -160,7 +160,7 @@ bool SendXmlFile(CToolsCall& call)
     uint16_t binaryTag = 0;
     if (!call.tChannel.ReceiveDocument(replyFile, 0, rootName, binaryTag))
     {
-        std::printf("ERROR while receiving reply\n");
+        ToolError("ERROR while receiving reply\n");
         return false;
     }
     if (binaryTag != 0 || CQTXCommandFile::GetFileType(replyFile.c_str()) == QTX_FILE_TYPE_BINARY)
@@ -178,19 +178,19 @@ bool SendXmlFile(CToolsCall& call)
                 : 0;
         if (status < 0)
         {
-            std::printf("ERROR: The reply carries the error %d\n", status);
+            ToolError("ERROR: The reply carries the error %d\n", status);
             return false;
         }
         return true;
     }
     if (!PrintFile(replyFile))
     {
-        std::printf("ERROR while receiving reply\n");
+        ToolError("ERROR while receiving reply\n");
         return false;
     }
     if (XmlReplyHasError(replyFile, rootName))
     {
-        std::printf("ERROR: The reply carries an error\n");
+        ToolError("ERROR: The reply carries an error\n");
         return false;
     }
     return true;
@@ -225,12 +225,12 @@ bool SendUdpFile(CToolsCall& call)
     CQTXCommunication answer;
     if (answerPort < 1 || answerPort > 65535 || !answer.OpenServerSocket(answerPort, true))
     {
-        std::printf("ERROR: Can not setup server socket for answer\n");
+        ToolError("ERROR: Can not setup server socket for answer\n");
         return false;
     }
     if (file.empty() || !call.tChannel.SendFile(file, false))
     {
-        std::printf("ERROR while trying to send \"%s\"\n", file.c_str());
+        ToolError("ERROR while trying to send \"%s\"\n", file.c_str());
         return false;
     }
     std::printf("File \"%s\" sent, listening on port %d for reply\n", file.c_str(), answerPort);
@@ -247,7 +247,7 @@ bool SendUdpFile(CToolsCall& call)
     answer.CloseServerSocket();
     if (!received || !PrintFile(replyFile))
     {
-        std::printf("ERROR while receiving reply\n");
+        ToolError("ERROR while receiving reply\n");
         return false;
     }
     return true;
@@ -272,7 +272,7 @@ bool SendVeskFile(CToolsCall& call)
     bool ok = true;
     if (result < 1)
     {
-        std::printf("Command replied error code %d\n", result);
+        ToolError("Command replied error code %d\n", result);
         ok = false;
     }
     if (!WriteReplyFile(call.Param(0) + "_reply", reply))
@@ -319,7 +319,7 @@ bool UdpTemp(CToolsCall& call)
     }
     if (!any)
     {
-        std::printf("No valid temperature sources found\n");
+        ToolError("No valid temperature sources found\n");
         return false;
     }
     std::printf("Recording temperature via UDP each %d ms):\n", interval);
@@ -362,6 +362,6 @@ bool UdpData(CToolsCall& call)
             length = 0;
         std::printf("  Register 0x%08X: %d words\n", static_cast<uint32_t>(address), length);
     }
-    std::printf("ERROR: UdpData can not send the registers on this platform\n");
+    ToolError("ERROR: UdpData can not send the registers on this platform\n");
     return false;
 }

@@ -5,7 +5,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <exception>
+#include <string>
+#include <vector>
 
 #include "KovePlatform.h"
 #include "QTXConvert.h"
@@ -57,59 +60,69 @@ struct CActionRow
     bool bDevice;           // needs the driver object
     QTXToolsAction pAction;
     int iMode;
+    // The parameters as the usage text names them, separated by blanks; the form of each is
+    // marked by its first character: '#' a whole number, '$' a hexadecimal word, '~' a
+    // floating-point number, ':' a register range, none a text. "..." after the last one:
+    // it stands for all further parameters.
+    const char* pParams;
 };
 
 // In dispatch order: the first row whose word and parameter count fit runs.
 const CActionRow aActionRows[] = {
-    {"XML", P(1), false, SendXmlFile, 0},
-    {"sXML", P(1), false, SendXmlFile, 1},
-    {"ShowProgress", P(0), false, ShowProgress, 0},
-    {"UDP", P(2), false, SendUdpFile, 0},
-    {"DIAGFile", P(1), false, SendDiagFile, 0},
-    {"VeskFile", P(1), false, SendVeskFile, 0},
-    {"UdpTemp", P(1), false, UdpTemp, 0},
-    {"UdpData", AtLeast(3), false, UdpData, 0},
-    {"RecordDebug", P(1), false, RecordDebug, 0},
-    {"RecordDebug1", P(1), false, RecordDebug, 1},
-    {"RecordDebug2", P(1), false, RecordDebug, 2},
-    {"IOEmb", P(2), true, IOEmb, 0},
-    {"DebugData", P(3), true, DebugData, 0},
-    {"Write", AtLeast(2), true, BusWrite, 0},
-    {"Read", P(2), true, BusRead, 0},
-    {"MemTest", P(3) | P(5), true, MemTest, 0},
-    {"File2PCI", P(2), true, File2PCI, 0},
-    {"PCI2File", P(3), true, PCI2File, 0},
-    {"RingBuffer2File", P(6), true, RingBuffer2File, 0},
-    {"Temp", P(1), false, Temp, 0},
-    {"DPADC", P(1) | P(2) | P(3), true, DPADC, 0},
-    {"CANADC", P(1) | P(2) | P(3), true, CANADC, 0},
-    {"Counter", P(2), true, Counter, 0},
-    {"KoveFactoryRelays", P(2), false, KoveFactoryRelays, 0},
-    {"Eeprom2File", P(2) | P(3), false, Eeprom2File, 0},
-    {"File2Eeprom", P(2) | P(3), false, File2Eeprom, 0},
-    {"CheckEeprom", P(1), false, CheckEeprom, 0},
-    {"UpdateEepromFile", P(1), false, UpdateEepromFile, 0},
-    {"ConvertNewToOldEepromFile", P(3), false, ConvertNewToOldEepromFile, 0},
-    {"SpiFlash2File", P(4), false, SpiFlash2File, 0},
-    {"File2SpiFlash", P(3), false, File2SpiFlash, 0},
-    {"SrwCmd", P(2) | P(3) | P(4) | P(5), false, SrwCmd, 0},
-    {"FloatToHex", P(1), false, FloatToHex, 0},
-    {"ExtractFile", P(3), false, ExtractFile, 0},
-    {"Add12BHeader", P(3), false, Add12BHeader, 0},
-    {"QWCalib", P(1), false, QWCalib, 0},
-    {"HexToFloat", P(1), false, HexToFloat, 0},
-    {"CalcBiQuad", P(0), false, CalcBiQuad, 0},
-    {"GenLpFilter", P(5) | P(7), false, GenLpFilter, 0},
-    {"WexFilter", P(2), false, WexFilter, 0},
-    {"WexSim", P(5), false, WexSim, 0},
-    {"FftTest", P(0), false, FftTest, 0},
-    {"SystemCall", P(4), false, SystemCall, 0},
-    {"RecordMemoryUsage", P(3), false, RecordMemoryUsage, 0},
-    {"RecordSystemLoad", P(3), false, RecordProcessLoad, 0},
-    {"ShowThreadLoad", P(3) | P(4), false, RecordProcessLoad, 0},
-    {"WatchProcess", P(3), false, RecordProcessLoad, 0},
-    {"SWTest", P(0), false, SWTest, 0},
-    {"CheckBinCmd", P(1), false, CheckBinCmdAction, 0},
+    {"XML", P(1), false, SendXmlFile, 0, "FileName"},
+    {"sXML", P(1), false, SendXmlFile, 1, "FileName"},
+    {"ShowProgress", P(0), false, ShowProgress, 0, ""},
+    {"UDP", P(2), false, SendUdpFile, 0, "#AnswerPort FileName"},
+    {"DIAGFile", P(1), false, SendDiagFile, 0, "FileName"},
+    {"VeskFile", P(1), false, SendVeskFile, 0, "FileName"},
+    {"UdpTemp", P(1), false, UdpTemp, 0, "#Time"},
+    {"UdpData", AtLeast(3), false, UdpData, 0, "#Time :ListOfRegisters..."},
+    {"RecordDebug", P(1), false, RecordDebug, 0, "FileName"},
+    {"RecordDebug1", P(1), false, RecordDebug, 1, "FileName"},
+    {"RecordDebug2", P(1), false, RecordDebug, 2, "FileName"},
+    {"IOEmb", P(2), true, IOEmb, 0, "FileName #FO-Mode"},
+    {"DebugData", P(3), true, DebugData, 0, "Which #ModuleNo FileName"},
+    {"Write", AtLeast(2), true, BusWrite, 0, "#Address #Data..."},
+    {"Read", P(2), true, BusRead, 0, "#Address #NumberOfBytes"},
+    {"MemTest", P(3) | P(5), true, MemTest, 0, "#Address #Length #Loops #MarkAddress #MarkValue"},
+    {"File2PCI", P(2), true, File2PCI, 0, "#Address FileName"},
+    {"PCI2File", P(3), true, PCI2File, 0, "#Address #NumberOfBytes FileName"},
+    {"RingBuffer2File", P(6), true, RingBuffer2File, 0,
+     "#StartAddress #BlockLength #BlockOffset #NoOfBlocks #PointerRegister FileName"},
+    {"Temp", P(1), false, Temp, 0, "#Module"},
+    {"DPADC", P(1) | P(2) | P(3), true, DPADC, 0, "FileName CalibFile #Mode"},
+    {"CANADC", P(1) | P(2) | P(3), true, CANADC, 0, "FileName CalibFile #Mode"},
+    {"Counter", P(2), true, Counter, 0, "#FPGA-Address #DelayInMs"},
+    {"KoveFactoryRelays", P(2), false, KoveFactoryRelays, 0, "#Slot #RelayMask"},
+    {"Eeprom2File", P(2) | P(3), false, Eeprom2File, 0, "#ModuleSlot FileName #Length"},
+    {"File2Eeprom", P(2) | P(3), false, File2Eeprom, 0, "#ModuleSlot FileName #Length"},
+    {"CheckEeprom", P(1), false, CheckEeprom, 0, "#ModuleSlot"},
+    {"UpdateEepromFile", P(1), false, UpdateEepromFile, 0, "FileName"},
+    {"ConvertNewToOldEepromFile", P(3), false, ConvertNewToOldEepromFile, 0,
+     "FileName #ProductId FWVersion"},
+    {"SpiFlash2File", P(4), false, SpiFlash2File, 0, "#ModuleSlot #StartAddress #Length FileName"},
+    {"File2SpiFlash", P(3), false, File2SpiFlash, 0, "#ModuleSlot #StartAddress FileName"},
+    // The forms of the command's arguments depend on the command: SrwCmd checks them.
+    {"SrwCmd", P(2) | P(3) | P(4) | P(5), false, SrwCmd, 0, "#Slot Command Argument..."},
+    {"FloatToHex", P(1), false, FloatToHex, 0, "~value"},
+    {"ExtractFile", P(3), false, ExtractFile, 0, "ID Input Output"},
+    {"Add12BHeader", P(3), false, Add12BHeader, 0, "ID Input Output"},
+    {"QWCalib", P(1), false, QWCalib, 0, "File"},
+    {"HexToFloat", P(1), false, HexToFloat, 0, "$value"},
+    {"CalcBiQuad", P(0), false, CalcBiQuad, 0, ""},
+    {"GenLpFilter", P(5) | P(7), false, GenLpFilter, 0,
+     "Name #Type #Order ~Fs ~Fc ~PassGain ~StopGain"},
+    {"WexFilter", P(2), false, WexFilter, 0, "#Input Output"},
+    {"WexSim", P(5), false, WexSim, 0, "FileName #Mode #Phases ~Frequency #Periods"},
+    {"FftTest", P(0), false, FftTest, 0, ""},
+    {"SystemCall", P(4), false, SystemCall, 0, "#OuterLoop #InnerLoop Command #Slot"},
+    {"RecordMemoryUsage", P(3), false, RecordMemoryUsage, 0, "#Interval #Duration File"},
+    {"RecordSystemLoad", P(3), false, RecordProcessLoad, 0, "#Interval #Duration File"},
+    {"ShowThreadLoad", P(3) | P(4), false, RecordProcessLoad, 0,
+     "#Interval #Duration ProcessName #Prio"},
+    {"WatchProcess", P(3), false, RecordProcessLoad, 0, "#Interval #Duration ProcessName"},
+    {"SWTest", P(0), false, SWTest, 0, ""},
+    {"CheckBinCmd", P(1), false, CheckBinCmdAction, 0, "FileName"},
 };
 
 const CActionRow* FindAction(const std::string& word, size_t count)
@@ -121,6 +134,48 @@ const CActionRow* FindAction(const std::string& word, size_t count)
     return nullptr;
 }
 
+// The name of parameter i in a row's list ("" when the list has none for it), with its mark.
+std::string ParamName(const char* params, size_t i)
+{
+    std::vector<std::string> names;
+    for (const char* at = params; *at != '\0';)
+    {
+        const size_t length = std::strcspn(at, " ");
+        if (length > 0)
+            names.emplace_back(at, length);
+        at += length;
+        at += *at == ' ' ? 1 : 0;
+    }
+    if (i < names.size())
+        return names[i];
+    const std::string repeat = "...";
+    const std::string last = names.empty() ? "" : names.back();
+    if (last.size() > repeat.size() && last.rfind(repeat) == last.size() - repeat.size())
+        return last;
+    return "";
+}
+
+// True when every parameter has the form its row gives it; the first that has not is named on
+// standard error.
+bool CheckParams(const CActionRow& row, const std::vector<std::string>& params)
+{
+    for (size_t i = 0; i < params.size(); ++i)
+    {
+        std::string name = ParamName(row.pParams, i);
+        if (name.size() > 3 && name.rfind("...") == name.size() - 3)
+            name.resize(name.size() - 3);
+        const char mark = name.empty() ? ' ' : name[0];
+        const ToolParamKind kind = mark == '#'   ? TOOL_PARAM_INT
+                                   : mark == '$' ? TOOL_PARAM_HEX
+                                   : mark == '~' ? TOOL_PARAM_FLOAT
+                                   : mark == ':' ? TOOL_PARAM_REGISTERS
+                                                 : TOOL_PARAM_TEXT;
+        if (!CheckToolParam(kind, name.c_str() + (kind == TOOL_PARAM_TEXT ? 0 : 1), params[i]))
+            return false;
+    }
+    return true;
+}
+
 bool OpenChannel(const CToolsChannel& channel, CQTXCommunication& communication)
 {
     switch (channel.eKind)
@@ -130,23 +185,23 @@ bool OpenChannel(const CToolsChannel& channel, CQTXCommunication& communication)
     case TOOLS_CHANNEL_TCP:
         if (communication.Open(channel.sTarget, true))
             return true;
-        std::printf("ERROR: Can not open TCP/IP channel to %s\n", channel.sTarget.c_str());
+        ToolError("ERROR: Can not open TCP/IP channel to %s\n", channel.sTarget.c_str());
         return false;
     case TOOLS_CHANNEL_UDP:
         if (communication.Open(channel.sTarget, false))
             return true;
-        std::printf("ERROR: Can not open UDP/IP channel to %s\n", channel.sTarget.c_str());
+        ToolError("ERROR: Can not open UDP/IP channel to %s\n", channel.sTarget.c_str());
         return false;
     case TOOLS_CHANNEL_UDP_SENSOR:
         if (communication.Open(channel.sTarget, false))
             return true;
-        std::printf("ERROR: Can not open UDP channel to %s\n", channel.sTarget.c_str());
+        ToolError("ERROR: Can not open UDP channel to %s\n", channel.sTarget.c_str());
         return false;
     case TOOLS_CHANNEL_UDP_SERVER:
         // Port 0 would let the system choose one that nobody sends to.
         if (channel.iPort > 0 && communication.OpenServerSocket(channel.iPort, false))
             return true;
-        std::printf("ERROR: Can not allocate UDP socket for port %d\n", channel.iPort);
+        ToolError("ERROR: Can not allocate UDP socket for port %d\n", channel.iPort);
         return false;
     }
     return false;
@@ -154,8 +209,8 @@ bool OpenChannel(const CToolsChannel& channel, CQTXCommunication& communication)
 
 // ---- Usage
 
-// One entry per line; "%s" is the program. Hardware and tool entries have six blanks in place
-// of the target.
+// One entry per line, each a printf format: "%s" is the program, "%%" a percent sign. Hardware
+// and tool entries have six blanks in place of the target.
 const char* const aUsageLines[] = {
     "*** Communication ***",
     "  %s <Target> XML <FileName> sends the command file (XML or binary) and shows the reply",
@@ -179,6 +234,8 @@ const char* const aUsageLines[] = {
     "  %s       IOEmb <FileName> <FO-Mode> loads the embedded link I/O device with the file",
     "*** Hardware access ***",
     "  %s       DebugData <Which> <ModuleNo> <FileName> stores debug data of a module",
+    "          <Which>: AVR-FLASH (32 kByte of the module controller's flash), AVR-RAM (its RAM);",
+    "          FPGA, EEPROM and PLV are not available",
     "  %s       Write <Address> <Data> ... writes bus words",
     "  %s       Read <Address> <NumberOfBytes> reads bus words",
     "  %s       MemTest <Address> <Length> <Loops> [<MarkAddress> <MarkValue>] tests memory",
@@ -223,8 +280,17 @@ const char* const aUsageLines[] = {
     "  %s       HexToFloat <value> shows the value of an IEEE 754 bit pattern",
     "  %s       CalcBiQuad",
     "  %s       GenLpFilter <Name> <Type> <Order> <Fs> <Fc> [<PassGain> <StopGain>]",
-    "  %s       WexFilter <Input> <Output>",
-    "  %s       WexSim <FileName> <Mode> <Phases> <Frequency> <Periods>",
+    "          designs a digital low pass filter: <Name>.xml, <Name>_ana.m, <Name>_dig.m",
+    "          <Type>: 0 Butterworth, 1 Chebychev, 2 Inv.-Chebychev, 3 Cauer; <Order>: 2..64, even",
+    "          <Fs>, <Fc> in Hz, <Fc> at most <Fs>/2; gains in dB (default -0.1 and -80)",
+    "  %s       WexFilter <Input> <Output> runs the test filter; \"##\" in <Output> is the input",
+    "          <Input>: 0 all of them, 1 noise, 2 sine 50 Hz, 3 square, 4 sine with steps,",
+    "          5 as 4 at 60 Hz",
+    "  %s       WexSim <FileName> <Mode> <Phases> <Frequency> <Periods> grid simulation file",
+    "          <FileName>: *.m (text) or *.bin; <Phases>: 1, 3 or 4; <Frequency>: 10..75 Hz",
+    "          <Mode>: 0 sine, 1 square (30000 V, 1000 A), 2 sine with 10 %% third harmonic,",
+    "          3 sine with 80 %% amplitude modulation at 0.1 Hz, 4 sine with one period in ten",
+    "          of each phase raised to 150 %% or lowered to 20 %% in turn",
     "  %s       FftTest",
     "  %s       SystemCall <OuterLoop> <InnerLoop> <Command> <Slot> stress test of the shell call",
     "  %s       RecordMemoryUsage <Interval> <Duration> <File>",
@@ -319,21 +385,25 @@ int RunTools(int argc, char** argv)
     }
     CToolsCommandLine line;
     SplitToolsCommandLine(argc, argv, line);
+    if (line.sAction == "--help" || line.sAction == "-h")
+    {
+        PrintToolsUsage(program);
+        return QTX_EXIT_DONE;
+    }
 
     CToolsChannel needed = FindToolsChannel(line.sAction, line.sTarget);
     if (!OpenChannel(needed, channel))
-    {
-        std::fflush(stdout);
         return QTX_EXIT_NO_CHANNEL;
-    }
 
     const CActionRow* row = FindAction(line.sAction, line.vsParams.size());
     if (row == nullptr)
     {
-        std::printf("ERROR: Wrong action or wrong number of parameter for the selected action\n");
-        std::fflush(stdout);
+        ToolError("ERROR: Wrong action or wrong number of parameter for the selected action\n");
         return QTX_EXIT_WRONG_ACTION;
     }
+    // A parameter of the wrong form ends the call before anything is made or touched.
+    if (!CheckParams(*row, line.vsParams))
+        return QTX_EXIT_WRONG_ACTION;
 
     bool done = false;
     if (row->bDevice)
@@ -346,21 +416,22 @@ int RunTools(int argc, char** argv)
     }
     catch (const CQTXError& error)
     {
-        std::printf("ERROR: %s\n", error.ToString().c_str());
+        ToolError("ERROR: %s\n", error.ToString().c_str());
     }
     catch (const std::exception& error)
     {
-        std::printf("ERROR: %s\n", error.what());
+        ToolError("ERROR: %s\n", error.what());
     }
     channel.Close();
     channel.CloseServerSocket();
+    std::fflush(stdout);
+    if (call.bUsageError)
+        return QTX_EXIT_WRONG_ACTION;
     if (!done)
     {
-        std::printf("Command responded an ERROR\n");
-        std::fflush(stdout);
         // A failed action must not look like a successful one to a script that calls qtx.
+        ToolError("Command responded an ERROR\n");
         return QTX_EXIT_ACTION_FAILED;
     }
-    std::fflush(stdout);
     return QTX_EXIT_DONE;
 }

@@ -118,17 +118,17 @@ bool EepromArguments(int slot, int length)
 {
     if (slot < kFirstModuleSlot || slot > kLastModuleSlot)
     {
-        std::printf("Wrong slot number, must be between %d and 4\n", kFirstModuleSlot);
+        ToolError("Wrong slot number, must be between %d and 4\n", kFirstModuleSlot);
         return false;
     }
     if (length < 1)
     {
-        std::printf("Wrong buffer length, must be positive (>= 1)\n");
+        ToolError("Wrong buffer length, must be positive (>= 1)\n");
         return false;
     }
     if (length > kEepromBytes)
     {
-        std::printf("Wrong buffer length, the EEPROM holds %d bytes\n", kEepromBytes);
+        ToolError("Wrong buffer length, the EEPROM holds %d bytes\n", kEepromBytes);
         return false;
     }
     return true;
@@ -141,19 +141,19 @@ bool CopyEepromToFile(int slot, const std::string& name, int length)
     std::vector<unsigned char> buffer(static_cast<size_t>(length));
     if (!EepromRead(buffer.data(), length, 0, slot, kEepromTimeoutMs, false))
     {
-        std::printf("Hardware error while reading Eeprom\n");
+        ToolError("Hardware error while reading Eeprom\n");
         return false;
     }
     ToolFile file(std::fopen(name.c_str(), "wb"));
     if (!file)
     {
-        std::printf("Can not open file \"%s\"\n", name.c_str());
+        ToolError("Can not open file \"%s\"\n", name.c_str());
         return false;
     }
     if (std::fwrite(buffer.data(), 1, buffer.size(), file.get()) != buffer.size() ||
         std::fclose(file.release()) != 0)
     {
-        std::printf("Can not write file \"%s\"\n", name.c_str());
+        ToolError("Can not write file \"%s\"\n", name.c_str());
         return false;
     }
     return true;
@@ -167,7 +167,7 @@ bool ReadRecord(const std::string& path, const std::string& shown, unsigned char
     ToolFile file(std::fopen(path.c_str(), "rb"));
     if (!file || std::fread(record, 1, kEepromRecordSize, file.get()) != kEepromRecordSize)
     {
-        std::printf("Can not read file \"%s\"\n", shown.c_str());
+        ToolError("Can not read file \"%s\"\n", shown.c_str());
         return false;
     }
     return true;
@@ -180,7 +180,7 @@ bool StoreRecord(const std::string& path, const std::string& shown, unsigned cha
     if (!file || std::fwrite(record, 1, kEepromRecordSize, file.get()) != kEepromRecordSize ||
         std::fclose(file.release()) != 0)
     {
-        std::printf("Can not store in file \"%s\"\n", shown.c_str());
+        ToolError("Can not store in file \"%s\"\n", shown.c_str());
         return false;
     }
     return true;
@@ -199,7 +199,7 @@ void EditDate(unsigned char* record)
         struct tm local;
         if (now == static_cast<time_t>(-1) || localtime_r(&now, &local) == nullptr)
         {
-            std::printf("Can not get system time - please do it manually!\n");
+            ToolError("Can not get system time - please do it manually!\n");
             return;
         }
         date.iYear = local.tm_year + 1900;
@@ -212,12 +212,12 @@ void EditDate(unsigned char* record)
     case EEPROM_DATE_FIELDS:
         break;
     case EEPROM_DATE_WRONG:
-        std::printf("Wrong format - date and time are unchanged. Please try again \n");
+        ToolError("Wrong format - date and time are unchanged. Please try again \n");
         return;
     }
     // A year up to 2000 leaves the date as it is.
     if (date.iYear > 2000 && !StoreEepromDate(record, date))
-        std::printf("Wrong format - date and time are unchanged. Please try again \n");
+        ToolError("Wrong format - date and time are unchanged. Please try again \n");
 }
 
 void EditVersions(unsigned char* record)
@@ -247,7 +247,7 @@ void EditMarkers(unsigned char* record)
         int value = 0;
         if (!ParseEepromMarker(ConsoleLine(32), marker.iBase, &value))
         {
-            std::printf("Wrong input, please try abain with a number between 0 and 255\n");
+            ToolError("Wrong input, please try abain with a number between 0 and 255\n");
             return;
         }
         record[marker.iAt] = static_cast<unsigned char>(value);
@@ -261,7 +261,7 @@ void EditMac(unsigned char* record)
     const int bad = ParseEepromMac(ConsoleLine(13), mac);
     if (bad != 0)
     {
-        std::printf("Error in digit %d - input is ignored. Please try again\n", bad);
+        ToolError("Error in digit %d - input is ignored. Please try again\n", bad);
         return;
     }
     std::memcpy(record + kMacAt, mac, sizeof mac);
@@ -278,7 +278,7 @@ void EditFlashSize(unsigned char* record)
                 record[kFlashSizeAt] = static_cast<unsigned char>(kFlashSizeCode1MB + code);
                 return;
             }
-    std::printf("Illegal number, size is not changed.\n");
+    ToolError("Illegal number, size is not changed.\n");
 }
 
 // The menu character: blanks, control characters and anything above 'z' are skipped; the
@@ -353,7 +353,7 @@ bool ViewRecord(const std::string& path, const std::string& shown, bool edit)
         case 'X':
             return true;
         default:
-            std::printf("Unknown input: \"%c\". Please try again\n", choice);
+            ToolError("Unknown input: \"%c\". Please try again\n", choice);
             break;
         }
     }
@@ -367,12 +367,12 @@ bool FlashSlot(int slot, const char* serialMessage)
 {
     if (slot >= kSerialSlots)
     {
-        std::printf("%s\n", serialMessage);
+        ToolError("%s\n", serialMessage);
         return false;
     }
     if (slot < 0 || slot > kLastModuleSlot)
     {
-        std::printf("Wrong slot number, must be between %d and 4\n", 0);
+        ToolError("Wrong slot number, must be between %d and 4\n", 0);
         return false;
     }
     return true;
@@ -387,7 +387,7 @@ bool FlashWord(int slot, int* word)
     SrwCommand(-1, nullptr, 0, nullptr, 0, 0, 0, slot);
     if (!answered)
     {
-        std::printf("ERROR: Module command 16 failed on slot %d\n", slot);
+        ToolError("ERROR: Module command 16 failed on slot %d\n", slot);
         return false;
     }
     *word = static_cast<int>(static_cast<uint32_t>(answer[12]) | answer[13] << 8 |
@@ -400,7 +400,7 @@ bool FlashRange(int32_t start, int64_t length)
 {
     if (start >= 0 && length >= 0 && start + length <= INT32_MAX)
         return true;
-    std::printf("ERROR: wrong start address or length\n");
+    ToolError("ERROR: wrong start address or length\n");
     return false;
 }
 
@@ -611,12 +611,12 @@ bool File2Eeprom(CToolsCall& call)
     ToolFile file(std::fopen(name.c_str(), "rb"));
     if (!file || std::fread(buffer.data(), 1, buffer.size(), file.get()) != buffer.size())
     {
-        std::printf("Can not read file \"%s\"\n", name.c_str());
+        ToolError("Can not read file \"%s\"\n", name.c_str());
         return false;
     }
     if (!EepromWrite(buffer.data(), length, 0, slot, kEepromTimeoutMs, false))
     {
-        std::printf("Hardware error while writing Eeprom\n");
+        ToolError("Hardware error while writing Eeprom\n");
         return false;
     }
     return true;
@@ -641,7 +641,7 @@ bool UpdateEepromFile(CToolsCall& call)
     const std::string& name = call.Param(0);
     if (name.empty())
     {
-        std::printf("Wrong parameter\n");
+        ToolError("Wrong parameter\n");
         return false;
     }
     return ViewRecord(name, name, true);
@@ -653,14 +653,14 @@ bool ConvertNewToOldEepromFile(CToolsCall& call)
     const int32_t productId = StringToInt(call.Param(1));
     if (productId < 0 || productId > 0xFFFF)
     {
-        std::printf("ERROR: <ProductId> must be between 0 and 65535\n");
+        ToolError("ERROR: <ProductId> must be between 0 and 65535\n");
         return false;
     }
     unsigned char record[kEepromRecordSize];
     ToolFile file(std::fopen(name.c_str(), "r+b"));
     if (!file || std::fread(record, 1, sizeof record, file.get()) != sizeof record)
     {
-        std::fprintf(stderr, "Can not read file content\n");
+        ToolError("Can not read file content\n");
         return false;
     }
     unsigned char old[kEepromRecordSize];
@@ -670,7 +670,7 @@ bool ConvertNewToOldEepromFile(CToolsCall& call)
         std::fwrite(old, 1, sizeof old, file.get()) != sizeof old ||
         std::fclose(file.release()) != 0)
     {
-        std::fprintf(stderr, "Error when writing the file\n");
+        ToolError("Error when writing the file\n");
         return false;
     }
     return true;
@@ -696,7 +696,7 @@ bool SpiFlash2File(CToolsCall& call)
                 static_cast<size_t>(size))
         {
             Progress('E');
-            std::printf(" Stopped after error\n");
+            ToolError(" Stopped after error\n");
             return false;
         }
         Progress('.');
@@ -704,7 +704,7 @@ bool SpiFlash2File(CToolsCall& call)
     }
     if (std::fclose(file.release()) != 0)
     {
-        std::printf(" Stopped after error\n");
+        ToolError(" Stopped after error\n");
         return false;
     }
     std::printf(" Done.\n");
@@ -726,7 +726,7 @@ bool File2SpiFlash(CToolsCall& call)
         size = std::ftell(file.get());
     if (size < 0 || std::fseek(file.get(), 0, SEEK_SET) != 0)
     {
-        std::printf("ERROR: Can not read file length\n");
+        ToolError("ERROR: Can not read file length\n");
         return false;
     }
     if (!FlashRange(start, size) || !FlashWord(slot, &word))
@@ -744,7 +744,7 @@ bool File2SpiFlash(CToolsCall& call)
             !SpiFlashWrite(a64kBuffer, block, address, slot, word))
         {
             Progress('E');
-            std::printf(" Stopped after error\n");
+            ToolError(" Stopped after error\n");
             return false;
         }
         Progress('.');

@@ -53,7 +53,7 @@ bool ExtractFile(CToolsCall& call)
     const int64_t size = FileSize(input);
     if (size < 0)
     {
-        std::printf("ERROR: Can not read header!\n");
+        ToolError("ERROR: Can not read header!\n");
         return false;
     }
 
@@ -65,7 +65,7 @@ bool ExtractFile(CToolsCall& call)
         unsigned char bytes[QTX_FLASH_RECORD_HEAD_BYTES];
         if (std::fread(bytes, 1, sizeof bytes, input) != sizeof bytes)
         {
-            std::printf("ERROR: Can not read header!\n");
+            ToolError("ERROR: Can not read header!\n");
             return false;
         }
         position += sizeof bytes;
@@ -85,13 +85,13 @@ bool ExtractFile(CToolsCall& call)
     }
     if (!found)
     {
-        std::printf("ERROR: Header \"%s\" not found!\n", id.c_str());
+        ToolError("ERROR: Header \"%s\" not found!\n", id.c_str());
         return false;
     }
     // The head's length is taken only as far as the file holds data.
     if (static_cast<int64_t>(head.uLength) > size - position)
     {
-        std::printf("ERROR: Can not read file content\n");
+        ToolError("ERROR: Can not read file content\n");
         return false;
     }
     std::vector<unsigned char> data;
@@ -101,7 +101,7 @@ bool ExtractFile(CToolsCall& call)
     }
     catch (const std::bad_alloc&)
     {
-        std::printf("ERROR: Can not allocate buffer\n");
+        ToolError("ERROR: Can not allocate buffer\n");
         return false;
     }
     FILE* output = OpenToolFile(call.Param(2), "wb");
@@ -110,12 +110,12 @@ bool ExtractFile(CToolsCall& call)
     CFileCloser closeOutput{output};
     if (std::fread(data.data(), 1, data.size(), input) != data.size())
     {
-        std::printf("ERROR: Can not read file content\n");
+        ToolError("ERROR: Can not read file content\n");
         return false;
     }
     if (std::fwrite(data.data(), 1, data.size(), output) != data.size() || std::fflush(output) != 0)
     {
-        std::printf("ERROR: Can not store file\n");
+        ToolError("ERROR: Can not store file\n");
         return false;
     }
     std::printf("Stored %d bytes in file %s\n", static_cast<int>(data.size()),
@@ -133,7 +133,7 @@ bool Add12BHeader(CToolsCall& call)
     // The head's length field has 32 bits.
     if (size <= 0 || size > static_cast<int64_t>(UINT32_MAX))
     {
-        std::printf("ERROR: Empty input file or error detecting the file size\n");
+        ToolError("ERROR: Empty input file or error detecting the file size\n");
         return false;
     }
     unsigned char head[QTX_FLASH_RECORD_HEAD_BYTES];
@@ -145,7 +145,7 @@ bool Add12BHeader(CToolsCall& call)
     }
     catch (const std::bad_alloc&)
     {
-        std::printf("ERROR: Can not allocate buffer\n");
+        ToolError("ERROR: Can not allocate buffer\n");
         return false;
     }
     // The whole input is read before the output is opened, so the two may be one file.
@@ -160,7 +160,7 @@ bool Add12BHeader(CToolsCall& call)
         copied = std::fclose(output) == 0 && copied;
     }
     if (!copied)
-        std::printf("Error during copy from input to output file\n");
+        ToolError("Error during copy from input to output file\n");
     return copied;
 }
 
@@ -202,7 +202,7 @@ bool QWCalib(CToolsCall& call)
     if (!xml.LoadFile("calibration.xml_cal", "CalibrationData") ||
         xml.SelectSignalListByName("", "NoFilter", false) < 0)
     {
-        std::printf("ERROR: Can not read \"calibration.xml_cal\"\n");
+        ToolError("ERROR: Can not read \"calibration.xml_cal\"\n");
         return false;
     }
     std::vector<int32_t> words(kCalibrationWords, -1);
@@ -215,15 +215,14 @@ bool QWCalib(CToolsCall& call)
         }
         catch (const CQTXError&)
         {
-            std::printf("ERROR: Signal %d missing in \"calibration.xml_cal\"\n", s);
+            ToolError("ERROR: Signal %d missing in \"calibration.xml_cal\"\n", s);
             return false;
         }
         if (!ReadCalibrationValue(xml, "Offset", offset) ||
             !ReadCalibrationValue(xml, "FactorPositive", positive) ||
             !ReadCalibrationValue(xml, "FactorNegative", negative))
         {
-            std::printf("ERROR: Calibration of signal %d incomplete in \"calibration.xml_cal\"\n",
-                        s);
+            ToolError("ERROR: Calibration of signal %d incomplete in \"calibration.xml_cal\"\n", s);
             return false;
         }
         for (int k = 0; k < kCalibrationCopies; ++k)
@@ -242,7 +241,7 @@ bool QWCalib(CToolsCall& call)
     bool written = std::fwrite(image.data(), 1, image.size(), output) == image.size();
     written = std::fclose(output) == 0 && written;
     if (!written)
-        std::printf("ERROR while writing data\n");
+        ToolError("ERROR while writing data\n");
     return written;
 }
 
@@ -260,12 +259,12 @@ bool DumpBinCommand(const unsigned char* data, size_t length)
 {
     if (length < QTXBIN_FIRST_HEAD_SIZE)
     {
-        std::printf("File too short \n");
+        ToolError("File too short \n");
         return false;
     }
     if (std::memcmp(data, "<?bin", 5) != 0)
     {
-        std::printf("Unknown file identification, expected \"<?bin\"\n");
+        ToolError("Unknown file identification, expected \"<?bin\"\n");
         return false;
     }
     const uint16_t tag = QtxBinGetU16(data + 6);
@@ -273,10 +272,9 @@ bool DumpBinCommand(const unsigned char* data, size_t length)
     const uint32_t payload = QtxBinGetU32(data + 12);
     if (static_cast<uint64_t>(payload) + QTXBIN_FIRST_HEAD_SIZE != length)
     {
-        std::printf(
-            "File length (%d bytes) does not match length states in header (%d + %d bytes)\n",
-            static_cast<int>(length), static_cast<int>(payload),
-            static_cast<int>(QTXBIN_FIRST_HEAD_SIZE));
+        ToolError("File length (%d bytes) does not match length states in header (%d + %d bytes)\n",
+                  static_cast<int>(length), static_cast<int>(payload),
+                  static_cast<int>(QTXBIN_FIRST_HEAD_SIZE));
         return false;
     }
     std::printf("Header: Tag=%d(%s), Status=%d, CmdLen=%d, CmdOffset=0x%04X\n", tag & 0x7FFF,
@@ -288,7 +286,7 @@ bool DumpBinCommand(const unsigned char* data, size_t length)
     {
         if (length < QTXBIN_IMAGE_HEAD_SIZE)
         {
-            std::printf("Can not read configuration header\n");
+            ToolError("Can not read configuration header\n");
             result = false;
         }
         else
@@ -350,7 +348,7 @@ bool CheckBinCmd(const std::string& fileName)
     bool complete = false;
     if (!CQTXCommandFile::ReadWholeFile(fileName.c_str(), content, &complete) || !complete)
     {
-        std::printf("File too short \n");
+        ToolError("File too short \n");
         return false;
     }
     return DumpBinCommand(reinterpret_cast<const unsigned char*>(content.data()), content.size());
@@ -404,13 +402,13 @@ bool SystemCall(CToolsCall& call)
 
 bool RecordMemoryUsage(CToolsCall& /*call*/)
 {
-    std::printf("ERROR: RecordMemoryUsage is currently only available for windows CE\n");
+    ToolError("ERROR: RecordMemoryUsage is currently only available for windows CE\n");
     return false;
 }
 
 bool RecordProcessLoad(CToolsCall& /*call*/)
 {
-    std::printf("ERROR: RecordProcessLoad is currently only available for windows CE\n");
+    ToolError("ERROR: RecordProcessLoad is currently only available for windows CE\n");
     return false;
 }
 

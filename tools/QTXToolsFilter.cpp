@@ -145,12 +145,12 @@ bool RunTestFilter(int kind, const std::string& output)
     CQTXDigitalFilter filter(20, DF_HwSoftDouble, QTX_FilterBiquads);
     if (!SetUpTestFilter(filter))
     {
-        std::printf("ERROR while setting up filter\n");
+        ToolError("ERROR while setting up filter\n");
         return false;
     }
     if (!filter.ProcessFilter(kTestSamples, in.data(), out.data(), nullptr, nullptr, true))
     {
-        std::printf("ERROR while procesing filter\n");
+        ToolError("ERROR while procesing filter\n");
         return false;
     }
     std::string name = output;
@@ -285,23 +285,23 @@ bool GenLpFilter(CToolsCall& call)
     CQTXDigitalFilter filter(64, DF_HwFpga, QTX_FilterBiquads);
     if (filter.GetMaximumOrder() < 1)
     {
-        std::printf("ERROR: internal error\n");
+        ToolError("ERROR: internal error\n");
         return false;
     }
     if (order < 2 || order > 64 || order % 2 != 0)
     {
-        std::printf("ERROR: filter order must be between 2 and 64 and a multible of 2\n");
+        ToolError("ERROR: filter order must be between 2 and 64 and a multible of 2\n");
         return false;
     }
     if (type < 0 || type > 3)
     {
-        std::printf("ERROR: filter type must be between 0 and 3\n");
+        ToolError("ERROR: filter type must be between 0 and 3\n");
         return false;
     }
     if (!(fc <= fs / 2))
     {
-        std::printf("ERROR: The corner frequency must be less than half of the sampling "
-                    "frequency\n");
+        ToolError("ERROR: The corner frequency must be less than half of the sampling "
+                  "frequency\n");
         return false;
     }
     filter.SetDebugFileName(name + ".m");
@@ -309,7 +309,7 @@ bool GenLpFilter(CToolsCall& call)
     // from it.
     if (!filter.GenerateLowpassFilter(type, order, fs, fc, passGain, stopGain, true))
     {
-        std::printf("EWRROR while calculating filter\n");
+        ToolError("EWRROR while calculating filter\n");
         return false;
     }
 
@@ -323,7 +323,7 @@ bool GenLpFilter(CToolsCall& call)
     }
     if (!ok)
     {
-        std::printf("ERROR: can not write \"%s.xml\"\n", name.c_str());
+        ToolError("ERROR: can not write \"%s.xml\"\n", name.c_str());
         return false;
     }
 
@@ -397,28 +397,28 @@ bool WexSim(CToolsCall& call)
     const int64_t periods = StringToInt(call.Param(4));
     if (mode < 0 || mode >= kWexModes)
     {
-        std::printf("ERROR: Mode must be between 0 and %d\n", kWexModes - 1);
+        ToolError("ERROR: Mode must be between 0 and %d\n", kWexModes - 1);
         return false;
     }
     if (phases < 0 || phases == 2 || phases > 4)
     {
-        std::printf("ERROR: GridPhases must be 1, 3 or 4!\n");
+        ToolError("ERROR: GridPhases must be 1, 3 or 4!\n");
         return false;
     }
     if (!(f >= 10 && f <= 75))
     {
-        std::printf("ERROR: Grid frequency must be between 10 and 75 [Hz]\n");
+        ToolError("ERROR: Grid frequency must be between 10 and 75 [Hz]\n");
         return false;
     }
     if (periods < 1)
     {
-        std::printf("ERROR: Periods must be 1 or higher\n");
+        ToolError("ERROR: Periods must be 1 or higher\n");
         return false;
     }
     const bool text = EndsWith(name, ".m");
     if (!text && !EndsWith(name, ".bin"))
     {
-        std::printf("ERROR: file name must end with .m or .bin\n");
+        ToolError("ERROR: file name must end with .m or .bin\n");
         return false;
     }
 

@@ -34,7 +34,7 @@ bool MakeWords(std::vector<uint32_t>& words, uint64_t count, int64_t shownBytes)
     }
     catch (const std::bad_alloc&)
     {
-        std::printf("ERROR: Can not allocate buffer for %d bytes\n", static_cast<int>(shownBytes));
+        ToolError("ERROR: Can not allocate buffer for %d bytes\n", static_cast<int>(shownBytes));
         return false;
     }
 }
@@ -162,7 +162,7 @@ bool File2PCI(CToolsCall& call)
         bytes.insert(bytes.end(), block, block + n);
     if (std::ferror(f.get()))
     {
-        std::printf("ERROR: can not read file \"%s\"\n", call.Param(1).c_str());
+        ToolError("ERROR: can not read file \"%s\"\n", call.Param(1).c_str());
         return false;
     }
     std::vector<uint32_t> words;
@@ -192,7 +192,7 @@ bool PCI2File(CToolsCall& call)
     WordsToBytes(words.data(), data.size(), data.data());
     if (std::fwrite(data.data(), 1, data.size(), f.get()) != data.size())
     {
-        std::printf("ERROR: can not write file \"%s\"\n", call.Param(2).c_str());
+        ToolError("ERROR: can not write file \"%s\"\n", call.Param(2).c_str());
         return false;
     }
     return true;
@@ -209,7 +209,7 @@ bool RingBuffer2File(CToolsCall& call)
     const std::string name = call.Param(5);
     if (length < 1 || blocks < 1)
     {
-        std::printf("ERROR: <BlockLength> and <NumberOfBlogks> must be greater than 0\n");
+        ToolError("ERROR: <BlockLength> and <NumberOfBlogks> must be greater than 0\n");
         return false;
     }
     const uint64_t rounded = (static_cast<uint64_t>(length) + 3) & ~uint64_t(3);
@@ -240,7 +240,7 @@ bool RingBuffer2File(CToolsCall& call)
     }
     if (std::fflush(f.get()) != 0 || written != blocks)
     {
-        std::printf("ERROR: Dan not store data.\n");
+        ToolError("ERROR: Dan not store data.\n");
         return false;
     }
     std::printf("\nWrote %d blocks of %d bytes each to file %s.\nPointer before reading the first "
@@ -297,7 +297,7 @@ bool MemTest(CToolsCall& call)
     std::printf("\n\nStatistics: Total loops: %d, loops with errors: %d\n", good + failed, failed);
     if (failed > 0)
     {
-        std::printf("\nERROR: Test failed!\n");
+        ToolError("\nERROR: Test failed!\n");
         return false;
     }
     std::printf("\nTest passed.\n");
@@ -321,15 +321,15 @@ bool DebugData(CToolsCall& call)
     {
         const int family = device->GetHWFamily();
         if ((family == 1 || family == 2) && (module < 0 || module > 4))
-            std::printf("Error: Only module number 0 to 4 allowed\n");
-        std::printf("Error: HW Family %d is not yet supported\n", family);
+            ToolError("Error: Only module number 0 to 4 allowed\n");
+        ToolError("Error: HW Family %d is not yet supported\n", family);
         return false;
     }
     case DEBUG_AVR_FLASH:
         data.assign(32768, 0);
         if (!ReadController(7, 0, data, module))
         {
-            std::printf("Error: can not read AVRs internal flash\n");
+            ToolError("Error: can not read AVRs internal flash\n");
             return false;
         }
         break;
@@ -337,16 +337,16 @@ bool DebugData(CToolsCall& call)
         data.assign(128, 0);
         if (!ReadController(5, 0x80, data, module))
         {
-            std::printf("Error: can not read AVRs internal RAM\n");
+            ToolError("Error: can not read AVRs internal RAM\n");
             return false;
         }
         break;
     case DEBUG_EEPROM:
     case DEBUG_PLV:
-        std::printf("Error: Source %s is not yet implemented\n", which.c_str());
+        ToolError("Error: Source %s is not yet implemented\n", which.c_str());
         return false;
     default:
-        std::printf("Error: Unknown source: %s\n", which.c_str());
+        ToolError("Error: Unknown source: %s\n", which.c_str());
         return false;
     }
     ToolFile f(OpenToolFile(call.Param(2), "wb"));
@@ -355,7 +355,7 @@ bool DebugData(CToolsCall& call)
     if (std::fwrite(data.data(), 1, data.size(), f.get()) != data.size() ||
         std::fflush(f.get()) != 0)
     {
-        std::printf("Error while writing file %s\n", call.Param(2).c_str());
+        ToolError("Error while writing file %s\n", call.Param(2).c_str());
         return false;
     }
     std::printf("Debug data stred in file %s\n", call.Param(2).c_str());

@@ -74,7 +74,7 @@ constexpr uint32_t kRamRelays = 0x1F0;
 bool Sent(bool done)
 {
     if (!done)
-        std::printf("ERROR while executing ravelin command!\n");
+        ToolError("ERROR while executing ravelin command!\n");
     return done;
 }
 
@@ -94,42 +94,10 @@ bool RangeFits(int64_t address, int64_t length, int32_t limit)
 {
     if (length >= 1 && address + length <= limit)
         return true;
-    std::printf("ERROR: wrong length. Allowed values are between 1 and 0x%X (including the start "
-                "address)\n",
-                static_cast<unsigned>(limit));
+    ToolError("ERROR: wrong length. Allowed values are between 1 and 0x%X (including the start "
+              "address)\n",
+              static_cast<unsigned>(limit));
     return false;
-}
-
-// A field of a byte list: a whole number as StringToInt reads it, nothing else in the field.
-bool IsNumberField(const std::string& field)
-{
-    size_t i = field.find_first_not_of(" \t");
-    if (i == std::string::npos)
-        return false;
-    if (field[i] == '-')
-        ++i;
-    int base = 10;
-    if (i + 1 < field.size() && field[i] == '0')
-    {
-        const char prefix = static_cast<char>(field[i + 1] | 0x20);
-        base = prefix == 'x' ? 16 : prefix == 'b' ? 2 : prefix == 'o' ? 8 : prefix == 'd' ? 10 : 0;
-        if (base != 0)
-            i += 2;
-        else
-            base = 10;
-    }
-    bool digit = false;
-    for (; i < field.size() && field[i] != ' ' && field[i] != '\t'; ++i)
-    {
-        const char c = static_cast<char>(field[i] | 0x20);
-        const int value = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'z' ? c - 'a' + 10 : 99;
-        if (field[i] == '_' && digit)
-            continue;
-        if (value >= base)
-            return false;
-        digit = true;
-    }
-    return digit && field.find_first_not_of(" \t", i) == std::string::npos;
 }
 
 // Reads a file whole, refusing one that has no byte or more than maxBytes.
@@ -144,7 +112,7 @@ bool ReadDataFile(const std::string& name, std::vector<unsigned char>* data, siz
     {
         if (data->size() + n > maxBytes)
         {
-            std::printf("ERROR: file \"%s\" holds more than %zu bytes\n", name.c_str(), maxBytes);
+            ToolError("ERROR: file \"%s\" holds more than %zu bytes\n", name.c_str(), maxBytes);
             return false;
         }
         data->insert(data->end(), piece, piece + n);
@@ -196,7 +164,7 @@ bool SendSrwCommand(const CSrwRow& row, int slot, const std::vector<std::string>
         if (std::fwrite(data.data(), 1, data.size(), file.get()) != data.size() ||
             std::fflush(file.get()) != 0)
         {
-            std::printf("ERROR while writing to file\n");
+            ToolError("ERROR while writing to file\n");
             return false;
         }
         return true;
@@ -240,7 +208,7 @@ bool ReadInputData(const std::string& text, std::vector<unsigned char>* data, si
 {
     if (data == nullptr || length == nullptr)
     {
-        std::printf("ERROR: wrong buffer or length!\n");
+        ToolError("ERROR: wrong buffer or length!\n");
         return false;
     }
     data->clear();
@@ -256,9 +224,9 @@ bool ReadInputData(const std::string& text, std::vector<unsigned char>* data, si
         for (int k = 1; k <= count; ++k)
         {
             const std::string field = GetArgument(text, ';', k);
-            if (!IsNumberField(field))
+            if (!ParseToolInt(field, nullptr))
             {
-                std::printf("ERROR: \"%s\" is not a number\n", field.c_str());
+                ToolError("ERROR: \"%s\" is not a number\n", field.c_str());
                 data->clear();
                 return false;
             }
@@ -279,7 +247,7 @@ bool SrwCmd(CToolsCall& call)
     const int slot = StringToInt(call.Param(0));
     if (slot < 0 || slot > kLastModuleSlot)
     {
-        std::printf("ERROR: <ModuleSlot> must be between 0 and 4!\n");
+        ToolError("ERROR: <ModuleSlot> must be between 0 and 4!\n");
         return false;
     }
     const std::string& word = call.Param(1);
@@ -292,16 +260,16 @@ bool SrwCmd(CToolsCall& call)
             row = &candidate;
     if (row == nullptr)
     {
-        std::printf("ERROR: unknown command \"%s\". Use \"qtx SrwCmd Help\" for more "
-                    "information.\n",
-                    word.c_str());
+        ToolError("ERROR: unknown command \"%s\". Use \"qtx SrwCmd Help\" for more "
+                  "information.\n",
+                  word.c_str());
         return false;
     }
     if (static_cast<int>(args.size()) < row->iMinArgs ||
         static_cast<int>(args.size()) > row->iMaxArgs)
     {
-        std::printf("ERROR: wrong number of parameters! Use \"qtx SrwCmd Help\" for more "
-                    "information.\n");
+        ToolError("ERROR: wrong number of parameters! Use \"qtx SrwCmd Help\" for more "
+                  "information.\n");
         return false;
     }
     if (row->iCode == SRW_HELP)
@@ -311,14 +279,23 @@ bool SrwCmd(CToolsCall& call)
         return true;
     }
 
-    // Every check before anything is sent: the address, then the range of the command.
+    // Every check before anything is sent: the forms of the numbers, the address, then the
+    // range of the command.
     std::vector<unsigned char> data;
     if (row->iLimit > 0)
     {
+        const bool lengthGiven = row->iCode != SRW_FLASH_WRITE && row->iCode != SRW_RAM_WRITE &&
+                                 row->iCode != SRW_EEPROM_WRITE;
+        if (!CheckToolParam(TOOL_PARAM_INT, "Addr", args[0]) ||
+            (lengthGiven && !CheckToolParam(TOOL_PARAM_INT, "Len", args[1])))
+        {
+            call.bUsageError = true;
+            return false;
+        }
         const int64_t address = StringToInt(args[0]);
         if (address < 0 || address >= row->iLimit)
         {
-            std::printf("ERROR: wrong address. Allowed values are between 0 and 0x400000\n");
+            ToolError("ERROR: wrong address. Allowed values are between 0 and 0x400000\n");
             return false;
         }
         const int32_t room = static_cast<int32_t>(row->iLimit - address);
@@ -331,7 +308,7 @@ bool SrwCmd(CToolsCall& call)
             size_t length = 0;
             if (!ReadInputData(args[1], &data, &length, static_cast<size_t>(room)))
             {
-                std::printf("ERROR: Can not read inut data\n");
+                ToolError("ERROR: Can not read inut data\n");
                 return false;
             }
             break;
@@ -351,7 +328,7 @@ bool SrwCmd(CToolsCall& call)
     const bool released = Release(slot);
     if (sent && released)
         return true;
-    std::printf("ERRORwhile executing Srw command!\n");
+    ToolError("ERRORwhile executing Srw command!\n");
     return false;
 }
 
@@ -361,12 +338,12 @@ bool Temp(CToolsCall& call)
     const double temperature = GetTemperature(module, false);
     if (temperature >= -274.0)
     {
-        std::printf("Temperature on slot %d is %.1lf \xB0"
+        std::printf("Temperature on slot %d is %.1lf \xC2\xB0"
                     "C\n",
                     module, temperature);
         return true;
     }
-    std::printf("ERROR: Can not read temperature!\n");
+    ToolError("ERROR: Can not read temperature!\n");
     return false;
 }
 
@@ -392,7 +369,7 @@ bool KoveFactoryRelays(CToolsCall& call)
     const int slot = StringToInt(call.Param(0));
     if (slot < 0 || slot > kLastModuleSlot)
     {
-        std::printf("ERROR: <Slot> must be between 0 and 4!\n");
+        ToolError("ERROR: <Slot> must be between 0 and 4!\n");
         return false;
     }
     unsigned char relays[8] = {0};

@@ -361,7 +361,7 @@ void CQTXDigitalFilter::DebugOutput(const std::string& path, const std::string& 
     std::fprintf(f, "NumberOfBiQuads = %d\n", sections);
     if (sections > 0)
     {
-        std::fprintf(f, "FilterGain = %lg\nPreShift = %d\n", m_dGain, m_iPreDivider);
+        std::fprintf(f, "FilterGain = %.17lg\nPreShift = %d\n", m_dGain, m_iPreDivider);
         const std::unique_ptr<double[]>* rows[2][3] = {{&m_pA0, &m_pA1, &m_pA2},
                                                        {&m_pB0, &m_pB1, &m_pB2}};
         const char* names[2] = {"BQ_a", "BQ_b"};

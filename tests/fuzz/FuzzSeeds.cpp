@@ -18,7 +18,8 @@
 //   <dir>/fuzz_pn_configuration/seeds/   binary sniffer configurations
 //   <dir>/fuzz_pn_diag_frames/seeds/     device count + diagnostic frames of port 999
 //   <dir>/fuzz_qtx_answers/seeds/        reader byte + progress datagram, frame or binary reply
-//   <dir>/fuzz_qtx_byte_list/seeds/      most bytes + a byte list of a module write command
+//   <dir>/fuzz_qtx_byte_list/seeds/      most bytes + a byte list of a module write command or
+//                                        a number of the command line
 //   <dir>/fuzz_qtx_eeprom_record/seeds/  reader byte + production record or editor entry
 //   <dir>/xml.dict                       tokens of the XML grammar and the request vocabulary
 #include "QTXBin.h"
@@ -656,7 +657,12 @@ int main(int argc, char** argv)
     MakeDirectory(byteList + "/seeds");
     const std::string lists[] = {std::string("\x08") + "1;2;255",
                                  std::string("\x02") + "0x10;-1;0b11",
-                                 std::string("\x10") + " 0d9_9 ;0o17;;x"};
+                                 std::string("\x10") + " 0d9_9 ;0o17;;x",
+                                 std::string("\x04") + "3DCCCCCD",
+                                 std::string("\x04") + "-0x8000_0000",
+                                 std::string("\x04") + "12abc",
+                                 std::string("\x04") + " 1.5e-3\t",
+                                 std::string("\x04") + "0x10:4"};
     for (size_t i = 0; i < sizeof lists / sizeof lists[0]; ++i)
         WriteSeed(byteList + "/seeds/seed" + std::to_string(i), lists[i].data(), lists[i].size());
 

@@ -320,8 +320,9 @@ TEST_F(QtxDevice, IoEmbRunsOnlyOnTheLinkIoFpga)
             device.Tool("peek", {"0x2010"}) + device.Tool("peek", {"0x2014"});
         CRun run = Qtx(device, {"IOEmb", Path("config.bin"), "1"});
         EXPECT_EQ(run.iStatus, 4);
+        EXPECT_EQ(run.sOut, "");
         EXPECT_EQ(
-            run.sOut,
+            run.sErr,
             "ERROR: This mode runs only on qorRida-va-zarozova\nCommand responded an ERROR\n");
         EXPECT_EQ(device.Tool("peek", {"0x2010"}) + device.Tool("peek", {"0x2014"}), before)
             << family;

@@ -49,6 +49,29 @@ TEST_F(QtxBus, WordsWrittenAreOnTheBusAndReadBack)
     EXPECT_TRUE(Qtx({"Read", "0x2000", "4"}).Has("\"DCBA\""));
 }
 
+TEST_F(QtxBus, NumbersAreTakenWholeInEveryForm)
+{
+    CRun forms = Qtx({"Write", "0x30", "0b1010", "0o17", "0d99", "1_000", "-1", " 7\t", "0XfF",
+                      "4294967295", "-2147483648"});
+    ASSERT_EQ(forms.iStatus, 0) << forms.All();
+    const char* words[] = {"0x0000000A", "0x0000000F", "0x00000063", "0x000003E8", "0xFFFFFFFF",
+                           "0x00000007", "0x000000FF", "0xFFFFFFFF", "0x80000000"};
+    for (int i = 0; i < 9; ++i)
+        EXPECT_EQ(Peek(std::to_string(0x30 + 4 * i)), std::string(words[i]) + "\n") << i;
+
+    // A number that does not parse is no 0 and no prefix of itself: the word stays.
+    ASSERT_EQ(Qtx({"Write", "0x20", "0x55"}).iStatus, 0);
+    for (const char* data : {"zz", "12abc"})
+    {
+        CRun run = Qtx({"Write", "0x20", "1", data});
+        EXPECT_EQ(run.iStatus, 3) << data;
+        EXPECT_EQ(run.sErr, std::string("ERROR: <Data> must be a 32-bit whole number, not \"") +
+                                data + "\"\n");
+    }
+    EXPECT_EQ(Peek("0x20"), "0x00000055\n");
+    EXPECT_EQ(Peek("0x24"), "0x00000000\n");
+}
+
 TEST_F(QtxBus, FileCopiedToTheBusAndBack)
 {
     std::ofstream(Path("six.bin"), std::ios::binary) << std::string("\x01\x02\x03\x04\x05\x06", 6);
@@ -112,9 +135,10 @@ TEST_F(QtxBus, MemoryTestWritesItsPatternAndReportsARefusedWord)
     tDevice.Tool("refuse", {"0x10008"});
     CRun bad = Qtx({"MemTest", "0x10000", "64", "3", "0x6000", "0xABCD"});
     EXPECT_EQ(bad.iStatus, 4);
-    EXPECT_TRUE(bad.Has("EEE\n\nStatistics: Total loops: 3, loops with errors: 3\n\nERROR: Test "
-                        "failed!"))
+    EXPECT_NE(bad.sOut.find("EEE\n\nStatistics: Total loops: 3, loops with errors: 3\n"),
+              std::string::npos)
         << bad.sOut;
+    EXPECT_EQ(bad.sErr, "\nERROR: Test failed!\nCommand responded an ERROR\n");
     EXPECT_EQ(Peek("0x6000"), "0x0000ABCD\n");
     std::string log = ReadFile(tDevice.Path("/Applications/tmp/Driver/Tools/MemTestErrors.txt"));
     EXPECT_NE(log.find("] Verify error: Address=0x00010008, read="), std::string::npos) << log;

@@ -321,6 +321,7 @@ TEST_F(QtxEeprom, SpiFlashBlocksGoToAndFromFiles)
     {
         std::vector<std::string> args;
         std::string shown;
+        std::string progress = ""; // on standard output before the message
     } failed[] = {
         {{"SpiFlash2File", "11", "0", "16", "x.bin"}, "ERROR: Reading via RS232 not yet supported"},
         {{"File2SpiFlash", "12", "0", "data.bin"}, "ERROR: Writing via RS232 not yet supported"},
@@ -330,15 +331,16 @@ TEST_F(QtxEeprom, SpiFlashBlocksGoToAndFromFiles)
         {{"SpiFlash2File", "1", "-1", "16", "x.bin"}, "ERROR: wrong start address or length"},
         {{"SpiFlash2File", "1", "0", "-16", "x.bin"}, "ERROR: wrong start address or length"},
         {{"SpiFlash2File", "1", "0x7FFFFFF0", "0x20", "x.bin"}, "wrong start address or length"},
-        {{"SpiFlash2File", "1", "0xFF0000", "0x20000", "x.bin"}, "\n.E Stopped after error\n"},
-        {{"File2SpiFlash", "1", "0xFF0000", "data.bin"}, "\n.E Stopped after error\n"},
+        {{"SpiFlash2File", "1", "0xFF0000", "0x20000", "x.bin"}, " Stopped after error\n", "\n.E"},
+        {{"File2SpiFlash", "1", "0xFF0000", "data.bin"}, " Stopped after error\n", "\n.E"},
         {{"File2SpiFlash", "1", "0", "missing.bin"}, "ERROR: can not open file \"missing.bin\""},
     };
     for (const auto& c : failed)
     {
         CRun run = Qtx(c.args);
         EXPECT_EQ(run.iStatus, 4) << c.args[0] << " " << c.args[1] << " " << run.sOut;
-        EXPECT_TRUE(run.Has(c.shown)) << run.sOut;
+        EXPECT_TRUE(run.Has(c.shown)) << run.All();
+        EXPECT_NE(run.sOut.find(c.progress), std::string::npos) << run.sOut;
     }
     // What stood in the flash is still there.
     ASSERT_EQ(Qtx({"SpiFlash2File", "1", "0x1F000", "100000", "again.bin"}).iStatus, 0);

@@ -218,16 +218,17 @@ TEST_F(QtxModule, TemperaturesAreShownInDegrees)
     tDevice.Tool("temp", {"1", "-5.12"});
     CRun cpu = Qtx({"Temp", "0"});
     EXPECT_EQ(cpu.iStatus, 0) << cpu.sOut;
-    EXPECT_EQ(cpu.sOut, "Temperature on slot 0 is 26.5 \xB0"
+    // The degree sign in UTF-8.
+    EXPECT_EQ(cpu.sOut, "Temperature on slot 0 is 26.5 \xC2\xB0"
                         "C\n");
-    EXPECT_TRUE(Qtx({"Temp", "1"})
-                    .Has("Temperature on slot 1 is -5.1 \xB0"
-                         "C\n"));
+    EXPECT_EQ(Qtx({"Temp", "1"}).sOut, "Temperature on slot 1 is -5.1 \xC2\xB0"
+                                       "C\n");
     for (const char* slot : {"3", "5"})
     {
         CRun none = Qtx({"Temp", slot});
         EXPECT_EQ(none.iStatus, 4) << slot;
-        EXPECT_TRUE(none.Has("ERROR: Can not read temperature!\n")) << none.sOut;
+        EXPECT_EQ(none.sOut, "") << slot;
+        EXPECT_EQ(none.sErr, "ERROR: Can not read temperature!\nCommand responded an ERROR\n");
     }
 }
 

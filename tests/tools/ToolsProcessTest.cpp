@@ -104,6 +104,16 @@ TEST(Qtx, UsageAndExitStatuses)
     EXPECT_TRUE(usage.Has("Syntax: ")) << usage.sOut;
     EXPECT_TRUE(usage.Has("*** SW tools ***"));
 
+    // Asked for, the usage is the result.
+    for (const char* help : {"--help", "-h"})
+    {
+        CRun run = Qtx({help});
+        EXPECT_EQ(run.iStatus, 0) << help;
+        EXPECT_EQ(run.sOut, usage.sOut) << help;
+        EXPECT_EQ(run.sErr, "") << help;
+    }
+
+    // Every refusal and failure is said on standard error only.
     const struct
     {
         std::vector<std::string> args;
@@ -112,7 +122,7 @@ TEST(Qtx, UsageAndExitStatuses)
     } cases[] = {
         {{"NoSuchAction"},
          3,
-         "ERROR: Wrong action or wrong number of parameter for the selected action"},
+         "ERROR: Wrong action or wrong number of parameter for the selected action\n"},
         {{"MemTest", "0", "4"}, 3, "ERROR: Wrong action"},
         {{"MemTest", "0", "4", "1", "2"}, 3, "ERROR: Wrong action"},
         {{"GenLpFilter", "a", "b", "c", "d", "e", "f"}, 3, "ERROR: Wrong action"},
@@ -121,18 +131,92 @@ TEST(Qtx, UsageAndExitStatuses)
         {{"127.0.0.1:1", "XML", "x.xml"}, 2, "ERROR: Can not open TCP/IP channel to 127.0.0.1:1"},
         {{":0", "ShowProgress"}, 2, "ERROR: Can not allocate UDP socket for port -1"},
         // Failed actions say so, and so does the exit status.
-        {{"RecordMemoryUsage", "1", "2", "f"}, 4, "Command responded an ERROR"},
+        {{"RecordMemoryUsage", "1", "2", "f"}, 4, "Command responded an ERROR\n"},
         {{"WatchProcess", "1", "2", "p"}, 4, "RecordProcessLoad is currently only available"},
         {{"ExtractFile", "KCFG", "/nonexistent/in", "out"}, 4, "ERROR: can not open file"},
         {{"UdpData", "100", "1:2", "3"}, 4, "Command responded an ERROR"},
-        {{"SWTest"}, 0, ""},
     };
     for (const auto& c : cases)
     {
         CRun run = Qtx(c.args);
-        EXPECT_EQ(run.iStatus, c.status) << c.args[0] << "\n" << run.sOut;
-        EXPECT_TRUE(run.Has(c.text)) << run.sOut;
+        EXPECT_EQ(run.iStatus, c.status) << c.args[0] << "\n" << run.All();
+        EXPECT_NE(run.sErr.find(c.text), std::string::npos) << run.All();
+        EXPECT_EQ(run.sOut.find(c.text), std::string::npos) << run.All();
+        EXPECT_EQ(run.sOut.find("ERROR"), std::string::npos) << run.All();
     }
+    CRun done = Qtx({"SWTest"});
+    EXPECT_EQ(done.iStatus, 0);
+    EXPECT_EQ(done.sOut + done.sErr, "");
+}
+
+TEST(Qtx, UsageGivesTheValuesOfTheParameters)
+{
+    const std::string usage = Qtx({"--help"}).sOut;
+    for (const char* values : {
+             // DebugData sources
+             "<Which>: AVR-FLASH (32 kByte of the module controller's flash), AVR-RAM (its RAM);\n"
+             "          FPGA, EEPROM and PLV are not available\n",
+             // GenLpFilter types
+             "<Type>: 0 Butterworth, 1 Chebychev, 2 Inv.-Chebychev, 3 Cauer; <Order>: 2..64, "
+             "even\n",
+             // WexSim modes
+             "<Mode>: 0 sine, 1 square (30000 V, 1000 A), 2 sine with 10 % third harmonic,\n"
+             "          3 sine with 80 % amplitude modulation at 0.1 Hz, 4 sine with one period in "
+             "ten\n"
+             "          of each phase raised to 150 % or lowered to 20 % in turn\n",
+         })
+        EXPECT_NE(usage.find(values), std::string::npos) << values << "\n" << usage;
+}
+
+// A numeric parameter takes its whole text or the call is refused as a usage error, before
+// anything is made, opened or written.
+TEST_F(QtxFiles, NumbersThatDoNotParseAreRefused)
+{
+    const struct
+    {
+        std::vector<std::string> args;
+        const char* message;
+    } cases[] = {
+        {{"Write", "0x20", "zz"}, "ERROR: <Data> must be a 32-bit whole number, not \"zz\"\n"},
+        {{"Write", "0x20", "12abc"}, "<Data> must be a 32-bit whole number, not \"12abc\""},
+        {{"Write", "0x2G", "1"}, "<Address> must be a 32-bit whole number, not \"0x2G\""},
+        {{"Write", "0x20", "1", "0x"}, "<Data> must be"},
+        {{"Write", "0x20", ""}, "<Data> must be"},
+        {{"Write", "0x20", "0x100000000"}, "<Data> must be"},
+        {{"Write", "0x20", "-2147483649"}, "<Data> must be"},
+        {{"Write", "0x20", "1__0"}, "<Data> must be"},
+        {{"Write", "0x20", "0b102"}, "<Data> must be"},
+        {{"Read", "0x20", "4 4"}, "<NumberOfBytes> must be"},
+        {{"MemTest", "0", "4", "1", "0x10", "x"}, "<MarkValue> must be"},
+        {{"Temp", "zero"}, "<Module> must be"},
+        {{"Eeprom2File", "1", "f.bin", "512b"}, "<Length> must be"},
+        {{"SrwCmd", "one", "Help"}, "<Slot> must be"},
+        {{"SrwCmd", "1", "RamRead", "0x10", "4z"}, "<Len> must be a 32-bit whole number"},
+        {{"SrwCmd", "1", "EepromWrite", "1.5", "*;1"}, "<Addr> must be"},
+        {{"UdpData", "100", "1:2", "3:x"},
+         "<ListOfRegisters> must be <Address> or <Address>:<NumberOfWords>, not \"3:x\""},
+        {{"FloatToHex", "0.1x"}, "ERROR: <value> must be a number, not \"0.1x\"\n"},
+        {{"HexToFloat", "3DCCCCCG"},
+         "ERROR: <value> must be a hexadecimal number of 32 bits, not \"3DCCCCCG\"\n"},
+        {{"HexToFloat", "-1"}, "<value> must be a hexadecimal number"},
+        {{"HexToFloat", "123456789"}, "<value> must be a hexadecimal number"},
+        {{"GenLpFilter", "lp", "0", "4", "10kHz", "1000"}, "<Fs> must be a number"},
+        {{"GenLpFilter", "lp", "0", "4", "10000", "1000", "-0.1", "x"}, "<StopGain> must be"},
+        {{"WexSim", "grid.m", "0", "3", "50", "ten"}, "<Periods> must be"},
+        {{"WexFilter", "2x", "out##.m"}, "<Input> must be"},
+        {{"SystemCall", "1", "1", "true", "-1s"}, "<Slot> must be"},
+    };
+    for (const auto& c : cases)
+    {
+        CRun run = QtxIn(c.args, {}, "", tDir.Path());
+        EXPECT_EQ(run.iStatus, 3) << c.args[0] << " " << c.args.back() << "\n" << run.All();
+        EXPECT_EQ(run.sOut, "") << c.args[0] << " " << c.args.back();
+        EXPECT_NE(run.sErr.find(c.message), std::string::npos) << run.sErr;
+        EXPECT_EQ(run.sErr.find("Command responded"), std::string::npos) << run.sErr;
+    }
+    // Nothing was written.
+    for (const char* file : {"f.bin", "lp.xml", "lp_dig.m", "grid.m", "out02.m"})
+        EXPECT_NE(::access(Path(file).c_str(), F_OK), 0) << file;
 }
 
 TEST(Qtx, FloatToHexAndBack)
@@ -142,9 +226,8 @@ TEST(Qtx, FloatToHexAndBack)
         const char* value;
         const char* shown;
     } cases[] = {
-        {"1.5", "1.500000 = 0x3FC00000"},
-        {"-2", "-2.000000 = 0xC0000000"},
-        {"0.1", "0.100000 = 0x3DCCCCCD"},
+        {"1.5", "1.500000 = 0x3FC00000"}, {"-2", "-2.000000 = 0xC0000000"},
+        {"0.1", "0.100000 = 0x3DCCCCCD"}, {" 1e-1 ", "0.100000 = 0x3DCCCCCD"},
         {"0", "0.000000 = 0x00000000"},
     };
     for (const auto& c : cases)
@@ -158,6 +241,13 @@ TEST(Qtx, FloatToHexAndBack)
         EXPECT_EQ(back.sOut, hex + " = " +
                                  std::string(c.shown).substr(0, std::string(c.shown).find(' ')) +
                                  "\n");
+    }
+    // The word is hexadecimal with or without its prefix, in either case.
+    for (const char* word : {"3DCCCCCD", "3dcccccd", "0X3DCCCCCD", "0x3dcc_cccd", "00003DCCCCCD"})
+    {
+        CRun back = Qtx({"HexToFloat", word});
+        EXPECT_EQ(back.iStatus, 0) << word;
+        EXPECT_EQ(back.sOut, "0x3DCCCCCD = 0.100000\n") << word;
     }
 }
 

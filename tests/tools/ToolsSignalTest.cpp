@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <sys/stat.h>
 
 #include "KoveTestSupport.h"
@@ -15,20 +17,24 @@ using namespace kovetest;
 
 namespace
 {
+// The words of a text separated by blanks.
+std::vector<std::string> Words(const std::string& text)
+{
+    std::vector<std::string> words;
+    std::istringstream in(text);
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    return words;
+}
+
 // qtx run in the directory dir (the tools write files named without a path there); input:
 // words given to it on standard input, one a line.
 CRun QtxIn(const std::string& dir, const std::string& args, const std::string& input = "")
 {
-    std::string command = "cd '" + dir + "' && ";
-    if (!input.empty())
-        command += "printf '%s\\n' " + input + " | ";
-    // Through the emulator where the tests run under one.
-    for (const std::string& word : LaunchArgv({BinPath("qtx")}))
-        command += "'" + word + "' ";
-    command += args;
-    CRun run;
-    run.iStatus = RunCommand({"/bin/sh", "-c", command}, &run.sOut);
-    return run;
+    std::string lines;
+    for (const std::string& word : Words(input))
+        lines += word + "\n";
+    return ::QtxIn(Words(args), {}, lines, dir);
 }
 
 bool Exists(const std::string& path)
@@ -72,6 +78,12 @@ TEST_F(QtxSignals, DesignedFilterIsExportedAsTheLibraryDesignsIt)
         EXPECT_NEAR(read.GetFrequencyResponseGainIndB(f, 10000),
                     mine.GetFrequencyResponseGainIndB(f, 10000), 1e-9)
             << f;
+    // The digital script gives the gain as exactly as its coefficients.
+    const std::string script = ReadFile(Path("out/lp_dig.m"));
+    const size_t gain = script.find("\nFilterGain = ");
+    ASSERT_NE(gain, std::string::npos) << script;
+    EXPECT_EQ(std::strtod(script.c_str() + gain + 14, nullptr), read.GetGain())
+        << script.substr(gain, 40);
 
     // The summary names the files without their directory.
     std::string summary = ReadFile(Path("out/lp_Summary.txt"));
