@@ -25,8 +25,8 @@
 //   staticfo/DufStaticFoWatcher.cpp    the configuration file's watcher, Reconfigure
 //
 // Threads: the framework's serving thread and start-up use everything here. The static mode's
-// watcher thread touches only the file and the flag g_bIgnoreNextStaticFOCfgChange: it asks for
-// a reconfiguration through the driver's own port.
+// watcher thread touches only the file and the stamp of the driver's own last write of it
+// (NoteOwnStaticFoWrite): it asks for a reconfiguration through the driver's own port.
 #ifndef QTX_DUF_H
 #define QTX_DUF_H
 
@@ -116,6 +116,13 @@ public:
     bool SwitchModuleConfigurations(bool on);
     // Asks the driver itself (its port) to reconfigure from the working copy.
     bool NewStaticFOConfig();
+    // Replaces the working copy by a copy of the file and notes it as the driver's own write,
+    // which the watcher does not take for a new configuration.
+    bool WriteOwnWorkingCopy(const std::string& source);
+    // A factory reset: the factory default replaces the stored and the working copy.
+    void TakeStaticFoFactoryDefault();
+    // Has the hub store the configuration directory in flash; true when it answered "Done".
+    bool StoreConfigurationThroughHub();
     const char* QwModeName() const;
     int32_t GetQwHwMode() const { return QwHwMode; }
     const ModuleSignals& SlotSignals(int slot) const { return aModuleSignals[slot]; }
@@ -193,10 +200,6 @@ protected:
     // pool offset) and the logical address, or -1; released by handle.
     virtual int32_t AllocatePcimBuffers(uint32_t bytes, uint32_t& logicalAddress);
     virtual void ReleasePcimBuffers(int32_t handle);
-    // The fiber-optic driver's frame lengths ("Fo2Duf.xml", its answer to AddressTable): false
-    // when the last run put more into a fiber-optic window than the frame carries (the error
-    // in the document). Without an answer only the windows' own limits hold.
-    bool CheckFoFrame(CQTXXml& document);
     // The units a run programs: the device's units for a configuration run, the counting
     // stand-in for a trial.
     virtual std::unique_ptr<CDufUnits> MakeUnits(bool configurationRun);

@@ -293,6 +293,12 @@ bool CFiberOptic::ParseAndCheckConfiguration(int& setIndex)
     return taken;
 }
 
+bool CFiberOptic::ChecksConfigurationUnderLock(int lock)
+{
+    // Any other client lock takes nothing: the framework answers with the stored configuration.
+    return lock == 1 || lock == 2;
+}
+
 void CFiberOptic::ReloadSettingsFiles()
 {
     int set0 = 0;

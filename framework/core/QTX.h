@@ -140,6 +140,10 @@ public:
     virtual void ConfigThreadUnlock(LockGuard& guard);
     // Brings the module-description sections of a configuration document up to date.
     virtual bool UpdateConfigurationFileXml(const std::string& fileName, bool textOnly);
+    // True when the driver checks a new configuration under this client lock value by rules of
+    // its own (ParseAndCheckConfiguration asks GetModuleLock); the base answers false, and the
+    // request is answered by ProcessLockedConfiguration.
+    virtual bool ChecksConfigurationUnderLock(int lock);
 
     // ---- Life cycle
 

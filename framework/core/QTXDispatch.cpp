@@ -228,7 +228,7 @@ void CQTX::ProcessXMLFile(uint32_t requestCode, std::string* received)
                         "ModuleNeedsUpdate",
                         "The FW of this module is incompatible with the FW on the CPU module",
                         __FILE__, __LINE__, Error);
-                if (lock != 0 && lock != -2)
+                if (lock != 0 && lock != -2 && !ChecksConfigurationUnderLock(lock))
                 {
                     // Locked by a client: the driver answers with the stored configuration.
                     int setIndex = 0;

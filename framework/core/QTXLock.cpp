@@ -2,7 +2,8 @@
 // keep others from changing the module's configuration; only the holder (same signature, in
 // any letter case) may change or release it. The system driver takes it with -2 when the
 // module's firmware does not fit the CPU module's. While a client holds it, a configuration
-// request is answered with the stored configuration and a warning.
+// request is answered with the stored configuration and a warning, unless the driver checks
+// new configurations under that lock value by rules of its own.
 #include "QTX.h"
 
 #include <cstdio>
@@ -74,6 +75,11 @@ void CQTX::ProcessLockRequest()
                         __LINE__, Error, "GeneralError");
     iModuleLock = value;
     sLockSignature = value != 0 ? signature : std::string();
+}
+
+bool CQTX::ChecksConfigurationUnderLock(int /*lock*/)
+{
+    return false;
 }
 
 bool CQTX::ProcessLockedConfiguration(const char* file, _QTXCommandFileType type)

@@ -71,6 +71,34 @@ inline std::string TwoListDescription()
     return both;
 }
 
+// The places of the static fiber-optic configuration and the routing driver's own directory.
+inline const std::string kWorkingCopy = "/tmp/Update/Config_StaticFO.xml";
+inline const std::string kStoredCopy = kDriverDir + "Configuration/Config_StaticFO.xml";
+inline const std::string kDufDir = kDriverDir + "dufdriver/";
+
+// A static fiber-optic configuration file with the signal set and every offset 0.
+inline std::string StaticFoFile(const std::string& signals, const std::string& extra = "")
+{
+    std::string text = sXmlStart + "<Module Name=\"StaticFO\"><Properties Name=\"A\">" +
+                       Property("FO_Signals", signals);
+    for (const char* name :
+         {"FO_IN_AO_Offset", "FO_IN_DO_Offset", "FO_OUT_AI_Offset", "FO_OUT_DI_Offset"})
+        text += Property(name, "0");
+    for (const char* name : {"Use_qorKOVE-Z-TM_DI", "Use_Output_StatusSignals",
+                             "Use_Output_ControlSignals", "QW_Compatibility"})
+        text += Property(name, "false");
+    return text + extra + "</Properties></Module>\n";
+}
+
+// Sixteen signals 0..15 of the length, one after the other.
+inline std::vector<CForDufSignal> Sixteen(int length, const char* type)
+{
+    std::vector<CForDufSignal> signals;
+    for (int n = 0; n < 16; ++n)
+        signals.push_back({n, n * length, length, type});
+    return signals;
+}
+
 inline std::string IdentifyListing(const std::vector<int>& ports)
 {
     std::string text = sXmlStart + "<System><SystemInfo Name=\"qorKOVE\"/><Modules>";
@@ -80,10 +108,25 @@ inline std::string IdentifyListing(const std::vector<int>& ports)
     return text + "</Modules></System>\n";
 }
 
+// Writes a file of the device (its directories made as needed).
+inline bool StoreDeviceFile(const CSimDevice& device, const std::string& path,
+                            const std::string& text)
+{
+    std::filesystem::create_directories(device.Path(path.substr(0, path.rfind('/'))));
+    FILE* f = fopen(device.Path(path).c_str(), "wb");
+    if (f == nullptr)
+        return false;
+    const bool written = fwrite(text.data(), 1, text.size(), f) == text.size();
+    return fclose(f) == 0 && written;
+}
+
 class DufDriver : public testing::Test
 {
 protected:
-    DufDriver() : m_tDevice({"--family", "0x880000"}) {}
+    explicit DufDriver(const std::vector<std::string>& device = {"--family", "0x880000"})
+        : m_tDevice(device)
+    {
+    }
     void SetUp() override
     {
         ASSERT_TRUE(m_tHub.Start());
@@ -112,11 +155,7 @@ protected:
     }
     void Store(const std::string& path, const std::string& text)
     {
-        std::filesystem::create_directories(m_tDevice.Path(path.substr(0, path.rfind('/'))));
-        FILE* f = fopen(m_tDevice.Path(path).c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        fwrite(text.data(), 1, text.size(), f);
-        fclose(f);
+        ASSERT_TRUE(StoreDeviceFile(m_tDevice, path, text)) << path;
     }
 
     CFakeHub m_tHub;

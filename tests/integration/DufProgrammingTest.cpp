@@ -1,6 +1,6 @@
 // The signal-routing driver programs what it accepts: the register words of each kind of path
 // on the simulated FPGA, refusals that leave the running paths alone, the stored sets that come
-// back after a restart, and the fiber-optic frame of the real fiber-optic driver.
+// back after a restart, and a device without the unit a path needs.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -290,53 +290,26 @@ TEST_F(DufDriver, AConfigurationThatCannotBeStoredIsAnsweredAsAnError)
     EXPECT_NE(ShowPaths().find("FoReadyMask"), std::string::npos);
 }
 
-// Finds a file by its name below a directory.
-std::string FindFile(const std::string& dir, const std::string& name)
+// Family 11 has the bus-master unit but no synchronizer.
+class DufDriverWithoutSynchronizer : public DufDriver
 {
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir))
-        if (entry.path().filename() == name)
-            return entry.path();
-    return "";
-}
+protected:
+    DufDriverWithoutSynchronizer() : DufDriver({"--family", "DAQ"}) {}
+};
 
-TEST_F(DufDriver, TheFiberOpticFrameOfTheFiberOpticDriverBoundsItsPaths)
+TEST_F(DufDriverWithoutSynchronizer, AFiberOpticPathIsRefusedForTheUnitItNeeds)
 {
-    m_tHub.SetReply("GetUserConfig",
-                    sXmlStart + "<GetUserConfig Value=\";hex=0x0;SamplingPeriodInUs=1000;\"/>\n");
-    CTestProcess fiberOptic(m_tDevice, "fodriver");
-    ASSERT_TRUE(fiberOptic.WaitForPort(62002)) << fiberOptic.Output();
-    // e08 both ways: 1152 bytes a frame.
-    const std::string e08 = sXmlStart + "<Module Name=\"FiberOptic\"><Properties>" +
-                            Property("InputSpeed", "32") + Property("InputFrames", "8") +
-                            Property("OutputSpeed", "32") + Property("OutputFrames", "8") +
-                            Property("OutputPeriod", "1000") + Property("Slot", "0") +
-                            "</Properties></Module>\n";
-    ASSERT_FALSE(SendRequest(62002, e08, m_tDevice.Path("/fo.xml")).Has("<Error"));
-
-    // Big reaches from bit 0 to bit 9632: 1204 bytes, more than the frame.
-    const auto module1 = Module(
-        1, MergedDescription({TwoListDescription(),
-                              ForDufXml("Big", 0x200000, 0x10000, 10,
-                                        {{1, 0, 32, "DINT"}, {2, 9600, 32, "DINT"}})}));
+    const auto module1 = Module(1, TwoListDescription());
+    const auto module2 = Module(2, OutputModuleDescription());
     auto duf = StartDuf();
-
-    const CReply small = Send(RoutingDocument({{"AnalogIn", 1, {1, 2}}}));
-    EXPECT_FALSE(small.Has("<Error")) << small.sText;
-    const std::string frame = FindFile(m_tDevice.Path(kDriverDir), "DufFor62002.xml");
-    EXPECT_NE(ReadFile(frame).find("<Module Name=\"Fo2Duf\">"), std::string::npos) << frame;
-    EXPECT_NE(ReadFile(frame).find("\"OutputLength\" Value=\"1152\""), std::string::npos);
-
-    const CReply big = Send(RoutingDocument({{"Big", 1, {1, 2}}}));
-    EXPECT_TRUE(big.Has("This XML requests more signals than can be handled by the hardware"))
-        << big.sText;
-    EXPECT_NE(Log().find("the fiber-optic frame carries 1152 bytes in and 1152 bytes out; the "
-                         "paths need 0 in and 1204 out"),
-              std::string::npos)
-        << Log();
-
-    // Without the fiber-optic driver only the output window's own limit holds.
-    SendRequest(62002, Debug(Property("EndDriver", "")), m_tDevice.Path("/end.xml"));
-    fiberOptic.WaitExit();
-    EXPECT_FALSE(Send(RoutingDocument({{"Big", 1, {1, 2}}})).Has("<Error"));
+    const CReply fiber = Send(RoutingDocument({{"AnalogIn", 1, {1, 2}}}));
+    EXPECT_TRUE(fiber.Has("This XML requests a path through the synchronizer unit, which this "
+                          "device does not have"))
+        << fiber.sText;
+    EXPECT_FALSE(fiber.Has("more signals")) << fiber.sText;
+    EXPECT_TRUE(fiber.Has("WrongParameter")) << fiber.sText;
+    // A module-to-module path needs the bus-master unit only.
+    const CReply module = Send(RoutingDocument({{"AnalogIn", 1, {1, 2}}}, Target("Module", 62102)));
+    EXPECT_FALSE(module.Has("<Error")) << module.sText;
 }
 } // namespace

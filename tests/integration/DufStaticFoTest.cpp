@@ -10,32 +10,6 @@ namespace kovetest
 {
 namespace
 {
-const std::string kWorkingCopy = "/tmp/Update/Config_StaticFO.xml";
-const std::string kStoredCopy = kDriverDir + "Configuration/Config_StaticFO.xml";
-// The routing driver's own directory.
-const std::string kDufDir = kDriverDir + "dufdriver/";
-
-std::string StaticFoFile(const std::string& signals, const std::string& extra = "")
-{
-    std::string text = sXmlStart + "<Module Name=\"StaticFO\"><Properties Name=\"A\">" +
-                       Property("FO_Signals", signals);
-    for (const char* name :
-         {"FO_IN_AO_Offset", "FO_IN_DO_Offset", "FO_OUT_AI_Offset", "FO_OUT_DI_Offset"})
-        text += Property(name, "0");
-    for (const char* name : {"Use_qorKOVE-Z-TM_DI", "Use_Output_StatusSignals",
-                             "Use_Output_ControlSignals", "QW_Compatibility"})
-        text += Property(name, "false");
-    return text + extra + "</Properties></Module>\n";
-}
-
-std::vector<CForDufSignal> Sixteen(int length, const char* type)
-{
-    std::vector<CForDufSignal> signals;
-    for (int n = 0; n < 16; ++n)
-        signals.push_back({n, n * length, length, type});
-    return signals;
-}
-
 // The analog output module's own configuration: 16 signals with Enable false.
 std::string OutputModuleConfiguration()
 {
@@ -68,7 +42,8 @@ protected:
                         "</Module><Module Name=\"qorQM16xAO-10V\"><Port>62102</Port><Status>"
                         "Running</Status></Module></Modules></System>\n");
         m_tHub.SetReply("GetUserConfig", sXmlStart + "<GetUserConfig Value=\";hex=0x0;\"/>\n");
-        m_tHub.SetReply("StoreConfiguration", sXmlStart + "<StoreConfiguration/>\n");
+        m_tHub.SetReply("StoreConfiguration",
+                        sXmlStart + "<StoreConfiguration Status=\"Done\"/>\n");
         ASSERT_TRUE(m_tFiberOptic.Start());
         ASSERT_TRUE(m_tInputs.Start());
         ASSERT_TRUE(m_tOutputs.Start());

@@ -28,7 +28,10 @@ bool CDuf::AllocateBpbmChannels(DufRequest& r, RoutingResources& res, uint32_t& 
                                 uint8_t module, uint8_t system)
 {
     if (res.BpbmChannels == -1)
+    {
+        res.MissingUnit = "bus-master";
         return false;
+    }
     address = DUF_BPBM_DATA + static_cast<uint32_t>(res.BpbmData);
     uint32_t local = address;
     // The module event that the last transfer relays to the module it writes.
@@ -77,7 +80,12 @@ bool CDuf::AllocatePcimChannel(DufRequest& r, RoutingResources& res, uint32_t& a
                                uint8_t& event, bool raiseEvent, bool toHost, uint8_t eventSource,
                                uint8_t selector)
 {
-    if (res.PcimChannels == -1 || r.PcimChannel < 0 || r.PcimChannel >= DUF_PCIM_CHANNELS)
+    if (res.PcimChannels == -1)
+    {
+        res.MissingUnit = "PCI-master";
+        return false;
+    }
+    if (r.PcimChannel < 0 || r.PcimChannel >= DUF_PCIM_CHANNELS)
         return false;
     // More buffers than the unit can count would be cut short without a word.
     if (r.PcimBufferCount < 1 || r.PcimBufferCount > kPcimMaxBuffers)
@@ -103,7 +111,10 @@ bool CDuf::AllocateDfcmSynchronizer(DufRequest& r, RoutingResources& res, uint32
                                     uint8_t& event, bool chained)
 {
     if (res.DfcmSynchronizers == -1)
+    {
+        res.MissingUnit = "synchronizer";
         return false;
+    }
     // The copy's length has 16 bits; a longer one would be cut short without a word.
     if (r.DfcmLenIn < 0 || r.DfcmLenIn > 0xFFFF)
         return false;

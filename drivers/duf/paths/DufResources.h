@@ -26,6 +26,9 @@ struct RoutingResources
     int32_t FoOutData = 0;
     int32_t FoInData = 0;
     int32_t CoProcessorData = 0;
+    // The unit a path needed that the device does not have ("synchronizer", "bus-master",
+    // "PCI-master"); null when none was missing.
+    const char* MissingUnit = nullptr;
 };
 
 // Windows and limits on the FPGA bus (byte addresses relative to the unit base).

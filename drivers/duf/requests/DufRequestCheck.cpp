@@ -40,8 +40,6 @@ const Item_t aTargetItems[] = {{"FiberOptic", kTargetFiberOptic},
 constexpr int kTargetRangeMaximum = 100;
 constexpr int32_t kMaxBuffers = 1000000;
 constexpr uint32_t kMissBits = 5; // module ports 62100..62104
-// The fiber-optic driver answers its frame lengths at once.
-constexpr int kFoAddressTableTimeoutMs = 100;
 // Stored module-to-module sets: one per target module 62101..62104.
 constexpr int kModuleSets = 4;
 
@@ -304,48 +302,6 @@ bool CDuf::CheckFoReservations(CQTXXml& document, uint16_t requester)
     return ok;
 }
 
-bool CDuf::CheckFoFrame(CQTXXml& document)
-{
-    const std::string path = FileNameToAbsolutePath("DufFor" + std::to_string(DUF_FO_PORT) + ".xml");
-    remove(path.c_str());
-    CQTXXml frame;
-    if (!SendStringToDriver(sXmlStart + "<AddressTable/>\n", kFoAddressTableTimeoutMs, DUF_FO_PORT,
-                            path) ||
-        !frame.LoadFile(path.c_str(), QTX_TAG_MODULE))
-    {
-        WriteToLogfile("No frame lengths from the fiber-optic driver: only the windows' limits hold");
-        return true;
-    }
-    frame.SelectSignalListByName("", "", false);
-    int32_t input = 0;
-    int32_t output = 0;
-    try
-    {
-        frame.SelectSignalByNumber(-1, false);
-        if (!frame.SelectPropertyByName("InputLength", false))
-            return true;
-        input = frame.GetIntProperty();
-        if (!frame.SelectPropertyByName("OutputLength", false))
-            return true;
-        output = frame.GetIntProperty();
-    }
-    catch (CQTXError&)
-    {
-        return true;
-    }
-    const RoutingResources& used = LastResources();
-    if (used.FoInData <= input && used.FoOutData <= output)
-        return true;
-    WriteToLogfile("DUF OutOfHardware: the fiber-optic frame carries " + std::to_string(input) +
-                   " bytes in and " + std::to_string(output) + " bytes out; the paths need " +
-                   std::to_string(used.FoInData) + " in and " + std::to_string(used.FoOutData) +
-                   " out");
-    document.SetError(DocumentError(
-        "OutOfHardware", "This XML requests more signals than can be handled by the hardware",
-        __LINE__));
-    return false;
-}
-
 bool CDuf::ParseAndCheckConfiguration(int& setIndex)
 {
     return CheckRoutingDocument(tXmlCommandFile, setIndex);
@@ -359,6 +315,12 @@ bool CDuf::CheckRoutingDocument(CQTXXml& document, int& setIndex)
         WriteToLogfile("[" + std::to_string(QTXFunctionLogDepth()) +
                        "] Function ParseAndCheckConfiguration(), step " + std::to_string(number));
     };
+
+    // A factory reset puts the static fiber-optic configuration back too. At start-up the
+    // framework falls back to the factory routing configuration under the same flag when the
+    // stored one is refused: the static configuration has its own fallback then.
+    if (StaticFoCapable && IsFactoryDefault() && !IsBooting())
+        TakeStaticFoFactoryDefault();
 
     // A module's address data are asked anew for every configuration request.
     m_tDescriptions.clear();
@@ -423,17 +385,17 @@ bool CDuf::CheckRoutingDocument(CQTXXml& document, int& setIndex)
 
     if (ok && !SetupAllPaths(false))
     {
+        // A path through a unit the device does not have is no matter of size.
+        const char* missing = LastResources().MissingUnit;
         document.SetError(DocumentError(
-            "OutOfHardware", "This XML requests more signals than can be handled by the hardware",
+            "OutOfHardware",
+            missing != nullptr
+                ? std::string("This XML requests a path through the ") + missing +
+                      " unit, which this device does not have"
+                : std::string("This XML requests more signals than can be handled by the hardware"),
             __LINE__));
         ok = false;
     }
-    // Documents with paths to or from the fiber-optic link are held against its frame.
-    bool fiberOptic = requester == DUF_FO_PORT;
-    for (const DufRequest& r : tRequests.Records())
-        fiberOptic = fiberOptic || (r.Requester == requester && r.Partner == DUF_FO_PORT);
-    if (ok && fiberOptic)
-        ok = CheckFoFrame(document);
     ok = ok && WriteAnswers(document, requester);
     step(8);
 

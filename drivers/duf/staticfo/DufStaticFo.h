@@ -5,7 +5,6 @@
 #ifndef DUF_STATIC_FO_H
 #define DUF_STATIC_FO_H
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -29,9 +28,21 @@ extern const char* const kStaticFoSignalList;  // "/tmp/Update/FoSignalList.txt"
 extern const char* const kStaticFoStoredName;  // in the configuration directory
 extern const char* const kStaticFoFactoryName; // in the driver directory
 
-// Set when the driver rewrites the working copy itself: the watcher takes the next change of
-// the file as its own.
-extern std::atomic<bool> g_bIgnoreNextStaticFOCfgChange;
+// A file as the watcher tells versions of it apart: modification time in nanoseconds and size.
+struct StaticFoFileStamp
+{
+    int64_t Time = -1;
+    int64_t Size = -1;
+};
+// The stamp of a file; false when it does not exist.
+bool ReadStaticFoFileStamp(const std::string& path, StaticFoFileStamp& stamp);
+// The working copy as the driver itself last wrote it (a refused file put back, the factory
+// default): the watcher takes a file with exactly this stamp for the driver's own change and
+// any other for a new upload. Shared by the request thread, which notes it, and the watcher.
+void NoteOwnStaticFoWrite(const StaticFoFileStamp& stamp);
+bool IsOwnStaticFoWrite(const StaticFoFileStamp& stamp);
+// Forgets the noted write once the watcher has seen it.
+void ForgetOwnStaticFoWrite();
 
 // One fiber-optic signal set: `count` analog values (2 bytes, 4 in the real sets) in an area of
 // `bytes`, followed by `count` digital signals; the 16-slot sets carry one such block per

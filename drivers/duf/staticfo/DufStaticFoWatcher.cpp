@@ -2,23 +2,41 @@
 // working copy, the watcher thread notices its new modification time and asks the driver, on
 // its own port, to reconfigure. The Reconfigure request checks the file, stores it through the
 // system driver (or takes the stored one back), lays out the frame and programs all paths.
+//
+// The driver writes the working copy itself when it puts a refused file back and on a factory
+// reset. The watcher knows such a file by its stamp (modification time and size), noted when it
+// was written, so that an upload that comes before the watcher's next pass is still applied.
 #include <chrono>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
 #include "KovePlatform.h"
+#include "QTXConvert.h"
 #include "QTXDuf.h"
+#include "QTXGlobal.h"
 #include "QTXMessages.h"
 #include "QTXReport.h"
-
-std::atomic<bool> g_bIgnoreNextStaticFOCfgChange{false};
 
 namespace
 {
 const char kUnit[] = "Duf4Marlott";
 constexpr int kReconfigureTag = 70;
 constexpr int kPassSeconds = 5;
+constexpr int kStoreTimeoutMs = 2000;
+
+// The stamp of the driver's own last write of the working copy. The watcher may still run while
+// the driver object goes, so the mutex lives as long as the process.
+pthread_once_t g_tOwnWriteOnce = PTHREAD_ONCE_INIT;
+pthread_mutex_t g_tOwnWriteMutex;
+StaticFoFileStamp g_tOwnWrite;
+
+pthread_mutex_t* OwnWriteMutex()
+{
+    pthread_once(&g_tOwnWriteOnce, [] { NyMutexCreatePrivate(&g_tOwnWriteMutex); });
+    return &g_tOwnWriteMutex;
+}
 
 bool StaticFOConfigThread(CQTX* driver, void* /*argument*/, int /*value*/)
 {
@@ -32,29 +50,58 @@ bool StaticFOConfigThread(CQTX* driver, void* /*argument*/, int /*value*/)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         if (!driver->ContinueThread())
             break;
-        struct stat status;
-        if (stat(file.c_str(), &status) != 0)
+        StaticFoFileStamp stamp;
+        if (!ReadStaticFoFileStamp(file, stamp))
             continue;
-        const int64_t time = status.st_mtime;
-        const bool ignore = g_bIgnoreNextStaticFOCfgChange;
+        const bool own = IsOwnStaticFoWrite(stamp);
         driver->WriteToLogfile(std::string("[") + kStaticFoWorkingCopy + ":" +
-                               std::to_string(time) + "] Ignore=" + (ignore ? "true" : "false"));
+                               std::to_string(stamp.Time / 1000000000) +
+                               "] Ignore=" + (own ? "true" : "false"));
         if (remembered == -1)
-            remembered = time;
-        else if (time != remembered)
+            remembered = stamp.Time;
+        else if (stamp.Time != remembered)
         {
-            if (ignore)
+            if (own)
             {
-                g_bIgnoreNextStaticFOCfgChange = false;
-                remembered = time;
+                ForgetOwnStaticFoWrite();
+                remembered = stamp.Time;
             }
             else if (duf->NewStaticFOConfig())
-                remembered = time;
+                remembered = stamp.Time;
         }
     }
     return true;
 }
 } // namespace
+
+bool ReadStaticFoFileStamp(const std::string& path, StaticFoFileStamp& stamp)
+{
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0)
+        return false;
+    stamp.Time = int64_t{status.st_mtim.tv_sec} * 1000000000 + status.st_mtim.tv_nsec;
+    stamp.Size = static_cast<int64_t>(status.st_size);
+    return true;
+}
+
+void NoteOwnStaticFoWrite(const StaticFoFileStamp& stamp)
+{
+    LockGuard guard(OwnWriteMutex());
+    guard.Lock();
+    g_tOwnWrite = stamp;
+}
+
+bool IsOwnStaticFoWrite(const StaticFoFileStamp& stamp)
+{
+    LockGuard guard(OwnWriteMutex());
+    guard.Lock();
+    return g_tOwnWrite.Time == stamp.Time && g_tOwnWrite.Size == stamp.Size;
+}
+
+void ForgetOwnStaticFoWrite()
+{
+    NoteOwnStaticFoWrite(StaticFoFileStamp());
+}
 
 void CDuf::StartStaticFoWatcher()
 {
@@ -74,6 +121,43 @@ bool CDuf::NewStaticFOConfig()
     return false;
 }
 
+bool CDuf::WriteOwnWorkingCopy(const std::string& source)
+{
+    // The stamp is noted before the file takes its place, so that the watcher never sees it
+    // unknown; the rename keeps the time and size of what was written.
+    return ReplaceFile(PlatPath(std::string(kStaticFoWorkingCopy)),
+                       [this, &source](const std::string& file)
+                       {
+                           StaticFoFileStamp stamp;
+                           if (!CopyFile(file, source) || !ReadStaticFoFileStamp(file, stamp))
+                               return false;
+                           NoteOwnStaticFoWrite(stamp);
+                           return true;
+                       });
+}
+
+void CDuf::TakeStaticFoFactoryDefault()
+{
+    WriteToLogfile("[" + std::to_string(QTXFunctionLogDepth()) +
+                   "] Function ParseAndCheckConfiguration(), step StaticFO: FactoryDefault");
+    const std::string stored = GetConfigurationPath() + kStaticFoStoredName;
+    if (!CopyFile(stored, FileNameToAbsolutePath(kStaticFoFactoryName)) ||
+        !WriteOwnWorkingCopy(stored))
+        WriteToLogfile("ERROR: the StaticFO factory default cannot be copied");
+}
+
+bool CDuf::StoreConfigurationThroughHub()
+{
+    // The hub answers "Done" once the configuration directory is in flash.
+    const std::string reply = FileNameToAbsolutePath("StoreCfgReply.xml");
+    unlink(reply.c_str());
+    CQTXXml answer;
+    return SendStringToDriver(sXmlStart + "<StoreConfiguration/>\n", kStoreTimeoutMs,
+                              static_cast<int>(QTX_SYSTEM_PORT), reply) &&
+           answer.LoadFile(reply.c_str(), "StoreConfiguration") &&
+           SameString(CharPointerToString(answer.GetXMLNodeRoot().getAttribute("Status")), "Done");
+}
+
 int CDuf::ProcessUnknownXmlTag(uint32_t requestCode)
 {
     QTX_FUNCTION_LOG();
@@ -89,20 +173,21 @@ int CDuf::ProcessUnknownXmlTag(uint32_t requestCode)
     const std::string stored = GetConfigurationPath() + kStaticFoStoredName;
     if (ReadQWConfig4ZTM(kStaticFoWorkingCopy, true))
     {
-        if (!CopyFile(stored, working) ||
-            !SendStringToDriver(sXmlStart + "<StoreConfiguration/>\n", 2000,
-                                static_cast<int>(QTX_SYSTEM_PORT), ""))
+        if (!CopyFile(stored, working) || !StoreConfigurationThroughHub())
         {
+            // The new values are in force, but the next start takes the stored ones: the client
+            // is told.
             WriteToLogfile("ERROR: Storing of the StaticFO configuration failed!");
-            return 0;
+            throw StoreConfigurationError();
         }
     }
     else
     {
         WriteToLogfile("[" + std::to_string(QTXFunctionLogDepth()) +
                        "] Function ProcessUnknownXmlTag(), step StaticFO: Error");
-        g_bIgnoreNextStaticFOCfgChange = true;
-        if (!CopyFile(working, stored) || !ReadQWConfig4ZTM(kStaticFoWorkingCopy, false))
+        // The stored copy is read, not the working copy: a client may upload again meanwhile,
+        // and that upload is the watcher's to take.
+        if (!WriteOwnWorkingCopy(stored) || !ReadQWConfig4ZTM(stored, false))
         {
             WriteToLogfile("ERROR while switching back to factory default for StaticFO");
             QwHwMode = 0;
