@@ -79,8 +79,14 @@ bool Exchange(uint16_t command)
 {
     const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const sockaddr_in a = Loopback(kDiagPort);
-    const uint8_t request[kHead] = {static_cast<uint8_t>(kMagic), kMagic >> 8,
-                                    static_cast<uint8_t>(command), 0, kHead, 0, 0, 0};
+    const uint8_t request[kHead] = {static_cast<uint8_t>(kMagic),
+                                    kMagic >> 8,
+                                    static_cast<uint8_t>(command),
+                                    0,
+                                    kHead,
+                                    0,
+                                    0,
+                                    0};
     bool answered = false;
     if (connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 &&
         send(s, request, sizeof request, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof request))
@@ -243,8 +249,8 @@ void BM_PnDiagClients(benchmark::State& state)
     }
     if (unanswered > 0)
     {
-        const std::string what = std::to_string(unanswered) + " of " + std::to_string(requests) +
-                                 " requests unanswered";
+        const std::string what =
+            std::to_string(unanswered) + " of " + std::to_string(requests) + " requests unanswered";
         state.SkipWithError(what.c_str());
         return;
     }
