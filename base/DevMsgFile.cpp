@@ -33,6 +33,53 @@ void TraceError(const char* text, uint32_t value)
     Trace(NYDEBUG_FLAG_ERROR, NYDEBUG_LEVEL_ERROR, text, 1, value);
 }
 
+// Opens the file a header names below the prefix (see DevMsgOpenFile).
+int OpenFile(const DevMsgFileFields* header, const char* prefix, int forReading, int* descriptor)
+{
+    if (prefix == nullptr)
+        return KESTREL_INVALID_ARGUMENT;
+    const size_t prefixLength = strnlen(prefix, kMaxPrefix + 1);
+    if (prefixLength > kMaxPrefix)
+        return KESTREL_INVALID_ARGUMENT;
+    const int check = DevMsgCheckPath(header->acName, DEVMSG_FILE_NAME_SIZE);
+    if (check != 0)
+        return check;
+    std::string path(prefix, prefixLength);
+    if (!path.empty() && path.back() != '/')
+        path += '/';
+    path += header->acName;
+
+    int flags = O_CLOEXEC;
+    if (forReading)
+        flags |= O_RDONLY;
+    else if (header->uFlags & DEVMSG_FILE_CREATE_APPEND)
+        flags |= O_RDWR | O_CREAT | O_APPEND;
+    else if (header->uFlags & DEVMSG_FILE_APPEND)
+        flags |= O_RDWR | O_APPEND;
+    else
+        flags |= O_RDWR | O_CREAT | ((header->uFlags & DEVMSG_FILE_NEW) ? O_EXCL : 0) |
+                 ((header->uFlags & DEVMSG_FILE_TRUNCATE) ? O_TRUNC : 0);
+    const int fd = open(path.c_str(), flags, 0660);
+    if (fd < 0)
+    {
+        const int error = errno;
+        if (nyDebugInterfaceGlobalFlags & devmsg::kTraceCommands)
+        {
+            const std::string text = "open[" + path + "] ERR=";
+            Trace(devmsg::kTraceCommands, NYDEBUG_LEVEL_ERROR, text.c_str(), 1,
+                  static_cast<uint32_t>(error));
+        }
+        return error == EACCES   ? KESTREL_PATH_OUTSIDE
+               : error == EEXIST ? KESTREL_FILE_EXISTS
+                                 : KESTREL_CANNOT_OPEN;
+    }
+    if (descriptor != nullptr)
+        *descriptor = fd;
+    else
+        close(fd);
+    return 0;
+}
+
 // Writes all of length bytes, in pieces of chunk, each flushed to the storage.
 int WriteAll(int fd, const uint8_t* data, uint32_t length, uint32_t chunk)
 {
@@ -66,14 +113,14 @@ int WriteAll(int fd, const uint8_t* data, uint32_t length, uint32_t chunk)
 }
 
 // Writes the data as the header says; *start gets the file position the data went to.
-int WriteAt(const DevMsgFileHeader* header, const uint8_t* data, uint32_t length,
+int WriteAt(const DevMsgFileFields* header, const uint8_t* data, uint32_t length,
             const char* prefix, int64_t* start)
 {
     const bool append = (header->uFlags & (DEVMSG_FILE_APPEND | DEVMSG_FILE_CREATE_APPEND)) != 0;
     if (header->iOffset < 0 && !append)
         return KESTREL_FAILED;
     int fd = -1;
-    int status = DevMsgOpenFile(header, prefix, 0, &fd);
+    int status = OpenFile(header, prefix, 0, &fd);
     if (status != 0)
         return status;
     const off_t position =
@@ -89,7 +136,7 @@ int WriteAt(const DevMsgFileHeader* header, const uint8_t* data, uint32_t length
     return status;
 }
 
-void PutHeader(uint8_t* copy, const DevMsgFileHeader* header)
+void PutHeader(uint8_t* copy, const DevMsgFileFields* header)
 {
     memset(copy, 0, kHeaderCopySize);
     devmsg::PutLe32(copy, header->uFlags);
@@ -113,7 +160,7 @@ uint32_t SmallerOf(uint64_t a, uint64_t b)
 extern "C"
 {
     DEVMSG_EXPORT int DevMsgParseFileHeader(const uint8_t* data, uint32_t length,
-                                            DevMsgFileHeader* header)
+                                            DevMsgFileFields* header)
     {
         if (data == nullptr || header == nullptr || length < DEVMSG_FILE_HEADER_SIZE)
             return KESTREL_BAD_REQUEST;
@@ -167,66 +214,33 @@ extern "C"
         return 0;
     }
 
-    DEVMSG_EXPORT int DevMsgOpenFile(const DevMsgFileHeader* header, const char* prefix,
-                                     int forReading, int* descriptor)
+    DEVMSG_EXPORT int DevMsgOpenFile(const uint8_t* header, const char* prefix, int forReading,
+                                     int* descriptor)
     {
-        if (header == nullptr || prefix == nullptr)
+        if (header == nullptr)
             return KESTREL_INVALID_ARGUMENT;
-        const size_t prefixLength = strnlen(prefix, kMaxPrefix + 1);
-        if (prefixLength > kMaxPrefix)
-            return KESTREL_INVALID_ARGUMENT;
-        const int check = DevMsgCheckPath(header->acName, DEVMSG_FILE_NAME_SIZE);
-        if (check != 0)
-            return check;
-        std::string path(prefix, prefixLength);
-        if (!path.empty() && path.back() != '/')
-            path += '/';
-        path += header->acName;
-
-        int flags = O_CLOEXEC;
-        if (forReading)
-            flags |= O_RDONLY;
-        else if (header->uFlags & DEVMSG_FILE_CREATE_APPEND)
-            flags |= O_RDWR | O_CREAT | O_APPEND;
-        else if (header->uFlags & DEVMSG_FILE_APPEND)
-            flags |= O_RDWR | O_APPEND;
-        else
-            flags |= O_RDWR | O_CREAT | ((header->uFlags & DEVMSG_FILE_NEW) ? O_EXCL : 0) |
-                     ((header->uFlags & DEVMSG_FILE_TRUNCATE) ? O_TRUNC : 0);
-        const int fd = open(path.c_str(), flags, 0660);
-        if (fd < 0)
-        {
-            const int error = errno;
-            if (nyDebugInterfaceGlobalFlags & devmsg::kTraceCommands)
-            {
-                const std::string text = "open[" + path + "] ERR=";
-                Trace(devmsg::kTraceCommands, NYDEBUG_LEVEL_ERROR, text.c_str(), 1,
-                      static_cast<uint32_t>(error));
-            }
-            return error == EACCES   ? KESTREL_PATH_OUTSIDE
-                   : error == EEXIST ? KESTREL_FILE_EXISTS
-                                     : KESTREL_CANNOT_OPEN;
-        }
-        if (descriptor != nullptr)
-            *descriptor = fd;
-        else
-            close(fd);
-        return 0;
+        DevMsgFileFields fields;
+        const int parsed = DevMsgParseFileHeader(header, DEVMSG_FILE_HEADER_SIZE, &fields);
+        return parsed != 0 ? parsed : OpenFile(&fields, prefix, forReading, descriptor);
     }
 
-    DEVMSG_EXPORT int DevMsgWriteFile(const DevMsgFileHeader* header, const uint8_t* data,
-                                      uint32_t length, const char* prefix)
+    DEVMSG_EXPORT int DevMsgWriteFile(const uint8_t* header, const uint8_t* data, uint32_t length,
+                                      const char* prefix)
     {
         if (header == nullptr || (data == nullptr && length > 0))
             return KESTREL_INVALID_ARGUMENT;
+        DevMsgFileFields fields;
+        const int parsed = DevMsgParseFileHeader(header, DEVMSG_FILE_HEADER_SIZE, &fields);
+        if (parsed != 0)
+            return parsed;
         int64_t start = 0;
-        return WriteAt(header, data, length, prefix, &start);
+        return WriteAt(&fields, data, length, prefix, &start);
     }
 
     DEVMSG_EXPORT int DevMsgFileWriteCommand(tagDEVMSG_HANDLE_STRUCT* record, uint16_t command,
-                                             const char* prefix, const DevMsgFileHeader** used)
+                                             const char* prefix, const uint8_t** used)
     {
-        static thread_local DevMsgFileHeader tPending;
+        DevMsgFileFields tPending;
         if (used != nullptr)
             *used = nullptr;
         if (record == nullptr)
@@ -255,7 +269,7 @@ extern "C"
             tPending.iOffset = static_cast<int32_t>(start + length);
             PutHeader(record->pucFileHeader, &tPending);
             if (used != nullptr)
-                *used = &tPending;
+                *used = record->pucFileHeader;
             if (tPending.uSize > 0)
             {
                 record->uToDo = DEVMSG_TODO_NEXT_PART;
@@ -265,7 +279,7 @@ extern "C"
             return 0;
         }
 
-        DevMsgFileHeader header;
+        DevMsgFileFields header;
         const int parsed = DevMsgParseFileHeader(data, length, &header);
         if (parsed != 0)
             return parsed;
@@ -273,7 +287,8 @@ extern "C"
         const uint8_t* fileData = data + DEVMSG_FILE_HEADER_SIZE;
         if (header.uSize <= carried)
         {
-            const int status = DevMsgWriteFile(&header, fileData, header.uSize, prefix);
+            int64_t start = 0;
+            const int status = WriteAt(&header, fileData, header.uSize, prefix, &start);
             DevMsgResetReply(record);
             return status;
         }
@@ -310,24 +325,23 @@ extern "C"
         record->pucFileHeader = copy;
         record->usPendingFileCommand = command;
         if (used != nullptr)
-            *used = &tPending;
+            *used = copy;
         record->uToDo = DEVMSG_TODO_NEXT_PART;
         DevMsgGrowRequestBuffer(record, SmallerOf(tPending.uSize, DEVMSG_FILE_MAX_PART));
         DevMsgResetReply(record);
         return 0;
     }
 
-    DEVMSG_EXPORT int DevMsgFileReadCommand(tagDEVMSG_HANDLE_STRUCT* record,
-                                            const DevMsgFileHeader* header, const char* prefix)
+    // The read command on the fields of a header (a copy: the reply is built over the request).
+    static int ReadIntoReply(tagDEVMSG_HANDLE_STRUCT* record, const DevMsgFileFields* header,
+                             const char* prefix)
     {
-        if (record == nullptr || header == nullptr)
-            return KESTREL_INVALID_ARGUMENT;
         const bool fromEnd = (header->uFlags & DEVMSG_FILE_APPEND) != 0;
         if (header->iOffset < 0 && !fromEnd)
             return KESTREL_FAILED;
         const uint32_t replyFlags = header->uFlags & DEVMSG_FILE_APPEND;
         int fd = -1;
-        const int opened = DevMsgOpenFile(header, prefix, 1, &fd);
+        const int opened = OpenFile(header, prefix, 1, &fd);
         if (opened != 0)
         {
             uint8_t* head = DevMsgReserveReply(record, DEVMSG_FILE_READ_HEAD, 0);
@@ -400,20 +414,34 @@ extern "C"
         return 0;
     }
 
+    DEVMSG_EXPORT int DevMsgFileReadCommand(tagDEVMSG_HANDLE_STRUCT* record, const uint8_t* header,
+                                            const char* prefix)
+    {
+        if (record == nullptr || header == nullptr)
+            return KESTREL_INVALID_ARGUMENT;
+        // The fields are taken before the reply, which is built over the request, takes their
+        // place.
+        DevMsgFileFields fields;
+        const int parsed = DevMsgParseFileHeader(header, DEVMSG_FILE_HEADER_SIZE, &fields);
+        if (parsed != 0)
+        {
+            DevMsgResetReply(record);
+            return parsed;
+        }
+        return ReadIntoReply(record, &fields, prefix);
+    }
+
     DEVMSG_EXPORT int DevMsgFileReadRequest(tagDEVMSG_HANDLE_STRUCT* record, const char* prefix)
     {
         if (record == nullptr)
             return KESTREL_INVALID_ARGUMENT;
         uint32_t length = 0;
         const uint8_t* data = DevMsgGetRequest(record, &length);
-        // A copy of the header: the reply is built over the request.
-        DevMsgFileHeader header;
-        const int parsed = DevMsgParseFileHeader(data, length, &header);
-        if (parsed != 0)
+        if (data == nullptr || length < DEVMSG_FILE_HEADER_SIZE)
         {
             DevMsgResetReply(record);
-            return parsed;
+            return KESTREL_BAD_REQUEST;
         }
-        return DevMsgFileReadCommand(record, &header, prefix);
+        return DevMsgFileReadCommand(record, data, prefix);
     }
 }

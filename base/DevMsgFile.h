@@ -56,27 +56,33 @@ extern "C"
 {
 #endif
 
-    /* The file header, as read from a request. */
-    typedef struct DevMsgFileHeader
+    /* The fields of a file header, as DevMsgParseFileHeader reads them. */
+    typedef struct DevMsgFileFields
     {
         uint32_t uFlags;
         uint32_t uChunkSize;
         int32_t iOffset;
         uint32_t uSize;
         char acName[DEVMSG_FILE_NAME_SIZE + 1]; /* always NUL-terminated */
-    } DevMsgFileHeader;
+    } DevMsgFileFields;
 
     /* Reads the header at the start of data: 0, KESTREL_BAD_REQUEST when fewer
      * than DEVMSG_FILE_HEADER_SIZE bytes are there, KESTREL_PATH_REFUSED when
      * the name is not terminated within its 512 bytes. */
     DEVMSG_EXPORT int DevMsgParseFileHeader(const uint8_t* data, uint32_t length,
-                                            DevMsgFileHeader* header);
+                                            DevMsgFileFields* fields);
 
     /* Checks the first count characters (up to a NUL) of a relative file name:
      * 0; KESTREL_PATH_REFUSED for a leading "/", a "." component or a name part
      * ending in a dot before a "/", an empty name; KESTREL_PATH_OUTSIDE when a
      * ".." climbs above the start at any point. */
     DEVMSG_EXPORT int DevMsgCheckPath(const char* name, int count);
+
+    /* The functions below take the header as it stands in a request: header
+     * points at DEVMSG_FILE_HEADER_SIZE bytes in the layout above (a handler
+     * may pass the request data as they arrived; each function reads the
+     * header before it builds a reply). A name that is not terminated within
+     * its 512 bytes gives KESTREL_PATH_REFUSED. */
 
     /* Opens prefix + "/" + the header's name (the "/" only when the prefix
      * lacks it; the prefix at most 512 characters). Reading: read-only.
@@ -85,36 +91,38 @@ extern "C"
      * created (exclusively with DEVMSG_FILE_NEW, truncated with
      * DEVMSG_FILE_TRUNCATE). Status: 0; the name check's; KESTREL_PATH_OUTSIDE
      * for access denied, KESTREL_FILE_EXISTS, KESTREL_CANNOT_OPEN otherwise;
-     * KESTREL_INVALID_ARGUMENT for a missing or too long prefix. Without a
-     * descriptor pointer the file is closed again at once. */
-    DEVMSG_EXPORT int DevMsgOpenFile(const DevMsgFileHeader* header, const char* prefix,
-                                     int forReading, int* descriptor);
+     * KESTREL_INVALID_ARGUMENT for a missing header or a missing or too long
+     * prefix. Without a descriptor pointer the file is closed again at once. */
+    DEVMSG_EXPORT int DevMsgOpenFile(const uint8_t* header, const char* prefix, int forReading,
+                                     int* descriptor);
 
     /* Writes length bytes at the header's offset (appending: at the end), in
      * pieces of the chunk size, each flushed to the storage. KESTREL_FAILED for
      * a negative offset without append, KESTREL_WRITE_ERROR for a failed
      * write, or the open status. */
-    DEVMSG_EXPORT int DevMsgWriteFile(const DevMsgFileHeader* header, const uint8_t* data,
-                                      uint32_t length, const char* prefix);
+    DEVMSG_EXPORT int DevMsgWriteFile(const uint8_t* header, const uint8_t* data, uint32_t length,
+                                      const char* prefix);
 
     /* The file write command of a handler, first part or later fragment (see
-     * above); sets the record's ToDo word when it needs more of the request.
-     * used (may be null) gets the header in force: the record's copy for a
-     * write in fragments, else null. */
+     * above), on the request data in hand; sets the record's ToDo word when it
+     * needs more of the request. used (may be null) gets the header in force:
+     * the record's copy (DEVMSG_FILE_HEADER_SIZE bytes, its size counting down
+     * and its offset up as fragments are written) for a write in fragments,
+     * else null. */
     DEVMSG_EXPORT int DevMsgFileWriteCommand(tagDEVMSG_HANDLE_STRUCT* record, uint16_t command,
-                                             const char* prefix, const DevMsgFileHeader** used);
+                                             const char* prefix, const uint8_t** used);
 
     /* The file read command: the reply is the read head and the data. A file
      * that cannot be opened gives the head alone with the open status in it
      * (result 0). KESTREL_FAILED for a negative offset without append,
-     * KESTREL_NO_SOCKET when no reply room can be had. The header must be a
-     * copy: the reply is built over the request. */
-    DEVMSG_EXPORT int DevMsgFileReadCommand(tagDEVMSG_HANDLE_STRUCT* record,
-                                            const DevMsgFileHeader* header, const char* prefix);
+     * KESTREL_NO_SOCKET when no reply room can be had; a header that cannot be
+     * read gives its status with an empty reply. */
+    DEVMSG_EXPORT int DevMsgFileReadCommand(tagDEVMSG_HANDLE_STRUCT* record, const uint8_t* header,
+                                            const char* prefix);
 
-    /* The whole read command of a handler: reads the header from the request
-     * data, then as DevMsgFileReadCommand; a header that cannot be read gives
-     * its status with an empty reply. */
+    /* The whole read command of a handler: as DevMsgFileReadCommand on the
+     * request data, which must hold the whole header (KESTREL_BAD_REQUEST with
+     * an empty reply otherwise). */
     DEVMSG_EXPORT int DevMsgFileReadRequest(tagDEVMSG_HANDLE_STRUCT* record, const char* prefix);
 
     /* Forwards the message in hand (command head and data, at most

@@ -571,7 +571,7 @@ extern "C"
         {
             CLock tLock(&c->tMutex);
             ++c->uStopCounter;
-            c->bStopRequest = (stop & 1) != 0;
+            SetStopRequest(c, (stop & 1) != 0);
             status = RunMachine(c, kOpenSteps);
             if (c->iState == kStateReset)
                 status = RunMachine(c, c->bStopRequest ? 2 : kOpenSteps);

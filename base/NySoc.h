@@ -4,8 +4,10 @@
  * connections. From then on the layer connects, accepts, reconnects after
  * errors and closes by itself, driven by the calls made on the handle and by
  * a keeper thread that runs every 100 ms. TCP servers of one port share one
- * listening socket, which listens only while at least one of their handles
- * waits for a client. In framed mode whole messages travel with an 8-byte
+ * listening socket, which listens while at least one of their handles is not
+ * stopped: clients that come while every handle is busy with another wait in
+ * its queue (up to 128 of them), and the next handle that waits for a client
+ * takes the first. In framed mode whole messages travel with an 8-byte
  * header ("S", "i", flags, 0, u32 little-endian payload length).
  *
  * Every function has C linkage and reports with a status code of

@@ -129,6 +129,9 @@ int AcquireHandle(uint32_t handle, Connection** connection);
 
 // Connection machine; the caller holds the connection mutex.
 int RunMachine(Connection* connection, int maxSteps);
+// Sets or clears the connection's stop request. A TCP server's port listens while at least one
+// of its handles has none.
+void SetStopRequest(Connection* connection, bool stop);
 // Drives a stopped connection until its socket is closed and gives up its
 // listener entry.
 void ShutConnection(Connection* connection);

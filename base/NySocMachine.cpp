@@ -29,6 +29,7 @@ struct Listener
     int iBacklog;
     int iWaiting;
     int iHolders;
+    int iServing; // holders without a stop request: while there are any, the port listens
     int iBusy;
     int iState;
     int iLastError;
@@ -45,6 +46,9 @@ enum : int
 
 // Status of the listener set-up: 0, or the error the handle fails with.
 constexpr int kListenerTransient = KESTREL_TABLE_FULL; // no socket could be made: try again
+
+// Clients that may wait for a server of the port while all its handles are busy with others.
+constexpr int kListenBacklog = 128;
 
 // Connect attempts before a connection that never gets writable is given up.
 constexpr int kMaxConnectAttempts = 81;
@@ -232,63 +236,60 @@ bool SameListener(const Listener& l, const NySocOpenRecord& r, uint32_t masked)
            memcmp(l.aucLocalAddress6, r.aucLocalAddress6, sizeof l.aucLocalAddress6) == 0;
 }
 
-// Makes the listening socket when there is none and sets the backlog to the
-// number of waiting handles. 0, or the status the handle fails with.
+// Makes the listening socket when there is none. It keeps listening while a handle of the port
+// may still serve, waiting or busy with a client, so that clients queue up while every handle is
+// busy and the next handle that frees takes the first of them. 0, or the status the handle
+// fails with.
 int EnsureListening(Listener& l)
 {
-    if (l.iSocket < 0)
+    if (l.iSocket >= 0)
+        return 0;
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
     {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0)
+        l.iState = kListenerFailed;
+        l.iLastError = errno;
+        TraceError("NySocSub_CreateSocket = INVALID_SOCKET, err: ", kListenerTransient);
+        return kListenerTransient;
+    }
+    l.iState = kListenerSocket;
+    SetReuseAddress(fd);
+    struct sockaddr_in tAddress;
+    memset(&tAddress, 0, sizeof tAddress);
+    tAddress.sin_family = AF_INET;
+    tAddress.sin_port = htons(l.usPort);
+    tAddress.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (l.uFlags & NYSOC_LOCAL_BIND)
+    {
+        if (l.acInterface[0] != '\0' && !BindToDevice(fd, l.acInterface))
         {
-            l.iState = kListenerFailed;
-            l.iLastError = errno;
-            TraceError("NySocSub_CreateSocket = INVALID_SOCKET, err: ", kListenerTransient);
-            return kListenerTransient;
-        }
-        l.iState = kListenerSocket;
-        SetReuseAddress(fd);
-        struct sockaddr_in tAddress;
-        memset(&tAddress, 0, sizeof tAddress);
-        tAddress.sin_family = AF_INET;
-        tAddress.sin_port = htons(l.usPort);
-        tAddress.sin_addr.s_addr = htonl(INADDR_ANY);
-        if (l.uFlags & NYSOC_LOCAL_BIND)
-        {
-            if (l.acInterface[0] != '\0' && !BindToDevice(fd, l.acInterface))
-            {
-                close(fd);
-                l.iState = kListenerFailed;
-                return KESTREL_FAILED;
-            }
-            tAddress.sin_addr.s_addr = l.uLocalAddress;
-        }
-        if (bind(fd, reinterpret_cast<sockaddr*>(&tAddress), sizeof tAddress) != 0)
-        {
-            l.iLastError = errno;
             close(fd);
             l.iState = kListenerFailed;
-            return TraceBindFailure(l.iLastError);
+            return KESTREL_FAILED;
         }
-        if (l.usPort == 0)
-            l.usPort = SocketLocalPort(fd); // the port is kept for every later socket of the entry
-        ApplyOptions(fd, l.uFlags, false);
-        l.iSocket = fd;
-        l.iBacklog = 0;
+        tAddress.sin_addr.s_addr = l.uLocalAddress;
     }
-    if (l.iBacklog != l.iWaiting)
+    if (bind(fd, reinterpret_cast<sockaddr*>(&tAddress), sizeof tAddress) != 0)
     {
-        if (listen(l.iSocket, l.iWaiting) != 0)
-        {
-            const int error = errno;
-            l.iLastError = error * 65536 + kErrorListen;
-            CloseListenerSocket(l);
-            l.iState = kListenerFailed;
-            return error == EADDRINUSE ? KESTREL_NOT_INITIALISED : KESTREL_FAILED;
-        }
-        l.iBacklog = l.iWaiting;
-        l.iState = kListenerListening;
+        l.iLastError = errno;
+        close(fd);
+        l.iState = kListenerFailed;
+        return TraceBindFailure(l.iLastError);
     }
+    if (l.usPort == 0)
+        l.usPort = SocketLocalPort(fd); // the port is kept for every later socket of the entry
+    ApplyOptions(fd, l.uFlags, false);
+    if (listen(fd, kListenBacklog) != 0)
+    {
+        const int error = errno;
+        l.iLastError = error * 65536 + kErrorListen;
+        close(fd);
+        l.iState = kListenerFailed;
+        return error == EADDRINUSE ? KESTREL_NOT_INITIALISED : KESTREL_FAILED;
+    }
+    l.iSocket = fd;
+    l.iBacklog = kListenBacklog;
+    l.iState = kListenerListening;
     return 0;
 }
 
@@ -297,11 +298,8 @@ void StopWaiting(Connection* c, Listener& l)
     if (!c->bWaiting)
         return;
     c->bWaiting = false;
-    if (--l.iWaiting <= 0)
-    {
+    if (--l.iWaiting < 0)
         l.iWaiting = 0;
-        CloseListenerSocket(l); // nobody waits: the port stops listening
-    }
 }
 
 // Counts the handle among the waiting ones and makes sure the port listens.
@@ -681,9 +679,31 @@ int RunMachine(Connection* c, int maxSteps)
     }
 }
 
+void SetStopRequest(Connection* c, bool stop)
+{
+    if (c->bStopRequest == stop)
+        return;
+    c->bStopRequest = stop;
+    if (c->iListener < 0)
+        return;
+    CListenerLock tLock;
+    Listener& l = g_atListeners[c->iListener];
+    if (!stop)
+    {
+        ++l.iServing;
+        return;
+    }
+    if (--l.iServing <= 0)
+    {
+        // No handle of the port will take a client: queued clients are refused, not kept.
+        l.iServing = 0;
+        CloseListenerSocket(l);
+    }
+}
+
 void ShutConnection(Connection* c)
 {
-    c->bStopRequest = true;
+    SetStopRequest(c, true);
     ++c->uStopCounter;
     for (int i = 0; i < kStepsToStop && c->iState != kStateStopped && c->iState != kStateFailed;
          ++i)
@@ -751,6 +771,8 @@ int TakeListener(Connection* c)
         if (SameListener(g_atListeners[i], r, masked))
         {
             ++g_atListeners[i].iHolders;
+            if (!c->bStopRequest)
+                ++g_atListeners[i].iServing;
             c->iListener = i;
             return 0;
         }
@@ -770,6 +792,7 @@ int TakeListener(Connection* c)
         l.uLocalAddress = r.uLocalAddress;
         memcpy(l.aucLocalAddress6, r.aucLocalAddress6, sizeof l.aucLocalAddress6);
         l.iHolders = 1;
+        l.iServing = c->bStopRequest ? 0 : 1;
         c->iListener = i;
         return 0;
     }
@@ -783,6 +806,11 @@ void ReleaseListener(Connection* c)
     CListenerLock tLock;
     Listener& l = g_atListeners[c->iListener];
     StopWaiting(c, l);
+    if (!c->bStopRequest && --l.iServing <= 0)
+    {
+        l.iServing = 0;
+        CloseListenerSocket(l);
+    }
     if (--l.iHolders <= 0)
     {
         CloseListenerSocket(l);

@@ -422,9 +422,12 @@ void PnDiagServe(const PnDiagContext& context, const std::atomic<int>& run, int 
         const int status = NySocReceive(d, 50);
         if (status != KESTREL_OK && status != KESTREL_TIMEOUT)
         {
+            // No client: take the next one waiting for the port at once, else look again in
+            // 10 ms.
             connected = false;
             received = 0;
-            usleep(10000);
+            if (NySocRestart(handle, 0) != KESTREL_OK)
+                usleep(10000);
             continue;
         }
         if (!connected)

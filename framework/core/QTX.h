@@ -176,9 +176,10 @@ public:
     void ReleaseOsResource();
     // Starts the trace buffer (traceBytes) and the base library's device-message service on
     // the port with threadCount service threads (0: the service's default), once per driver
-    // object. Without a command handler the service answers the framework's file-access and
-    // forwarding commands (QTXDevMsgCommands.h). True when the service runs (also when this
-    // object started it before); only then does the release stop it.
+    // object. Without a command handler the service answers its built-in commands only; a
+    // handler may offer file access and forwarding with the functions of DevMsgFile.h. True
+    // when the service runs (also when this object started it before); only then does the
+    // release stop it.
     bool InitDevMsgDebug(uint16_t port, uint32_t traceBytes, uint32_t threadCount,
                          QTXDevMsgCommandHandler commandHandler = nullptr,
                          QTXDevMsgReleaseHandler releaseHandler = nullptr);

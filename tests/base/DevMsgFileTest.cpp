@@ -1,16 +1,19 @@
 // File access and forwarding of device-message command handlers, through a service of this
 // process whose handler offers them below a temporary directory: the name check, files
 // written in one message, in one grown message and in fragments (at their offset), reads
-// with the end-of-file mark, refused names, and forwarding to a local peer whose connection
-// is let go on every path.
+// with the end-of-file mark, refused names, the calls on a header as it stands in a request,
+// forwarding to a local peer whose connection is let go on every path, and a connection
+// tunnelled to a local peer.
 #include "DevMsg.h"
 #include "DevMsgClient.h"
 #include "DevMsgFile.h"
 #include "KoveTestSupport.h"
+#include "NySoc.h"
 #include "nyDebug.h"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -33,22 +36,52 @@ enum : uint16_t
     kCmdWrite = 1100,
     kCmdRead = 1101,
     kCmdForward = 1102,
+    kCmdTunnel = 1103,
 };
 
 std::string g_sPrefix;
 std::atomic<uint16_t> g_usForwardPort{0};
+// What the header in force of the last file write said: bytes still to come, and the offset
+// where they go (-1: no write in fragments).
+std::atomic<int64_t> g_iPendingSize{-1};
+std::atomic<int64_t> g_iPendingOffset{-1};
+
+// A tunnel to the forwarding port: the message in hand goes there, and so does every later one.
+uint32_t OpenTunnel(tagDEVMSG_HANDLE_STRUCT* record)
+{
+    uint32_t proxy = 0;
+    if (StartProxyConnection(&proxy, htonl(INADDR_LOOPBACK), g_usForwardPort.load()) != 0)
+    {
+        if (proxy != 0)
+            NySocStopConnection(proxy);
+        DevMsgResetReply(record);
+        return KESTREL_CANNOT_OPEN;
+    }
+    record->uProxyHandle = proxy;
+    record->usProxyPort = g_usForwardPort.load();
+    record->uProxyIdle = 0;
+    record->uToDo = DEVMSG_TODO_TUNNEL;
+    return 0;
+}
 
 uint32_t FileHandler(uint16_t command, tagDEVMSG_HANDLE_STRUCT* record)
 {
     switch (command)
     {
     case kCmdWrite:
-        return static_cast<uint32_t>(
-            DevMsgFileWriteCommand(record, command, g_sPrefix.c_str(), nullptr));
+    {
+        const uint8_t* used = nullptr;
+        const int status = DevMsgFileWriteCommand(record, command, g_sPrefix.c_str(), &used);
+        g_iPendingSize = used != nullptr ? kovetest::GetLe32(used + 16) : -1;
+        g_iPendingOffset = used != nullptr ? kovetest::GetLe32(used + 8) : -1;
+        return static_cast<uint32_t>(status);
+    }
     case kCmdRead:
         return static_cast<uint32_t>(DevMsgFileReadRequest(record, g_sPrefix.c_str()));
     case kCmdForward:
         return DevMsgSrvForwardMessage(record, g_usForwardPort.load());
+    case kCmdTunnel:
+        return OpenTunnel(record);
     default:
         return DEVMSG_NOT_HANDLED;
     }
@@ -135,12 +168,14 @@ public:
     }
     uint16_t Port() const { return static_cast<uint16_t>(m_iPort); }
 
-    // Serves one connection: greeting, one request, then reply (when not empty).
-    void ServeOnce(const std::function<Bytes(const Bytes&)>& reply)
+    // Serves one connection: greeting, then up to count requests, each with its reply (when
+    // not empty).
+    void ServeOnce(const std::function<Bytes(const Bytes&)>& reply, int count = 1)
     {
         m_bClosedByForwarder = false;
+        m_aRequests.clear();
         m_tThread = std::thread(
-            [this, reply]
+            [this, reply, count]
             {
                 const int c = accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
                 if (c < 0)
@@ -155,17 +190,16 @@ public:
                 };
                 sendFrame({});
                 uint8_t head[8];
-                if (recv(c, head, 8, MSG_WAITALL) == 8)
+                for (int i = 0; i < count && recv(c, head, 8, MSG_WAITALL) == 8; ++i)
                 {
                     Bytes request(GetLe32(head + 4));
-                    if (request.empty() || recv(c, request.data(), request.size(), MSG_WAITALL) ==
-                                               static_cast<ssize_t>(request.size()))
-                    {
-                        m_tRequest = request;
-                        const Bytes answer = reply(request);
-                        if (!answer.empty())
-                            sendFrame(answer);
-                    }
+                    if (!request.empty() && recv(c, request.data(), request.size(), MSG_WAITALL) !=
+                                                static_cast<ssize_t>(request.size()))
+                        break;
+                    m_aRequests.push_back(request);
+                    const Bytes answer = reply(request);
+                    if (!answer.empty())
+                        sendFrame(answer);
                 }
                 // The forwarding side must let the connection go on its own.
                 pollfd p{c, POLLIN, 0};
@@ -182,14 +216,14 @@ public:
             m_tThread.join();
     }
     bool ClosedByForwarder() const { return m_bClosedByForwarder; }
-    const Bytes& Request() const { return m_tRequest; }
+    const std::vector<Bytes>& Requests() const { return m_aRequests; }
 
 private:
     int m_iPort = 0; // before the socket: the constructor fills it
     int m_fd = -1;
     std::thread m_tThread;
     std::atomic<bool> m_bClosedByForwarder{false};
-    Bytes m_tRequest;
+    std::vector<Bytes> m_aRequests;
 };
 
 class DevMsgFile : public ::testing::Test
@@ -364,8 +398,53 @@ TEST_F(DevMsgFile, FragmentsOfALargeFileLandAtTheirOffset)
     ASSERT_EQ(written.size(), expect.size());
     EXPECT_TRUE(written == expect);
 
-    // The connection goes on with the next message.
+    // The header in force counted down to nothing, behind the last byte written.
+    EXPECT_EQ(g_iPendingSize.load(), 0);
+    EXPECT_EQ(g_iPendingOffset.load(), 100 + static_cast<int64_t>(size));
+
+    // The connection goes on with the next message; a read larger than the block grows the
+    // reply over the request that named it.
     EXPECT_EQ(Read(0, 100, 4, "big.bin").data, Bytes(data.begin(), data.begin() + 4));
+    const ReadResult r = Read(0, 100, 300000, "big.bin");
+    EXPECT_EQ(r.count, 300000u);
+    EXPECT_TRUE(r.data == Bytes(data.begin(), data.begin() + 300000));
+}
+
+TEST(DevMsgFileCalls, TakeTheHeaderAsItStandsInARequest)
+{
+    kovetest::CTempDir root;
+    const std::string prefix = root.Path();
+    const Bytes text = {'a', 'b', 'c'};
+    EXPECT_EQ(DevMsgWriteFile(Header(DEVMSG_FILE_TRUNCATE, 2, 3, "f.bin").data(), text.data(), 3,
+                              prefix.c_str()),
+              0);
+    EXPECT_EQ(FileBytes(prefix + "/f.bin"), (Bytes{0, 0, 'a', 'b', 'c'}));
+    int fd = -1;
+    ASSERT_EQ(DevMsgOpenFile(Header(0, 0, 0, "f.bin").data(), prefix.c_str(), 1, &fd), 0);
+    EXPECT_EQ(lseek(fd, 0, SEEK_END), 5);
+    close(fd);
+
+    const struct
+    {
+        const char* what;
+        Bytes header;
+        int status;
+    } cases[] = {
+        {"name without its end", Header(0, 0, 3, std::string(DEVMSG_FILE_NAME_SIZE, 'n')),
+         KESTREL_PATH_REFUSED},
+        {"name above the prefix", Header(0, 0, 3, "../f.bin"), KESTREL_PATH_OUTSIDE},
+        {"file that must be new", Header(DEVMSG_FILE_NEW, 0, 3, "f.bin"), KESTREL_FILE_EXISTS},
+        {"negative offset", Header(0, -1, 3, "f.bin"), KESTREL_FAILED},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(DevMsgWriteFile(c.header.data(), text.data(), 3, prefix.c_str()), c.status)
+            << c.what;
+    EXPECT_EQ(DevMsgOpenFile(Header(0, 0, 0, std::string(DEVMSG_FILE_NAME_SIZE, 'n')).data(),
+                             prefix.c_str(), 1, nullptr),
+              KESTREL_PATH_REFUSED);
+    EXPECT_EQ(DevMsgOpenFile(nullptr, prefix.c_str(), 1, nullptr), KESTREL_INVALID_ARGUMENT);
+    EXPECT_EQ(DevMsgWriteFile(nullptr, text.data(), 3, prefix.c_str()), KESTREL_INVALID_ARGUMENT);
+    EXPECT_EQ(FileBytes(prefix + "/f.bin").size(), 5u);
 }
 
 TEST_F(DevMsgFile, ForwardedMessageGetsTheLocalServicesReply)
@@ -387,7 +466,8 @@ TEST_F(DevMsgFile, ForwardedMessageGetsTheLocalServicesReply)
     EXPECT_EQ(reply.status, 7);
     EXPECT_EQ(reply.data, (Bytes{'p', 'o', 'n', 'g'}));
     peer.Wait();
-    EXPECT_EQ(peer.Request(), (Bytes{0x4E, 0x04, 0, 0, 'p', 'i', 'n', 'g'}));
+    const std::vector<Bytes> expected = {Bytes{0x4E, 0x04, 0, 0, 'p', 'i', 'n', 'g'}};
+    EXPECT_EQ(peer.Requests(), expected);
     EXPECT_TRUE(peer.ClosedByForwarder());
 
     // A reply shorter than its head is refused, and the connection to the peer let go.
@@ -405,5 +485,41 @@ TEST_F(DevMsgFile, ForwardedMessageGetsTheLocalServicesReply)
     // The service goes on.
     ASSERT_TRUE(m_tClient.Ask(DEVMSG_CMD_TRACE_SIZE, reply));
     EXPECT_EQ(reply.status, 0);
+}
+
+TEST_F(DevMsgFile, TunnelledConnectionRelaysEveryMessageToTheLocalService)
+{
+    CPeer peer;
+    g_usForwardPort = peer.Port();
+    // The peer answers each message with its command, status 5 and the data back.
+    peer.ServeOnce(
+        [](const Bytes& request)
+        {
+            Bytes reply(request.begin(), request.begin() + 2);
+            reply.push_back(5);
+            reply.push_back(0);
+            reply.insert(reply.end(), request.begin() + 4, request.end());
+            return reply;
+        },
+        3);
+    Reply reply;
+    ASSERT_TRUE(m_tClient.Ask(kCmdTunnel, reply, {'o', 'n', 'e'}));
+    EXPECT_EQ(reply.command, kCmdTunnel);
+    EXPECT_EQ(reply.status, 5);
+    EXPECT_EQ(reply.data, (Bytes{'o', 'n', 'e'}));
+    // From now on even the built-in commands are the peer's.
+    ASSERT_TRUE(m_tClient.Ask(DEVMSG_CMD_TRACE_SIZE, reply, {'t', 'w', 'o'}));
+    EXPECT_EQ(reply.command, DEVMSG_CMD_TRACE_SIZE);
+    EXPECT_EQ(reply.status, 5);
+    EXPECT_EQ(reply.data, (Bytes{'t', 'w', 'o'}));
+    // Each message reached the peer marked as tunnelled; the client goes, and the tunnel lets
+    // the peer go.
+    m_tClient.Close();
+    peer.Wait();
+    EXPECT_TRUE(peer.ClosedByForwarder());
+    const std::vector<Bytes> expected = {
+        Bytes{0x4F, 0x04, 0xFF, 0xFF, 'o', 'n', 'e'},
+        Bytes{DEVMSG_CMD_TRACE_SIZE, 0, 0xFF, 0xFF, 't', 'w', 'o'}};
+    EXPECT_EQ(peer.Requests(), expected);
 }
 } // namespace

@@ -398,7 +398,7 @@ TEST_F(NySocTest, TableFullAndAStoppedHandleIsHeldForTwoSeconds)
     EXPECT_EQ(snapshot->atEntries[0].usPort, port);
     EXPECT_EQ(snapshot->atEntries[0].iHolders, NYSOC_MAX_HANDLES);
     EXPECT_EQ(snapshot->atEntries[0].iWaiting, NYSOC_MAX_HANDLES);
-    EXPECT_EQ(snapshot->atEntries[0].iBacklog, NYSOC_MAX_HANDLES);
+    EXPECT_EQ(snapshot->atEntries[0].iBacklog, 128);
     const int listening = snapshot->atEntries[0].iSocket;
     ASSERT_GE(listening, 0);
     EXPECT_TRUE(fcntl(listening, F_GETFD) & FD_CLOEXEC);
@@ -498,33 +498,56 @@ TEST_F(NySocTest, ClientWithoutServerIsNotConnected)
     EXPECT_EQ(NySocReceive(f.d(), 0), KESTREL_NOT_CONNECTED);
 }
 
-TEST_F(NySocTest, APortListensOnlyWhileOneOfItsServersWaits)
+TEST_F(NySocTest, ClientsQueueWhileEveryServerIsBusyAndAStoppedPortRefuses)
 {
     uint16_t port = 0;
     const uint32_t first = OpenServer(NYSOC_SERVER | NYSOC_REUSE_ADDRESS, &port);
     ASSERT_NE(first, 0u);
 
+    // The only server is busy: further clients wait in the queue instead of being refused.
     CFd a = RawConnect(port);
     ASSERT_GE(a.Get(), 0);
     ASSERT_EQ(NySocRestart(first, kEventMs), 0);
-    CFd refused = RawConnect(port);
-    EXPECT_LT(refused.Get(), 0);
-    EXPECT_EQ(errno, ECONNREFUSED);
+    std::vector<CFd> queued;
+    for (int i = 0; i < 20; ++i)
+    {
+        queued.push_back(RawConnect(port));
+        ASSERT_GE(queued.back().Get(), 0) << "client " << i << ": " << strerror(errno);
+        RawWrite(queued.back().Get(), "q" + std::to_string(i));
+    }
 
-    // A second server of the port waits: the port listens again.
+    // A second server of the port takes the first of them at once.
     uint16_t samePort = port;
     const uint32_t second = OpenServer(NYSOC_SERVER | NYSOC_REUSE_ADDRESS, &samePort);
     EXPECT_EQ(samePort, port);
-    CFd b = RawConnect(port);
-    ASSERT_GE(b.Get(), 0);
     ASSERT_EQ(NySocRestart(second, kEventMs), 0);
+    CFrame atSecond(second);
+    EXPECT_EQ(ReceiveUntil(atSecond, 2), 0);
+    EXPECT_EQ(atSecond.Text(), "q0");
 
-    // Restart on a connected server drops its client and waits for the next one.
-    EXPECT_EQ(NySocRestart(first, 0), KESTREL_NOT_CONNECTED);
-    EXPECT_TRUE(RawSeesClose(a.Get()));
-    CFd c = RawConnect(port);
-    ASSERT_GE(c.Get(), 0);
+    // Restart on a connected server drops its client and serves the next one in the queue.
     EXPECT_EQ(NySocRestart(first, kEventMs), 0);
+    EXPECT_TRUE(RawSeesClose(a.Get()));
+    CFrame atFirst(first);
+    EXPECT_EQ(ReceiveUntil(atFirst, 2), 0);
+    EXPECT_EQ(atFirst.Text(), "q1");
+
+    // With every server of the port stopped, waiting clients are let go and new ones refused;
+    // a server that starts again listens again.
+    NySocDisconnect(first, 1);
+    NySocDisconnect(second, 1);
+    EXPECT_TRUE(RawSeesClose(queued[2].Get()));
+    CFd refused = RawConnect(port);
+    EXPECT_LT(refused.Get(), 0);
+    EXPECT_EQ(errno, ECONNREFUSED);
+    NySocDisconnect(first, 0);
+    CFd again = RawConnect(port);
+    ASSERT_GE(again.Get(), 0);
+    ASSERT_EQ(NySocRestart(first, kEventMs), 0);
+    RawWrite(again.Get(), "on");
+    CFrame atFirstAgain(first);
+    EXPECT_EQ(ReceiveUntil(atFirstAgain, 2), 0);
+    EXPECT_EQ(atFirstAgain.Text(), "on");
 }
 
 TEST_F(NySocTest, FramedServerGreetsEachNewClientUnlessToldNot)

@@ -1,6 +1,7 @@
 // The device-message service of a driver seen from a PC tool: the driver started on a
 // simulated device with its debug port, a framed client on loopback. Greeting, built-in
-// commands, request errors, the trace buffer and the device information, and the stop.
+// commands, request errors, the trace buffer and the device information, and the stop; on the
+// debug port of every driver of the device, file and forwarding commands are unknown.
 //
 // The driver under test is a row of kTargets: every driver that starts the service through
 // InitDevMsgDebug answers the same way on its debug port.
@@ -179,79 +180,6 @@ TEST_P(DevMsgServiceProcess, DeviceInformationShowsTheProductionData)
     EXPECT_EQ(field(64, 32), kOrder);
 }
 
-// File header of the file commands: flags, chunk, offset, 0, size, 0, 512-byte name.
-Bytes FileHeader(uint32_t flags, uint32_t size, const std::string& name)
-{
-    Bytes h;
-    for (uint32_t v : {flags, 0u, 0u, 0u, size, 0u})
-        PutLe32(h, v);
-    Bytes field(512, 0);
-    std::copy(name.begin(), name.end(), field.begin());
-    h.insert(h.end(), field.begin(), field.end());
-    return h;
-}
-
-TEST_P(DevMsgServiceProcess, FilesOfTheDriverRootAreWrittenAndRead)
-{
-    const Bytes text = {'h', 'e', 'l', 'l', 'o', '\n'};
-    Bytes request = FileHeader(0x08, static_cast<uint32_t>(text.size()), "log/remote.txt");
-    request.insert(request.end(), text.begin(), text.end());
-    Reply reply;
-    ASSERT_TRUE(m_tClient.Ask(1100, reply, request));
-    EXPECT_EQ(reply.status, 0);
-    EXPECT_EQ(ReadFile(m_tDevice.Path("/Applications/tmp/Driver/log/remote.txt")), "hello\n");
-
-    ASSERT_TRUE(m_tClient.Ask(1101, reply, FileHeader(0, 100, "log/remote.txt")));
-    EXPECT_EQ(reply.status, 0);
-    ASSERT_EQ(reply.data.size(), 20u + text.size());
-    EXPECT_EQ(GetLe32(reply.data.data()) & 0x10u, 0x10u); // end of file
-    EXPECT_EQ(GetLe32(reply.data.data() + 16), text.size());
-    EXPECT_EQ(Bytes(reply.data.begin() + 20, reply.data.end()), text);
-
-    // Nothing outside the driver root.
-    request = FileHeader(0x08, 1, "log/../../escape.txt");
-    request.push_back('x');
-    ASSERT_TRUE(m_tClient.Ask(1100, reply, request));
-    EXPECT_EQ(reply.status, 83);
-    EXPECT_FALSE(std::filesystem::exists(m_tDevice.Path("/Applications/tmp/escape.txt")));
-}
-
-TEST_P(DevMsgServiceProcess, MessagesAreForwardedAndTunnelledToALocalService)
-{
-    // The local service is the driver's own debug port: the trace-size command through it.
-    Bytes request;
-    PutLe16(request, GetParam().debugPort);
-    PutLe16(request, 0);
-    PutLe16(request, 3);
-    PutLe16(request, 0);
-    Reply reply;
-    ASSERT_TRUE(m_tClient.Ask(1102, reply, request));
-    EXPECT_EQ(reply.command, 1102);
-    EXPECT_EQ(reply.status, 0);
-    ASSERT_EQ(reply.data.size(), 2u);
-    EXPECT_EQ(reply.data[0] | (reply.data[1] << 8), 8160);
-
-    // Nobody there: no connection, after the proxy's 20 waits of 500 ms.
-    m_tClient.SetWait(std::chrono::seconds(30));
-    Bytes nowhere;
-    PutLe16(nowhere, 9); // discard port: nothing listens in the test's namespace
-    PutLe16(nowhere, 0);
-    PutLe16(nowhere, 3);
-    PutLe16(nowhere, 0);
-    ASSERT_TRUE(m_tClient.Ask(1102, reply, nowhere));
-    EXPECT_EQ(reply.status, 86);
-
-    // A tunnel: the first message and every later one are answered by the local service.
-    ASSERT_TRUE(m_tClient.Ask(1103, reply, request));
-    EXPECT_EQ(reply.command, 3);
-    EXPECT_EQ(reply.status, 0);
-    ASSERT_TRUE(m_tClient.Ask(4, reply));
-    EXPECT_EQ(reply.command, 4);
-    EXPECT_EQ(reply.data.size(), 512u);
-    ASSERT_TRUE(m_tClient.Ask(5, reply));
-    EXPECT_EQ(reply.status, 72);
-}
-
 TEST_P(DevMsgServiceProcess, SigtermEndsTheDriverWhileAClientIsConnected)
 {
     Reply reply;
@@ -265,5 +193,98 @@ TEST_P(DevMsgServiceProcess, SigtermEndsTheDriverWhileAClientIsConnected)
 
 INSTANTIATE_TEST_SUITE_P(Drivers, DevMsgServiceProcess, ::testing::ValuesIn(kTargets),
                          [](const ::testing::TestParamInfo<Target>& info)
+                         { return std::string(info.param.name); });
+
+// The debug port of each driver of the device, started beside the real hub.
+struct DriverPort
+{
+    const char* name;
+    std::vector<std::string> device; // kovesim create arguments
+    const char* program;             // started beside the hub; null: the hub itself
+    uint16_t debugPort;
+};
+
+void PrintTo(const DriverPort& target, std::ostream* out)
+{
+    *out << target.name;
+}
+
+const DriverPort kDriverPorts[] = {
+    {"SystemDriver", {}, nullptr, 63100},
+    {"FiberOpticDriver", {}, "fodriver", 63002},
+    {"SnifferDriver", {"--family", "PNA"}, "pndriver", 63101},
+};
+
+class DevMsgDriverPort : public ::testing::TestWithParam<DriverPort>
+{
+protected:
+    void SetUp() override
+    {
+        m_pDevice = std::make_unique<CSimDevice>(GetParam().device);
+        m_pHub = std::make_unique<CTestProcess>(*m_pDevice, "systemdriver");
+        if (GetParam().program != nullptr)
+            m_pDriver = std::make_unique<CTestProcess>(*m_pDevice, GetParam().program);
+        ASSERT_TRUE(m_tClient.Connect(GetParam().debugPort))
+            << (m_pDriver ? m_pDriver : m_pHub)->Output();
+    }
+
+    std::unique_ptr<CSimDevice> m_pDevice;
+    std::unique_ptr<CTestProcess> m_pHub;
+    std::unique_ptr<CTestProcess> m_pDriver;
+    CDevMsgClient m_tClient;
+};
+
+// File header of a file command: flags, chunk, offset, 0, size, 0, 512-byte name.
+Bytes FileHeader(uint32_t flags, uint32_t size, const std::string& name)
+{
+    Bytes h;
+    for (uint32_t v : {flags, 0u, 0u, 0u, size, 0u})
+        PutLe32(h, v);
+    Bytes field(512, 0);
+    std::copy(name.begin(), name.end(), field.begin());
+    h.insert(h.end(), field.begin(), field.end());
+    return h;
+}
+
+// The drivers install no command handler: file access and forwarding are not offered to
+// whoever reaches the port, and the commands that other tools use for them are unknown.
+TEST_P(DevMsgDriverPort, FileAndForwardingCommandsAreUnknown)
+{
+    Bytes write = FileHeader(0x08, 1, "remote.txt");
+    write.push_back('x');
+    Bytes toOwnPort;
+    PutLe16(toOwnPort, GetParam().debugPort);
+    PutLe16(toOwnPort, 0);
+    PutLe16(toOwnPort, 3);
+    PutLe16(toOwnPort, 0);
+    const struct
+    {
+        uint16_t command;
+        Bytes data;
+    } cases[] = {
+        {1100, write},
+        {1101, FileHeader(0, 100, "log/Slot62000_log.txt")},
+        {1102, toOwnPort},
+        {1103, toOwnPort},
+    };
+    for (const auto& c : cases)
+    {
+        Reply reply;
+        ASSERT_TRUE(m_tClient.Ask(c.command, reply, c.data)) << c.command;
+        EXPECT_EQ(reply.command, c.command);
+        EXPECT_EQ(reply.status, 72) << c.command;
+        EXPECT_TRUE(reply.data.empty()) << c.command;
+    }
+    EXPECT_FALSE(std::filesystem::exists(m_pDevice->Path("/Applications/tmp/Driver/remote.txt")));
+    // The connection is the driver's own still: no tunnel was opened.
+    Reply reply;
+    ASSERT_TRUE(m_tClient.Ask(3, reply));
+    EXPECT_EQ(reply.command, 3);
+    EXPECT_EQ(reply.status, 0);
+    EXPECT_EQ(reply.data.size(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, DevMsgDriverPort, ::testing::ValuesIn(kDriverPorts),
+                         [](const ::testing::TestParamInfo<DriverPort>& info)
                          { return std::string(info.param.name); });
 } // namespace
