@@ -17,7 +17,7 @@ targets=(fuzz_bin_command_file fuzz_xml_parser fuzz_xml_command_file fuzz_config
          fuzz_duf_address_data fuzz_devmsg_file_request fuzz_devmsg_frames
          fuzz_discovery_datagram fuzz_fo_configuration fuzz_static_fo_config fuzz_filter_properties
          fuzz_update_archive fuzz_update_input fuzz_pn_configuration fuzz_pn_diag_frames
-         fuzz_qtx_answers fuzz_qtx_byte_list fuzz_qtx_eeprom_record fuzz_command_words)
+         fuzz_qtx_answers fuzz_qtx_byte_list fuzz_qtx_eeprom_record fuzz_command_words fuzz_request_framer)
 
 bash scripts/setup.sh
 mkdir -p "$dir"
@@ -42,6 +42,7 @@ run_target() {
     local extra=()
     [[ "$t" == fuzz_xml_* || "$t" == fuzz_fo_* || "$t" == fuzz_static_fo_* || "$t" == fuzz_filter_* ]] && extra+=(-dict="$work/xml.dict" -max_len=16384)
     [[ "$t" == fuzz_discovery_* ]] && extra+=(-dict="$work/xml.dict" -max_len=33000)
+    [[ "$t" == fuzz_request_framer ]] && extra+=(-dict="$work/xml.dict" -max_len=4096)
     [[ "$t" == fuzz_devmsg_* || "$t" == fuzz_pn_* ]] && extra+=(-max_len=65536)
     [[ "$t" == fuzz_update_input ]] && extra+=(-dict="$work/xml.dict" -max_len=16384)
     [[ "$t" == fuzz_qtx_* ]] && extra+=(-max_len=70000)

@@ -4,6 +4,7 @@
 #include "QTXCommandFile.h"
 #include "QTXCommandTags.h"
 #include "QTXConvert.h"
+#include "QTXDocumentFramer.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -41,58 +42,29 @@ constexpr int kSocketBufferSize = 16384;
 // client: every driver of a device registering with the hub at once (up to 16) and a few PC
 // clients, with room to spare. The kernel caps it at its own limit (net.core.somaxconn).
 constexpr int kListenBacklog = 128;
-// A whole document must arrive within the receive timeout plus one second for every this many
-// bytes it carries. The silence between bytes is bounded by the timeout alone; this bounds
-// a client that trickles its bytes in and would otherwise hold a one-client server for as long
-// as it likes. Any real link of the device carries far more (8 MiB, the largest document,
-// may take 128 s beyond the timeout).
-constexpr uint64_t kMinReceiveBytesPerSecond = 64 * 1024;
+// A whole document must arrive, and a whole buffer or document must be sent, within the
+// timeout plus one second for every this many bytes it carries. The silence between bytes is
+// bounded by the timeout alone; this bounds a peer that trickles its bytes in, or takes a reply
+// a few bytes at a time, and would otherwise hold a one-client server for as long as it likes.
+// Any real link of the device carries far more (8 MiB, the largest document, may take 128 s
+// beyond the timeout).
+constexpr uint64_t kMinBytesPerSecond = 64 * 1024;
 
 // Monotonic time of the last progress record of the process; 0 before the first one.
 std::atomic<uint64_t> g_uLastProgressStamp{0};
-
-// Binary command head: "<?bin", a zero byte, u16 tag at 6, u32 payload length at 12.
-constexpr size_t kBinHeadSize = 16;
-constexpr size_t kBinTagOffset = 6;
-constexpr size_t kBinLengthOffset = 12;
-
-bool IsWhiteSpace(unsigned char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
-bool IsLetterOrDigit(unsigned char c)
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-}
-
-unsigned char ToLower(unsigned char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
-}
-
-uint16_t GetU16(const uint8_t* p)
-{
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-uint32_t GetU32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 bool TimedOut(uint64_t mark, int timeoutMs)
 {
     return static_cast<int64_t>(DiffClockMs(GetClockStamp(), mark)) >= timeoutMs;
 }
 
-// True when a document that began to be received at `start` and has brought `bytes` so far
-// has taken longer than the timeout plus the time its bytes may take at the lowest rate.
+// True when a document that began to be received (or sent) at `start` and has brought (or
+// taken) `bytes` so far has taken longer than the timeout plus the time its bytes may take at the
+// lowest rate.
 bool DocumentTimeUp(uint64_t start, uint64_t bytes, int timeoutMs)
 {
-    const uint64_t allowedMs = static_cast<uint64_t>(timeoutMs > 0 ? timeoutMs : 0) +
-                               bytes * 1000 / kMinReceiveBytesPerSecond;
+    const uint64_t allowedMs =
+        static_cast<uint64_t>(timeoutMs > 0 ? timeoutMs : 0) + bytes * 1000 / kMinBytesPerSecond;
     return (GetClockStamp() - start) / 1000000ull >= allowedMs;
 }
 
@@ -106,14 +78,14 @@ bool WouldBlock(int error)
 // copy in memory is kept: the document then goes on into the copy alone. A file created ahead
 // (empty, open for writing) may be handed in; it is written for the first Create and left open
 // for the one who handed it in.
-class CDocumentFile
+class CDocumentFile : public CQTXDocumentOutput
 {
 public:
     explicit CDocumentFile(const std::string& name, std::string* copy = nullptr, int prepared = -1)
         : m_sName(name), m_pCopy(copy), m_iPrepared(prepared)
     {
     }
-    ~CDocumentFile() { Close(); }
+    ~CDocumentFile() override { Close(); }
     CDocumentFile(const CDocumentFile&) = delete;
     CDocumentFile& operator=(const CDocumentFile&) = delete;
 
@@ -142,7 +114,7 @@ public:
         return !Lost();
     }
 
-    void Write(const void* data, size_t length)
+    void Write(const void* data, size_t length) override
     {
         if (length == 0)
         {
@@ -171,8 +143,6 @@ public:
             GiveUpFile();
         }
     }
-
-    void Write(uint8_t byte) { Write(&byte, 1); }
 
     // Closes the file; false when anything could not be written.
     bool Close()
@@ -204,10 +174,12 @@ public:
         Close();
     }
 
+    bool Restart() override { return Create(); }
+
     // The file could not take everything (or could not be made).
     bool Failed() const { return m_bFailed; }
     // Nothing keeps the whole document: the file failed and there is no copy.
-    bool Lost() const { return m_bFailed && m_pCopy == nullptr; }
+    bool Lost() const override { return m_bFailed && m_pCopy == nullptr; }
 
 private:
     bool WriteAll(const void* data, size_t length)
@@ -264,316 +236,6 @@ private:
     char m_aBuffer[8192];
 };
 
-// Recognises one request document in a byte stream without a length prefix: an XML document
-// ends with the closing tag of its root element (or the "/>" of an empty root), a binary
-// command file after the payload length given in its 16-byte head. Bytes before the label
-// "<?xml" or "<?bin" are skipped; bytes after the end are not taken.
-class CDocumentFramer
-{
-public:
-    enum Result
-    {
-        MoreData,
-        Complete,
-        TooLong,
-        WriteFailed
-    };
-
-    CDocumentFramer(CDocumentFile& file, uint64_t limit) : m_rFile(file), m_uLimit(limit) {}
-
-    // Takes bytes up to the end of the document; *used (when given) tells how many it took.
-    Result Feed(const uint8_t* data, size_t length, size_t* used = nullptr);
-
-    bool Done() const { return m_eState == StDone; }
-    const std::string& RootName() const { return m_sRootName; }
-    uint16_t BinaryTag() const { return m_uBinaryTag; }
-
-private:
-    enum State
-    {
-        StSearch,
-        StXmlHead,
-        StXmlBody,
-        StBinary,
-        StDone
-    };
-    // Sub-states of XmlBody below 0; 0 and above are positions in the closing tag's name.
-    static constexpr int kBodyCopy = -1;
-    static constexpr int kBodyAfterLess = -2;
-
-    void SearchByte(uint8_t c);
-    void XmlHeadByte(uint8_t c);
-    bool XmlBodyByte(uint8_t c);
-    Result BinaryBytes(const uint8_t* data, size_t length, size_t& used);
-
-    CDocumentFile& m_rFile;
-    uint64_t m_uLimit;
-    State m_eState = StSearch;
-    int m_iSub = 0;
-    char m_cLabel = 0; // 'x' or 'b' once the third character of the label is seen
-    std::string m_sRootName;
-    uint16_t m_uBinaryTag = 0;
-    uint8_t m_aHead[kBinHeadSize] = {};
-    size_t m_uHeadBytes = 0;
-    uint64_t m_uPayloadLeft = 0;
-};
-
-CDocumentFramer::Result CDocumentFramer::Feed(const uint8_t* data, size_t length, size_t* used)
-{
-    size_t i = 0;
-    if (used != nullptr)
-    {
-        *used = 0;
-    }
-    while (i < length && m_eState != StDone)
-    {
-        switch (m_eState)
-        {
-        case StSearch:
-            SearchByte(data[i++]);
-            break;
-        case StXmlHead:
-        {
-            // The head's bytes up to the end of the root's start tag are stored in one go.
-            const size_t first = i;
-            while (i < length && m_eState == StXmlHead)
-            {
-                XmlHeadByte(data[i++]);
-            }
-            m_rFile.Write(data + first, i - first);
-            break;
-        }
-        case StXmlBody:
-            if (m_iSub == kBodyCopy)
-            {
-                // Copy everything up to the next "<" in one go.
-                const void* less = std::memchr(data + i, '<', length - i);
-                size_t end =
-                    less ? static_cast<size_t>(static_cast<const uint8_t*>(less) - data) : length;
-                m_rFile.Write(data + i, end - i);
-                i = end;
-                if (less != nullptr)
-                {
-                    m_rFile.Write(data[i++]);
-                    m_iSub = kBodyAfterLess;
-                }
-                break;
-            }
-            m_rFile.Write(data[i]);
-            if (!XmlBodyByte(data[i++]))
-            {
-                return WriteFailed;
-            }
-            break;
-        case StBinary:
-        {
-            size_t taken = 0;
-            Result r = BinaryBytes(data + i, length - i, taken);
-            i += taken;
-            if (r != MoreData)
-            {
-                if (used != nullptr)
-                {
-                    *used = i;
-                }
-                return r;
-            }
-            break;
-        }
-        case StDone:
-            break;
-        }
-        if (m_rFile.Lost())
-        {
-            return WriteFailed;
-        }
-    }
-    if (used != nullptr)
-    {
-        *used = i;
-    }
-    return m_eState == StDone ? Complete : MoreData;
-}
-
-void CDocumentFramer::SearchByte(uint8_t byte)
-{
-    static const char kXml[] = "<?xml";
-    static const char kBin[] = "<?bin";
-    unsigned char c = ToLower(byte);
-    int k = m_iSub;
-    bool match;
-    if (k < 2)
-    {
-        match = c == static_cast<unsigned char>(kXml[k]);
-    }
-    else if (k == 2)
-    {
-        match = c == 'x' || c == 'b';
-        m_cLabel = static_cast<char>(c);
-    }
-    else
-    {
-        match = c == static_cast<unsigned char>((m_cLabel == 'x' ? kXml : kBin)[k]);
-    }
-    m_iSub = match ? k + 1 : (c == '<' ? 1 : 0);
-    if (m_iSub < 5)
-    {
-        return;
-    }
-    if (m_cLabel == 'x')
-    {
-        m_rFile.Write(kXml, 5);
-        m_eState = StXmlHead;
-        m_iSub = 0;
-    }
-    else
-    {
-        std::memcpy(m_aHead, kBin, 5);
-        m_uHeadBytes = 5;
-        m_eState = StBinary;
-    }
-}
-
-void CDocumentFramer::XmlHeadByte(uint8_t c)
-{
-    switch (m_iSub)
-    {
-    case 0: // before a "<"
-        if (c == '<')
-        {
-            m_iSub = 1;
-        }
-        break;
-    case 1: // after "<": a name starts the root, "<?" and "<!" do not
-        if (IsLetterOrDigit(c))
-        {
-            m_sRootName.assign(1, static_cast<char>(c));
-            m_iSub = 2;
-        }
-        else if (!IsWhiteSpace(c))
-        {
-            m_iSub = c == '<' ? 1 : 0;
-        }
-        break;
-    case 2: // in the root name
-        if (IsLetterOrDigit(c))
-        {
-            m_sRootName.push_back(static_cast<char>(c));
-            break;
-        }
-        m_iSub = 3;
-        [[fallthrough]];
-    case 3: // in the start tag
-        if (c == '/')
-        {
-            m_iSub = 4;
-        }
-        else if (c == '>')
-        {
-            m_eState = StXmlBody;
-            m_iSub = kBodyCopy;
-        }
-        break;
-    case 4: // after "/" in the start tag
-        if (c == '>')
-        {
-            m_eState = StDone;
-        }
-        else if (!IsWhiteSpace(c))
-        {
-            m_iSub = 3;
-        }
-        break;
-    }
-}
-
-bool CDocumentFramer::XmlBodyByte(uint8_t c)
-{
-    if (m_iSub == kBodyAfterLess)
-    {
-        if (c == '/')
-        {
-            m_iSub = 0;
-        }
-        else if (c == '?')
-        {
-            // "<?" in the body: a new document starts; what came so far is dropped.
-            if (!m_rFile.Create())
-            {
-                return false;
-            }
-            m_sRootName.clear();
-            m_eState = StSearch;
-            m_iSub = 2;
-        }
-        else if (!IsWhiteSpace(c))
-        {
-            m_iSub = kBodyCopy;
-        }
-        return true;
-    }
-    // Position m_iSub in the closing tag's name.
-    if (IsWhiteSpace(c))
-    {
-        return true;
-    }
-    size_t pos = static_cast<size_t>(m_iSub);
-    if (c == '>')
-    {
-        if (pos == m_sRootName.size())
-        {
-            m_eState = StDone;
-        }
-        else
-        {
-            m_iSub = kBodyCopy;
-        }
-    }
-    else if (pos < m_sRootName.size() &&
-             ToLower(c) == ToLower(static_cast<unsigned char>(m_sRootName[pos])))
-    {
-        ++m_iSub;
-    }
-    else
-    {
-        m_iSub = kBodyCopy;
-    }
-    return true;
-}
-
-CDocumentFramer::Result CDocumentFramer::BinaryBytes(const uint8_t* data, size_t length,
-                                                     size_t& used)
-{
-    used = 0;
-    if (m_uHeadBytes < kBinHeadSize)
-    {
-        size_t take = std::min(kBinHeadSize - m_uHeadBytes, length);
-        std::memcpy(m_aHead + m_uHeadBytes, data, take);
-        m_uHeadBytes += take;
-        used = take;
-        if (m_uHeadBytes < kBinHeadSize)
-        {
-            return MoreData;
-        }
-        m_uBinaryTag = GetU16(m_aHead + kBinTagOffset);
-        m_uPayloadLeft = GetU32(m_aHead + kBinLengthOffset);
-        if (kBinHeadSize + m_uPayloadLeft > m_uLimit)
-        {
-            return TooLong;
-        }
-        m_rFile.Write(m_aHead, kBinHeadSize);
-    }
-    size_t take = static_cast<size_t>(std::min<uint64_t>(m_uPayloadLeft, length - used));
-    m_rFile.Write(data + used, take);
-    used += take;
-    m_uPayloadLeft -= take;
-    if (m_uPayloadLeft == 0)
-    {
-        m_eState = StDone;
-    }
-    return m_rFile.Lost() ? WriteFailed : MoreData;
-}
-
 // The longest document a reception takes: maxLength when it is given and below the limit of
 // every reception.
 uint64_t ReceiveLimit(int maxLength)
@@ -604,22 +266,22 @@ void SleepMs(int ms)
     }
 }
 // Feeds one received piece to the framer; bytes behind the end of the document go to pending.
-bool FeedPiece(CDocumentFramer& framer, CDocumentFile& out, const uint8_t* piece, size_t length,
+bool FeedPiece(CQTXDocumentFramer& framer, CDocumentFile& out, const uint8_t* piece, size_t length,
                uint64_t limit, uint64_t& total, std::string& pending)
 {
     size_t used = 0;
-    CDocumentFramer::Result r = framer.Feed(piece, length, &used);
+    CQTXDocumentFramer::Result r = framer.Feed(piece, length, &used);
     total += used;
-    if (total > limit || r == CDocumentFramer::TooLong)
+    if (total > limit || r == CQTXDocumentFramer::TooLong)
     {
         out.Replace(sQTXFileTooLong);
         return false;
     }
-    if (r == CDocumentFramer::WriteFailed)
+    if (r == CQTXDocumentFramer::WriteFailed)
     {
         return false;
     }
-    if (r == CDocumentFramer::Complete && used < length)
+    if (r == CQTXDocumentFramer::Complete && used < length)
     {
         pending.append(reinterpret_cast<const char*>(piece) + used, length - used);
     }
@@ -995,6 +657,11 @@ void CQTXCommunication::MoveConnectionTo(CQTXCommunication& other)
 
 bool CQTXCommunication::SendBuffer(const void* data, int length)
 {
+    return SendBytes(data, length, GetClockStamp(), 0);
+}
+
+bool CQTXCommunication::SendBytes(const void* data, int length, uint64_t start, uint64_t before)
+{
     if (m_iConnectionSocket < 0 || length < 0 || (data == nullptr && length > 0))
     {
         return false;
@@ -1035,8 +702,19 @@ bool CQTXCommunication::SendBuffer(const void* data, int length)
             {
                 continue;
             }
-            if (!WouldBlock(error) || TimedOut(mark, m_iTimeout))
+            if (!WouldBlock(error))
             {
+                return false;
+            }
+            if (TimedOut(mark, m_iTimeout) ||
+                DocumentTimeUp(start, before + static_cast<uint64_t>(sent), m_iTimeout))
+            {
+                // The peer takes too little: what it got of the stream is cut off, and the
+                // connection is of no further use.
+                if (m_bTCP)
+                {
+                    Close();
+                }
                 return false;
             }
             SocketSelect(m_iConnectionSocket, kWaitSliceMs, QTX_SELECT_WRITE);
@@ -1083,6 +761,9 @@ bool CQTXCommunication::SendDocument(const char* data, size_t length, bool xml)
         offset = static_cast<size_t>(static_cast<const char*>(less) - data);
     }
     char buffer[kPieceSize + sizeof kXmlTrailer];
+    // The document is one send, bounded as a whole.
+    const uint64_t start = GetClockStamp();
+    uint64_t sent = 0;
     for (;;)
     {
         const size_t n = std::min(length - offset, static_cast<size_t>(kPieceSize));
@@ -1097,10 +778,11 @@ bool CQTXCommunication::SendDocument(const char* data, size_t length, bool xml)
             std::memcpy(buffer + n, kXmlTrailer, sizeof kXmlTrailer - 1);
             send += sizeof kXmlTrailer - 1;
         }
-        if (!SendBuffer(buffer, static_cast<int>(send)))
+        if (!SendBytes(buffer, static_cast<int>(send), start, sent))
         {
             return false;
         }
+        sent += send;
         if (n < static_cast<size_t>(kPieceSize))
         {
             return true;
@@ -1222,7 +904,7 @@ bool CQTXCommunication::ReceiveDocument(const std::string& file, int maxLength,
     {
         return false;
     }
-    CDocumentFramer framer(out, limit);
+    CQTXDocumentFramer framer(&out, limit);
     uint8_t piece[kPieceSize];
     uint64_t total = 0;
     const uint64_t start = GetClockStamp();
@@ -1309,14 +991,14 @@ unsigned int ReceiveXmlBuffer(const void* data, size_t length, const std::string
         out.Replace(sQTXFileTooLong);
         return 0;
     }
-    CDocumentFramer framer(out, limit);
-    const CDocumentFramer::Result r = framer.Feed(static_cast<const uint8_t*>(data), length);
-    if (r == CDocumentFramer::TooLong)
+    CQTXDocumentFramer framer(&out, limit);
+    const CQTXDocumentFramer::Result r = framer.Feed(static_cast<const uint8_t*>(data), length);
+    if (r == CQTXDocumentFramer::TooLong)
     {
         out.Replace(sQTXFileTooLong);
         return 0;
     }
-    if (!out.Close() || r != CDocumentFramer::Complete)
+    if (!out.Close() || r != CQTXDocumentFramer::Complete)
     {
         return 0;
     }

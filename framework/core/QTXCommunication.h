@@ -4,9 +4,10 @@
 //
 // Every socket is close-on-exec; connections are non-blocking and waits are done in slices of
 // 40 ms, bounded by the object's timeout (measured on the monotonic clock from the last
-// progress). A whole document received with ReceiveXmlFile must also arrive within the timeout
-// plus one second per 64 KiB, so that a client trickling its bytes in cannot hold a server
-// that serves one client at a time. Nothing here throws:
+// progress). A whole document received with ReceiveXmlFile must also arrive, and a whole
+// buffer or document sent must be taken, within the timeout plus one second per 64 KiB, so
+// that a client trickling its bytes in or reading a reply slowly cannot hold a server that
+// serves one client at a time. Nothing here throws:
 // every operation reports by its result. An object is used by one thread at a time.
 #ifndef QTX_COMMUNICATION_H
 #define QTX_COMMUNICATION_H
@@ -98,12 +99,13 @@ public:
     // its own connection first. This object keeps its server socket.
     void MoveConnectionTo(CQTXCommunication& other);
 
-    // Sends all `length` bytes. False without a connection, when no progress is made within
-    // the timeout, or on a send error; a peer that closed also closes the connection.
+    // Sends all `length` bytes. False without a connection, on a send error, and when the
+    // peer takes nothing within the timeout or not all within the timeout plus one second per
+    // 64 KiB (a TCP connection is then closed); a peer that closed also closes the connection.
     bool SendBuffer(const void* data, int length);
-    // Sends a file in pieces of 3000 bytes. For XML everything before the first "<" is
-    // skipped and a last piece of at most 2993 bytes gets three CR LF pairs appended. An empty
-    // name sends nothing and succeeds.
+    // Sends a file in pieces of 3000 bytes, bounded as one send. For XML everything before the
+    // first "<" is skipped and a last piece of at most 2993 bytes gets three CR LF pairs appended.
+    // An empty name sends nothing and succeeds.
     bool SendFile(const std::string& file, bool xml);
     // The same for `length` bytes of a document in memory, such as a file read before.
     bool SendDocument(const char* data, size_t length, bool xml);
@@ -159,6 +161,8 @@ public:
 
 private:
     bool OpenPeerSocket(bool linger);
+    // SendBuffer for a part of a send that began at `start` and has sent `before` bytes.
+    bool SendBytes(const void* data, int length, uint64_t start, uint64_t before);
     bool ReceiveDocument(const std::string& file, int maxLength, std::string& rootName,
                          uint16_t& binaryTag, std::string* copy, bool& stored,
                          int prepared);

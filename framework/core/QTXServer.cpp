@@ -134,11 +134,17 @@ void CQTX::ServerSocketThread(bool serve)
     {
         // A request that failed leaves no client waiting on a connection that is done with:
         // the reply (if any) has gone out.
+        if (!tCommandServer.Available())
+            bCloseConnection = true;
         if (bCloseConnection)
             tCommandServer.Close();
         PrepareRequestRing(trim);
         throw;
     }
+    // A client that did not take its reply in time has lost its connection (a kept one too):
+    // the next client is accepted.
+    if (!tCommandServer.Available())
+        bCloseConnection = true;
     if (bCloseConnection)
         tCommandServer.Close();
     PrepareRequestRing(trim);

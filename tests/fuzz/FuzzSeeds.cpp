@@ -9,6 +9,7 @@
 //   <dir>/fuzz_devmsg_frames/seeds/      buffer size, wait flag + framed device-message streams
 //   <dir>/fuzz_discovery_datagram/seeds/ split byte + two discovery datagrams
 //   <dir>/fuzz_command_words/seeds/      command lines of a watchdog's start command
+//   <dir>/fuzz_request_framer/seeds/    split byte + request streams
 //   <dir>/fuzz_fo_configuration/seeds/   FiberOptic configuration documents
 //   <dir>/fuzz_static_fo_config/seeds/   static fiber-optic configuration files
 //   <dir>/fuzz_filter_properties/seeds/  module configurations with digital-filter properties
@@ -538,6 +539,24 @@ int main(int argc, char** argv)
     n = 0;
     for (const std::string& line : commandLines)
         WriteSeed(words + "/seeds/seed" + std::to_string(n++), line.data(), line.size());
+
+    const std::string framer = dir + "/fuzz_request_framer";
+    MakeDirectory(framer);
+    MakeDirectory(framer + "/seeds");
+    const std::string framerSeeds[] = {
+        "\r\n\r\n" + identify + "<?xml?><Ping/>",
+        "<?xml?><!DOCTYPE P [<!ENTITY e \"]>\"><!-- ]> --><?p ]>?>]><!-- <L> --><P a=\"/>\">"
+        "<![CDATA[</P>]]><?p </P>?><P>x</P><p/></ P >trailing",
+        "<?XML?><Lock><?xml?>< Ping / >",
+        "<?xml?><Lock>" + std::string("<?bin\0\x03\0\0\0\0\0\x02\0\0\0ab", 18) + "<?xml?>",
+        "<?xml?><Module Name=\"a/b\"><Signal/></Mod></module\t>",
+    };
+    n = 0;
+    for (const std::string& stream : framerSeeds)
+    {
+        const std::string seed = std::string(1, static_cast<char>(n * 40)) + stream;
+        WriteSeed(framer + "/seeds/seed" + std::to_string(n++), seed.data(), seed.size());
+    }
 
     const std::string fiberOptic = dir + "/fuzz_fo_configuration";
     MakeDirectory(fiberOptic);

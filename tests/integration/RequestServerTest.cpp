@@ -3,6 +3,7 @@
 // that are refused or time out without keeping the driver from the next client.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -34,9 +35,12 @@ const std::string kTrailer = "\r\n\r\n\r\n";
 class CClient
 {
 public:
-    CClient()
+    // `receiveBuffer` > 0: the socket's receive buffer, so that little waits in it unread.
+    explicit CClient(int receiveBuffer = 0)
     {
         m_iSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (receiveBuffer > 0)
+            setsockopt(m_iSocket, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(kPort);
@@ -111,6 +115,17 @@ public:
         std::string bytes = m_sPending.substr(0, count);
         m_sPending.erase(0, bytes.size());
         return bytes;
+    }
+
+    // Takes at most `count` bytes of what has arrived; false once the connection is closed.
+    bool Take(size_t count, size_t& taken)
+    {
+        taken = 0;
+        if (m_sPending.empty())
+            Receive(Clock::now() + std::chrono::milliseconds(20));
+        taken = std::min(count, m_sPending.size());
+        m_sPending.erase(0, taken);
+        return !m_bClosed || !m_sPending.empty();
     }
 
     // True when the driver ends the connection within the timeout without sending anything.
@@ -564,5 +579,75 @@ TEST_F(RequestServer, ATricklingClientIsDroppedWithinTheBoundAndTheNextOneServed
     EXPECT_TRUE(dropped) << "the trickling client was served for as long as it trickled";
     // The bound is 300 ms; the rest is room for a loaded machine.
     EXPECT_LT(answered, std::chrono::seconds(5));
+}
+
+TEST_F(RequestServer, AClientTakingItsReplySlowlyIsDroppedWithinTheBoundAndTheNextOneServed)
+{
+    // A reply, too, must be taken within the timeout of silence (300 ms) and, as a whole,
+    // within that timeout plus a second per 64 KiB taken so far: at most 4.3 s for this echo of
+    // 256 KiB. The reader takes 2 KiB every 100 ms, never silent for long but too slow to have
+    // it all in time (12.8 s).
+    StartDriver(300);
+    const std::string large = Ping(" Pad=\"" + std::string(256 * 1024, 'p') + "\"");
+    CClient reader(4096);
+    ASSERT_TRUE(reader.Send(large));
+    const auto start = Clock::now();
+    size_t got = 0;
+    bool closed = false;
+    std::thread read(
+        [&]
+        {
+            size_t taken = 0;
+            while (Clock::now() - start < std::chrono::seconds(20))
+            {
+                if (!reader.Take(2048, taken))
+                {
+                    closed = true;
+                    return;
+                }
+                got += taken;
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        });
+
+    CClient next;
+    ASSERT_TRUE(next.Send(Ping()));
+    EXPECT_EQ(next.Reply(std::chrono::seconds(20)), Ping() + kTrailer);
+    const auto answered = Clock::now() - start;
+    read.join();
+    EXPECT_TRUE(closed) << "the slow reader was served for as long as it read";
+    EXPECT_LT(got, large.size());
+    // The bound is 4.3 s; the rest is room for a loaded machine.
+    EXPECT_LT(answered, std::chrono::seconds(8));
+}
+
+TEST_F(RequestServer, WellFormedRequestsEndWhereTheirRootEndsWhateverTheirMarkupHolds)
+{
+    StartDriver(300);
+    const std::string keep = " KeepConnection=\"true\"";
+    const std::string requests[] = {
+        "<Ping" + keep + " Error=\"a > b\" Text='x/>'/>",
+        "<Ping" + keep + "><!-- </Ping> --></Ping>",
+        "<Ping" + keep + "><![CDATA[</Ping>]]></Ping>",
+        "<Ping" + keep + "><?note a=\"</Ping>\"?></Ping>",
+        "<Ping" + keep + "><Ping>x</Ping><Ping/></Ping>",
+        "<!-- <Lock> --><Ping" + keep + "/>",
+    };
+    // One after the other on a kept connection, sent in one piece: Ping echoes its request, so
+    // every reply shows that its request ended exactly where it ends, none earlier or later.
+    CClient client;
+    std::string all;
+    for (const auto& request : requests)
+        all += kXmlHead + request;
+    ASSERT_TRUE(client.Send(all + Ping()));
+    for (const auto& request : requests)
+    {
+        SCOPED_TRACE(request);
+        const std::string expected = kXmlHead + request + kTrailer;
+        ASSERT_EQ(client.Bytes(expected.size()), expected);
+    }
+    const std::string last = Ping() + kTrailer;
+    EXPECT_EQ(client.Bytes(last.size()), last);
+    EXPECT_TRUE(client.ClosedUnanswered());
 }
 } // namespace

@@ -172,3 +172,22 @@ TEST_F(SystemDriverReliability, TheRegistryRefusesPortsBeyondWhatADeviceHas)
     EXPECT_NE(identify.find("<Module Name=\"Renamed\">"), std::string::npos);
 }
 } // namespace
+
+TEST_F(SystemDriverReliability, TheHubAnswersWellFormedRequestsWhateverTheirMarkupHolds)
+{
+    StartHub();
+    // Markup that holds what looks like the end of the root: Ping echoes each request whole.
+    const std::string requests[] = {
+        "<Ping Error=\"a > b\" Text='x/>'/>",
+        "<Ping><!-- </Ping> --><![CDATA[</Ping>]]></Ping>",
+        "<Ping><Ping>x</Ping></Ping>",
+        "<!-- <Lock> --><Ping/>",
+    };
+    for (const auto& request : requests)
+    {
+        SCOPED_TRACE(request);
+        const CReply reply = Request(request);
+        EXPECT_EQ(reply.sRoot, "Ping");
+        EXPECT_EQ(reply.sText, kHead + request);
+    }
+}

@@ -1,5 +1,6 @@
 #include "FakeHub.h"
 #include "KoveTestSupport.h"
+#include "QTXDocumentFramer.h"
 
 #include <arpa/inet.h>
 #include <cctype>
@@ -32,13 +33,6 @@ bool IsNameChar(char c)
 {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == ':' || c == '-' ||
            c == '.';
-}
-
-// Position just behind `close` at or after `from`, or npos.
-size_t Behind(const std::string& data, size_t from, const char* close)
-{
-    size_t at = data.find(close, from);
-    return at == std::string::npos ? at : at + std::char_traits<char>::length(close);
 }
 
 // Position of the ">" that ends the tag starting at `from`, quotes respected; npos when absent.
@@ -146,52 +140,9 @@ std::map<std::string, std::string> RootAttributes(const std::string& document,
 
 bool FindCompleteDocument(const std::string& data, std::string& root, size_t& end)
 {
-    size_t i = 0;
-    for (;;)
-    {
-        i = data.find('<', i);
-        if (i == std::string::npos)
-            return false;
-        if (data.compare(i, 2, "<?") == 0)
-            i = Behind(data, i, "?>");
-        else if (data.compare(i, 4, "<!--") == 0)
-            i = Behind(data, i, "-->");
-        else if (data.compare(i, 2, "<!") == 0)
-            i = Behind(data, i, ">");
-        else
-            break;
-        if (i == std::string::npos)
-            return false;
-    }
-    size_t nameEnd = i + 1;
-    while (nameEnd < data.size() && IsNameChar(data[nameEnd]))
-        ++nameEnd;
-    if (nameEnd == data.size())
-        return false;
-    std::string name = data.substr(i + 1, nameEnd - i - 1);
-    size_t tagEnd = TagEnd(data, nameEnd);
-    if (name.empty() || tagEnd == std::string::npos)
-        return false;
-    if (data[tagEnd - 1] == '/')
-    {
-        root = name;
-        end = tagEnd + 1;
-        return true;
-    }
-    for (size_t close = data.find("</" + name, tagEnd); close != std::string::npos;
-         close = data.find("</" + name, close + 1))
-    {
-        size_t after = close + 2 + name.size();
-        while (after < data.size() && std::isspace(static_cast<unsigned char>(data[after])))
-            ++after;
-        if (after < data.size() && data[after] == '>')
-        {
-            root = name;
-            end = after + 1;
-            return true;
-        }
-    }
-    return false;
+    // Framed as the drivers frame what they receive.
+    uint16_t binaryTag = 0;
+    return QTXFindDocument(data.data(), data.size(), end, root, binaryTag) && binaryTag == 0;
 }
 
 std::string CHubRequest::Attribute(const std::string& name) const

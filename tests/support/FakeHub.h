@@ -89,8 +89,9 @@ private:
     int m_iRefused = 0;
 };
 
-// The root element's name of a complete XML document, or false while it is incomplete. `end`
-// receives the position just behind the root element.
+// The root element's name of a complete XML document, framed as the drivers frame requests
+// (from its "<?xml" label on), or false while it is incomplete. `end` receives the position just
+// behind the root element.
 bool FindCompleteDocument(const std::string& data, std::string& root, size_t& end);
 } // namespace kovetest
 
