@@ -364,7 +364,7 @@ void BM_ParseMemory(benchmark::State& state)
         break;
     default:
         elements = static_cast<size_t>(XML_MAX_ITEMS) - 4; // with the declaration, its
-        text = EmptyElements(elements);                      // attribute and Ping
+        text = EmptyElements(elements);                    // attribute and Ping
         break;
     }
     long kib = -1;

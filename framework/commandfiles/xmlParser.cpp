@@ -980,9 +980,10 @@ size_t FirstInvalidUTF8(const char* text, size_t n)
             ++i;
             continue;
         }
-        const size_t length = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3
-                              : c >= 0xF0 && c <= 0xF4                           ? 4
-                                                                                 : 0;
+        const size_t length = c >= 0xC2 && c <= 0xDF   ? 2
+                              : c >= 0xE0 && c <= 0xEF ? 3
+                              : c >= 0xF0 && c <= 0xF4 ? 4
+                                                       : 0;
         if (length == 0 || n - i < length)
             return i;
         for (size_t k = 1; k < length; ++k)
@@ -1188,7 +1189,7 @@ private:
     bool RoomForItem(size_t pos)
     {
         return m_nItems < static_cast<size_t>(XML_MAX_ITEMS) ? (++m_nItems, true)
-                                                               : Fail(eXMLErrorTooManyItems, pos);
+                                                             : Fail(eXMLErrorTooManyItems, pos);
     }
     // Replaces the source by its UTF-8 form when it holds bytes from 0x80 on (ISO-8859-1).
     void ConvertFromLatin1();

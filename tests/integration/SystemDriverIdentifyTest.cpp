@@ -360,8 +360,8 @@ TEST_F(SystemDriverIdentify, EveryDocumentItWritesIsUTF8WhateverTheRequestsWereI
          "L" + utf8Name},
         {"declared UTF-8 but not UTF-8",
          kXmlStart + "<RegisterModule Name=\"U" + latinName + ":62007\" />\n", false, ""},
-        {"tab and line end in the name", kXmlStart + "<RegisterModule Name=\"T&#9;a&#10;b:62008\"/>",
-         true, "T\ta\nb"},
+        {"tab and line end in the name",
+         kXmlStart + "<RegisterModule Name=\"T&#9;a&#10;b:62008\"/>", true, "T\ta\nb"},
     };
     for (const auto& c : cases)
     {

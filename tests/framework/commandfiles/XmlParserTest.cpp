@@ -300,8 +300,7 @@ TEST_F(XmlParser, WritesTheAgreedLayoutAndEscapes)
     EXPECT_EQ(Text(plain, 0), "<P V=\"a&#9;b&#13;&#10;c&#10;\">x\ty</P>");
     EXPECT_STREQ(XMLNode::parseString(Text(plain, 1).c_str(), "P").getAttribute("V"),
                  "a\tb\r\nc\n");
-    EXPECT_STREQ(XMLNode::parseString("<P V=\"a\tb\r\nc\"/>", "P").getAttribute("V"),
-                 "a\tb\r\nc");
+    EXPECT_STREQ(XMLNode::parseString("<P V=\"a\tb\r\nc\"/>", "P").getAttribute("V"), "a\tb\r\nc");
 
     int size = 5;
     EXPECT_EQ(emptyXMLNode.createXMLString(1, &size), nullptr);
@@ -709,13 +708,13 @@ TEST_F(XmlParser, TreesAreUTF8WhateverTheDocumentIsIn)
     {
         std::string document;
         XMLError error;
-        int column;          // of the error
-        const char* value;   // of the attribute V, when it parses
+        int column;           // of the error
+        const char* value;    // of the attribute V, when it parses
         const char* encoding; // in the declaration afterwards
     } cases[] = {
         // converted from ISO-8859-1, declared or guessed; the declaration then names UTF-8
-        {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a V=\"M\xE4x &#228;\"/>",
-         eXMLErrorNone, 0, "M\xC3\xA4x \xC3\xA4", "UTF-8"},
+        {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a V=\"M\xE4x &#228;\"/>", eXMLErrorNone,
+         0, "M\xC3\xA4x \xC3\xA4", "UTF-8"},
         {"<?xml version=\"1.0\"?><a V=\"\xE4\"/>", eXMLErrorNone, 0, "\xC3\xA4", nullptr},
         // UTF-8 stays as it is
         {"<?xml version=\"1.0\" encoding=\"utf-8\"?><a V=\"\xC3\xA4\xF0\x9F\x98\x80\"/>",
@@ -725,7 +724,8 @@ TEST_F(XmlParser, TreesAreUTF8WhateverTheDocumentIsIn)
          nullptr, nullptr},
         {utf8 + "<b V=\"\xE4\"/>", eXMLErrorInvalidUTF8, 218, nullptr, nullptr},
         {utf8 + "<b V=\"\xC0\xAF\"/>", eXMLErrorInvalidUTF8, 218, nullptr, nullptr}, // overlong
-        {utf8 + "<b V=\"\xED\xA0\x80\"/>", eXMLErrorInvalidUTF8, 218, nullptr, nullptr}, // surrogate
+        {utf8 + "<b V=\"\xED\xA0\x80\"/>", eXMLErrorInvalidUTF8, 218, nullptr,
+         nullptr},                                                               // surrogate
         {utf8 + "<b V=\"\xC3\"/>", eXMLErrorInvalidUTF8, 218, nullptr, nullptr}, // cut short
         // another multibyte encoding: ASCII only
         {"<?xml version=\"1.0\" encoding=\"Shift-JIS\"?><a V=\"x\"/>", eXMLErrorNone, 0, "x",
