@@ -9,6 +9,11 @@
 // Each iteration parses the whole text into a fresh tree and frees it again (both libraries),
 // or writes the whole tree into a new text with tab indentation. Bytes per second are counted
 // on the size of the document text.
+//
+// BM_ParseMemory measures what one parse costs in memory, in a child process of its own: the
+// growth of its peak resident set during the parse, for the configuration document, for the
+// longest request (8 MiB) made of empty elements, and for the most empty elements a document
+// may hold.
 
 #include "xmlParser.h"
 
@@ -16,7 +21,12 @@
 #include <pugixml.hpp>
 
 #include <chrono>
+#include <cstdio>
+#include <malloc.h>
+#include <cstring>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace
 {
@@ -260,8 +270,124 @@ void BM_Write_pugixml(benchmark::State& state)
     SetThroughput(state, text.size());
 }
 
+// VmHWM of this process in KiB (its peak resident set); -1 when it cannot be read.
+long PeakResidentKiB()
+{
+    FILE* f = fopen("/proc/self/status", "r");
+    if (f == nullptr)
+        return -1;
+    char line[256];
+    long kib = -1;
+    while (fgets(line, sizeof line, f) != nullptr)
+        if (strncmp(line, "VmHWM:", 6) == 0)
+            kib = strtol(line + 6, nullptr, 10);
+    fclose(f);
+    return kib;
+}
+
+// One parse of the text in a child process: the growth of the child's peak resident set
+// during it (KiB) and the parse's code; false when the child could not report.
+bool ParsePeakInChild(const std::string& text, long* kib, int* code)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return false;
+    const pid_t pid = fork();
+    if (pid == 0)
+    {
+        close(fds[0]);
+        // Free heap memory of the parent goes back, so that what the parse takes is counted;
+        // the peak starts again from what the child has now (the text included).
+        malloc_trim(0);
+        FILE* clear = fopen("/proc/self/clear_refs", "w");
+        if (clear != nullptr)
+        {
+            fputs("5", clear);
+            fclose(clear);
+        }
+        const long before = PeakResidentKiB();
+        XMLResults r;
+        {
+            XMLNode top = XMLNode::parseString(text.c_str(), nullptr, &r);
+            benchmark::DoNotOptimize(top);
+        }
+        const long report[2] = {PeakResidentKiB() - before, static_cast<long>(r.error)};
+        const bool sent = write(fds[1], report, sizeof report) == sizeof report;
+        _exit(sent ? 0 : 1);
+    }
+    close(fds[1]);
+    long report[2] = {-1, -1};
+    const bool got = pid > 0 && read(fds[0], report, sizeof report) == sizeof report;
+    close(fds[0]);
+    if (pid > 0)
+        waitpid(pid, nullptr, 0);
+    *kib = report[0];
+    *code = static_cast<int>(report[1]);
+    return got;
+}
+
+// Elements, attributes, texts and clear sections of a tree (what a document's limit counts).
+size_t CountItems(const XMLNode& node)
+{
+    size_t n = 1 + static_cast<size_t>(node.nAttribute() + node.nText() + node.nClear());
+    for (int i = 0; i < node.nChildNode(); ++i)
+        n += CountItems(node.getChildNode(i));
+    return n;
+}
+
+// A request of `count` empty elements in a Ping.
+std::string EmptyElements(size_t count)
+{
+    std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Ping>";
+    text.reserve(text.size() + 4 * count + 7);
+    for (size_t i = 0; i < count; ++i)
+        text += "<a/>";
+    return text + "</Ping>";
+}
+
+// Arg 0: the configuration document; 1: 8 MiB of empty elements; 2: the most empty elements
+// a document may hold.
+void BM_ParseMemory(benchmark::State& state)
+{
+    std::string text;
+    size_t elements = 0;
+    switch (state.range(0))
+    {
+    case 0:
+        text = ConfigurationText();
+        state.counters["items"] =
+            static_cast<double>(CountItems(XMLNode::parseString(text.c_str())) - 1);
+        break;
+    case 1:
+        elements = ((8u << 20) - 64) / 4;
+        text = EmptyElements(elements);
+        break;
+    default:
+        elements = static_cast<size_t>(XML_MAX_ITEMS) - 4; // with the declaration, its
+        text = EmptyElements(elements);                    // attribute and Ping
+        break;
+    }
+    long kib = -1;
+    int code = -1;
+    for (auto _ : state)
+        if (!ParsePeakInChild(text, &kib, &code) || kib < 0)
+        {
+            state.SkipWithError("the child did not report its peak");
+            return;
+        }
+    state.counters["doc_bytes"] = static_cast<double>(text.size());
+    state.counters["error_code"] = code;
+    state.counters["peak_MiB"] = static_cast<double>(kib) / 1024.0;
+    state.counters["peak_per_doc_byte"] =
+        static_cast<double>(kib) * 1024.0 / static_cast<double>(text.size());
+    if (state.range(0) != 0)
+        state.counters["peak_bytes_per_element"] =
+            static_cast<double>(kib) * 1024.0 / static_cast<double>(elements);
+}
+
 } // namespace
 
+BENCHMARK(BM_ParseMemory)->Arg(0)->Arg(1)->Arg(2)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Parse_XMLNode)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Parse_pugixml)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Parse_SideBySide)->Unit(benchmark::kMillisecond);

@@ -2,6 +2,7 @@
 // and the generation of the reply.
 #include "QTXBin.h"
 
+#include "QTXMessages.h"
 #include "nyDebug.h"
 
 #include <cerrno>
@@ -22,36 +23,6 @@ void TraceError(const char* text, int first, int second)
     {
         nyDebugSavePrintf(NYDEBUG_LEVEL_ERROR, "CQTXBin: %s %d %d", text, first, second);
     }
-}
-
-// The error line is read as XML by the clients: its values must not end the attribute or
-// open markup.
-std::string EscapeAttribute(const std::string& text)
-{
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text)
-    {
-        switch (c)
-        {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        default:
-            out += c;
-            break;
-        }
-    }
-    return out;
 }
 
 // Reads exactly `length` bytes; false on a short read.
@@ -266,10 +237,10 @@ void CQTXBin::SetError(CQTXError error)
     }
     std::snprintf(text, QTXBIN_ERROR_TEXT_SIZE,
                   "<Error Type=\"%s\" Name=\"%s\" Text=\"%s\" Location=\"%s\" />",
-                  EscapeAttribute(error.ErrorType()).c_str(),
-                  EscapeAttribute(error.ErrorText()).c_str(),
-                  EscapeAttribute(error.ErrorParameter()).c_str(),
-                  EscapeAttribute(error.ErrorLocation()).c_str());
+                  EscapeXmlValue(error.ErrorType()).c_str(),
+                  EscapeXmlValue(error.ErrorText()).c_str(),
+                  EscapeXmlValue(error.ErrorParameter()).c_str(),
+                  EscapeXmlValue(error.ErrorLocation()).c_str());
     m_pErrorText.reset(text);
     m_uErrorTextLength = static_cast<unsigned int>(std::strlen(text)) + 1;
 }

@@ -58,6 +58,10 @@ bool CQTXXml::KeepTree(const XMLResults& results)
     if (results.error != eXMLErrorNone || m_xTop.isEmpty())
     {
         Delete();
+        if (results.error != eXMLErrorNone)
+            m_sParseError = std::string(XMLNode::getError(results.error)) + " at line " +
+                            std::to_string(results.nLine) + ", column " +
+                            std::to_string(results.nColumn);
         return false;
     }
     return true;
@@ -88,21 +92,25 @@ bool CQTXXml::LoadFile(const char* path, const char* rootName)
 
 bool CQTXXml::LoadFile(const char* path, unsigned short tag)
 {
-    if ((tag & 0x7FFFu) == 0 || !LoadTree(path))
+    if ((tag & 0x7FFFu) == 0)
     {
         Delete();
         return false;
     }
+    if (!LoadTree(path)) // empty, with the parser's error kept
+        return false;
     return SelectRootByTag(tag);
 }
 
 bool CQTXXml::LoadBuffer(const char* data, size_t length, unsigned short tag)
 {
-    if ((tag & 0x7FFFu) == 0 || !LoadTree(data, length))
+    if ((tag & 0x7FFFu) == 0)
     {
         Delete();
         return false;
     }
+    if (!LoadTree(data, length)) // empty, with the parser's error kept
+        return false;
     return SelectRootByTag(tag);
 }
 
@@ -148,6 +156,7 @@ void CQTXXml::Delete()
     m_xTop = XMLNode(); // the last handle on the top node frees the tree
     m_iNextSignalList = m_iNextSignal = m_iNextProperty = 0;
     m_sRootName.clear();
+    m_sParseError.clear();
 }
 
 bool CQTXXml::New(const char* rootName, const char* name)

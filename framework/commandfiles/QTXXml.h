@@ -62,6 +62,10 @@ public:
     bool LoadFile(const char* path, unsigned short tag) override;
     // The same for `length` bytes of a file already read into memory.
     bool LoadBuffer(const char* data, size_t length, unsigned short tag);
+    // What the parser reported on the last document loaded: its error text and position
+    // ("Error: Too many elements, attributes and texts at line 1, column 9"); empty when it
+    // parsed cleanly (also when its root was then not found).
+    const std::string& GetParseError() const { return m_sParseError; }
     // Writes the tree formatted; false when nothing is loaded or writing fails. The flag is
     // not used.
     bool StoreFile(const char* path, bool reply) override;
@@ -209,6 +213,7 @@ private:
     int m_iNextSignal;
     int m_iNextProperty;
     std::string m_sRootName;
+    std::string m_sParseError;
 };
 
 #endif

@@ -934,6 +934,70 @@ size_t FirstFlagged(uint64_t flags)
 
 } // namespace
 
+// Copies n bytes and tells whether any of them has its high bit set (then the text is more
+// than ASCII). The copy is the C library's; the bytes are looked at while they are in the cache,
+// four words a step.
+bool CopyNotingHighBytes(char* to, const char* from, size_t n)
+{
+    if (n > 0)
+        memcpy(to, from, n);
+    uint64_t seen[4] = {0, 0, 0, 0};
+    size_t i = 0;
+    for (; i + 32 <= n; i += 32)
+        for (int k = 0; k < 4; ++k)
+        {
+            uint64_t w;
+            memcpy(&w, to + i + 8 * k, 8);
+            seen[k] |= w;
+        }
+    uint64_t all = seen[0] | seen[1] | seen[2] | seen[3];
+    for (; i < n; ++i)
+        all |= static_cast<unsigned char>(to[i]);
+    return (all & kHighBits) != 0;
+}
+
+// Position of the first byte that does not start a well-formed UTF-8 character (overlong forms,
+// surrogates and codes above U+10FFFF included); npos when all n bytes are UTF-8.
+size_t FirstInvalidUTF8(const char* text, size_t n)
+{
+    const unsigned char* s = reinterpret_cast<const unsigned char*>(text);
+    size_t i = 0;
+    while (i < n)
+    {
+        if (n - i >= 8)
+        {
+            uint64_t w;
+            memcpy(&w, s + i, 8);
+            if ((w & kHighBits) == 0)
+            {
+                i += 8;
+                continue;
+            }
+        }
+        const unsigned char c = s[i];
+        if (c < 0x80)
+        {
+            ++i;
+            continue;
+        }
+        const size_t length = c >= 0xC2 && c <= 0xDF   ? 2
+                              : c >= 0xE0 && c <= 0xEF ? 3
+                              : c >= 0xF0 && c <= 0xF4 ? 4
+                                                       : 0;
+        if (length == 0 || n - i < length)
+            return i;
+        for (size_t k = 1; k < length; ++k)
+            if ((s[i + k] & 0xC0) != 0x80)
+                return i;
+        const unsigned char second = s[i + 1];
+        if ((c == 0xE0 && second < 0xA0) || (c == 0xED && second > 0x9F) ||
+            (c == 0xF0 && second < 0x90) || (c == 0xF4 && second > 0x8F))
+            return i;
+        i += length;
+    }
+    return std::string::npos;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Parser
 
@@ -1121,6 +1185,16 @@ private:
     bool ParseStartTag();
     bool ParseEndTag();
     XMLNodeData* NewElement(size_t nameStart, char isDeclaration);
+    // False (with the error set) when one more item would pass XML_MAX_ITEMS.
+    bool RoomForItem(size_t pos)
+    {
+        return m_nItems < static_cast<size_t>(XML_MAX_ITEMS) ? (++m_nItems, true)
+                                                             : Fail(eXMLErrorTooManyItems, pos);
+    }
+    // Replaces the source by its UTF-8 form when it holds bytes from 0x80 on (ISO-8859-1).
+    void ConvertFromLatin1();
+    // Names UTF-8 in the document's XML declaration, when it names an encoding.
+    void DeclareUTF8(XMLNodeData* top);
     // Attributes up to the end of a tag; *closing receives '>' for an open element, '/' for
     // an empty one ("/>" or, in a declaration, "?>").
     // Made once for each kind of tag, so that the test for its end is a constant one.
@@ -1179,6 +1253,10 @@ private:
     std::vector<OpenElement> m_vOpen;
     std::vector<XMLNodeData*> m_vChildren; // gathered children of the open elements
     size_t m_nElements = 0;
+    // Elements, declarations, attributes, texts and clear sections so far (see XML_MAX_ITEMS).
+    size_t m_nItems = 0;
+    // The UTF-8 form of a document in the single-byte encoding (m_pSource then points here).
+    std::string m_sConverted;
 
     XMLError m_eError = eXMLErrorNone;
     size_t m_nErrorPos = 0;
@@ -1304,6 +1382,8 @@ void XMLParserImpl::FlushPending()
     // What is pending belongs to the innermost open element, behind its gathered children.
     if (m_pPendingNode == Current())
         AttachGatheredChildren();
+    // Counted here, checked at the next tag (texts come between tags only).
+    m_nItems += (m_bPendingText ? 1 : 0) + (m_bPendingComment ? 1 : 0);
     if (m_bPendingText)
         AddTextData(m_pPendingNode,
                     m_nPendingFrom != std::string::npos ? EndInPlace(m_nPendingFrom, m_nPendingTo)
@@ -1418,6 +1498,8 @@ bool XMLParserImpl::ParseClear(const ClearTag& tag)
 {
     const size_t open = m_nPos;
     const size_t contentStart = open + strlen(tag.open);
+    if (m_nItems >= static_cast<size_t>(XML_MAX_ITEMS))
+        return Fail(eXMLErrorTooManyItems, open);
     const size_t close = Find(contentStart, tag.close, true);
     if (close == std::string::npos)
         return Fail(eXMLErrorUnmatchedEndClearTag, open);
@@ -1429,6 +1511,7 @@ bool XMLParserImpl::ParseClear(const ClearTag& tag)
     }
     Flush();
     AttachGatheredChildren();
+    ++m_nItems;
     XMLClearData clear;
     clear.value = ArenaStr(m_pText + contentStart, close - contentStart);
     clear.openTag = ArenaStr(tag.open, strlen(tag.open));
@@ -1479,6 +1562,9 @@ XMLParserImpl::ParseAttributes(XMLNodeData* node, size_t tagPos, char* closing)
             *closing = c == '>' ? '>' : '/';
             if (unended != std::string::npos)
                 text[unended] = '\0';
+            m_nItems += count;
+            if (m_nItems > static_cast<size_t>(XML_MAX_ITEMS))
+                return Fail(eXMLErrorTooManyItems, tagPos);
             if (count != 0)
             {
                 if (inFreeRoom)
@@ -1501,7 +1587,11 @@ XMLParserImpl::ParseAttributes(XMLNodeData* node, size_t tagPos, char* closing)
                 inFreeRoom = true;
             }
             if (count == capacity)
+            {
+                if (m_nItems + count >= static_cast<size_t>(XML_MAX_ITEMS))
+                    return Fail(eXMLErrorTooManyItems, tagPos);
                 list = MoreAttributeRoom(list, count, &capacity, &inFreeRoom);
+            }
         }
         XMLAttrData& attribute = *new (list + count) XMLAttrData();
         ++count;
@@ -1598,6 +1688,8 @@ bool XMLParserImpl::ParseDeclaration()
     if (nameEnd == nameStart)
         return Fail(eXMLErrorMissingTagName, tagPos);
     Flush();
+    if (!RoomForItem(tagPos))
+        return false;
     XMLNodeData* node = NewElement(nameStart, 1);
     m_nPos = nameEnd;
     char closing;
@@ -1617,6 +1709,8 @@ bool XMLParserImpl::ParseStartTag()
     if (m_vOpen.size() > static_cast<size_t>(XML_MAX_NESTING_DEPTH))
         return Fail(eXMLErrorNestingTooDeep, tagPos);
     Flush();
+    if (!RoomForItem(tagPos))
+        return false;
     XMLNodeData* node = NewElement(nameStart, 0);
     ++m_nElements;
     m_nPos = nameEnd;
@@ -1671,8 +1765,54 @@ bool XMLParserImpl::ParseEndTag()
     return true;
 }
 
+void XMLParserImpl::ConvertFromLatin1()
+{
+    size_t high = 0;
+    for (size_t i = 0; i < m_nLength; ++i)
+        high += static_cast<unsigned char>(m_pSource[i]) >> 7;
+    if (high == 0)
+        return;
+    m_sConverted.resize(m_nLength + high);
+    char* out = &m_sConverted[0];
+    for (size_t i = 0; i < m_nLength; ++i)
+    {
+        const unsigned char c = static_cast<unsigned char>(m_pSource[i]);
+        if (c < 0x80)
+        {
+            *out++ = static_cast<char>(c);
+            continue;
+        }
+        *out++ = static_cast<char>(0xC0 | (c >> 6));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+    m_pSource = m_sConverted.data();
+    m_nLength = m_sConverted.size();
+}
+
+void XMLParserImpl::DeclareUTF8(XMLNodeData* top)
+{
+    for (XMLNodeData* child : top->children)
+    {
+        if (!child->isDeclaration || !SameName(child->Name(), "xml"))
+            continue;
+        ++child->refCount;
+        XMLNode declaration(child);
+        if (declaration.isAttributeSet("encoding"))
+            declaration.updateAttribute("UTF-8", nullptr, "encoding");
+        return;
+    }
+}
+
 XMLNode XMLParserImpl::Parse(const char* tag, XMLResults* results)
 {
+    // The tree is UTF-8 whatever the document is in: a document in the single-byte encoding
+    // (ISO-8859-1) is parsed as its UTF-8 form; one in another multibyte encoding may hold
+    // ASCII only (checked below), which is UTF-8 as it stands.
+    const XMLNode::XMLCharEncoding source = m_eEncoding;
+    if (source == XMLNode::char_encoding_legacy)
+        ConvertFromLatin1();
+    m_eEncoding = XMLNode::char_encoding_UTF8;
+
     // The arena goes with the last node carved from it; until the top node holds it, it is
     // owned here.
     std::unique_ptr<XMLArena> arena(
@@ -1687,8 +1827,7 @@ XMLNode XMLParserImpl::Parse(const char* tag, XMLResults* results)
     if (m_nLength > SIZE_MAX - 1 - kScanPadding)
         throw std::bad_alloc();
     m_pText = static_cast<char*>(m_pArena->Allocate(m_nLength + 1 + kScanPadding, 1));
-    if (m_nLength > 0)
-        memcpy(m_pText, m_pSource, m_nLength);
+    const bool highBytes = CopyNotingHighBytes(m_pText, m_pSource, m_nLength);
     memset(m_pText + m_nLength, 0, 1 + kScanPadding);
 
     if (m_nLength >= 3 && memcmp(m_pText, "\xEF\xBB\xBF", 3) == 0)
@@ -1700,6 +1839,22 @@ XMLNode XMLParserImpl::Parse(const char* tag, XMLResults* results)
     bool ok =
         zero == nullptr || Fail(eXMLErrorUnexpectedToken,
                                 static_cast<size_t>(static_cast<const char*>(zero) - m_pText));
+    // Every string of the tree is written into documents that declare UTF-8.
+    if (ok && highBytes && source != XMLNode::char_encoding_legacy)
+    {
+        const size_t bad = FirstInvalidUTF8(m_pText, m_nLength);
+        if (source != XMLNode::char_encoding_UTF8)
+        {
+            size_t first = 0;
+            while (static_cast<unsigned char>(m_pText[first]) < 0x80)
+                ++first;
+            ok = Fail(eXMLErrorUnconvertibleEncoding, first);
+        }
+        else if (bad != std::string::npos)
+        {
+            ok = Fail(eXMLErrorInvalidUTF8, bad);
+        }
+    }
     while (ok && m_nPos < m_nLength)
     {
         const char* here = m_pText + m_nPos;
@@ -1745,6 +1900,11 @@ XMLNode XMLParserImpl::Parse(const char* tag, XMLResults* results)
     if (ok)
     {
         Flush();
+        if (m_nItems > static_cast<size_t>(XML_MAX_ITEMS)) // a text behind the last tag
+            ok = Fail(eXMLErrorTooManyItems, m_nLength);
+    }
+    if (ok)
+    {
         if (m_vOpen.size() > 1)
             Warn(eXMLWarningUnmatchedEndTag, m_vOpen.back().tagPos); // never closed
     }
@@ -1773,6 +1933,8 @@ XMLNode XMLParserImpl::Parse(const char* tag, XMLResults* results)
             r.error = m_eWarning;
             Position(m_nWarningPos, &r.nLine, &r.nColumn);
         }
+        if (source != XMLNode::char_encoding_UTF8)
+            DeclareUTF8(topData);
         result = top;
         if (tag != nullptr && *tag != '\0')
         {
@@ -1888,18 +2050,23 @@ private:
     size_t m_nCapacity = 0;
 };
 
-// Bytes that texts and attribute values spell as entities. All are below 0x40, so none is ever
-// part of a multibyte character and escaping goes byte by byte in every encoding.
+// Bytes that texts and attribute values spell as entities or character references. All are
+// below 0x40, so none is ever part of a multibyte character and escaping goes byte by byte in
+// every encoding. A reader turns a tab, a line feed or a carriage return in an attribute value
+// into a blank: there they are written as character references, which survive.
 struct EscapedBytes
 {
     bool escaped[256];
-    constexpr EscapedBytes() : escaped{}
+    constexpr explicit EscapedBytes(bool attribute) : escaped{}
     {
         for (const char* c = "&<>\"'"; *c != '\0'; ++c)
             escaped[static_cast<unsigned char>(*c)] = true;
+        for (const char* c = "\t\n\r"; *c != '\0'; ++c)
+            escaped[static_cast<unsigned char>(*c)] = attribute;
     }
 };
-constexpr EscapedBytes kEscaped;
+constexpr EscapedBytes kEscapedInText(false);
+constexpr EscapedBytes kEscapedInAttribute(true);
 
 // Writes a tree without recursion. Layout of formatted output (every writer of the system
 // keeps to it):
@@ -1942,7 +2109,7 @@ private:
         if (m_bFormat)
             m_out.Put('\n');
     }
-    void Escape(const char* text);
+    void Escape(const char* text, const EscapedBytes& table);
     void StartTag(const XMLNodeData* n);
     void EndTag(const XMLNodeData* n);
     void Element(const XMLNodeData* n, int depth);
@@ -1953,14 +2120,14 @@ private:
     std::vector<Frame> m_vFrames;
 };
 
-void XMLWriter::Escape(const char* text)
+void XMLWriter::Escape(const char* text, const EscapedBytes& table)
 {
     if (text == nullptr)
         return;
     for (;;)
     {
         const char* run = text;
-        while (*text != '\0' && !kEscaped.escaped[static_cast<unsigned char>(*text)])
+        while (*text != '\0' && !table.escaped[static_cast<unsigned char>(*text)])
             ++text;
         m_out.Put(run, static_cast<size_t>(text - run));
         switch (*text)
@@ -1979,8 +2146,17 @@ void XMLWriter::Escape(const char* text)
         case '"':
             m_out.Put("&quot;", 6);
             break;
-        default: // '\''
+        case '\'':
             m_out.Put("&apos;", 6);
+            break;
+        case '\t':
+            m_out.Put("&#9;", 4);
+            break;
+        case '\n':
+            m_out.Put("&#10;", 5);
+            break;
+        default: // '\r'
+            m_out.Put("&#13;", 5);
             break;
         }
         ++text;
@@ -2001,7 +2177,7 @@ void XMLWriter::StartTag(const XMLNodeData* n)
         if (a.Value() != nullptr)
         {
             m_out.Put("=\"", 2);
-            Escape(a.Value());
+            Escape(a.Value(), kEscapedInAttribute);
             m_out.Put('"');
         }
     }
@@ -2020,7 +2196,7 @@ void XMLWriter::InlineItem(const XMLNodeData* n, int entry)
     const size_t index = static_cast<size_t>(entry >> 2);
     if ((entry & 3) == eNodeText)
     {
-        Escape(n->extra->texts[index].get());
+        Escape(n->extra->texts[index].get(), kEscapedInText);
     }
     else if ((entry & 3) == eNodeClear)
     {
@@ -2263,13 +2439,11 @@ XMLNode::XMLCharEncoding XMLNode::guessCharEncoding(const void* buffer, int leng
 
 namespace
 {
-// Sets this thread's encoding from the first 200 bytes of a document.
-void GuessEncodingFromStart(const char* data, size_t length)
+// Encoding of a document from its first 200 bytes.
+XMLNode::XMLCharEncoding GuessEncodingFromStart(const char* data, size_t length)
 {
     const size_t sample = length < 200 ? length : 200;
-    XMLNode::setGlobalOptions(XMLNode::guessCharEncoding(data, static_cast<int>(sample)),
-                              tOptions.guessWideChars, tOptions.dropWhiteSpace,
-                              tOptions.removeCommentsInMiddleOfText);
+    return XMLNode::guessCharEncoding(data, static_cast<int>(sample));
 }
 } // namespace
 
@@ -2286,7 +2460,6 @@ XMLNode XMLNode::openFileHelper(XMLCSTR path, XMLCSTR tag, XMLResults* results)
     }
     if (!complete)
     {
-        GuessEncodingFromStart(content.data(), content.size());
         if (results != nullptr)
             *results = XMLResults{eXMLErrorFileNotFound, 0, 0};
         return XMLNode();
@@ -2296,9 +2469,15 @@ XMLNode XMLNode::openFileHelper(XMLCSTR path, XMLCSTR tag, XMLResults* results)
 
 XMLNode XMLNode::openBufferHelper(const char* data, size_t length, XMLCSTR tag, XMLResults* results)
 {
-    GuessEncodingFromStart(data, length);
+    // The tree is UTF-8 whatever the document was in, and so is what is written of it on this
+    // thread afterwards (the reply made of a request, for one).
+    const XMLCharEncoding guessed = GuessEncodingFromStart(data, length);
+    setGlobalOptions(guessed, tOptions.guessWideChars, tOptions.dropWhiteSpace,
+                     tOptions.removeCommentsInMiddleOfText);
     XMLParserImpl parser(data, length);
-    return parser.Parse(tag, results);
+    XMLNode top = parser.Parse(tag, results);
+    tOptions.encoding = char_encoding_UTF8;
+    return top;
 }
 
 XMLNode XMLNode::openFileHelper(XMLCSTR path, XMLCSTR tag)
@@ -2372,6 +2551,12 @@ XMLCSTR XMLNode::getError(XMLError error)
         return "Error: Base64 decode output buffer is too small";
     case eXMLErrorNestingTooDeep:
         return "Error: Elements nested too deeply";
+    case eXMLErrorTooManyItems:
+        return "Error: Too many elements, attributes and texts";
+    case eXMLErrorInvalidUTF8:
+        return "Error: Byte sequence not valid in UTF-8";
+    case eXMLErrorUnconvertibleEncoding:
+        return "Error: Character encoding not convertible to UTF-8";
     }
     return "Unknown";
 }

@@ -7,7 +7,9 @@
 // detached node of its own. The empty handle (no data) is what failed lookups return.
 //
 // Element and attribute names are looked up without regard to case. Texts, attribute values
-// and names are byte strings in the current character encoding.
+// and names of a parsed tree are UTF-8: a document in the single-byte encoding (ISO-8859-1) is
+// converted while it is parsed, and its declaration then names UTF-8; one read as UTF-8 must
+// be valid UTF-8, and one in a multibyte encoding other than UTF-8 may hold ASCII only.
 //
 // Parse and write failures are reported as XMLError codes; only openFileHelper(path, tag)
 // throws (a CQTXEXmlError). Lookups never fail: they give the empty node or null.
@@ -50,11 +52,26 @@ enum XMLError : int
     eXMLErrorBase64DecodeBufferTooSmall = 20,
     // Elements nest deeper than XML_MAX_NESTING_DEPTH. Request documents come from outside,
     // so the depth is bounded rather than trusted.
-    eXMLErrorNestingTooDeep = 21
+    eXMLErrorNestingTooDeep = 21,
+    // The document holds more than XML_MAX_ITEMS elements, attributes, texts and clear
+    // sections: what one document may cost in memory is bounded.
+    eXMLErrorTooManyItems = 22,
+    // A byte sequence that is no UTF-8 character in a document read as UTF-8.
+    eXMLErrorInvalidUTF8 = 23,
+    // Characters of a multibyte encoding other than UTF-8 (Shift-JIS, GB2312, Big5, GBK),
+    // which the parser cannot convert to UTF-8.
+    eXMLErrorUnconvertibleEncoding = 24
 };
 
 // How deep elements may nest in a parsed document (the nameless top node not counted).
 constexpr int XML_MAX_NESTING_DEPTH = 1000;
+
+// How many elements, attributes, texts and clear sections a parsed document may hold. A
+// request may be 8 MiB long; made of empty elements it would take a tree of some 90 bytes per
+// element of 4 bytes (on a 64-bit machine; some 60 on the device). A formatted configuration
+// holds one item in about 18 bytes, so that one of the full 8 MiB holds some 460,000; routing
+// documents and module descriptions hold far fewer.
+constexpr int XML_MAX_ITEMS = 1 << 19;
 
 enum XMLElementType : int
 {
@@ -122,14 +139,15 @@ public:
     static XMLNode parseString(XMLCSTR text, XMLCSTR tag = nullptr, XMLResults* results = nullptr);
     // The same for the contents of a file; a file that cannot be read gives code 10.
     static XMLNode parseFile(XMLCSTR path, XMLCSTR tag = nullptr, XMLResults* results = nullptr);
-    // Guesses the encoding from the file's first 200 bytes (see guessCharEncoding), sets it for
-    // this thread, then parses the file. Any code other than 0, warnings included, throws a
+    // Guesses the encoding from the file's first 200 bytes (see guessCharEncoding), then parses
+    // the file in it; the tree is UTF-8 (see above), and so this thread's encoding is UTF-8
+    // afterwards. Any code other than 0, warnings included, throws a
     // CQTXEXmlError "XmlParserError" that names the file, the problem and its position.
     static XMLNode openFileHelper(XMLCSTR path, XMLCSTR tag = nullptr);
     // The same without throwing: the results are filled (when given).
     static XMLNode openFileHelper(XMLCSTR path, XMLCSTR tag, XMLResults* results);
     // The same for `length` bytes of a document already in memory (a file read before): the
-    // encoding is guessed from its first 200 bytes and set for this thread, then it is parsed.
+    // encoding is guessed from its first 200 bytes, then it is parsed.
     static XMLNode openBufferHelper(const char* data, size_t length, XMLCSTR tag,
                                     XMLResults* results);
 

@@ -98,6 +98,9 @@ void CQTX::ProcessXMLFile(uint32_t requestCode, std::string* received)
     const int loaded = XmlLoadActualFile(tag, type, received);
     if (loaded != 0)
     {
+        // Why the document was refused (too large, not UTF-8, malformed) goes to the log.
+        if (!binary && !tXmlCommandFile.GetParseError().empty())
+            WriteToLogfile("Request " + request + " refused: " + tXmlCommandFile.GetParseError());
         ConfigThreadUnlock(guard);
         // Nothing is answered; the client is not left waiting on its connection.
         bCloseConnection = true;

@@ -131,7 +131,7 @@ int UserConfig2HexSwitch(const std::string& config)
 
 std::string EscapeXmlValue(const std::string& value)
 {
-    if (value.find_first_of("&<>\"") == std::string::npos)
+    if (value.find_first_of("&<>\"\t\n\r") == std::string::npos)
         return value;
     std::string escaped;
     escaped.reserve(value.size() + 16);
@@ -150,6 +150,17 @@ std::string EscapeXmlValue(const std::string& value)
             break;
         case '"':
             escaped += "&quot;";
+            break;
+        // A reader turns these into blanks (a carriage return into a line feed) unless they
+        // come as references.
+        case '\t':
+            escaped += "&#9;";
+            break;
+        case '\n':
+            escaped += "&#10;";
+            break;
+        case '\r':
+            escaped += "&#13;";
             break;
         default:
             escaped += c;

@@ -55,8 +55,9 @@ std::string UserConfigValue(const std::string& config, const char* key);
 int UserConfig2HexSwitchFull(const std::string& config, _HEXSWITCH_SET* set);
 int UserConfig2HexSwitch(const std::string& config);
 
-// The text with &, <, > and " replaced by their XML references, for values that go into a
-// document composed as text. A text without them comes back unchanged.
+// The text with &, <, > and " replaced by their XML references, and tab, line feed and carriage
+// return by character references (so that they survive in attribute values), for values that
+// go into a document composed as text. A text without them comes back unchanged.
 std::string EscapeXmlValue(const std::string& value);
 
 #endif

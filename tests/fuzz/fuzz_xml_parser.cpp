@@ -3,7 +3,8 @@
 // The first input byte picks the character encoding and the parse options (each encoding has
 // its own table of character lengths, which the tokenizer must never let run past the text);
 // the rest is the document. The tree is walked through every accessor, written out, and the
-// written text is parsed again: what the writer makes of a clean document must parse cleanly.
+// written text is parsed again as UTF-8: what the writer makes of a clean document must parse
+// cleanly.
 #include "FuzzSupport.h"
 #include "xmlParser.h"
 
@@ -87,10 +88,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             XMLSTR written = top.createXMLString(format, &length);
             if (written == nullptr || static_cast<size_t>(length) != std::strlen(written))
                 Fail("written text and its length disagree");
-            // A document that parsed cleanly, written back, parses cleanly. (One the parser
-            // had to repair, with a warning, may be written as something else.)
+            // A document that parsed cleanly, written back, parses cleanly, and as UTF-8: the
+            // tree is UTF-8 whatever encoding the text was read in. (One the parser had to
+            // repair, with a warning, may be written as something else.)
             XMLResults again;
+            XMLNode::setGlobalOptions(XMLNode::char_encoding_UTF8, (options >> 3) & 1,
+                                      (options >> 4) & 1, (options >> 5) & 1);
             XMLNode reparsed = XMLNode::parseString(written, nullptr, &again);
+            XMLNode::setGlobalOptions(encoding, (options >> 3) & 1, (options >> 4) & 1,
+                                      (options >> 5) & 1);
             if (results.error == eXMLErrorNone && again.error != eXMLErrorNone)
             {
                 std::fprintf(stderr, "written text does not parse (%s):\n%s\n",

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
@@ -331,3 +332,117 @@ TEST_F(SystemDriverIdentify, IgnoredDatagramsHoldNothingUp)
     EXPECT_NE(answer.find("</System>"), std::string::npos);
 }
 } // namespace
+
+namespace
+{
+// The first file of that name below the device directory; empty when there is none.
+std::string FindFile(const CSimDevice& device, const std::string& name)
+{
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(device.Dir(), ec))
+    {
+        if (entry.path().filename() == name)
+            return entry.path().string();
+    }
+    return std::string();
+}
+
+// Whether a document is well-formed UTF-8 for this library's parser, which refuses bytes that
+// are not UTF-8 (the byte-order mark and the declaration's own encoding notwithstanding).
+bool WellFormedUTF8(const std::string& document)
+{
+    XMLNode::setGlobalOptions(XMLNode::char_encoding_UTF8);
+    XMLResults r;
+    XMLNode::parseString(document.c_str(), nullptr, &r);
+    return r.error == eXMLErrorNone;
+}
+} // namespace
+
+TEST_F(SystemDriverIdentify, EveryDocumentItWritesIsUTF8WhateverTheRequestsWereIn)
+{
+    const std::string latinName = "M\xE4rz"; // in ISO-8859-1
+    const std::string utf8Name = "M\xC3\xA4rz";
+    const struct
+    {
+        const char* what;
+        std::string request;
+        bool registered; // else refused: no reply, nothing stored
+        std::string name;
+    } cases[] = {
+        {"declared ISO-8859-1",
+         "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<RegisterModule Name=\"" + latinName +
+             ":62005\" />\n",
+         true, utf8Name},
+        {"undeclared, not UTF-8 from the start",
+         "<?xml version=\"1.0\"?>\n<RegisterModule Name=\"L" + latinName + ":62006\" />\n", true,
+         "L" + utf8Name},
+        {"declared UTF-8 but not UTF-8",
+         kXmlStart + "<RegisterModule Name=\"U" + latinName + ":62007\" />\n", false, ""},
+        {"tab and line end in the name",
+         kXmlStart + "<RegisterModule Name=\"T&#9;a&#10;b:62008\"/>", true, "T\ta\nb"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        const std::string reply = Exchange(c.request);
+        if (!c.registered)
+        {
+            EXPECT_EQ(reply, "");
+            continue;
+        }
+        // The reply is the request turned UTF-8, and declared so (or not declared at all).
+        EXPECT_EQ(reply.find("8859"), std::string::npos) << reply;
+        EXPECT_NE(reply.find("RegisterModule"), std::string::npos) << reply;
+        EXPECT_TRUE(WellFormedUTF8(reply)) << reply;
+    }
+
+    std::string reply;
+    XMLNode system = IdentifyHub(reply);
+    ASSERT_TRUE(WellFormedUTF8(reply)) << reply;
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        const int port = 62005 + static_cast<int>(&c - cases);
+        XMLNode module = ModuleOfPort(system, port);
+        ASSERT_EQ(module.isEmpty(), !c.registered) << reply;
+        if (c.registered)
+        {
+            EXPECT_EQ(std::string(module.getAttribute("Name")), c.name);
+        }
+    }
+    // Tabs and line ends in attribute values come as references, which a reader keeps.
+    EXPECT_NE(reply.find("Name=\"T&#9;a&#10;b\""), std::string::npos) << reply;
+
+    const std::string stored = ReadFile(FindFile(m_tDevice, "Identify.xml"));
+    EXPECT_TRUE(WellFormedUTF8(stored)) << stored;
+    EXPECT_NE(stored.find(utf8Name), std::string::npos) << stored;
+    const std::string diagnostic = Exchange(kXmlStart + "<Diagnostic V=\"a&#9;b&#13;&#10;\"/>\n");
+    EXPECT_TRUE(WellFormedUTF8(diagnostic)) << diagnostic;
+    EXPECT_NE(diagnostic.find("V=\"a&#9;b&#13;&#10;\""), std::string::npos) << diagnostic;
+}
+
+TEST_F(SystemDriverIdentify, ARequestOfTooManyElementsIsRefusedAndTheHubGoesOn)
+{
+    // 8 MiB, the longest request, of empty elements: refused by the parser's item limit, with
+    // the reason in the hub's log; the hub answers the next request as ever.
+    const std::string head = kXmlStart + "<Ping>";
+    std::string request = head;
+    request.reserve(8 << 20);
+    while (request.size() + 4 + 7 <= (8u << 20))
+        request += "<a/>";
+    request += "</Ping>";
+    EXPECT_EQ(Exchange(request), "");
+
+    std::string reply;
+    EXPECT_FALSE(IdentifyHub(reply).isEmpty()) << reply;
+    std::string log;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(m_tDevice.Dir(), ec))
+    {
+        if (entry.path().filename().string().find("_log.txt") != std::string::npos)
+            log += ReadFile(entry.path().string());
+    }
+    EXPECT_NE(log.find("refused: Error: Too many elements, attributes and texts at line 3"),
+              std::string::npos)
+        << log;
+}

@@ -133,8 +133,9 @@ TEST_F(XmlParser, DecodesEntitiesAndCharacterReferences)
         }
     }
 
+    // The tree is UTF-8 also when the text is read in the single-byte encoding.
     XMLNode::setGlobalOptions(XMLNode::char_encoding_legacy);
-    EXPECT_STREQ(XMLNode::parseString("<a>&#233;</a>", "a").getText(), "\xE9");
+    EXPECT_STREQ(XMLNode::parseString("<a>&#233;\xE9</a>", "a").getText(), "\xC3\xA9\xC3\xA9");
 }
 
 TEST_F(XmlParser, ManyAttributesAndDecodedItemsKeepTheirBytes)
@@ -291,6 +292,16 @@ TEST_F(XmlParser, WritesTheAgreedLayoutAndEscapes)
         EXPECT_STREQ(again.getChildNode("root").getAttribute("name"), "a<b>&\"c'");
     }
 
+    // Tabs and line ends in attribute values come as references (a reader makes blanks of raw
+    // ones); in texts they stand as they are. Values written raw before still read the same.
+    XMLNode plain = XMLNode::createXMLTopNode("P");
+    plain.addAttribute("V", "a\tb\r\nc\n");
+    plain.addText("x\ty");
+    EXPECT_EQ(Text(plain, 0), "<P V=\"a&#9;b&#13;&#10;c&#10;\">x\ty</P>");
+    EXPECT_STREQ(XMLNode::parseString(Text(plain, 1).c_str(), "P").getAttribute("V"),
+                 "a\tb\r\nc\n");
+    EXPECT_STREQ(XMLNode::parseString("<P V=\"a\tb\r\nc\"/>", "P").getAttribute("V"), "a\tb\r\nc");
+
     int size = 5;
     EXPECT_EQ(emptyXMLNode.createXMLString(1, &size), nullptr);
     EXPECT_EQ(size, 0);
@@ -355,10 +366,13 @@ TEST_F(XmlParser, EveryCodeHasItsText)
                            "Error: Base64-string contains an illegal character",
                            "Warning: Base64-string is truncated",
                            "Error: Base64 decode output buffer is too small",
-                           "Error: Elements nested too deeply"};
-    for (int code = 0; code < 22; ++code)
+                           "Error: Elements nested too deeply",
+                           "Error: Too many elements, attributes and texts",
+                           "Error: Byte sequence not valid in UTF-8",
+                           "Error: Character encoding not convertible to UTF-8"};
+    for (int code = 0; code < 25; ++code)
         EXPECT_STREQ(XMLNode::getError(static_cast<XMLError>(code)), texts[code]) << code;
-    EXPECT_STREQ(XMLNode::getError(static_cast<XMLError>(22)), "Unknown");
+    EXPECT_STREQ(XMLNode::getError(static_cast<XMLError>(25)), "Unknown");
     EXPECT_STREQ(XMLNode::getError(static_cast<XMLError>(-1)), "Unknown");
 }
 
@@ -645,7 +659,8 @@ TEST_F(XmlParser, OptionsBelongToTheThreadThatSetsThem)
     worker.join();
     EXPECT_EQ(other, "\xC3\xA9");
     EXPECT_EQ(XMLNode::getCharEncoding(), XMLNode::char_encoding_legacy);
-    EXPECT_STREQ(XMLNode::parseString("<a>&#233;</a>", "a").getText(), "\xE9");
+    // read as ISO-8859-1 here, as UTF-8 there
+    EXPECT_STREQ(XMLNode::parseString("<a>\xC3\xA9</a>", "a").getText(), "\xC3\x83\xC2\xA9");
 }
 
 TEST_F(XmlParser, GuessesTheEncodingOfAFile)
@@ -675,11 +690,116 @@ TEST_F(XmlParser, GuessesTheEncodingOfAFile)
     {
         SCOPED_TRACE(c.start);
         XMLNode::setGlobalOptions(XMLNode::char_encoding_Big5, 1, 1, 1);
+        EXPECT_EQ(XMLNode::guessCharEncoding(c.start.data(), static_cast<int>(c.start.size())),
+                  c.expected);
+        // The tree is UTF-8 whatever the file was in, and so is what this thread writes next.
         WriteFile(path, c.start);
         XMLResults r;
         XMLNode::openFileHelper(path.c_str(), nullptr, &r);
-        EXPECT_EQ(XMLNode::getCharEncoding(), c.expected);
+        EXPECT_EQ(XMLNode::getCharEncoding(), XMLNode::char_encoding_UTF8);
     }
+}
+
+TEST_F(XmlParser, TreesAreUTF8WhateverTheDocumentIsIn)
+{
+    // The guess looks at the first 200 bytes: UTF-8 there, it reads the document as UTF-8.
+    const std::string utf8 = "<a V=\"\xC3\xA4\"/>" + std::string(200, ' ');
+    const struct
+    {
+        std::string document;
+        XMLError error;
+        int column;           // of the error
+        const char* value;    // of the attribute V, when it parses
+        const char* encoding; // in the declaration afterwards
+    } cases[] = {
+        // converted from ISO-8859-1, declared or guessed; the declaration then names UTF-8
+        {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a V=\"M\xE4x &#228;\"/>", eXMLErrorNone,
+         0, "M\xC3\xA4x \xC3\xA4", "UTF-8"},
+        {"<?xml version=\"1.0\"?><a V=\"\xE4\"/>", eXMLErrorNone, 0, "\xC3\xA4", nullptr},
+        // UTF-8 stays as it is
+        {"<?xml version=\"1.0\" encoding=\"utf-8\"?><a V=\"\xC3\xA4\xF0\x9F\x98\x80\"/>",
+         eXMLErrorNone, 0, "\xC3\xA4\xF0\x9F\x98\x80", "utf-8"},
+        // a byte sequence that is no UTF-8 character, declared or guessed from the start
+        {"<?xml version=\"1.0\" encoding=\"UTF-8\"?><a V=\"\xE4\"/>", eXMLErrorInvalidUTF8, 45,
+         nullptr, nullptr},
+        {utf8 + "<b V=\"\xE4\"/>", eXMLErrorInvalidUTF8, 218, nullptr, nullptr},
+        {utf8 + "<b V=\"\xC0\xAF\"/>", eXMLErrorInvalidUTF8, 218, nullptr, nullptr}, // overlong
+        {utf8 + "<b V=\"\xED\xA0\x80\"/>", eXMLErrorInvalidUTF8, 218, nullptr,
+         nullptr},                                                               // surrogate
+        {utf8 + "<b V=\"\xC3\"/>", eXMLErrorInvalidUTF8, 218, nullptr, nullptr}, // cut short
+        // another multibyte encoding: ASCII only
+        {"<?xml version=\"1.0\" encoding=\"Shift-JIS\"?><a V=\"x\"/>", eXMLErrorNone, 0, "x",
+         "UTF-8"},
+        {"<?xml version=\"1.0\" encoding=\"Shift-JIS\"?><a V=\"\x82\xA0\"/>",
+         eXMLErrorUnconvertibleEncoding, 49, nullptr, nullptr},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.document);
+        XMLResults r;
+        XMLNode top = XMLNode::openBufferHelper(c.document.data(), c.document.size(), nullptr, &r);
+        EXPECT_EQ(XMLNode::getCharEncoding(), XMLNode::char_encoding_UTF8);
+        ASSERT_EQ(r.error, c.error);
+        if (c.error != eXMLErrorNone)
+        {
+            EXPECT_TRUE(top.isEmpty());
+            EXPECT_EQ(r.nColumn, c.column);
+            continue;
+        }
+        EXPECT_STREQ(top.getChildNode("a").getAttribute("V"), c.value);
+        EXPECT_STREQ(top.getChildNode("xml").getAttribute("encoding"), c.encoding);
+        // What is written of the tree is UTF-8 under a declaration that says so.
+        std::string written;
+        ASSERT_EQ(top.writeToString(written), eXMLErrorNone);
+        EXPECT_EQ(written.rfind("\xEF\xBB\xBF<?xml version=\"1.0\"", 0), 0u) << written;
+        XMLNode::setGlobalOptions(XMLNode::char_encoding_UTF8);
+        EXPECT_EQ(ParseCode(written), eXMLErrorNone);
+    }
+}
+
+TEST_F(XmlParser, ADocumentHoldsAtMostTheItemLimit)
+{
+    // Elements (a declaration and the root among them), attributes, texts and clear sections
+    // all count; up to the limit the document parses, one more is refused.
+    const size_t limit = static_cast<size_t>(XML_MAX_ITEMS);
+    auto elements = [](size_t n)
+    {
+        std::string s = "<?xml version=\"1.0\"?><R>";
+        for (size_t i = 0; i < n; ++i)
+            s += "<a/>";
+        return s + "</R>";
+    };
+    auto attributes = [](size_t n)
+    {
+        std::string s = "<R";
+        for (size_t i = 0; i < n; ++i)
+            s += " a";
+        return s + "/>";
+    };
+    auto texts = [](size_t n)
+    {
+        std::string s = "<R>";
+        for (size_t i = 0; i < n; ++i)
+            s += i % 2 ? "<!---->" : "t";
+        return s + "</R>";
+    };
+    const struct
+    {
+        std::string document;
+        XMLError error;
+    } cases[] = {
+        {elements(limit - 3), eXMLErrorNone}, // with the declaration, its attribute and R
+        {elements(limit - 2), eXMLErrorTooManyItems},
+        {elements(4 << 20), eXMLErrorTooManyItems},
+        {attributes(limit - 1), eXMLErrorNone},
+        {attributes(limit), eXMLErrorTooManyItems},
+        {texts(limit - 1), eXMLErrorNone},
+        {texts(limit), eXMLErrorTooManyItems},
+    };
+    XMLNode::setGlobalOptions(XMLNode::char_encoding_UTF8, 1, 1, 0); // comments kept apart
+    for (const auto& c : cases)
+        EXPECT_EQ(ParseCode(c.document), c.error) << c.document.size();
+    XMLNode::setGlobalOptions();
 }
 
 TEST_F(XmlParser, OpenFileHelperThrowsForEveryProblem)

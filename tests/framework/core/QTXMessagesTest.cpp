@@ -192,6 +192,7 @@ TEST(XmlValues, MarkupCharactersAreEscapedAndOthersKept)
         {"<x>", "&lt;x&gt;"},
         {"say \"hi\"", "say &quot;hi&quot;"},
         {"it's &amp;", "it's &amp;amp;"},
+        {"a\tb\r\nc", "a&#9;b&#13;&#10;c"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(EscapeXmlValue(c.value), c.escaped) << c.value;
