@@ -1,6 +1,8 @@
 // The sniffer driver's work on the largest configuration it takes: 64 devices, 15 controllers,
 // 128 raw relations, 4095 input remap entries (slot data of 63 slots on both ports, 2016
-// sniffer signals of 63 devices, memory values), 512 outputs. Parsing builds the sniffer image
+// sniffer signals of 63 devices, memory values), 512 outputs. A device's sniffer signals come
+// from two slots, each seen through its own relation (none, controller 1): 126 relation slots of
+// the 128 the controller takes. Parsing builds the sniffer image
 // (with its completion: sort, I/O records, slot scripts, device and slot-index records), the
 // copy-machine tables of both ports and the remap areas; the image alone is measured beside it.
 #include <benchmark/benchmark.h>
@@ -34,9 +36,10 @@ CPnConfig Largest()
     for (uint8_t d = 0; d < 63; ++d)
         for (uint16_t v = 0; v < 32; ++v)
         {
-            SPnSignal s{kPnType8, 2, 0, static_cast<uint32_t>(1 + v / 8),
-                        static_cast<uint16_t>(8 * (v % 8))};
+            SPnSignal s{kPnType8, 2, 0, static_cast<uint32_t>(1 + v / 16),
+                        static_cast<uint16_t>(8 * (v % 16))};
             s.byte8 = d;
+            s.byte9 = static_cast<uint8_t>(v / 16);
             c.analogIn.push_back(s);
         }
     while (c.analogIn.size() < 4095)
@@ -129,12 +132,12 @@ void BM_CompleteLargestImage(benchmark::State& state)
                                  0,
                                  0x80 | kPnType8,
                                  0x02,
-                                 static_cast<uint8_t>(1 + v / 8),
+                                 static_cast<uint8_t>(1 + v / 16),
                                  0,
-                                 static_cast<uint8_t>(8 * (v % 8)),
+                                 static_cast<uint8_t>(8 * (v % 16)),
                                  0,
                                  d,
-                                 0,
+                                 static_cast<uint8_t>(v / 16),
                                  0,
                                  0};
                 image.AddSnifferSignal(e, 32u * d + v, 8);

@@ -37,6 +37,10 @@ constexpr int kServicePhy = 1;
 constexpr int kMonitorPhy = 2;
 constexpr int kMonitorReadyRegister = 10;
 constexpr int kMonitorReadyBit = 0x2000;
+// WaitInterfaceStable: checks 250 ms apart, two ready ones in a row, four retries.
+constexpr int kStableCheckMs = 250;
+constexpr int kStableChecks = 2;
+constexpr int kStableRetries = 4;
 
 // The MII request record: the interface name and the MII request. Used by the monitor-port
 // thread and, after it has been stopped, by the factory mode.
@@ -378,6 +382,30 @@ int InterfaceReady(const char* name)
         return -1;
     PN_TRACE("[%s]:up=%d; connected=%d\n", name, up, running);
     return up == 1 && running == 1 ? 1 : 0;
+}
+
+int WaitInterfaceStable(const char* name)
+{
+    int stable = 0;
+    for (int retryCnt = 0;; ++retryCnt)
+    {
+        PnSleepMs(kStableCheckMs);
+        const int ready = InterfaceReady(name);
+        if (ready < 0)
+        {
+            // An interface that cannot be asked is not stable either.
+            PN_TRACE("[%s]: no interface state\n", name);
+            return -1;
+        }
+        stable = ready == 1 ? stable + 1 : 0;
+        if (stable == kStableChecks)
+            return 0;
+        if (retryCnt == kStableRetries)
+        {
+            PN_TRACE("timeout (retryCnt=%d)\n", retryCnt);
+            return -1;
+        }
+    }
 }
 
 int InterfaceUp(const char* name)

@@ -65,6 +65,9 @@ int InterfaceIsUp(const char* name);
 int InterfaceIsRunning(const char* name);
 // 1 when up and running, 0 when not, -1 when it cannot be asked.
 int InterfaceReady(const char* name);
+// Waits until the interface has been ready in two consecutive checks, 250 ms apart (at most
+// five checks): 0 when it was, -1 when it was not or cannot be asked.
+int WaitInterfaceStable(const char* name);
 // "ifconfig <name> up": 0, or 77 when the command would not fit its buffer.
 int InterfaceUp(const char* name);
 // Sets the hardware address of an interface (down, address, up): 0, or 77.

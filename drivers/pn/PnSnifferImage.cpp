@@ -23,6 +23,7 @@ constexpr uint32_t kIoSize = 32;
 constexpr uint32_t kDevNumSize = 128;
 constexpr uint32_t kSlotIndexSize = 32;
 constexpr uint32_t kMaxUsages = 128;
+constexpr uint32_t kMaxRelations = 6;
 constexpr uint32_t kScriptWords = 4096;
 constexpr uint32_t kMaxSlotIndexRecords =
     (PN_IMAGE_SIZE - PN_IMAGE_SLOT_INDEX_OFFSET) / kSlotIndexSize;
@@ -395,8 +396,10 @@ int PnSnifferSignalRemap::BuildIoRecords(uint32_t signals)
                 auto found = usageOf.find(key);
                 if (found == usageOf.end())
                 {
+                    // The usage records are numbered as they are made: more than fit is
+                    // the numbering's failure.
                     if (usages >= kMaxUsages)
-                        return Fail(6, i, kMaxUsages, PN_ERR_TOO_MANY_USAGES);
+                        return Fail(7, i, kMaxUsages, PN_ERR_TOO_MANY_USAGES);
                     uint8_t* u = m_pImage.get() + PN_IMAGE_USAGE_OFFSET + 4 * usages;
                     u[0] = r[8];
                     u[1] = r[4];
@@ -495,12 +498,16 @@ int PnSnifferSignalRemap::BuildScripts(uint32_t ioRecords)
 
 // Device-number records (one per device of the I/O records, with its controllers) and FPGA
 // slot-index records (one per device and slot, the I/O record in the place of its kind).
+// A device-number record: byte 0 the device index, 1 its I/O records, u16 2 the first of them,
+// byte 4 its relations; from byte 8 four bytes per relation: the relation (0 no controller, else
+// the controller number), the kinds of I/O records it carries (bit per kind), u16 its slot.
+// The header counts the relation slots per kind (u16 32, 34, 36, 38) and their sum (u16 46).
 int PnSnifferSignalRemap::BuildDeviceRecords(uint32_t ioRecords)
 {
     std::memset(m_pImage.get() + PN_IMAGE_DEVNUM_OFFSET, 0, 8192);
     uint32_t devices = 0;
     uint32_t slotIndexes = 0;
-    uint32_t relationSum = 0;
+    uint32_t relationSlots[4] = {0, 0, 0, 0};
     std::map<uint32_t, uint32_t> deviceRecord;
     std::map<uint32_t, uint32_t> slotRecord;
     for (uint32_t n = 0; n < ioRecords; ++n)
@@ -521,20 +528,33 @@ int PnSnifferSignalRemap::BuildDeviceRecords(uint32_t ioRecords)
         uint8_t* d = m_pImage.get() + PN_IMAGE_DEVNUM_OFFSET + kDevNumSize * found->second;
         ++d[1];
         const uint8_t relation = (io[1] & 0x80) != 0 ? static_cast<uint8_t>((io[1] & 0xF) + 1) : 0;
-        bool known = false;
-        for (uint32_t k = 0; k < d[4]; ++k)
-            known = known || d[8 + 4 * k] == relation;
-        if (!known)
+        const uint16_t slotNumber = QtxBinGetU16(io + 2);
+        uint32_t entry = 0;
+        while (entry < d[4] && d[8 + 4 * entry] != relation)
+            ++entry;
+        if (entry == d[4])
         {
-            if (d[4] >= 6)
+            if (d[4] >= kMaxRelations)
                 return Fail(4, n, relation, PN_ERR_TOO_MANY_RELATIONS);
-            d[8 + 4 * d[4]] = relation;
-            QtxBinPutU16(d + 10 + 4 * d[4], QtxBinGetU16(io + 2));
+            d[8 + 4 * entry] = relation;
+            QtxBinPutU16(d + 10 + 4 * entry, slotNumber);
             ++d[4];
-            ++relationSum;
+        }
+        else if (QtxBinGetU16(d + 10 + 4 * entry) != slotNumber)
+        {
+            // A relation carries the data of one slot of its device: a second slot would make
+            // the controller extract the first one's data for both.
+            return Fail(4, n, relation, PN_ERR_RELATION_SLOT);
+        }
+        // The relation slot is used once per kind of I/O record.
+        const uint32_t kind = (io[1] >> 4) & 3;
+        if ((d[9 + 4 * entry] & (1u << kind)) == 0)
+        {
+            d[9 + 4 * entry] = static_cast<uint8_t>(d[9 + 4 * entry] | 1u << kind);
+            ++relationSlots[kind];
         }
 
-        const uint32_t key = static_cast<uint32_t>(io[0]) << 16 | QtxBinGetU16(io + 2);
+        const uint32_t key = static_cast<uint32_t>(io[0]) << 16 | slotNumber;
         auto slot = slotRecord.find(key);
         if (slot == slotRecord.end())
         {
@@ -543,17 +563,21 @@ int PnSnifferSignalRemap::BuildDeviceRecords(uint32_t ioRecords)
             uint8_t* s = m_pImage.get() + PN_IMAGE_SLOT_INDEX_OFFSET + kSlotIndexSize * slotIndexes;
             std::memset(s, 0, kSlotIndexSize);
             s[0] = io[0];
-            QtxBinPutU16(s + 2, QtxBinGetU16(io + 2));
+            QtxBinPutU16(s + 2, slotNumber);
             slot = slotRecord.emplace(key, slotIndexes++).first;
         }
         uint8_t* s = m_pImage.get() + PN_IMAGE_SLOT_INDEX_OFFSET + kSlotIndexSize * slot->second;
-        const uint32_t kind = (io[1] >> 4) & 3;
         if (QtxBinGetU16(s + 4 + 2 * kind) != 0)
             return Fail(5, n, kind, PN_ERR_SLOT_INDEX_KIND);
         QtxBinPutU16(s + 4 + 2 * kind, static_cast<uint16_t>(0x8000 | n));
     }
     Put16(28, static_cast<uint16_t>(devices));
-    Put16(32, static_cast<uint16_t>(relationSum));
+    uint32_t relationSum = 0;
+    for (uint32_t kind = 0; kind < 4; ++kind)
+    {
+        Put16(32 + 2 * kind, static_cast<uint16_t>(relationSlots[kind]));
+        relationSum += relationSlots[kind];
+    }
     Put16(46, static_cast<uint16_t>(relationSum));
     if (relationSum > 128)
         return Fail(1, 0, 128, PN_ERR_RELATION_SUM);

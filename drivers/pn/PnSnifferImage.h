@@ -10,7 +10,7 @@
 //   16 u16 signal records     18 u16 I/O records       20 u16 first diagnosis record + 1
 //   21 u8 input I/O records   22 u8 devices            23 u8 controllers
 //   24 u16 slot-script words  26 u16 slot data bytes   28 u16 device-number records
-//   30 u8 raw relations       32..38 u16 relation counters, 46 u16 their sum
+//   30 u8 raw relations       32..38 u16 relation slots by kind of I/O record, 46 their sum
 //   40 u16 FPGA slot-index records   44 u8 relation-usage records
 //   48, 50 u16 slot values and status values      52 u16 error stage (0xFFFF reset, 0 done)
 //   54 u16 failing record, 56 u16 detail, 58 i16 error code, 60 u16 first diagnosis record
@@ -57,8 +57,12 @@ constexpr int PN_ERR_TOO_MANY_CONTROLLERS = -3103;
 constexpr int PN_ERR_TOO_MANY_IO_RECORDS = -3104;
 constexpr int PN_ERR_SLOT_DATA_SIZE = -3105;
 constexpr int PN_ERR_TOO_MANY_RELATIONS = -3106;
+// A relation of a device with values of a second slot.
+constexpr int PN_ERR_RELATION_SLOT = -3107;
 constexpr int PN_ERR_RELATION_SUM = -3108;
 constexpr int PN_ERR_TOO_MANY_RAW_RELATIONS = -3109;
+// -3110 (an FPGA slot-index record that names another device) is never produced: the slot-index
+// records are looked up by device and slot, so a record always belongs to the I/O record's device.
 constexpr int PN_ERR_SLOT_INDEX_KIND = -3111;
 constexpr int PN_ERR_TOO_MANY_USAGES = -3113;
 constexpr int PN_ERR_BIT_OFFSET = -18102;

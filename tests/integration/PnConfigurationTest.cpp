@@ -260,6 +260,145 @@ TEST_F(PnConfiguration, RefusedConfigurationsKeepTheAppliedOne)
     EXPECT_FALSE(FileExists(tDevice.Path(kDriverDir + "ForDUF.xml.tmp")));
 }
 
+// A value of a sniffed slot: `bits` wide at `offset`, of device `device` seen through
+// controller `controller` (0: none).
+SPnSignal Sniffed(uint16_t slot, uint8_t device, uint8_t controller = 0, uint8_t type = kPnType8,
+                  uint16_t offset = 0)
+{
+    SPnSignal s{type, 2, 0, slot, offset};
+    s.byte8 = device;
+    s.byte9 = controller;
+    return s;
+}
+
+// Images the controller cannot take: the reply carries the code, the controller is told to
+// write the last configuration with the failing image (its stage and code in the header), and
+// the applied configuration stays.
+TEST_F(PnConfiguration, FailedImageBuildIsWrittenAsLastConfiguration)
+{
+    Start();
+    ASSERT_EQ(CheckResult(Send(GoodConfig().Build())), 0);
+    const std::string applied = Image();
+    const std::vector<uint32_t> inputs = Words(0x8000, 4);
+
+    const auto controllers = [](size_t count)
+    { return std::vector<std::vector<uint8_t>>(count, CPnConfig::Controller()); };
+    struct SCase
+    {
+        const char* what;
+        CPnConfig config;
+        uint16_t stage;
+        int16_t code;
+    };
+    std::vector<SCase> cases;
+    {
+        CPnConfig c; // 64 devices with values: one more than the records hold
+        c.devices = CPnConfig::Devices(64);
+        for (uint8_t d = 0; d < 64; ++d)
+            c.analogIn.push_back(Sniffed(1, d));
+        cases.push_back({"64 devices", c, 1, -3102});
+    }
+    {
+        CPnConfig c; // 1025 slots
+        c.devices = CPnConfig::Devices(1);
+        for (uint16_t slot = 1; slot <= 1025; ++slot)
+            c.analogIn.push_back(Sniffed(slot, 0));
+        cases.push_back({"1025 I/O records", c, 2, -3104});
+    }
+    {
+        CPnConfig c; // 513 values of 8 bytes: more than 4096 bytes of slot data
+        c.devices = CPnConfig::Devices(1);
+        c.analogIn.assign(513, Sniffed(1, 0, 0, kPnType64));
+        cases.push_back({"slot data", c, 5, -3105});
+    }
+    {
+        CPnConfig c; // one device seen without and through six controllers: 7 relations
+        c.devices = CPnConfig::Devices(1);
+        c.controllers = controllers(6);
+        for (uint8_t n = 0; n <= 6; ++n)
+            c.analogIn.push_back(Sniffed(static_cast<uint16_t>(n + 1), 0, n));
+        cases.push_back({"7 relations", c, 4, -3106});
+    }
+    {
+        CPnConfig c; // one relation with values of two slots
+        c.devices = CPnConfig::Devices(1);
+        c.analogIn = {Sniffed(3, 0), Sniffed(3, 0, 0, kPnType8, 8), Sniffed(4, 0)};
+        cases.push_back({"second slot of a relation", c, 4, -3107});
+    }
+    {
+        CPnConfig c; // 43 devices through 3 controllers each: 129 relation slots
+        c.devices = CPnConfig::Devices(43);
+        c.controllers = controllers(3);
+        for (uint8_t d = 0; d < 43; ++d)
+            for (uint8_t n = 1; n <= 3; ++n)
+                c.analogIn.push_back(Sniffed(n, d, n));
+        cases.push_back({"129 relation slots", c, 1, -3108});
+    }
+    {
+        CPnConfig c; // one slot of one device through two controllers
+        c.devices = CPnConfig::Devices(1);
+        c.controllers = controllers(2);
+        c.analogIn = {Sniffed(1, 0, 1), Sniffed(1, 0, 2)};
+        cases.push_back({"slot index of a kind twice", c, 5, -3111});
+    }
+    {
+        CPnConfig c; // relation figures of 9 devices x 15 controllers: 135 usage records
+        c.devices = CPnConfig::Devices(9);
+        c.controllers = controllers(15);
+        for (uint8_t d = 0; d < 9; ++d)
+            for (uint8_t n = 1; n <= 15; ++n)
+            {
+                SPnSignal figure{kPnType32, 2, 2, 0, 0x30A0};
+                figure.byte8 = d;
+                figure.byte9 = n;
+                c.analogIn.push_back(figure);
+            }
+        cases.push_back({"135 relation usages", c, 7, -3113});
+    }
+
+    for (const SCase& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        unlink(tDevice.Path("/dev/pndrv.last-image").c_str());
+        EXPECT_EQ(CheckResult(Send(c.config.Build())), c.code) << pDriver->Output();
+        const std::string last = ReadFile(tDevice.Dir() + "/dev/pndrv.last-image");
+        ASSERT_EQ(last.size(), 0x22000u);
+        EXPECT_EQ(U16(last, 52), c.stage);
+        EXPECT_EQ(static_cast<int16_t>(U16(last, 58)), c.code);
+        EXPECT_EQ(Image(), applied);
+        EXPECT_EQ(Words(0x8000, 4), inputs);
+    }
+    // One write of the last configuration per failed build, none for the accepted one.
+    size_t writes = 0;
+    for (size_t at = 0; (at = ReadFile(tDevice.Dir() + "/dev/pndrv.log").find("0xC0046933", at)) !=
+                        std::string::npos;
+         ++at)
+        ++writes;
+    EXPECT_EQ(writes, cases.size());
+}
+
+// The relation slots of the devices, counted by the kind of their I/O records: inputs and
+// output values of one slot share a relation; a second device adds its own.
+TEST_F(PnConfiguration, ImageCountsRelationSlotsByKind)
+{
+    Start();
+    CPnConfig c;
+    c.devices = CPnConfig::Devices(2);
+    c.controllers = {CPnConfig::Controller()};
+    SPnSignal output = Sniffed(3, 0, 1, kPnType8, 8);
+    output.flag = true;
+    c.analogIn = {Sniffed(3, 0, 1), output, Sniffed(3, 0, 1, kPnType8, 16), Sniffed(7, 1)};
+    ASSERT_EQ(CheckResult(Send(c.Build())), 0) << pDriver->Output();
+    const std::string image = Image();
+    ASSERT_EQ(image.size(), 0x22000u);
+    EXPECT_EQ(U16(image, 28), 2); // device-number records
+    EXPECT_EQ(U16(image, 32), 0); // no I/O records of kind 0 or 2
+    EXPECT_EQ(U16(image, 34), 1); // output values (bits 4 and 6 of the flags)
+    EXPECT_EQ(U16(image, 36), 0);
+    EXPECT_EQ(U16(image, 38), 2); // input values of both devices (bits 4 and 5)
+    EXPECT_EQ(U16(image, 46), 3);
+}
+
 TEST_F(PnConfiguration, StoredConfigurationIsTakenAgainAtStart)
 {
     Start();

@@ -23,6 +23,7 @@ struct SPnSignal
     uint8_t byte8 = 0;
     uint8_t byte9 = 0;
     bool inUse = true;
+    bool flag = false; // bit 2 of byte 3 (taken into the sniffer record: an output value)
 };
 
 // Signal types of the framework's table used by the tests.
@@ -52,6 +53,14 @@ public:
         d[6] = 2;
         std::memcpy(d.data(), mac.data(), 6);
         return d;
+    }
+    // `count` devices named "d0", "d1", ...
+    static std::vector<std::vector<uint8_t>> Devices(size_t count)
+    {
+        std::vector<std::vector<uint8_t>> list;
+        for (size_t i = 0; i < count; ++i)
+            list.push_back(DeviceByName("d" + std::to_string(i)));
+        return list;
     }
     static std::vector<uint8_t> Controller()
     {
@@ -90,7 +99,7 @@ public:
             for (const SPnSignal& s : list)
             {
                 p[2] = static_cast<uint8_t>((s.inUse ? 0x80 : 0) | (s.type & 0x3F));
-                p[3] = static_cast<uint8_t>((s.access & 3) | (s.kind & 3) << 4);
+                p[3] = static_cast<uint8_t>((s.access & 3) | (s.flag ? 4 : 0) | (s.kind & 3) << 4);
                 QtxBinPutU32(p + 4, s.slotOrAddress);
                 if (s.kind != 1 || s.access != 2)
                     QtxBinPutU16(p + 6, s.offset);

@@ -1,13 +1,18 @@
 // The C-level units of the PROFINET sniffer driver on a simulated bus-monitor device: the
 // controller interface, the monitor port's address, the forwarding switch and the reading of
-// the FPGA's capture ring.
+// the FPGA's capture ring, and the wait for a stable interface.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <memory>
+#include <sched.h>
 #include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "Cdi.h"
@@ -200,6 +205,98 @@ TEST(PnCaptureRing, FramesAreReadWithinTheBuffersOnly)
         EXPECT_EQ(ring.Read(&counter, frame), 0u);
         counter = 512 - 16;
         EXPECT_EQ(ring.Read(&counter, frame), 0u);
+    }
+}
+// Runs `body` in a child process with a network namespace of its own (only "lo", down); the
+// child's exit code, or 77 where no namespace can be made.
+int InOwnNetworkNamespace(const std::function<int()>& body)
+{
+    const pid_t child = fork();
+    if (child == 0)
+    {
+        if (unshare(CLONE_NEWNET) != 0)
+        {
+            const std::string uid = std::to_string(getuid());
+            const std::string gid = std::to_string(getgid());
+            if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0)
+                _exit(77);
+            const auto write = [](const char* path, const std::string& text)
+            {
+                const int fd = open(path, O_WRONLY);
+                const bool ok = fd >= 0 && ::write(fd, text.data(), text.size()) ==
+                                               static_cast<ssize_t>(text.size());
+                if (fd >= 0)
+                    close(fd);
+                return ok;
+            };
+            write("/proc/self/setgroups", "deny");
+            if (!write("/proc/self/uid_map", "0 " + uid + " 1\n") ||
+                !write("/proc/self/gid_map", "0 " + gid + " 1\n"))
+                _exit(77);
+        }
+        _exit(body());
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+// An interface counts as stable after two ready checks in a row; one that never gets there, or
+// cannot be asked at all, is not. The checks run on a veth pair whose far end ("eth0") is up,
+// down, or comes up during the wait.
+TEST(PnPort, WaitInterfaceStableWantsTwoReadyChecksInARow)
+{
+    const struct
+    {
+        const char* what;
+        const char* name;
+        bool peerUp;
+        int peerUpAfterMs; // 0: stays as it is
+        int result;
+    } cases[] = {
+        {"both ends up", "eth1", true, 0, 0},
+        {"far end down: no carrier", "eth1", false, 0, -1},
+        {"far end comes up during the wait", "eth1", false, 300, 0},
+        {"no such interface", "eth9", true, 0, -1},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        const int code = InOwnNetworkNamespace(
+            [&c]
+            {
+                std::string tool;
+                for (const char* path : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"})
+                    if (tool.empty() && access(path, X_OK) == 0)
+                        tool = path;
+                const auto ip = [&tool](std::vector<std::string> arguments)
+                {
+                    arguments.insert(arguments.begin(), tool);
+                    return !tool.empty() && RunCommand(arguments) == 0;
+                };
+                if (!ip({"link", "add", "eth0", "type", "veth", "peer", "name", "eth1"}))
+                    return 77;
+                if (!ip({"link", "set", "eth1", "up"}) ||
+                    (c.peerUp && !ip({"link", "set", "eth0", "up"})))
+                    return 78;
+                std::thread later;
+                if (c.peerUpAfterMs > 0)
+                    later = std::thread(
+                        [&]
+                        {
+                            PnSleepMs(c.peerUpAfterMs);
+                            ip({"link", "set", "eth0", "up"});
+                        });
+                const int result = WaitInterfaceStable(c.name);
+                if (later.joinable())
+                    later.join();
+                return result + 1;
+            });
+        if (code == 77)
+            GTEST_SKIP() << "no network namespace with a veth pair here";
+        ASSERT_NE(code, 78) << "cannot bring the veth pair up";
+        EXPECT_EQ(code - 1, c.result);
     }
 }
 } // namespace
