@@ -32,7 +32,8 @@ function(kove_object_library name srcs)
 endfunction()
 
 # A program of the device: the sources of its folder become an object library
-# (${name}_prog, so tests can link the driver class), main.cpp becomes the executable.
+# (${name}_prog, so tests can link the driver class), main.cpp and the program's build stamp
+# (kove_program_stamp, framework/CMakeLists.txt) become the executable.
 # A driver that has grown sub-folders by concern (requests/, addressdata/, ...) keeps their
 # sources in the same object library; every folder of it is an include folder.
 function(kove_program name dir)
@@ -51,12 +52,14 @@ function(kove_program name dir)
     else()
         target_include_directories(${name}_prog INTERFACE ${dirs})
     endif()
-    add_executable(${name} ${dir}/main.cpp)
+    add_executable(${name} ${dir}/main.cpp $<TARGET_OBJECTS:kove_program_stamp>)
     target_link_libraries(${name} PRIVATE ${name}_prog)
     kove_link_libraries(${name})
 endfunction()
 
-# Include folders of every layer: a header is named by its file name alone.
+# Include folders of every layer: a header is named by its file name alone. Files that the build
+# generates are in KOVE_GENERATED_DIR.
+set(KOVE_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
 add_library(kove_headers INTERFACE)
 target_include_directories(kove_headers INTERFACE
     ${CMAKE_SOURCE_DIR}/platform
@@ -64,4 +67,17 @@ target_include_directories(kove_headers INTERFACE
     ${CMAKE_SOURCE_DIR}/framework/core
     ${CMAKE_SOURCE_DIR}/framework/commandfiles
     ${CMAKE_SOURCE_DIR}/framework/hardware
-    ${CMAKE_SOURCE_DIR}/framework/dsp)
+    ${CMAKE_SOURCE_DIR}/framework/dsp
+    ${KOVE_GENERATED_DIR})
+
+# The facts of the build stamps (revision, builder, build directory) in KoveBuildInfo.h, made
+# anew at every build; the file changes only when a fact does, and only the stamp units include
+# it, so a new revision compiles two small units again and links the programs.
+find_package(Git QUIET)
+add_custom_target(kove_build_info
+    COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${CMAKE_SOURCE_DIR} -DBINARY_DIR=${CMAKE_BINARY_DIR}
+            -DOUTPUT=${KOVE_GENERATED_DIR}/KoveBuildInfo.h -DGIT=${GIT_EXECUTABLE}
+            -P ${CMAKE_SOURCE_DIR}/cmake/KoveBuildInfo.cmake
+    BYPRODUCTS ${KOVE_GENERATED_DIR}/KoveBuildInfo.h
+    COMMENT "Build facts of the stamps"
+    VERBATIM)

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <net/if.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <string>
@@ -452,6 +453,43 @@ int RunInterfaceScript(const char* interfaceName, uint32_t address, uint32_t mas
         PlatPath(std::string(kDhcpScript)),
         address != 0 ? "renew" : "deconfig"};
     ExecuteProgram(command, true);
+    return 0;
+}
+
+int GetHostAddresses(uint8_t* list)
+{
+    if (list == nullptr)
+        return 70;
+    const int size = list[2] | list[3] << 8;
+    if (size < kHostAddressListHead + kHostAddressEntrySize)
+        return 70;
+    const int room = (size - kHostAddressListHead) / kHostAddressEntrySize;
+    char name[81] = {};
+    if (gethostname(name, sizeof name - 1) != 0)
+        return 73;
+    // The reentrant lookup: the hub's threads may resolve names at the same time.
+    hostent host;
+    hostent* found = nullptr;
+    int error = 0;
+    std::vector<char> buffer(1024);
+    int status;
+    while ((status = gethostbyname_r(name, &host, buffer.data(), buffer.size(), &found, &error)) ==
+               ERANGE &&
+           buffer.size() < 65536)
+        buffer.resize(buffer.size() * 2);
+    if (status != 0 || found == nullptr)
+        return 73;
+    int count = 0;
+    if (found->h_addrtype == AF_INET && found->h_length == 4)
+        for (; found->h_addr_list[count] != nullptr && count < room && count < 255; ++count)
+        {
+            uint8_t* entry = list + kHostAddressListHead + count * kHostAddressEntrySize;
+            memset(entry, 0, kHostAddressEntrySize);
+            for (int i = 0; i < 4; ++i)
+                entry[i] = static_cast<uint8_t>(kHostAddressKind >> (8 * i));
+            memcpy(entry + 4, found->h_addr_list[count], 4);
+        }
+    list[4] = static_cast<uint8_t>(count);
     return 0;
 }
 

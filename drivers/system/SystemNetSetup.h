@@ -58,6 +58,16 @@ int StopDHCPForInterface(const char* interfaceName);
 // Runs the DHCP script as the client would, with the values in its environment; 0.
 int RunInterfaceScript(const char* interfaceName, uint32_t address, uint32_t mask,
                        const uint32_t* routers, const uint32_t* dnsServers);
+// Fills the caller's address list with the IPv4 addresses of the host's own name. The list: u16
+// size in bytes at byte 2, u8 count at byte 4, entries of kHostAddressEntrySize bytes from byte 8,
+// room for (size - 8) / kHostAddressEntrySize of them. Each entry is cleared, its kind word (u32
+// at entry byte 0, little-endian) set to kHostAddressKind and its address word (entry bytes 4-7)
+// set to the address in network byte order. Returns 0, 70 when the list has no room for an entry,
+// 73 when the host name or its addresses cannot be had.
+constexpr int kHostAddressListHead = 8;
+constexpr int kHostAddressEntrySize = 808;
+constexpr uint32_t kHostAddressKind = 12288;
+int GetHostAddresses(uint8_t* list);
 // 0 when "/tmp/udhcpc.pid" exists, else 7.
 int IsDhcpPidFilePresent();
 // The process number in a pid file (up to 15 bytes, decimal), 0 when there is none.

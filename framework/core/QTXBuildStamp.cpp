@@ -1,4 +1,7 @@
 // The framework library's build stamp and the accessors of stamp records.
+// The build's facts (generated at build time) come before the header that falls back on defaults.
+#include "KoveBuildInfo.h"
+
 #include "QTXBuildStamp.h"
 
 #include <cstring>

@@ -7,13 +7,16 @@
 // copy ("M" appended when it held changes), "W", who built it, build date and time as
 // YYMMDD-HH:MM, two empty fields, the build directory, two empty fields, and a line end.
 //
-// The build may define KOVE_BUILD_REVISION, KOVE_BUILD_WC_REVISION, KOVE_BUILD_USER and
-// KOVE_BUILD_DIRECTORY as string literals; missing ones read "0", "0", "unknown" and "".
-// The date and time are those of the compilation of the unit that makes the record.
+// The build defines KOVE_BUILD_REVISION, KOVE_BUILD_WC_REVISION, KOVE_BUILD_USER and
+// KOVE_BUILD_DIRECTORY as string literals in the generated KoveBuildInfo.h (see
+// cmake/KoveBuildInfo.cmake), which a stamp unit includes before this header; missing ones read
+// "0", "0", "unknown" and "". The date and time are those of the compilation of the unit that
+// makes the record.
 //
-// A program makes its own record with QTX_DEFINE_BUILD_STAMP and answers for it with
-// QTXBuildStampText and QTXCopyBuildStampText; the library's own are GetQTXDLLVersionStr and
-// QTXDLLVersionStr.
+// The library's record is answered for by GetQTXDLLVersionStr and QTXDLLVersionStr. Every program
+// links its own record (framework/programstamp), answered for by GetQTXProgramVersionStr and
+// QTXProgramVersionStr: names of their own, since a program's definition of the library's names
+// would take the place of the library's.
 #ifndef QTX_BUILD_STAMP_H
 #define QTX_BUILD_STAMP_H
 
@@ -129,5 +132,10 @@ int QTXCopyBuildStampText(const QTXBuildStampRecord& record, char* buffer, int l
 const char* GetQTXDLLVersionStr();
 // Copies the framework library's stamp text as QTXCopyBuildStampText does.
 int QTXDLLVersionStr(char* buffer, int length);
+
+// The program's own stamp text and its copy, as above; defined in every program, not in the
+// library.
+const char* GetQTXProgramVersionStr();
+int QTXProgramVersionStr(char* buffer, int length);
 
 #endif

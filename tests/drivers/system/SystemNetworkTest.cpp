@@ -4,7 +4,10 @@
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
+#include <sched.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -143,5 +146,212 @@ TEST_F(SystemUnit, StopDhcpSignalsOnlyTheDhcpClient)
     EXPECT_FALSE(std::filesystem::exists(pidFile));
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
+}
+
+// A process named udhcpc (a copy of sleep) that the per-interface functions may signal.
+class CFakeDhcpClient
+{
+public:
+    CFakeDhcpClient()
+    {
+        const std::string client = tBin.Path() + "/udhcpc";
+        std::filesystem::copy_file("/bin/sleep", client);
+        iPid = fork();
+        if (iPid == 0)
+        {
+            execl(client.c_str(), "udhcpc", "30", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        EXPECT_TRUE(kovetest::WaitFor(
+            [&] {
+                return kovetest::ReadFile("/proc/" + std::to_string(iPid) + "/comm") == "udhcpc\n";
+            }));
+    }
+    ~CFakeDhcpClient()
+    {
+        kill(iPid, SIGKILL);
+        waitpid(iPid, nullptr, 0);
+    }
+    kovetest::CTempDir tBin;
+    pid_t iPid = -1;
+};
+
+// The device's DHCP script as a recorder: a line per run with its argument and the variables.
+void InstallDhcpScript(const std::string& path)
+{
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path) << "#!/bin/sh\n"
+                           "printf '%s|%s|%s|%s|%s|%s|%s|%s\\n' \"$1\" \"$interface\" \"$ip\" "
+                           "\"$subnet\" \"$broadcast\" \"$router\" \"$dns\" \"$wins\" "
+                           ">> \"${0%/*}/script.log\"\n";
+    chmod(path.c_str(), 0755);
+}
+
+TEST_F(SystemUnit, InterfaceScriptGetsTheValuesAsTheDhcpClientGivesThem)
+{
+    const std::string script = DevicePath("/Applications/on_udhcpc.sh");
+    const std::string log = DevicePath("/Applications/script.log");
+    InstallDhcpScript(script);
+    const uint32_t routers[] = {inet_addr("10.0.0.1"), inet_addr("10.0.0.2"), 0,
+                                inet_addr("10.0.0.3")};
+    const uint32_t dns[9] = {inet_addr("1.1.1.1"), inet_addr("1.1.1.2"), inet_addr("1.1.1.3"),
+                             inet_addr("1.1.1.4"), inet_addr("1.1.1.5"), inet_addr("1.1.1.6"),
+                             inet_addr("1.1.1.7"), inet_addr("1.1.1.8"), inet_addr("1.1.1.9")};
+    const struct
+    {
+        const char* interfaceName;
+        const char *address, *mask;
+        const uint32_t *routers, *dns;
+        const char* line;
+    } cases[] = {
+        {"eth1", "10.0.3.7", "255.255.254.0", routers, dns,
+         "renew|eth1|10.0.3.7|255.255.254.0|10.0.3.255|10.0.0.1 10.0.0.2|1.1.1.1 1.1.1.2 1.1.1.3 "
+         "1.1.1.4 1.1.1.5 1.1.1.6 1.1.1.7 1.1.1.8|"},
+        // Address 0: the interface is deconfigured, with no values.
+        {"eth1", "0.0.0.0", "255.255.0.0", nullptr, nullptr, "deconfig|eth1||||no|no|"},
+        // An address without a mask is renewed without values; no name means eth0.
+        {nullptr, "10.0.3.7", "0.0.0.0", routers + 2, nullptr, "renew|eth0|||||no|"},
+    };
+    for (const auto& c : cases)
+    {
+        std::filesystem::remove(log);
+        EXPECT_EQ(RunInterfaceScript(c.interfaceName, inet_addr(c.address), inet_addr(c.mask),
+                                     c.routers, c.dns),
+                  0);
+        EXPECT_EQ(kovetest::ReadFile(log), std::string(c.line) + "\n") << c.address;
+    }
+}
+
+TEST_F(SystemUnit, DhcpClientPerInterfaceStartsAndStops)
+{
+    const std::string log = DevicePath("/commands.log");
+    const std::string script = DevicePath("/Applications/on_udhcpc.sh");
+    // Started in the background: wait for its line.
+    auto started = [&]
+    {
+        std::string text;
+        kovetest::WaitFor([&] { return !(text = kovetest::ReadFile(log)).empty(); });
+        std::filesystem::remove(log);
+        return text;
+    };
+
+    EXPECT_EQ(StartDHCPForInterface("eth1", "DP_1"), 72); // the script is missing
+    InstallDhcpScript(script);
+    EXPECT_EQ(StartDHCPForInterface("eth1", "DP_1"), 0);
+    EXPECT_EQ(started(), "udhcpc -i eth1 -p /tmp/udhcpc_eth1.pid -s /Applications/on_udhcpc.sh "
+                         "-R -O wins -h DP_1 -F DP_1\n");
+    EXPECT_EQ(StartDHCPForInterface("eth1", nullptr), 0);
+    EXPECT_EQ(started(), "udhcpc -i eth1 -p /tmp/udhcpc_eth1.pid -s /Applications/on_udhcpc.sh "
+                         "-R -O wins\n");
+    // The pid file name at its limit of 51 characters, and one past it.
+    EXPECT_EQ(StartDHCPForInterface(std::string(35, 'i').c_str(), nullptr), 0);
+    started();
+    EXPECT_EQ(StartDHCPForInterface(std::string(36, 'i').c_str(), nullptr), 70);
+    // The host name goes in twice: 230 characters make the command too long.
+    EXPECT_EQ(StartDHCPForInterface("eth1", std::string(230, 'h').c_str()), 77);
+    EXPECT_EQ(kovetest::ReadFile(log), "");
+
+    EXPECT_EQ(StopDHCPForInterface(nullptr), 70);
+    EXPECT_EQ(StopDHCPForInterface("eth1"), 64); // no pid file
+    const std::string pidFile = DevicePath("/tmp/udhcpc_eth1.pid");
+    std::filesystem::create_directories(DevicePath("/tmp"));
+    std::ofstream(pidFile) << getpid() << "\n"; // not a DHCP client: no signal
+    EXPECT_EQ(StopDHCPForInterface("eth1"), 64);
+    EXPECT_EQ(kovetest::ReadFile(log), "");
+
+    CFakeDhcpClient client;
+    std::ofstream(pidFile) << client.iPid << "\n";
+    EXPECT_EQ(StopDHCPForInterface("eth1"), 0);
+    EXPECT_EQ(kovetest::ReadFile(log), "kill -15 " + std::to_string(client.iPid) + "\n");
+    EXPECT_FALSE(std::filesystem::exists(pidFile));
+    EXPECT_EQ(kovetest::ReadFile(DevicePath("/Applications/script.log")),
+              "deconfig|eth1||||no|no|\n");
+}
+
+bool ReadAll(int fd, void* data, size_t size)
+{
+    auto* p = static_cast<char*>(data);
+    while (size > 0)
+    {
+        const ssize_t n = read(fd, p, size);
+        if (n <= 0)
+            return false;
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Runs GetHostAddresses on the list in a child with a host name of its own (a UTS namespace)
+// and without network (no name server is asked). Returns the status, or -1 when no such child
+// can be had.
+int HostAddressesUnderName(const char* hostName, std::vector<uint8_t>& list)
+{
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0)
+        return -1;
+    const pid_t pid = fork();
+    if (pid == 0)
+    {
+        close(pipeFds[0]);
+        if (unshare(CLONE_NEWUTS | CLONE_NEWNET) != 0 &&
+            unshare(CLONE_NEWUSER | CLONE_NEWUTS | CLONE_NEWNET) != 0)
+            _exit(1);
+        if (sethostname(hostName, strlen(hostName)) != 0)
+            _exit(1);
+        const int status = GetHostAddresses(list.data());
+        const bool written =
+            write(pipeFds[1], &status, sizeof status) == sizeof status &&
+            write(pipeFds[1], list.data(), list.size()) == static_cast<ssize_t>(list.size());
+        _exit(written ? 0 : 1);
+    }
+    close(pipeFds[1]);
+    int status = -1;
+    std::vector<uint8_t> result(list.size());
+    const bool read = ReadAll(pipeFds[0], &status, sizeof status) &&
+                      ReadAll(pipeFds[0], result.data(), result.size());
+    close(pipeFds[0]);
+    int exitStatus = 0;
+    waitpid(pid, &exitStatus, 0);
+    if (!read || !WIFEXITED(exitStatus) || WEXITSTATUS(exitStatus) != 0)
+        return -1;
+    list = result;
+    return status;
+}
+
+TEST(SystemNetwork, HostAddressesFillTheCallersList)
+{
+    // A list with the given size word, the rest of it 0xEE.
+    auto list = [](size_t bytes, uint16_t size)
+    {
+        std::vector<uint8_t> l(bytes, 0xEE);
+        l[2] = static_cast<uint8_t>(size);
+        l[3] = static_cast<uint8_t>(size >> 8);
+        return l;
+    };
+    EXPECT_EQ(GetHostAddresses(nullptr), 70);
+    std::vector<uint8_t> small = list(815, 815);
+    EXPECT_EQ(GetHostAddresses(small.data()), 70);
+    EXPECT_EQ(small, list(815, 815)); // untouched
+
+    // Room for one entry: the bytes past it stay as they were.
+    std::vector<uint8_t> one = list(8 + 808 + 100, 8 + 808 + 100);
+    const int status = HostAddressesUnderName("localhost", one);
+    if (status == -1)
+        GTEST_SKIP() << "no UTS and network namespace for a host name of its own";
+    ASSERT_EQ(status, 0);
+    EXPECT_EQ(one[4], 1);
+    std::vector<uint8_t> entry(808, 0);
+    entry[1] = 0x30; // kind 12288, little-endian
+    entry[4] = 127;
+    entry[7] = 1;
+    EXPECT_EQ(std::vector<uint8_t>(one.begin() + 8, one.begin() + 816), entry);
+    EXPECT_EQ(std::vector<uint8_t>(one.begin() + 816, one.end()), std::vector<uint8_t>(100, 0xEE));
+
+    // A name nobody knows (where the resolver does not answer for the own host name itself).
+    if (kovetest::ReadFile("/etc/nsswitch.conf").find("myhostname") != std::string::npos)
+        return;
+    std::vector<uint8_t> unknown = list(8 + 808, 8 + 808);
+    EXPECT_EQ(HostAddressesUnderName("kove-no-such-host.invalid", unknown), 73);
 }
 } // namespace

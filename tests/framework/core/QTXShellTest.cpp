@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -149,15 +150,71 @@ TEST(BuildStamp, RecordHasItsMarkersAndFields)
     constexpr QTXBuildStampRecord record =
         QTXMakeBuildStamp("12", "13M", "ann", "Jan  5 2024", "09:07:31", "/b");
     EXPECT_STREQ(QTXBuildStampText(record), "12;R;13M;W;ann;240105-09:07;;;/b;;\n");
+}
 
-    // The library file carries the record, where a tool finds it by its markers.
-    const char* build = getenv("KOVE_BUILD_DIR");
-    if (build != nullptr)
+// The fields of a stamp text that the build fills: revision, working-copy revision, builder and
+// build directory (the date is that of the unit's compilation and may differ).
+std::vector<std::string> BuildFacts(const std::string& text)
+{
+    std::vector<std::string> fields;
+    std::stringstream line(text);
+    for (std::string field; std::getline(line, field, ';');)
+        fields.push_back(field);
+    if (fields.size() < 9)
+        return fields;
+    return {fields[0], fields[2], fields[4], fields[8]};
+}
+
+// The stamp texts of the records in a file, found by their markers.
+std::vector<std::string> StampsInFile(const std::string& path)
+{
+    const std::string file = kovetest::ReadFile(path);
+    std::vector<std::string> texts;
+    for (size_t at = file.find("VeZa:"); at != std::string::npos; at = file.find("VeZa:", at + 1))
     {
-        const std::string library = kovetest::ReadFile(std::string(build) + "/lib/libQTX.so");
-        EXPECT_NE(library.find("VeZa:" + std::string(text) + std::string("\0:aZeV\0", 7)),
-                  std::string::npos);
+        const size_t end = file.find('\0', at);
+        if (end != std::string::npos && file.compare(end, 7, std::string("\0:aZeV\0", 7)) == 0)
+            texts.push_back(file.substr(at + 5, end - at - 5));
     }
+    return texts;
+}
+
+TEST(BuildStamp, LibraryAndEveryProgramCarryTheFactsOfTheBuild)
+{
+    const std::vector<std::string> facts = BuildFacts(GetQTXDLLVersionStr());
+    ASSERT_EQ(facts.size(), 4u) << GetQTXDLLVersionStr();
+    // A source with a repository gives the commit count and HEAD's hash; one without says so.
+    if (facts[0].empty())
+        EXPECT_EQ(facts[1], "exported");
+    else
+    {
+        EXPECT_TRUE(std::regex_match(facts[0], std::regex("[0-9]+"))) << facts[0];
+        EXPECT_TRUE(std::regex_match(facts[1], std::regex("[0-9a-f]{12}M?"))) << facts[1];
+    }
+    EXPECT_FALSE(facts[2].empty());
+    EXPECT_EQ(facts[3] + "/bin", KOVE_BIN_DIR);
+    EXPECT_EQ(BuildFacts(GetQTXProgramVersionStr()), facts);
+    char buffer[16];
+    EXPECT_EQ(QTXProgramVersionStr(buffer, sizeof buffer), 16);
+    EXPECT_EQ(std::string(buffer), std::string(GetQTXProgramVersionStr()).substr(0, 15));
+
+    // The files carry the records where a tool finds them (a build with debug information has
+    // a second copy in it; the updater, linked with the library's objects, has the library's
+    // record beside its own).
+    for (const char* program :
+         {"systemdriver", "dufdriver", "fodriver", "pndriver", "update", "qtx", "qtxtestdriver"})
+    {
+        const std::vector<std::string> texts =
+            StampsInFile(std::string(KOVE_BIN_DIR) + "/" + program);
+        EXPECT_FALSE(texts.empty()) << program;
+        for (const std::string& text : texts)
+            EXPECT_EQ(BuildFacts(text), facts) << program << ": " << text;
+    }
+    const std::vector<std::string> library =
+        StampsInFile(std::string(KOVE_BIN_DIR) + "/../lib/libQTX.so");
+    EXPECT_FALSE(library.empty());
+    for (const std::string& text : library)
+        EXPECT_EQ(text, GetQTXDLLVersionStr());
 }
 
 TEST(BuildStamp, CopyIsBoundedAndTerminated)
