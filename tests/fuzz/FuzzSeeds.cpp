@@ -592,7 +592,9 @@ int main(int argc, char** argv)
     if (!CUpdateArchive::PackFile(zip, member, "Target.txt"))
         g_bFailed = true;
     // zip64 sizes, as "zip -fz" writes them.
-    if (ExecuteProgram({"zip", "-q", "-j", "-fz", archive + "/seeds/seed1", member}, true) != 0)
+    const std::string zip64 = archive + "/zip64.zip";
+    if (ExecuteProgram({"zip", "-q", "-j", "-fz", zip64, member}, true) != 0 ||
+        rename(zip64.c_str(), (archive + "/seeds/seed1").c_str()) != 0)
         g_bFailed = true;
     unlink(member.c_str());
 
