@@ -423,12 +423,13 @@ std::string UpdatePart(const std::string& partName, int slot, int step, int tota
 std::string AvrPartError(const std::string& partName, const std::string& installedVersion)
 {
     const std::string part = SanitisePartName(partName);
-    std::string control;
+    std::string control = JoinPath(part, "Version_" + part + ".xml");
     std::vector<SUpdateGroup> groups;
     // A part without a readable control document fails in its turn, with its own text.
+    if (part.empty() || !g_pUpdateFilesClass->Archive().Has(control))
+        return "";
     const bool read = ReadControlDocument(part, control, groups).empty();
-    if (!part.empty())
-        g_pUpdateFilesClass->RemoveUnpacked(control);
+    g_pUpdateFilesClass->RemoveUnpacked(control);
     if (!read)
         return "";
     for (const SUpdateGroup& group : groups)
