@@ -61,14 +61,14 @@ bool TakeZip64Sizes(unzFile zip, unz_file_info64& facts)
             return false;
         if (id == kZip64ExtraId)
         {
-            size_t field = at;
+            size_t next = at;
             for (ZPOS64_T* size : {&facts.uncompressed_size, &facts.compressed_size})
                 if (*size == kZip64Marked)
                 {
-                    if (field + 8 > at + length)
+                    if (next + 8 > at + length)
                         return false;
-                    *size = Le(&extra[field], 8);
-                    field += 8;
+                    *size = Le(&extra[next], 8);
+                    next += 8;
                 }
             return true;
         }
@@ -113,7 +113,10 @@ bool ReadCurrent(unzFile zip, const SArchiveMember& member, int fd,
     bool ok = true;
     while (!(member.iMethod == 0 && done == member.uSize))
     {
-        const int n = unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()));
+        const uint64_t want = member.iMethod == 0
+                                  ? std::min<uint64_t>(buffer.size(), member.uSize - done)
+                                  : buffer.size();
+        const int n = unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(want));
         if (n < 0)
         {
             ok = false;
