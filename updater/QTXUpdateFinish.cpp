@@ -23,6 +23,7 @@ const char kUpdatePartition2[] = "/dev/mtd_update2";
 const char kDataPartition[] = "/dev/mtd_data";
 const char kConfigurationDirectory[] = "/tmp/Driver/Configuration/";
 const char kProgressText[] = "Finishing update";
+const char kCompatibilityList[] = "Compatibility.xml";
 constexpr uint64_t kMinRecordSource = 10;
 
 // The status block: "FREP", 4 zero bytes, the partition's size, the distance to the next record
@@ -74,13 +75,22 @@ bool WriteUpdateRecords(int partition, int total)
     fsync(partition);
     ReportProgress(total, total, kProgressText, 0.05);
 
-    // The compatibility list of the archive, packed as the system driver unpacks it.
+    // The compatibility list of the update directory, packed as the system driver unpacks it:
+    // the one a part of this run put there, else the archive's own.
     const std::string directory = LocalPath(sUpdateRootDir);
     const std::string zipPath = directory + "Compatibility.xml.zip";
-    if (g_pUpdateFilesClass == nullptr ||
-        !g_pUpdateFilesClass->Unpack("Compatibility.xml", UPDATE_MAX_DOCUMENT_BYTES) ||
-        !CUpdateArchive::PackFile(zipPath, directory + "Compatibility.xml", "Compatibility.xml") ||
-        !cleared)
+    const std::string listPath = directory + kCompatibilityList;
+    struct stat st;
+    const bool delivered = lstat(listPath.c_str(), &st) == 0;
+    const bool present =
+        delivered
+            ? S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) <= UPDATE_MAX_DOCUMENT_BYTES
+            : g_pUpdateFilesClass != nullptr &&
+                  g_pUpdateFilesClass->Unpack(kCompatibilityList, UPDATE_MAX_DOCUMENT_BYTES);
+    if (delivered && !present)
+        UpdateLog("ERROR: " + sUpdateRootDir + kCompatibilityList + " is no file of at most " +
+                  std::to_string(UPDATE_MAX_DOCUMENT_BYTES) + " bytes");
+    if (!present || !CUpdateArchive::PackFile(zipPath, listPath, kCompatibilityList) || !cleared)
     {
         unlink(zipPath.c_str());
         UpdateLog("End.Error 1a");

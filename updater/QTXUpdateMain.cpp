@@ -215,6 +215,9 @@ void PrepareUpdate(const std::string& directory, const std::string& archive, boo
     std::string why;
     if (!g_pUpdateFilesClass->OpenArchive(why))
         UpdateLog("ERROR: can not read the update archive " + sUpdateArchive + ": " + why);
+    // The compatibility list stored at the end is the one of this run (the archive's, or one a
+    // part puts into the update directory), never one an earlier run left there.
+    unlink(JoinPath(LocalPath(sUpdateRootDir), "Compatibility.xml").c_str());
     // A simulated run changes nothing: old request files and routing configurations stay.
     if (!simulate)
         RemoveOldDriverFiles();
@@ -252,6 +255,18 @@ void UpdateSlot1Eeprom(std::string partNames[6], std::string versions[6], uint32
             UpdateLog("Can not write new EEPROM to slot 1");
     }
     files.RemoveUnpacked("EEProm1.bin");
+}
+
+// The module's flash size as its command 16 answers it (the first word of the answer), for
+// production, where no EEPROM is read; 0 when the module does not answer.
+int32_t ModuleFlashSize(int slot)
+{
+    unsigned char answer[16] = {};
+    const bool answered = SrwCommand(SRW_SPI_FLASH_PARAMETERS, nullptr, 0, answer, sizeof answer,
+                                     sizeof answer, 0, slot);
+    EepromReleaseLock();
+    const uint32_t size = answered ? Wio2UsrGetLe32(answer) : 0;
+    return size <= INT32_MAX ? static_cast<int32_t>(size) : 0;
 }
 
 // Reads the EEPROM of every requested module slot: the part name and installed version of each
@@ -497,19 +512,30 @@ int UpdateMain(int argc, char** argv)
 
     if (options.bProduce)
     {
-        // 9. Production: the given part on every selected slot, no target check.
+        // 9. Production: the given part on every selected slot, no target check. A module of
+        // the bench may carry no production record yet, so its flash size comes from the module
+        // itself.
         for (int slot = 0; slot <= 3; ++slot)
             if (slotMask & (1u << (slot + 1)))
             {
                 partNames[slot + 1] = options.sProduce;
                 versions[slot + 1] = kVersionNeverUsed;
+                sfSizes[slot] = ModuleFlashSize(slot);
+                UpdateLog("Flash size of the module on slot " + std::to_string(slot) + ": " +
+                          std::to_string(sfSizes[slot]));
             }
     }
     else
     {
         // 10. The archive must fit this device.
         if (!files.Unpack("Target.txt", UPDATE_MAX_DOCUMENT_BYTES))
+        {
+            // A description that is there but cannot be read is named with the reason.
+            if (files.Archive().Has("Target.txt"))
+                StopUpdate("ERROR: Corrupt update file: Target.txt " + files.Archive().Why() + ".",
+                           23);
             StopUpdate("ERROR: Corrupt update file: Target description missing.", 23);
+        }
         const std::string targetPath = JoinPath(LocalPath(sUpdateRootDir), "Target.txt");
         std::string target;
         FILE* file = fopen(targetPath.c_str(), "rb");
@@ -579,26 +605,21 @@ int UpdateMain(int argc, char** argv)
     if (total < 1)
         total = 1;
 
-    // 12. LEDs and the status LED's blinking.
-    SetUpdateLedsStart();
-    if (!bProgressGiven)
-        SendBlinking(true);
-
-    // 13. Parts.
-    int step = 0;
-    auto runPart = [&](const std::string& name, int slot, const std::string& version)
+    // 13. Parts: those before the verify step in their order, the kept "AVR" entry after it.
+    struct SPart
     {
-        const std::string error = UpdatePart(name, slot, ++step, total, version);
-        if (!error.empty())
-            StopUpdate(error, 20);
+        std::string sName;
+        int iSlot;
+        std::string sVersion;
     };
+    std::vector<SPart> parts;
     for (const std::string& entry : entries)
         if (entry[0] == '<' && entry.back() != '>')
-            runPart(entry.substr(1), 0, kVersionNeverUsed);
+            parts.push_back({entry.substr(1), 0, kVersionNeverUsed});
     for (int l = 0; l <= 5; ++l)
         if (slotMask & (1u << l))
-            runPart(partNames[l], l - 1, versions[l]);
-    std::string avr;
+            parts.push_back({partNames[l], l - 1, versions[l]});
+    std::vector<SPart> afterVerify;
     if (allParts)
         for (const std::string& entry : entries)
         {
@@ -608,16 +629,39 @@ int UpdateMain(int argc, char** argv)
             if (name.empty())
                 continue;
             if (SameString(name.substr(0, 3), "AVR"))
-                avr = name;
+                afterVerify.assign(1, {name, 0, kVersionNeverUsed});
             else
-                runPart(name, 0, kVersionNeverUsed);
+                parts.push_back({name, 0, kVersionNeverUsed});
         }
+    // An AVR group cannot be written: the archive is refused before any part changes anything.
+    for (const std::vector<SPart>* list : {&parts, &afterVerify})
+        for (const SPart& part : *list)
+        {
+            const std::string error = AvrPartError(part.sName, part.sVersion);
+            if (!error.empty())
+                StopUpdate(error, 20);
+        }
+
+    // 12. LEDs and the status LED's blinking.
+    SetUpdateLedsStart();
+    if (!bProgressGiven)
+        SendBlinking(true);
+
+    int step = 0;
+    auto runPart = [&](const SPart& part)
+    {
+        const std::string error = UpdatePart(part.sName, part.iSlot, ++step, total, part.sVersion);
+        if (!error.empty())
+            StopUpdate(error, 20);
+    };
+    for (const SPart& part : parts)
+        runPart(part);
     files.SetProgressWindow(++step, total, "Verify", 0, 1);
     ReportProgress(step, total, "Verify", 0);
     if (!files.VerifyAll())
         StopUpdate("Verify error", 20);
-    if (!avr.empty())
-        runPart(avr, 0, kVersionNeverUsed);
+    for (const SPart& part : afterVerify)
+        runPart(part);
 
     // 14. Flash records.
     if (!FinishUpdate(slotMask & 1u, total, systemBased))

@@ -102,6 +102,38 @@ public:
     int iFiles = 0;
 };
 
+// The part's control document, unpacked, read and parsed; the error text of the part when it
+// is missing or not one.
+std::string ReadControlDocument(const std::string& part, std::string& control,
+                                std::vector<SUpdateGroup>& groups)
+{
+    CUpdateFiles& files = *g_pUpdateFilesClass;
+    control = JoinPath(part, "Version_" + part + ".xml");
+    if (part.empty() || !files.Unpack(control, UPDATE_MAX_DOCUMENT_BYTES))
+        return "Error in update file: " + control + " is missing or corrupt";
+    std::string document;
+    const std::string path = JoinPath(LocalPath(sUpdateRootDir), control);
+    FILE* file = fopen(path.c_str(), "rb");
+    char buffer[4096];
+    size_t n = 0;
+    while (file != nullptr && (n = fread(buffer, 1, sizeof buffer, file)) > 0)
+        document.append(buffer, n);
+    if (file != nullptr)
+        fclose(file);
+    std::string why;
+    if (!ParseControlDocument(document.data(), document.size(), groups, why))
+        return "Error in update file: " + control + " is currupt";
+    return "";
+}
+
+// An AVR group ends the part: the module controller's own flash has no write path here.
+std::string AvrGroupError(const std::string& control, const SUpdateGroup& group)
+{
+    if (group.vFiles.empty() || group.vFiles[0].sImageName.empty())
+        return "Eror in file " + control + ": Name of the first FILE entry missing";
+    return "Error while updating AVR in module X1";
+}
+
 std::string UnknownType(const std::string& part, int slot)
 {
     return "Error: The update file is currupt: unknown type of part " + part + " on slot " +
@@ -307,24 +339,11 @@ std::string UpdatePart(const std::string& partName, int slot, int step, int tota
     CUpdateFiles& files = *g_pUpdateFilesClass;
 
     // 1. The control document.
-    const std::string control = JoinPath(part, "Version_" + part + ".xml");
-    if (part.empty() || !files.Unpack(control, UPDATE_MAX_DOCUMENT_BYTES))
-        return "Error in update file: " + control + " is missing or corrupt";
-    std::string document;
-    {
-        const std::string path = JoinPath(LocalPath(sUpdateRootDir), control);
-        FILE* file = fopen(path.c_str(), "rb");
-        char buffer[4096];
-        size_t n = 0;
-        while (file != nullptr && (n = fread(buffer, 1, sizeof buffer, file)) > 0)
-            document.append(buffer, n);
-        if (file != nullptr)
-            fclose(file);
-    }
+    std::string control;
     std::vector<SUpdateGroup> groups;
-    std::string why;
-    if (!ParseControlDocument(document.data(), document.size(), groups, why))
-        return "Error in update file: " + control + " is currupt";
+    const std::string missing = ReadControlDocument(part, control, groups);
+    if (!missing.empty())
+        return missing;
 
     // 2. Files of the part, for the progress.
     for (const SUpdateGroup& group : groups)
@@ -390,17 +409,7 @@ std::string UpdatePart(const std::string& partName, int slot, int step, int tota
         else if (SameString(group.sType, "Execute"))
             error = RunExecuteGroup(run, group, k);
         else if (SameString(group.sType, "AVR"))
-        {
-            if (group.vFiles.empty() || group.vFiles[0].sImageName.empty())
-                return "Eror in file " + control + ": Name of the first FILE entry missing";
-            ++k;
-            if (!files.Add("", part, group.vFiles[0].sImageName, kPartAvr))
-                return "Error while updating AVR in module X1";
-            files.SetProgressWindow(step, total, run.sText + ", part " + group.sName,
-                                    run.Fraction(k), run.Fraction(k + 1));
-            if (!files.WriteCurrent(false, kFileBlock))
-                return "Error while updating AVR in module X1";
-        }
+            return AvrGroupError(control, group);
         else
             return UnknownType(part, slot);
         if (!error.empty())
@@ -408,5 +417,23 @@ std::string UpdatePart(const std::string& partName, int slot, int step, int tota
     }
 
     run.Report(1.0);
+    return "";
+}
+
+std::string AvrPartError(const std::string& partName, const std::string& installedVersion)
+{
+    const std::string part = SanitisePartName(partName);
+    std::string control = JoinPath(part, "Version_" + part + ".xml");
+    std::vector<SUpdateGroup> groups;
+    // A part without a readable control document fails in its turn, with its own text.
+    if (part.empty() || !g_pUpdateFilesClass->Archive().Has(control))
+        return "";
+    const bool read = ReadControlDocument(part, control, groups).empty();
+    g_pUpdateFilesClass->RemoveUnpacked(control);
+    if (!read)
+        return "";
+    for (const SUpdateGroup& group : groups)
+        if (SameString(group.sType, "AVR") && !SameString(group.sVersion, installedVersion))
+            return AvrGroupError(control, group);
     return "";
 }

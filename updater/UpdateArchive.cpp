@@ -1,6 +1,7 @@
 // The update archive read and written with minizip.
 #include "UpdateArchive.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +26,57 @@ unzFile Zip(void* handle)
     return static_cast<unzFile>(handle);
 }
 
+// minizip 1.1 takes a size of the directory from the zip64 extra field only where unsigned long
+// has 32 bits: on a 64-bit host the size stays 0xFFFFFFFF, the mark that the extra field holds
+// it. The sizes are read from that field here (uncompressed size first, then the compressed
+// one, each present only when its field is so marked), so that every host reads the same.
+constexpr uint64_t kZip64Marked = 0xFFFFFFFFu;
+constexpr unsigned kZip64ExtraId = 0x0001;
+
+uint64_t Le(const unsigned char* bytes, int count)
+{
+    uint64_t value = 0;
+    for (int i = count - 1; i >= 0; --i)
+        value = value << 8 | bytes[i];
+    return value;
+}
+
+bool TakeZip64Sizes(unzFile zip, unz_file_info64& facts)
+{
+    if (facts.uncompressed_size != kZip64Marked && facts.compressed_size != kZip64Marked)
+        return true;
+    std::string field(facts.size_file_extra, '\0');
+    if (field.empty() ||
+        unzGetCurrentFileInfo64(zip, nullptr, nullptr, 0, &field[0],
+                                static_cast<uLong>(field.size()), nullptr, 0) != UNZ_OK)
+        return false;
+    const unsigned char* extra = reinterpret_cast<const unsigned char*>(field.data());
+    size_t at = 0;
+    while (field.size() - at >= 4)
+    {
+        const unsigned id = static_cast<unsigned>(Le(&extra[at], 2));
+        const size_t length = static_cast<size_t>(Le(&extra[at + 2], 2));
+        at += 4;
+        if (length > field.size() - at)
+            return false;
+        if (id == kZip64ExtraId)
+        {
+            size_t next = at;
+            for (ZPOS64_T* size : {&facts.uncompressed_size, &facts.compressed_size})
+                if (*size == kZip64Marked)
+                {
+                    if (next + 8 > at + length)
+                        return false;
+                    *size = Le(&extra[next], 8);
+                    next += 8;
+                }
+            return true;
+        }
+        at += length;
+    }
+    return false;
+}
+
 // The name and facts of the member at the archive's current position; false when they cannot
 // be read or the name is not a plain text of at most kMaxNameBytes.
 bool CurrentMember(unzFile zip, SArchiveMember& member, unz_file_info64* info = nullptr)
@@ -33,31 +85,38 @@ bool CurrentMember(unzFile zip, SArchiveMember& member, unz_file_info64* info = 
     unz_file_info64& facts = info != nullptr ? *info : local;
     char name[kMaxNameBytes + 1] = {};
     if (unzGetCurrentFileInfo64(zip, &facts, name, sizeof name, nullptr, 0, nullptr, 0) != UNZ_OK ||
-        facts.size_filename > kMaxNameBytes || strlen(name) != facts.size_filename)
+        facts.size_filename > kMaxNameBytes || strlen(name) != facts.size_filename ||
+        !TakeZip64Sizes(zip, facts))
         return false;
     member.sName = name;
     member.uSize = facts.uncompressed_size;
+    member.uCompressedSize = facts.compressed_size;
     member.uCrc = static_cast<uint32_t>(facts.crc);
+    member.iMethod = static_cast<int>(facts.compression_method);
+    member.bEncrypted = (facts.flag & 1) != 0;
     return true;
 }
 
 // Reads the current member to its end into the descriptor (or nowhere when fd < 0). False when
-// it cannot be opened, is encrypted, its data is damaged, its size differs from the directory
-// or it goes on beyond maxBytes (minizip stops at the directory's size; the count here does not
-// rely on that).
+// it cannot be opened, its data is damaged (its CRC, computed here, or its size differs from
+// the directory) or it goes on beyond maxBytes. minizip compares the CRC itself only when the
+// size it took from the directory was right, so the check here does not rely on it; a stored
+// member ends with its size, whatever minizip took for the size of its stored bytes.
 bool ReadCurrent(unzFile zip, const SArchiveMember& member, int fd,
                  uint64_t maxBytes = UPDATE_MAX_MEMBER_BYTES)
 {
-    unz_file_info64 info;
-    if (unzGetCurrentFileInfo64(zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK ||
-        (info.flag & 1) != 0 || unzOpenCurrentFile(zip) != UNZ_OK)
+    if (!UnreadableReason(member).empty() || unzOpenCurrentFile(zip) != UNZ_OK)
         return false;
     std::vector<char> buffer(kCopyBytes);
     uint64_t done = 0;
+    uLong crc = crc32(0, nullptr, 0);
     bool ok = true;
-    for (;;)
+    while (!(member.iMethod == 0 && done == member.uSize))
     {
-        const int n = unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()));
+        const uint64_t want = member.iMethod == 0
+                                  ? std::min<uint64_t>(buffer.size(), member.uSize - done)
+                                  : buffer.size();
+        const int n = unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(want));
         if (n < 0)
         {
             ok = false;
@@ -66,11 +125,12 @@ bool ReadCurrent(unzFile zip, const SArchiveMember& member, int fd,
         if (n == 0)
             break;
         done += static_cast<uint64_t>(n);
-        if (done > maxBytes)
+        if (done > maxBytes || done > member.uSize)
         {
             ok = false;
             break;
         }
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(buffer.data()), static_cast<uInt>(n));
         if (fd >= 0 &&
             FlashWriteFully(fd, buffer.data(), static_cast<size_t>(n)) != static_cast<size_t>(n))
         {
@@ -78,9 +138,8 @@ bool ReadCurrent(unzFile zip, const SArchiveMember& member, int fd,
             break;
         }
     }
-    // Closing compares the CRC of what was read with the directory's once all of it came.
     const int closed = unzCloseCurrentFile(zip);
-    return ok && closed == UNZ_OK && done == member.uSize;
+    return ok && closed == UNZ_OK && done == member.uSize && crc == member.uCrc;
 }
 
 bool MakeParentDirectories(const std::string& path)
@@ -89,6 +148,47 @@ bool MakeParentDirectories(const std::string& path)
     return slash == std::string::npos || slash == 0 || QTXMakeDirectories(path.substr(0, slash));
 }
 } // namespace
+
+std::string UnreadableReason(const SArchiveMember& member)
+{
+    // Method 99 is the encryption of other zip programs, in place of the compression method.
+    if (member.bEncrypted || member.iMethod == 99)
+        return "is encrypted";
+    if (member.iMethod == 0 || member.iMethod == Z_DEFLATED)
+        return "";
+    std::string method;
+    switch (member.iMethod)
+    {
+    case 1:
+        method = "shrink";
+        break;
+    case 6:
+        method = "implode";
+        break;
+    case 9:
+        method = "deflate64";
+        break;
+    case 12:
+        method = "bzip2";
+        break;
+    case 14:
+        method = "LZMA";
+        break;
+    case 93:
+        method = "zstd";
+        break;
+    case 95:
+        method = "xz";
+        break;
+    case 98:
+        method = "PPMd";
+        break;
+    default:
+        method = "method " + std::to_string(member.iMethod);
+        break;
+    }
+    return "is compressed with " + method + ", which the updater cannot unpack";
+}
 
 bool IsSafeMemberName(const std::string& name)
 {
@@ -180,7 +280,9 @@ bool CUpdateArchive::Extract(const std::string& name, const std::string& path, u
     SArchiveMember member;
     if (m_sWhy.empty() && !CurrentMember(Zip(m_pZip), member))
         m_sWhy = "has a damaged directory entry";
-    else if (m_sWhy.empty() && member.uSize > maxBytes)
+    else if (m_sWhy.empty())
+        m_sWhy = UnreadableReason(member);
+    if (m_sWhy.empty() && member.uSize > maxBytes)
         m_sWhy = "is larger than " + std::to_string(maxBytes) + " bytes";
     if (!m_sWhy.empty())
         return false;
@@ -232,6 +334,8 @@ bool CUpdateArchive::CheckAll(std::string& bad)
             folder ? member.sName.substr(0, member.sName.size() - 1) : member.sName;
         if (!IsSafeMemberName(plain))
             m_sWhy = "leads out of the update directory";
+        else if (!UnreadableReason(member).empty())
+            m_sWhy = UnreadableReason(member);
         else if (member.uSize > UPDATE_MAX_MEMBER_BYTES)
             m_sWhy = "is larger than " + std::to_string(UPDATE_MAX_MEMBER_BYTES) + " bytes";
         else if (!ReadCurrent(Zip(m_pZip), member, -1))
@@ -288,12 +392,18 @@ bool CUpdateArchive::RemoveMembers(const std::string& path, const std::set<std::
                 ok = zipOpenNewFileInZip2_64(out, member.sName.c_str(), &facts, nullptr, 0, nullptr,
                                              0, nullptr, method, level, 1,
                                              member.uSize >= 0xFFFFFFFFull ? 1 : 0) == ZIP_OK;
-                int n = 0;
-                while (ok && (n = unzReadCurrentFile(in, buffer.data(),
-                                                     static_cast<unsigned>(buffer.size()))) > 0)
-                    ok =
-                        zipWriteInFileInZip(out, buffer.data(), static_cast<unsigned>(n)) == ZIP_OK;
-                ok = ok && n == 0;
+                // Exactly the member's stored bytes: its compressed size as the directory says.
+                uint64_t copied = 0;
+                while (ok && copied < member.uCompressedSize)
+                {
+                    const uint64_t left = member.uCompressedSize - copied;
+                    const int n = unzReadCurrentFile(
+                        in, buffer.data(),
+                        static_cast<unsigned>(std::min<uint64_t>(left, buffer.size())));
+                    ok = n > 0 && zipWriteInFileInZip(out, buffer.data(),
+                                                      static_cast<unsigned>(n)) == ZIP_OK;
+                    copied += n > 0 ? static_cast<uint64_t>(n) : 0;
+                }
                 ok = zipCloseFileInZipRaw64(out, member.uSize, member.uCrc) == ZIP_OK && ok;
                 ok = unzCloseCurrentFile(in) == UNZ_OK && ok;
             }

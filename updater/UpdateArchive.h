@@ -6,7 +6,9 @@
 // The archive is read with minizip (zlib's zip reader and writer, linked statically): members
 // are found by their exact names, no program runs, and a member's name never becomes a path
 // or a command line by itself. Names that could lead out of the update directory ("..", an
-// absolute path, a back slash, control characters) are refused.
+// absolute path, a back slash, control characters) are refused, and so are members stored with
+// encryption or a compression method other than deflate. The sizes of zip64 archives are read
+// from their extra fields; the CRC of every member is computed here as it is read.
 //
 // What a member may unpack to is bounded before and while it is unpacked: the update directory
 // lies in RAM, and a few compressed bytes can stand for a very large member.
@@ -34,8 +36,15 @@ struct SArchiveMember
 {
     std::string sName;
     uint64_t uSize = 0;
+    uint64_t uCompressedSize = 0;
     uint32_t uCrc = 0;
+    int iMethod = 0; // 0 stored, 8 deflated; the updater reads no other method
+    bool bEncrypted = false;
 };
+
+// Why the updater cannot unpack the member, whatever its data: "is encrypted", "is compressed
+// with bzip2, which the updater cannot unpack", ...; empty when it can.
+std::string UnreadableReason(const SArchiveMember& member);
 
 class CUpdateArchive
 {
@@ -62,9 +71,11 @@ public:
     bool Extract(const std::string& name, const std::string& path,
                  uint64_t maxBytes = UPDATE_MAX_MEMBER_BYTES);
     // Reads every member through and compares it with its CRC; false with the first damaged,
-    // unsafe or too large (above UPDATE_MAX_MEMBER_BYTES) member's name in bad and what is
-    // wrong with it in Why() ("does not match its CRC", ...). Why() after a failed Extract
-    // also says what is wrong with the member ("is larger than 1048576 bytes", ...).
+    // unsafe, unreadable (encrypted, another compression method) or too large (above
+    // UPDATE_MAX_MEMBER_BYTES) member's name in bad and what is wrong with it in Why() ("does
+    // not match its CRC", "leads out of the update directory", "is encrypted", ...). Why() after
+    // a failed Extract also says what is wrong with the member ("is larger than 1048576 bytes",
+    // ...).
     bool CheckAll(std::string& bad);
 
     // Writes the archive at path again without the named members (the rest is copied as it is

@@ -209,6 +209,87 @@ struct STarMember
     size_t uHeader; // offset of the member's header
 };
 
+// What a pax extended header says of the member behind it (or, global, of every member).
+struct SPaxFacts
+{
+    bool bPath = false;
+    std::string sPath;
+    bool bSize = false;
+    uint64_t uSize = 0;
+};
+
+bool ParseDecimal(const std::string& text, uint64_t& value)
+{
+    value = 0;
+    if (text.empty())
+        return false;
+    for (char c : text)
+    {
+        if (c < '0' || c > '9' || value > (UINT64_MAX - 9) / 10)
+            return false;
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    return true;
+}
+
+// The records "<length> <keyword>=<value>\n" of a pax extended header. False with the reason
+// when a record is malformed, or names a link target or a sparse file (no plain file has
+// those). Keywords of times, owners and character sets change nothing that is checked here.
+bool ParsePaxRecords(const unsigned char* data, size_t size, size_t offset, SPaxFacts& facts,
+                     std::string& why)
+{
+    const std::string where = "extended header at byte " + std::to_string(offset);
+    size_t at = 0;
+    while (at < size)
+    {
+        // Records may be followed by zero bytes up to the end of the header's data.
+        if (data[at] == 0 &&
+            std::all_of(data + at, data + size, [](unsigned char c) { return c == 0; }))
+            break;
+        size_t digits = at;
+        uint64_t length = 0;
+        while (digits < size && data[digits] >= '0' && data[digits] <= '9' && length <= size)
+            length = length * 10 + (data[digits++] - '0');
+        if (digits == at || digits >= size || data[digits] != ' ' || length > size - at ||
+            length < digits - at + 3 || data[at + length - 1] != '\n')
+        {
+            why = where + " holds a malformed record";
+            return false;
+        }
+        const std::string record(reinterpret_cast<const char*>(data) + digits + 1,
+                                 at + length - 1 - (digits + 1));
+        at += length;
+        const size_t equals = record.find('=');
+        if (equals == std::string::npos || equals == 0)
+        {
+            why = where + " holds a malformed record";
+            return false;
+        }
+        const std::string keyword = record.substr(0, equals);
+        const std::string value = record.substr(equals + 1);
+        if (keyword == "path")
+        {
+            facts.bPath = true;
+            facts.sPath = value;
+        }
+        else if (keyword == "size")
+        {
+            facts.bSize = true;
+            if (!ParseDecimal(value, facts.uSize))
+            {
+                why = where + " holds a bad size";
+                return false;
+            }
+        }
+        else if (keyword == "linkpath" || keyword.compare(0, 11, "GNU.sparse.") == 0)
+        {
+            why = where + " describes a member that is not a plain file";
+            return false;
+        }
+    }
+    return true;
+}
+
 // The member check; members, when given, gets every member in archive order.
 bool CheckTar(const unsigned char* data, size_t size, std::string& why,
               std::vector<STarMember>* members)
@@ -219,6 +300,9 @@ bool CheckTar(const unsigned char* data, size_t size, std::string& why,
         return false;
     }
     size_t at = 0;
+    // The pax extended header that stands before the next member, if any.
+    bool extended = false;
+    SPaxFacts pax;
     while (at < size)
     {
         if (size - at < kBlock)
@@ -228,7 +312,7 @@ bool CheckTar(const unsigned char* data, size_t size, std::string& why,
         }
         const unsigned char* header = data + at;
         if (std::all_of(header, header + kBlock, [](unsigned char c) { return c == 0; }))
-            return true; // end of the archive; what follows is padding
+            break; // end of the archive; what follows is padding
 
         uint64_t stored = 0;
         uint64_t sum = 0;
@@ -239,11 +323,45 @@ bool CheckTar(const unsigned char* data, size_t size, std::string& why,
             why = "bad header checksum at byte " + std::to_string(at);
             return false;
         }
+        const unsigned char type = header[156];
         uint64_t length = 0;
-        if (!ParseOctal(header + 124, 12, length))
+        if (extended && pax.bSize)
+            length = pax.uSize;
+        else if (!ParseOctal(header + 124, 12, length))
         {
             why = "bad member size at byte " + std::to_string(at);
             return false;
+        }
+        const uint64_t blocks = length / kBlock + (length % kBlock != 0 ? 1 : 0);
+        const bool cut = blocks > (size - at - kBlock) / kBlock;
+        // A pax extended header ('x' for the next member, 'g' for all that follow): its records
+        // may rename the member or give its size.
+        if (type == 'x' || type == 'g')
+        {
+            SPaxFacts facts;
+            if (cut)
+            {
+                why =
+                    "extended header at byte " + std::to_string(at) + " is longer than the archive";
+                return false;
+            }
+            if (extended)
+            {
+                why = "two extended headers in a row at byte " + std::to_string(at);
+                return false;
+            }
+            if (!ParsePaxRecords(header + kBlock, static_cast<size_t>(length), at, facts, why))
+                return false;
+            if (type == 'g' && (facts.bPath || facts.bSize))
+            {
+                why = "global extended header at byte " + std::to_string(at) +
+                      " renames or resizes members";
+                return false;
+            }
+            extended = type == 'x';
+            pax = facts;
+            at += kBlock + static_cast<size_t>(blocks) * kBlock;
+            continue;
         }
         std::string name = FieldText(header, 100);
         // The name prefix exists in POSIX archives only ("ustar" and a zero byte); GNU
@@ -254,9 +372,11 @@ bool CheckTar(const unsigned char* data, size_t size, std::string& why,
             if (!prefix.empty())
                 name = prefix + "/" + name;
         }
+        if (extended && pax.bPath)
+            name = pax.sPath;
+        extended = false;
         if (name.compare(0, 2, "./") == 0)
             name.erase(0, 2);
-        const unsigned char type = header[156];
         if (type != '0' && type != 0)
         {
             why = "member \"" + name + "\" is not a plain file";
@@ -267,8 +387,7 @@ bool CheckTar(const unsigned char* data, size_t size, std::string& why,
             why = "member \"" + name + "\" would leave the configuration directory";
             return false;
         }
-        const uint64_t blocks = (length + kBlock - 1) / kBlock;
-        if (blocks > (size - at - kBlock) / kBlock)
+        if (cut)
         {
             why = "member \"" + name + "\" is longer than the archive";
             return false;
@@ -276,6 +395,11 @@ bool CheckTar(const unsigned char* data, size_t size, std::string& why,
         if (members != nullptr)
             members->push_back({name, at});
         at += kBlock + static_cast<size_t>(blocks) * kBlock;
+    }
+    if (extended)
+    {
+        why = "archive ends after an extended header";
+        return false;
     }
     return true;
 }

@@ -6,7 +6,8 @@
 // Unpacking uncompresses in memory with zlib, stopping at QTX_CONFIG_ARCHIVE_MAX_UNPACKED bytes,
 // so a small record never grows into a large file. Before anything is written every member is
 // checked: only plain files directly in the directory are taken, so no member can leave the
-// directory (no absolute path, no "..", no sub-folder, no link or device), and no member keeps a
+// directory (no absolute path, no "..", no sub-folder, no link or device, whether the name stands
+// in the member's header or in a pax extended header before it), and no member keeps a
 // set-user-ID, set-group-ID or sticky bit. tar unpacks into a folder of its own; only when all of
 // it came out are the files moved into the directory, otherwise that folder is removed.
 #ifndef QTX_CONFIG_ARCHIVE_H
@@ -57,7 +58,10 @@ bool InflateConfigurationArchive(const unsigned char* data, size_t size, std::st
                                  std::string& why);
 
 // Checks an uncompressed tar archive in memory: every header's checksum, its size against the
-// data present, and its member (a plain file with a plain name). An archive may end with zero
+// data present, and its member (a plain file with a plain name). Archives in ustar, GNU and pax
+// form are read: a pax extended header may give the next member's name and size (both checked
+// as the member's own); one that describes a link or a sparse file, a global one that renames
+// or resizes members, and one that no member follows are refused. An archive may end with zero
 // blocks or without them. True when every member may be unpacked; otherwise false with the
 // reason in why.
 bool CheckConfigurationTar(const unsigned char* data, size_t size, std::string& why);

@@ -25,6 +25,7 @@
 //   <dir>/xml.dict                       tokens of the XML grammar and the request vocabulary
 #include "QTXBin.h"
 #include "QTXProgressRecord.h"
+#include "QTXShell.h"
 #include "../../drivers/system/NbnsEasy.h"
 #include "../support/TarImage.h"
 #include "UpdateArchive.h"
@@ -390,6 +391,13 @@ int main(int argc, char** argv)
             {{"Config_62000_System.xml", "<Module Name=\"System\"/>\n"}, {"start.sh", "echo\n"}}),
         kovetest::TarImage({{"inner.xml", std::string(700, 'x'), '0', "prefix"}}, false),
         kovetest::TarImage({{"../up.xml", "x"}, {"link", "", '2'}}),
+        // pax form: extended headers that rename and size the member behind them.
+        kovetest::TarImage(
+            {{"PaxHeaders/a", kovetest::PaxRecords({{"path", "a.xml"}, {"mtime", "1.5"}}), 'x'},
+             {"header.xml", "<A/>"},
+             {"PaxHeaders/b", kovetest::PaxRecords({{"size", "3"}}), 'x'},
+             {"b.xml", "<B>"},
+             {"Global", kovetest::PaxRecords({{"comment", "c"}}), 'g'}}),
     };
     std::vector<std::string> configSeeds = tarSeeds;
     configSeeds.push_back(kovetest::TarImage(
@@ -601,6 +609,11 @@ int main(int argc, char** argv)
     const std::string zip = archive + "/seeds/seed0";
     WriteSeed(member, "52.374030 x Files;Config y\n", 27);
     if (!CUpdateArchive::PackFile(zip, member, "Target.txt"))
+        g_bFailed = true;
+    // zip64 sizes, as "zip -fz" writes them.
+    const std::string zip64 = archive + "/zip64.zip";
+    if (ExecuteProgram({"zip", "-q", "-j", "-fz", zip64, member}, true) != 0 ||
+        rename(zip64.c_str(), (archive + "/seeds/seed1").c_str()) != 0)
         g_bFailed = true;
     unlink(member.c_str());
 

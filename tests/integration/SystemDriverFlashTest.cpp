@@ -197,6 +197,20 @@ TEST_F(SystemDriverFlash, RestoreIsBoundedAndTakesNoSetIdBits)
          {{"run.sh", "echo run", '0', "", 04755}, {"a.xml", "<A/>", '0', "", 02644}},
          true,
          "Configuration restored from flash"},
+        // pax form: the names of the extended headers are the ones tar unpacks to.
+        {"pax",
+         {{"PaxHeaders/r", PaxRecords({{"path", "run.sh"}, {"mtime", "1.5"}}), 'x'},
+          {"header-run.sh", "echo run", '0', "", 04755},
+          {"PaxHeaders/a", PaxRecords({{"path", "a.xml"}}), 'x'},
+          {"header-a.xml", "<A/>", '0', "", 02644}},
+         true,
+         "Configuration restored from flash"},
+        {"pax leaving the directory",
+         {{"a.xml", "<A/>"},
+          {"PaxHeaders/e", PaxRecords({{"path", "../../escape.sh"}}), 'x'},
+          {"escape.sh", "echo out"}},
+         false,
+         "member \"../../escape.sh\" would leave the configuration directory"},
     };
     for (const auto& c : cases)
     {
@@ -204,8 +218,12 @@ TEST_F(SystemDriverFlash, RestoreIsBoundedAndTakesNoSetIdBits)
         const std::string archive = Packed(work, "Config.tar", TarImage(c.members), false);
         ASSERT_LE(archive.size(), 0x4FFFFu);
         WriteAtStart(tDevice.Path("/dev/mtd_data"), Record("KCFG", archive));
+        // The hub restores into an empty directory only.
+        for (const auto& entry : std::filesystem::directory_iterator(dir))
+            std::filesystem::remove_all(entry.path());
+        const size_t logged = Log().size();
         StartHub();
-        EXPECT_NE(Log().find(c.log), std::string::npos) << Log();
+        EXPECT_NE(Log().find(c.log, logged), std::string::npos) << Log();
         std::vector<std::string> names;
         for (const auto& entry : std::filesystem::directory_iterator(dir))
             names.push_back(entry.path().filename().string());

@@ -46,6 +46,33 @@ std::string Version(const std::string& groups)
     return kHead + "<Version>\n" + groups + "</Version>\n";
 }
 
+// The records of an update partition behind its status block: tag -> data (every record
+// takes whole pages).
+std::map<std::string, std::string> UpdateRecords(const std::string& partition)
+{
+    std::map<std::string, std::string> records;
+    for (size_t at = 1056; at + 12 <= partition.size();)
+    {
+        const std::string tag = partition.substr(at, 4);
+        const uint32_t length = Le32(partition, at + 8);
+        if (tag == "\xFF\xFF\xFF\xFF" || at + 12 + length > partition.size())
+            break;
+        records[tag] = partition.substr(at + 12, length);
+        at += (12 + length + 1055) / 1056 * 1056;
+    }
+    return records;
+}
+
+// A member of a zip archive given as bytes, as the system's unzip reads it.
+std::string ZipMember(const std::string& zip, const std::string& member)
+{
+    CTempDir work;
+    Write(work.Path() + "/a.zip", zip);
+    std::string out;
+    EXPECT_EQ(RunCommand({"/usr/bin/env", "unzip", "-p", work.Path() + "/a.zip", member}, &out), 0);
+    return out;
+}
+
 // A part "Files" that replaces a.txt and keeps b.txt, writes an FPGA image into
 // "/dev/mtd_fpga" in blocks of 70000 bytes and brings a configuration file.
 std::map<std::string, std::string> FullArchive(const std::string& image)
@@ -128,19 +155,23 @@ protected:
     }
 
     // Packs the files with the system's zip into "/tmp/Update/<name>"; stored uncompressed
-    // when asked, so that a test can change a member's bytes.
+    // when asked, so that a test can change a member's bytes; options go to zip as they are. A
+    // name may begin with "../": zip keeps it so.
     void MakeArchive(const std::map<std::string, std::string>& files,
-                     const std::string& name = "fw.qor", bool store = false)
+                     const std::string& name = "fw.qor", bool store = false,
+                     const std::vector<std::string>& options = {})
     {
         CTempDir work;
-        std::vector<std::string> command{"/usr/bin/env", "-C", work.Path(), "zip", "-q", "-X"};
+        const std::string content = work.Path() + "/in";
+        std::vector<std::string> command{"/usr/bin/env", "-C", content, "zip", "-q", "-X"};
         if (store)
             command.push_back("-0");
+        command.insert(command.end(), options.begin(), options.end());
         command.push_back(tDevice.Path("/tmp/Update/") + name);
         std::filesystem::remove(command.back());
         for (const auto& file : files)
         {
-            Write(work.Path() + "/" + file.first, file.second,
+            Write(content + "/" + file.first, file.second,
                   file.first == "update.exec" ? 0755 : 0644);
             command.push_back(file.first);
         }
@@ -292,7 +323,7 @@ TEST_F(Updater, RefusalsLeaveTheDeviceAsItWas)
         {"not xml", brokenControl, Arguments(), 236,
          "Error in update file: Files/Version_Files.xml is currupt"},
         {"huge target", hugeTarget, Arguments(), 233,
-         "ERROR: Corrupt update file: Target description missing."},
+         "ERROR: Corrupt update file: Target.txt is larger than 1048576 bytes."},
         {"huge member", hugeMember, Arguments(), 233,
          "ERROR: Corrupt update file: Files/a.txt is larger than 33554432 bytes."},
         {"huge control document", hugeControl, Arguments(), 236,
@@ -361,6 +392,255 @@ TEST_F(UpdaterFamily2, HugeCompatibilityListIsNotStored)
     {
         const std::string name = entry.path().filename().string();
         EXPECT_TRUE(name == "fw.qor" || name == "UpdateLog.txt" || name == "Event.log") << name;
+    }
+}
+
+// The compatibility list stored in "COMB" is the one in the update directory at the end: the
+// archive's own, or one a part of the run put there; never one an earlier run left.
+TEST_F(UpdaterFamily2, CompatibilityListOfTheUpdateDirectoryIsStored)
+{
+    const std::string own = "<Compatibility><Build>own</Build></Compatibility>\n";
+    const std::string part = "<Compatibility><Build>part</Build></Compatibility>\n";
+    auto delivering = FullArchive("image");
+    delivering["Files/Version_Files.xml"] =
+        Version("<Files Version=\"2\" Name=\"data\" Type=\"HDD\" ArchiveDir=\"Files\" "
+                "DestinationDir=\"/Applications/data/\"><File>a.txt</File></Files>\n"
+                "<Files Version=\"1\" Name=\"list\" Type=\"HDD\" ArchiveDir=\"Files\" "
+                "DestinationDir=\"/tmp/Update/\"><File>Compatibility.xml</File></Files>\n");
+    delivering["Files/Compatibility.xml"] = part;
+    auto both = delivering;
+    both["Compatibility.xml"] = own;
+    delivering.erase("Compatibility.xml");
+    auto neither = FullArchive("image");
+    neither.erase("Compatibility.xml");
+    const struct
+    {
+        const char* what;
+        std::map<std::string, std::string> files;
+        std::string leftOver; // in the update directory before the run
+        int status;
+        std::string list;
+    } cases[] = {
+        {"delivered by a part", delivering, "", 0, part},
+        {"a part's before the archive's", both, "", 0, part},
+        {"left by an earlier run", neither, own, 226, ""},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        MakeArchive(c.files);
+        Write(tDevice.Path("/dev/mtd_update"), std::string(2u << 20, '\xFF'));
+        if (!c.leftOver.empty())
+            Write(tDevice.Path("/tmp/Update/Compatibility.xml"), c.leftOver);
+        EXPECT_EQ(Run(Arguments()), c.status) << sOutput;
+        const std::string update = ReadFile(tDevice.Path("/dev/mtd_update"));
+        if (c.status != 0)
+        {
+            EXPECT_EQ(Result(), "Can not store compatibility list");
+            EXPECT_EQ(update.substr(0, 4), "\xFF\xFF\xFF\xFF");
+            continue;
+        }
+        EXPECT_EQ(Result(), "Update done");
+        ASSERT_EQ(update.substr(0, 4), "FREP");
+        const auto records = UpdateRecords(update);
+        ASSERT_EQ(records.count("COMB"), 1u);
+        EXPECT_EQ(ZipMember(records.at("COMB"), "Compatibility.xml"), c.list);
+        EXPECT_EQ(records.count("UPDT"), 1u);
+        EXPECT_FALSE(std::filesystem::exists(tDevice.Path("/tmp/Update/Compatibility.xml")));
+    }
+}
+
+// An archive larger than what is left of "/dev/mtd_update" goes into two records, "UPD0" there
+// and "UPD1" at the start of "/dev/mtd_update2", that together are the archive.
+TEST_F(UpdaterFamily2, ArchiveLargerThanThePartitionIsSplitInTwoRecords)
+{
+    std::string big(2300000, '\0');
+    uint32_t state = 12345;
+    for (char& c : big)
+    {
+        state = state * 1103515245u + 12345u;
+        c = static_cast<char>(state >> 24);
+    }
+    MakeArchive({
+        {"Target.txt", "52.374??? x . y\n"},
+        {"Compatibility.xml", "<Compatibility/>\n"},
+        {"Files/Version_Files.xml",
+         Version("<Files Version=\"2\" Type=\"HDD\" ArchiveDir=\"Files\" "
+                 "DestinationDir=\"/Applications/data/\"><File>big.bin</File></Files>\n")},
+        {"Files/big.bin", big},
+    });
+    const std::string archive = ReadFile(tDevice.Path("/tmp/Update/fw.qor"));
+    ASSERT_EQ(Run(Arguments()), 0) << sOutput;
+    EXPECT_EQ(Result(), "Update done");
+    EXPECT_EQ(Data("big.bin"), big);
+
+    const std::string update = ReadFile(tDevice.Path("/dev/mtd_update"));
+    ASSERT_EQ(update.substr(0, 4), "FREP");
+    const auto records = UpdateRecords(update);
+    ASSERT_EQ(records.count("UPD0"), 1u);
+    EXPECT_EQ(records.count("UPDT"), 0u);
+    // "UPD0" takes the partition up to its last byte.
+    const size_t upd0At = update.find("UPD0", 1056);
+    EXPECT_EQ(upd0At + 12 + records.at("UPD0").size(), update.size());
+    const std::string second = ReadFile(tDevice.Path("/dev/mtd_update2"));
+    ASSERT_EQ(second.substr(0, 8), std::string("UPD1\0\0\0\0", 8));
+    const std::string upd1 = second.substr(12, Le32(second, 8));
+    EXPECT_EQ(records.at("UPD0") + upd1, archive);
+}
+
+// A part's program runs from its argument vector: every argument arrives as it is written,
+// blanks, quotes and shell characters included; only a "*" line is a command line.
+TEST_F(UpdaterFamily2, ExecuteGroupRunsItsProgramFromItsArguments)
+{
+    Write(tDevice.Path("/Applications/data/show.sh"),
+          "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]\\n' \"$a\"; done >> "
+          "\"$(dirname \"$0\")/args.txt\"\n",
+          0755);
+    auto files = FullArchive("image");
+    files["Target.txt"] = "52.374??? x Run y\n";
+    files["Run/Version_Run.xml"] = Version(
+        "<Files Version=\"1\" Type=\"Execute\" DestinationDir=\"/Applications/data\">"
+        "<File Argument0=\"two words\" Argument1=\"$(touch gotcha)\" "
+        "Argument2=\"a&quot;b;c&amp;\">show.sh</File>"
+        "<File SkipArgumentQuotes=\"true\" Argument0=\"plain\" Argument2=\"unread\">show.sh</File>"
+        "<File>*reboot</File></Files>\n");
+    MakeArchive(files);
+    ASSERT_EQ(Run(Arguments()), 0) << sOutput;
+    EXPECT_EQ(Result(), "Update done");
+    EXPECT_EQ(Data("args.txt"), "[two words]\n[$(touch gotcha)]\n[a\"b;c&]\n[plain]\n");
+    EXPECT_FALSE(std::filesystem::exists(tDevice.Path("/Applications/data/gotcha")));
+    EXPECT_NE(ReadFile(tDevice.Dir() + "/commands.log").find("reboot"), std::string::npos);
+
+    // A program that is not there ends the part.
+    files["Run/Version_Run.xml"] =
+        Version("<Files Version=\"1\" Type=\"Execute\" DestinationDir=\"/Applications/data\">"
+                "<File>missing.sh</File></Files>\n");
+    MakeArchive(files);
+    EXPECT_EQ(Run(Arguments()), 236) << sOutput;
+    EXPECT_EQ(Result(), "Error: File missing.sh is missing or corrupt");
+}
+
+// An AVR group cannot be written: the archive is refused with the group's error before any part
+// changes anything.
+TEST_F(UpdaterFamily2, ArchiveWithAnAvrPartIsRefusedBeforeAnythingChanges)
+{
+    const std::string avr = "<Files Version=\"1\" Name=\"avr\" Type=\"AVR\">"
+                            "<File Name=\"avr/controller.hex\"/></Files>\n";
+    auto inFiles = FullArchive("image");
+    inFiles["Files/Version_Files.xml"] =
+        Version("<Files Version=\"2\" Name=\"data\" Type=\"HDD\" ArchiveDir=\"Files\" "
+                "DestinationDir=\"/Applications/data/\"><File>a.txt</File></Files>\n" +
+                avr);
+    inFiles["Files/avr/controller.hex"] = "hex";
+    auto ownPart = FullArchive("image");
+    ownPart["Target.txt"] = "52.374??? x Config;AVR1 y\n";
+    ownPart["AVR1/Version_AVR1.xml"] = Version(avr);
+    ownPart["AVR1/avr/controller.hex"] = "hex";
+    auto unnamed = ownPart;
+    unnamed["AVR1/Version_AVR1.xml"] =
+        Version("<Files Version=\"1\" Type=\"AVR\"><File>x</File></Files>\n");
+    const struct
+    {
+        const char* what;
+        std::map<std::string, std::string> files;
+        std::string result;
+    } cases[] = {
+        {"group of the Files part", inFiles, "Error while updating AVR in module X1"},
+        {"part of its own, run last", ownPart, "Error while updating AVR in module X1"},
+        {"without an image name", unnamed,
+         "Eror in file AVR1/Version_AVR1.xml: Name of the first FILE entry missing"},
+    };
+    const std::string production = ReadFile(tDevice.Path("/dev/mtd_production"));
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        MakeArchive(c.files);
+        EXPECT_EQ(Run(Arguments()), 236) << sOutput;
+        EXPECT_EQ(Result(), c.result);
+        EXPECT_EQ(Data("a.txt"), "old a\n");
+        EXPECT_FALSE(
+            std::filesystem::exists(tDevice.Path("/Applications/data/a.txt.beforeUpdate")));
+        EXPECT_FALSE(std::filesystem::exists(
+            tDevice.Path("/Applications/tmp/Driver/Configuration/Updated.xml")));
+        EXPECT_EQ(ReadFile(tDevice.Path("/dev/mtd_production")), production);
+        for (const char* partition : {"/dev/mtd_update", "/dev/mtd_fpga", "/dev/mtd_data"})
+        {
+            const std::string data = ReadFile(tDevice.Path(partition));
+            EXPECT_EQ(data, std::string(data.size(), static_cast<char>(0xFF))) << partition;
+        }
+        for (const auto& entry : std::filesystem::directory_iterator(tDevice.Path("/tmp/Update")))
+        {
+            const std::string name = entry.path().filename().string();
+            EXPECT_TRUE(name == "fw.qor" || name == "UpdateLog.txt" || name == "Event.log") << name;
+        }
+    }
+}
+
+// Zip forms: zip64 sizes are read; members the updater cannot unpack (another compression
+// method, encryption) or that would leave the update directory are named with the reason, and
+// nothing is changed.
+TEST_F(UpdaterFamily2, ZipFormsAreReadOrRefusedWithTheReason)
+{
+    auto archive = FullArchive("image");
+    archive["Files/a.txt"] = "new a\n" + std::string(20000, 'a');
+    auto outside = archive;
+    outside["../evil.txt"] = "evil";
+    const struct
+    {
+        const char* what;
+        std::map<std::string, std::string> files;
+        std::vector<std::string> options;
+        int status;
+        std::string result; // the whole result, or the part after the member's name
+    } cases[] = {
+        {"bzip2",
+         archive,
+         {"-Z", "bzip2"},
+         233,
+         " is compressed with bzip2, which the updater cannot unpack."},
+        {"password",
+         archive,
+         {"-P", "secret"},
+         233,
+         "ERROR: Corrupt update file: Target.txt is encrypted."},
+        {"member outside",
+         outside,
+         {},
+         233,
+         "ERROR: Corrupt update file: ../evil.txt leads out of the update directory."},
+        {"zip64", archive, {"-fz"}, 0, "Update done"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        MakeArchive(c.files, "fw.qor", false, c.options);
+        EXPECT_EQ(Run(Arguments()), c.status) << sOutput;
+        const std::string result = Result();
+        if (c.result[0] == ' ')
+        {
+            EXPECT_EQ(result.rfind("ERROR: Corrupt update file: ", 0), 0u) << result;
+            ASSERT_GE(result.size(), c.result.size());
+            EXPECT_EQ(result.substr(result.size() - c.result.size()), c.result);
+        }
+        else
+            EXPECT_EQ(result, c.result);
+        if (c.status != 0)
+        {
+            EXPECT_EQ(Data("a.txt"), "old a\n");
+            continue;
+        }
+        EXPECT_EQ(Data("a.txt"), archive.at("Files/a.txt"));
+        EXPECT_EQ(ReadFile(tDevice.Path("/dev/mtd_fpga")).substr(0, 5), "image");
+        // The archive kept in flash, without the image, is whole.
+        const auto records = UpdateRecords(ReadFile(tDevice.Path("/dev/mtd_update")));
+        ASSERT_EQ(records.count("UPDT"), 1u);
+        CTempDir check;
+        Write(check.Path() + "/kept.zip", records.at("UPDT"));
+        std::string listing;
+        EXPECT_EQ(RunCommand({"/usr/bin/env", "unzip", "-t", check.Path() + "/kept.zip"}, &listing),
+                  0)
+            << listing;
+        EXPECT_EQ(listing.find("img/fpga.bin"), std::string::npos) << listing;
     }
 }
 
@@ -433,5 +713,58 @@ TEST_F(UpdaterModule, FpgaImageGoesToTheModuleFlashAndTheVersionToItsEeprom)
                      table.find('\t', table.rfind('\n', user) + 1) - table.rfind('\n', user) - 1);
     EXPECT_EQ(ReadFile(plv + id + ".bin"), "new user image");
     EXPECT_EQ(ReadFile(tDevice.Path("/dev/module1/eeprom.bin")).substr(130, 6), "020000");
+}
+
+// Production: the part goes onto the selected module without a target check and without its
+// production record (a new module has none yet); the module tells its flash size itself.
+TEST_F(UpdaterModule, ProductionProgramsAModuleWithoutItsProductionRecord)
+{
+    const std::string plv = tDevice.Path("/dev/module1/plvfs/");
+    Write(plv + "table", "0\t0\t6\tG1\t2001-01-31\t07:30:01\tGolden_Fpga.bin\n"
+                         "1\t65536\t3\tU1\t2001-01-31\t07:30:02\tUser_Fpga\n");
+    Write(plv + "0.bin", "golden");
+    Write(plv + "1.bin", "old");
+    // Neither a target description nor a compatibility list: production needs neither.
+    MakeArchive({
+        {"Bench/Version_Bench.xml",
+         Version("<Files Version=\"03\" Name=\"fpga\" Type=\"Module\"><File PLVType=\"FPGA\" "
+                 "Name=\"fpga/User_Fpga.bin\" Version=\"03\"/></Files>\n")},
+        {"Bench/fpga/User_Fpga.bin", "produced image"},
+    });
+    // An erased EEPROM.
+    const std::string eeprom = tDevice.Path("/dev/module1/eeprom.bin");
+    Write(eeprom, std::string(1024, '\xFF'));
+
+    const struct
+    {
+        const char* what;
+        std::vector<std::string> arguments;
+        int status;
+        std::string result;
+    } cases[] = {
+        {"no slot", {"-Produce=Bench"}, 255, "Syntax error"},
+        {"empty slot",
+         {"-Produce=Bench", "-Slot=2"},
+         236,
+         "Error: can not read module file system"},
+        {"module", {"-Produce=Bench", "-Slot=1"}, 0, "Update done"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(Run(Arguments(c.arguments)), c.status) << sOutput;
+        EXPECT_EQ(Result(), c.result);
+    }
+    EXPECT_NE(sOutput.find("Found "), std::string::npos);
+    const std::string table = ReadFile(plv + "table");
+    const size_t user = table.find("\tUser_Fpga\n");
+    ASSERT_NE(user, std::string::npos) << table;
+    const size_t line = table.rfind('\n', user) + 1;
+    EXPECT_EQ(ReadFile(plv + table.substr(line, table.find('\t', line) - line) + ".bin"),
+              "produced image");
+    EXPECT_EQ(ReadFile(eeprom).substr(130, 6), "030000");
+    // Nothing went into the records of the central unit.
+    const std::string update = ReadFile(tDevice.Path("/dev/mtd_update"));
+    EXPECT_EQ(update, std::string(update.size(), static_cast<char>(0xFF)));
 }
 } // namespace

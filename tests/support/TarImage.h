@@ -25,6 +25,23 @@ struct CTarMember
     unsigned uMode;
 };
 
+// The records of a pax extended header ("<length> <keyword>=<value>\n"), the data of a member
+// of type 'x' (for the next member) or 'g' (for all that follow).
+inline std::string PaxRecords(const std::vector<std::pair<std::string, std::string>>& records)
+{
+    std::string data;
+    for (const auto& record : records)
+    {
+        const std::string body = " " + record.first + "=" + record.second + "\n";
+        // The length counts its own digits.
+        size_t length = body.size() + 1;
+        while (std::to_string(length).size() + body.size() != length)
+            ++length;
+        data += std::to_string(length) + body;
+    }
+    return data;
+}
+
 // Headers with valid checksums, the data padded to whole blocks, and two zero blocks at the end.
 inline std::string TarImage(const std::vector<CTarMember>& members, bool endBlocks = true)
 {

@@ -99,6 +99,75 @@ TEST(QTXConfigArchive, MemberCheckTakesOnlyPlainFilesOfTheDirectory)
     EXPECT_NE(why.find("checksum"), std::string::npos) << why;
 }
 
+// pax archives: an extended header names and sizes the member behind it, and that name is
+// checked like the header's own.
+TEST(QTXConfigArchive, PaxExtendedHeadersNameTheNextMember)
+{
+    const std::string times = PaxRecords({{"mtime", "1796973368.397767823"}, {"atime", "1"}});
+    std::string tar = TarImage({{"PaxHeaders/x", PaxRecords({{"path", "renamed.xml"}}), 'x'},
+                                {"header-name.xml", "<R/>", '0', "", 04644},
+                                {"PaxHeaders/y", times + PaxRecords({{"size", "600"}}), 'x'},
+                                {"sized.xml", std::string(600, 's')},
+                                {"GlobalHead", PaxRecords({{"comment", "made here"}}), 'g'},
+                                {"plain.xml", "<P/>"}});
+    // The header of "sized.xml" says 0 bytes: the size comes from the extended header.
+    const size_t sized = tar.find("sized.xml");
+    ASSERT_NE(sized, std::string::npos);
+    std::string rewritten = TarImage({{"sized.xml", ""}}).substr(0, 512);
+    tar.replace(sized, 512, rewritten);
+    std::vector<std::string> names;
+    std::string why;
+    ASSERT_TRUE(PrepareConfigurationTar(tar, names, why)) << why;
+    EXPECT_EQ(names, (std::vector<std::string>{"renamed.xml", "sized.xml", "plain.xml"}));
+    EXPECT_TRUE(Check(tar, &why)) << why;
+
+    const struct
+    {
+        const char* what;
+        std::vector<CTarMember> members;
+        const char* reason;
+    } refused[] = {
+        {"up", {{"h", PaxRecords({{"path", "../escape.xml"}}), 'x'}, {"fine.xml", "x"}}, "leave"},
+        {"sub-folder",
+         {{"h", PaxRecords({{"path", "sub/in.xml"}}), 'x'}, {"in.xml", "x"}},
+         "leave"},
+        {"absolute", {{"h", PaxRecords({{"path", "/etc/passwd"}}), 'x'}, {"p.xml", "x"}}, "leave"},
+        {"link", {{"h", PaxRecords({{"path", "l.xml"}}), 'x'}, {"l.xml", "", '2'}}, "plain file"},
+        {"link target", {{"h", PaxRecords({{"linkpath", "/etc"}}), 'x'}, {"l.xml", ""}}, "plain"},
+        {"sparse", {{"h", PaxRecords({{"GNU.sparse.size", "9"}}), 'x'}, {"s.xml", ""}}, "plain"},
+        {"global name", {{"g", PaxRecords({{"path", "a.xml"}}), 'g'}, {"b.xml", ""}}, "renames"},
+        {"two in a row", {{"h", "", 'x'}, {"h", "", 'x'}, {"a.xml", ""}}, "in a row"},
+        {"nothing behind", {{"h", PaxRecords({{"path", "a.xml"}}), 'x'}}, "ends after"},
+        {"bad length", {{"h", "5 path=a.xml\n", 'x'}, {"a.xml", ""}}, "malformed"},
+        {"no keyword", {{"h", "5 =x\n", 'x'}, {"a.xml", ""}}, "malformed"},
+        {"bad size", {{"h", PaxRecords({{"size", "1e3"}}), 'x'}, {"a.xml", ""}}, "bad size"},
+        {"huge size",
+         {{"h", PaxRecords({{"size", "99999999999999999999"}}), 'x'}, {"a.xml", ""}},
+         "bad size"},
+        {"size beyond the data",
+         {{"h", PaxRecords({{"size", "4096"}}), 'x'}, {"a.xml", "x"}},
+         "longer than the archive"},
+    };
+    for (const auto& c : refused)
+    {
+        SCOPED_TRACE(c.what);
+        EXPECT_FALSE(Check(TarImage(c.members), &why));
+        EXPECT_NE(why.find(c.reason), std::string::npos) << why;
+    }
+
+    // What the system's tar writes in pax form comes back.
+    CTempDir from;
+    CTempDir to;
+    Write(from.Path() + "/a.xml", "<A/>");
+    ASSERT_EQ(RunCommand({"/usr/bin/env", "tar", "--format=pax", "-c", "-f",
+                          to.Path() + "/Config.tar", "-C", from.Path(), "a.xml"}),
+              0);
+    ASSERT_EQ(RunCommand({"/usr/bin/env", "gzip", "-f", to.Path() + "/Config.tar"}), 0);
+    ASSERT_TRUE(UnpackConfigurationArchive(to.Path() + "/", why)) << why;
+    EXPECT_EQ(Entries(to.Path()), std::vector<std::string>{"a.xml"});
+    EXPECT_EQ(ReadFile(to.Path() + "/a.xml"), "<A/>");
+}
+
 TEST(QTXConfigArchive, PackAndUnpackRoundTrip)
 {
     CTempDir from;
