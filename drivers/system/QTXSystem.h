@@ -460,8 +460,8 @@ public:
                            int32_t serialNumber, const std::string& hardwareVersion,
                            const std::string& softwareVersion, uint32_t fpgaBuild,
                            _QTXMODULE_STATE state);
-    // Removes the entry with the port and exactly that name; the presence bit of the port is
-    // cleared only when an entry was removed. False when there was none.
+    // Clears the presence bit of the port and removes the entry with the port and exactly that
+    // name. False when there was no such entry (the bit is cleared all the same).
     bool UnregisterModule(const std::string& name, int32_t port);
     // Writes the registry to the log file under the title.
     void LogModuleList(const std::string& title);
