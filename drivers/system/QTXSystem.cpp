@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "Bpbm.h"
@@ -20,6 +21,7 @@
 #include "QTXConfigArchive.h"
 #include "QTXConvert.h"
 #include "QTXMessages.h"
+#include "QTXShell.h"
 #include "QTXVersion.h"
 #include "RyxFpga.h"
 #include "nyDebug.h"
@@ -645,12 +647,15 @@ void CSystem::ServeOneRequest()
 
 void CSystem::ProcessPendingReboot()
 {
-    // One attempt: should the reboot not happen, the hub goes on serving instead of trying
-    // again after every request.
-    if (!bRebootPending || bRebootAttempted)
+    // The flag stays set: a device that is still up after the reboot command is tried again
+    // after the next served request. A reboot command that still runs from an earlier pass is
+    // not started a second time.
+    if (!bRebootPending || RebootCommandRunning(0))
         return;
-    bRebootAttempted = true;
-    WriteToLogfile("Rebooting the device");
+    ++iRebootAttempts;
+    WriteToLogfile(iRebootAttempts == 1
+                       ? std::string("Rebooting the device")
+                       : "Rebooting the device, attempt " + std::to_string(iRebootAttempts));
     SystemSleepMs(1000);
     BPBWriteWord(kBusWordReset, 1, false);
     // On family 2 the modules in slots 4 to 1 are reset and released.
@@ -662,7 +667,38 @@ void CSystem::ProcessPendingReboot()
             SrwCommand(-1, nullptr, 0, nullptr, 0, 0, 0, slot);
         }
     SystemSleepMs(1000);
-    ExecuteShellCommand("reboot", true);
+    iRebootPid = StartProgram(vRebootCommand);
+    if (iRebootPid <= 0)
+        WriteToLogfile("The reboot command could not be started");
+    // The command normally returns at once and the system goes down; one that hangs must not
+    // hold the hub, which goes on serving while it runs.
+    else if (RebootCommandRunning(iRebootWaitMs))
+        WriteToLogfile("The reboot command has not ended within " + std::to_string(iRebootWaitMs) +
+                       " ms");
+}
+
+bool CSystem::RebootCommandRunning(int waitMs)
+{
+    if (iRebootPid <= 0)
+        return false;
+    constexpr int kPollMs = 20;
+    for (int waited = 0;; waited += kPollMs)
+    {
+        int status = 0;
+        const pid_t done = waitpid(iRebootPid, &status, WNOHANG);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done != 0)
+        {
+            if (done == iRebootPid && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
+                WriteToLogfile("The reboot command failed (status " + std::to_string(status) + ")");
+            iRebootPid = -1;
+            return false;
+        }
+        if (waited >= waitMs)
+            return true;
+        SystemSleepMs(kPollMs);
+    }
 }
 
 void CSystem::SendPendingLock()

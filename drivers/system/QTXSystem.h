@@ -444,7 +444,8 @@ public:
     bool StopSystemThreads(int timeoutMs);
     // One round of the serving loop: one request, then a pending reboot and a pending lock.
     void ServeOneRequest();
-    // Reboots the device once when a reboot is pending.
+    // Reboots the device when a reboot is pending: after every served request for as long as
+    // the device stays up, unless the reboot command of an earlier pass still runs.
     void ProcessPendingReboot();
     // Sends the incompatible module its lock request when one is pending.
     void SendPendingLock();
@@ -460,8 +461,8 @@ public:
                            int32_t serialNumber, const std::string& hardwareVersion,
                            const std::string& softwareVersion, uint32_t fpgaBuild,
                            _QTXMODULE_STATE state);
-    // Removes the entry with the port and exactly that name; the presence bit of the port is
-    // cleared only when an entry was removed. False when there was none.
+    // Clears the presence bit of the port and removes the entry with the port and exactly that
+    // name. False when there was no such entry (the bit is cleared all the same).
     bool UnregisterModule(const std::string& name, int32_t port);
     // Writes the registry to the log file under the title.
     void LogModuleList(const std::string& title);
@@ -610,7 +611,7 @@ public:
     // start; writes the NetBIOS name file (start-up mode) or starts the NetBIOS responder.
     void InitNetwork();
 
-    // Set by the Reboot command and a successful update; the serving loop then reboots once.
+    // Set by the Reboot command and a successful update; the serving loop then reboots.
     std::atomic<bool> bRebootPending{false};
     // Debounced hex-switch setting, -1 before the first reading.
     std::atomic<int32_t> iHexSwitchInUse{-1};
@@ -657,6 +658,9 @@ public:
 
     // Reboot requests are refused (Reboot Config="ForbidReboot").
     std::atomic<bool> bRebootForbidden{false};
+    // The command that reboots the device, and how long the serving loop waits for it to end.
+    std::vector<std::string> vRebootCommand{"reboot"};
+    int iRebootWaitMs = 10000;
 
     // A factory default at run time: active from the request until the client is answered.
     std::atomic<bool> bFactoryDefaultActive{false};
@@ -670,8 +674,12 @@ public:
 private:
     // OpenDevices ran and CloseDevices has not yet.
     bool bDevicesOpen = false;
-    // The pending reboot has been tried.
-    bool bRebootAttempted = false;
+    // True while the reboot command started by ProcessPendingReboot runs, after waiting up to
+    // waitMs for it to end; reaps it (and logs a failure) once it has ended.
+    bool RebootCommandRunning(int waitMs);
+    // Reboots tried since the start, and the process of the reboot command, -1 when none runs.
+    int iRebootAttempts = 0;
+    int iRebootPid = -1;
 };
 
 #endif

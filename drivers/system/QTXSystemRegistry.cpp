@@ -206,16 +206,17 @@ bool CSystem::UnregisterModule(const std::string& name, int32_t port)
         LockGuard guard(&tRegistryMutex);
         guard.Lock();
         bIdentifyChanged = true;
+        // The driver on the port has ended, whatever name it gives: its presence bit goes even
+        // when the entry stays because another registration of the port (a module list of
+        // another program) renamed it.
+        uModuleSlotMask &= ~ModuleSlotBit(port);
+        uSoftwareModuleMask &= ~SoftwareModuleBit(port);
         auto entry = std::find_if(vRegistry.begin(), vRegistry.end(),
                                   [&](const RegisteredModule& module)
                                   { return module.iPort == port && module.sName == name; });
         if (entry != vRegistry.end())
         {
             vRegistry.erase(entry);
-            // The bit goes only with the entry: a removal under another name leaves the
-            // registered driver present.
-            uModuleSlotMask &= ~ModuleSlotBit(port);
-            uSoftwareModuleMask &= ~SoftwareModuleBit(port);
             removed = true;
         }
     }

@@ -41,7 +41,13 @@ int ExecuteShellCommand(const std::string& command, bool wait, QTXReportFunction
     return result;
 }
 
-int ExecuteProgram(const std::vector<std::string>& arguments, bool wait, QTXReportFunction report)
+namespace
+{
+// Runs the program through the platform layer (wait as PlatRunArgv takes it) and reports the
+// call; the result is PlatRunArgv's. A started child is reaped in the background when reap is
+// set.
+int RunProgram(const std::vector<std::string>& arguments, bool wait, bool reap,
+               QTXReportFunction report)
 {
     if (arguments.empty())
         return -1;
@@ -56,13 +62,24 @@ int ExecuteProgram(const std::vector<std::string>& arguments, bool wait, QTXRepo
 
     SysCallDebug3("System call \"" + line + "\"", report);
     int result = PlatRunArgv(argv.data(), wait ? 1 : 0);
-    if (!wait && result > 0)
+    if (!wait && reap && result > 0)
     {
         ReapInBackground(result);
         result = 0;
     }
     SysCallDebug3(" ... returned " + std::to_string(result), report);
     return result;
+}
+} // namespace
+
+int ExecuteProgram(const std::vector<std::string>& arguments, bool wait, QTXReportFunction report)
+{
+    return RunProgram(arguments, wait, true, report);
+}
+
+int StartProgram(const std::vector<std::string>& arguments, QTXReportFunction report)
+{
+    return RunProgram(arguments, false, false, report);
 }
 
 std::vector<std::string> SplitCommandWords(const std::string& command)

@@ -29,6 +29,11 @@ int ExecuteShellCommand(const std::string& command, bool wait, QTXReportFunction
 int ExecuteProgram(const std::vector<std::string>& arguments, bool wait,
                    QTXReportFunction report = nullptr);
 
+// Starts arguments[0] as ExecuteProgram does without wait, but leaves the child to the caller:
+// returns its process id, which the caller must wait for (waitpid), or -1 when it could not be
+// started or the vector is empty.
+int StartProgram(const std::vector<std::string>& arguments, QTXReportFunction report = nullptr);
+
 // The words of a command line: the runs of characters between blanks, tabs and line ends. No
 // other character has a meaning (quotes, "$", ";", ">" stay part of their word), so the words
 // run with ExecuteProgram do what a plain "program arg arg" line does and nothing more.

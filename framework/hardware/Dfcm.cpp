@@ -50,11 +50,11 @@ uint32_t SyncReset(uint32_t n)
     return DFCM_REG_SYNC_RESET + 4 * n;
 }
 
-// The interval registers of timers 1 to 3 follow the timer control; the word after them is
-// the first data-valid input.
+// The interval registers of timers 0 to 2 follow the timer control; the word after them is
+// the first data-valid input, so timer 3 has no interval register of its own.
 uint32_t IntervalRegister(uint32_t timer)
 {
-    return DFCM_REG_TIMER_INTERVAL + 4 * (timer - 1);
+    return DFCM_REG_TIMER_INTERVAL + 4 * timer;
 }
 
 uint32_t MuxRegister(uint32_t source)
@@ -254,14 +254,14 @@ extern "C"
 
     int DfcmSetTimerInterval(uint32_t timer, uint32_t interval)
     {
-        if (timer < 1 || timer > 3 || interval == 0)
+        if (timer >= DFCM_TIMERS || interval == 0)
             return 1;
         Write(IntervalRegister(timer), interval - 1);
         return 0;
     }
     uint32_t DfcmReadTimerInterval(uint32_t timer)
     {
-        return timer < 1 || timer > 3 ? 0 : Read(IntervalRegister(timer));
+        return timer >= DFCM_TIMERS ? 0 : Read(IntervalRegister(timer));
     }
 
     int DfcmProgramDebugPin(uint32_t pin, int on, uint32_t source, uint32_t index, uint8_t value,

@@ -22,6 +22,7 @@ extern "C"
 
 #define DFCM_SYNCHRONIZERS 32u
 #define DFCM_DEBUG_PINS 16u
+#define DFCM_TIMERS 3u /* timers with an interval register */
 
 /* Register offsets from Fpga. */
 #define DFCM_REG_USER_LEDS 0x000008u /* 2 bits per LED at bit 2 x led */
@@ -46,7 +47,7 @@ extern "C"
 #define DFCM_REG_LOG_WATCHDOG 0x1100A0u
 #define DFCM_REG_SYSCLOCK_TRIGGER 0x1100A4u
 #define DFCM_REG_TIMER_CONTROL 0x1100B0u  /* bits 0-3 timers, 8-11 mask, 16-23 clock value */
-#define DFCM_REG_TIMER_INTERVAL 0x1100B4u /* + 4 (t - 1), timers t 1..3 */
+#define DFCM_REG_TIMER_INTERVAL 0x1100B4u /* + 4t, timers t 0..2 */
 #define DFCM_REG_IN_DATA_VALID 0x1100C0u  /* + 4 (input - 1) */
 #define DFCM_REG_OUT_DATA_VALID 0x1100E0u /* + 4 (output - 1) */
 #define DFCM_REG_DIGITAL_IN 0x110180u     /* + 4i, i 0..7 */
@@ -96,10 +97,10 @@ extern "C"
 
     int DfcmSetGlobalEvent(uint32_t event);
     int DfcmControlTimer(uint32_t mask, uint32_t value);
-    /* Interval of timer 1-3 in counts; written as count minus one. 1 for another timer or an
+    /* Interval of timer 0-2 in counts; written as count minus one. 1 for another timer or an
      * interval of 0, else 0. */
     int DfcmSetTimerInterval(uint32_t timer, uint32_t interval);
-    /* The interval register of timer 1-3 (count minus one); 0 for another timer. */
+    /* The interval register of timer 0-2 (count minus one); 0 for another timer. */
     uint32_t DfcmReadTimerInterval(uint32_t timer);
     /* 0, or 1 for a pin beyond the 16 debug pins (nothing written). */
     int DfcmProgramDebugPin(uint32_t pin, int on, uint32_t source, uint32_t index, uint8_t value,

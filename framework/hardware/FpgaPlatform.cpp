@@ -20,8 +20,8 @@ constexpr uint32_t kSpiBusy = 0x80000000u;
 constexpr uint32_t kSpiDeselect = 0x100u;
 constexpr uint32_t kRunBit = 0x80000000u;
 
-// Start values of the timer intervals 1 to 3 (counts minus one).
-constexpr uint32_t kStartIntervals[3] = {1599, 3199, 63999};
+// Start values of the timer intervals 0 to 2 (counts minus one).
+constexpr uint32_t kStartIntervals[DFCM_TIMERS] = {1599, 3199, 63999};
 
 // Register windows of the dump: bus offset, bytes; they follow each other in the buffer.
 struct SDumpWindow
@@ -72,8 +72,8 @@ extern "C"
         WriteZeros(DFCM_REG_DEBUG_PIN, DFCM_REG_DEBUG_PIN + 4 * (DFCM_DEBUG_PINS - 1));
         WriteZeros(DFCM_REG_SYNC_CONTROL, DFCM_REG_SYNC_CONTROL + 4 * (DFCM_SYNCHRONIZERS - 1));
         fpgaregs::Write(DFCM_REG_TIMER_CONTROL, 0);
-        for (uint32_t t = 1; t <= 3; ++t)
-            fpgaregs::Write(DFCM_REG_TIMER_INTERVAL + 4 * (t - 1), kStartIntervals[t - 1]);
+        for (uint32_t t = 0; t < DFCM_TIMERS; ++t)
+            fpgaregs::Write(DFCM_REG_TIMER_INTERVAL + 4 * t, kStartIntervals[t]);
         DfcmSetTimeStamp(0, 0);
         DfcmSetTimeStampInc(DfcmCalcTimeStampInc());
     }

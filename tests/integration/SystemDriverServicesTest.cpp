@@ -245,6 +245,20 @@ TEST_F(SystemDriverStatusRecord, RecordsTellIdentityModulesAndTheSoftwareModule)
     EXPECT_EQ(word(record, 40), 1u);
     EXPECT_EQ(word(record, 44), 1u);
     EXPECT_GE(softwareModule.Count("Ping"), 1);
+
+    // Drivers that end under other names than their entries carry: the entries stay, but the
+    // ports no longer count as present and the software module is no longer pinged.
+    for (const char* name : {"Other:62100", "Other:62201"})
+        EXPECT_FALSE(Request(kHead + "<RemoveModule Name=\"" + name + "\"/>").Has("<Errors"));
+    int records = 0;
+    do
+        ASSERT_TRUE(receive(record));
+    while ((word(record, 36) != 0 || word(record, 44) != 0) && ++records < 5);
+    EXPECT_EQ(word(record, 36), 0u);
+    EXPECT_EQ(word(record, 40), 0u);
+    EXPECT_EQ(word(record, 44), 0u);
+    EXPECT_TRUE(Registered(62100));
+    EXPECT_TRUE(Registered(62201));
     close(peer);
 }
 

@@ -257,6 +257,39 @@ TEST_F(SystemDriver, StartupModeMarksTheDataPartitionWhenTheHardwareAsksForFacto
               std::string(16, '\xFF') + std::string("Factory-Default", 16));
 }
 
+// The simulated device records the reboot command and stays up, as a device whose reboot failed.
+TEST_F(SystemDriver, APendingRebootIsTriedAfterEveryRequestWhileTheDeviceStaysUp)
+{
+    StartHub();
+    const auto reboots = [&]
+    {
+        const std::string commands = ReadFile(tDevice.Path("/commands.log"));
+        size_t count = 0;
+        for (size_t at = commands.find("reboot\n"); at != std::string::npos;
+             at = commands.find("reboot\n", at + 1))
+            ++count;
+        return count;
+    };
+    EXPECT_EQ(Request(kHead + "<Reboot/>").sRoot, "Reboot");
+    ASSERT_TRUE(WaitFor([&] { return reboots() == 1; })) << pHub->Output();
+    for (size_t attempt = 2; attempt <= 3; ++attempt)
+    {
+        EXPECT_EQ(Request(kHead + "<Ping/>").sRoot, "Ping");
+        ASSERT_TRUE(WaitFor([&] { return reboots() == attempt; }));
+    }
+    EXPECT_NE(Log().find("Rebooting the device, attempt 3"), std::string::npos) << Log();
+
+    // A Reboot request while reboots are forbidden ends the attempts.
+    Request(kHead + "<Reboot Config=\"ForbidReboot\"/>");
+    ASSERT_TRUE(WaitFor([&] { return reboots() == 4; }));
+    EXPECT_EQ(Request(kHead + "<Reboot/>").sRoot, "Reboot");
+    // The hub serves one request at a time: the passes after the Reboot and the first Ping
+    // are over once the second Ping is answered.
+    for (int ping = 0; ping < 2; ++ping)
+        EXPECT_EQ(Request(kHead + "<Ping/>").sRoot, "Ping");
+    EXPECT_EQ(reboots(), 4u);
+}
+
 TEST_F(SystemDriver, EndDriverEndsInOrder)
 {
     StartHub();

@@ -3,6 +3,8 @@
 // fast blinking, and the lock and message sends between requests.
 #include "SystemTestSupport.h"
 
+#include <fstream>
+
 #include "FakeHub.h"
 
 namespace
@@ -141,18 +143,47 @@ TEST_F(SystemUnit, PendingLockIsSentOnceWithTheNameEscaped)
     EXPECT_EQ(system.iLockPort, 0);
 }
 
-TEST_F(SystemUnit, PendingRebootIsTriedOnce)
+TEST_F(SystemUnit, APendingRebootIsTriedAgainUntilTheDeviceGoesDown)
 {
     CTestSystem& system = System();
     system.ProcessPendingReboot();
     const std::string log = DevicePath("/commands.log");
     EXPECT_EQ(kovetest::ReadFile(log), "");
 
+    // The simulated device stays up: every pass tries again.
     system.bRebootPending = true;
     system.ProcessPendingReboot();
     system.ProcessPendingReboot();
-    EXPECT_EQ(kovetest::ReadFile(log), "reboot\n");
+    EXPECT_EQ(kovetest::ReadFile(log), "reboot\nreboot\n");
     EXPECT_TRUE(system.bRebootPending);
+    EXPECT_NE(system.LogText().find("Rebooting the device, attempt 2"), std::string::npos);
+}
+
+TEST_F(SystemUnit, AHangingRebootCommandNeitherHoldsTheHubNorRunsTwice)
+{
+    CTestSystem& system = System();
+    const std::string started = DevicePath("/started");
+    const std::string release = DevicePath("/release");
+    // A reboot command that fails after it was let go.
+    system.vRebootCommand = {"sh", "-c",
+                             "echo x >> '" + started + "'; while [ ! -e '" + release +
+                                 "' ]; do sleep 0.05; done; exit 3"};
+    system.iRebootWaitMs = 100;
+    system.bRebootPending = true;
+    system.ProcessPendingReboot();
+    EXPECT_NE(system.LogText().find("The reboot command has not ended within 100 ms"),
+              std::string::npos);
+    system.ProcessPendingReboot();
+    EXPECT_EQ(kovetest::ReadFile(started), "x\n");
+
+    std::ofstream(release).close();
+    ASSERT_TRUE(kovetest::WaitFor(
+        [&]
+        {
+            system.ProcessPendingReboot();
+            return kovetest::ReadFile(started) == "x\nx\n";
+        }));
+    EXPECT_NE(system.LogText().find("The reboot command failed"), std::string::npos);
 }
 
 TEST_F(SystemUnit, DetachedSendGoesOutOnceTheCommandConnectionIsFree)

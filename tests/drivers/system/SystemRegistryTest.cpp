@@ -155,23 +155,25 @@ TEST_F(SystemUnit, ListFormRegistersUntilAFaultyModule)
               "WrongFormat");
 }
 
-TEST_F(SystemUnit, RemovalNeedsPortAndNameAndKeepsAPresentDriverPresent)
+TEST_F(SystemUnit, RemovalNeedsPortAndNameButTheDriverOfThePortIsGone)
 {
     CTestSystem& system = System();
     system.Request(kHead + "<RegisterModule Name=\"AI:62103\"/>");
     system.Request(kHead + "<RegisterModule Name=\"Sw:62201\"/>");
+    system.Request(kHead + "<RegisterModule Name=\"Other:62104\"/>");
 
-    // Another name on the port: nothing is removed, and the driver stays present.
+    // Another name on the port: the entry stays, the port's presence bit goes.
     system.Request(kHead + "<RemoveModule Name=\"ai:62103\"/>");
     system.Request(kHead + "<RemoveModule Name=\"Other:62201\"/>");
-    EXPECT_EQ(Ports(system), (std::vector<int32_t>{62103, 62201}));
-    EXPECT_EQ(system.GetModuleSlotMask(), 1u << 3);
-    EXPECT_EQ(system.GetSoftwareModuleMask(), 1u);
+    EXPECT_EQ(Ports(system), (std::vector<int32_t>{62103, 62104, 62201}));
+    EXPECT_EQ(system.GetModuleSlotMask(), 1u << 4);
+    EXPECT_EQ(system.GetSoftwareModuleMask(), 0u);
     EXPECT_NE(
         system.LogText().find("Error: Can't remove port 62103: No entry found in module list!"),
         std::string::npos);
 
     system.Request(kHead + "<RemoveModule Name=\"AI:62103\"/>");
+    system.Request(kHead + "<RemoveModule Name=\"Other:62104\"/>");
     system.Request(kHead + "<RemoveModule Name=\"Sw:62201\"/>");
     EXPECT_TRUE(Ports(system).empty());
     EXPECT_EQ(system.GetModuleSlotMask(), 0u);
