@@ -11,6 +11,7 @@
 // It refuses to run when port 62000 is taken.
 #include <benchmark/benchmark.h>
 
+#include "BenchClients.h"
 #include "QTXDocumentFramer.h"
 
 #include <algorithm>
@@ -36,20 +37,13 @@
 
 namespace
 {
+using kovebench::Loopback;
+using kovebench::PortFree;
 using Clock = std::chrono::steady_clock;
 constexpr uint16_t kHubPort = 62000;
 constexpr int kRequestsPerClient = 16;
 const std::string kPing = "<?xml version=\"1.0\"?>\n<Ping/>";
 const std::string kIdentify = "<?xml version=\"1.0\"?>\n<Identify/>";
-
-sockaddr_in Loopback(uint16_t port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
 
 // One request on a new connection; true when a whole reply document with the root element
 // `root` came and the server closed after it.
@@ -190,66 +184,20 @@ private:
     bool m_bUp = false;
 };
 
-bool PortFree(uint16_t port)
-{
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    // As the hub binds it: connections of an earlier run waiting out their time do not count.
-    int on = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    const sockaddr_in a = Loopback(port);
-    const bool free = bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
-    close(s);
-    return free;
-}
-
-// `clients` threads, each sending kRequestsPerClient requests (Ping and Identify by turns, or
-// the echo's Ping), every one on a new connection; the counters of the benchmark.
+// Each client sends kRequestsPerClient requests (Ping and Identify by turns, or the echo's
+// Ping), every one on a new connection; a request without a whole reply fails the benchmark.
 void RunClients(benchmark::State& state, uint16_t port, bool identify)
 {
-    const int clients = static_cast<int>(state.range(0));
-    std::vector<double> latencies;
-    int64_t requests = 0;
-    int64_t unanswered = 0;
-    for (auto _ : state)
-    {
-        std::mutex mutex;
-        std::vector<std::thread> threads;
-        for (int c = 0; c < clients; ++c)
-            threads.emplace_back(
-                [&, c]
-                {
-                    std::vector<double> mine;
-                    int missed = 0;
-                    for (int i = 0; i < kRequestsPerClient; ++i)
-                    {
-                        const bool asIdentify = identify && (i + c) % 2 != 0;
-                        const auto start = Clock::now();
-                        if (!Exchange(port, asIdentify ? kIdentify : kPing,
-                                      asIdentify ? "System" : "Ping"))
-                            ++missed;
-                        mine.push_back(
-                            std::chrono::duration<double, std::milli>(Clock::now() - start)
-                                .count());
-                    }
-                    std::lock_guard<std::mutex> lock(mutex);
-                    latencies.insert(latencies.end(), mine.begin(), mine.end());
-                    unanswered += missed;
-                });
-        for (std::thread& t : threads)
-            t.join();
-        requests += static_cast<int64_t>(clients) * kRequestsPerClient;
-    }
-    std::sort(latencies.begin(), latencies.end());
-    const auto percentile = [&](double p) {
-        return latencies.empty() ? 0.0 : latencies[static_cast<size_t>(p * (latencies.size() - 1))];
-    };
-    state.counters["requests/s"] =
-        benchmark::Counter(static_cast<double>(requests), benchmark::Counter::kIsRate);
-    state.counters["p50_ms"] = percentile(0.50);
-    state.counters["p99_ms"] = percentile(0.99);
-    state.counters["unanswered"] = static_cast<double>(unanswered);
-    if (unanswered > 0)
-        state.SkipWithError((std::to_string(unanswered) + " requests got no whole reply").c_str());
+    const kovebench::SClientTotals totals = kovebench::RunConcurrentClients(
+        state, kRequestsPerClient,
+        [&](int c, int i)
+        {
+            const bool asIdentify = identify && (i + c) % 2 != 0;
+            return Exchange(port, asIdentify ? kIdentify : kPing, asIdentify ? "System" : "Ping");
+        });
+    if (totals.iUnanswered > 0)
+        state.SkipWithError(
+            (std::to_string(totals.iUnanswered) + " requests got no whole reply").c_str());
 }
 
 void BM_HubPingIdentify(benchmark::State& state)

@@ -10,6 +10,8 @@
 // It refuses to run when port 62000 or 999 is taken.
 #include <benchmark/benchmark.h>
 
+#include "BenchClients.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
@@ -32,6 +34,8 @@
 
 namespace
 {
+using kovebench::Loopback;
+using kovebench::PortFree;
 using Clock = std::chrono::steady_clock;
 constexpr uint16_t kHubPort = 62000;
 constexpr uint16_t kSnifferPort = 62101;
@@ -42,15 +46,6 @@ constexpr int kReplyWaitMs = 30000;
 constexpr uint16_t kCommands[] = {50, 68};
 constexpr uint16_t kMagic = 0x4E50;
 constexpr size_t kHead = 8;
-
-sockaddr_in Loopback(uint16_t port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
 
 uint16_t Get16(const uint8_t* p)
 {
@@ -116,17 +111,6 @@ bool PortListens(uint16_t port)
     const bool up = connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
     close(s);
     return up;
-}
-
-bool PortFree(uint16_t port)
-{
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    const sockaddr_in a = Loopback(port);
-    const bool free = bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
-    close(s);
-    return free;
 }
 
 // The hub and the sniffer driver on a fresh bus-monitor device, ended with SIGTERM (or by the
@@ -216,53 +200,14 @@ void BM_PnDiagClients(benchmark::State& state)
         state.SkipWithError("the hub or the sniffer driver did not start");
         return;
     }
-    const int clients = static_cast<int>(state.range(0));
-    std::vector<double> latencies;
-    int64_t requests = 0;
-    int64_t unanswered = 0;
-    for (auto _ : state)
+    const kovebench::SClientTotals totals = kovebench::RunConcurrentClients(
+        state, kRequestsPerClient, [](int c, int i) { return Exchange(kCommands[(i + c) % 2]); });
+    if (totals.iUnanswered > 0)
     {
-        std::mutex mutex;
-        std::vector<std::thread> threads;
-        for (int c = 0; c < clients; ++c)
-            threads.emplace_back(
-                [&, c]
-                {
-                    std::vector<double> mine;
-                    int missed = 0;
-                    for (int i = 0; i < kRequestsPerClient; ++i)
-                    {
-                        const auto start = Clock::now();
-                        if (!Exchange(kCommands[(i + c) % 2]))
-                            ++missed;
-                        mine.push_back(
-                            std::chrono::duration<double, std::milli>(Clock::now() - start)
-                                .count());
-                    }
-                    std::lock_guard<std::mutex> lock(mutex);
-                    latencies.insert(latencies.end(), mine.begin(), mine.end());
-                    unanswered += missed;
-                });
-        for (std::thread& t : threads)
-            t.join();
-        requests += static_cast<int64_t>(clients) * kRequestsPerClient;
-    }
-    if (unanswered > 0)
-    {
-        const std::string what =
-            std::to_string(unanswered) + " of " + std::to_string(requests) + " requests unanswered";
+        const std::string what = std::to_string(totals.iUnanswered) + " of " +
+                                 std::to_string(totals.iRequests) + " requests unanswered";
         state.SkipWithError(what.c_str());
-        return;
     }
-    std::sort(latencies.begin(), latencies.end());
-    const auto percentile = [&](double p) {
-        return latencies.empty() ? 0.0 : latencies[static_cast<size_t>(p * (latencies.size() - 1))];
-    };
-    state.counters["requests/s"] =
-        benchmark::Counter(static_cast<double>(requests), benchmark::Counter::kIsRate);
-    state.counters["p50_ms"] = percentile(0.50);
-    state.counters["p99_ms"] = percentile(0.99);
-    state.counters["unanswered"] = static_cast<double>(unanswered);
 }
 
 BENCHMARK(BM_PnDiagClients)->Arg(1)->Arg(8)->Arg(32)->Arg(128)->UseRealTime()->Iterations(3);

@@ -10,6 +10,8 @@
 // the end, and by the kernel if this process dies first.
 #include <benchmark/benchmark.h>
 
+#include "BenchClients.h"
+
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
@@ -35,6 +37,7 @@
 
 namespace
 {
+using kovebench::Loopback;
 constexpr int kDriverSlot = 14;
 constexpr uint16_t kDriverPort = 62100 + kDriverSlot;
 constexpr uint16_t kHubPort = 62000;
@@ -44,15 +47,6 @@ const std::string kKeepRequest =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Ping KeepConnection=\"true\"/>";
 // The driver answers a Ping with the request and three CR LF pairs.
 const std::string kTrailer = "\r\n\r\n\r\n";
-
-sockaddr_in Loopback(uint16_t port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
 
 // A listening socket on the port (any address when `any`), with address reuse as the driver
 // uses it; -1 when the port is taken.
