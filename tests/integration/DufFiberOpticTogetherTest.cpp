@@ -222,7 +222,8 @@ TEST_F(DufWithFiberOpticStatic, AReconfigurationTheHubCannotStoreIsAnsweredAsAnE
 }
 
 // Lock value 1 keeps the input half of the fiber-optic settings, 2 the output half; other
-// values take nothing. The routing driver answers under any client lock with its stored set.
+// values take nothing. Each says so with a warning (severity 3) in the reply. The routing
+// driver answers under any client lock with its stored set.
 TEST_F(DufWithFiberOpticNormal, ModuleLocksOfBothDrivers)
 {
     StartDuf();
@@ -233,14 +234,19 @@ TEST_F(DufWithFiberOpticNormal, ModuleLocksOfBothDrivers)
         std::vector<std::string> stored;
     } cases[] = {
         {1,
-         {"Input Settings for FiberOptic are locked", Property("InputFrames", "8"),
-          Property("OutputFrames", "16")},
+         {"<Warning Type=\"ParameterError\" Name=\"FiberOptic Input\" "
+          "Text=\"Input Settings for FiberOptic are locked\"",
+          Property("InputFrames", "8"), Property("OutputFrames", "16")},
          {Property("InputFrames", "8"), Property("OutputFrames", "16")}},
         {2,
-         {"Output Settings for FiberOptic are locked", Property("InputFrames", "16"),
-          Property("OutputFrames", "8")},
+         {"<Warning Type=\"ParameterError\" Name=\"FiberOptic Output\" "
+          "Text=\"Output Settings for FiberOptic are locked\"",
+          Property("InputFrames", "16"), Property("OutputFrames", "8")},
          {Property("InputFrames", "16"), Property("OutputFrames", "8")}},
-        {3, {"ConfigurationLocked"}, {Property("InputFrames", "8"), Property("OutputFrames", "8")}},
+        {3,
+         {"<Warning Type=\"ParameterError\" Name=\"FiberOptic Settings\" "
+          "Text=\"Input and Output Settings for FiberOptic are locked\""},
+         {Property("InputFrames", "8"), Property("OutputFrames", "8")}},
     };
     for (const auto& c : cases)
     {
@@ -251,6 +257,7 @@ TEST_F(DufWithFiberOpticNormal, ModuleLocksOfBothDrivers)
         const CReply reply = Send(kFoPort, FiberOpticFrames(16, 16));
         for (const std::string& text : c.reply)
             EXPECT_TRUE(reply.Has(text)) << text << "\n" << reply.sText;
+        EXPECT_FALSE(reply.Has("<Error ")) << reply.sText;
         const std::string stored = File(kFoStored);
         for (const std::string& text : c.stored)
             EXPECT_NE(stored.find(text), std::string::npos) << text << "\n" << stored;
