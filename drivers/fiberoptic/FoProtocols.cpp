@@ -395,10 +395,11 @@ int ApplyLockToSettings(CQTXXml& document, const FoSettings& current, FoSettings
                                               kSourceUnit, __LINE__, Warning));
         return 0;
     default:
-        // A refusal keeps every setting: it is an error of the request, not a note on it.
+        // Both halves locked: nothing is taken, and the reply says so with a warning like the
+        // half locks.
         document.SetError(CQTXEParameterError("FiberOptic Settings",
                                               "Input and Output Settings for FiberOptic are locked",
-                                              kSourceUnit, __LINE__, Error));
+                                              kSourceUnit, __LINE__, Warning));
         return -1;
     }
 }

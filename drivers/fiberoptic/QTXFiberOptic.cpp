@@ -293,10 +293,10 @@ bool CFiberOptic::ParseAndCheckConfiguration(int& setIndex)
     return taken;
 }
 
-bool CFiberOptic::ChecksConfigurationUnderLock(int lock)
+bool CFiberOptic::ChecksConfigurationUnderLock(int /*lock*/)
 {
-    // Any other client lock takes nothing: the framework answers with the stored configuration.
-    return lock == 1 || lock == 2;
+    // Every client lock is judged by the lock rules of the slot-0 settings.
+    return true;
 }
 
 void CFiberOptic::ReloadSettingsFiles()
@@ -338,12 +338,17 @@ void CFiberOptic::SetHardwareConfiguration()
 void CFiberOptic::ConfigurationDone()
 {
     // The device keeps its configuration in flash: the hub stores it.
-    SendStringToDriver(sXmlStart + "<StoreConfiguration/>\n", 1000, QTX_SYSTEM_PORT, "");
+    const bool stored =
+        StoreConfigurationAtSystem(1000, FileNameToAbsolutePath("StoreCfgReply.xml"));
+    // The new settings are in force either way, so the command that follows them runs.
     if (!sPostConfigExe.empty())
     {
         WriteToLogfile("Executing post-config-command " + sPostConfigExe);
         ExecuteShellCommand(sPostConfigExe, true);
     }
+    // A configuration the hub did not store is lost at the next start: the requester is told.
+    if (!stored)
+        throw StoreConfigurationError();
 }
 
 void CFiberOptic::ProcessUserConfig(const std::string& value)

@@ -94,8 +94,9 @@ public:
     void InitCQTX() override;
     void BootHardware() override;
     bool ParseAndCheckConfiguration(int& setIndex) override;
-    // Lock values 1 and 2 lock one half of the slot-0 settings: a new document is checked and
-    // takes the locked half from the settings in force.
+    // A client lock is judged by the driver: values 1 and 2 lock one half of the slot-0
+    // settings (a new document takes the locked half from the settings in force), any other
+    // value both halves (a slot-0 document is refused with a warning).
     bool ChecksConfigurationUnderLock(int lock) override;
     void SetHardwareConfiguration() override;
     void ProcessDiagnostic() override;

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <map>
 #include <new>
+#include <set>
 
 #include "PnCopyMachine.h"
 #include "PnDrv.h"
@@ -370,12 +371,10 @@ void PnSnifferSignalRemap::Stamp(uint32_t offset)
 }
 
 // I/O records: one per run of records with the same device, slot and flags; status values by
-// their relation. Diagnosis values get a relation-usage record per device and controller.
+// their relation. Diagnosis values are counted here and get their relation-usage records last.
 int PnSnifferSignalRemap::BuildIoRecords(uint32_t signals)
 {
     uint32_t io = 0;
-    uint32_t usages = 0;
-    std::map<uint32_t, uint32_t> usageOf;
     uint32_t inputs = 0;
     uint64_t lastKey = ~0ull;
     bool firstDiagnosis = true;
@@ -389,25 +388,6 @@ int PnSnifferSignalRemap::BuildIoRecords(uint32_t signals)
                 Put16(60, static_cast<uint16_t>(i));
                 Put16(20, static_cast<uint16_t>(i + 1));
                 firstDiagnosis = false;
-            }
-            if (r[5] == 3 || r[5] == 4)
-            {
-                const uint32_t key = static_cast<uint32_t>(r[8]) << 8 | r[4];
-                auto found = usageOf.find(key);
-                if (found == usageOf.end())
-                {
-                    // The usage records are numbered as they are made: more than fit is
-                    // the numbering's failure.
-                    if (usages >= kMaxUsages)
-                        return Fail(7, i, kMaxUsages, PN_ERR_TOO_MANY_USAGES);
-                    uint8_t* u = m_pImage.get() + PN_IMAGE_USAGE_OFFSET + 4 * usages;
-                    u[0] = r[8];
-                    u[1] = r[4];
-                    u[2] = r[5];
-                    u[3] = static_cast<uint8_t>(usages);
-                    found = usageOf.emplace(key, usages++).first;
-                }
-                QtxBinPutU16(r + 14, static_cast<uint16_t>(found->second));
             }
             continue;
         }
@@ -438,7 +418,76 @@ int PnSnifferSignalRemap::BuildIoRecords(uint32_t signals)
     }
     Put16(18, static_cast<uint16_t>(io));
     m_pImage[21] = static_cast<uint8_t>(std::min<uint32_t>(inputs, 255));
-    m_pImage[44] = static_cast<uint8_t>(usages);
+    return 0;
+}
+
+// Relation-usage records of the diagnosis values of a relation (device and controller): the
+// input figures (class 3 without the flag), the output figures (class 3 with the flag) and the
+// connection state (class 4). A relation's connection state goes with its input record, else
+// with its output record; a relation with nothing but its connection state gets a pure
+// connection record. The records are numbered inputs first, then outputs, then pure connection
+// records, each group in the order of the signal records; every value takes its record's number.
+int PnSnifferSignalRemap::NumberRelationUsages(uint32_t signals)
+{
+    enum Use : uint8_t
+    {
+        kInput = 0,
+        kOutput = 1,
+        kConnection = 2
+    };
+    const auto isUsage = [](const uint8_t* r)
+    { return (r[9] & kDiagnosisFlag) != 0 && (r[5] == 3 || r[5] == 4); };
+    const auto useOf = [](const uint8_t* r) {
+        return r[5] == 4 ? kConnection : (r[2] & 1) != 0 ? kOutput : kInput;
+    };
+    const auto relationOf = [](const uint8_t* r)
+    { return static_cast<uint32_t>(r[8]) << 8 | r[4]; };
+
+    // The relations of each use, in the order of their first value.
+    std::vector<uint32_t> byUse[3];
+    std::set<uint32_t> seen[3];
+    for (uint32_t i = 0; i < signals; ++i)
+    {
+        const uint8_t* r = Signal(i);
+        if (isUsage(r) && seen[useOf(r)].insert(relationOf(r)).second)
+            byUse[useOf(r)].push_back(relationOf(r));
+    }
+    // The records in the order of their numbers: relation and use.
+    std::vector<std::pair<uint32_t, Use>> records;
+    for (Use use : {kInput, kOutput})
+        for (uint32_t relation : byUse[use])
+            records.emplace_back(relation, use);
+    for (uint32_t relation : byUse[kConnection])
+        if (seen[kInput].count(relation) == 0 && seen[kOutput].count(relation) == 0)
+            records.emplace_back(relation, kConnection);
+    std::map<uint32_t, uint32_t> number[3];
+    for (uint32_t n = 0; n < records.size(); ++n)
+        number[records[n].second][records[n].first] = n;
+    for (uint32_t relation : byUse[kConnection])
+        if (number[kConnection].count(relation) == 0)
+            number[kConnection][relation] =
+                number[seen[kInput].count(relation) != 0 ? kInput : kOutput][relation];
+
+    std::memset(m_pImage.get() + PN_IMAGE_USAGE_OFFSET, 0, 4 * kMaxUsages);
+    for (uint32_t n = 0; n < records.size() && n < kMaxUsages; ++n)
+    {
+        uint8_t* u = m_pImage.get() + PN_IMAGE_USAGE_OFFSET + 4 * n;
+        u[0] = static_cast<uint8_t>(records[n].first >> 8);
+        u[1] = static_cast<uint8_t>(records[n].first);
+        u[2] = records[n].second;
+        u[3] = static_cast<uint8_t>(n);
+    }
+    for (uint32_t i = 0; i < signals; ++i)
+    {
+        uint8_t* r = Signal(i);
+        if (!isUsage(r))
+            continue;
+        const uint32_t n = number[useOf(r)][relationOf(r)];
+        if (n >= kMaxUsages)
+            return Fail(7, i, kMaxUsages, PN_ERR_TOO_MANY_USAGES);
+        QtxBinPutU16(r + 14, static_cast<uint16_t>(n));
+    }
+    m_pImage[44] = static_cast<uint8_t>(records.size());
     return 0;
 }
 
@@ -619,6 +668,8 @@ int PnSnifferSignalRemap::Complete()
         result = BuildScripts(io);
     if (result == 0)
         result = BuildDeviceRecords(io);
+    if (result == 0)
+        result = NumberRelationUsages(signals);
     if (result != 0)
         return result;
     Stamp(4);

@@ -26,6 +26,9 @@
 // status value); byte 9 width (bit 7: diagnosis value); u16 10 place in the extracted slot
 // data or remap index; u16 12 signal number; u16 14 I/O record, usage record or status address.
 //
+// Relation-usage record (4 bytes): byte 0 device index, byte 1 controller number, byte 2 use (0
+// input figures, 1 output figures, 2 connection state only), byte 3 its number.
+//
 // Functions return 0 or a negative configuration error code and never throw.
 #ifndef PN_SNIFFER_IMAGE_H
 #define PN_SNIFFER_IMAGE_H
@@ -126,6 +129,7 @@ private:
     int BuildIoRecords(uint32_t signals);
     int BuildScripts(uint32_t ioRecords);
     int BuildDeviceRecords(uint32_t ioRecords);
+    int NumberRelationUsages(uint32_t signals);
 
     std::unique_ptr<uint8_t[]> m_pImage;
     std::vector<int16_t> m_vErrors;

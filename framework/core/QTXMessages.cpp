@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <unistd.h>
 
 #include "QTX.h"
 #include "QTXCommunication.h"
@@ -70,6 +71,17 @@ bool SendStringToDriver(const std::string& text, int timeoutMs, int port,
 {
     return SendBufferToDriver(text.data(), static_cast<int>(text.size()), timeoutMs, port,
                               replyFile);
+}
+
+bool StoreConfigurationAtSystem(int timeoutMs, const std::string& replyFile)
+{
+    // A reply left by an earlier store must not count as this one's.
+    unlink(replyFile.c_str());
+    CQTXXml answer;
+    return SendStringToDriver(sXmlStart + "<StoreConfiguration/>\n", timeoutMs,
+                              static_cast<int>(QTX_SYSTEM_PORT), replyFile) &&
+           answer.LoadFile(replyFile.c_str(), "StoreConfiguration") &&
+           SameString(CharPointerToString(answer.GetXMLNodeRoot().getAttribute("Status")), "Done");
 }
 
 bool SendFileToDriver(const std::string& file, int timeoutMs, int port,

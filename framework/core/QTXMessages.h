@@ -41,6 +41,11 @@ bool SendStringToDriver(const std::string& text, int timeoutMs, int port,
 bool SendFileToDriver(const std::string& file, int timeoutMs, int port,
                       const std::string& replyFile);
 
+// Asks the system driver to store the configuration directory in flash, receiving its answer
+// into replyFile. True only when the answer's Status is "Done": a refused store ("ERROR") and
+// no answer within the time-out are false.
+bool StoreConfigurationAtSystem(int timeoutMs, const std::string& replyFile);
+
 // Tells the system driver that the driver on `port` has the error (text ": " parameter); one
 // second of retries, the result is not reported.
 void SendModuleErrorToSystem(uint32_t port, const CQTXError& error);

@@ -221,8 +221,35 @@ TEST_F(DufWithFiberOpticStatic, AReconfigurationTheHubCannotStoreIsAnsweredAsAnE
               std::string::npos);
 }
 
+// An upload the hub cannot store is no update: the watcher logs the failure and tries again on
+// its next passes, and once the hub can write again the file is stored, applied and "done".
+TEST_F(DufWithFiberOpticStatic, TheWatcherReportsAnUploadTheHubCannotStore)
+{
+    StartDuf();
+    ASSERT_TRUE(FileHas(kFoStored, Property("Length", "576"))) << Log();
+    ASSERT_TRUE(WaitFor([&] { return LogCount("[/tmp/Update/Config_StaticFO.xml:") > 0; },
+                        std::chrono::seconds(30)));
+    m_tDevice.Tool("flash", {"data", "fail"});
+    ASSERT_TRUE(StoreDeviceFile(m_tDevice, kWorkingCopy, StaticFoFile("Int128")));
+    ASSERT_TRUE(
+        WaitFor([&] { return LogCount("ERROR: Update of StaticFO configuration failed!") >= 2; },
+                std::chrono::seconds(60)))
+        << Log();
+    EXPECT_EQ(LogCount("Update of StaticFO configuration done"), 0) << Log();
+    const std::string flash = File("/dev/mtd_data");
+
+    m_tDevice.Tool("flash", {"data", "ok"});
+    ASSERT_TRUE(WaitFor([&] { return LogCount("Update of StaticFO configuration done") == 1; },
+                        std::chrono::seconds(30)))
+        << Log();
+    EXPECT_NE(File("/dev/mtd_data"), flash);
+    EXPECT_TRUE(FileHas(kFoStored, Property("Length", "288"))) << Log();
+    EXPECT_EQ(File(kStoredCopy), StaticFoFile("Int128"));
+}
+
 // Lock value 1 keeps the input half of the fiber-optic settings, 2 the output half; other
-// values take nothing. The routing driver answers under any client lock with its stored set.
+// values take nothing. Each says so with a warning (severity 3) in the reply. The routing
+// driver answers under any client lock with its stored set.
 TEST_F(DufWithFiberOpticNormal, ModuleLocksOfBothDrivers)
 {
     StartDuf();
@@ -233,14 +260,19 @@ TEST_F(DufWithFiberOpticNormal, ModuleLocksOfBothDrivers)
         std::vector<std::string> stored;
     } cases[] = {
         {1,
-         {"Input Settings for FiberOptic are locked", Property("InputFrames", "8"),
-          Property("OutputFrames", "16")},
+         {"<Warning Type=\"ParameterError\" Name=\"FiberOptic Input\" "
+          "Text=\"Input Settings for FiberOptic are locked\"",
+          Property("InputFrames", "8"), Property("OutputFrames", "16")},
          {Property("InputFrames", "8"), Property("OutputFrames", "16")}},
         {2,
-         {"Output Settings for FiberOptic are locked", Property("InputFrames", "16"),
-          Property("OutputFrames", "8")},
+         {"<Warning Type=\"ParameterError\" Name=\"FiberOptic Output\" "
+          "Text=\"Output Settings for FiberOptic are locked\"",
+          Property("InputFrames", "16"), Property("OutputFrames", "8")},
          {Property("InputFrames", "16"), Property("OutputFrames", "8")}},
-        {3, {"ConfigurationLocked"}, {Property("InputFrames", "8"), Property("OutputFrames", "8")}},
+        {3,
+         {"<Warning Type=\"ParameterError\" Name=\"FiberOptic Settings\" "
+          "Text=\"Input and Output Settings for FiberOptic are locked\""},
+         {Property("InputFrames", "8"), Property("OutputFrames", "8")}},
     };
     for (const auto& c : cases)
     {
@@ -251,6 +283,7 @@ TEST_F(DufWithFiberOpticNormal, ModuleLocksOfBothDrivers)
         const CReply reply = Send(kFoPort, FiberOpticFrames(16, 16));
         for (const std::string& text : c.reply)
             EXPECT_TRUE(reply.Has(text)) << text << "\n" << reply.sText;
+        EXPECT_FALSE(reply.Has("<Error ")) << reply.sText;
         const std::string stored = File(kFoStored);
         for (const std::string& text : c.stored)
             EXPECT_NE(stored.find(text), std::string::npos) << text << "\n" << stored;

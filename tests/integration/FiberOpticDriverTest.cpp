@@ -66,6 +66,7 @@ protected:
     {
         ASSERT_TRUE(tHub.Start());
         tHub.SetReply("GetUserConfig", UserConfig("0x0"));
+        tHub.SetReply("StoreConfiguration", sXmlStart + "<StoreConfiguration Status=\"Done\"/>\n");
     }
 
     void Start(const std::vector<std::string>& args = {})

@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
@@ -397,6 +398,54 @@ TEST_F(PnConfiguration, ImageCountsRelationSlotsByKind)
     EXPECT_EQ(U16(image, 36), 0);
     EXPECT_EQ(U16(image, 38), 2); // input values of both devices (bits 4 and 5)
     EXPECT_EQ(U16(image, 46), 3);
+}
+
+// Relation figures of two devices through three controllers, made in mixed order (the signal
+// records go by device, then controller): the relation-usage records are numbered inputs first,
+// then outputs, then relations with nothing but their connection state. A connection state goes
+// with its relation's input record, else its output record.
+TEST_F(PnConfiguration, RelationUsagesAreNumberedInputsOutputsThenConnections)
+{
+    Start();
+    CPnConfig c;
+    c.devices = CPnConfig::Devices(2);
+    c.controllers = std::vector<std::vector<uint8_t>>(3, CPnConfig::Controller());
+    const auto figure = [](uint16_t id, uint8_t device, uint8_t controller)
+    {
+        SPnSignal s{id == 0x34A0 ? uint8_t{0} : kPnType32, 2, 2, 0, id};
+        s.byte8 = device;
+        s.byte9 = controller;
+        return s;
+    };
+    // 0x30A0 and 0x30A2 are input figures, 0x30A1 and 0x30A3 output figures, 0x34A0 the state.
+    c.analogIn = {figure(0x30A1, 0, 1), figure(0x30A0, 0, 2), figure(0x30A2, 1, 1),
+                  figure(0x30A3, 1, 2)};
+    c.digitalIn = {figure(0x34A0, 0, 3), figure(0x34A0, 1, 2)};
+    ASSERT_EQ(CheckResult(Send(c.Build())), 0) << pDriver->Output();
+    const std::string image = Image();
+    ASSERT_EQ(image.size(), 0x22000u);
+
+    // The records: device, controller, use (0 input, 1 output, 2 connection only), number.
+    ASSERT_EQ(image[44], 5);
+    const std::vector<std::vector<int>> records = {
+        {0, 2, 0, 0}, {1, 1, 0, 1}, {0, 1, 1, 2}, {1, 2, 1, 3}, {0, 3, 2, 4}};
+    for (size_t n = 0; n < records.size(); ++n)
+        for (size_t b = 0; b < 4; ++b)
+            EXPECT_EQ(static_cast<uint8_t>(image[22528 + 4 * n + b]), records[n][b])
+                << "record " << n << " byte " << b;
+
+    // Each figure names its record: by device, controller, class and output flag.
+    std::map<std::vector<int>, int> numbers;
+    for (size_t i = 0; i < U16(image, 16); ++i)
+    {
+        const std::string r = image.substr(24576 + 16 * i, 16);
+        if ((static_cast<uint8_t>(r[9]) & 0x80) != 0)
+            numbers[{r[8], r[4], r[5], r[2]}] = U16(r, 14);
+    }
+    const std::map<std::vector<int>, int> expected = {{{0, 1, 3, 1}, 2}, {{0, 2, 3, 0}, 0},
+                                                      {{0, 3, 4, 0}, 4}, {{1, 1, 3, 0}, 1},
+                                                      {{1, 2, 3, 1}, 3}, {{1, 2, 4, 0}, 3}};
+    EXPECT_EQ(numbers, expected);
 }
 
 TEST_F(PnConfiguration, StoredConfigurationIsTakenAgainAtStart)

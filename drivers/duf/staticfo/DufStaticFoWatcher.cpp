@@ -38,6 +38,23 @@ pthread_mutex_t* OwnWriteMutex()
     return &g_tOwnWriteMutex;
 }
 
+// The name of the first error in the answer to a Reconfigure request; empty when it carries
+// none.
+std::string ReconfigureFailure(const std::string& replyFile)
+{
+    CQTXXml reply;
+    if (!reply.LoadFile(replyFile.c_str(), "Reconfigure"))
+        return "";
+    XMLNode errors = reply.GetXMLNodeRoot().getChildNode("Errors");
+    if (errors.isEmpty())
+        return "";
+    const XMLNode error = errors.getChildNode("Error");
+    if (error.isEmpty())
+        return "";
+    const std::string name = CharPointerToString(error.getAttribute("Name"));
+    return name.empty() ? "Error" : name;
+}
+
 bool StaticFOConfigThread(CQTX* driver, void* /*argument*/, int /*value*/)
 {
     CDuf* duf = static_cast<CDuf*>(driver);
@@ -112,13 +129,24 @@ bool CDuf::NewStaticFOConfig()
 {
     // A client may still be writing the file.
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    if (SendStringToDriver(sXmlStart + "<Reconfigure/>", 2000, DUF_PORT, ""))
+    const std::string reply = FileNameToAbsolutePath("ReconfigureReply.xml");
+    unlink(reply.c_str());
+    if (!SendStringToDriver(sXmlStart + "<Reconfigure/>", 2000, DUF_PORT, reply))
+    {
+        WriteToLogfile("ERROR: Update of StaticFO configuration failed!");
+        return false;
+    }
+    const std::string failure = ReconfigureFailure(reply);
+    if (failure.empty())
     {
         WriteToLogfile("Update of StaticFO configuration done");
         return true;
     }
     WriteToLogfile("ERROR: Update of StaticFO configuration failed!");
-    return false;
+    // A file the hub could not store is tried again on the next pass, so that it is in flash
+    // once the hub can write again. A file that was stored but could not be applied would fail
+    // the same way again: the next upload is the next try.
+    return failure != StoreConfigurationError().ErrorText();
 }
 
 bool CDuf::WriteOwnWorkingCopy(const std::string& source)
@@ -149,13 +177,7 @@ void CDuf::TakeStaticFoFactoryDefault()
 bool CDuf::StoreConfigurationThroughHub()
 {
     // The hub answers "Done" once the configuration directory is in flash.
-    const std::string reply = FileNameToAbsolutePath("StoreCfgReply.xml");
-    unlink(reply.c_str());
-    CQTXXml answer;
-    return SendStringToDriver(sXmlStart + "<StoreConfiguration/>\n", kStoreTimeoutMs,
-                              static_cast<int>(QTX_SYSTEM_PORT), reply) &&
-           answer.LoadFile(reply.c_str(), "StoreConfiguration") &&
-           SameString(CharPointerToString(answer.GetXMLNodeRoot().getAttribute("Status")), "Done");
+    return StoreConfigurationAtSystem(kStoreTimeoutMs, FileNameToAbsolutePath("StoreCfgReply.xml"));
 }
 
 int CDuf::ProcessUnknownXmlTag(uint32_t requestCode)
