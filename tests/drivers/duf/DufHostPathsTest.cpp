@@ -171,32 +171,41 @@ TEST_F(DufHostPaths, HostBuffersThePoolCannotGiveAreRefusedAndComeBack)
     const struct
     {
         const char* why;
-        SHostList list;
+        std::vector<SHostList> lists;
     } refused[] = {
-        {"the pool has no such block left", Offered("E", 15, 4000)},
-        {"more than the pool hands out in one block", Offered("E", 17, 4000)},
-        {"a window of no bytes", {"E", 65535, 3, "Output", 0, 0}},
+        {"the pool has no such block left", {Offered("E", 15, 4000)}},
+        // The first list's buffers are taken before the second one is refused.
+        {"more than the pool hands out in one block",
+         {Offered("E", 1, 4000), Offered("F", 17, 4000)}},
+        {"a window of no bytes", {{"E", 65535, 3, "Output", 0, 0}}},
     };
-    for (const auto& r : refused)
+    // Again and again: buffers a refused document had taken would fill the pool.
+    for (int round = 0; round < 6; ++round)
     {
-        SCOPED_TRACE(r.why);
-        const std::string answer = Check(ApplicationDocument(62202, {r.list}), false);
-        EXPECT_NE(answer.find("Can not allocate memory for the PCI master buffers"),
-                  std::string::npos)
-            << answer;
-        EXPECT_NE(answer.find("OutOfMemory"), std::string::npos);
-        EXPECT_NE(answer.find("WrongParameter"), std::string::npos);
-        EXPECT_EQ(Duf().Requests().FindFirstDufRequest(62202, 0, ""), nullptr);
-        // The paths of the other application stay.
-        EXPECT_NE(Duf().Requests().FindFirstDufRequest(62201, 65535, "D"), nullptr);
+        for (const auto& r : refused)
+        {
+            SCOPED_TRACE(r.why);
+            const std::string answer = Check(ApplicationDocument(62202, r.lists), false);
+            EXPECT_NE(answer.find("Can not allocate memory for the PCI master buffers"),
+                      std::string::npos)
+                << answer;
+            EXPECT_NE(answer.find("OutOfMemory"), std::string::npos);
+            EXPECT_NE(answer.find("WrongParameter"), std::string::npos);
+            EXPECT_EQ(Duf().Requests().FindFirstDufRequest(62202, 0, ""), nullptr);
+            // The paths of the other application stay.
+            EXPECT_NE(Duf().Requests().FindFirstDufRequest(62201, 65535, "D"), nullptr);
+        }
     }
 
-    // Once the first application needs less, the second one gets its buffers.
+    // Once the first application needs less, the second one gets all the buffers it left.
     Check(ApplicationDocument(62201, {Offered("A", 15, 4000)}), true);
-    const std::string answer = Check(ApplicationDocument(62202, {Offered("E", 15, 4000)}), true);
+    const std::string answer =
+        Check(ApplicationDocument(
+                  62202, {Offered("E", 15, 4000), Offered("F", 15, 4000), Offered("G", 15, 4000)}),
+              true);
     EXPECT_NE(answer.find("<Property Name=\"BufferLength\" Value=\"4000\"/>"), std::string::npos)
         << answer;
-    EXPECT_NE(answer.find("<Property Name=\"PcimChannel\" Value=\"1\"/>"), std::string::npos)
+    EXPECT_NE(answer.find("<Property Name=\"PcimChannel\" Value=\"3\"/>"), std::string::npos)
         << answer;
 }
 
