@@ -138,6 +138,15 @@ uint16_t CDuf::ReadRequester(CQTXXml& document, std::string& targetSignals)
 bool CDuf::ReadRecords(CQTXXml& document, uint16_t requester)
 {
     tRequests.RemoveDufRequest(requester, 0, "");
+    // An application's new document replaces its hold on the fiber-optic link too, also when
+    // it asks for no paths at all.
+    if (IsApplicationPort(requester))
+    {
+        if (FoInReservedBy == requester)
+            FoInReservedBy = 0;
+        if (FoOutReservedBy == requester)
+            FoOutReservedBy = 0;
+    }
     std::string moduleSlot;
     std::string name;
     for (int count = document.SelectSignalListByOrder(moduleSlot, name, true); count >= 0;
@@ -150,10 +159,6 @@ bool CDuf::ReadRecords(CQTXXml& document, uint16_t requester)
         record.Direction = 1;
         if (IsApplicationPort(requester))
         {
-            if (FoInReservedBy == requester)
-                FoInReservedBy = 0;
-            if (FoOutReservedBy == requester)
-                FoOutReservedBy = 0;
             document.SelectSignalByNumber(-1, true);
             if (!document.ReadIntProperty("NumberOfBuffers", &record.PcimBufferCount, 1, true, 1,
                                           kMaxBuffers, false))
