@@ -408,10 +408,25 @@ TEST_P(DufModuleSwitching, AFailingModuleDriverStopsTheSwitchUntilTheNextOne)
     x3.SetReply("Configuration", OutputConfiguration(Range(0, 15)));
     x3.SetReply("Module", sXmlStart + "<Module Name=\"qorQM16xAO-10V\"/>\n");
     const int sent = x3.Count("Module");
+    // Configurations sent to X3 (whatever their root), apart from the pushed user settings.
+    const auto configurations = [&]
+    {
+        int n = 0;
+        for (const CHubRequest& r : x3.Requests())
+            n += r.sRoot != "SetUserConfig" && r.sRoot != "AddressTable" && r.sRoot != "Ping";
+        return n;
+    };
+    const int before = configurations();
     m_tDevice.Tool("hex", {"1,1,0,0"});
     ASSERT_TRUE(WaitFor([&] { return LogCount("Ending SwitchModuleConfigurations()") == 2; },
                         std::chrono::seconds(30)))
         << Log();
+    // Back in normal mode X3 gets its own configuration again, where one came; what came
+    // instead of one is never sent to it as its configuration.
+    if (row.logged.front() == "WrongConfigFromDriver")
+        EXPECT_EQ(configurations(), before);
+    else
+        EXPECT_GT(x3.Count("Module"), sent);
     m_tDevice.Tool("hex", {"1,0,0,0"});
     ASSERT_TRUE(x4.WaitForRequests("Module", 1, std::chrono::seconds(30))) << Log();
     EXPECT_NE(x4.Requests("Module").back().sDocument.find("\"PowerOn\" Value=\"true\""),

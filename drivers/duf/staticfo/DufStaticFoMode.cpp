@@ -384,8 +384,13 @@ bool CDuf::SwitchModuleConfigurations(bool on)
                     if (!SendStringToDriver(sXmlStart + "<Configuration/>\n", kDriverTimeoutMs,
                                             port, flex) ||
                         !document.LoadFile(flex.c_str(), "Module"))
+                    {
+                        // What came back is no configuration of the module: it must not be sent
+                        // to the module as its own on the way back to normal mode.
+                        unlink(flex.c_str());
                         throw StaticFoError("WrongConfigFromDriver",
                                             "No or wrong config sent from driver", __LINE__);
+                    }
                     for (int t : {kDigitalOut, kAnalogOut})
                     {
                         const SignalRange& range = module.Range[t];
