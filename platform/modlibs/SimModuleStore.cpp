@@ -6,6 +6,7 @@
 #include "KoveSimConfig.h"
 #include "KoveSimDevice.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -69,6 +70,36 @@ std::string NewEeprom(int slot)
     return image;
 }
 
+// The flash file system a module leaves the factory with: its golden FPGA image (entry 0,
+// the one it falls back to) and a first user image (entry 1, the one an update replaces),
+// where the module keeps them.
+struct SFactoryFile
+{
+    uint32_t uAddress;
+    const char* pName;
+    const char* pTime;
+};
+const SFactoryFile kFactoryFiles[] = {{0x00000, "Golden_Fpga.bin", "07:30:01"},
+                                      {0x80000, "User_Fpga.bin", "07:30:02"}};
+
+// Lays down the factory files; the table goes last, so that it names only files that are there.
+bool SeedFileSystem(const std::string& dir, int slot)
+{
+    std::string table;
+    uint32_t id = 0;
+    for (const SFactoryFile& f : kFactoryFiles)
+    {
+        const std::string data = std::string(f.pName) + " of SimModule" + std::to_string(slot);
+        if (SimWriteFileAtomic(dir + "/plvfs/" + std::to_string(id) + ".bin", data) != 0)
+            return false;
+        table += std::to_string(id) + "\t" + std::to_string(f.uAddress) + "\t" +
+                 std::to_string(data.size()) + "\tA0\t2001-01-31\t" + f.pTime + "\t" + f.pName +
+                 "\n";
+        ++id;
+    }
+    return SimWriteFileAtomic(dir + "/plvfs/table", table) == 0;
+}
+
 bool SafeName(const std::string& name)
 {
     if (name.empty() || name.size() >= 166)
@@ -125,9 +156,12 @@ void CSimModuleSlot::Open(const std::string& dir, int slot)
             return;
         }
     m_iLockFd = fd;
+    // A module seen for the first time: the production record and the flash file system it
+    // came with.
     struct stat st;
-    if (stat((m_sDir + "/eeprom.bin").c_str(), &st) != 0 &&
-        SimWriteFileAtomic(m_sDir + "/eeprom.bin", NewEeprom(slot)) != 0)
+    if ((stat((m_sDir + "/eeprom.bin").c_str(), &st) != 0 &&
+         SimWriteFileAtomic(m_sDir + "/eeprom.bin", NewEeprom(slot)) != 0) ||
+        (stat((m_sDir + "/plvfs/table").c_str(), &st) != 0 && !SeedFileSystem(m_sDir, slot)))
     {
         close(m_iLockFd);
         m_iLockFd = -1;
@@ -323,18 +357,27 @@ bool CSimModuleSlot::WriteFile(const std::string& name, const std::string& versi
             files.erase(files.begin() + static_cast<long>(i));
             break;
         }
+    // The file takes the first gap that holds it, from the start of the flash on, and its
+    // place in the directory follows its address: a replaced file keeps its place when the
+    // new one fits where the old one was.
     SSimPlvFile file;
-    uint64_t end = 0;
-    for (const SSimPlvFile& f : files)
+    std::vector<SSimPlvFile> byAddress = files;
+    std::sort(byAddress.begin(), byAddress.end(),
+              [](const SSimPlvFile& a, const SSimPlvFile& b) { return a.uAddress < b.uAddress; });
+    uint64_t at = 0;
+    for (const SSimPlvFile& f : byAddress)
     {
-        file.uId = f.uId >= file.uId ? f.uId + 1 : file.uId;
+        if (at + length <= f.uAddress)
+            break;
         const uint64_t fileEnd = static_cast<uint64_t>(f.uAddress) + f.uSize;
-        end = fileEnd > end ? fileEnd : end;
+        const uint64_t next = (fileEnd + kFlashFileAlign - 1) / kFlashFileAlign * kFlashFileAlign;
+        at = next > at ? next : at;
     }
-    end = (end + kFlashFileAlign - 1) / kFlashFileAlign * kFlashFileAlign;
-    if (end + length > kSimSpiFlashBytes)
+    for (const SSimPlvFile& f : files)
+        file.uId = f.uId >= file.uId ? f.uId + 1 : file.uId;
+    if (at + length > kSimSpiFlashBytes)
         return false;
-    file.uAddress = static_cast<uint32_t>(end);
+    file.uAddress = static_cast<uint32_t>(at);
     file.uSize = length;
     file.sVersion = version.substr(0, 2);
     file.sVersion.resize(2, ' ');
@@ -353,7 +396,10 @@ bool CSimModuleSlot::WriteFile(const std::string& name, const std::string& versi
     if (SimWriteFileAtomic(m_sDir + "/plvfs/" + std::to_string(file.uId) + ".bin",
                            std::string(reinterpret_cast<const char*>(data), length)) != 0)
         return false;
-    files.push_back(file);
+    size_t index = 0;
+    while (index < files.size() && files[index].uAddress < file.uAddress)
+        ++index;
+    files.insert(files.begin() + static_cast<long>(index), file);
     return SaveTable(files);
 }
 

@@ -9,7 +9,10 @@
 //   dev/module<slot>/ram.bin          the module controller's RAM (SimRamBytes); a new
 //                                     one is zero but for the temperature word
 //   dev/module<slot>/plvfs/table      the flash file system's directory, one file a line:
-//                                     id, flash address, size, version, date, time, name
+//                                     id, flash address, size, version, date, time, name;
+//                                     a new module holds its golden FPGA image
+//                                     "Golden_Fpga.bin" (entry 0) and a user image
+//                                     "User_Fpga.bin" (entry 1)
 //   dev/module<slot>/plvfs/<id>.bin   the bytes of each file
 //   dev/module<slot>/.lock            held while a process works on the slot
 //
@@ -75,7 +78,8 @@ public:
 
     bool ListFiles(std::vector<SSimPlvFile>* files);
     bool ReadFile(const std::string& name, std::vector<uint8_t>* data);
-    // Adds the file behind the last one (a file of the same name is replaced).
+    // Stores the file (a file of the same name is replaced) in the first gap of the flash that
+    // holds it; the directory lists the files in the order of their addresses.
     bool WriteFile(const std::string& name, const std::string& version, const uint8_t* data,
                    uint32_t length);
     bool DeleteFile(const std::string& name);
