@@ -234,7 +234,8 @@ bool ReadSlot1Eeprom(unsigned char image[EEPROM_IMAGE_SIZE])
         return false;
     const std::string path = JoinPath(LocalPath(sUpdateRootDir), "EEProm1.bin");
     FILE* file = fopen(path.c_str(), "rb");
-    const bool read = file != nullptr && fread(image, 1, EEPROM_IMAGE_SIZE, file) == EEPROM_IMAGE_SIZE;
+    const bool read =
+        file != nullptr && fread(image, 1, EEPROM_IMAGE_SIZE, file) == EEPROM_IMAGE_SIZE;
     if (file != nullptr)
         fclose(file);
     files.RemoveUnpacked("EEProm1.bin");

@@ -342,8 +342,8 @@ bool CSimModuleSlot::SaveTable(std::vector<SSimPlvFile> entries)
     for (const SSimPlvFile& f : entries)
         text += f.bFree ? std::string(kFreeEntry) + "\n"
                         : std::to_string(f.uId) + "\t" + std::to_string(f.uAddress) + "\t" +
-                              std::to_string(f.uSize) + "\t" + f.sVersion + "\t" + f.sDate +
-                              "\t" + f.sTime + "\t" + f.sName + "\n";
+                              std::to_string(f.uSize) + "\t" + f.sVersion + "\t" + f.sDate + "\t" +
+                              f.sTime + "\t" + f.sName + "\n";
     return SimWriteFileAtomic(m_sDir + "/plvfs/table", text) == 0;
 }
 

@@ -324,9 +324,9 @@ TEST_F(ModuleMemory, FlashFileSystemReusesFreedEntriesAndClosesGapsOnDefragment)
                                   {"calibration.bin", 0x81000}}));
 
     ASSERT_EQ(PlvTools_Defrag(2, 7), PLV_OK);
-    EXPECT_EQ(listing(), (Listing{{"Golden_Fpga.bin", 0},
-                                  {"User_Fpga.bin", 0x1000},
-                                  {"calibration.bin", 0x12000}}));
+    EXPECT_EQ(
+        listing(),
+        (Listing{{"Golden_Fpga.bin", 0}, {"User_Fpga.bin", 0x1000}, {"calibration.bin", 0x12000}}));
     const std::string copy = Local("copy.bin");
     ASSERT_EQ(PlvTools_Read(2, 7, "User_Fpga.bin", copy), PLV_OK);
     EXPECT_EQ(ReadBytes(Real(copy)), Pattern(0x10001, 5));
