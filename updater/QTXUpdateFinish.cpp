@@ -111,7 +111,8 @@ bool WriteUpdateRecords(int partition, int total)
         return false;
     }
 
-    // The archive itself, cut in two when the rest of the partition cannot hold it.
+    // The archive itself, cut in two when the rest of the partition cannot hold it with room to
+    // spare: one that fills the rest exactly goes whole into "UPD0", behind it an empty "UPD1".
     const int archive = open(LocalPath(sUpdateArchive).c_str(), O_RDONLY | O_CLOEXEC);
     if (archive < 0)
     {
@@ -123,7 +124,7 @@ bool WriteUpdateRecords(int partition, int total)
     const uint64_t room = at > 0 ? static_cast<uint64_t>(size - at) : 0;
     ok = archiveSize > kMinRecordSource && at > static_cast<off_t>(kMinRecordSource) &&
          archiveSize <= UINT32_MAX && room > QTX_FLASH_RECORD_HEAD_BYTES;
-    if (ok && archiveSize + QTX_FLASH_RECORD_HEAD_BYTES <= room)
+    if (ok && archiveSize + QTX_FLASH_RECORD_HEAD_BYTES < room)
         ok = WriteRecord(partition, archive, static_cast<uint32_t>(archiveSize), "UPDT", room,
                          total, 0.1, 0.9);
     else if (ok)

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
@@ -218,43 +219,46 @@ void PrepareUpdate(const std::string& directory, const std::string& archive, boo
     // The compatibility list stored at the end is the one of this run (the archive's, or one a
     // part puts into the update directory), never one an earlier run left there.
     unlink(JoinPath(LocalPath(sUpdateRootDir), "Compatibility.xml").c_str());
-    // A simulated run changes nothing: old request files and routing configurations stay.
-    if (!simulate)
-        RemoveOldDriverFiles();
 
     OpenUserLog();
     UpdateLog("\n\n************ Starting new download **********\n", true);
 }
 
-// The module's EEPROM of slot 1 on devices whose slot 1 module comes without a valid one.
-void UpdateSlot1Eeprom(std::string partNames[6], std::string versions[6], uint32_t& mask)
+// The production record that a slot 1 module without a valid one gets, from "EEProm1.bin" of
+// the archive; false when the archive has none of 512 bytes. Nothing is written yet.
+bool ReadSlot1Eeprom(unsigned char image[EEPROM_IMAGE_SIZE])
 {
     UpdateLog("Eeprom on slot1 needs an update ...");
     CUpdateFiles& files = *g_pUpdateFilesClass;
     if (!files.Archive().Has("EEProm1.bin") || !files.Unpack("EEProm1.bin"))
-        return;
+        return false;
     const std::string path = JoinPath(LocalPath(sUpdateRootDir), "EEProm1.bin");
-    unsigned char image[EEPROM_IMAGE_SIZE] = {};
     FILE* file = fopen(path.c_str(), "rb");
-    const bool read = file != nullptr && fread(image, 1, sizeof image, file) == sizeof image;
+    const bool read =
+        file != nullptr && fread(image, 1, EEPROM_IMAGE_SIZE, file) == EEPROM_IMAGE_SIZE;
     if (file != nullptr)
         fclose(file);
-    if (read)
-    {
-        EepromCheck(image, EEPROM_IMAGE_SIZE, true);
-        if (!bSimulateUpdate && EepromWrite(image, EEPROM_IMAGE_SIZE, 0, 1, 1000, false))
-        {
-            const std::string name = TrimmedText(image + 32, 32);
-            UpdateLog("Updated Eeprom on slot 1 for " + name);
-            printf("Updated EEPROM on slot 1\n");
-            partNames[2] = name;
-            versions[2] = "Needs update";
-            mask |= 1u << 2;
-        }
-        else
-            UpdateLog("Can not write new EEPROM to slot 1");
-    }
     files.RemoveUnpacked("EEProm1.bin");
+    if (read)
+        EepromCheck(image, EEPROM_IMAGE_SIZE, true);
+    return read;
+}
+
+// Writes that record to the module in slot 1; once it is there, the module's part runs.
+void WriteSlot1Eeprom(unsigned char image[EEPROM_IMAGE_SIZE], std::string partNames[6],
+                      std::string versions[6], uint32_t& mask)
+{
+    if (!bSimulateUpdate && EepromWrite(image, EEPROM_IMAGE_SIZE, 0, 1, 1000, false))
+    {
+        const std::string name = TrimmedText(image + 32, 32);
+        UpdateLog("Updated Eeprom on slot 1 for " + name);
+        printf("Updated EEPROM on slot 1\n");
+        partNames[2] = name;
+        versions[2] = "Needs update";
+        mask |= 1u << 2;
+    }
+    else
+        UpdateLog("Can not write new EEPROM to slot 1");
 }
 
 // The module's flash size as its command 16 answers it (the first word of the answer), for
@@ -270,8 +274,8 @@ int32_t ModuleFlashSize(int slot)
 }
 
 // Reads the EEPROM of every requested module slot: the part name and installed version of each
-// module that is present.
-void ScanModules(bool standAlone, bool force, const std::string& pattern, std::string partNames[6],
+// module that is present. True when the module of slot 1 needs a new production record.
+bool ScanModules(bool standAlone, bool force, const std::string& pattern, std::string partNames[6],
                  std::string versions[6], uint32_t& mask)
 {
     const uint32_t requested = mask;
@@ -314,8 +318,44 @@ void ScanModules(bool standAlone, bool force, const std::string& pattern, std::s
         partNames[n + 1] = name;
         versions[n + 1] = version;
     }
-    if ((requested & (1u << 2)) && !slot1Valid && pattern.compare(0, 2, "57") == 0)
-        UpdateSlot1Eeprom(partNames, versions, mask);
+    return (requested & (1u << 2)) && !slot1Valid && pattern.compare(0, 2, "57") == 0;
+}
+
+// A part of the run: its name, its slot (-1 the central unit) and the installed version.
+struct SPart
+{
+    std::string sName;
+    int iSlot;
+    std::string sVersion;
+};
+
+// The parts in their order: those before the verify step, and the kept "AVR" entry after it.
+void PlanParts(const std::vector<std::string>& entries, uint32_t slotMask,
+               const std::string partNames[6], const std::string versions[6],
+               std::vector<SPart>& parts, std::vector<SPart>& afterVerify)
+{
+    parts.clear();
+    afterVerify.clear();
+    for (const std::string& entry : entries)
+        if (entry[0] == '<' && entry.back() != '>')
+            parts.push_back({entry.substr(1), 0, kVersionNeverUsed});
+    for (int l = 0; l <= 5; ++l)
+        if (slotMask & (1u << l))
+            parts.push_back({partNames[l], l - 1, versions[l]});
+    if (!((slotMask & 1u) || slotMask == 0))
+        return;
+    for (const std::string& entry : entries)
+    {
+        if (entry[0] == '<' && entry.back() != '>')
+            continue;
+        const std::string name = entry[0] == '>' ? entry.substr(1) : entry;
+        if (name.empty())
+            continue;
+        if (SameString(name.substr(0, 3), "AVR"))
+            afterVerify.assign(1, {name, 0, kVersionNeverUsed});
+        else
+            parts.push_back({name, 0, kVersionNeverUsed});
+    }
 }
 } // namespace
 
@@ -509,6 +549,10 @@ int UpdateMain(int argc, char** argv)
     versions[0] = kVersionNeverUsed;
     std::vector<std::string> entries;
     CUpdateFiles& files = *g_pUpdateFilesClass;
+    // What the target check finds to change; the changes wait until every check has passed.
+    bool writeSlot1Eeprom = false;
+    unsigned char slot1Eeprom[EEPROM_IMAGE_SIZE] = {};
+    bool writeClock = false;
 
     if (options.bProduce)
     {
@@ -577,22 +621,58 @@ int UpdateMain(int argc, char** argv)
             if (size <= kMinUpdatePartitionBytes)
                 StopUpdate("ERROR: Flash too small for this new firmware.", 30);
         }
-        if (!noHwModuleUpdate)
-            ScanModules(!systemBased, force, match.sPattern, partNames, versions, slotMask);
-        if (match.sPattern == "52.760000")
-        {
-            UpdateLog("Update qorClock: Write to SysControl Register 800000");
-            printf("Update qorClock: Write to SysControl Register 800000\n");
-            pUpdateHw->BPBWriteWord(8192, 0x800000, true);
-            PauseMs(1000);
-        }
+        if (!noHwModuleUpdate &&
+            ScanModules(!systemBased, force, match.sPattern, partNames, versions, slotMask))
+            writeSlot1Eeprom = ReadSlot1Eeprom(slot1Eeprom);
+        writeClock = match.sPattern == "52.760000";
     }
 
+    // Every check that can refuse the archive comes before the first change of the device.
     // Nothing is changed from a damaged archive.
     std::string damaged;
     if (!files.Archive().CheckAll(damaged))
         StopUpdate("ERROR: Corrupt update file: " + damaged + " " + files.Archive().Why() + ".",
                    23);
+    // An AVR group cannot be written: the archive is refused before any part changes anything.
+    // The module of slot 1 counts with the production record it is about to get (a simulated
+    // run writes none).
+    std::vector<SPart> parts;
+    std::vector<SPart> afterVerify;
+    {
+        std::string names[6];
+        std::string installed[6];
+        std::copy(partNames, partNames + 6, names);
+        std::copy(versions, versions + 6, installed);
+        uint32_t mask = slotMask;
+        if (writeSlot1Eeprom && !bSimulateUpdate)
+        {
+            names[2] = TrimmedText(slot1Eeprom + 32, 32);
+            installed[2] = "Needs update";
+            mask |= 1u << 2;
+        }
+        PlanParts(entries, mask, names, installed, parts, afterVerify);
+        for (const std::vector<SPart>* list : {&parts, &afterVerify})
+            for (const SPart& part : *list)
+            {
+                const std::string error = AvrPartError(part.sName, part.sVersion);
+                if (!error.empty())
+                    StopUpdate(error, 20);
+            }
+    }
+
+    // The changes of the target check. A simulated run leaves old request files and routing
+    // configurations where they are.
+    if (!bSimulateUpdate)
+        RemoveOldDriverFiles();
+    if (writeSlot1Eeprom)
+        WriteSlot1Eeprom(slot1Eeprom, partNames, versions, slotMask);
+    if (writeClock)
+    {
+        UpdateLog("Update qorClock: Write to SysControl Register 800000");
+        printf("Update qorClock: Write to SysControl Register 800000\n");
+        pUpdateHw->BPBWriteWord(8192, 0x800000, true);
+        PauseMs(1000);
+    }
 
     // 11. Steps.
     const bool allParts = (slotMask & 1u) || slotMask == 0;
@@ -606,41 +686,7 @@ int UpdateMain(int argc, char** argv)
         total = 1;
 
     // 13. Parts: those before the verify step in their order, the kept "AVR" entry after it.
-    struct SPart
-    {
-        std::string sName;
-        int iSlot;
-        std::string sVersion;
-    };
-    std::vector<SPart> parts;
-    for (const std::string& entry : entries)
-        if (entry[0] == '<' && entry.back() != '>')
-            parts.push_back({entry.substr(1), 0, kVersionNeverUsed});
-    for (int l = 0; l <= 5; ++l)
-        if (slotMask & (1u << l))
-            parts.push_back({partNames[l], l - 1, versions[l]});
-    std::vector<SPart> afterVerify;
-    if (allParts)
-        for (const std::string& entry : entries)
-        {
-            if (entry[0] == '<' && entry.back() != '>')
-                continue;
-            const std::string name = entry[0] == '>' ? entry.substr(1) : entry;
-            if (name.empty())
-                continue;
-            if (SameString(name.substr(0, 3), "AVR"))
-                afterVerify.assign(1, {name, 0, kVersionNeverUsed});
-            else
-                parts.push_back({name, 0, kVersionNeverUsed});
-        }
-    // An AVR group cannot be written: the archive is refused before any part changes anything.
-    for (const std::vector<SPart>* list : {&parts, &afterVerify})
-        for (const SPart& part : *list)
-        {
-            const std::string error = AvrPartError(part.sName, part.sVersion);
-            if (!error.empty())
-                StopUpdate(error, 20);
-        }
+    PlanParts(entries, slotMask, partNames, versions, parts, afterVerify);
 
     // 12. LEDs and the status LED's blinking.
     SetUpdateLedsStart();

@@ -254,7 +254,8 @@ extern "C"
 
     int DfcmSetTimerInterval(uint32_t timer, uint32_t interval)
     {
-        if (timer >= DFCM_TIMERS || interval == 0)
+        // Timers are counted from 1 here; timer 3 would land on the first data-valid input.
+        if (timer < 1 || timer >= DFCM_TIMERS)
             return 1;
         Write(IntervalRegister(timer), interval - 1);
         return 0;

@@ -97,8 +97,10 @@ extern "C"
 
     int DfcmSetGlobalEvent(uint32_t event);
     int DfcmControlTimer(uint32_t mask, uint32_t value);
-    /* Interval of timer 0-2 in counts; written as count minus one. 1 for another timer or an
-     * interval of 0, else 0. */
+    /* Interval of timer 1 or 2 in counts, written as count minus one into the register of
+     * that timer (0x1100B4 + 4 x timer; an interval of 0 leaves 0xFFFFFFFF, the longest).
+     * 1 for another timer (nothing written: timer 0 is set up by TesraInit alone, and timer
+     * 3's register would be the first data-valid input), else 0. */
     int DfcmSetTimerInterval(uint32_t timer, uint32_t interval);
     /* The interval register of timer 0-2 (count minus one); 0 for another timer. */
     uint32_t DfcmReadTimerInterval(uint32_t timer);

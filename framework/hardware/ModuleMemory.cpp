@@ -42,12 +42,13 @@ int ModuleSlot(int slot)
     return slot >= 0 && slot <= kLastModuleSlot ? slot : -1;
 }
 
-// State of SrwCommand: the loaded library and the reserved slot (-1 none), under its mutex.
+// State of SrwCommand: the loaded library and the reserved module, under its mutex.
 struct SSrwState
 {
     pthread_mutex_t tMutex;
     WIO2USR_HANDLE* pHandle = nullptr;
-    int iReservedSlot = -1;
+    bool bReserved = false;
+    int iReservedSlot = 0;
     SSrwState() { NyMutexCreatePrivate(&tMutex); }
 };
 
@@ -69,14 +70,14 @@ void UnloadSrw(SSrwState& state)
 {
     if (state.pHandle == nullptr)
         return;
-    if (state.iReservedSlot >= 0)
+    if (state.bReserved)
     {
         uint32_t returned = 0;
         WIO2USR_Call(state.pHandle, WIO2USR_RELEASE, nullptr, 0, nullptr, 0, &returned);
     }
     WIO2USR_CloseHandle(state.pHandle);
     state.pHandle = nullptr;
-    state.iReservedSlot = -1;
+    state.bReserved = false;
 }
 
 // An open "libPLV.so" with the module reserved; releases and unloads on every way out.
@@ -151,7 +152,7 @@ bool WriteWholeFile(const std::string& path, const uint8_t* data, size_t count)
 }
 } // namespace
 
-bool SrwCommand(int code, void* in, int inLength, void* out, int outLength, int count,
+bool SrwCommand(int code, void* in, int inLength, void* out, int outLength, int /*extra*/,
                 int budgetMs, int slot)
 {
     SSrwState& state = SrwState();
@@ -162,23 +163,24 @@ bool SrwCommand(int code, void* in, int inLength, void* out, int outLength, int 
         UnloadSrw(state);
         return true;
     }
-    if (inLength < 0 || outLength < 0 || count < 0 || count > outLength)
+    // A negative length would reach the library as a huge one.
+    if (inLength < 0 || outLength < 0)
         return false;
     if (state.pHandle == nullptr)
     {
         state.pHandle = WIO2USR_OpenDll(WIO2USR_SRW_LIBRARY);
         if (state.pHandle == nullptr)
             return false;
-        state.iReservedSlot = -1;
+        state.bReserved = false;
     }
-    if (state.iReservedSlot != slot)
+    if (!state.bReserved || state.iReservedSlot != slot)
     {
         // Another module: the one held is let go first.
-        if (state.iReservedSlot >= 0)
+        if (state.bReserved)
         {
             uint32_t returned = 0;
             WIO2USR_Call(state.pHandle, WIO2USR_RELEASE, nullptr, 0, nullptr, 0, &returned);
-            state.iReservedSlot = -1;
+            state.bReserved = false;
         }
         int budget = budgetMs;
         while (!ReserveSlot(state.pHandle, slot))
@@ -192,14 +194,15 @@ bool SrwCommand(int code, void* in, int inLength, void* out, int outLength, int 
             }
             SleepMs(kReserveRetryMs);
         }
+        state.bReserved = true;
         state.iReservedSlot = slot;
     }
+    // The library's result tells success; how many bytes it reports is its own affair (not
+    // every library reports a count), so the caller's buffer is what it asked for.
     uint32_t returned = 0;
-    // An answer shorter than the caller counts on is no answer.
     return WIO2USR_Call(state.pHandle, static_cast<uint32_t>(code), in,
                         static_cast<uint32_t>(inLength), out, static_cast<uint32_t>(outLength),
-                        &returned) &&
-           returned >= static_cast<uint32_t>(count);
+                        &returned);
 }
 
 bool EepromRead(void* buffer, int length, int address, int slot, int budgetMs, bool keepReserved)
@@ -218,8 +221,9 @@ bool EepromRead(void* buffer, int length, int address, int slot, int budgetMs, b
 bool EepromWrite(void* buffer, int length, int address, int slot, int /*budgetMs*/,
                  bool keepReserved)
 {
-    slot = ModuleSlot(slot);
-    if (buffer == nullptr || address < 0 || length < 0 || slot < 0)
+    // The slot goes to the module library as it is: a slot driver's port is no slot here, and
+    // a slot without a module is refused by the library's reservation.
+    if (buffer == nullptr || address < 0 || length < 0)
         return false;
     // The production record (the first 512 bytes) gets its checksum when the write covers it;
     // a write that does not is written as given.

@@ -28,9 +28,9 @@
  * in every case). Otherwise the library is loaded when it is not, the module in slot is
  * reserved when it is not (retried every 100 ms while the budget lasts; a failed
  * reservation unloads the library again), and the command is sent. True when the library
- * reported success with at least count bytes of answer (0: any answer); false at once for a
- * negative length or a count beyond outLength. */
-bool SrwCommand(int code, void* in, int inLength, void* out, int outLength, int count, int budgetMs,
+ * reported success (nonzero); false at once for a negative length. extra is not used: how
+ * many bytes the library says it returned does not decide the result. */
+bool SrwCommand(int code, void* in, int inLength, void* out, int outLength, int extra, int budgetMs,
                 int slot);
 
 /* Reads length bytes of the EEPROM from address (command 9); releases the module unless
@@ -38,9 +38,11 @@ bool SrwCommand(int code, void* in, int inLength, void* out, int outLength, int 
  * that is neither 0..4 nor 62100..62104. */
 bool EepromRead(void* buffer, int length, int address, int slot, int budgetMs, bool keepReserved);
 
-/* Writes the buffer to the EEPROM at address (command 10), with the checksum of the bytes
- * written stored in their last 4 bytes first, then reads it back after 20 ms and compares.
- * One reservation try. True when every step succeeded and the bytes match. */
+/* Writes the buffer to the EEPROM at address (command 10), with the checksum of the
+ * production record stored in its last 4 bytes first when the write covers the record, then
+ * reads it back after 20 ms and compares. The slot goes to the library as given (no port
+ * numbers); one reservation try. False for a null buffer, a negative address or length. True
+ * when every step succeeded and the bytes match. */
 bool EepromWrite(void* buffer, int length, int address, int slot, int budgetMs, bool keepReserved);
 
 /* Releases the reserved module and unloads "libSRW.so". */

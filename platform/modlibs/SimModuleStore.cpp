@@ -20,6 +20,8 @@ namespace
 {
 constexpr uint32_t kFlashFileAlign = 0x1000;
 constexpr uint32_t kEepromImageBytes = 512;
+// A line of the table that marks a free entry.
+const char kFreeEntry[] = "free";
 
 bool ReadAll(const std::string& path, std::string* out)
 {
@@ -67,6 +69,35 @@ std::string NewEeprom(int slot)
     for (int i = 0; i < 4; ++i)
         image[kEepromImageBytes - 4 + i] = static_cast<char>(sum >> (8 * i));
     return image;
+}
+
+// The flash file system a module leaves the factory with: its golden FPGA image (entry 0,
+// the one it falls back to) and a first user image (entry 1, the one an update replaces).
+struct SFactoryFile
+{
+    uint32_t uAddress;
+    const char* pName;
+    const char* pTime;
+};
+const SFactoryFile kFactoryFiles[] = {{0x00000, "Golden_Fpga.bin", "07:30:01"},
+                                      {0x80000, "User_Fpga.bin", "07:30:02"}};
+
+// Lays down the factory files; the table goes last, so that it names only files that are there.
+bool SeedFileSystem(const std::string& dir, int slot)
+{
+    std::string table;
+    uint32_t id = 0;
+    for (const SFactoryFile& f : kFactoryFiles)
+    {
+        const std::string data = std::string(f.pName) + " of SimModule" + std::to_string(slot);
+        if (SimWriteFileAtomic(dir + "/plvfs/" + std::to_string(id) + ".bin", data) != 0)
+            return false;
+        table += std::to_string(id) + "\t" + std::to_string(f.uAddress) + "\t" +
+                 std::to_string(data.size()) + "\tA0\t2001-01-31\t" + f.pTime + "\t" + f.pName +
+                 "\n";
+        ++id;
+    }
+    return SimWriteFileAtomic(dir + "/plvfs/table", table) == 0;
 }
 
 bool SafeName(const std::string& name)
@@ -125,9 +156,12 @@ void CSimModuleSlot::Open(const std::string& dir, int slot)
             return;
         }
     m_iLockFd = fd;
+    // A module seen for the first time: the production record and the flash file system it
+    // came with.
     struct stat st;
-    if (stat((m_sDir + "/eeprom.bin").c_str(), &st) != 0 &&
-        SimWriteFileAtomic(m_sDir + "/eeprom.bin", NewEeprom(slot)) != 0)
+    if ((stat((m_sDir + "/eeprom.bin").c_str(), &st) != 0 &&
+         SimWriteFileAtomic(m_sDir + "/eeprom.bin", NewEeprom(slot)) != 0) ||
+        (stat((m_sDir + "/plvfs/table").c_str(), &st) != 0 && !SeedFileSystem(m_sDir, slot)))
     {
         close(m_iLockFd);
         m_iLockFd = -1;
@@ -255,9 +289,9 @@ bool CSimModuleSlot::WriteRam(uint32_t address, const uint8_t* data, uint32_t le
     return SimWriteFileAtomic(m_sDir + "/ram.bin", image) == 0;
 }
 
-bool CSimModuleSlot::ListFiles(std::vector<SSimPlvFile>* files)
+bool CSimModuleSlot::LoadTable(std::vector<SSimPlvFile>* entries)
 {
-    files->clear();
+    entries->clear();
     std::string text;
     if (!Usable() || !ReadAll(m_sDir + "/plvfs/table", &text))
         return false;
@@ -266,6 +300,12 @@ bool CSimModuleSlot::ListFiles(std::vector<SSimPlvFile>* files)
     while (std::getline(lines, line))
     {
         SSimPlvFile file;
+        if (line == kFreeEntry)
+        {
+            file.bFree = true;
+            entries->push_back(file);
+            continue;
+        }
         std::istringstream fields(line);
         std::string id, address, size;
         if (!std::getline(fields, id, '\t') || !std::getline(fields, address, '\t') ||
@@ -276,18 +316,34 @@ bool CSimModuleSlot::ListFiles(std::vector<SSimPlvFile>* files)
         file.uId = static_cast<uint32_t>(strtoul(id.c_str(), nullptr, 10));
         file.uAddress = static_cast<uint32_t>(strtoul(address.c_str(), nullptr, 10));
         file.uSize = static_cast<uint32_t>(strtoul(size.c_str(), nullptr, 10));
-        files->push_back(file);
+        entries->push_back(file);
     }
     return true;
 }
 
-bool CSimModuleSlot::SaveTable(const std::vector<SSimPlvFile>& files)
+bool CSimModuleSlot::ListFiles(std::vector<SSimPlvFile>* files)
 {
+    std::vector<SSimPlvFile> entries;
+    files->clear();
+    if (!LoadTable(&entries))
+        return false;
+    for (const SSimPlvFile& f : entries)
+        if (!f.bFree)
+            files->push_back(f);
+    return true;
+}
+
+bool CSimModuleSlot::SaveTable(std::vector<SSimPlvFile> entries)
+{
+    // A free entry at the end keeps no place.
+    while (!entries.empty() && entries.back().bFree)
+        entries.pop_back();
     std::string text;
-    for (const SSimPlvFile& f : files)
-        text += std::to_string(f.uId) + "\t" + std::to_string(f.uAddress) + "\t" +
-                std::to_string(f.uSize) + "\t" + f.sVersion + "\t" + f.sDate + "\t" + f.sTime +
-                "\t" + f.sName + "\n";
+    for (const SSimPlvFile& f : entries)
+        text += f.bFree ? std::string(kFreeEntry) + "\n"
+                        : std::to_string(f.uId) + "\t" + std::to_string(f.uAddress) + "\t" +
+                              std::to_string(f.uSize) + "\t" + f.sVersion + "\t" + f.sDate + "\t" +
+                              f.sTime + "\t" + f.sName + "\n";
     return SimWriteFileAtomic(m_sDir + "/plvfs/table", text) == 0;
 }
 
@@ -313,20 +369,29 @@ bool CSimModuleSlot::ReadFile(const std::string& name, std::vector<uint8_t>* dat
 bool CSimModuleSlot::WriteFile(const std::string& name, const std::string& version,
                                const uint8_t* data, uint32_t length)
 {
-    std::vector<SSimPlvFile> files;
-    if (!SafeName(name) || !ListFiles(&files))
+    std::vector<SSimPlvFile> entries;
+    if (!SafeName(name) || !LoadTable(&entries))
         return false;
-    for (size_t i = 0; i < files.size(); ++i)
-        if (files[i].sName == name)
-        {
-            unlink((m_sDir + "/plvfs/" + std::to_string(files[i].uId) + ".bin").c_str());
-            files.erase(files.begin() + static_cast<long>(i));
-            break;
-        }
+    // The entry of a file of the same name, else the first free one, else a new one at the end.
+    size_t place = entries.size();
+    for (size_t i = 0; i < entries.size() && place == entries.size(); ++i)
+        if (!entries[i].bFree && entries[i].sName == name)
+            place = i;
+    for (size_t i = 0; i < entries.size() && place == entries.size(); ++i)
+        if (entries[i].bFree)
+            place = i;
+    if (place < entries.size() && !entries[place].bFree)
+    {
+        unlink((m_sDir + "/plvfs/" + std::to_string(entries[place].uId) + ".bin").c_str());
+        entries[place].bFree = true;
+    }
+    // The bytes go behind the last file in the flash.
     SSimPlvFile file;
     uint64_t end = 0;
-    for (const SSimPlvFile& f : files)
+    for (const SSimPlvFile& f : entries)
     {
+        if (f.bFree)
+            continue;
         file.uId = f.uId >= file.uId ? f.uId + 1 : file.uId;
         const uint64_t fileEnd = static_cast<uint64_t>(f.uAddress) + f.uSize;
         end = fileEnd > end ? fileEnd : end;
@@ -353,21 +418,25 @@ bool CSimModuleSlot::WriteFile(const std::string& name, const std::string& versi
     if (SimWriteFileAtomic(m_sDir + "/plvfs/" + std::to_string(file.uId) + ".bin",
                            std::string(reinterpret_cast<const char*>(data), length)) != 0)
         return false;
-    files.push_back(file);
-    return SaveTable(files);
+    if (place < entries.size())
+        entries[place] = file;
+    else
+        entries.push_back(file);
+    return SaveTable(entries);
 }
 
 bool CSimModuleSlot::DeleteFile(const std::string& name)
 {
-    std::vector<SSimPlvFile> files;
-    if (!ListFiles(&files))
+    std::vector<SSimPlvFile> entries;
+    if (!LoadTable(&entries))
         return false;
-    for (size_t i = 0; i < files.size(); ++i)
-        if (files[i].sName == name)
+    for (SSimPlvFile& f : entries)
+        if (!f.bFree && f.sName == name)
         {
-            const uint32_t id = files[i].uId;
-            files.erase(files.begin() + static_cast<long>(i));
-            if (!SaveTable(files))
+            const uint32_t id = f.uId;
+            f = SSimPlvFile();
+            f.bFree = true;
+            if (!SaveTable(entries))
                 return false;
             unlink((m_sDir + "/plvfs/" + std::to_string(id) + ".bin").c_str());
             return true;
@@ -377,16 +446,18 @@ bool CSimModuleSlot::DeleteFile(const std::string& name)
 
 bool CSimModuleSlot::Defragment()
 {
-    std::vector<SSimPlvFile> files;
-    if (!ListFiles(&files))
+    std::vector<SSimPlvFile> entries;
+    if (!LoadTable(&entries))
         return false;
     uint32_t address = 0;
-    for (SSimPlvFile& f : files)
+    for (SSimPlvFile& f : entries)
     {
+        if (f.bFree)
+            continue;
         f.uAddress = address;
         address = (address + f.uSize + kFlashFileAlign - 1) / kFlashFileAlign * kFlashFileAlign;
     }
-    return SaveTable(files);
+    return SaveTable(entries);
 }
 
 bool CSimModuleSlot::Format()

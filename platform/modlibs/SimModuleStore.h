@@ -8,8 +8,13 @@
 //                                     of the file read as erased (0xFF)
 //   dev/module<slot>/ram.bin          the module controller's RAM (SimRamBytes); a new
 //                                     one is zero but for the temperature word
-//   dev/module<slot>/plvfs/table      the flash file system's directory, one file a line:
-//                                     id, flash address, size, version, date, time, name
+//   dev/module<slot>/plvfs/table      the flash file system's table of entries, one a line:
+//                                     id, flash address, size, version, date, time, name;
+//                                     or "free" for an entry whose file was deleted (the
+//                                     directory lists the files in the table's order). A
+//                                     new module holds its golden FPGA image
+//                                     "Golden_Fpga.bin" (entry 0) and a user image
+//                                     "User_Fpga.bin" (entry 1)
 //   dev/module<slot>/plvfs/<id>.bin   the bytes of each file
 //   dev/module<slot>/.lock            held while a process works on the slot
 //
@@ -42,6 +47,7 @@ struct SSimPlvFile
     std::string sDate;    // "YYYY-MM-DD"
     std::string sTime;    // "hh:mm:ss"
     std::string sName;
+    bool bFree = false; // an entry of the table whose file was deleted
 };
 
 // One slot of the simulated device, with its files locked for the object's lifetime.
@@ -75,11 +81,15 @@ public:
 
     bool ListFiles(std::vector<SSimPlvFile>* files);
     bool ReadFile(const std::string& name, std::vector<uint8_t>* data);
-    // Adds the file behind the last one (a file of the same name is replaced).
+    // Stores the file in the entry of a file of the same name (which it replaces), else in
+    // the first free entry, else in a new entry at the end: a deleted file leaves its place in
+    // the directory to the next file written, as the user FPGA image of entry 1 does when an
+    // update replaces it. The bytes go behind the last file in the flash.
     bool WriteFile(const std::string& name, const std::string& version, const uint8_t* data,
                    uint32_t length);
+    // Deletes the file; its entry stays free for the next file written.
     bool DeleteFile(const std::string& name);
-    // Moves the files together from address 0, in their order.
+    // Moves the files together from address 0, in their order; free entries stay.
     bool Defragment();
     bool Format();
 
@@ -90,7 +100,9 @@ public:
 
 private:
     void Open(const std::string& dir, int slot);
-    bool SaveTable(const std::vector<SSimPlvFile>& files);
+    // The table with its free entries.
+    bool LoadTable(std::vector<SSimPlvFile>* entries);
+    bool SaveTable(std::vector<SSimPlvFile> entries);
     // Replaces length bytes of the flash at address with data (0xFF when data is null).
     bool PatchFlash(uint32_t address, const uint8_t* data, uint32_t length);
     bool Ram(std::string* image);

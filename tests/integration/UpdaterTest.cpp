@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <netinet/in.h>
+#include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -488,6 +489,73 @@ TEST_F(UpdaterFamily2, ArchiveLargerThanThePartitionIsSplitInTwoRecords)
     EXPECT_EQ(records.at("UPD0") + upd1, archive);
 }
 
+// The archive goes whole into "UPDT" only when it leaves room behind it; one that fills the
+// rest of "/dev/mtd_update" exactly is "UPD0" with all its bytes and an empty "UPD1".
+TEST_F(UpdaterFamily2, ArchiveThatFillsThePartitionExactlyIsSplit)
+{
+    std::string data(1100000, '\0');
+    uint32_t state = 777;
+    for (char& c : data)
+    {
+        state = state * 1103515245u + 12345u;
+        c = static_cast<char>(state >> 24);
+    }
+    MakeArchive({
+        {"Target.txt", "52.374??? x . y\n"},
+        {"Compatibility.xml", "<Compatibility/>\n"},
+        {"Files/Version_Files.xml",
+         Version("<Files Version=\"2\" Type=\"HDD\" ArchiveDir=\"Files\" "
+                 "DestinationDir=\"/Applications/data/\"><File>data.bin</File></Files>\n")},
+        {"Files/data.bin", data},
+    });
+    const std::string archive = ReadFile(tDevice.Path("/tmp/Update/fw.qor"));
+    // Where the archive's record begins: behind the status block and the compatibility list.
+    Write(tDevice.Path("/dev/mtd_update"), std::string(2u << 20, '\xFF'));
+    ASSERT_EQ(Run(Arguments()), 0) << sOutput;
+    const std::string first = ReadFile(tDevice.Path("/dev/mtd_update"));
+    const size_t at = first.find("UPDT", 1056);
+    ASSERT_NE(at, std::string::npos);
+    ASSERT_EQ(Le32(first, at + 8), archive.size());
+
+    const struct
+    {
+        const char* what;
+        long long spare; // partition bytes beyond the archive's record
+        std::string tag;
+        size_t second; // bytes in "UPD1"
+    } cases[] = {
+        {"one byte short", -1, "UPD0", 1},
+        {"exact", 0, "UPD0", 0},
+        {"one byte spare", 1, "UPDT", 0},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        const size_t size =
+            static_cast<size_t>(static_cast<long long>(at + 12 + archive.size()) + c.spare);
+        Write(tDevice.Path("/dev/mtd_update"), std::string(size, '\xFF'));
+        Write(tDevice.Path("/dev/mtd_update2"), std::string(1u << 20, '\xFF'));
+        Write(tDevice.Path("/tmp/Update/fw.qor"), archive);
+        ASSERT_EQ(Run(Arguments()), 0) << sOutput;
+        const std::string update = ReadFile(tDevice.Path("/dev/mtd_update"));
+        ASSERT_EQ(update.size(), size);
+        ASSERT_EQ(update.substr(0, 4), "FREP");
+        ASSERT_EQ(update.substr(at, 4), c.tag);
+        const uint32_t length = Le32(update, at + 8);
+        EXPECT_EQ(length, archive.size() - c.second);
+        const std::string second = ReadFile(tDevice.Path("/dev/mtd_update2"));
+        if (c.tag == "UPDT")
+        {
+            EXPECT_EQ(update.substr(at + 12, length), archive);
+            EXPECT_EQ(second.substr(0, 4), "\xFF\xFF\xFF\xFF");
+            continue;
+        }
+        ASSERT_EQ(second.substr(0, 8), std::string("UPD1\0\0\0\0", 8));
+        ASSERT_EQ(Le32(second, 8), c.second);
+        EXPECT_EQ(update.substr(at + 12, length) + second.substr(12, c.second), archive);
+    }
+}
+
 // A part's program runs from its argument vector: every argument arrives as it is written,
 // blanks, quotes and shell characters included; only a "*" line is a command line.
 TEST_F(UpdaterFamily2, ExecuteGroupRunsItsProgramFromItsArguments)
@@ -766,5 +834,159 @@ TEST_F(UpdaterModule, ProductionProgramsAModuleWithoutItsProductionRecord)
     // Nothing went into the records of the central unit.
     const std::string update = ReadFile(tDevice.Path("/dev/mtd_update"));
     EXPECT_EQ(update, std::string(update.size(), static_cast<char>(0xFF)));
+}
+} // namespace
+
+namespace
+{
+// An ordering number for the device, where the updater reads it: the system driver's copy of
+// the production data.
+void SetOrderingNumber(const CSimDevice& device, const std::string& number)
+{
+    std::string production(96, '\0');
+    production.replace(64, number.size(), number);
+    Write(device.Path("/tmp/Driver/System/EEProm.bin"), production);
+}
+
+// Every check that can refuse an archive comes before the first change: an archive refused for
+// a member that does not match its CRC, or for an AVR group, leaves the slot 1 module without
+// the production record the archive brings for it, and the clock register of a clock device
+// unwritten; an archive that passes the checks writes both.
+TEST_F(UpdaterModule, RefusedArchiveLeavesSlot1EepromAndClockRegisterAsTheyWere)
+{
+    std::string record(512, '\0');
+    record.replace(32, 9, "NewModule");
+    record.replace(64, 9, "30.000002");
+    auto archive = [&record](const std::string& order, bool avr)
+    {
+        std::string groups = "<Files Version=\"2\" Type=\"HDD\" ArchiveDir=\"Files\" "
+                             "DestinationDir=\"/Applications/data/\"><File>a.txt</File></Files>\n";
+        if (avr)
+            groups += "<Files Version=\"1\" Type=\"AVR\"><File Name=\"avr/c.hex\"/></Files>\n";
+        return std::map<std::string, std::string>{
+            {"Target.txt", order + " x . y\n"},
+            {"Compatibility.xml", "<Compatibility/>\n"},
+            {"Files/Version_Files.xml", Version(groups)},
+            {"Files/a.txt", "new a, checked by its CRC\n"},
+            {"Files/avr/c.hex", "hex"},
+            {"EEProm1.bin", record},
+            {"NewModule/Version_NewModule.xml", Version("")},
+        };
+    };
+    enum Kind
+    {
+        kCrc,
+        kAvr,
+        kGood
+    };
+    const struct
+    {
+        const char* what;
+        std::string order;
+        Kind kind;
+        int status;
+    } cases[] = {
+        {"slot 1 record, CRC", "57.317000", kCrc, 233},
+        {"slot 1 record, AVR", "57.317000", kAvr, 236},
+        {"slot 1 record, accepted", "57.317000", kGood, 0},
+        {"clock, CRC", "52.760000", kCrc, 233},
+        {"clock, AVR", "52.760000", kAvr, 236},
+        {"clock, accepted", "52.760000", kGood, 0},
+    };
+    const std::string eeprom = tDevice.Path("/dev/module1/eeprom.bin");
+    const std::string erased(1024, '\xFF');
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        SetOrderingNumber(tDevice, c.order);
+        Write(eeprom, erased);
+        tDevice.Tool("poke", {"0x2000", "0"});
+        MakeArchive(archive(c.order, c.kind == kAvr), "fw.qor", c.kind == kCrc);
+        if (c.kind == kCrc)
+        {
+            std::string bytes = ReadFile(tDevice.Path("/tmp/Update/fw.qor"));
+            const size_t at = bytes.find("checked by its CRC");
+            ASSERT_NE(at, std::string::npos);
+            bytes[at] = 'C';
+            Write(tDevice.Path("/tmp/Update/fw.qor"), bytes);
+        }
+        EXPECT_EQ(Run(Arguments()), c.status) << sOutput;
+        const bool written = c.status == 0;
+        const bool module = c.order[1] == '7';
+        EXPECT_EQ(Data("a.txt"), written ? "new a, checked by its CRC\n" : "old a\n");
+        if (module && written)
+            EXPECT_EQ(ReadFile(eeprom).substr(32, 10), std::string("NewModule\0", 10));
+        else
+            EXPECT_EQ(ReadFile(eeprom), erased);
+        EXPECT_EQ(tDevice.Tool("peek", {"0x2000"}),
+                  !module && written ? "0x00800000\n" : "0x00000000\n");
+        Write(tDevice.Path("/Applications/data/a.txt"), "old a\n");
+    }
+}
+
+class UpdaterNewModules : public Updater
+{
+protected:
+    UpdaterNewModules() : Updater({"--slots", "1,2"}) {}
+};
+
+// The modules of a device just made hold only what they left the factory with: a module update
+// (slot 1) and a production run (slot 2) put the new FPGA image where the updater verifies it,
+// entry 1 behind the golden image, and the version into the EEPROM.
+TEST_F(UpdaterNewModules, ModuleUpdateAndProductionRunOnANewDevice)
+{
+    const std::string fpga = "<Files Version=\"02\" Name=\"fpga\" Type=\"Module\"><File "
+                             "PLVType=\"FPGA\" Name=\"fpga/User_Fpga.bin\" Version=\"02\"/>"
+                             "</Files>\n";
+    const struct
+    {
+        const char* what;
+        int slot;
+        std::map<std::string, std::string> files;
+        std::vector<std::string> arguments;
+        std::string image;
+    } cases[] = {
+        {"module update",
+         1,
+         {{"Target.txt", "52.374030 x . y\n"},
+          {"Compatibility.xml", "<Compatibility/>\n"},
+          {"Files/Version_Files.xml", Version("")},
+          {"SimModule1/Version_SimModule1.xml", Version(fpga)},
+          {"SimModule1/fpga/User_Fpga.bin", "image of the update"}},
+         {"-Slot=-1,1"},
+         "image of the update"},
+        {"production",
+         2,
+         {{"Bench/Version_Bench.xml", Version(fpga)},
+          {"Bench/fpga/User_Fpga.bin", "image of the production"}},
+         {"-Produce=Bench", "-Slot=2"},
+         "image of the production"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        const std::string module = tDevice.Path("/dev/module" + std::to_string(c.slot));
+        ASSERT_FALSE(std::filesystem::exists(module)) << "the module was touched before";
+        MakeArchive(c.files);
+        ASSERT_EQ(Run(Arguments(c.arguments)), 0) << sOutput;
+        EXPECT_EQ(Result(), "Update done");
+        // Table lines: id, address, size, version, date, time, name.
+        std::vector<std::vector<std::string>> entries;
+        std::istringstream lines(ReadFile(module + "/plvfs/table"));
+        for (std::string line; std::getline(lines, line);)
+        {
+            std::vector<std::string> fields;
+            std::istringstream split(line);
+            for (std::string field; std::getline(split, field, '\t');)
+                fields.push_back(field);
+            ASSERT_EQ(fields.size(), 7u) << line;
+            entries.push_back(fields);
+        }
+        ASSERT_EQ(entries.size(), 2u);
+        EXPECT_EQ(entries[0][6], "Golden_Fpga.bin");
+        EXPECT_EQ(entries[1][6], "User_Fpga");
+        EXPECT_EQ(ReadFile(module + "/plvfs/" + entries[1][0] + ".bin"), c.image);
+        EXPECT_EQ(ReadFile(module + "/eeprom.bin").substr(130, 6), "020000");
+    }
 }
 } // namespace

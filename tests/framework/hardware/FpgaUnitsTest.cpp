@@ -126,29 +126,24 @@ TEST_F(FpgaUnits, SetUpsWriteTheirRegisterWords)
              DfcmSetUserLed(2, 7);
          },
          {{0x8, 0x31}}},
-        {"timer intervals in counts, timer t at 0x1100B4 + 4t",
+        {"timer intervals: timers 1 and 2 at 0x1100B4 + 4t in counts; 0 and 3 on refused",
          []
          {
              EXPECT_EQ(1599u, DfcmReadTimerInterval(0));
              EXPECT_EQ(3199u, DfcmReadTimerInterval(1));
              EXPECT_EQ(63999u, DfcmReadTimerInterval(2));
-             EXPECT_EQ(0, DfcmSetTimerInterval(0, 800));
-             EXPECT_EQ(0, DfcmSetTimerInterval(2, 128000));
-             EXPECT_EQ(799u, DfcmReadTimerInterval(0));
-             EXPECT_EQ(127999u, DfcmReadTimerInterval(2));
-         },
-         {{0x1100B4, 799}, {0x1100B8, 3199}, {0x1100BC, 127999}, {0x1100C0, 0}}},
-        {"interval 0 refused; timer 3 would be the first data-valid input",
-         []
-         {
-             Poke(0x1100C0, 0x12345678);
-             EXPECT_EQ(1, DfcmSetTimerInterval(1, 0));
-             EXPECT_EQ(1, DfcmSetTimerInterval(3, 100));
-             EXPECT_EQ(1, DfcmSetTimerInterval(4, 100));
+             Poke(0x1100C0, 0x12345678); // the first data-valid input, behind the timers
+             const struct
+             {
+                 uint32_t timer, interval;
+                 int result;
+             } cases[] = {{0, 800, 1}, {1, 800, 0}, {2, 0, 0}, {3, 100, 1}, {4, 100, 1}};
+             for (const auto& c : cases)
+                 EXPECT_EQ(c.result, DfcmSetTimerInterval(c.timer, c.interval)) << c.timer;
+             EXPECT_EQ(799u, DfcmReadTimerInterval(1));
              EXPECT_EQ(0u, DfcmReadTimerInterval(3));
-             EXPECT_EQ(0u, DfcmReadTimerInterval(4));
          },
-         {{0x1100B8, 3199}, {0x1100C0, 0x12345678}}},
+         {{0x1100B4, 1599}, {0x1100B8, 799}, {0x1100BC, 0xFFFFFFFF}, {0x1100C0, 0x12345678}}},
         {"timers (15, 15) keep the clock value",
          []
          {

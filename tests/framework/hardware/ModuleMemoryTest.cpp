@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace
@@ -160,6 +161,19 @@ TEST_F(ModuleMemory, RefusedArgumentsAndEmptySlots)
     }
     EXPECT_TRUE(SrwCommand(-1, nullptr, 0, nullptr, 0, 0, 0, 0)); // nothing loaded: nothing to do
 
+    // A write takes the slot as it is: a slot driver's port or a slot without a module finds
+    // no module to reserve, and slot 1 keeps its record.
+    Bytes record(512);
+    ASSERT_TRUE(EepromRead(record.data(), 512, 0, 1, 0, false));
+    for (int slot : {62101, 5, 3, -1})
+    {
+        Bytes image = Pattern(512, 7);
+        EXPECT_FALSE(EepromWrite(image.data(), 512, 0, slot, 0, false)) << slot;
+        EXPECT_FALSE(Loaded("libSRW.so"));
+    }
+    ASSERT_TRUE(EepromRead(buffer.data(), 512, 0, 1, 0, false));
+    EXPECT_EQ(buffer, record);
+
     // Slot 3 holds no module: the reservation is tried for the whole budget, then the library
     // is let go, so the next command starts afresh.
     EXPECT_FALSE(EepromRead(buffer.data(), 512, 0, 3, 250, true));
@@ -170,23 +184,27 @@ TEST_F(ModuleMemory, RefusedArgumentsAndEmptySlots)
     EXPECT_FALSE(Loaded("libPLV.so"));
 }
 
-TEST_F(ModuleMemory, AnswersShorterThanCountedOnFail)
+// A command succeeds when the library says so: the bytes it reports returned do not count
+// (not every module library reports them), and neither does the count the caller names.
+TEST_F(ModuleMemory, TheLibrarysResultDecidesACommand)
 {
     // Command 16: a 16-byte answer, its last word for the flash calls of the slot.
     uint8_t answer[16] = {0};
-    ASSERT_TRUE(SrwCommand(SRW_SPI_FLASH_PARAMETERS, nullptr, 0, answer, 16, 16, 0, 2));
+    ASSERT_TRUE(SrwCommand(SRW_SPI_FLASH_PARAMETERS, nullptr, 0, answer, 16, 17, 0, 2));
     EXPECT_EQ(Wio2UsrGetLe32(answer), 16u << 20);
     EXPECT_EQ(Wio2UsrGetLe32(answer + 4), PLV_FLASH_BLOCK);
     EXPECT_EQ(Wio2UsrGetLe32(answer + 12), 0x504C5602u);
-    EXPECT_FALSE(SrwCommand(SRW_SPI_FLASH_PARAMETERS, nullptr, 0, answer, 8, 8, 0, 2));
-    EXPECT_FALSE(SrwCommand(SRW_SPI_FLASH_PARAMETERS, nullptr, 0, answer, 16, 17, 0, 2));
+    // The library refuses a buffer too short for its answer, and input it takes none of.
+    EXPECT_FALSE(SrwCommand(SRW_SPI_FLASH_PARAMETERS, nullptr, 0, answer, 8, 0, 0, 2));
     uint8_t in[4] = {0};
     EXPECT_FALSE(SrwCommand(SRW_SPI_FLASH_PARAMETERS, in, 4, answer, 16, 16, 0, 2));
+    EXPECT_FALSE(SrwCommand(SRW_SPI_FLASH_PARAMETERS, nullptr, -1, answer, 16, 16, 0, 2));
 
-    // An erase answers nothing: counting on 4 bytes makes it fail, counting on none does not.
+    // An erase and an EEPROM write report no bytes: they succeed all the same.
     uint8_t address[4] = {0}, length[4] = {1, 0, 0, 0};
-    EXPECT_FALSE(SrwCommand(SRW_FLASH_ERASE, address, 4, length, 4, 4, 0, 2));
-    EXPECT_TRUE(SrwCommand(SRW_FLASH_ERASE, address, 4, length, 4, 0, 0, 2));
+    EXPECT_TRUE(SrwCommand(SRW_FLASH_ERASE, address, 4, length, 4, 4, 0, 2));
+    Bytes image = Pattern(512, 3);
+    EXPECT_TRUE(EepromWrite(image.data(), 512, 0, 2, 0, false));
     EXPECT_TRUE(SrwCommand(-1, nullptr, 0, nullptr, 0, 0, 0, 2));
 }
 
@@ -226,6 +244,11 @@ TEST_F(ModuleMemory, FlashFileSystemListsWritesReadsAndDefragments)
     WriteBytes(Real(second), Pattern(300, 2));
 
     CQTXPLVAccess plv(1, 7, false);
+    // A new module holds its golden FPGA image and a user image.
+    ASSERT_EQ(plv.GetDirLength(), 2);
+    EXPECT_EQ(plv.GetDirEntryName(0), "Golden_Fpga.bin");
+    EXPECT_EQ(plv.GetDirEntryName(1), "User_Fpga.bin");
+    ASSERT_TRUE(plv.Format(false));
     EXPECT_EQ(plv.GetDirLength(), -1); // an empty file system lists nothing
     ASSERT_TRUE(plv.Write(first));
     ASSERT_TRUE(plv.Write(second));
@@ -261,18 +284,21 @@ TEST_F(ModuleMemory, FlashFileSystemListsWritesReadsAndDefragments)
     EXPECT_FALSE(Loaded("libPLV.so"));
 }
 
-TEST_F(ModuleMemory, FlashFileSystemAddressesCloseUpOnDefragment)
+// A deleted file leaves its entry to the next file written: a user image replaced by an update
+// stays entry 1, before the files behind it, whatever its size. Defragmenting moves the files
+// together in the flash and keeps their entries.
+TEST_F(ModuleMemory, FlashFileSystemReusesFreedEntriesAndClosesGapsOnDefragment)
 {
-    const std::string a = Local("a.bin");
-    const std::string b = Local("b.bin");
-    WriteBytes(Real(a), Pattern(100, 1));
-    WriteBytes(Real(b), Pattern(100, 2));
-    ASSERT_EQ(PlvTools_Write(2, 7, a), PLV_OK);
-    ASSERT_EQ(PlvTools_Write(2, 7, b), PLV_OK);
-    ASSERT_EQ(PlvTools_Delete(2, 7, 0, "a.bin"), PLV_OK);
+    const std::string cal = Local("calibration.bin");
+    const std::string user = Local("User_Fpga.bin");
+    WriteBytes(Real(cal), Pattern(100, 1));
+    ASSERT_EQ(PlvTools_Write(2, 7, cal), PLV_OK);
 
-    auto address = [](int index)
+    using Listing = std::vector<std::pair<std::string, uint32_t>>;
+    auto listing = []
     {
+        CQTXPLVAccess plv(2, 7, false);
+        Listing entries;
         const SPlvReservation reservation = {2, 7, 0};
         EXPECT_EQ(Plv_Module_Reserve(&reservation), 1);
         int count = 0;
@@ -280,11 +306,32 @@ TEST_F(ModuleMemory, FlashFileSystemAddressesCloseUpOnDefragment)
         std::vector<uint32_t> addresses(static_cast<size_t>(count));
         EXPECT_EQ(Plv_List_Flash_Addr(addresses.data(), count), 1);
         Plv_Module_Release();
-        return index < count ? addresses[static_cast<size_t>(index)] : 0xFFFFFFFFu;
+        for (int i = 0; i < count; ++i)
+            entries.emplace_back(plv.GetDirEntryName(i), addresses[static_cast<size_t>(i)]);
+        return entries;
     };
-    EXPECT_NE(address(0), 0u);
+    // The new module's images, the file behind them.
+    EXPECT_EQ(listing(), (Listing{{"Golden_Fpga.bin", 0},
+                                  {"User_Fpga.bin", 0x80000},
+                                  {"calibration.bin", 0x81000}}));
+
+    WriteBytes(Real(user), Pattern(0x10001, 5));
+    ASSERT_EQ(PlvTools_Delete(2, 7, 0, "User_Fpga.bin"), PLV_OK);
+    EXPECT_EQ(listing(), (Listing{{"Golden_Fpga.bin", 0}, {"calibration.bin", 0x81000}}));
+    ASSERT_EQ(PlvTools_Write(2, 7, user), PLV_OK);
+    EXPECT_EQ(listing(), (Listing{{"Golden_Fpga.bin", 0},
+                                  {"User_Fpga.bin", 0x82000},
+                                  {"calibration.bin", 0x81000}}));
+
     ASSERT_EQ(PlvTools_Defrag(2, 7), PLV_OK);
-    EXPECT_EQ(address(0), 0u);
+    EXPECT_EQ(
+        listing(),
+        (Listing{{"Golden_Fpga.bin", 0}, {"User_Fpga.bin", 0x1000}, {"calibration.bin", 0x12000}}));
+    const std::string copy = Local("copy.bin");
+    ASSERT_EQ(PlvTools_Read(2, 7, "User_Fpga.bin", copy), PLV_OK);
+    EXPECT_EQ(ReadBytes(Real(copy)), Pattern(0x10001, 5));
+    ASSERT_EQ(PlvTools_Read(2, 7, "calibration.bin", copy), PLV_OK);
+    EXPECT_EQ(ReadBytes(Real(copy)), Pattern(100, 1));
 }
 
 TEST_F(ModuleMemory, FlashFileSystemWithoutModuleLibraryIsNotSupported)
