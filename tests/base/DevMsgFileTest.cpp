@@ -424,21 +424,39 @@ TEST(DevMsgFileCalls, TakeTheHeaderAsItStandsInARequest)
     EXPECT_EQ(lseek(fd, 0, SEEK_END), 5);
     close(fd);
 
+    // The same directory named with 512 characters that do not end in "/", and with 513.
+    constexpr size_t kLongestPrefix = 512;
+    std::string longest = prefix;
+    if ((kLongestPrefix - longest.size()) % 2 != 0)
+        longest += '/';
+    while (longest.size() < kLongestPrefix)
+        longest += "/.";
+    const std::string tooLong = longest + '/';
+
     const struct
     {
         const char* what;
         Bytes header;
+        std::string prefix;
         int status;
     } cases[] = {
-        {"name without its end", Header(0, 0, 3, std::string(DEVMSG_FILE_NAME_SIZE, 'n')),
+        {"name without its end", Header(0, 0, 3, std::string(DEVMSG_FILE_NAME_SIZE, 'n')), prefix,
          KESTREL_PATH_REFUSED},
-        {"name above the prefix", Header(0, 0, 3, "../f.bin"), KESTREL_PATH_OUTSIDE},
-        {"file that must be new", Header(DEVMSG_FILE_NEW, 0, 3, "f.bin"), KESTREL_FILE_EXISTS},
-        {"negative offset", Header(0, -1, 3, "f.bin"), KESTREL_FAILED},
+        {"name above the prefix", Header(0, 0, 3, "../f.bin"), prefix, KESTREL_PATH_OUTSIDE},
+        {"file that must be new", Header(DEVMSG_FILE_NEW, 0, 3, "f.bin"), prefix,
+         KESTREL_FILE_EXISTS},
+        {"negative offset", Header(0, -1, 3, "f.bin"), prefix, KESTREL_FAILED},
+        {"prefix of 512 characters", Header(0, 0, 3, "g.bin"), longest, 0},
+        {"prefix of 513 characters", Header(0, 0, 3, "h.bin"), tooLong, KESTREL_NO_SOCKET},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(DevMsgWriteFile(c.header.data(), text.data(), 3, prefix.c_str()), c.status)
+        EXPECT_EQ(DevMsgWriteFile(c.header.data(), text.data(), 3, c.prefix.c_str()), c.status)
             << c.what;
+    // A "/" joins prefix and name: the file lands in the prefix's directory, not beside it.
+    EXPECT_EQ(FileBytes(prefix + "/g.bin"), text);
+    EXPECT_FALSE(std::filesystem::exists(prefix + "/h.bin"));
+    EXPECT_EQ(DevMsgOpenFile(Header(0, 0, 0, "g.bin").data(), tooLong.c_str(), 1, nullptr),
+              KESTREL_NO_SOCKET);
     EXPECT_EQ(DevMsgOpenFile(Header(0, 0, 0, std::string(DEVMSG_FILE_NAME_SIZE, 'n')).data(),
                              prefix.c_str(), 1, nullptr),
               KESTREL_PATH_REFUSED);
