@@ -169,13 +169,14 @@ public:
     uint16_t Port() const { return static_cast<uint16_t>(m_iPort); }
 
     // Serves one connection: greeting, then up to count requests, each with its reply (when
-    // not empty).
-    void ServeOnce(const std::function<Bytes(const Bytes&)>& reply, int count = 1)
+    // not empty). Then it waits for the forwarding side to close, or with hangUp closes first.
+    void ServeOnce(const std::function<Bytes(const Bytes&)>& reply, int count = 1,
+                   bool hangUp = false)
     {
         m_bClosedByForwarder = false;
         m_aRequests.clear();
         m_tThread = std::thread(
-            [this, reply, count]
+            [this, reply, count, hangUp]
             {
                 const int c = accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
                 if (c < 0)
@@ -200,6 +201,11 @@ public:
                     const Bytes answer = reply(request);
                     if (!answer.empty())
                         sendFrame(answer);
+                }
+                if (hangUp)
+                {
+                    close(c);
+                    return;
                 }
                 // The forwarding side must let the connection go on its own.
                 pollfd p{c, POLLIN, 0};
@@ -240,7 +246,8 @@ protected:
         descriptor.uFlags = DEVMSG_FLAG_HANDLERS;
         descriptor.pfnHandler = FileHandler;
         ASSERT_EQ(DevMsgServiceStart(&descriptor), 0);
-        ASSERT_TRUE(m_tClient.Connect(descriptor.usPort));
+        m_usPort = descriptor.usPort;
+        ASSERT_TRUE(m_tClient.Connect(m_usPort));
     }
     void TearDown() override
     {
@@ -277,6 +284,7 @@ protected:
     }
 
     kovetest::CTempDir m_tRoot;
+    uint16_t m_usPort = 0;
     CDevMsgClient m_tClient;
 };
 
@@ -539,5 +547,24 @@ TEST_F(DevMsgFile, TunnelledConnectionRelaysEveryMessageToTheLocalService)
         Bytes{0x4F, 0x04, 0xFF, 0xFF, 'o', 'n', 'e'},
         Bytes{DEVMSG_CMD_TRACE_SIZE, 0, 0xFF, 0xFF, 't', 'w', 'o'}};
     EXPECT_EQ(peer.Requests(), expected);
+}
+TEST_F(DevMsgFile, TunnelThatLosesTheLocalServiceEndsItsConnection)
+{
+    CPeer peer;
+    g_usForwardPort = peer.Port();
+    peer.ServeOnce([](const Bytes& request) { return Bytes(request.begin(), request.end()); }, 1,
+                   true);
+    Reply reply;
+    ASSERT_TRUE(m_tClient.Ask(kCmdTunnel, reply, {'o', 'n', 'e'}));
+    EXPECT_EQ(reply.data, (Bytes{'o', 'n', 'e'}));
+    peer.Wait();
+    // The next message finds the local service gone: the client is let go rather than left
+    // waiting for a reply that cannot come, and the port serves the next client.
+    ASSERT_TRUE(m_tClient.SendRequest(DEVMSG_CMD_TRACE_SIZE));
+    EXPECT_TRUE(m_tClient.ClosedByPeer());
+    CDevMsgClient next;
+    ASSERT_TRUE(next.Connect(m_usPort));
+    ASSERT_TRUE(next.Ask(DEVMSG_CMD_TRACE_SIZE, reply));
+    EXPECT_EQ(reply.status, 0);
 }
 } // namespace
