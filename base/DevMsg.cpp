@@ -13,6 +13,8 @@
 // only then destroys the locks and drops the service's reference on the
 // socket layer.
 #include <atomic>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -108,6 +110,18 @@ public:
 private:
     bool m_bLocked;
 };
+
+// The life of the service threads and their connections is also shown on standard output,
+// line by line as it happens (a driver's output usually goes to a pipe or a file).
+void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Say(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fflush(stdout);
+}
 
 void SleepMs(long ms)
 {
@@ -435,6 +449,7 @@ void* ServiceThreadMain(void* argument)
     ApplyPriority(entry->cPriority);
     Trace(NYDEBUG_FLAG_PROGRESS, NYDEBUG_LEVEL_INFO, "ServiceThread NySocHandle ", 1,
           self->uHandle);
+    Say("ServiceThread NySocHandle %d\n", static_cast<int>(self->uHandle));
 
     tagDEVMSG_HANDLE_STRUCT record;
     memset(&record, 0, sizeof record);
@@ -459,6 +474,7 @@ void* ServiceThreadMain(void* argument)
             {
                 Trace(NYDEBUG_FLAG_ERROR, NYDEBUG_LEVEL_ERROR,
                       "DevMsgAllocFrameBuff returns ERROR");
+                Say("DevMsgAllocFrameBuff returns ERROR\n");
                 NySocDisconnect(self->uHandle, 0);
             }
             else
@@ -467,9 +483,14 @@ void* ServiceThreadMain(void* argument)
                 record.uSequence = NextSequence();
                 Trace(NYDEBUG_FLAG_PROGRESS, NYDEBUG_LEVEL_INFO, "B4_SendReciveLoop UserRights ", 1,
                       record.uUserRights);
+                Say("B4_SendReciveLoop UserRights %x\n", record.uUserRights);
                 SendReceiveLoop(&record);
                 DMS_Destructor(&record);
                 EndConnection(&record);
+                // A connection the loop gave up on while the socket still stands (a failed
+                // relay) ends here too; the next pass waits for a new client.
+                if (entry->iState.load() == kEntryRunning)
+                    NySocDisconnect(self->uHandle, 0);
             }
         }
         else if (status != KESTREL_NOT_CONNECTED)
@@ -486,6 +507,7 @@ void* ServiceThreadMain(void* argument)
         self->bHandleLive = false;
     }
     Trace(NYDEBUG_FLAG_PROGRESS, NYDEBUG_LEVEL_INFO, "End of ServiceThread");
+    Say("End of ServiceThread\n");
     return nullptr;
 }
 

@@ -47,8 +47,11 @@
  * A handler that asks for a further fragment the client did not announce gets
  * status 84 sent in its place.
  *
- * Every function has C linkage and reports by return value; none throws, logs
- * or prints (trace records aside). The framework library binds
+ * Every function has C linkage and reports by return value; none throws. The
+ * service threads show their start and end and each connection they take on
+ * standard output ("ServiceThread NySocHandle %d", "B4_SendReciveLoop
+ * UserRights %x", "DevMsgAllocFrameBuff returns ERROR", "End of
+ * ServiceThread"), beside their trace records. The framework library binds
  * DevMsgServiceStart and DevMsgServiceStop through the program. Usable from C
  * and C++. */
 #ifndef DEVMSG_H

@@ -38,9 +38,10 @@ int OpenFile(const DevMsgFileFields* header, const char* prefix, int forReading,
 {
     if (prefix == nullptr)
         return KESTREL_INVALID_ARGUMENT;
+    // A longer prefix has no room in the path, as a reply without room has none.
     const size_t prefixLength = strnlen(prefix, kMaxPrefix + 1);
     if (prefixLength > kMaxPrefix)
-        return KESTREL_INVALID_ARGUMENT;
+        return KESTREL_NO_SOCKET;
     const int check = DevMsgCheckPath(header->acName, DEVMSG_FILE_NAME_SIZE);
     if (check != 0)
         return check;

@@ -91,8 +91,9 @@ extern "C"
      * created (exclusively with DEVMSG_FILE_NEW, truncated with
      * DEVMSG_FILE_TRUNCATE). Status: 0; the name check's; KESTREL_PATH_OUTSIDE
      * for access denied, KESTREL_FILE_EXISTS, KESTREL_CANNOT_OPEN otherwise;
-     * KESTREL_INVALID_ARGUMENT for a missing header or a missing or too long
-     * prefix. Without a descriptor pointer the file is closed again at once. */
+     * KESTREL_NO_SOCKET (64) for a prefix of more than 512 characters,
+     * KESTREL_INVALID_ARGUMENT for a missing header or prefix. Without a
+     * descriptor pointer the file is closed again at once. */
     DEVMSG_EXPORT int DevMsgOpenFile(const uint8_t* header, const char* prefix, int forReading,
                                      int* descriptor);
 

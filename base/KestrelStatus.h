@@ -1,7 +1,7 @@
 /* Status codes of the base library (libKestrel).
  *
  * Every C-level function of the base library reports its outcome with one of
- * these values; none of them throws, logs or prints. Some interfaces return a
+ * these values; none of them throws. Some interfaces return a
  * code negated (the trace fetch returns -KESTREL_TRACE_TOO_LARGE). Usable from
  * C and C++. */
 #ifndef KESTREL_STATUS_H

@@ -535,12 +535,8 @@ extern "C"
             return status;
         const int64_t deadline = DeadlineFromTimeout(timeoutMs);
         const int pauseMs = (c->tRecord.uFlags & NYSOC_SERVER) ? kServerPauseMs : kClientPauseMs;
-        {
-            // A server's connected client is dropped: the server waits for the next one.
-            CLock tLock(&c->tMutex);
-            if (IsTcpServer(c) && c->iState == kStateConnected)
-                ++c->uStopCounter;
-        }
+        // A connected handle stays connected (a server keeps its client): the machine reports
+        // it at once. Callers that are done with a client drop it with NySocDisconnect.
         for (;;)
         {
             {

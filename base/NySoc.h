@@ -11,11 +11,13 @@
  * header ("S", "i", flags, 0, u32 little-endian payload length).
  *
  * Every function has C linkage and reports with a status code of
- * KestrelStatus.h; none throws, logs or prints. Any thread may use any handle:
- * one send and one receive may run on a handle at the same time, a second
- * concurrent send or receive gets KESTREL_BUSY. A handle stays valid while a
- * call uses it: a stopped handle is reclaimed two seconds after the stop, and
- * its memory only once the last call on it has returned.
+ * KestrelStatus.h; none throws. A socket that cannot be bound to its
+ * interface says "can't bind to interface <name>" on standard output. Any
+ * thread may use any handle: one send and one receive may run on a handle at
+ * the same time, a second concurrent send or receive gets KESTREL_BUSY. A
+ * handle stays valid while a call uses it: a stopped handle is reclaimed two
+ * seconds after the stop, and its memory only once the last call on it has
+ * returned.
  *
  * IPv4 addresses given as u32 arguments and in the open record are in network
  * order (as inet_addr makes them); the peer area of a frame descriptor holds
@@ -200,8 +202,9 @@ extern "C"
     NYSOC_EXPORT int NySocStopAllConnections(void);
 
     /* Drives the handle until it is connected or the time (ms, -1 without
-     * limit) has passed; a server whose client is connected drops it first and
-     * waits for the next one. 0 connected, KESTREL_NOT_CONNECTED when the time
+     * limit) has passed; a connected handle (a server with its client too)
+     * stays as it is and gives 0 at once: NySocDisconnect drops a server's
+     * client. 0 connected, KESTREL_NOT_CONNECTED when the time
      * is up, KESTREL_STOPPED, KESTREL_FAILED (the handle cannot work),
      * KESTREL_INVALID_HANDLE, KESTREL_INVALID_ARGUMENT. */
     NYSOC_EXPORT int NySocRestart(uint32_t handle, int32_t timeoutMs);

@@ -2,6 +2,7 @@
 // calls made on a handle. Sockets are made, bound, connected or accepted here,
 // and TCP servers of one port share a listener entry.
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <netdb.h>
@@ -127,6 +128,9 @@ bool BindToDevice(int fd, const char* interfaceName)
     acName[15] = '\0';
     if (setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, acName, strlen(acName) + 1) == 0)
         return true;
+    // Said on standard output too: a wrong interface name in a configuration shows at once.
+    std::printf("can't bind to interface %s\n", acName);
+    std::fflush(stdout);
     if (nyDebugInterfaceGlobalFlags & NYDEBUG_FLAG_ERROR)
         nyDebugSavePrintf(NYDEBUG_LEVEL_ERROR, "can't bind to interface %s\n", acName);
     return false;

@@ -142,19 +142,6 @@ bool ParseToolInt(const std::string& text, int32_t* value)
     return true;
 }
 
-bool ParseToolHex(const std::string& text, uint32_t* value)
-{
-    const std::string number = Trimmed(text);
-    const size_t at =
-        number.size() > 2 && number[0] == '0' && (number[1] == 'x' || number[1] == 'X') ? 2 : 0;
-    uint64_t word;
-    if (!ReadDigits(number, at, 16, 0xFFFFFFFFu, &word))
-        return false;
-    if (value != nullptr)
-        *value = static_cast<uint32_t>(word);
-    return true;
-}
-
 bool ParseToolFloat(const std::string& text, double* value)
 {
     const std::string number = Trimmed(text);
@@ -179,12 +166,6 @@ bool CheckToolParam(ToolParamKind kind, const char* name, const std::string& tex
         if (ParseToolInt(text, nullptr))
             return true;
         ToolError("ERROR: <%s> must be a 32-bit whole number, not \"%s\"\n", name, text.c_str());
-        return false;
-    case TOOL_PARAM_HEX:
-        if (ParseToolHex(text, nullptr))
-            return true;
-        ToolError("ERROR: <%s> must be a hexadecimal number of 32 bits, not \"%s\"\n", name,
-                  text.c_str());
         return false;
     case TOOL_PARAM_FLOAT:
         if (ParseToolFloat(text, nullptr))
@@ -267,9 +248,10 @@ bool FloatToHex(CToolsCall& call)
 
 bool HexToFloat(CToolsCall& call)
 {
-    // The dispatcher let only a hexadecimal word through.
-    uint32_t bits = 0;
-    ParseToolHex(call.Param(0), &bits);
+    // The dispatcher let only a whole number through: its 32 bits are the pattern.
+    int32_t number = 0;
+    ParseToolInt(call.Param(0), &number);
+    const uint32_t bits = static_cast<uint32_t>(number);
     float value;
     std::memcpy(&value, &bits, sizeof value);
     std::printf("0x%08lX = %lf\n", static_cast<unsigned long>(bits), static_cast<double>(value));

@@ -125,8 +125,6 @@ void ToolError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // or more digits of that base with single '_' between them. Its magnitude must fit 32 bits
 // (-2^31 .. 2^32 - 1); the value is its 32-bit pattern, as StringToInt gives it.
 bool ParseToolInt(const std::string& text, int32_t* value);
-// A 32-bit word in hexadecimal digits, with or without "0x" ('_' between digits as above).
-bool ParseToolHex(const std::string& text, uint32_t* value);
 // A floating-point number in the forms of strtod, as StringToFloat reads it.
 bool ParseToolFloat(const std::string& text, double* value);
 
@@ -135,7 +133,6 @@ enum ToolParamKind
 {
     TOOL_PARAM_TEXT,
     TOOL_PARAM_INT,      // ParseToolInt
-    TOOL_PARAM_HEX,      // ParseToolHex
     TOOL_PARAM_FLOAT,    // ParseToolFloat
     TOOL_PARAM_REGISTERS // "<Address>" or "<Address>:<NumberOfWords>", both ParseToolInt
 };

@@ -61,9 +61,9 @@ struct CActionRow
     QTXToolsAction pAction;
     int iMode;
     // The parameters as the usage text names them, separated by blanks; the form of each is
-    // marked by its first character: '#' a whole number, '$' a hexadecimal word, '~' a
-    // floating-point number, ':' a register range, none a text. "..." after the last one:
-    // it stands for all further parameters.
+    // marked by its first character: '#' a whole number, '~' a floating-point number, ':' a
+    // register range, none a text. "..." after the last one: it stands for all further
+    // parameters.
     const char* pParams;
 };
 
@@ -108,7 +108,7 @@ const CActionRow aActionRows[] = {
     {"ExtractFile", P(3), false, ExtractFile, 0, "ID Input Output"},
     {"Add12BHeader", P(3), false, Add12BHeader, 0, "ID Input Output"},
     {"QWCalib", P(1), false, QWCalib, 0, "File"},
-    {"HexToFloat", P(1), false, HexToFloat, 0, "$value"},
+    {"HexToFloat", P(1), false, HexToFloat, 0, "#value"},
     {"CalcBiQuad", P(0), false, CalcBiQuad, 0, ""},
     {"GenLpFilter", P(5) | P(7), false, GenLpFilter, 0,
      "Name #Type #Order ~Fs ~Fc ~PassGain ~StopGain"},
@@ -166,7 +166,6 @@ bool CheckParams(const CActionRow& row, const std::vector<std::string>& params)
             name.resize(name.size() - 3);
         const char mark = name.empty() ? ' ' : name[0];
         const ToolParamKind kind = mark == '#'   ? TOOL_PARAM_INT
-                                   : mark == '$' ? TOOL_PARAM_HEX
                                    : mark == '~' ? TOOL_PARAM_FLOAT
                                    : mark == ':' ? TOOL_PARAM_REGISTERS
                                                  : TOOL_PARAM_TEXT;

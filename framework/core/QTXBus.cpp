@@ -425,7 +425,7 @@ int32_t BusAddressOf(const uint32_t* address)
 }
 } // namespace
 
-extern "C" int store_u32(uint32_t* address, uint32_t value)
+int CppStoreU32(uint32_t* address, uint32_t value)
 {
     const CGlobalQTXUse use;
     CQTX* driver = use.Driver();
@@ -435,7 +435,7 @@ extern "C" int store_u32(uint32_t* address, uint32_t value)
     return 0;
 }
 
-extern "C" int read_u32(uint32_t* address, uint32_t* value)
+int CppReadU32(uint32_t* address, uint32_t* value)
 {
     const CGlobalQTXUse use;
     CQTX* driver = use.Driver();
@@ -447,11 +447,26 @@ extern "C" int read_u32(uint32_t* address, uint32_t* value)
     return 0;
 }
 
-extern "C" int check_u32(uint32_t* address, uint32_t wanted)
+int CppCheckU32(uint32_t* address, uint32_t wanted)
 {
     const CGlobalQTXUse use;
     CQTX* driver = use.Driver();
     if (driver == nullptr)
         return 0;
     return driver->BPBCompareWord(BusAddressOf(address), wanted, 0xFFFFFFFFu, true) ? 1 : 0;
+}
+
+extern "C" int store_u32(uint32_t* address, uint32_t value)
+{
+    return CppStoreU32(address, value);
+}
+
+extern "C" int read_u32(uint32_t* address, uint32_t* value)
+{
+    return CppReadU32(address, value);
+}
+
+extern "C" int check_u32(uint32_t* address, uint32_t wanted)
+{
+    return CppCheckU32(address, wanted);
 }

@@ -1,6 +1,8 @@
 // Backplane-bus access for the C-level hardware units, which have no driver object: three
 // entry points that act on the process's driver object (ptGlobalQTX), and the readings of the
-// last GetHardwareTime.
+// last GetHardwareTime. Each C entry point is the C face of a C++ function of the same
+// meaning (store_u32 of CppStoreU32, read_u32 of CppReadU32, check_u32 of CppCheckU32), which
+// C++ code of the framework may call directly.
 //
 // The address parameter has a pointer type but carries the absolute bus address itself; it is
 // never dereferenced.
@@ -29,6 +31,11 @@ extern "C"
 
 #ifdef __cplusplus
 }
+
+// The work of the C entry points above, with the same parameters and results.
+int CppStoreU32(uint32_t* address, uint32_t value);
+int CppReadU32(uint32_t* address, uint32_t* value);
+int CppCheckU32(uint32_t* address, uint32_t wanted);
 #endif
 
 #endif

@@ -169,13 +169,14 @@ public:
     uint16_t Port() const { return static_cast<uint16_t>(m_iPort); }
 
     // Serves one connection: greeting, then up to count requests, each with its reply (when
-    // not empty).
-    void ServeOnce(const std::function<Bytes(const Bytes&)>& reply, int count = 1)
+    // not empty). Then it waits for the forwarding side to close, or with hangUp closes first.
+    void ServeOnce(const std::function<Bytes(const Bytes&)>& reply, int count = 1,
+                   bool hangUp = false)
     {
         m_bClosedByForwarder = false;
         m_aRequests.clear();
         m_tThread = std::thread(
-            [this, reply, count]
+            [this, reply, count, hangUp]
             {
                 const int c = accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
                 if (c < 0)
@@ -200,6 +201,11 @@ public:
                     const Bytes answer = reply(request);
                     if (!answer.empty())
                         sendFrame(answer);
+                }
+                if (hangUp)
+                {
+                    close(c);
+                    return;
                 }
                 // The forwarding side must let the connection go on its own.
                 pollfd p{c, POLLIN, 0};
@@ -240,7 +246,8 @@ protected:
         descriptor.uFlags = DEVMSG_FLAG_HANDLERS;
         descriptor.pfnHandler = FileHandler;
         ASSERT_EQ(DevMsgServiceStart(&descriptor), 0);
-        ASSERT_TRUE(m_tClient.Connect(descriptor.usPort));
+        m_usPort = descriptor.usPort;
+        ASSERT_TRUE(m_tClient.Connect(m_usPort));
     }
     void TearDown() override
     {
@@ -277,6 +284,7 @@ protected:
     }
 
     kovetest::CTempDir m_tRoot;
+    uint16_t m_usPort = 0;
     CDevMsgClient m_tClient;
 };
 
@@ -424,21 +432,39 @@ TEST(DevMsgFileCalls, TakeTheHeaderAsItStandsInARequest)
     EXPECT_EQ(lseek(fd, 0, SEEK_END), 5);
     close(fd);
 
+    // The same directory named with 512 characters that do not end in "/", and with 513.
+    constexpr size_t kLongestPrefix = 512;
+    std::string longest = prefix;
+    if ((kLongestPrefix - longest.size()) % 2 != 0)
+        longest += '/';
+    while (longest.size() < kLongestPrefix)
+        longest += "/.";
+    const std::string tooLong = longest + '/';
+
     const struct
     {
         const char* what;
         Bytes header;
+        std::string prefix;
         int status;
     } cases[] = {
-        {"name without its end", Header(0, 0, 3, std::string(DEVMSG_FILE_NAME_SIZE, 'n')),
+        {"name without its end", Header(0, 0, 3, std::string(DEVMSG_FILE_NAME_SIZE, 'n')), prefix,
          KESTREL_PATH_REFUSED},
-        {"name above the prefix", Header(0, 0, 3, "../f.bin"), KESTREL_PATH_OUTSIDE},
-        {"file that must be new", Header(DEVMSG_FILE_NEW, 0, 3, "f.bin"), KESTREL_FILE_EXISTS},
-        {"negative offset", Header(0, -1, 3, "f.bin"), KESTREL_FAILED},
+        {"name above the prefix", Header(0, 0, 3, "../f.bin"), prefix, KESTREL_PATH_OUTSIDE},
+        {"file that must be new", Header(DEVMSG_FILE_NEW, 0, 3, "f.bin"), prefix,
+         KESTREL_FILE_EXISTS},
+        {"negative offset", Header(0, -1, 3, "f.bin"), prefix, KESTREL_FAILED},
+        {"prefix of 512 characters", Header(0, 0, 3, "g.bin"), longest, 0},
+        {"prefix of 513 characters", Header(0, 0, 3, "h.bin"), tooLong, KESTREL_NO_SOCKET},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(DevMsgWriteFile(c.header.data(), text.data(), 3, prefix.c_str()), c.status)
+        EXPECT_EQ(DevMsgWriteFile(c.header.data(), text.data(), 3, c.prefix.c_str()), c.status)
             << c.what;
+    // A "/" joins prefix and name: the file lands in the prefix's directory, not beside it.
+    EXPECT_EQ(FileBytes(prefix + "/g.bin"), text);
+    EXPECT_FALSE(std::filesystem::exists(prefix + "/h.bin"));
+    EXPECT_EQ(DevMsgOpenFile(Header(0, 0, 0, "g.bin").data(), tooLong.c_str(), 1, nullptr),
+              KESTREL_NO_SOCKET);
     EXPECT_EQ(DevMsgOpenFile(Header(0, 0, 0, std::string(DEVMSG_FILE_NAME_SIZE, 'n')).data(),
                              prefix.c_str(), 1, nullptr),
               KESTREL_PATH_REFUSED);
@@ -521,5 +547,24 @@ TEST_F(DevMsgFile, TunnelledConnectionRelaysEveryMessageToTheLocalService)
         Bytes{0x4F, 0x04, 0xFF, 0xFF, 'o', 'n', 'e'},
         Bytes{DEVMSG_CMD_TRACE_SIZE, 0, 0xFF, 0xFF, 't', 'w', 'o'}};
     EXPECT_EQ(peer.Requests(), expected);
+}
+TEST_F(DevMsgFile, TunnelThatLosesTheLocalServiceEndsItsConnection)
+{
+    CPeer peer;
+    g_usForwardPort = peer.Port();
+    peer.ServeOnce([](const Bytes& request) { return Bytes(request.begin(), request.end()); }, 1,
+                   true);
+    Reply reply;
+    ASSERT_TRUE(m_tClient.Ask(kCmdTunnel, reply, {'o', 'n', 'e'}));
+    EXPECT_EQ(reply.data, (Bytes{'o', 'n', 'e'}));
+    peer.Wait();
+    // The next message finds the local service gone: the client is let go rather than left
+    // waiting for a reply that cannot come, and the port serves the next client.
+    ASSERT_TRUE(m_tClient.SendRequest(DEVMSG_CMD_TRACE_SIZE));
+    EXPECT_TRUE(m_tClient.ClosedByPeer());
+    CDevMsgClient next;
+    ASSERT_TRUE(next.Connect(m_usPort));
+    ASSERT_TRUE(next.Ask(DEVMSG_CMD_TRACE_SIZE, reply));
+    EXPECT_EQ(reply.status, 0);
 }
 } // namespace

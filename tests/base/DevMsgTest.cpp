@@ -9,6 +9,7 @@
 #include "DevMsg.h"
 #include "DevMsgClient.h"
 #include "DeviceIdentity.h"
+#include "StdoutCapture.h"
 #include "nyDebug.h"
 
 #include <gtest/gtest.h>
@@ -27,6 +28,8 @@
 #include <cstring>
 #include <future>
 #include <mutex>
+#include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -492,6 +495,37 @@ TEST_F(DevMsgService, StopWaitsForARunningHandlerAndTheConnectionsEnd)
     EXPECT_GT(g_state.handlerEnded, 0);
     EXPECT_GT(g_state.destructorRan, g_state.handlerEnded);
     EXPECT_GT(stopReturned, g_state.destructorRan) << "the stop returned before its threads ended";
+}
+
+TEST_F(DevMsgService, ThreadsAndConnectionsAreShownOnStandardOutput)
+{
+    kovetest::CStdoutCapture out;
+    memset(&m_descriptor, 0, sizeof m_descriptor);
+    m_descriptor.usThreads = 2;
+    m_descriptor.ucRights = 1;
+    ASSERT_EQ(DevMsgServiceStart(&m_descriptor), 0);
+    EXPECT_TRUE(out.WaitFor("ServiceThread NySocHandle ", 2)) << out.Text();
+    {
+        CClient client;
+        ASSERT_TRUE(client.Connect(m_descriptor.usPort));
+        ASSERT_TRUE(client.SendRequest(3));
+        Reply reply;
+        ASSERT_TRUE(client.ReadReply(reply));
+        EXPECT_TRUE(out.WaitFor("B4_SendReciveLoop UserRights ffff\n")) << out.Text();
+    }
+    ASSERT_EQ(DevMsgServiceStop(), 0);
+    EXPECT_TRUE(out.WaitFor("End of ServiceThread\n", 2)) << out.Text();
+
+    // Each thread names its own handle of the socket layer, one line each.
+    const std::string text = out.Text();
+    const std::regex line("ServiceThread NySocHandle ([0-9]+)\n");
+    std::set<int> handles;
+    for (auto m = std::sregex_iterator(text.begin(), text.end(), line); m != std::sregex_iterator();
+         ++m)
+        handles.insert(std::stoi((*m)[1]));
+    EXPECT_EQ(handles.size(), 2u) << text;
+    EXPECT_EQ(handles.count(0), 0u) << text;
+    EXPECT_EQ(out.Count("B4_SendReciveLoop UserRights "), 1) << text;
 }
 
 TEST(DevMsgRecord, ReplyRoomFallsBackToWhatCanBeHad)

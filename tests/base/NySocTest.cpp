@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "KoveTestSupport.h"
+#include "StdoutCapture.h"
 
 namespace
 {
@@ -377,6 +378,32 @@ TEST_F(NySocTest, ErrorStatusesOfCallsAndOpens)
         EXPECT_EQ(c.call(), c.expected) << c.what;
 }
 
+TEST_F(NySocTest, InterfaceThatCannotBeBoundIsSaidOnStandardOutput)
+{
+    struct Case
+    {
+        const char* what;
+        uint32_t flags;
+    } const cases[] = {
+        {"client", NYSOC_KIND_TCP},
+        {"server", NYSOC_SERVER | NYSOC_REUSE_ADDRESS},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        kovetest::CStdoutCapture out;
+        NySocOpenRecord r;
+        memset(&r, 0, sizeof r);
+        r.uFlags = c.flags | NYSOC_LOCAL_BIND;
+        r.usPort = FreePort();
+        r.uRemote.tAddress.uRemoteAddress = Loopback();
+        strcpy(r.acInterface, "nosuchif0");
+        EXPECT_EQ(NySocOpen(&r), KESTREL_FAILED);
+        EXPECT_EQ(r.uHandle, 0u);
+        EXPECT_EQ(out.Text(), "can't bind to interface nosuchif0\n");
+    }
+}
+
 TEST_F(NySocTest, TableFullAndAStoppedHandleIsHeldForTwoSeconds)
 {
     // 256 servers on one port share one listening socket.
@@ -525,9 +552,17 @@ TEST_F(NySocTest, ClientsQueueWhileEveryServerIsBusyAndAStoppedPortRefuses)
     EXPECT_EQ(ReceiveUntil(atSecond, 2), 0);
     EXPECT_EQ(atSecond.Text(), "q0");
 
-    // Restart on a connected server drops its client and serves the next one in the queue.
+    // Restart on a connected server reports it connected and keeps its client; a disconnect
+    // drops the client and the server takes the next one in the queue.
+    EXPECT_EQ(NySocRestart(first, 0), 0);
     EXPECT_EQ(NySocRestart(first, kEventMs), 0);
+    RawWrite(a.Get(), "still a");
+    CFrame fromA(first);
+    EXPECT_EQ(ReceiveUntil(fromA, 7), 0);
+    EXPECT_EQ(fromA.Text(), "still a");
+    NySocDisconnect(first, 0);
     EXPECT_TRUE(RawSeesClose(a.Get()));
+    ASSERT_EQ(NySocRestart(first, kEventMs), 0);
     CFrame atFirst(first);
     EXPECT_EQ(ReceiveUntil(atFirst, 2), 0);
     EXPECT_EQ(atFirst.Text(), "q1");
@@ -567,7 +602,7 @@ TEST_F(NySocTest, FramedServerGreetsEachNewClientUnlessToldNot)
         const uint32_t server = OpenServer(c.flags, &port);
         for (int client = 0; client < 2; ++client)
         {
-            NySocRestart(server, 0); // drops the previous client: the port listens again
+            NySocDisconnect(server, 0); // drops the previous client: the port listens again
             CFd raw = RawConnect(port);
             ASSERT_GE(raw.Get(), 0);
             ASSERT_EQ(NySocRestart(server, kEventMs), 0);

@@ -5,7 +5,7 @@
 // after "*;", and the same text is read as each kind of number parameter. A list that is taken
 // gives one byte per field, at least one and no more than the memory takes; a list that is
 // refused leaves nothing behind. A number that is taken has the value the actions read from
-// it (StringToInt, StringToFloat; a hexadecimal word as StringToInt reads it after "0x").
+// it (StringToInt, StringToFloat).
 #include "FuzzSupport.h"
 #include "QTXConvert.h"
 #include "QTXTools.h"
@@ -30,19 +30,6 @@ void CheckNumbers(const std::string& text)
     else if (whole != 12345)
         Fail("a refused whole number changed the value");
 
-    uint32_t word = 12345;
-    if (ParseToolHex(text, &word))
-    {
-        const size_t first = text.find_first_not_of(" \t");
-        std::string digits = text.substr(first);
-        if (digits.compare(0, 2, "0x") != 0 && digits.compare(0, 2, "0X") != 0)
-            digits = "0x" + digits;
-        if (word != static_cast<uint32_t>(StringToInt(digits)))
-            Fail("a hexadecimal word taken with another value than its digits have");
-    }
-    else if (word != 12345)
-        Fail("a refused hexadecimal word changed the value");
-
     double value = 0.5;
     if (ParseToolFloat(text, &value))
     {
@@ -56,7 +43,6 @@ void CheckNumbers(const std::string& text)
 
     // The checks of the dispatcher agree with the parsers (their messages go to standard error).
     if (CheckToolParam(TOOL_PARAM_INT, "Data", text) != ParseToolInt(text, nullptr) ||
-        CheckToolParam(TOOL_PARAM_HEX, "value", text) != ParseToolHex(text, nullptr) ||
         CheckToolParam(TOOL_PARAM_FLOAT, "Fs", text) != ParseToolFloat(text, nullptr))
         Fail("a parameter check that differs from its parser");
     const size_t colon = text.find(':');

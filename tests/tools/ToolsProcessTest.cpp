@@ -196,10 +196,8 @@ TEST_F(QtxFiles, NumbersThatDoNotParseAreRefused)
         {{"UdpData", "100", "1:2", "3:x"},
          "<ListOfRegisters> must be <Address> or <Address>:<NumberOfWords>, not \"3:x\""},
         {{"FloatToHex", "0.1x"}, "ERROR: <value> must be a number, not \"0.1x\"\n"},
-        {{"HexToFloat", "3DCCCCCG"},
-         "ERROR: <value> must be a hexadecimal number of 32 bits, not \"3DCCCCCG\"\n"},
-        {{"HexToFloat", "-1"}, "<value> must be a hexadecimal number"},
-        {{"HexToFloat", "123456789"}, "<value> must be a hexadecimal number"},
+        {{"HexToFloat", "3DCCCCCD"},
+         "ERROR: <value> must be a 32-bit whole number, not \"3DCCCCCD\"\n"},
         {{"GenLpFilter", "lp", "0", "4", "10kHz", "1000"}, "<Fs> must be a number"},
         {{"GenLpFilter", "lp", "0", "4", "10000", "1000", "-0.1", "x"}, "<StopGain> must be"},
         {{"WexSim", "grid.m", "0", "3", "50", "ten"}, "<Periods> must be"},
@@ -242,12 +240,49 @@ TEST(Qtx, FloatToHexAndBack)
                                  std::string(c.shown).substr(0, std::string(c.shown).find(' ')) +
                                  "\n");
     }
-    // The word is hexadecimal with or without its prefix, in either case.
-    for (const char* word : {"3DCCCCCD", "3dcccccd", "0X3DCCCCCD", "0x3dcc_cccd", "00003DCCCCCD"})
+}
+
+TEST(Qtx, HexToFloatTakesTheWholeNumberInEveryFormOfTheCommandLine)
+{
+    const struct
     {
-        CRun back = Qtx({"HexToFloat", word});
-        EXPECT_EQ(back.iStatus, 0) << word;
-        EXPECT_EQ(back.sOut, "0x3DCCCCCD = 0.100000\n") << word;
+        const char* value;
+        const char* shown; // empty: refused
+    } cases[] = {
+        {"1065353216", "0x3F800000 = 1.000000"},
+        {"0x3DCCCCCD", "0x3DCCCCCD = 0.100000"},
+        {"0X3dcc_cccd", "0x3DCCCCCD = 0.100000"},
+        {"0b1", "0x00000001 = 0.000000"},
+        {"0o7740000000", "0x3F800000 = 1.000000"},
+        {" 0d1065353216 ", "0x3F800000 = 1.000000"},
+        {"-1073741824", "0xC0000000 = -2.000000"},
+        {"4294967295", "0xFFFFFFFF = -nan"},
+        // Bare hexadecimal digits, and anything else that is not a whole number throughout.
+        {"3DCCCCCD", ""},
+        {"3f800000", ""},
+        {"0b12", ""},
+        {"1.0", ""},
+        {"0x", ""},
+        {"", ""},
+        {"0x100000000", ""},
+        {"1065353216x", ""},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(std::string("\"") + c.value + "\"");
+        CRun run = Qtx({"HexToFloat", c.value});
+        if (*c.shown != '\0')
+        {
+            EXPECT_EQ(run.iStatus, 0) << run.All();
+            EXPECT_EQ(run.sOut, std::string(c.shown) + "\n");
+        }
+        else
+        {
+            EXPECT_EQ(run.iStatus, 3) << run.All();
+            EXPECT_EQ(run.sOut, "");
+            EXPECT_NE(run.sErr.find("<value> must be a 32-bit whole number"), std::string::npos)
+                << run.sErr;
+        }
     }
 }
 

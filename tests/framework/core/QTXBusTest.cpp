@@ -140,25 +140,44 @@ TEST(QTXBusSimulation, WithoutABufferReadsShowTheFillAndComparesSucceed)
 
 TEST(QTXBusC, EntryPointsNeedTheDriverObject)
 {
-    ASSERT_EQ(nullptr, ptGlobalQTX);
-    uint32_t value = 99;
-    EXPECT_EQ(-1, store_u32(reinterpret_cast<uint32_t*>(uintptr_t{16}), 1));
-    EXPECT_EQ(-1, read_u32(reinterpret_cast<uint32_t*>(uintptr_t{16}), &value));
-    EXPECT_EQ(99u, value);
-    EXPECT_EQ(0, check_u32(reinterpret_cast<uint32_t*>(uintptr_t{16}), 0));
+    // The C entry points and the C++ functions behind them behave alike.
+    const struct
+    {
+        const char* what;
+        int (*store)(uint32_t*, uint32_t);
+        int (*read)(uint32_t*, uint32_t*);
+        int (*check)(uint32_t*, uint32_t);
+    } names[] = {
+        {"C", store_u32, read_u32, check_u32},
+        {"C++", CppStoreU32, CppReadU32, CppCheckU32},
+    };
+    uint32_t* const at16 = reinterpret_cast<uint32_t*>(uintptr_t{16});
+    for (const auto& n : names)
+    {
+        SCOPED_TRACE(n.what);
+        ASSERT_EQ(nullptr, ptGlobalQTX);
+        uint32_t value = 99;
+        EXPECT_EQ(-1, n.store(at16, 1));
+        EXPECT_EQ(-1, n.read(at16, &value));
+        EXPECT_EQ(99u, value);
+        EXPECT_EQ(0, n.check(at16, 0));
 
-    unsigned char buffer[32] = {};
-    CBusDriver driver;
-    driver.Simulate(true);
-    driver.SetBPBSimulationBuffer(buffer, sizeof buffer);
-    driver.SetBase(8); // the entry points address the bus absolutely
-    SetGlobalQTX(&driver);
-    EXPECT_EQ(0, store_u32(reinterpret_cast<uint32_t*>(uintptr_t{16}), 0xA1B2C3D4));
-    EXPECT_EQ(0xA1B2C3D4u, LittleEndianWord(buffer + 16));
-    EXPECT_EQ(0, read_u32(reinterpret_cast<uint32_t*>(uintptr_t{16}), &value));
-    EXPECT_EQ(0xA1B2C3D4u, value);
-    EXPECT_EQ(1, check_u32(reinterpret_cast<uint32_t*>(uintptr_t{16}), 0xA1B2C3D4));
-    ClearGlobalQTX(&driver);
+        unsigned char buffer[32] = {};
+        CBusDriver driver;
+        driver.Simulate(true);
+        driver.SetBPBSimulationBuffer(buffer, sizeof buffer);
+        driver.SetBase(8); // the entry points address the bus absolutely
+        SetGlobalQTX(&driver);
+        EXPECT_EQ(0, n.store(at16, 0xA1B2C3D4));
+        EXPECT_EQ(0xA1B2C3D4u, LittleEndianWord(buffer + 16));
+        EXPECT_EQ(0, n.read(at16, &value));
+        EXPECT_EQ(0xA1B2C3D4u, value);
+        EXPECT_EQ(1, n.check(at16, 0xA1B2C3D4));
+        driver.Simulate(false); // without a device every word reads as the fill word
+        EXPECT_EQ(0, n.check(at16, 0xA1B2C3D4));
+        EXPECT_EQ(1, n.check(at16, 0x45454545));
+        ClearGlobalQTX(&driver);
+    }
 }
 
 // A driver on the FPGA device of a simulated device (without -Simulate).
