@@ -110,8 +110,8 @@ TEST(SystemDriverBoot, TheHardwareStartOfEachFamily)
         // Every family clears bits 8 to 11 of the LED word and keeps the others.
         EXPECT_EQ(bus.Read(kLedWord), kBefore & ~0x00000F00u);
         // The GPIO device of the front panel is open.
-        EXPECT_TRUE(std::regex_search(hub->Output(),
-                                      std::regex("End Of BootHardware, iGPIOFile [0-9]+\n")))
+        EXPECT_TRUE(
+            std::regex_search(hub->Output(), std::regex("End Of BootHardware, iGPIOFile [0-9]+\n")))
             << hub->Output();
     }
 }
@@ -143,8 +143,9 @@ TEST(SystemDriverBoot, ModulesAreResetBeforeARebootOnFamily2Only)
 
         EXPECT_EQ(Request(device, "<Reboot/>").sRoot, "Reboot");
         ASSERT_TRUE(WaitFor(
-            [&] { return ReadFile(device.Path("/commands.log")).find("reboot\n") !=
-                         std::string::npos; },
+            [&] {
+                return ReadFile(device.Path("/commands.log")).find("reboot\n") != std::string::npos;
+            },
             kRebootWait))
             << hub->Output();
         // The resets come before the reboot command, with the device reset word set.
@@ -193,8 +194,7 @@ public:
     // False, with the reason, when the address cannot be had in this network namespace.
     bool Open(std::string& why)
     {
-        if (RunCommand({"/usr/bin/env", "ip", "addr", "add", "169.254.0.100/32", "dev", "lo"}) !=
-            0)
+        if (RunCommand({"/usr/bin/env", "ip", "addr", "add", "169.254.0.100/32", "dev", "lo"}) != 0)
         {
             why = "the address 169.254.0.100 cannot be added to lo here";
             return false;
@@ -237,8 +237,8 @@ public:
             {
                 timespec stamp{};
                 memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-                record.dArrival = static_cast<double>(stamp.tv_sec) +
-                                  static_cast<double>(stamp.tv_nsec) / 1e9;
+                record.dArrival =
+                    static_cast<double>(stamp.tv_sec) + static_cast<double>(stamp.tv_nsec) / 1e9;
             }
         return got > 0;
     }
@@ -291,8 +291,8 @@ TEST_P(SystemDriverLink, RecordsLeaveEvery4SecondsWhileTheLinkIsUpAndSoonerOnACh
     ASSERT_TRUE(bus.Write(status, LinkWord(false, 1)));
     const std::unique_ptr<CTestProcess> hub = StartHub(device);
     // The hub's threads run once its hex-switch setting has settled.
-    ASSERT_TRUE(WaitFor([&] { return Request(device, "<GetUserConfig/>").Has(";hex=0x5;"); },
-                        kRecordWait));
+    ASSERT_TRUE(
+        WaitFor([&] { return Request(device, "<GetUserConfig/>").Has(";hex=0x5;"); }, kRecordWait));
 
     SRecord record;
     EXPECT_FALSE(peer.Receive(record, kQuietWait)) << "a record while the link is down";
@@ -359,7 +359,8 @@ TEST_P(SystemDriverLink, RecordsLeaveEvery4SecondsWhileTheLinkIsUpAndSoonerOnACh
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, SystemDriverLink,
-                         testing::Values(SLinkFamily{kFamily2, 0x60000}, SLinkFamily{"KV8", 0x30000}),
+                         testing::Values(SLinkFamily{kFamily2, 0x60000},
+                                         SLinkFamily{"KV8", 0x30000}),
                          [](const testing::TestParamInfo<SLinkFamily>& info)
                          { return info.param.statusWord == 0x60000 ? "Family2" : "KV8"; });
 } // namespace

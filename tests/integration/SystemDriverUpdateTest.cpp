@@ -176,9 +176,9 @@ TEST_F(SystemDriverUpdateFamily2, UpdaterComesFromTheArchiveAndARebootFollows)
     EXPECT_NE(Log().find("Reboot after update pending"), std::string::npos) << Log();
     // The reboot sequence pauses 2 s before its command; allow for a loaded machine or an
     // emulator.
-    EXPECT_TRUE(WaitFor([&] { return ReadFile(tDevice.Path("/commands.log")).find("reboot") !=
-                                     std::string::npos; },
-                        std::chrono::seconds(30)))
+    EXPECT_TRUE(WaitFor(
+        [&] { return ReadFile(tDevice.Path("/commands.log")).find("reboot") != std::string::npos; },
+        std::chrono::seconds(30)))
         << ReadFile(tDevice.Path("/commands.log"));
 }
 

@@ -176,8 +176,8 @@ TEST_F(SystemUnit, AHangingRebootCommandNeitherHoldsTheHubNorRunsTwice)
     system.ProcessPendingReboot();
     EXPECT_NE(system.LogText().find("The reboot command has not ended within 100 ms"),
               std::string::npos);
-    ASSERT_TRUE(kovetest::WaitFor([&] { return kovetest::ReadFile(started) == "x\n"; },
-                                  kPassesWait));
+    ASSERT_TRUE(
+        kovetest::WaitFor([&] { return kovetest::ReadFile(started) == "x\n"; }, kPassesWait));
     // While it runs, a pass starts nothing.
     system.ProcessPendingReboot();
     EXPECT_EQ(system.LogText().find("attempt 2"), std::string::npos);
@@ -192,8 +192,8 @@ TEST_F(SystemUnit, AHangingRebootCommandNeitherHoldsTheHubNorRunsTwice)
         },
         kPassesWait));
     EXPECT_NE(system.LogText().find("The reboot command failed"), std::string::npos);
-    EXPECT_TRUE(kovetest::WaitFor([&] { return kovetest::ReadFile(started) == "x\nx\n"; },
-                                  kPassesWait))
+    EXPECT_TRUE(
+        kovetest::WaitFor([&] { return kovetest::ReadFile(started) == "x\nx\n"; }, kPassesWait))
         << kovetest::ReadFile(started);
     EXPECT_EQ(system.LogText().find("attempt 3"), std::string::npos);
 }
