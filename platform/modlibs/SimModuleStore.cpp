@@ -289,6 +289,27 @@ bool CSimModuleSlot::WriteRam(uint32_t address, const uint8_t* data, uint32_t le
     return SimWriteFileAtomic(m_sDir + "/ram.bin", image) == 0;
 }
 
+bool CSimModuleSlot::Reset(const uint8_t* record, uint32_t length)
+{
+    if (!Usable() || (record == nullptr && length > 0))
+        return false;
+    std::string line;
+    char byte[4];
+    for (uint32_t i = 0; i < length; ++i)
+    {
+        snprintf(byte, sizeof byte, i == 0 ? "%02X" : " %02X", record[i]);
+        line += byte;
+    }
+    line += '\n';
+    const int fd =
+        open((m_sDir + "/resets.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    const bool written = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    return close(fd) == 0 && written;
+}
+
+
 bool CSimModuleSlot::LoadTable(std::vector<SSimPlvFile>* entries)
 {
     entries->clear();

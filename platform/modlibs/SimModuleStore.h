@@ -16,6 +16,8 @@
 //                                     "Golden_Fpga.bin" (entry 0) and a user image
 //                                     "User_Fpga.bin" (entry 1)
 //   dev/module<slot>/plvfs/<id>.bin   the bytes of each file
+//   dev/module<slot>/resets.log       one line per reset command the module got: the bytes of
+//                                     its record in hexadecimal ("FF 00")
 //   dev/module<slot>/.lock            held while a process works on the slot
 //
 // A slot is filled when device.conf lists it (slots=); an empty slot has none of this and
@@ -78,6 +80,10 @@ public:
 
     bool ReadRam(uint32_t address, uint8_t* out, uint32_t length);
     bool WriteRam(uint32_t address, const uint8_t* data, uint32_t length);
+
+    // A reset command of the controller: the module restarts, which leaves nothing of the
+    // files behind; the record is noted, so that tests can see who reset the module and how.
+    bool Reset(const uint8_t* record, uint32_t length);
 
     bool ListFiles(std::vector<SSimPlvFile>* files);
     bool ReadFile(const std::string& name, std::vector<uint8_t>* data);

@@ -1,7 +1,8 @@
 // Stand-in of the module-command library "libSRW.so" for the simulated device: reserve and
 // release a slot; erase, read and write the first 4 MiB of its SPI flash; read and write its
-// controller's RAM and EEPROM; answer the SPI flash parameters; reset the module. Every other code
-// is refused, and so is a range beyond the memory or a buffer shorter than its record.
+// controller's RAM and EEPROM; answer the SPI flash parameters; reset the module (noted in the
+// slot's reset log). Every other code is refused, and so is a range beyond the memory or a
+// buffer shorter than its record.
 #include "SimModuleLibrary.h"
 #include "SimModuleStore.h"
 
@@ -87,7 +88,7 @@ int SrwIoctl(void* context, uint32_t code, void* in, uint32_t inLength, void* ou
         Wio2UsrPutLe32(bytesOut + 12, kSimSpiFlashWord | static_cast<uint32_t>(reserved));
         return Answered(true, bytesReturned, kSimSpiFlashAnswerBytes);
     case SRW_MODULE_RESET:
-        return slot.Usable() && inLength >= 2 ? 1 : 0;
+        return in != nullptr && inLength >= 2 && slot.Reset(bytesIn, inLength) ? 1 : 0;
     default:
         return 0;
     }

@@ -337,8 +337,9 @@ TEST_F(RequestServer, RootTagsThatAreNoCommandGetNoReply)
         ASSERT_TRUE(client.Send(request));
         const auto start = Clock::now();
         EXPECT_TRUE(client.ClosedUnanswered());
-        // Closed at once, not after a receive timeout (10 s).
-        EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+        // Closed at once, not after a receive timeout (10 s): the bound below that is room for
+        // a loaded machine and an emulator.
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(9));
         EXPECT_GE(SlotHolding(request), 0) << "the request stays in its ring file";
     }
     EXPECT_EQ(Exchange(Ping()), Ping() + kTrailer);
@@ -577,8 +578,9 @@ TEST_F(RequestServer, ATricklingClientIsDroppedWithinTheBoundAndTheNextOneServed
     const auto answered = Clock::now() - start;
     trickle.join();
     EXPECT_TRUE(dropped) << "the trickling client was served for as long as it trickled";
-    // The bound is 300 ms; the rest is room for a loaded machine.
-    EXPECT_LT(answered, std::chrono::seconds(5));
+    // The bound is 300 ms; the rest is room for a loaded machine and an emulator (a trickler
+    // served for as long as it trickles holds the next client 10 s).
+    EXPECT_LT(answered, std::chrono::seconds(9));
 }
 
 TEST_F(RequestServer, AClientTakingItsReplySlowlyIsDroppedWithinTheBoundAndTheNextOneServed)

@@ -56,7 +56,8 @@ TEST_F(SystemDriverReliability, DiagnosticIsAnsweredFromTheHubsOwnIdentityWhileA
     const CReply diagnosticReply = diagnostic.get();
     const CReply pingReply = ping.get();
     // The hub used to wait for its own answer to an Identify (10 s) with every client behind.
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    // Two short requests take far less, on a loaded machine and under an emulator too.
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(9));
     EXPECT_EQ(pingReply.sRoot, "Ping");
     ASSERT_TRUE(diagnosticReply.Has("<DeviceVersion>")) << diagnosticReply.sText;
 

@@ -179,9 +179,11 @@ TEST_F(SystemDriverServices, AHexSwitchChangeReachesEveryRegisteredDriver)
         std::chrono::seconds(20)));
     // A change of the sampling period (the fiber-optic driver reports its own) pushes the
     // switches as they are read, before their debounce has ended; the hub takes them into
-    // use only after it.
-    EXPECT_TRUE(
-        WaitFor([&] { return Request(kHead + "<GetUserConfig/>").Has("Value=\"" + pushed); }));
+    // use only after it: six rounds of 250 ms, each of which may first push the setting to
+    // every driver, each given 1 s.
+    EXPECT_TRUE(WaitFor([&]
+                        { return Request(kHead + "<GetUserConfig/>").Has("Value=\"" + pushed); },
+                        std::chrono::seconds(20)));
 }
 
 class SystemDriverStatusRecord : public SystemDriverServices

@@ -260,6 +260,9 @@ TEST_F(SystemDriver, StartupModeMarksTheDataPartitionWhenTheHardwareAsksForFacto
 // The simulated device records the reboot command and stays up, as a device whose reboot failed.
 TEST_F(SystemDriver, APendingRebootIsTriedAfterEveryRequestWhileTheDeviceStaysUp)
 {
+    // A pass of the reboot sequence pauses 2 s; this allows several on a loaded machine or under
+    // an emulator.
+    constexpr std::chrono::seconds kRebootWait(30);
     StartHub();
     const auto reboots = [&]
     {
@@ -271,17 +274,17 @@ TEST_F(SystemDriver, APendingRebootIsTriedAfterEveryRequestWhileTheDeviceStaysUp
         return count;
     };
     EXPECT_EQ(Request(kHead + "<Reboot/>").sRoot, "Reboot");
-    ASSERT_TRUE(WaitFor([&] { return reboots() == 1; })) << pHub->Output();
+    ASSERT_TRUE(WaitFor([&] { return reboots() == 1; }, kRebootWait)) << pHub->Output();
     for (size_t attempt = 2; attempt <= 3; ++attempt)
     {
         EXPECT_EQ(Request(kHead + "<Ping/>").sRoot, "Ping");
-        ASSERT_TRUE(WaitFor([&] { return reboots() == attempt; }));
+        ASSERT_TRUE(WaitFor([&] { return reboots() == attempt; }, kRebootWait));
     }
     EXPECT_NE(Log().find("Rebooting the device, attempt 3"), std::string::npos) << Log();
 
     // A Reboot request while reboots are forbidden ends the attempts.
     Request(kHead + "<Reboot Config=\"ForbidReboot\"/>");
-    ASSERT_TRUE(WaitFor([&] { return reboots() == 4; }));
+    ASSERT_TRUE(WaitFor([&] { return reboots() == 4; }, kRebootWait));
     EXPECT_EQ(Request(kHead + "<Reboot/>").sRoot, "Reboot");
     // The hub serves one request at a time: the passes after the Reboot and the first Ping
     // are over once the second Ping is answered.

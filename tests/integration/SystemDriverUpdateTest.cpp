@@ -174,8 +174,11 @@ TEST_F(SystemDriverUpdateFamily2, UpdaterComesFromTheArchiveAndARebootFollows)
                            "-ResultFile=/tmp/UpdateResult.txt\n-Force\n--\n");
     EXPECT_FALSE(std::filesystem::exists(tDevice.Path("/tmp/Update/other.bin")));
     EXPECT_NE(Log().find("Reboot after update pending"), std::string::npos) << Log();
-    EXPECT_TRUE(WaitFor([&] { return ReadFile(tDevice.Path("/commands.log")).find("reboot") !=
-                                     std::string::npos; }))
+    // The reboot sequence pauses 2 s before its command; allow for a loaded machine or an
+    // emulator.
+    EXPECT_TRUE(WaitFor(
+        [&] { return ReadFile(tDevice.Path("/commands.log")).find("reboot") != std::string::npos; },
+        std::chrono::seconds(30)))
         << ReadFile(tDevice.Path("/commands.log"));
 }
 

@@ -83,6 +83,8 @@ public:
 
     void SetPort(uint32_t port) { ulPort = port; }
     void SetBooting(bool booting) { bBooting = booting; }
+    // Puts the object on a hardware family, whatever the FPGA's identification word says.
+    void SetHWFamily(int family) { iHWFamily = family; }
 };
 
 // Each test gets a fresh simulated device (a KV8 central unit), and a system driver object on it
