@@ -115,9 +115,9 @@ public:
             close(m_dAnswers.front().iSocket);
             m_dAnswers.pop_front();
         }
-        m_dAnswers.push_back(
-            {fd, GetClockStamp() + static_cast<uint64_t>(kReplyTimeoutMs) * 1000000u,
-             std::move(document)});
+        m_dAnswers.push_back({fd,
+                              GetClockStamp() + static_cast<uint64_t>(kReplyTimeoutMs) * 1000000u,
+                              std::move(document)});
     }
 
     // The poll entries of the connects, behind those already in the list.
@@ -134,8 +134,8 @@ public:
         for (const PendingAnswer& answer : m_dAnswers)
         {
             const uint64_t left = answer.uDeadline > now ? answer.uDeadline - now : 0;
-            longest = static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(longest),
-                                                          (left + 999999u) / 1000000u));
+            longest = static_cast<int>(
+                std::min<uint64_t>(static_cast<uint64_t>(longest), (left + 999999u) / 1000000u));
         }
         return longest;
     }

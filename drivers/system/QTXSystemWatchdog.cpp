@@ -349,8 +349,8 @@ bool CSystem::TriggerWatchdog(const WatchdogEntry& entry)
         std::vector<std::string> removed;
         const std::string destination = PlatPath(entry.sBackupDestination);
         bool pruned = false;
-        if (!whileListed([&] { pruned = PruneBackups(destination, entry.iNumberOfBackups,
-                                                     &removed); }))
+        if (!whileListed([&]
+                         { pruned = PruneBackups(destination, entry.iNumberOfBackups, &removed); }))
             return true;
         for (const std::string& name : removed)
             WriteToLogfile("Deleting backup directory " + name);

@@ -392,8 +392,9 @@ TEST_F(SystemDriverIdentify, IdentifiesFromSendersThatNobodyAnswersHoldNoToolUp)
     const auto start = Clock::now();
     client.Send(kIdentify);
     const std::string udp = client.ReceiveAnswer(std::chrono::seconds(9));
-    const std::string tcp = client.AcceptAnswer(std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::seconds(9) - (Clock::now() - start)));
+    const std::string tcp =
+        client.AcceptAnswer(std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::seconds(9) - (Clock::now() - start)));
     EXPECT_NE(udp.find("</System>"), std::string::npos) << udp;
     EXPECT_EQ(tcp, udp);
 }

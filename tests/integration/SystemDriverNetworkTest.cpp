@@ -141,11 +141,11 @@ TEST_F(SystemDriverNetwork, FixedAndDhcpSettingsBecomeHostCommands)
 TEST_F(SystemDriverNetwork, AddressTextsThatAreNoAddressesAreTakenAndSurviveARestart)
 {
     StartHub();
-    CReply reply = Request(Configuration(
-        Property("EthernetDhcp", "false") + Property("EthernetFixedIp", "192.168.7.20") +
-        Property("EthernetFixedNetworkMask", "255.255.255.0") +
-        Property("EthernetFixedGateway", "gateway") +
-        Property("EthernetFixedDnsServer", "name.server")));
+    CReply reply = Request(Configuration(Property("EthernetDhcp", "false") +
+                                         Property("EthernetFixedIp", "192.168.7.20") +
+                                         Property("EthernetFixedNetworkMask", "255.255.255.0") +
+                                         Property("EthernetFixedGateway", "gateway") +
+                                         Property("EthernetFixedDnsServer", "name.server")));
     EXPECT_FALSE(reply.Has("<Error")) << reply.sText;
     EXPECT_NE(Commands().find("ifconfig eth0 192.168.7.20 netmask 255.255.255.0\n"
                               "route del default gw 0.0.0.0 dev eth0\n"

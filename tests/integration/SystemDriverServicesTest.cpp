@@ -395,8 +395,8 @@ std::string WatchdogRequest(int port, const std::string& interval, const std::st
                             const std::string& name, const std::string& start,
                             const std::string& backup = "")
 {
-    return kHead + "<Watchdog><Port>" + std::to_string(port) + "</Port><CheckInterval>" +
-           interval + "</CheckInterval><Timeout>" + timeout + "</Timeout><AppName>" + name +
+    return kHead + "<Watchdog><Port>" + std::to_string(port) + "</Port><CheckInterval>" + interval +
+           "</CheckInterval><Timeout>" + timeout + "</Timeout><AppName>" + name +
            "</AppName><AppStartCmd>" + start + "</AppStartCmd>" + backup + "</Watchdog>";
 }
 
@@ -409,15 +409,15 @@ TEST_F(SystemDriverServices, AWatchdogRemovedWhileItsPingWaitsNeverTriggers)
     // The watched application keeps backups; one is there already.
     const std::string destination = tDevice.Path("/backups");
     std::filesystem::create_directories(destination + "/Backup_1000.000");
-    std::ofstream(tDevice.Path("/backup.sh")) << "#!/bin/sh\nmkdir '" << destination
-                                              << "/'\"$1\"\n";
+    std::ofstream(tDevice.Path("/backup.sh"))
+        << "#!/bin/sh\nmkdir '" << destination << "/'\"$1\"\n";
     std::filesystem::permissions(tDevice.Path("/backup.sh"), std::filesystem::perms::owner_all);
     const std::string startedRemoved = tDevice.Path("/started-removed");
     const std::string startedWitness = tDevice.Path("/started-witness");
-    CReply reply = Request(WatchdogRequest(
-        62241, "0.1", "1", "Removed", "touch " + startedRemoved,
-        "<Backup><BackupScript>/backup.sh</BackupScript><BackupDestination>/backups"
-        "</BackupDestination><NumberOfBackups>1</NumberOfBackups></Backup>"));
+    CReply reply = Request(
+        WatchdogRequest(62241, "0.1", "1", "Removed", "touch " + startedRemoved,
+                        "<Backup><BackupScript>/backup.sh</BackupScript><BackupDestination>/backups"
+                        "</BackupDestination><NumberOfBackups>1</NumberOfBackups></Backup>"));
     ASSERT_FALSE(reply.Has("<Errors")) << reply.sText;
 
     // Its ping waits for an answer that never comes; meanwhile the entry is removed.
@@ -430,8 +430,8 @@ TEST_F(SystemDriverServices, AWatchdogRemovedWhileItsPingWaitsNeverTriggers)
     reply = Request(WatchdogRequest(62242, "0.1", "0.2", "Witness", "touch " + startedWitness));
     ASSERT_FALSE(reply.Has("<Errors")) << reply.sText;
     EXPECT_TRUE(removed.WaitPingClosed(30000));
-    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(startedWitness); },
-                        std::chrono::seconds(30)))
+    ASSERT_TRUE(
+        WaitFor([&] { return std::filesystem::exists(startedWitness); }, std::chrono::seconds(30)))
         << ReadFile(tDevice.Path("/tmp/Update/Event.log"));
 
     EXPECT_FALSE(std::filesystem::exists(startedRemoved));
