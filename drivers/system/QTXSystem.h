@@ -32,8 +32,8 @@
 // recursive mutex with priority inheritance, so an operation that holds it may call the
 // accessors below). The single words that one side writes and the other reads are atomics.
 // The watchdog list has a mutex of its own, tWatchdogMutex; nobody takes tRegistryMutex while
-// holding it, and neither is held while a thread waits for another program (a ping, a shell
-// command), so a Watchdog request never waits for a round of pings.
+// holding it, and neither is held while a thread waits for another program (a ping, a backup
+// script), so a Watchdog request never waits for a round of pings.
 #ifndef QTX_SYSTEM_H
 #define QTX_SYSTEM_H
 
@@ -342,6 +342,9 @@ struct WatchdogEntry
 };
 // Texts of a Watchdog request are at most this long.
 constexpr size_t SYSTEM_WATCHDOG_TEXT_LENGTH = 1023;
+// At most this many applications are watched; a request for a further port is refused
+// ("TooManyWatchdogs"), one for a port in the list always changes or removes it.
+constexpr size_t SYSTEM_WATCHDOG_CAPACITY = 64;
 // True for the name the watchdog gives a backup: "Backup_" and a time stamp (digits, at most one
 // dot with digits after it).
 bool IsWatchdogBackupName(const std::string& name);
@@ -531,14 +534,18 @@ public:
 
     // ---- Application watchdog (QTXSystemWatchdog.cpp)
 
-    // Replaces the entry of the port (check interval 0: removes it); logs the list.
-    void SetWatchdogEntry(const WatchdogEntry& entry);
+    // Replaces the entry of the port (check interval 0: removes it); logs the list. False,
+    // changing nothing, for a new port when the list is full.
+    bool SetWatchdogEntry(const WatchdogEntry& entry);
     std::vector<WatchdogEntry> GetWatchdogEntries() const;
     // One round: counts the elapsed time down, pings the entries that are due and triggers
     // the silent ones. Nothing while the LED blinks fast.
     void RunWatchdogRound(int32_t elapsedMs);
-    // Reports the silent application, prunes and makes its backups, starts it again.
-    void TriggerWatchdog(const WatchdogEntry& entry);
+    // Reports the silent application, prunes and makes its backups, starts it again; every
+    // step only while the entry is still listed. False when it was gone before the first.
+    bool TriggerWatchdog(const WatchdogEntry& entry);
+    // Whether the entry of that id is in the list; tWatchdogMutex is held by the caller.
+    bool WatchdogListed(uint64_t id) const;
 
     // ---- Factory default at run time (QTXSystemDiagnostics.cpp)
 

@@ -123,8 +123,7 @@ bool FactoryDefaultThread(CQTX* driver, void* argument, int /*intArgument*/)
 
 void CSystem::ProcessDiagnostic()
 {
-    // The versions of the device, as every driver answers them.
-    CQTX::ProcessDiagnostic();
+    // Only the error report: the device's identity and versions are Identify's answer.
     std::string errors[SYSTEM_ERROR_SLOTS];
     bool any = false;
     for (int slot = 0; slot < SYSTEM_ERROR_SLOTS; ++slot)

@@ -51,17 +51,21 @@ const ProductNetwork* FindProduct(int32_t orderingNumber)
     return nullptr;
 }
 
-// A dotted-quad address in network order; false when the text is not one.
-bool ParseAddress(const std::string& text, uint32_t& address)
+// An address text as a word in network order. A dotted quad is read in decimal (leading zeros
+// dropped); any other text as inet_addr reads it (short and hexadecimal forms; a text that is
+// no address at all gives 0xFFFFFFFF). Returns whether the text was a dotted quad.
+bool ConvertAddress(const std::string& text, uint32_t& address)
 {
     char normalised[16];
-    if (soc_ipaddr_check_cpy(normalised, text.c_str()) < 0)
-        return false;
     in_addr a;
-    if (inet_pton(AF_INET, normalised, &a) != 1)
-        return false;
-    address = a.s_addr;
-    return true;
+    if (soc_ipaddr_check_cpy(normalised, text.c_str()) >= 0 &&
+        inet_pton(AF_INET, normalised, &a) == 1)
+    {
+        address = a.s_addr;
+        return true;
+    }
+    address = inet_addr(text.c_str());
+    return false;
 }
 
 const char kSystemSource[] = "./QTXSystem";
@@ -158,22 +162,27 @@ bool CSystem::ParseAndCheckConfiguration(int& /*setIndex*/)
                     read = document.ReadStringProperty("EthernetFixedGateway", &gateway) && read;
                     read = document.ReadStringProperty("EthernetFixedDnsServer", &dns) && read;
                     ok = ok && read;
-                    // Each address must be one: a text that is none is refused, not taken as
-                    // 255.255.255.255.
+                    // The gateway and the DNS server take any text (one that is no address
+                    // is 0xFFFFFFFF). The device's own address and mask given as a text that
+                    // is not a dotted quad would make the device unreachable at an address
+                    // nobody meant: a request with one is refused. A stored configuration
+                    // loads as it was accepted when it was stored.
                     const struct
                     {
                         const char* name;
                         const std::string& text;
                         uint32_t* word;
-                    } fields[] = {{"EthernetFixedIp", ip, &requested.uAddress},
-                                  {"EthernetFixedNetworkMask", mask, &requested.uMask},
-                                  {"EthernetFixedGateway", gateway, &requested.uGateway},
-                                  {"EthernetFixedDnsServer", dns, &requested.uDnsServer}};
+                        bool dottedOnly;
+                    } fields[] = {{"EthernetFixedIp", ip, &requested.uAddress, true},
+                                  {"EthernetFixedNetworkMask", mask, &requested.uMask, true},
+                                  {"EthernetFixedGateway", gateway, &requested.uGateway, false},
+                                  {"EthernetFixedDnsServer", dns, &requested.uDnsServer, false}};
                     for (const auto& field : fields)
                     {
                         if (!read)
                             break;
-                        if (!ParseAddress(field.text, *field.word))
+                        if (!ConvertAddress(field.text, *field.word) && field.dottedOnly &&
+                            !IsBooting())
                         {
                             document.SelectPropertyByName(field.name, false);
                             document.SetPropertyError("WrongValue",

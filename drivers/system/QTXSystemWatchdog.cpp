@@ -9,9 +9,15 @@
 // as its one argument, and the rotation removes only the backups the watchdog named itself
 // ("Backup_" and the time stamp of the trigger), never other entries of the destination.
 //
-// The list is guarded by tWatchdogMutex, which is held only to read or change the list: the
-// pings and the commands of a trigger run without it, so a Watchdog request is answered at
-// once whatever the watched programs do.
+// The list is guarded by tWatchdogMutex, which is held only to read or change the list and for
+// the short steps of a trigger: the pings and the backup script run without it, so a Watchdog
+// request is answered at once whatever the watched programs do. Each step of a trigger first
+// looks, under the lock, whether its entry is still in the list: an entry that a request removed
+// or replaced while its ping waited, or while its backup ran, neither prunes backups nor starts
+// its program once that request is answered.
+//
+// The list holds at most SYSTEM_WATCHDOG_CAPACITY entries, and what one change writes to the log
+// is bounded too (texts are cut, and a long list is summed up), whatever the requests carry.
 #include "QTXSystem.h"
 
 #include <algorithm>
@@ -67,6 +73,22 @@ std::string Seconds(int32_t milliseconds)
 }
 
 const char kBackupPrefix[] = "Backup_";
+
+// What one change of the list writes to the log: each text at most this many bytes, and entry
+// lines only until the message has this many bytes (the rest are counted).
+constexpr size_t kLoggedTextBytes = 128;
+constexpr size_t kLoggedListBytes = 8192;
+
+// The text as the log shows it: cut (at a character's start) and marked when it is long.
+std::string Logged(const std::string& text)
+{
+    if (text.size() <= kLoggedTextBytes)
+        return text;
+    size_t cut = kLoggedTextBytes;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+        --cut;
+    return text.substr(0, cut) + "...";
+}
 
 bool AllDigits(const std::string& text, size_t from, size_t to)
 {
@@ -186,39 +208,56 @@ void CSystem::ProcessWatchdog()
     // The interval and timeout are at most 2^31 ms each: the sum is formed in 64 bits.
     const int64_t grace = 2 * (static_cast<int64_t>(entry.iCheckIntervalMs) + entry.iTimeoutMs);
     entry.iRemainingMs = static_cast<int32_t>(std::min<int64_t>(grace, INT32_MAX));
-    SetWatchdogEntry(entry);
+    if (!SetWatchdogEntry(entry))
+        refuse("TooManyWatchdogs",
+               ("The watchdog list is full (" + std::to_string(SYSTEM_WATCHDOG_CAPACITY) +
+                " entries): port " + std::to_string(entry.iPort) + " is not watched")
+                   .c_str());
 }
 
-void CSystem::SetWatchdogEntry(const WatchdogEntry& entry)
+bool CSystem::SetWatchdogEntry(const WatchdogEntry& entry)
 {
     std::string text;
     {
         LockGuard guard(&tWatchdogMutex);
         guard.Lock();
-        vWatchdogEntries.erase(std::remove_if(vWatchdogEntries.begin(), vWatchdogEntries.end(),
-                                              [&](const WatchdogEntry& e)
-                                              { return e.iPort == entry.iPort; }),
-                               vWatchdogEntries.end());
+        const auto samePort = [&](const WatchdogEntry& e) { return e.iPort == entry.iPort; };
+        // A new port past the bound is refused; a port in the list can always be changed.
+        if (entry.iCheckIntervalMs != 0 && vWatchdogEntries.size() >= SYSTEM_WATCHDOG_CAPACITY &&
+            std::none_of(vWatchdogEntries.begin(), vWatchdogEntries.end(), samePort))
+            return false;
+        vWatchdogEntries.erase(
+            std::remove_if(vWatchdogEntries.begin(), vWatchdogEntries.end(), samePort),
+            vWatchdogEntries.end());
         if (entry.iCheckIntervalMs != 0)
         {
             vWatchdogEntries.push_back(entry);
             vWatchdogEntries.back().uId = uNextWatchdogId++;
         }
-        text = "Changed Watchdog for " + entry.sAppName + ", port " + std::to_string(entry.iPort) +
-               ". Active watchdogs: ";
-        int number = 0;
+        text = "Changed Watchdog for " + Logged(entry.sAppName) + ", port " +
+               std::to_string(entry.iPort) + ". Active watchdogs: ";
+        size_t number = 0;
         for (const WatchdogEntry& e : vWatchdogEntries)
-            text += "\n  [" + std::to_string(++number) + "] " + e.sAppName + ", port " +
+        {
+            if (text.size() >= kLoggedListBytes)
+            {
+                text += "\n  ... " + std::to_string(vWatchdogEntries.size() - number) + " more";
+                break;
+            }
+            text += "\n  [" + std::to_string(++number) + "] " + Logged(e.sAppName) + ", port " +
                     std::to_string(e.iPort) + ": Checked every " + Seconds(e.iCheckIntervalMs) +
                     "s with timeout of " + Seconds(e.iTimeoutMs) + ", StartCmd=\"" +
-                    e.sAppStartCmd + "\", BackupScript=\"" + e.sBackupScript + "\" to \"" +
-                    e.sBackupDestination + ", max. backups=" + std::to_string(e.iNumberOfBackups);
+                    Logged(e.sAppStartCmd) + "\", BackupScript=\"" + Logged(e.sBackupScript) +
+                    "\" to \"" + Logged(e.sBackupDestination) +
+                    ", max. backups=" + std::to_string(e.iNumberOfBackups);
+        }
         text += "\nEnd of watchdog list, " +
                 (vWatchdogEntries.empty() ? std::string("no")
                                           : std::to_string(vWatchdogEntries.size())) +
                 " entries found";
     }
     WriteToLogfile(text);
+    return true;
 }
 
 std::vector<WatchdogEntry> CSystem::GetWatchdogEntries() const
@@ -261,7 +300,8 @@ void CSystem::RunWatchdogRound(int32_t elapsedMs)
             continue;
         if (bFastBlinking)
             return;
-        TriggerWatchdog(entry);
+        if (!TriggerWatchdog(entry))
+            continue;
         // The restarted program gets time before the next ping; an entry that a request
         // changed meanwhile keeps its own time.
         LockGuard guard(&tWatchdogMutex);
@@ -273,8 +313,28 @@ void CSystem::RunWatchdogRound(int32_t elapsedMs)
     }
 }
 
-void CSystem::TriggerWatchdog(const WatchdogEntry& entry)
+bool CSystem::WatchdogListed(uint64_t id) const
 {
+    return std::any_of(vWatchdogEntries.begin(), vWatchdogEntries.end(),
+                       [id](const WatchdogEntry& e) { return e.uId == id; });
+}
+
+bool CSystem::TriggerWatchdog(const WatchdogEntry& entry)
+{
+    // Runs one step of the trigger while the entry is still listed, holding the lock, so that a
+    // request that removes the entry is answered either before the step or after it.
+    const auto whileListed = [this, &entry](const auto& step)
+    {
+        LockGuard guard(&tWatchdogMutex);
+        guard.Lock();
+        if (!WatchdogListed(entry.uId))
+            return false;
+        step();
+        return true;
+    };
+    if (!whileListed([] {}))
+        return false;
+
     // The time stamp names the backup too: whole milliseconds, so that two backups never
     // share a name.
     const std::string time = FloatToString(GetSoftwareTime(), "%.3f");
@@ -288,20 +348,25 @@ void CSystem::TriggerWatchdog(const WatchdogEntry& entry)
     {
         std::vector<std::string> removed;
         const std::string destination = PlatPath(entry.sBackupDestination);
-        if (PruneBackups(destination, entry.iNumberOfBackups, &removed))
-        {
-            for (const std::string& name : removed)
-                WriteToLogfile("Deleting backup directory " + name);
+        bool pruned = false;
+        if (!whileListed([&]
+                         { pruned = PruneBackups(destination, entry.iNumberOfBackups, &removed); }))
+            return true;
+        for (const std::string& name : removed)
+            WriteToLogfile("Deleting backup directory " + name);
+        if (!pruned)
+            WriteToLogfile("Can not read the backup directory " + entry.sBackupDestination);
+        // The backup may take long: it runs without the lock, once the entry was seen listed.
+        else if (whileListed([] {}))
             // The script is one program; the backup's name is its one argument.
             ExecuteProgram({PlatPath(entry.sBackupScript), kBackupPrefix + time}, true);
-        }
         else
-        {
-            WriteToLogfile("Can not read the backup directory " + entry.sBackupDestination);
-        }
+            return true;
     }
     // The start command came over the network: its words are the program and its arguments.
-    ExecuteProgram(SplitCommandWords(entry.sAppStartCmd), false);
+    // It is started, not waited for.
+    whileListed([&] { ExecuteProgram(SplitCommandWords(entry.sAppStartCmd), false); });
+    return true;
 }
 
 bool MyWatchdogThread(CQTX* driver, void* /*argument*/, int /*intArgument*/)

@@ -4,13 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <memory>
+#include <net/route.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -331,6 +334,70 @@ TEST_F(SystemDriverIdentify, IgnoredDatagramsHoldNothingUp)
         client.Send(ignored[i % 4]);
     const std::string answer = client.Identify(5, std::chrono::seconds(4));
     EXPECT_NE(answer.find("</System>"), std::string::npos);
+}
+
+// Addresses of 198.51.100.0/24 are routed into the loopback interface, where nothing takes them:
+// a connect there waits its whole time-out, as one to a host that is gone does. False where the
+// route cannot be made.
+bool RouteForgedSendersNowhere()
+{
+    const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    rtentry route{};
+    auto* destination = reinterpret_cast<sockaddr_in*>(&route.rt_dst);
+    destination->sin_family = AF_INET;
+    destination->sin_addr.s_addr = inet_addr("198.51.100.0");
+    auto* mask = reinterpret_cast<sockaddr_in*>(&route.rt_genmask);
+    mask->sin_family = AF_INET;
+    mask->sin_addr.s_addr = inet_addr("255.255.255.0");
+    char device[] = "lo";
+    route.rt_dev = device;
+    route.rt_flags = RTF_UP;
+    const bool made = ioctl(s, SIOCADDRT, &route) == 0 || errno == EEXIST;
+    close(s);
+    return made;
+}
+
+// Sends the document to the discovery port with a sender address of 198.51.100.0/24.
+bool SendForged(int host, const std::string& document)
+{
+    const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_port = htons(40000);
+    from.sin_addr.s_addr = htonl(0xC6336400u + static_cast<uint32_t>(host));
+    const sockaddr_in hub = Loopback(62000);
+    const bool sent =
+        setsockopt(s, SOL_IP, IP_TRANSPARENT, &on, sizeof on) == 0 &&
+        bind(s, reinterpret_cast<const sockaddr*>(&from), sizeof from) == 0 &&
+        sendto(s, document.data(), document.size(), 0, reinterpret_cast<const sockaddr*>(&hub),
+               sizeof hub) == static_cast<ssize_t>(document.size());
+    close(s);
+    return sent;
+}
+
+TEST_F(SystemDriverIdentify, IdentifiesFromSendersThatNobodyAnswersHoldNoToolUp)
+{
+    CDiscoveryClient client;
+    ASSERT_NE(client.Identify(5, std::chrono::seconds(3)).find("</System>"), std::string::npos)
+        << m_pHub->Output();
+    if (!RouteForgedSendersNowhere() || !SendForged(1, kIdentify))
+        GTEST_SKIP() << "no route or sender address of its own can be made in this namespace";
+
+    // Forty Identify requests whose TCP answers would each wait the whole connect time-out of
+    // 3 s (more than the hub keeps connecting at once), then a tool's: the tool gets both its
+    // answers well before even three of those time-outs have passed.
+    for (int host = 2; host <= 40; ++host)
+        ASSERT_TRUE(SendForged(host, kIdentify));
+    ASSERT_TRUE(client.Listen());
+    const auto start = Clock::now();
+    client.Send(kIdentify);
+    const std::string udp = client.ReceiveAnswer(std::chrono::seconds(9));
+    const std::string tcp =
+        client.AcceptAnswer(std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::seconds(9) - (Clock::now() - start)));
+    EXPECT_NE(udp.find("</System>"), std::string::npos) << udp;
+    EXPECT_EQ(tcp, udp);
 }
 } // namespace
 

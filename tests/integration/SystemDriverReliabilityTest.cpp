@@ -1,4 +1,4 @@
-// The hub when things go wrong around it: its own Diagnostic while other clients wait, a disk
+// The hub when things go wrong around it: its Diagnostic while other clients wait, a disk
 // that is full or read-only at start-up or while it serves, and a registry that clients try to
 // fill without end.
 #include <gtest/gtest.h>
@@ -46,7 +46,7 @@ protected:
     std::unique_ptr<CTestProcess> pHub;
 };
 
-TEST_F(SystemDriverReliability, DiagnosticIsAnsweredFromTheHubsOwnIdentityWhileAPingWaits)
+TEST_F(SystemDriverReliability, DiagnosticIsAnsweredWhileAPingWaits)
 {
     StartHub();
     const auto start = Clock::now();
@@ -59,11 +59,10 @@ TEST_F(SystemDriverReliability, DiagnosticIsAnsweredFromTheHubsOwnIdentityWhileA
     // Two short requests take far less, on a loaded machine and under an emulator too.
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(9));
     EXPECT_EQ(pingReply.sRoot, "Ping");
-    ASSERT_TRUE(diagnosticReply.Has("<DeviceVersion>")) << diagnosticReply.sText;
-
-    // The versions come with the hub's identity in hand (without it the hardware version
-    // would stay empty): the device stamp, here the stand-in of a missing EEPROM image.
-    EXPECT_TRUE(diagnosticReply.Has("<VersionHW>xx</VersionHW>")) << diagnosticReply.sText;
+    EXPECT_EQ(diagnosticReply.sRoot, "Diagnostic");
+    // The hub's Diagnostic is its error report alone: the device's identity and versions are
+    // Identify's answer.
+    EXPECT_FALSE(diagnosticReply.Has("<DeviceVersion")) << diagnosticReply.sText;
 }
 
 TEST_F(SystemDriverReliability, AProgramOnADiskItCannotWriteEndsWithAMessage)

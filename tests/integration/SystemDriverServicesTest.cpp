@@ -342,6 +342,146 @@ TEST_F(SystemDriverServices, ASilentApplicationIsBackedUpRestartedAndReported)
                                         "/sub", "/sub/inner.txt"}));
 }
 
+// A listening socket of the test on a loopback port, which takes the hub's pings and answers
+// none of them.
+class CSilentApplication
+{
+public:
+    explicit CSilentApplication(int port)
+    {
+        m_iListener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int on = 1;
+        setsockopt(m_iListener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        m_bListening = bind(m_iListener, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 &&
+                       listen(m_iListener, 16) == 0;
+    }
+    ~CSilentApplication()
+    {
+        if (m_iPing >= 0)
+            close(m_iPing);
+        close(m_iListener);
+    }
+    bool Listening() const { return m_bListening; }
+
+    // Takes the next ping's connection; false when none comes in time.
+    bool AcceptPing(int timeoutMs)
+    {
+        pollfd p{m_iListener, POLLIN, 0};
+        if (poll(&p, 1, timeoutMs) <= 0)
+            return false;
+        m_iPing = accept4(m_iListener, nullptr, nullptr, SOCK_CLOEXEC);
+        return m_iPing >= 0;
+    }
+    // Waits until the hub gave the ping up and closed its connection.
+    bool WaitPingClosed(int timeoutMs)
+    {
+        char buffer[512];
+        pollfd p{m_iPing, POLLIN, 0};
+        while (poll(&p, 1, timeoutMs) > 0)
+            if (recv(m_iPing, buffer, sizeof buffer, 0) <= 0)
+                return true;
+        return false;
+    }
+
+private:
+    int m_iListener = -1;
+    int m_iPing = -1;
+    bool m_bListening = false;
+};
+
+std::string WatchdogRequest(int port, const std::string& interval, const std::string& timeout,
+                            const std::string& name, const std::string& start,
+                            const std::string& backup = "")
+{
+    return kHead + "<Watchdog><Port>" + std::to_string(port) + "</Port><CheckInterval>" + interval +
+           "</CheckInterval><Timeout>" + timeout + "</Timeout><AppName>" + name +
+           "</AppName><AppStartCmd>" + start + "</AppStartCmd>" + backup + "</Watchdog>";
+}
+
+TEST_F(SystemDriverServices, AWatchdogRemovedWhileItsPingWaitsNeverTriggers)
+{
+    StartHub();
+    CSilentApplication removed(62241);
+    ASSERT_TRUE(removed.Listening());
+
+    // The watched application keeps backups; one is there already.
+    const std::string destination = tDevice.Path("/backups");
+    std::filesystem::create_directories(destination + "/Backup_1000.000");
+    std::ofstream(tDevice.Path("/backup.sh"))
+        << "#!/bin/sh\nmkdir '" << destination << "/'\"$1\"\n";
+    std::filesystem::permissions(tDevice.Path("/backup.sh"), std::filesystem::perms::owner_all);
+    const std::string startedRemoved = tDevice.Path("/started-removed");
+    const std::string startedWitness = tDevice.Path("/started-witness");
+    CReply reply = Request(
+        WatchdogRequest(62241, "0.1", "1", "Removed", "touch " + startedRemoved,
+                        "<Backup><BackupScript>/backup.sh</BackupScript><BackupDestination>/backups"
+                        "</BackupDestination><NumberOfBackups>1</NumberOfBackups></Backup>"));
+    ASSERT_FALSE(reply.Has("<Errors")) << reply.sText;
+
+    // Its ping waits for an answer that never comes; meanwhile the entry is removed.
+    ASSERT_TRUE(removed.AcceptPing(30000));
+    reply = Request(WatchdogRequest(62241, "0", "1", "Removed", "touch " + startedRemoved));
+    ASSERT_EQ(reply.sRoot, "Watchdog");
+    ASSERT_FALSE(reply.Has("<Errors")) << reply.sText;
+    // A second application (nothing serves its port), watched from now on, is pinged only after
+    // the removed entry's turn is over: its trigger shows that the turn has passed.
+    reply = Request(WatchdogRequest(62242, "0.1", "0.2", "Witness", "touch " + startedWitness));
+    ASSERT_FALSE(reply.Has("<Errors")) << reply.sText;
+    EXPECT_TRUE(removed.WaitPingClosed(30000));
+    ASSERT_TRUE(
+        WaitFor([&] { return std::filesystem::exists(startedWitness); }, std::chrono::seconds(30)))
+        << ReadFile(tDevice.Path("/tmp/Update/Event.log"));
+
+    EXPECT_FALSE(std::filesystem::exists(startedRemoved));
+    std::vector<std::string> backups;
+    for (const auto& entry : std::filesystem::directory_iterator(destination))
+        backups.push_back(entry.path().filename().string());
+    EXPECT_EQ(backups, std::vector<std::string>{"Backup_1000.000"});
+    const std::string events = ReadFile(tDevice.Path("/tmp/Update/Event.log"));
+    EXPECT_EQ(events.find("Watchdog for port 62241"), std::string::npos) << events;
+    EXPECT_NE(events.find("Watchdog for port 62242"), std::string::npos) << events;
+}
+
+TEST_F(SystemDriverServices, TheWatchdogListIsBoundedAndSoIsWhatAChangeLogs)
+{
+    StartHub();
+    // Texts of the longest length taken; the applications are not pinged within the test.
+    const auto watch = [&](int port)
+    {
+        return Request(WatchdogRequest(port, "3600", "1", "App" + std::string(1020, 'x'),
+                                       "/bin/" + std::string(1018, 'x')));
+    };
+    int port = 63000;
+    for (; port < 63064; ++port)
+    {
+        const CReply reply = watch(port);
+        ASSERT_EQ(reply.sRoot, "Watchdog");
+        ASSERT_FALSE(reply.Has("<Errors")) << port << "\n" << reply.sText;
+    }
+    CReply reply = watch(port);
+    EXPECT_TRUE(reply.Has("Name=\"TooManyWatchdogs\"")) << reply.sText;
+
+    // A watched port can still be changed and removed, which makes room for another one.
+    std::string log;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(tDevice.Dir()))
+        if (entry.path().filename() == "Slot62000_log.txt")
+            log = entry.path().string();
+    ASSERT_FALSE(log.empty());
+    const auto before = std::filesystem::file_size(log);
+    reply = watch(63000);
+    EXPECT_FALSE(reply.Has("<Errors")) << reply.sText;
+    // The whole list holds more than 256 KB of texts; one change logs a few KB of it.
+    EXPECT_LT(std::filesystem::file_size(log) - before, 16384u);
+    reply = Request(WatchdogRequest(63001, "0", "1", "App", "/bin/app"));
+    EXPECT_FALSE(reply.Has("<Errors")) << reply.sText;
+    reply = watch(port);
+    EXPECT_FALSE(reply.Has("<Errors")) << reply.sText;
+}
+
 TEST_F(SystemDriverServices, NamedSharedMemoriesAreListedForOtherPrograms)
 {
     StartHub();

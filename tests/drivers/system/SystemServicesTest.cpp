@@ -399,6 +399,8 @@ TEST_F(DiagnosticsUnit, DiagnosticListsTheErrorSlotsInOrder)
     CTestSystem& system = System();
     EXPECT_EQ(Run(kHead + "<Diagnostic/>", &CSystem::ProcessDiagnostic), "");
     EXPECT_EQ(system.ReplyText().find("<Errors"), std::string::npos);
+    // The reply carries the error report and nothing else.
+    EXPECT_EQ(system.ReplyText().find("<DeviceVersion"), std::string::npos) << system.ReplyText();
     system.SetModuleErrorText(62100, "Overload");
     system.SetModuleErrorText(62001, "No paths & more");
     EXPECT_EQ(Run(kHead + "<Diagnostic/>", &CSystem::ProcessDiagnostic), "");
