@@ -341,8 +341,7 @@ void CSystem::ProcessNamedSharedMemory()
     }
     if (file.size() > NAME_MAX)
     {
-        answer(false,
-               ("Filename is longer than " + std::to_string(NAME_MAX) + " bytes").c_str());
+        answer(false, ("Filename is longer than " + std::to_string(NAME_MAX) + " bytes").c_str());
         return;
     }
     // Any other name could overwrite another driver's files or the stored configuration.
@@ -403,8 +402,7 @@ void CSystem::RemoveLeftSharedMemories()
                                static_cast<int>(kRecordBytes));
     if (pHeldRecord == nullptr)
     {
-        WriteToLogfile(std::string("Note: No record of held shared memories: ") +
-                       strerror(errno));
+        WriteToLogfile(std::string("Note: No record of held shared memories: ") + strerror(errno));
         return;
     }
     // Another hub that runs holds its lock shared: then what the record names is that hub's.
@@ -416,7 +414,7 @@ void CSystem::RemoveLeftSharedMemories()
     }
     unsigned char* record = static_cast<unsigned char*>(GetNSMemoryPointer(pHeldRecord));
     for (const std::string& name : ReadHeldRecord(record))
-        if (PlatShmUnlink(name.c_str()) == 0)
+        if (IsSharedMemoryNameAllowed(name) && PlatShmUnlink(name.c_str()) == 0)
             WriteToLogfile("Removed named shared memory " + name + " of the previous run");
     memset(record, 0, kRecordBytes);
 

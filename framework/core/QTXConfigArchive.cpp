@@ -421,8 +421,7 @@ bool CheckTar(const unsigned char* data, size_t size, std::string& why,
                     return false;
                 }
             }
-            else if (!ParsePaxRecords(header + kBlock, static_cast<size_t>(length), at, facts,
-                                      why))
+            else if (!ParsePaxRecords(header + kBlock, static_cast<size_t>(length), at, facts, why))
                 return false;
             if (type == 'g' && (facts.bPath || facts.bSize))
             {
@@ -614,8 +613,8 @@ bool MoveIntoDirectory(const std::string& directory, const std::string& fresh,
         const std::string& name = names[moved];
         if (rename((fresh + "/" + name).c_str(), (directory + name).c_str()) != 0)
         {
-            why = "member \"" + Shown(name) + "\" cannot be moved into the configuration directory: " +
-                  strerror(errno);
+            why = "member \"" + Shown(name) +
+                  "\" cannot be moved into the configuration directory: " + strerror(errno);
             break;
         }
     }

@@ -76,9 +76,9 @@ bool CheckConfigurationTar(const unsigned char* data, size_t size, std::string& 
 // Checks an uncompressed tar archive as CheckConfigurationTar does and makes it ready to unpack:
 // only the members to unpack stay (the folder entry and global headers go), followed by two zero
 // blocks, and every member's mode loses its set-user-ID, set-group-ID and sticky bits (a mode
-// that cannot be read becomes 0644), with the header checksum written anew. names gets the member names as they
-// come out of the archive (without a leading "./"), each once. False with the reason in why when
-// the check refuses the archive.
+// that cannot be read becomes 0644), with the header checksum written anew. names gets the member
+// names as they come out of the archive (without a leading "./"), each once. False with the reason
+// in why when the check refuses the archive.
 bool PrepareConfigurationTar(std::string& tar, std::vector<std::string>& names, std::string& why);
 
 #endif

@@ -324,9 +324,9 @@ TEST_F(SystemDriverFlash, ARestoreThatCannotFinishLeavesTheDirectoryAsItWas)
 {
     CTempDir work;
     const std::string dir = tDevice.Path(kConfig);
-    const std::string archive = Packed(
-        work, "Config.tar",
-        TarImage({{"a.xml", "<New/>"}, {"m.xml", "<M/>"}, {"z.xml", "<Z/>"}}), false);
+    const std::string archive =
+        Packed(work, "Config.tar",
+               TarImage({{"a.xml", "<New/>"}, {"m.xml", "<M/>"}, {"z.xml", "<Z/>"}}), false);
     WriteAtStart(tDevice.Path("/dev/mtd_data"), Record("KCFG", archive));
     std::filesystem::create_directories(dir + "z.xml");
     Write(dir + "a.xml", "<Old/>");

@@ -492,9 +492,9 @@ TEST_F(SystemDriverServices, MemoriesAreBoundedInSizeAndInAll)
     };
     for (const auto& step : steps)
     {
-        const CReply reply = Request(kHead + "<NamedSharedMemory Name=\"" + step.name +
-                                     "\" Action=\"" + step.action + "\" Size=\"" + step.size +
-                                     "\"/>");
+        const CReply reply =
+            Request(kHead + "<NamedSharedMemory Name=\"" + step.name + "\" Action=\"" +
+                    step.action + "\" Size=\"" + step.size + "\"/>");
         EXPECT_TRUE(reply.Has(step.answer)) << step.name << " " << step.size << "\n" << reply.sText;
         if (step.answer != "Result=\"Done\"")
         {

@@ -201,7 +201,8 @@ TEST(QTXConfigArchive, LongNamesAndTheArchivesOwnFolder)
         {"GNU, sub-folder", gnu("sub/" + longest.substr(4), "x"), "would leave"},
         {"GNU, empty", gnu("", "x"), "long name at byte 0 is empty"},
         {"GNU, twice",
-         {{"././@LongLink", longest + '\0', 'L'}, {"././@LongLink", longest + '\0', 'L'},
+         {{"././@LongLink", longest + '\0', 'L'},
+          {"././@LongLink", longest + '\0', 'L'},
           {"cut", "x"}},
          "two extended headers in a row"},
         {"a folder named otherwise", {{"./sub/", "", '5'}, {"a.xml", "x"}}, "is a folder"},
@@ -220,8 +221,8 @@ TEST(QTXConfigArchive, LongNamesAndTheArchivesOwnFolder)
     }
 
     // "tar -C dir -cf x ." begins with the folder itself; what tar is given no longer has it.
-    std::string tar =
-        TarImage({{"./", "", '5', "", 0700}, {"./a.xml", "<A/>"}, {".", "", '5'}, {"b.xml", "<B/>"}});
+    std::string tar = TarImage(
+        {{"./", "", '5', "", 0700}, {"./a.xml", "<A/>"}, {".", "", '5'}, {"b.xml", "<B/>"}});
     std::vector<std::string> names;
     std::string why;
     ASSERT_TRUE(PrepareConfigurationTar(tar, names, why)) << why;
