@@ -230,9 +230,14 @@ void CSystem::ProcessNamedSharedMemory()
         }
         // The directory and the record are the hub's own: held as a memory of its own the
         // directory would list itself, and a Free would remove either from under its readers.
-        if (name == SYSTEM_SHM_DIRECTORY_NAME || name == SYSTEM_SHM_HELD_RECORD_NAME)
+        if (name == SYSTEM_SHM_DIRECTORY_NAME)
         {
             answer(false, "Name is reserved for the directory of named shared memories");
+            return;
+        }
+        if (name == SYSTEM_SHM_HELD_RECORD_NAME)
+        {
+            answer(false, "Name is reserved for the record of held named shared memories");
             return;
         }
         if (bSharedMemoriesReleased)

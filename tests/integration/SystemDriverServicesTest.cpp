@@ -440,6 +440,9 @@ TEST_F(SystemDriverServices, TheDirectoryNeverListsItselfAndHeldMemoriesAreBound
         << own.sText;
     EXPECT_TRUE(memory("MEM_DevMsg_SharedMemoryList", "Free")
                     .Has("Error=\"No named shared memory found with this name\""));
+    EXPECT_TRUE(
+        memory("QTXSystem_HeldSharedMemories", "Allocate")
+            .Has("Error=\"Name is reserved for the record of held named shared memories\""));
     ASSERT_EQ(ReadFile(list).size(), 4360u);
     EXPECT_EQ(ReadFile(list)[4], 0);
 
