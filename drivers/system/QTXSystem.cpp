@@ -253,6 +253,7 @@ CSystem::CSystem()
     pthread_mutex_init(&tFlashStoreMutex, &attributes);
     // The watchdog list's lock exists before any thread or request can use it.
     pthread_mutex_init(&tWatchdogMutex, &attributes);
+    pthread_mutex_init(&tSharedMemoryMutex, &attributes);
     pthread_mutexattr_destroy(&attributes);
 }
 
@@ -267,16 +268,17 @@ CSystem::~CSystem()
     if (iGPIOFile >= 0)
         PlatClose(iGPIOFile);
     iGPIOFile = -1;
-    for (QTXNSMemory* memory : vpNamedSharedMemories)
-        CloseNSMemory(memory);
-    vpNamedSharedMemories.clear();
+    ReleaseSharedMemories();
     CloseNSMemory(pSharedMemoryList);
     pSharedMemoryList = nullptr;
+    CloseNSMemory(pHeldRecord);
+    pHeldRecord = nullptr;
     if (bDevicesOpen)
         CloseDevices();
     pthread_mutex_destroy(&tRegistryMutex);
     pthread_mutex_destroy(&tFlashStoreMutex);
     pthread_mutex_destroy(&tWatchdogMutex);
+    pthread_mutex_destroy(&tSharedMemoryMutex);
 }
 
 std::string CSystem::GetModuleName()
@@ -355,7 +357,9 @@ void CSystem::InitCQTX()
     iHexSwitchInUse = -1;
     registryLock.Unlock();
 
-    // The directory of named shared memories starts empty, with its change counter at 1.
+    // What a killed hub still held goes; the directory of named shared memories starts empty,
+    // with its change counter at 1.
+    RemoveLeftSharedMemories();
     pSharedMemoryList = OpenNSMemory(SYSTEM_SHM_DIRECTORY_NAME,
                                      QTX_NSMEMORY_READ | QTX_NSMEMORY_WRITE | QTX_NSMEMORY_CREATE,
                                      static_cast<int>(SYSTEM_SHM_DIRECTORY_BYTES));

@@ -363,11 +363,30 @@ constexpr size_t SYSTEM_SHM_DIRECTORY_ENTRIES = 64;
 // Most memories the hub holds for other programs (besides the directory). Only the first
 // SYSTEM_SHM_DIRECTORY_ENTRIES are listed; an Allocate of a new name past this is refused.
 constexpr size_t SYSTEM_SHM_MAX_HELD = 128;
+// Largest memory the hub allocates, and most bytes all held memories take together. They live
+// in the device's RAM for as long as the hub runs and are mapped into its 32-bit address space:
+// 64 MiB is more than any driver's buffer, and two such memories are as much as the central
+// unit gives up for them.
+constexpr int32_t SYSTEM_SHM_MAX_BYTES = 64 << 20;
+constexpr int64_t SYSTEM_SHM_MAX_TOTAL_BYTES = 128 << 20;
+// The hub's record of the names it holds, a memory of its own: a slot of
+// SYSTEM_SHM_HELD_SLOT_BYTES per held memory (a name and its terminating zero, empty when the
+// first byte is zero). A hub that ended without giving its memories back (killed) leaves the
+// record, and the next hub removes the memories it names. Every running hub holds a shared
+// lock on the record; a hub that can lock it exclusively knows that no other hub runs.
+constexpr char SYSTEM_SHM_HELD_RECORD_NAME[] = "QTXSystem_HeldSharedMemories";
+constexpr size_t SYSTEM_SHM_HELD_SLOT_BYTES = 64;
 // Where Store writes: a folder of the hub's own in its driver directory, which takes plain file
-// names only.
+// names only. A Store writes into a fresh file that starts with SYSTEM_SHM_STORE_TEMPORARY (a
+// name with "..", which no Filename may have) and then takes the place of the file, so the
+// fresh files that a Store cut short left behind are known at the next start.
 constexpr char SYSTEM_SHM_STORE_FOLDER[] = "SharedMemory";
+constexpr char SYSTEM_SHM_STORE_TEMPORARY[] = "..Store.";
 // A name that a held memory may have: 1 to 63 characters, no "/" and no "..".
 bool IsSharedMemoryNameAllowed(const std::string& name);
+// The names in the record of held memories (SYSTEM_SHM_HELD_RECORD_NAME), in slot order; a
+// slot that is being written reads as empty.
+std::vector<std::string> ReadHeldRecord(const unsigned char* record);
 // Rewrites the directory (SYSTEM_SHM_DIRECTORY_BYTES) from the memories in order, leaving out
 // `self`: the change counter is 0 while the entries are written and takes its next value
 // (1 after 1000000000) last, so a reader sees either a whole directory or the counter 0.
@@ -501,6 +520,14 @@ public:
     void ProcessWatchdog();
     void ProcessReboot();
     void ProcessNamedSharedMemory();
+    // Start: removes the memories that a hub which ended without giving them back (killed)
+    // still held, and the fresh files of its Stores, unless another hub runs.
+    void RemoveLeftSharedMemories();
+    // Gives back every held memory (unmapped, its name removed), leaving an empty directory:
+    // when the hub ends. Requests after it allocate nothing.
+    void ReleaseSharedMemories();
+    // The hub ends on SIGTERM: its held memories go first.
+    void Terminate() override;
     // The user-configuration string ";hex=<setting>;SamplingPeriodInUs=<period>;".
     std::string GetUserConfigValue() const;
     void SetFastBlinking(bool on) { bFastBlinking = on; }
@@ -648,6 +675,12 @@ public:
     // held for other programs.
     QTXNSMemory* pSharedMemoryList = nullptr;
     std::vector<QTXNSMemory*> vpNamedSharedMemories;
+    // The record of held names (null when it could not be set up), guarded with the memories
+    // and the directory by tSharedMemoryMutex: requests change them on the serving thread, the
+    // end of the hub on the thread that handles SIGTERM.
+    QTXNSMemory* pHeldRecord = nullptr;
+    mutable pthread_mutex_t tSharedMemoryMutex;
+    bool bSharedMemoriesReleased = false;
     // LED test sequence: its number of steps (0 until known) and the current step (the LED
     // thread's own).
     int iLedTestSteps = 0;

@@ -38,14 +38,38 @@ bool EndsWith(const std::string& text, const char* suffix)
     return text.size() > length && text.compare(text.size() - length, length, suffix) == 0;
 }
 
+// A name as it may stand in a message: control characters shown as "?", a long one cut.
+std::string Shown(const std::string& name)
+{
+    constexpr size_t kLongest = 64;
+    std::string shown = name.substr(0, kLongest);
+    for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    if (name.size() > kLongest)
+        shown += "...";
+    return shown;
+}
+
+// Why a member name is not a plain file name of the directory ("" when it is one).
+std::string NameProblem(const std::string& name)
+{
+    if (name.empty())
+        return "a member has an empty name";
+    if (name.size() > QTX_CONFIG_ARCHIVE_LONGEST_NAME)
+        return "member name \"" + Shown(name) + "\" is longer than " +
+               std::to_string(QTX_CONFIG_ARCHIVE_LONGEST_NAME) + " bytes";
+    if (name == "." || name == ".." || name.find('/') != std::string::npos)
+        return "member \"" + Shown(name) + "\" would leave the configuration directory";
+    for (char c : name)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            return "member name \"" + Shown(name) + "\" holds a control character";
+    return "";
+}
+
 bool IsPlainName(const std::string& name)
 {
-    if (name.empty() || name == "." || name == ".." || name.size() >= 100)
-        return false;
-    for (char c : name)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == '/')
-            return false;
-    return true;
+    return NameProblem(name).empty();
 }
 
 // An octal number field of a tar header: digits, then blanks or zero bytes.
@@ -206,10 +230,11 @@ namespace
 struct STarMember
 {
     std::string sName;
-    size_t uHeader; // offset of the member's header
+    size_t uHeader; // offset of the member's own header
+    size_t uBegin;  // offset of the first header that belongs to it (an extended one, if any)
+    size_t uEnd;    // offset behind its data
 };
 
-// What a pax extended header says of the member behind it (or, global, of every member).
 struct SPaxFacts
 {
     bool bPath = false;
@@ -290,7 +315,33 @@ bool ParsePaxRecords(const unsigned char* data, size_t size, size_t offset, SPax
     return true;
 }
 
-// The member check; members, when given, gets every member in archive order.
+// What a header's type flag makes of a member that is not a plain file, for the refusal.
+std::string KindOf(unsigned char type)
+{
+    switch (type)
+    {
+    case '1':
+    case '2':
+        return "is a link";
+    case '5':
+        return "is a folder";
+    case '3':
+    case '4':
+    case '6':
+        return "is a device or a pipe";
+    default:
+        break;
+    }
+    char text[48];
+    if (type >= 0x20 && type < 0x7F)
+        snprintf(text, sizeof text, "is not a plain file (type '%c')", type);
+    else
+        snprintf(text, sizeof text, "is not a plain file (type %u)", static_cast<unsigned>(type));
+    return text;
+}
+
+// The member check; members, when given, gets every member to unpack in archive order. The
+// archive's own folder ("./", which "tar -C dir -cf x ." writes first) is passed over.
 bool CheckTar(const unsigned char* data, size_t size, std::string& why,
               std::vector<STarMember>* members)
 {
@@ -300,8 +351,10 @@ bool CheckTar(const unsigned char* data, size_t size, std::string& why,
         return false;
     }
     size_t at = 0;
-    // The pax extended header that stands before the next member, if any.
+    // The extended header (pax 'x' or GNU long name 'L') that stands before the next member, if
+    // any, and where it begins.
     bool extended = false;
+    size_t extendedAt = 0;
     SPaxFacts pax;
     while (at < size)
     {
@@ -334,33 +387,54 @@ bool CheckTar(const unsigned char* data, size_t size, std::string& why,
         }
         const uint64_t blocks = length / kBlock + (length % kBlock != 0 ? 1 : 0);
         const bool cut = blocks > (size - at - kBlock) / kBlock;
-        // A pax extended header ('x' for the next member, 'g' for all that follow): its records
-        // may rename the member or give its size.
-        if (type == 'x' || type == 'g')
+        const size_t next = cut ? size : at + kBlock + static_cast<size_t>(blocks) * kBlock;
+        // Headers that describe the member behind them: a pax extended header ('x' for the next
+        // member, 'g' for all that follow), whose records may rename the member or give its
+        // size, and GNU tar's long name ('L'), whose data is the next member's name. A long link
+        // name ('K') belongs to a link, which is never unpacked.
+        if (type == 'x' || type == 'g' || type == 'L' || type == 'K')
         {
-            SPaxFacts facts;
+            const std::string where = std::to_string(at);
+            if (type == 'K')
+            {
+                why = "long link name at byte " + where + ": the member behind it is a link";
+                return false;
+            }
             if (cut)
             {
-                why =
-                    "extended header at byte " + std::to_string(at) + " is longer than the archive";
+                why = "extended header at byte " + where + " is longer than the archive";
                 return false;
             }
             if (extended)
             {
-                why = "two extended headers in a row at byte " + std::to_string(at);
+                why = "two extended headers in a row at byte " + where;
                 return false;
             }
-            if (!ParsePaxRecords(header + kBlock, static_cast<size_t>(length), at, facts, why))
+            SPaxFacts facts;
+            if (type == 'L')
+            {
+                facts.bPath = true;
+                facts.sPath = FieldText(header + kBlock, static_cast<size_t>(length));
+                if (facts.sPath.empty())
+                {
+                    why = "long name at byte " + where + " is empty";
+                    return false;
+                }
+            }
+            else if (!ParsePaxRecords(header + kBlock, static_cast<size_t>(length), at, facts, why))
                 return false;
             if (type == 'g' && (facts.bPath || facts.bSize))
             {
-                why = "global extended header at byte " + std::to_string(at) +
-                      " renames or resizes members";
+                why = "global extended header at byte " + where + " renames or resizes members";
                 return false;
             }
-            extended = type == 'x';
+            if (type != 'g')
+            {
+                extended = true;
+                extendedAt = at;
+            }
             pax = facts;
-            at += kBlock + static_cast<size_t>(blocks) * kBlock;
+            at = next;
             continue;
         }
         std::string name = FieldText(header, 100);
@@ -374,27 +448,40 @@ bool CheckTar(const unsigned char* data, size_t size, std::string& why,
         }
         if (extended && pax.bPath)
             name = pax.sPath;
+        const size_t begin = extended ? extendedAt : at;
         extended = false;
         if (name.compare(0, 2, "./") == 0)
             name.erase(0, 2);
+        if (type == '5' && (name.empty() || name == "." || name == "./"))
+        {
+            // The folder that was packed: the configuration directory itself.
+            if (cut)
+            {
+                why = "folder entry at byte " + std::to_string(at) + " is longer than the archive";
+                return false;
+            }
+            at = next;
+            continue;
+        }
         if (type != '0' && type != 0)
         {
-            why = "member \"" + name + "\" is not a plain file";
+            why = "member \"" + Shown(name) + "\" " + KindOf(type);
             return false;
         }
-        if (!IsPlainName(name))
+        const std::string problem = NameProblem(name);
+        if (!problem.empty())
         {
-            why = "member \"" + name + "\" would leave the configuration directory";
+            why = problem;
             return false;
         }
         if (cut)
         {
-            why = "member \"" + name + "\" is longer than the archive";
+            why = "member \"" + Shown(name) + "\" is longer than the archive";
             return false;
         }
         if (members != nullptr)
-            members->push_back({name, at});
-        at += kBlock + static_cast<size_t>(blocks) * kBlock;
+            members->push_back({name, at, begin, next});
+        at = next;
     }
     if (extended)
     {
@@ -486,11 +573,74 @@ bool InflateConfigurationArchive(const unsigned char* data, size_t size, std::st
     return true;
 }
 
+namespace
+{
+// Moves the unpacked files (in fresh) into the directory, all or none: every file that one
+// replaces gets a second name in kept first, so that a move that fails half-way is undone and
+// leaves the directory as it was.
+bool MoveIntoDirectory(const std::string& directory, const std::string& fresh,
+                       const std::string& kept, const std::vector<std::string>& names,
+                       std::string& why)
+{
+    std::vector<bool> replaces(names.size(), false);
+    for (size_t i = 0; i < names.size(); ++i)
+    {
+        const std::string& name = names[i];
+        struct stat st;
+        if (lstat((fresh + "/" + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        {
+            why = "member \"" + Shown(name) + "\" did not come out of the archive as a file";
+            return false;
+        }
+        const std::string target = directory + name;
+        if (lstat(target.c_str(), &st) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode))
+        {
+            why = "\"" + Shown(name) + "\" is a folder in the configuration directory";
+            return false;
+        }
+        if (link(target.c_str(), (kept + "/" + name).c_str()) != 0)
+        {
+            why = "\"" + Shown(name) + "\" cannot be kept while it is replaced: " + strerror(errno);
+            return false;
+        }
+        replaces[i] = true;
+    }
+    size_t moved = 0;
+    for (; moved < names.size(); ++moved)
+    {
+        const std::string& name = names[moved];
+        if (rename((fresh + "/" + name).c_str(), (directory + name).c_str()) != 0)
+        {
+            why = "member \"" + Shown(name) +
+                  "\" cannot be moved into the configuration directory: " + strerror(errno);
+            break;
+        }
+    }
+    if (moved == names.size())
+        return true;
+    // Undone last to first: a replaced file takes its place again, a new one goes.
+    while (moved-- > 0)
+    {
+        const std::string target = directory + names[moved];
+        if (replaces[moved])
+            rename((kept + "/" + names[moved]).c_str(), target.c_str());
+        else
+            unlink(target.c_str());
+    }
+    return false;
+}
+} // namespace
+
 bool UnpackConfigurationArchive(const std::string& directory, std::string& why)
 {
     const std::string tarPath = directory + QTX_CONFIG_ARCHIVE_TAR;
     const std::string archive = directory + QTX_CONFIG_ARCHIVE;
     const std::string staging = directory + kStaging;
+    // tar unpacks into "new"; "old" keeps the files that the restore replaces until it is done.
+    const std::string fresh = staging + "/new";
+    const std::string kept = staging + "/old";
     unlink(tarPath.c_str());
     // What an interrupted restore left behind goes first.
     DeleteDirectory(staging.c_str());
@@ -505,28 +655,21 @@ bool UnpackConfigurationArchive(const std::string& directory, std::string& why)
                                          compressed.size(), tar, why) &&
              PrepareConfigurationTar(tar, names, why))
     {
-        if (mkdir(staging.c_str(), 0700) != 0 || !WriteWholeFile(tarPath, tar))
+        if (mkdir(staging.c_str(), 0700) != 0 || mkdir(fresh.c_str(), 0700) != 0 ||
+            mkdir(kept.c_str(), 0700) != 0 || !WriteWholeFile(tarPath, tar))
             why =
                 std::string("the configuration archive cannot be written out: ") + strerror(errno);
-        else if (!Succeeded(ExecuteProgram({"tar", "x", "-f", tarPath, "-C", staging}, true)))
+        // The files belong to the hub, whatever owner the archive names.
+        else if (!Succeeded(ExecuteProgram(
+                     {"tar", "x", "--no-same-owner", "-f", tarPath, "-C", fresh}, true)))
             why = "tar could not unpack the configuration archive";
         else
             ok = true;
     }
     unlink(tarPath.c_str());
     unlink(archive.c_str());
-    // Every file came out: they take their places in the directory, each in one step.
-    for (size_t i = 0; ok && i < names.size(); ++i)
-    {
-        const std::string from = staging + "/" + names[i];
-        struct stat st;
-        if (lstat(from.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-            rename(from.c_str(), (directory + names[i]).c_str()) != 0)
-        {
-            why = "member \"" + names[i] + "\" cannot be moved into the configuration directory";
-            ok = false;
-        }
-    }
+    if (ok)
+        ok = MoveIntoDirectory(directory, fresh, kept, names, why);
     DeleteDirectory(staging.c_str());
     return ok;
 }
@@ -542,10 +685,17 @@ bool PrepareConfigurationTar(std::string& tar, std::vector<std::string>& names, 
     std::vector<STarMember> members;
     if (!CheckTar(reinterpret_cast<const unsigned char*>(tar.data()), tar.size(), why, &members))
         return false;
+    // Only the members to unpack stay, moved together in place, with the two end blocks
+    // behind them: the archive's own folder entry and global headers are left out.
     std::set<std::string> seen;
+    size_t kept = 0;
     for (const STarMember& member : members)
     {
-        unsigned char* header = reinterpret_cast<unsigned char*>(&tar[member.uHeader]);
+        const size_t length = member.uEnd - member.uBegin;
+        memmove(&tar[kept], &tar[member.uBegin], length);
+        unsigned char* header =
+            reinterpret_cast<unsigned char*>(&tar[kept + (member.uHeader - member.uBegin)]);
+        kept += length;
         uint64_t mode = 0;
         const bool readable = ParseOctal(header + kModeField, 8, mode);
         if (!readable || (mode & ~static_cast<uint64_t>(0777)) != 0)
@@ -553,5 +703,7 @@ bool PrepareConfigurationTar(std::string& tar, std::vector<std::string>& names, 
         if (seen.insert(member.sName).second)
             names.push_back(member.sName);
     }
+    tar.resize(kept);
+    tar.append(2 * kBlock, '\0');
     return true;
 }

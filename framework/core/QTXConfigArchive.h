@@ -7,9 +7,10 @@
 // so a small record never grows into a large file. Before anything is written every member is
 // checked: only plain files directly in the directory are taken, so no member can leave the
 // directory (no absolute path, no "..", no sub-folder, no link or device, whether the name stands
-// in the member's header or in a pax extended header before it), and no member keeps a
-// set-user-ID, set-group-ID or sticky bit. tar unpacks into a folder of its own; only when all of
-// it came out are the files moved into the directory, otherwise that folder is removed.
+// in the member's header, in a pax extended header or in a GNU long name before it), and no
+// member keeps a set-user-ID, set-group-ID or sticky bit. tar unpacks into a folder of its own,
+// as the hub's files (not the owner the archive names); only when all of it came out are the
+// files moved into the directory, all or none, otherwise that folder is removed.
 #ifndef QTX_CONFIG_ARCHIVE_H
 #define QTX_CONFIG_ARCHIVE_H
 
@@ -21,9 +22,12 @@
 extern const char* const QTX_CONFIG_ARCHIVE;     // "Config.tar.gz"
 extern const char* const QTX_CONFIG_ARCHIVE_TAR; // "Config.tar"
 
+// Longest member name packed and unpacked: the longest file name of the file system. tar keeps
+// a name of 100 bytes or more in a GNU long-name header or a pax extended header.
+constexpr size_t QTX_CONFIG_ARCHIVE_LONGEST_NAME = 255;
+
 // The file names of the directory that go into the archive: regular files whose names end in
-// ".xml", ".sh" or ".cfg" (not hidden, no control characters, shorter than 100 characters),
-// sorted.
+// ".xml", ".sh" or ".cfg" (not hidden, no control characters), sorted.
 std::vector<std::string> ListConfigurationFiles(const std::string& directory);
 
 // Packs the configuration files of the directory (a path of this process ending with "/") into
@@ -48,7 +52,8 @@ bool TakeConfigurationArchive(const std::string& directory, std::string& data, s
 
 // Unpacks directory + "Config.tar.gz" into the directory, after checking every member; the
 // archive, its "Config.tar" and the folder tar unpacks into are removed in every case. True when
-// every file was unpacked; otherwise false with the reason in why, and the directory as it was.
+// every file was unpacked; otherwise false with the reason in why, and the directory as it was
+// (also when moving the files into it fails half-way: the files replaced so far come back).
 bool UnpackConfigurationArchive(const std::string& directory, std::string& why);
 
 // Uncompresses a gzip archive (one or more gzip members, nothing behind them) into tar. False
@@ -58,19 +63,22 @@ bool InflateConfigurationArchive(const unsigned char* data, size_t size, std::st
                                  std::string& why);
 
 // Checks an uncompressed tar archive in memory: every header's checksum, its size against the
-// data present, and its member (a plain file with a plain name). Archives in ustar, GNU and pax
-// form are read: a pax extended header may give the next member's name and size (both checked
-// as the member's own); one that describes a link or a sparse file, a global one that renames
-// or resizes members, and one that no member follows are refused. An archive may end with zero
-// blocks or without them. True when every member may be unpacked; otherwise false with the
+// data present, and its member (a plain file with a plain name of at most
+// QTX_CONFIG_ARCHIVE_LONGEST_NAME bytes). Archives in ustar, GNU and pax form are read: a pax
+// extended header may give the next member's name and size, a GNU long-name header its name
+// (both checked as the member's own); one that describes a link or a sparse file, a global one
+// that renames or resizes members, and one that no member follows are refused. The archive's
+// own folder ("./", as "tar -C dir -cf x ." writes it) is passed over. An archive may end with
+// zero blocks or without them. True when every member may be unpacked; otherwise false with the
 // reason in why.
 bool CheckConfigurationTar(const unsigned char* data, size_t size, std::string& why);
 
 // Checks an uncompressed tar archive as CheckConfigurationTar does and makes it ready to unpack:
-// every member's mode loses its set-user-ID, set-group-ID and sticky bits (a mode that cannot be
-// read becomes 0644), with the header checksum written anew. names gets the member names as they
-// come out of the archive (without a leading "./"), each once. False with the reason in why when
-// the check refuses the archive.
+// only the members to unpack stay (the folder entry and global headers go), followed by two zero
+// blocks, and every member's mode loses its set-user-ID, set-group-ID and sticky bits (a mode
+// that cannot be read becomes 0644), with the header checksum written anew. names gets the member
+// names as they come out of the archive (without a leading "./"), each once. False with the reason
+// in why when the check refuses the archive.
 bool PrepareConfigurationTar(std::string& tar, std::vector<std::string>& names, std::string& why);
 
 #endif

@@ -398,6 +398,12 @@ int main(int argc, char** argv)
              {"PaxHeaders/b", kovetest::PaxRecords({{"size", "3"}}), 'x'},
              {"b.xml", "<B>"},
              {"Global", kovetest::PaxRecords({{"comment", "c"}}), 'g'}}),
+        // GNU form: a long name ('L') before the member it names, and the folder entry that
+        // "tar -C dir -cf x ." writes first.
+        kovetest::TarImage({{"./", "", '5'},
+                            {"././@LongLink", std::string(150, 'n') + ".xml" + '\0', 'L'},
+                            {std::string(100, 'n'), "<N/>"},
+                            {"./b.cfg", "b=1\n"}}),
     };
     std::vector<std::string> configSeeds = tarSeeds;
     configSeeds.push_back(kovetest::TarImage(

@@ -10,7 +10,9 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "KoveTestSupport.h"
 #include "RequestClient.h"
@@ -109,6 +111,11 @@ TEST_F(SystemDriverFlash, StoredConfigurationComesBackIntoAnEmptyDirectory)
     Write(dir + "fo.cfg", "speed=2\n");
     Write(dir + "post.sh", "echo done\n");
     Write(dir + "notes.txt", "stays in RAM\n");
+    // Names of 100 bytes and more go into the archive as long names, up to the longest a file
+    // may have.
+    const std::string longNames[] = {std::string(96, 'h') + ".xml", std::string(251, 'l') + ".cfg"};
+    for (const std::string& name : longNames)
+        Write(dir + name, name.substr(90));
 
     CReply reply = Request(kHead + "<StoreConfiguration/>");
     EXPECT_TRUE(reply.Has("Status=\"Done\"")) << reply.sText;
@@ -122,6 +129,8 @@ TEST_F(SystemDriverFlash, StoredConfigurationComesBackIntoAnEmptyDirectory)
     EXPECT_EQ(ReadFile(dir + "Config_62001_Duf.xml"), "<Module Name=\"Duf\"/>\n");
     EXPECT_EQ(ReadFile(dir + "fo.cfg"), "speed=2\n");
     EXPECT_EQ(ReadFile(dir + "post.sh"), "echo done\n");
+    for (const std::string& name : longNames)
+        EXPECT_EQ(ReadFile(dir + name), name.substr(90)) << name.size();
     EXPECT_FALSE(std::filesystem::exists(dir + "notes.txt"));
     EXPECT_FALSE(std::filesystem::exists(dir + "Config.tar"));
     EXPECT_NE(Log().find("Configuration restored from flash"), std::string::npos) << Log();
@@ -241,6 +250,102 @@ TEST_F(SystemDriverFlash, RestoreIsBoundedAndTakesNoSetIdBits)
         EXPECT_EQ(std::filesystem::status(dir + "a.xml").permissions(),
                   std::filesystem::perms(0644));
     }
+}
+
+// Archives as GNU tar writes them, in every form an earlier store or a person with tar may have
+// made: short names in ustar form, long names in GNU and pax form, and the whole directory with
+// its own "./" entry. The archives name an owner that is not the hub's: the files come out as
+// the hub's own all the same.
+TEST_F(SystemDriverFlash, EveryFormOfTarComesBackAsTheHubsFiles)
+{
+    const std::string dir = tDevice.Path(kConfig);
+    const std::vector<std::string> shortNames = {"Config_62001_Duf.xml", "post.sh"};
+    std::vector<std::string> longNames = shortNames;
+    for (size_t length : {100, 180, 255})
+        longNames.push_back(std::string(length - 4, 'n') + ".xml");
+    const struct
+    {
+        const char* what;
+        std::vector<std::string> options;
+        const std::vector<std::string>& names;
+        bool wholeFolder; // "tar -C dir -czf x ."
+    } cases[] = {
+        {"ustar", {"--format=ustar"}, shortNames, false},
+        {"GNU long names", {"--format=gnu"}, longNames, false},
+        {"pax", {"--format=pax"}, longNames, false},
+        {"the whole folder", {}, longNames, true},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        CTempDir work;
+        const std::string source = work.Path() + "/source";
+        std::filesystem::create_directories(source);
+        for (const std::string& name : c.names)
+            Write(source + "/" + name, "<" + std::to_string(name.size()) + "/>");
+        std::vector<std::string> command = {"/usr/bin/env", "tar"};
+        command.insert(command.end(), c.options.begin(), c.options.end());
+        for (const char* option : {"--owner=4321", "--group=4321", "--numeric-owner", "-C"})
+            command.push_back(option);
+        command.push_back(source);
+        command.push_back("-czf");
+        command.push_back(work.Path() + "/Config.tar.gz");
+        if (c.wholeFolder)
+            command.push_back(".");
+        else
+            command.insert(command.end(), c.names.begin(), c.names.end());
+        ASSERT_EQ(RunCommand(command), 0);
+        WriteAtStart(tDevice.Path("/dev/mtd_data"),
+                     Record("KCFG", ReadFile(work.Path() + "/Config.tar.gz")));
+        for (const auto& entry : std::filesystem::directory_iterator(dir))
+            std::filesystem::remove_all(entry.path());
+
+        StartHub();
+        StopHub();
+        std::vector<std::string> restored;
+        for (const auto& entry : std::filesystem::directory_iterator(dir))
+        {
+            restored.push_back(entry.path().filename().string());
+            struct stat st;
+            ASSERT_EQ(lstat(entry.path().c_str(), &st), 0);
+            EXPECT_EQ(st.st_uid, geteuid()) << restored.back();
+            EXPECT_EQ(ReadFile(entry.path()), "<" + std::to_string(restored.back().size()) + "/>");
+        }
+        std::sort(restored.begin(), restored.end());
+        std::vector<std::string> expected = c.names;
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(restored, expected) << Log();
+    }
+}
+
+// A restore that cannot put every file in place puts none there: a file of the archive whose
+// place a folder takes keeps the others from replacing what is there.
+TEST_F(SystemDriverFlash, ARestoreThatCannotFinishLeavesTheDirectoryAsItWas)
+{
+    CTempDir work;
+    const std::string dir = tDevice.Path(kConfig);
+    const std::string archive =
+        Packed(work, "Config.tar",
+               TarImage({{"a.xml", "<New/>"}, {"m.xml", "<M/>"}, {"z.xml", "<Z/>"}}), false);
+    WriteAtStart(tDevice.Path("/dev/mtd_data"), Record("KCFG", archive));
+    std::filesystem::create_directories(dir + "z.xml");
+    Write(dir + "a.xml", "<Old/>");
+    // A start-up run restores whatever the directory holds, and ends.
+    CTestProcess hub(tDevice, "systemdriver", {"-Startup=" + tDevice.Path("/name")});
+    const int status = hub.WaitExit();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << hub.Output();
+    EXPECT_EQ(ReadFile(dir + "a.xml"), "<Old/>");
+    EXPECT_FALSE(std::filesystem::exists(dir + "m.xml"));
+    EXPECT_TRUE(std::filesystem::is_directory(dir + "z.xml"));
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"a.xml", "z.xml"}));
+    EXPECT_NE(Log().find("ERROR: Can not restore configuration (#0): \"z.xml\" is a folder in the "
+                         "configuration directory"),
+              std::string::npos)
+        << Log();
 }
 
 class SystemDriverFlashFamily2 : public SystemDriverFlash

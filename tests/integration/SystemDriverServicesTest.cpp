@@ -9,10 +9,12 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
 #include <regex>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -538,9 +540,9 @@ TEST_F(SystemDriverServices, AFreedMemoryIsUnmappedAndRemoved)
         return Request(kHead + "<NamedSharedMemory Name=\"big\" Action=\"" + action + "\" " + more +
                        "/>");
     };
-    // Only the directory is mapped at first.
+    // Only the directory and the hub's record of held names are mapped at first.
     const std::string objects = tDevice.Path("/dev/shm/");
-    ASSERT_EQ(Mapped(pHub->Pid(), objects).count, 1u);
+    ASSERT_EQ(Mapped(pHub->Pid(), objects).count, 2u);
     for (int round = 0; round < 10; ++round)
     {
         ASSERT_TRUE(memory("Allocate", "Size=\"67108864\"").Has("Result=\"Done\"")) << round;
@@ -549,7 +551,7 @@ TEST_F(SystemDriverServices, AFreedMemoryIsUnmappedAndRemoved)
         ASSERT_EQ(Mapped(pHub->Pid(), big).count, 0u) << round;
         ASSERT_FALSE(std::filesystem::exists(big)) << round;
     }
-    EXPECT_EQ(Mapped(pHub->Pid(), objects).count, 1u);
+    EXPECT_EQ(Mapped(pHub->Pid(), objects).count, 2u);
 
     // A new Allocate of a held name replaces the hub's mapping; the object and what other
     // programs wrote into it stay.
@@ -580,6 +582,9 @@ TEST_F(SystemDriverServices, TheDirectoryNeverListsItselfAndHeldMemoriesAreBound
         << own.sText;
     EXPECT_TRUE(memory("MEM_DevMsg_SharedMemoryList", "Free")
                     .Has("Error=\"No named shared memory found with this name\""));
+    EXPECT_TRUE(
+        memory("QTXSystem_HeldSharedMemories", "Allocate")
+            .Has("Error=\"Name is reserved for the record of held named shared memories\""));
     ASSERT_EQ(ReadFile(list).size(), 4360u);
     EXPECT_EQ(ReadFile(list)[4], 0);
 
@@ -603,6 +608,152 @@ TEST_F(SystemDriverServices, TheDirectoryNeverListsItselfAndHeldMemoriesAreBound
     ASSERT_EQ(directory.size(), 4360u);
     EXPECT_EQ(directory[4], 64);
     EXPECT_STREQ(directory.c_str() + 8, "m001");
+}
+
+// Held memories take RAM: each is bounded, and so are all together (a new Allocate of a held
+// name takes the place of the old one).
+TEST_F(SystemDriverServices, MemoriesAreBoundedInSizeAndInAll)
+{
+    StartHub();
+    const std::string tooLarge =
+        "Error=\"Size is larger than 67108864 bytes, the most a named shared memory may take\"";
+    const std::string tooMuch =
+        "Error=\"Named shared memories would take more than 134217728 bytes together\"";
+    const struct
+    {
+        const char* name;
+        const char* action;
+        const char* size;
+        std::string answer;
+    } steps[] = {
+        {"a", "Allocate", "67108864", "Result=\"Done\""},
+        {"b", "Allocate", "67108865", tooLarge},
+        {"b", "Allocate", "1073741824", tooLarge},
+        {"b", "Allocate", "67108864", "Result=\"Done\""},
+        {"c", "Allocate", "1", tooMuch},
+        {"a", "Allocate", "67108864", "Result=\"Done\""},
+        {"a", "Free", "", "Result=\"Done\""},
+        {"c", "Allocate", "1", "Result=\"Done\""},
+    };
+    for (const auto& step : steps)
+    {
+        const CReply reply =
+            Request(kHead + "<NamedSharedMemory Name=\"" + step.name + "\" Action=\"" +
+                    step.action + "\" Size=\"" + step.size + "\"/>");
+        EXPECT_TRUE(reply.Has(step.answer)) << step.name << " " << step.size << "\n" << reply.sText;
+        if (step.answer != "Result=\"Done\"")
+        {
+            EXPECT_TRUE(reply.Has("Result=\"ERROR\"")) << reply.sText;
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(tDevice.Path("/dev/shm/a")));
+    EXPECT_EQ(std::filesystem::file_size(tDevice.Path("/dev/shm/b")), 67108864u);
+    EXPECT_EQ(std::filesystem::file_size(tDevice.Path("/dev/shm/c")), 1u);
+}
+
+// Held memories live as long as the hub: one that ends gives them back, and one that starts
+// removes what a killed one still held, but never a memory of another program.
+TEST_F(SystemDriverServices, HeldMemoriesEndWithTheHub)
+{
+    const std::string shm = tDevice.Path("/dev/shm/");
+    const auto allocate = [&](const std::string& name)
+    {
+        return Request(kHead + "<NamedSharedMemory Name=\"" + name +
+                       "\" Action=\"Allocate\" Size=\"4096\"/>")
+            .Has("Result=\"Done\"");
+    };
+    const auto listed = [&]
+    { return static_cast<int>(ReadFile(shm + "MEM_DevMsg_SharedMemoryList").at(4)); };
+
+    StartHub();
+    ASSERT_TRUE(allocate("ended1"));
+    ASSERT_TRUE(allocate("ended2"));
+    pHub->Signal(SIGTERM);
+    pHub->WaitExit();
+    EXPECT_FALSE(std::filesystem::exists(shm + "ended1"));
+    EXPECT_FALSE(std::filesystem::exists(shm + "ended2"));
+    EXPECT_EQ(listed(), 0);
+
+    StartHub();
+    ASSERT_TRUE(allocate("killed1"));
+    ASSERT_TRUE(allocate("killed2"));
+    ASSERT_TRUE(allocate("freed"));
+    ASSERT_TRUE(Request(kHead + "<NamedSharedMemory Name=\"freed\" Action=\"Free\"/>")
+                    .Has("Result=\"Done\""));
+    pHub->Signal(SIGKILL);
+    pHub->WaitExit();
+    ASSERT_TRUE(std::filesystem::exists(shm + "killed1"));
+    EXPECT_EQ(listed(), 2);
+    // Memories of other programs, one of them of a name the killed hub had freed.
+    std::ofstream(shm + "foreign") << "another program's";
+    std::ofstream(shm + "freed") << "made again by its program";
+
+    StartHub();
+    EXPECT_FALSE(std::filesystem::exists(shm + "killed1"));
+    EXPECT_FALSE(std::filesystem::exists(shm + "killed2"));
+    EXPECT_EQ(ReadFile(shm + "foreign"), "another program's");
+    EXPECT_EQ(ReadFile(shm + "freed"), "made again by its program");
+    EXPECT_EQ(listed(), 0);
+    // What the new hub holds is its own, and goes when it is killed in turn.
+    ASSERT_TRUE(allocate("killed1"));
+    pHub->Signal(SIGKILL);
+    pHub->WaitExit();
+    StartHub();
+    EXPECT_FALSE(std::filesystem::exists(shm + "killed1"));
+    EXPECT_EQ(ReadFile(shm + "foreign"), "another program's");
+}
+
+// A Store cut short by the end of the hub leaves its fresh file, which the next start removes;
+// the files that Stores completed stay.
+TEST_F(SystemDriverServices, AStoreCutShortLeavesNothingAfterARestart)
+{
+    const std::string folder = Driver("systemdriver") + "SharedMemory/";
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder + "kept.bin") << "stored before";
+    std::ofstream(folder + "kept.bin.Ab12Cd") << "a file of that name";
+    StartHub();
+    ASSERT_TRUE(Request(kHead + "<NamedSharedMemory Name=\"big\" Action=\"Allocate\" "
+                                "Size=\"67108864\"/>")
+                    .Has("Result=\"Done\""));
+
+    // The hub is killed as soon as the Store has made its fresh file.
+    const int watch = inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, folder.c_str(), IN_CREATE), 0);
+    auto store = std::async(std::launch::async,
+                            [this]
+                            {
+                                return Request(kHead + "<NamedSharedMemory Name=\"big\" "
+                                                       "Action=\"Store\" Filename=\"big.bin\"/>");
+                            });
+    std::string fresh;
+    alignas(inotify_event) char events[4096];
+    pollfd ready{watch, POLLIN, 0};
+    while (fresh.empty() && poll(&ready, 1, 20000) == 1)
+    {
+        const ssize_t length = read(watch, events, sizeof events);
+        for (ssize_t at = 0; at < length;)
+        {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            if (event->len > 0)
+                fresh = event->name;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    close(watch);
+    pHub->Signal(SIGKILL);
+    pHub->WaitExit();
+    store.get();
+    ASSERT_EQ(fresh.compare(0, 8, "..Store."), 0) << fresh;
+    // A Store that was quicker than the signal left no fresh file; the test puts back what it
+    // would have left.
+    if (!std::filesystem::exists(folder + fresh))
+        std::ofstream(folder + fresh) << "cut short";
+
+    StartHub();
+    EXPECT_FALSE(std::filesystem::exists(folder + fresh));
+    EXPECT_EQ(ReadFile(folder + "kept.bin"), "stored before");
+    EXPECT_EQ(ReadFile(folder + "kept.bin.Ab12Cd"), "a file of that name");
 }
 
 TEST_F(SystemDriverServices, StoreWritesOnlyPlainNamesIntoItsOwnFolder)
@@ -637,19 +788,26 @@ TEST_F(SystemDriverServices, StoreWritesOnlyPlainNamesIntoItsOwnFolder)
         {"../../../outside", refused},
         {"..", refused},
         {"sub/dump.bin", refused},
+        {".", "Error=\"Filename must name a file, not the folder &quot;.&quot;\""},
+        {std::string(256, 'f'), "Error=\"Filename is longer than 255 bytes\""},
         {"dump.bin", "Result=\"Done\""},
         {"link.bin", "Result=\"Done\""},
+        // Names up to the longest a file may have.
+        {std::string(249, 'f'), "Result=\"Done\""},
+        {std::string(255, 'f'), "Result=\"Done\""},
     };
     for (const auto& c : cases)
     {
         const CReply reply = Request(kHead + "<NamedSharedMemory Name=\"m\" Action=\"Store\" " +
                                      "Filename=\"" + c.file + "\"/>");
         EXPECT_TRUE(reply.Has(c.answer)) << c.file << "\n" << reply.sText;
-        if (c.answer == refused)
+        if (c.answer != "Result=\"Done\"")
         {
             EXPECT_TRUE(reply.Has("Result=\"ERROR\"")) << c.file;
         }
     }
+    EXPECT_EQ(ReadFile(Driver("systemdriver") + "SharedMemory/" + std::string(255, 'f')),
+              "0123456789abcdef");
     EXPECT_EQ(ReadFile(foreign), "fodriver's");
     EXPECT_EQ(ReadFile(outside), "outside");
     EXPECT_FALSE(std::filesystem::exists(Configuration() + "Config.xml.evil"));

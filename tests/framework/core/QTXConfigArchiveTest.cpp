@@ -74,11 +74,14 @@ TEST(QTXConfigArchive, MemberCheckTakesOnlyPlainFilesOfTheDirectory)
         {{"..", ""}, "leave"},
         {{"sub/inner.xml", "x"}, "leave"},
         {{"inner.xml", "x", '0', ".."}, "leave"},
-        {{"bad\nname.xml", "x"}, "leave"},
-        {{"link.xml", "", '2'}, "plain file"},
-        {{"hard.xml", "", '1'}, "plain file"},
-        {{"dir", "", '5'}, "plain file"},
-        {{"././@LongLink", "long", 'L'}, "plain file"},
+        {{"bad\nname.xml", "x"}, "holds a control character"},
+        {{"link.xml", "", '2'}, "\"link.xml\" is a link"},
+        {{"hard.xml", "", '1'}, "\"hard.xml\" is a link"},
+        {{"dir", "", '5'}, "\"dir\" is a folder"},
+        {{"fifo", "", '6'}, "\"fifo\" is a device or a pipe"},
+        {{"volume", "", 'V'}, "\"volume\" is not a plain file (type 'V')"},
+        {{"././@LongLink", "long.xml", 'L'}, "ends after an extended header"},
+        {{"././@LongLink", "target", 'K'}, "long link name"},
     };
     for (const auto& c : refused)
     {
@@ -132,7 +135,7 @@ TEST(QTXConfigArchive, PaxExtendedHeadersNameTheNextMember)
          {{"h", PaxRecords({{"path", "sub/in.xml"}}), 'x'}, {"in.xml", "x"}},
          "leave"},
         {"absolute", {{"h", PaxRecords({{"path", "/etc/passwd"}}), 'x'}, {"p.xml", "x"}}, "leave"},
-        {"link", {{"h", PaxRecords({{"path", "l.xml"}}), 'x'}, {"l.xml", "", '2'}}, "plain file"},
+        {"link", {{"h", PaxRecords({{"path", "l.xml"}}), 'x'}, {"l.xml", "", '2'}}, "is a link"},
         {"link target", {{"h", PaxRecords({{"linkpath", "/etc"}}), 'x'}, {"l.xml", ""}}, "plain"},
         {"sparse", {{"h", PaxRecords({{"GNU.sparse.size", "9"}}), 'x'}, {"s.xml", ""}}, "plain"},
         {"global name", {{"g", PaxRecords({{"path", "a.xml"}}), 'g'}, {"b.xml", ""}}, "renames"},
@@ -166,6 +169,65 @@ TEST(QTXConfigArchive, PaxExtendedHeadersNameTheNextMember)
     ASSERT_TRUE(UnpackConfigurationArchive(to.Path() + "/", why)) << why;
     EXPECT_EQ(Entries(to.Path()), std::vector<std::string>{"a.xml"});
     EXPECT_EQ(ReadFile(to.Path() + "/a.xml"), "<A/>");
+}
+
+// Names of 100 bytes or more: GNU tar writes them in a long-name header ('L') before the member,
+// in pax form as the path of an extended header. Both are checked as the member's own name, up
+// to the longest name a file may have. The archive's own folder ("./") is passed over and left
+// out of what tar unpacks.
+TEST(QTXConfigArchive, LongNamesAndTheArchivesOwnFolder)
+{
+    const std::string longest = std::string(251, 'n') + ".xml";
+    const std::string tooLong = std::string(252, 'n') + ".xml";
+    const auto gnu = [](const std::string& name, const std::string& data)
+    {
+        return std::vector<CTarMember>{{"././@LongLink", name + '\0', 'L'},
+                                       {name.substr(0, 100), data}};
+    };
+    const struct
+    {
+        const char* what;
+        std::vector<CTarMember> members;
+        const char* reason; // nullptr: accepted with the single name "long"
+    } cases[] = {
+        {"GNU, 255 bytes", gnu(longest, "<L/>"), nullptr},
+        {"pax, 255 bytes",
+         {{"PaxHeaders/l", PaxRecords({{"path", "./" + longest}}), 'x'}, {"cut", "<L/>"}},
+         nullptr},
+        {"GNU, 256 bytes", gnu(tooLong, "<L/>"), "is longer than 255 bytes"},
+        {"pax, 256 bytes",
+         {{"PaxHeaders/l", PaxRecords({{"path", tooLong}}), 'x'}, {"cut", "<L/>"}},
+         "is longer than 255 bytes"},
+        {"GNU, sub-folder", gnu("sub/" + longest.substr(4), "x"), "would leave"},
+        {"GNU, empty", gnu("", "x"), "long name at byte 0 is empty"},
+        {"GNU, twice",
+         {{"././@LongLink", longest + '\0', 'L'},
+          {"././@LongLink", longest + '\0', 'L'},
+          {"cut", "x"}},
+         "two extended headers in a row"},
+        {"a folder named otherwise", {{"./sub/", "", '5'}, {"a.xml", "x"}}, "is a folder"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        std::string tar = TarImage(c.members);
+        std::vector<std::string> names;
+        std::string why;
+        EXPECT_EQ(PrepareConfigurationTar(tar, names, why), c.reason == nullptr);
+        if (c.reason == nullptr)
+            EXPECT_EQ(names, std::vector<std::string>{longest}) << why;
+        else
+            EXPECT_NE(why.find(c.reason), std::string::npos) << why;
+    }
+
+    // "tar -C dir -cf x ." begins with the folder itself; what tar is given no longer has it.
+    std::string tar = TarImage(
+        {{"./", "", '5', "", 0700}, {"./a.xml", "<A/>"}, {".", "", '5'}, {"b.xml", "<B/>"}});
+    std::vector<std::string> names;
+    std::string why;
+    ASSERT_TRUE(PrepareConfigurationTar(tar, names, why)) << why;
+    EXPECT_EQ(names, (std::vector<std::string>{"a.xml", "b.xml"}));
+    EXPECT_EQ(tar, TarImage({{"./a.xml", "<A/>"}, {"b.xml", "<B/>"}}));
 }
 
 TEST(QTXConfigArchive, PackAndUnpackRoundTrip)
