@@ -140,9 +140,12 @@ TEST_F(SharedMemoryRequest, NoSystemDriverMeansNotDone)
 
 TEST_F(SharedMemoryRequest, ProcessesAskingAtOnceGetTheirOwnAnswers)
 {
-    CSystemDriverStandIn system;
+    // The processes are forked before the stand-in's thread runs, so that none of them starts
+    // with a lock that thread held at the fork; they begin asking once it serves.
     constexpr int processes = 4;
     constexpr int requests = 10;
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
     std::vector<pid_t> children;
     for (int p = 0; p < processes; ++p)
     {
@@ -150,6 +153,10 @@ TEST_F(SharedMemoryRequest, ProcessesAskingAtOnceGetTheirOwnAnswers)
         ASSERT_GE(pid, 0);
         if (pid == 0)
         {
+            close(go[1]);
+            char start = 0;
+            if (read(go[0], &start, 1) != 1)
+                _exit(100);
             // Even processes ask for memories that are granted, odd ones for refused ones.
             const bool granted = p % 2 == 0;
             int wrong = 0;
@@ -163,12 +170,21 @@ TEST_F(SharedMemoryRequest, ProcessesAskingAtOnceGetTheirOwnAnswers)
         }
         children.push_back(pid);
     }
-    for (pid_t pid : children)
+    close(go[0]);
+    size_t received = 0;
     {
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        CSystemDriverStandIn system;
+        const char starts[processes] = {};
+        EXPECT_EQ(write(go[1], starts, sizeof starts), static_cast<ssize_t>(sizeof starts));
+        close(go[1]);
+        for (pid_t pid : children)
+        {
+            int status = 0;
+            ASSERT_EQ(waitpid(pid, &status, 0), pid);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        }
+        received = system.Requests().size();
     }
-    EXPECT_EQ(system.Requests().size(), static_cast<size_t>(processes * requests));
+    EXPECT_EQ(received, static_cast<size_t>(processes * requests));
 }
 } // namespace
