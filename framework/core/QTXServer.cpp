@@ -314,7 +314,11 @@ void CQTX::RefuseUnstoredRequest(uint32_t requestCode, const std::string& conten
     {
         bCloseConnection = !tXmlCommandFile.GetAttributeKeepConnection();
         tXmlCommandFile.SetError(error);
-        tXmlCommandFile.StoreBuffer(reply);
+        if (!tXmlCommandFile.StoreBuffer(reply) && tXmlCommandFile.StoreTooLong())
+        {
+            tXmlCommandFile.CutToError(error);
+            tXmlCommandFile.StoreBuffer(reply);
+        }
     }
     else
     {
