@@ -2325,6 +2325,19 @@ private:
             m_out.Put('\n');
     }
     void Escape(const char* text, const WrittenBytes& table);
+    // A name: printable ASCII, as nearly every name is, goes out in one piece.
+    void Name(const char* name)
+    {
+        if (name == nullptr)
+            return;
+        const char* end = name;
+        while (static_cast<unsigned char>(*end - 0x20) < 0x5F)
+            ++end;
+        if (*end == '\0')
+            m_out.Put(name, static_cast<size_t>(end - name));
+        else
+            Escape(name, m_rRaw);
+    }
     void StartTag(const XMLNodeData* n);
     void EndTag(const XMLNodeData* n);
     void Element(const XMLNodeData* n, int depth);
@@ -2414,11 +2427,11 @@ void XMLWriter::StartTag(const XMLNodeData* n)
         m_out.Put("<?", 2);
     else
         m_out.Put('<');
-    Escape(n->Name(), m_rRaw);
+    Name(n->Name());
     for (const XMLAttrData& a : n->attributes)
     {
         m_out.Put(' ');
-        Escape(a.Name(), m_rRaw);
+        Name(a.Name());
         if (a.Value() != nullptr)
         {
             m_out.Put("=\"", 2);
@@ -2431,7 +2444,7 @@ void XMLWriter::StartTag(const XMLNodeData* n)
 void XMLWriter::EndTag(const XMLNodeData* n)
 {
     m_out.Put("</", 2);
-    Escape(n->Name(), m_rRaw);
+    Name(n->Name());
     m_out.Put('>');
     LineEnd();
 }
