@@ -2227,11 +2227,15 @@ enum : unsigned char
 struct WrittenBytes
 {
     unsigned char kind[256];
+    // In a name a character left out would be a name the less, or none at all: there it
+    // stands as '_'.
+    bool name;
     // Texts and attribute values spell the five markup characters as entities; a reader turns a
     // tab, a line feed or a carriage return in an attribute value into a blank, so there they
     // are written as character references, which survive. Names and clear sections are
     // written as they stand. In UTF-8 output every byte from 0x80 on is checked.
-    constexpr WrittenBytes(bool escaped, bool attribute, bool utf8) : kind{}
+    constexpr WrittenBytes(bool escaped, bool attribute, bool utf8, bool isName = false)
+        : kind{}, name(isName)
     {
         for (int c = 1; c < 0x20; ++c)
             kind[c] = kLeaveOut;
@@ -2251,6 +2255,8 @@ constexpr WrittenBytes kRawUTF8(false, false, true);
 constexpr WrittenBytes kTextBytes(true, false, false);
 constexpr WrittenBytes kAttributeBytes(true, true, false);
 constexpr WrittenBytes kRawBytes(false, false, false);
+constexpr WrittenBytes kNameUTF8(false, false, true, true);
+constexpr WrittenBytes kNameBytes(false, false, false, true);
 
 // Bytes of the UTF-8 character at p when it is one that XML 1.0 allows; 0 when the bytes at p
 // are no well-formed UTF-8 character; -3 for U+FFFE and U+FFFF, which XML does not allow. The
@@ -2300,7 +2306,8 @@ public:
     // utf8: the text is written as UTF-8 (see WritesUTF8).
     XMLWriter(bool format, bool utf8)
         : m_bFormat(format), m_rText(utf8 ? kTextUTF8 : kTextBytes),
-          m_rAttribute(utf8 ? kAttributeUTF8 : kAttributeBytes), m_rRaw(utf8 ? kRawUTF8 : kRawBytes)
+          m_rAttribute(utf8 ? kAttributeUTF8 : kAttributeBytes),
+          m_rRaw(utf8 ? kRawUTF8 : kRawBytes), m_rName(utf8 ? kNameUTF8 : kNameBytes)
     {
     }
     void Write(const XMLNodeData* root);
@@ -2336,7 +2343,7 @@ private:
         if (*end == '\0')
             m_out.Put(name, static_cast<size_t>(end - name));
         else
-            Escape(name, m_rRaw);
+            Escape(name, m_rName);
     }
     void StartTag(const XMLNodeData* n);
     void EndTag(const XMLNodeData* n);
@@ -2347,6 +2354,7 @@ private:
     const WrittenBytes& m_rText;
     const WrittenBytes& m_rAttribute;
     const WrittenBytes& m_rRaw;
+    const WrittenBytes& m_rName;
     XMLOutput m_out;
     std::vector<Frame> m_vFrames;
 };
@@ -2366,6 +2374,8 @@ void XMLWriter::Escape(const char* text, const WrittenBytes& table)
             return;
         if (table.kind[c] == kLeaveOut)
         {
+            if (table.name)
+                m_out.Put('_');
             ++text;
             continue;
         }
@@ -2380,6 +2390,8 @@ void XMLWriter::Escape(const char* text, const WrittenBytes& table)
             else if (length < 0)
             {
                 text -= length; // a character that XML does not allow: left out
+                if (table.name)
+                    m_out.Put('_');
             }
             else
             {

@@ -16,8 +16,9 @@
 // keeps its bytes and its declaration, and is written back in them.
 //
 // What is written is well-formed XML 1.0 in the encoding the document declares: control
-// characters that XML does not allow (and U+FFFE, U+FFFF) are left out, and in UTF-8 a byte
-// that is no UTF-8 character is written as the ISO-8859-1 character of its value.
+// characters that XML does not allow (and U+FFFE, U+FFFF) are left out (in names they stand
+// as '_'), and in UTF-8 a byte that is no UTF-8 character is written as the ISO-8859-1
+// character of its value.
 //
 // Parse and write failures are reported as XMLError codes; only openFileHelper(path, tag)
 // throws (a CQTXEXmlError). Lookups never fail: they give the empty node or null.

@@ -211,7 +211,7 @@ const char* const aXmlSeeds[] = {
     ("<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n<Module Name=\"\xe4\"/>\n"),
     ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Module Name=\"M\xfcller\xc0\xaf\xed\xa0\x80\"/>\n"),
     ("<?xml version=\"1.0\"?>\n<RegisterModule Name=\"A&#1;B\x01C&#27;D\xef\xbf\xbe:62105\">"
-     "t&#8;\x1f<!--c\x02--></RegisterModule>\n"),
+     "t&#8;\x1f<!--c\x02--><N\x01m/><\x02\t\x03=\"v\"/></RegisterModule>\n"),
 };
 
 // Static fiber-optic configurations: one without selection, a selected one of two with the

@@ -784,15 +784,16 @@ TEST_F(XmlParser, ACharsetTheLibraryDoesNotKnowKeepsItsBytes)
 
 TEST_F(XmlParser, WrittenDocumentsHoldOnlyWhatXmlAllows)
 {
-    // Control characters (raw or from references) and U+FFFE, U+FFFF are left out of names,
-    // texts, attribute values and clear sections; a byte that is no UTF-8 (put in by an edit)
-    // is written as the ISO-8859-1 character of its value.
+    // Control characters (raw or from references) and U+FFFE, U+FFFF are left out of texts,
+    // attribute values and clear sections, and stand as '_' in names (which must not end up
+    // empty); a byte that is no UTF-8 (put in by an edit) is written as the ISO-8859-1
+    // character of its value.
     XMLResults r;
     XMLNode top = XMLNode::parseString("<R A=\"a&#1;b\x01"
                                        "c&#27;d\xEF\xBF\xBE"
                                        "e\xEF\xBF\xBF"
                                        "f\">t&#8;\x1Fu<!--c\x02-->"
-                                       "<N\x01m/></R>",
+                                       "<N\x01m/><\x02\t\x03=\"v\"/></R>",
                                        nullptr, &r);
     ASSERT_EQ(r.error, eXMLErrorNone);
     XMLNode root = top.getChildNode("R");
@@ -806,7 +807,8 @@ TEST_F(XmlParser, WrittenDocumentsHoldOnlyWhatXmlAllows)
     std::string written;
     ASSERT_EQ(top.writeToString(written, nullptr, 0), eXMLErrorNone);
     EXPECT_EQ(written, "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-                       "<R A=\"abcdef\" L=\"M\xC3\xBCller\xC3\x83\">tu<!--c--><Nm/></R>");
+                       "<R A=\"abcdef\" L=\"M\xC3\xBCller\xC3\x83\">tu<!--c--><N_m/><_ _=\"v\"/>"
+                       "</R>");
 }
 
 TEST_F(XmlParser, ADocumentHoldsAtMostTheItemLimit)
