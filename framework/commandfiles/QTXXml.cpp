@@ -134,16 +134,46 @@ bool CQTXXml::SelectRootByTag(unsigned short tag)
 
 bool CQTXXml::StoreBuffer(std::string& out) const
 {
+    m_bStoreTooLong = false;
     if (m_xTop.isEmpty())
         return false;
-    return m_xTop.writeToString(out, nullptr, 1) == eXMLErrorNone;
+    const XMLError result = m_xTop.writeToString(out, nullptr, 1);
+    m_bStoreTooLong = result == eXMLErrorTooLong;
+    return result == eXMLErrorNone;
 }
 
 bool CQTXXml::StoreFile(const char* path, bool /*reply*/)
 {
+    m_bStoreTooLong = false;
     if (m_xTop.isEmpty())
         return false; // nothing would be written
-    return m_xTop.writeToFile(path, nullptr, 1) == eXMLErrorNone;
+    const XMLError result = m_xTop.writeToFile(path, nullptr, 1);
+    m_bStoreTooLong = result == eXMLErrorTooLong;
+    return result == eXMLErrorNone;
+}
+
+void CQTXXml::CutToError(const CQTXError& error)
+{
+    if (m_xRoot.isEmpty())
+        return;
+    // A new tree rather than the old one emptied: dropping the root's content item by item
+    // would cost as much as the content is long, once per item.
+    XMLNode top = XMLNode::createXMLTopNode(nullptr);
+    XMLNode declaration = top.addChild("xml", 1);
+    declaration.addAttribute("version", "1.0");
+    declaration.addAttribute("encoding", "utf-8");
+    XMLNode root = top.addChild(m_xRoot.getName());
+    for (int i = 0; i < m_xRoot.nAttribute(); ++i)
+    {
+        const XMLAttribute attribute = m_xRoot.getAttribute(i);
+        root.addAttribute(attribute.lpszName, attribute.lpszValue);
+    }
+    const std::string rootName = m_sRootName;
+    Delete();
+    m_xTop = top;
+    m_xRoot = root;
+    m_sRootName = rootName;
+    SetError(error);
 }
 
 void CQTXXml::Delete()

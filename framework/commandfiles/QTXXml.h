@@ -71,6 +71,12 @@ public:
     bool StoreFile(const char* path, bool reply) override;
     // The document as StoreFile writes it, into memory; false when there is none.
     bool StoreBuffer(std::string& out) const;
+    // True when the last StoreFile or StoreBuffer failed because the document would be longer
+    // than XML_MAX_WRITTEN bytes (no file was made then).
+    bool StoreTooLong() const { return m_bStoreTooLong; }
+    // Makes the document its root element alone, with the root's attributes and the error: the
+    // reply to a request whose full reply would be too long.
+    void CutToError(const CQTXError& error);
     // Frees the tree and empties every handle.
     void Delete() override;
     // A new document: the declaration <?xml version="1.0" encoding="utf-8"?> and the root
@@ -214,6 +220,7 @@ private:
     int m_iNextProperty;
     std::string m_sRootName;
     std::string m_sParseError;
+    mutable bool m_bStoreTooLong = false;
 };
 
 #endif

@@ -3,11 +3,15 @@
 #include "QTXCommandFile.h"
 #include "QTXError.h"
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cctype>
+#include <iconv.h>
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <string>
@@ -489,6 +493,9 @@ struct XMLNodeData
     // freeing a node of an arena anything to give back besides the arena's count.
     bool ownsStrings = false;
     bool nameOwned = false; // the name is an allocation of its own (else of the arena)
+    // Set on the top node of a document whose bytes are kept in a charset of its own (see
+    // XMLParserImpl::KeepBytes): it is written back in it, without a UTF-8 byte-order mark.
+    bool keptEncoding = false;
     XMLNodeData* pParent = nullptr;
     XMLArena* arena; // null for a node made by the editing calls
     XList<XMLNodeData*> children;
@@ -934,28 +941,6 @@ size_t FirstFlagged(uint64_t flags)
 
 } // namespace
 
-// Copies n bytes and tells whether any of them has its high bit set (then the text is more
-// than ASCII). The copy is the C library's; the bytes are looked at while they are in the cache,
-// four words a step.
-bool CopyNotingHighBytes(char* to, const char* from, size_t n)
-{
-    if (n > 0)
-        memcpy(to, from, n);
-    uint64_t seen[4] = {0, 0, 0, 0};
-    size_t i = 0;
-    for (; i + 32 <= n; i += 32)
-        for (int k = 0; k < 4; ++k)
-        {
-            uint64_t w;
-            memcpy(&w, to + i + 8 * k, 8);
-            seen[k] |= w;
-        }
-    uint64_t all = seen[0] | seen[1] | seen[2] | seen[3];
-    for (; i < n; ++i)
-        all |= static_cast<unsigned char>(to[i]);
-    return (all & kHighBits) != 0;
-}
-
 // Position of the first byte that does not start a well-formed UTF-8 character (overlong forms,
 // surrogates and codes above U+10FFFF included); npos when all n bytes are UTF-8.
 size_t FirstInvalidUTF8(const char* text, size_t n)
@@ -998,6 +983,152 @@ size_t FirstInvalidUTF8(const char* text, size_t n)
     return std::string::npos;
 }
 
+namespace
+{
+// Bytes of the well-formed UTF-8 character at s[i] (i < n); 0 when the bytes there are none
+// (a stray trail byte, an overlong form, a surrogate, a code above U+10FFFF, a cut sequence).
+size_t UTF8CharAt(const unsigned char* s, size_t i, size_t n)
+{
+    const unsigned char c = s[i];
+    if (c < 0x80)
+        return 1;
+    const size_t length = c >= 0xC2 && c <= 0xDF   ? 2
+                          : c >= 0xE0 && c <= 0xEF ? 3
+                          : c >= 0xF0 && c <= 0xF4 ? 4
+                                                   : 0;
+    if (length == 0 || n - i < length)
+        return 0;
+    for (size_t k = 1; k < length; ++k)
+        if ((s[i + k] & 0xC0) != 0x80)
+            return 0;
+    const unsigned char second = s[i + 1];
+    if ((c == 0xE0 && second < 0xA0) || (c == 0xED && second > 0x9F) ||
+        (c == 0xF0 && second < 0x90) || (c == 0xF4 && second > 0x8F))
+        return 0;
+    return length;
+}
+
+// Appends the UTF-8 form of the ISO-8859-1 character c.
+void PutLatin1(std::string& out, unsigned char c)
+{
+    if (c < 0x80)
+    {
+        out.push_back(static_cast<char>(c));
+        return;
+    }
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+}
+
+// The n bytes of a text read as UTF-8, into `out` when any byte of them is no part of a
+// well-formed UTF-8 character: such a byte is taken as the ISO-8859-1 character of its value
+// (a Latin-1 letter in a document that says it is UTF-8 is the common case). False, and `out`
+// untouched, when the text is UTF-8 throughout.
+bool RepairUTF8(const char* text, size_t n, std::string& out)
+{
+    const size_t bad = FirstInvalidUTF8(text, n);
+    if (bad == std::string::npos)
+        return false;
+    const unsigned char* s = reinterpret_cast<const unsigned char*>(text);
+    out.clear();
+    out.reserve(n + (n - bad) / 4 + 16);
+    out.assign(text, bad);
+    for (size_t i = bad; i < n;)
+    {
+        const size_t length = UTF8CharAt(s, i, n);
+        if (length == 0)
+        {
+            PutLatin1(out, s[i]);
+            ++i;
+        }
+        else
+        {
+            out.append(text + i, length);
+            i += length;
+        }
+    }
+    return true;
+}
+
+// The n bytes of a text in `charset` converted to UTF-8 by the C library's converter. A byte
+// that does not start a character of the charset is taken as the ISO-8859-1 character of its
+// value, as in a document read as UTF-8. False when the C library does not know the charset.
+bool ConvertCharset(const char* charset, const char* text, size_t n, std::string& out)
+{
+    iconv_t cd = iconv_open("UTF-8", charset);
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return false;
+    out.clear();
+    size_t written = 0;
+    out.resize(n + n / 2 + 64);
+    char* in = const_cast<char*>(text);
+    size_t inLeft = n;
+    for (bool done = false; !done;)
+    {
+        char* to = &out[written];
+        size_t toLeft = out.size() - written;
+        // With the input used up, the converter writes what its state still holds.
+        const bool flush = inLeft == 0;
+        const size_t result = flush ? iconv(cd, nullptr, nullptr, &to, &toLeft)
+                                    : iconv(cd, &in, &inLeft, &to, &toLeft);
+        const int error = errno;
+        written = out.size() - toLeft;
+        if (result != static_cast<size_t>(-1))
+            done = flush;
+        else if (error == E2BIG)
+            out.resize(out.size() * 2 + 64);
+        else if (flush)
+            done = true;
+        else
+        {
+            // EILSEQ, or EINVAL for a character cut off by the end of the text: one byte as
+            // ISO-8859-1, and the converter starts afresh behind it.
+            out.resize(written);
+            PutLatin1(out, static_cast<unsigned char>(*in));
+            written = out.size();
+            out.resize(written + inLeft + inLeft / 2 + 64);
+            ++in;
+            --inLeft;
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        }
+    }
+    iconv_close(cd);
+    out.resize(written);
+    return true;
+}
+
+// True when the C library knows the charset and it writes ASCII as ASCII, as every charset
+// does that a document read byte by byte can be in. A document whose beginning is read as
+// ASCII ("<?xml") and that names UTF-16, UTF-32 or an EBCDIC code page names one its bytes
+// cannot be in.
+bool ASCIICompatible(const char* charset)
+{
+    static const char probe[] = "<?xml version=\"1.0\" encoding='x'?><a b=\"c\">&amp;\t</a>\r\n";
+    std::string out;
+    return ConvertCharset(charset, probe, sizeof probe - 1, out) && out == probe;
+}
+
+// The C library's name of the charset of a multibyte encoding; null for UTF-8 and the
+// single-byte encoding. Shift-JIS is read as Windows writes it (code page 932): ASCII stays
+// ASCII (a backslash is no yen sign) and the NEC and IBM extensions are known.
+const char* CharsetOf(XMLNode::XMLCharEncoding encoding)
+{
+    switch (encoding)
+    {
+    case XMLNode::char_encoding_ShiftJIS:
+        return "CP932";
+    case XMLNode::char_encoding_GB2312:
+        return "GB2312";
+    case XMLNode::char_encoding_Big5:
+        return "BIG5";
+    case XMLNode::char_encoding_GBK:
+        return "GBK";
+    default:
+        return nullptr;
+    }
+}
+} // namespace
+
 // ---------------------------------------------------------------------------------------------
 // Parser
 
@@ -1016,6 +1147,14 @@ public:
     }
 
     XMLNode Parse(const char* tag, XMLResults* results);
+
+    // The document is in `charset` (a name the C library's converter knows) rather than in the
+    // thread's encoding.
+    void SetCharset(const std::string& charset) { m_sCharset = charset; }
+    // The document's bytes are kept as they stand under its own declaration: its charset is
+    // one the C library does not know, so nothing can be converted truthfully.
+    void KeepBytes() { m_bKeepBytes = true; }
+    void SetEncoding(XMLNode::XMLCharEncoding encoding) { m_eEncoding = encoding; }
 
 private:
     struct OpenElement
@@ -1193,7 +1332,10 @@ private:
     }
     // Replaces the source by its UTF-8 form when it holds bytes from 0x80 on (ISO-8859-1).
     void ConvertFromLatin1();
-    // Names UTF-8 in the document's XML declaration, when it names an encoding.
+    // Replaces the source by its UTF-8 form (see SetCharset, ConvertCharset and RepairUTF8);
+    // false when its charset is unknown to the C library.
+    bool ConvertToUTF8(XMLNode::XMLCharEncoding source);
+    // Names UTF-8 in the document's XML declaration, when it names another encoding.
     void DeclareUTF8(XMLNodeData* top);
     // Attributes up to the end of a tag; *closing receives '>' for an open element, '/' for
     // an empty one ("/>" or, in a declaration, "?>").
@@ -1255,8 +1397,10 @@ private:
     size_t m_nElements = 0;
     // Elements, declarations, attributes, texts and clear sections so far (see XML_MAX_ITEMS).
     size_t m_nItems = 0;
-    // The UTF-8 form of a document in the single-byte encoding (m_pSource then points here).
+    // The UTF-8 form of a document in another encoding (m_pSource then points here).
     std::string m_sConverted;
+    std::string m_sCharset; // see SetCharset
+    bool m_bKeepBytes = false;
 
     XMLError m_eError = eXMLErrorNone;
     size_t m_nErrorPos = 0;
@@ -1789,6 +1933,28 @@ void XMLParserImpl::ConvertFromLatin1()
     m_nLength = m_sConverted.size();
 }
 
+bool XMLParserImpl::ConvertToUTF8(XMLNode::XMLCharEncoding source)
+{
+    const char* charset = !m_sCharset.empty() ? m_sCharset.c_str() : CharsetOf(source);
+    if (charset != nullptr)
+    {
+        if (!ConvertCharset(charset, m_pSource, m_nLength, m_sConverted))
+            return false;
+    }
+    else if (source == XMLNode::char_encoding_legacy)
+    {
+        ConvertFromLatin1();
+        return true;
+    }
+    else if (!RepairUTF8(m_pSource, m_nLength, m_sConverted))
+    {
+        return true; // UTF-8 as it stands
+    }
+    m_pSource = m_sConverted.data();
+    m_nLength = m_sConverted.size();
+    return true;
+}
+
 void XMLParserImpl::DeclareUTF8(XMLNodeData* top)
 {
     for (XMLNodeData* child : top->children)
@@ -1797,7 +1963,9 @@ void XMLParserImpl::DeclareUTF8(XMLNodeData* top)
             continue;
         ++child->refCount;
         XMLNode declaration(child);
-        if (declaration.isAttributeSet("encoding"))
+        const char* named = declaration.getAttribute("encoding");
+        if (declaration.isAttributeSet("encoding") && !SameName(named, "utf-8") &&
+            !SameName(named, "utf8"))
             declaration.updateAttribute("UTF-8", nullptr, "encoding");
         return;
     }
@@ -1805,13 +1973,14 @@ void XMLParserImpl::DeclareUTF8(XMLNodeData* top)
 
 XMLNode XMLParserImpl::Parse(const char* tag, XMLResults* results)
 {
-    // The tree is UTF-8 whatever the document is in: a document in the single-byte encoding
-    // (ISO-8859-1) is parsed as its UTF-8 form; one in another multibyte encoding may hold
-    // ASCII only (checked below), which is UTF-8 as it stands.
+    // The tree is UTF-8 whatever the document is in: the document is parsed as its UTF-8 form
+    // (converted exactly from its charset; see ConvertToUTF8), and its declaration then names
+    // UTF-8. Only a document in a charset that the C library does not know keeps its bytes,
+    // and its declaration with them; each byte is then a character of its own to the parser.
     const XMLNode::XMLCharEncoding source = m_eEncoding;
-    if (source == XMLNode::char_encoding_legacy)
-        ConvertFromLatin1();
-    m_eEncoding = XMLNode::char_encoding_UTF8;
+    if (!m_bKeepBytes && !ConvertToUTF8(source))
+        m_bKeepBytes = true;
+    m_eEncoding = m_bKeepBytes ? XMLNode::char_encoding_legacy : XMLNode::char_encoding_UTF8;
 
     // The arena goes with the last node carved from it; until the top node holds it, it is
     // owned here.
@@ -1827,7 +1996,8 @@ XMLNode XMLParserImpl::Parse(const char* tag, XMLResults* results)
     if (m_nLength > SIZE_MAX - 1 - kScanPadding)
         throw std::bad_alloc();
     m_pText = static_cast<char*>(m_pArena->Allocate(m_nLength + 1 + kScanPadding, 1));
-    const bool highBytes = CopyNotingHighBytes(m_pText, m_pSource, m_nLength);
+    if (m_nLength > 0)
+        memcpy(m_pText, m_pSource, m_nLength);
     memset(m_pText + m_nLength, 0, 1 + kScanPadding);
 
     if (m_nLength >= 3 && memcmp(m_pText, "\xEF\xBB\xBF", 3) == 0)
@@ -1839,22 +2009,6 @@ XMLNode XMLParserImpl::Parse(const char* tag, XMLResults* results)
     bool ok =
         zero == nullptr || Fail(eXMLErrorUnexpectedToken,
                                 static_cast<size_t>(static_cast<const char*>(zero) - m_pText));
-    // Every string of the tree is written into documents that declare UTF-8.
-    if (ok && highBytes && source != XMLNode::char_encoding_legacy)
-    {
-        const size_t bad = FirstInvalidUTF8(m_pText, m_nLength);
-        if (source != XMLNode::char_encoding_UTF8)
-        {
-            size_t first = 0;
-            while (static_cast<unsigned char>(m_pText[first]) < 0x80)
-                ++first;
-            ok = Fail(eXMLErrorUnconvertibleEncoding, first);
-        }
-        else if (bad != std::string::npos)
-        {
-            ok = Fail(eXMLErrorInvalidUTF8, bad);
-        }
-    }
     while (ok && m_nPos < m_nLength)
     {
         const char* here = m_pText + m_nPos;
@@ -1933,7 +2087,9 @@ XMLNode XMLParserImpl::Parse(const char* tag, XMLResults* results)
             r.error = m_eWarning;
             Position(m_nWarningPos, &r.nLine, &r.nColumn);
         }
-        if (source != XMLNode::char_encoding_UTF8)
+        if (m_bKeepBytes)
+            topData->keptEncoding = true;
+        else
             DeclareUTF8(topData);
         result = top;
         if (tag != nullptr && *tag != '\0')
@@ -1979,6 +2135,11 @@ XMLNode XMLParserImpl::Parse(const char* tag, XMLResults* results)
 
 namespace
 {
+// Thrown by the output when the text would grow beyond its limit.
+struct XMLOutputTooLong
+{
+};
+
 // The text being written: one growing allocation of the C library, so that createXMLString can
 // hand it over as it stands.
 class XMLOutput
@@ -2033,11 +2194,13 @@ private:
     // Makes room for `more` bytes and the final zero.
     void Reserve(size_t more)
     {
-        if (more > SIZE_MAX / 2 - m_nSize)
-            throw std::bad_alloc();
+        if (more > m_nLimit - m_nSize)
+            throw XMLOutputTooLong();
         size_t capacity = m_nCapacity < 4096 ? 4096 : m_nCapacity;
         while (capacity <= m_nSize + more)
             capacity *= 2;
+        if (capacity > m_nLimit + 1)
+            capacity = m_nLimit + 1;
         char* p = static_cast<char*>(realloc(m_p, capacity));
         if (p == nullptr)
             throw std::bad_alloc();
@@ -2048,25 +2211,78 @@ private:
     char* m_p = nullptr;
     size_t m_nSize = 0;
     size_t m_nCapacity = 0;
+    size_t m_nLimit = static_cast<size_t>(XML_MAX_WRITTEN);
 };
 
-// Bytes that texts and attribute values spell as entities or character references. All are
-// below 0x40, so none is ever part of a multibyte character and escaping goes byte by byte in
-// every encoding. A reader turns a tab, a line feed or a carriage return in an attribute value
-// into a blank: there they are written as character references, which survive.
-struct EscapedBytes
+// What the writer does with each byte of a text, an attribute value, a name or a clear section.
+// Every byte it treats is below 0x40 or from 0x80 on; bytes below 0x40 are never part of a
+// multibyte character, so escaping goes byte by byte in every encoding.
+enum : unsigned char
 {
-    bool escaped[256];
-    constexpr explicit EscapedBytes(bool attribute) : escaped{}
+    kPass = 0,      // written as it stands
+    kEntity = 1,    // spelled as an entity or character reference
+    kLeaveOut = 2,  // a control character that XML 1.0 does not allow: left out
+    kCheckUTF8 = 3, // the start of a UTF-8 character, checked before it is written
+};
+struct WrittenBytes
+{
+    unsigned char kind[256];
+    // In a name a character left out would be a name the less, or none at all: there it
+    // stands as '_'.
+    bool name;
+    // Texts and attribute values spell the five markup characters as entities; a reader turns a
+    // tab, a line feed or a carriage return in an attribute value into a blank, so there they
+    // are written as character references, which survive. Names and clear sections are
+    // written as they stand. In UTF-8 output every byte from 0x80 on is checked.
+    constexpr WrittenBytes(bool escaped, bool attribute, bool utf8, bool isName = false)
+        : kind{}, name(isName)
     {
-        for (const char* c = "&<>\"'"; *c != '\0'; ++c)
-            escaped[static_cast<unsigned char>(*c)] = true;
+        for (int c = 1; c < 0x20; ++c)
+            kind[c] = kLeaveOut;
         for (const char* c = "\t\n\r"; *c != '\0'; ++c)
-            escaped[static_cast<unsigned char>(*c)] = attribute;
+            kind[static_cast<unsigned char>(*c)] = attribute ? kEntity : kPass;
+        if (escaped)
+            for (const char* c = "&<>\"'"; *c != '\0'; ++c)
+                kind[static_cast<unsigned char>(*c)] = kEntity;
+        if (utf8)
+            for (int c = 0x80; c < 0x100; ++c)
+                kind[c] = kCheckUTF8;
     }
 };
-constexpr EscapedBytes kEscapedInText(false);
-constexpr EscapedBytes kEscapedInAttribute(true);
+constexpr WrittenBytes kTextUTF8(true, false, true);
+constexpr WrittenBytes kAttributeUTF8(true, true, true);
+constexpr WrittenBytes kRawUTF8(false, false, true);
+constexpr WrittenBytes kTextBytes(true, false, false);
+constexpr WrittenBytes kAttributeBytes(true, true, false);
+constexpr WrittenBytes kRawBytes(false, false, false);
+constexpr WrittenBytes kNameUTF8(false, false, true, true);
+constexpr WrittenBytes kNameBytes(false, false, false, true);
+
+// Bytes of the UTF-8 character at p when it is one that XML 1.0 allows; 0 when the bytes at p
+// are no well-formed UTF-8 character; -3 for U+FFFE and U+FFFF, which XML does not allow. The
+// text is zero-terminated, and a zero byte is never a trail byte, so nothing past it is read.
+int AllowedUTF8At(const unsigned char* p)
+{
+    const unsigned char c = p[0];
+    const int length = c >= 0xC2 && c <= 0xDF   ? 2
+                       : c >= 0xE0 && c <= 0xEF ? 3
+                       : c >= 0xF0 && c <= 0xF4 ? 4
+                                                : 0;
+    for (int k = 1; k < length; ++k)
+        if ((p[k] & 0xC0) != 0x80)
+            return 0;
+    if (length == 0 || (c == 0xE0 && p[1] < 0xA0) || (c == 0xED && p[1] > 0x9F) ||
+        (c == 0xF0 && p[1] < 0x90) || (c == 0xF4 && p[1] > 0x8F))
+        return 0;
+    if (c == 0xEF && p[1] == 0xBF && (p[2] == 0xBE || p[2] == 0xBF))
+        return -3;
+    return length;
+}
+
+// How deep the formatted layout indents: deeper elements stand at this depth. Documents of the
+// system nest some six deep; the bound keeps the layout of a deeply nested document from costing
+// more than a few bytes per element.
+constexpr int kMaxIndent = 16;
 
 // Writes a tree without recursion. Layout of formatted output (every writer of the system
 // keeps to it):
@@ -2087,7 +2303,13 @@ constexpr EscapedBytes kEscapedInAttribute(true);
 class XMLWriter
 {
 public:
-    explicit XMLWriter(bool format) : m_bFormat(format) {}
+    // utf8: the text is written as UTF-8 (see WritesUTF8).
+    XMLWriter(bool format, bool utf8)
+        : m_bFormat(format), m_rText(utf8 ? kTextUTF8 : kTextBytes),
+          m_rAttribute(utf8 ? kAttributeUTF8 : kAttributeBytes),
+          m_rRaw(utf8 ? kRawUTF8 : kRawBytes), m_rName(utf8 ? kNameUTF8 : kNameBytes)
+    {
+    }
     void Write(const XMLNodeData* root);
     XMLOutput& Output() { return m_out; }
 
@@ -2102,38 +2324,86 @@ private:
     void Indent(int depth)
     {
         if (m_bFormat && depth > 0)
-            m_out.Repeat('\t', static_cast<size_t>(depth));
+            m_out.Repeat('\t', static_cast<size_t>(depth < kMaxIndent ? depth : kMaxIndent));
     }
     void LineEnd()
     {
         if (m_bFormat)
             m_out.Put('\n');
     }
-    void Escape(const char* text, const EscapedBytes& table);
+    void Escape(const char* text, const WrittenBytes& table);
+    // A name: printable ASCII, as nearly every name is, goes out in one piece.
+    void Name(const char* name)
+    {
+        if (name == nullptr)
+            return;
+        const char* end = name;
+        while (static_cast<unsigned char>(*end - 0x20) < 0x5F)
+            ++end;
+        if (*end == '\0')
+            m_out.Put(name, static_cast<size_t>(end - name));
+        else
+            Escape(name, m_rName);
+    }
     void StartTag(const XMLNodeData* n);
     void EndTag(const XMLNodeData* n);
     void Element(const XMLNodeData* n, int depth);
     void InlineItem(const XMLNodeData* n, int entry);
 
     bool m_bFormat;
+    const WrittenBytes& m_rText;
+    const WrittenBytes& m_rAttribute;
+    const WrittenBytes& m_rRaw;
+    const WrittenBytes& m_rName;
     XMLOutput m_out;
     std::vector<Frame> m_vFrames;
 };
 
-void XMLWriter::Escape(const char* text, const EscapedBytes& table)
+void XMLWriter::Escape(const char* text, const WrittenBytes& table)
 {
     if (text == nullptr)
         return;
     for (;;)
     {
         const char* run = text;
-        while (*text != '\0' && !table.escaped[static_cast<unsigned char>(*text)])
+        while (table.kind[static_cast<unsigned char>(*text)] == kPass && *text != '\0')
             ++text;
         m_out.Put(run, static_cast<size_t>(text - run));
-        switch (*text)
-        {
-        case '\0':
+        const unsigned char c = static_cast<unsigned char>(*text);
+        if (c == 0)
             return;
+        if (table.kind[c] == kLeaveOut)
+        {
+            if (table.name)
+                m_out.Put('_');
+            ++text;
+            continue;
+        }
+        if (table.kind[c] == kCheckUTF8)
+        {
+            const int length = AllowedUTF8At(reinterpret_cast<const unsigned char*>(text));
+            if (length > 0)
+            {
+                m_out.Put(text, static_cast<size_t>(length));
+                text += length;
+            }
+            else if (length < 0)
+            {
+                text -= length; // a character that XML does not allow: left out
+                if (table.name)
+                    m_out.Put('_');
+            }
+            else
+            {
+                // No UTF-8: the byte is taken as the ISO-8859-1 character of its value.
+                m_out.Put(static_cast<char>(0xC0 | (c >> 6)));
+                m_out.Put(static_cast<char>(0x80 | (c & 0x3F)));
+                ++text;
+            }
+            continue;
+        }
+        switch (c)
+        {
         case '&':
             m_out.Put("&amp;", 5);
             break;
@@ -2169,15 +2439,15 @@ void XMLWriter::StartTag(const XMLNodeData* n)
         m_out.Put("<?", 2);
     else
         m_out.Put('<');
-    m_out.Put(n->Name());
+    Name(n->Name());
     for (const XMLAttrData& a : n->attributes)
     {
         m_out.Put(' ');
-        m_out.Put(a.Name());
+        Name(a.Name());
         if (a.Value() != nullptr)
         {
             m_out.Put("=\"", 2);
-            Escape(a.Value(), kEscapedInAttribute);
+            Escape(a.Value(), m_rAttribute);
             m_out.Put('"');
         }
     }
@@ -2186,7 +2456,7 @@ void XMLWriter::StartTag(const XMLNodeData* n)
 void XMLWriter::EndTag(const XMLNodeData* n)
 {
     m_out.Put("</", 2);
-    m_out.Put(n->Name());
+    Name(n->Name());
     m_out.Put('>');
     LineEnd();
 }
@@ -2196,13 +2466,13 @@ void XMLWriter::InlineItem(const XMLNodeData* n, int entry)
     const size_t index = static_cast<size_t>(entry >> 2);
     if ((entry & 3) == eNodeText)
     {
-        Escape(n->extra->texts[index].get(), kEscapedInText);
+        Escape(n->extra->texts[index].get(), m_rText);
     }
     else if ((entry & 3) == eNodeClear)
     {
         const XMLClearData& c = n->extra->clears[index];
         m_out.Put(c.openTag.get());
-        m_out.Put(c.value.get());
+        Escape(c.value.get(), m_rRaw);
         m_out.Put(c.closeTag.get());
     }
 }
@@ -2361,6 +2631,103 @@ XMLNode XMLNode::parseFile(XMLCSTR path, XMLCSTR tag, XMLResults* results)
     return parser.Parse(tag, results);
 }
 
+namespace
+{
+// The quoted value after the word "encoding" and "=" in the l bytes of a document's beginning
+// into *name; false when there is none (or it runs past the end of the bytes).
+bool DeclaredEncoding(const char* text, size_t l, std::string* name)
+{
+    static const char word[] = "encoding";
+    const size_t wordLength = sizeof word - 1;
+    for (size_t i = 0; i + wordLength <= l; ++i)
+    {
+        if (memcmp(text + i, word, wordLength) != 0)
+            continue;
+        size_t k = i + wordLength;
+        while (k < l && IsBlank(text[k]))
+            ++k;
+        if (k >= l || text[k] != '=')
+            continue;
+        ++k;
+        while (k < l && IsBlank(text[k]))
+            ++k;
+        if (k >= l || (text[k] != '"' && text[k] != '\''))
+            continue;
+        const char quote = text[k++];
+        size_t end = k;
+        while (end < l && text[end] != quote)
+            ++end;
+        if (end >= l)
+            return false;
+        name->assign(text + k, end - k);
+        return true;
+    }
+    return false;
+}
+
+bool NamedAmong(const std::string& name, std::initializer_list<const char*> names)
+{
+    for (const char* n : names)
+        if (SameName(name.c_str(), n))
+            return true;
+    return false;
+}
+
+// A name as XML writes encoding names: a letter, then letters, digits, '.', '_' and '-'.
+bool IsEncodingName(const std::string& name)
+{
+    if (name.empty() || name.size() > 64 || !isalpha(static_cast<unsigned char>(name[0])))
+        return false;
+    for (char c : name)
+        if (!isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-')
+            return false;
+    return true;
+}
+
+// Sets up the parser for the charset of a document: the one its declaration names, or, when
+// it names none (or names one that its bytes cannot be in), UTF-8 when the whole document is
+// UTF-8 and ISO-8859-1 otherwise. Gives the encoding the parser starts from.
+XMLNode::XMLCharEncoding ChooseCharset(const char* data, size_t length, XMLParserImpl& parser)
+{
+    const size_t sample = length < 200 ? length : 200;
+    std::string name;
+    const bool bom = length >= 3 && memcmp(data, "\xEF\xBB\xBF", 3) == 0;
+    if (!bom && DeclaredEncoding(data, sample, &name))
+    {
+        if (NamedAmong(name, {"utf-8", "utf8"}))
+            return XMLNode::char_encoding_UTF8;
+        if (NamedAmong(name, {"iso-8859-1", "iso8859-1", "iso_8859-1", "latin1", "l1", "cp819",
+                              "ibm819", "iso-ir-100", "csisolatin1", "us-ascii", "ascii"}))
+            return XMLNode::char_encoding_legacy;
+        if (NamedAmong(name, {"shiftjis", "shift-jis", "sjis", "shift_jis", "ms_kanji",
+                              "csshiftjis", "windows-31j", "cp932", "x-sjis"}))
+            return XMLNode::char_encoding_ShiftJIS;
+        if (NamedAmong(name, {"gb2312"}))
+            return XMLNode::char_encoding_GB2312;
+        if (NamedAmong(name, {"big5"}))
+            return XMLNode::char_encoding_Big5;
+        if (NamedAmong(name, {"gbk"}))
+            return XMLNode::char_encoding_GBK;
+        iconv_t cd = IsEncodingName(name) ? iconv_open("UTF-8", name.c_str())
+                                          : reinterpret_cast<iconv_t>(-1);
+        if (cd == reinterpret_cast<iconv_t>(-1))
+        {
+            parser.KeepBytes();
+            return XMLNode::char_encoding_legacy;
+        }
+        iconv_close(cd);
+        if (ASCIICompatible(name.c_str()))
+        {
+            parser.SetCharset(name);
+            return XMLNode::char_encoding_legacy;
+        }
+    }
+    return bom || FirstInvalidUTF8(data, length) == std::string::npos
+               ? XMLNode::char_encoding_UTF8
+               : XMLNode::char_encoding_legacy;
+}
+} // namespace
+
 XMLNode::XMLCharEncoding XMLNode::guessCharEncoding(const void* buffer, int length,
                                                     char useXMLEncodingAttribute)
 {
@@ -2397,55 +2764,22 @@ XMLNode::XMLCharEncoding XMLNode::guessCharEncoding(const void* buffer, int leng
     if (!useXMLEncodingAttribute)
         return guess;
 
-    const char* text = static_cast<const char*>(buffer);
-    static const char word[] = "encoding";
-    const size_t wordLength = sizeof word - 1;
-    for (size_t i = 0; i + wordLength <= l; ++i)
-    {
-        if (memcmp(text + i, word, wordLength) != 0)
-            continue;
-        size_t k = i + wordLength;
-        while (k < l && IsBlank(text[k]))
-            ++k;
-        if (k >= l || text[k] != '=')
-            continue;
-        ++k;
-        while (k < l && IsBlank(text[k]))
-            ++k;
-        if (k >= l || (text[k] != '"' && text[k] != '\''))
-            continue;
-        const char quote = text[k++];
-        size_t end = k;
-        while (end < l && text[end] != quote)
-            ++end;
-        if (end >= l)
-            break; // the value runs past the sample: keep the guess
-        const std::string value(text + k, end - k);
-        const char* v = value.c_str();
-        if (SameName(v, "utf-8") || SameName(v, "utf8"))
-            return char_encoding_UTF8;
-        if (SameName(v, "shiftjis") || SameName(v, "shift-jis") || SameName(v, "sjis"))
-            return char_encoding_ShiftJIS;
-        if (SameName(v, "GB2312"))
-            return char_encoding_GB2312;
-        if (SameName(v, "Big5"))
-            return char_encoding_Big5;
-        if (SameName(v, "GBK"))
-            return char_encoding_GBK;
-        return char_encoding_legacy;
-    }
-    return guess;
+    std::string value;
+    if (!DeclaredEncoding(static_cast<const char*>(buffer), l, &value))
+        return guess;
+    const char* v = value.c_str();
+    if (SameName(v, "utf-8") || SameName(v, "utf8"))
+        return char_encoding_UTF8;
+    if (SameName(v, "shiftjis") || SameName(v, "shift-jis") || SameName(v, "sjis"))
+        return char_encoding_ShiftJIS;
+    if (SameName(v, "GB2312"))
+        return char_encoding_GB2312;
+    if (SameName(v, "Big5"))
+        return char_encoding_Big5;
+    if (SameName(v, "GBK"))
+        return char_encoding_GBK;
+    return char_encoding_legacy;
 }
-
-namespace
-{
-// Encoding of a document from its first 200 bytes.
-XMLNode::XMLCharEncoding GuessEncodingFromStart(const char* data, size_t length)
-{
-    const size_t sample = length < 200 ? length : 200;
-    return XMLNode::guessCharEncoding(data, static_cast<int>(sample));
-}
-} // namespace
 
 XMLNode XMLNode::openFileHelper(XMLCSTR path, XMLCSTR tag, XMLResults* results)
 {
@@ -2471,10 +2805,11 @@ XMLNode XMLNode::openBufferHelper(const char* data, size_t length, XMLCSTR tag, 
 {
     // The tree is UTF-8 whatever the document was in, and so is what is written of it on this
     // thread afterwards (the reply made of a request, for one).
-    const XMLCharEncoding guessed = GuessEncodingFromStart(data, length);
-    setGlobalOptions(guessed, tOptions.guessWideChars, tOptions.dropWhiteSpace,
-                     tOptions.removeCommentsInMiddleOfText);
     XMLParserImpl parser(data, length);
+    const XMLCharEncoding encoding = ChooseCharset(data, length, parser);
+    setGlobalOptions(encoding, tOptions.guessWideChars, tOptions.dropWhiteSpace,
+                     tOptions.removeCommentsInMiddleOfText);
+    parser.SetEncoding(encoding);
     XMLNode top = parser.Parse(tag, results);
     tOptions.encoding = char_encoding_UTF8;
     return top;
@@ -2557,6 +2892,8 @@ XMLCSTR XMLNode::getError(XMLError error)
         return "Error: Byte sequence not valid in UTF-8";
     case eXMLErrorUnconvertibleEncoding:
         return "Error: Character encoding not convertible to UTF-8";
+    case eXMLErrorTooLong:
+        return "Error: Document too long to write";
     }
     return "Unknown";
 }
@@ -2998,17 +3335,34 @@ XMLNodeContents XMLNode::enumContents(int i) const
     return c;
 }
 
+namespace
+{
+// True when the tree of n is written as UTF-8: in this thread's UTF-8 mode (the mode after
+// every parse), unless its document keeps the bytes of a charset of its own.
+bool WritesUTF8(const XMLNodeData* n)
+{
+    while (n->pParent != nullptr)
+        n = n->pParent;
+    return tOptions.encoding == XMLNode::char_encoding_UTF8 && !n->keptEncoding;
+}
+} // namespace
+
 XMLSTR XMLNode::createXMLString(int nFormat, int* size) const
 {
+    if (size != nullptr)
+        *size = 0;
     if (d == nullptr)
+        return nullptr;
+    // Without dropping white space the texts are kept as they stand, so no layout is added.
+    XMLWriter writer(nFormat != 0 && tOptions.dropWhiteSpace != 0, WritesUTF8(d));
+    try
     {
-        if (size != nullptr)
-            *size = 0;
+        writer.Write(d);
+    }
+    catch (const XMLOutputTooLong&)
+    {
         return nullptr;
     }
-    // Without dropping white space the texts are kept as they stand, so no layout is added.
-    XMLWriter writer(nFormat != 0 && tOptions.dropWhiteSpace != 0);
-    writer.Write(d);
     const size_t length = writer.Output().Size();
     XMLSTR result = writer.Output().Release();
     if (size != nullptr)
@@ -3026,9 +3380,16 @@ XMLError XMLNode::writeToString(std::string& out, XMLCSTR encoding, char nFormat
     out.clear();
     if (d == nullptr)
         return eXMLErrorNone;
+    XMLWriter writer(nFormat != 0 && tOptions.dropWhiteSpace != 0, WritesUTF8(d));
+    try
+    {
+        writer.Write(d);
+    }
+    catch (const XMLOutputTooLong&)
+    {
+        return eXMLErrorTooLong;
+    }
     out = documentHead(encoding);
-    XMLWriter writer(nFormat != 0 && tOptions.dropWhiteSpace != 0);
-    writer.Write(d);
     const XMLOutput& text = writer.Output();
     out.append(text.Data(), text.Size());
     return eXMLErrorNone;
@@ -3038,7 +3399,7 @@ std::string XMLNode::documentHead(XMLCSTR encoding) const
 {
     const XMLCharEncoding mode = tOptions.encoding;
     std::string head;
-    if (mode == char_encoding_UTF8)
+    if (WritesUTF8(d))
         head = "\xEF\xBB\xBF";
     const bool ownDeclaration = d->isDeclaration || (d->Name() == nullptr && !d->children.empty() &&
                                                      d->children.front()->isDeclaration);
@@ -3059,9 +3420,18 @@ XMLError XMLNode::writeToFile(XMLCSTR path, XMLCSTR encoding, char nFormat) cons
 {
     if (d == nullptr)
         return eXMLErrorNone;
+    // The whole text is made before the file is opened: a document too long to write leaves
+    // no file behind.
+    XMLWriter writer(nFormat != 0 && tOptions.dropWhiteSpace != 0, WritesUTF8(d));
+    try
+    {
+        writer.Write(d);
+    }
+    catch (const XMLOutputTooLong&)
+    {
+        return eXMLErrorTooLong;
+    }
     const std::string head = documentHead(encoding);
-    XMLWriter writer(nFormat != 0 && tOptions.dropWhiteSpace != 0);
-    writer.Write(d);
 
     FILE* f = path != nullptr ? fopen(path, "wb") : nullptr;
     if (f == nullptr)

@@ -7,9 +7,18 @@
 // detached node of its own. The empty handle (no data) is what failed lookups return.
 //
 // Element and attribute names are looked up without regard to case. Texts, attribute values
-// and names of a parsed tree are UTF-8: a document in the single-byte encoding (ISO-8859-1) is
-// converted while it is parsed, and its declaration then names UTF-8; one read as UTF-8 must
-// be valid UTF-8, and one in a multibyte encoding other than UTF-8 may hold ASCII only.
+// and names of a parsed tree are UTF-8: a document in another charset is converted exactly
+// while it is parsed (ISO-8859-1 by the parser, every other charset by the C library's
+// converter), and its declaration then names UTF-8. A byte that is no character of the
+// document's charset (a Latin-1 letter in a document that says it is UTF-8, say) is read as the
+// ISO-8859-1 character of its value. A document that names no charset is UTF-8 when all of it
+// is, and ISO-8859-1 otherwise. Only a document in a charset that the C library does not know
+// keeps its bytes and its declaration, and is written back in them.
+//
+// What is written is well-formed XML 1.0 in the encoding the document declares: control
+// characters that XML does not allow (and U+FFFE, U+FFFF) are left out (in names they stand
+// as '_'), and in UTF-8 a byte that is no UTF-8 character is written as the ISO-8859-1
+// character of its value.
 //
 // Parse and write failures are reported as XMLError codes; only openFileHelper(path, tag)
 // throws (a CQTXEXmlError). Lookups never fail: they give the empty node or null.
@@ -56,11 +65,12 @@ enum XMLError : int
     // The document holds more than XML_MAX_ITEMS elements, attributes, texts and clear
     // sections: what one document may cost in memory is bounded.
     eXMLErrorTooManyItems = 22,
-    // A byte sequence that is no UTF-8 character in a document read as UTF-8.
     eXMLErrorInvalidUTF8 = 23,
-    // Characters of a multibyte encoding other than UTF-8 (Shift-JIS, GB2312, Big5, GBK),
-    // which the parser cannot convert to UTF-8.
-    eXMLErrorUnconvertibleEncoding = 24
+    // No longer given: a document's charset is converted (or its bytes kept), and a byte that
+    // is no character of it is read as ISO-8859-1. The codes keep their texts.
+    eXMLErrorUnconvertibleEncoding = 24,
+    // The written text would be longer than XML_MAX_WRITTEN bytes: nothing is written.
+    eXMLErrorTooLong = 25
 };
 
 // How deep elements may nest in a parsed document (the nameless top node not counted).
@@ -72,6 +82,12 @@ constexpr int XML_MAX_NESTING_DEPTH = 1000;
 // holds one item in about 18 bytes, so that one of the full 8 MiB holds some 460,000; routing
 // documents and module descriptions hold far fewer.
 constexpr int XML_MAX_ITEMS = 1 << 19;
+
+// How long a written document may be, in bytes. A request is at most 8 MiB (with at most
+// XML_MAX_ITEMS items); its reply holds the same items with their layout, which is bounded too
+// (an element is indented by at most 16 tabs), and what the handler adds. Twice the request's
+// bound leaves room for all of that, and bounds what one reply costs in memory and on disk.
+constexpr int XML_MAX_WRITTEN = 16 * 1024 * 1024;
 
 enum XMLElementType : int
 {
@@ -139,15 +155,15 @@ public:
     static XMLNode parseString(XMLCSTR text, XMLCSTR tag = nullptr, XMLResults* results = nullptr);
     // The same for the contents of a file; a file that cannot be read gives code 10.
     static XMLNode parseFile(XMLCSTR path, XMLCSTR tag = nullptr, XMLResults* results = nullptr);
-    // Guesses the encoding from the file's first 200 bytes (see guessCharEncoding), then parses
+    // Takes the charset that the file's declaration names (found in its first 200 bytes, as
+    // guessCharEncoding finds it), or judges the whole file when it names none, then parses
     // the file in it; the tree is UTF-8 (see above), and so this thread's encoding is UTF-8
     // afterwards. Any code other than 0, warnings included, throws a
     // CQTXEXmlError "XmlParserError" that names the file, the problem and its position.
     static XMLNode openFileHelper(XMLCSTR path, XMLCSTR tag = nullptr);
     // The same without throwing: the results are filled (when given).
     static XMLNode openFileHelper(XMLCSTR path, XMLCSTR tag, XMLResults* results);
-    // The same for `length` bytes of a document already in memory (a file read before): the
-    // encoding is guessed from its first 200 bytes, then it is parsed.
+    // The same for `length` bytes of a document already in memory (a file read before).
     static XMLNode openBufferHelper(const char* data, size_t length, XMLCSTR tag,
                                     XMLResults* results);
 
@@ -255,12 +271,14 @@ public:
 
     // The tree as a newly allocated text (free it with freeXMLString), with line ends and tab
     // indentation when nFormat is nonzero and dropping white space is on. Null (and size 0) for
-    // the empty node. size, when given, receives the length without the terminating zero.
+    // the empty node and for a text that would pass XML_MAX_WRITTEN bytes. size, when given,
+    // receives the length without the terminating zero.
     XMLSTR createXMLString(int nFormat = 1, int* size = nullptr) const;
     static void freeXMLString(XMLSTR text);
     // Writes the tree to a file: a UTF-8 byte-order mark in UTF-8 mode, the XML declaration
     // unless the tree brings its own, then the text. 0 and nothing written for the empty node;
-    // 15 when the file cannot be created; 16 when writing fails.
+    // 15 when the file cannot be created; 16 when writing fails;
+    // 25, and no file made, when the text would pass XML_MAX_WRITTEN bytes.
     XMLError writeToFile(XMLCSTR path, XMLCSTR encoding = nullptr, char nFormat = 1) const;
     // The same document as text in memory (empty for the empty node).
     XMLError writeToString(std::string& out, XMLCSTR encoding = nullptr, char nFormat = 1) const;

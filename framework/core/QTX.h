@@ -275,7 +275,8 @@ public:
     void RefuseUnstoredRequest(uint32_t requestCode, const std::string& content);
     // Stores the document in hand as the reply file of the request and sends it. When the
     // file cannot be written the reply is sent from memory, bReplyNotStored is set and the
-    // result is false.
+    // result is false. A reply that would pass XML_MAX_WRITTEN bytes is cut to its root
+    // element with the error "ReplyTooLong" (bReplyCut is set), and that goes out instead.
     bool StoreAndSendReply();
     // Loads a command file as the document in hand; 0 when loaded, -256 when the file is
     // neither XML nor binary, -75 when the document object cannot load it.
@@ -285,8 +286,7 @@ public:
     int LoadCommandFile(const char* path, unsigned short tag, std::string& content);
     // The same for the file's bytes already in `content` (all of them when `complete`, else
     // the document object loads the file itself).
-    int LoadCommandBytes(const char* path, unsigned short tag, std::string& content,
-                         bool complete);
+    int LoadCommandBytes(const char* path, unsigned short tag, std::string& content, bool complete);
     // Empties the documents; no document in hand afterwards.
     void FreeCommandFileMemory();
     // Stores the document in hand; false without one or when it cannot be written.
@@ -504,6 +504,8 @@ protected:
     bool bCloseConnection = true;
     // Set when the reply of the request in hand went out without its reply file.
     bool bReplyNotStored = false;
+    // Set when the reply of the request in hand was cut to its root and the error.
+    bool bReplyCut = false;
     int iHWFamily = 0;
     std::atomic<bool> bFactoryDefault{false};
     // Set once the system driver has been told of the driver's end: it is told only once.

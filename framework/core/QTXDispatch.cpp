@@ -123,6 +123,7 @@ void CQTX::ProcessXMLFile(uint32_t requestCode, std::string* received)
         }
     };
     bReplyNotStored = false;
+    bReplyCut = false;
     const auto storeAndSend = [this] { StoreAndSendReply(); };
     const auto sendFile = [this](const std::string& name)
     { tCommandServer.SendFile(FileNameToAbsolutePath(name), true); };
@@ -315,6 +316,9 @@ void CQTX::ProcessXMLFile(uint32_t requestCode, std::string* received)
     FreeCommandFileMemory();
 
     // A reply that went out without its ring file: the disk is full or read-only.
+    if (bReplyCut && error.ErrorText().empty())
+        error = CQTXError("ReplyTooLong", "The reply was cut to its root and this error", __FILE__,
+                          __LINE__, Error, "GeneralError");
     if (bReplyNotStored && error.ErrorText().empty())
         error = CQTXError("CanNotStoreFile", "Can not store file", __FILE__, __LINE__, Error,
                           "GeneralError");

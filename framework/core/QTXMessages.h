@@ -62,7 +62,10 @@ int UserConfig2HexSwitch(const std::string& config);
 
 // The text with &, <, > and " replaced by their XML references, and tab, line feed and carriage
 // return by character references (so that they survive in attribute values), for values that
-// go into a document composed as text. A text without them comes back unchanged.
+// go into a document composed as text (in UTF-8). Characters that XML 1.0 does not allow
+// (other control characters, U+FFFE, U+FFFF) are left out; a byte that is no UTF-8 is written
+// as the ISO-8859-1 character of its value. A printable ASCII text without markup characters
+// comes back unchanged.
 std::string EscapeXmlValue(const std::string& value);
 
 #endif

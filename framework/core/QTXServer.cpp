@@ -314,7 +314,11 @@ void CQTX::RefuseUnstoredRequest(uint32_t requestCode, const std::string& conten
     {
         bCloseConnection = !tXmlCommandFile.GetAttributeKeepConnection();
         tXmlCommandFile.SetError(error);
-        tXmlCommandFile.StoreBuffer(reply);
+        if (!tXmlCommandFile.StoreBuffer(reply) && tXmlCommandFile.StoreTooLong())
+        {
+            tXmlCommandFile.CutToError(error);
+            tXmlCommandFile.StoreBuffer(reply);
+        }
     }
     else
     {
@@ -334,6 +338,21 @@ bool CQTX::StoreAndSendReply()
     {
         tCommandServer.SendFile(sCurrentRequestFile, true);
         return true;
+    }
+    if (pCurrentCommandFile == &tXmlCommandFile && tXmlCommandFile.StoreTooLong())
+    {
+        // What one reply may cost is bounded as the request is: a reply that would pass the
+        // bound (nothing of it was written) goes out as the root element and the error.
+        bReplyCut = true;
+        tXmlCommandFile.CutToError(CQTXError("ReplyTooLong",
+                                             "The reply would be longer than " +
+                                                 std::to_string(XML_MAX_WRITTEN) + " bytes",
+                                             __FILE__, __LINE__, Error, "GeneralError"));
+        if (StoreCommandFile(sCurrentRequestFile.c_str(), true))
+        {
+            tCommandServer.SendFile(sCurrentRequestFile, true);
+            return true;
+        }
     }
     // The reply file cannot be written (a full or read-only disk): the request has been
     // handled, and its client gets the reply from memory all the same.

@@ -201,6 +201,17 @@ const char* const aXmlSeeds[] = {
      "<PRE>keep  this</PRE></Module>"),
     "<Debug Command=\"EndDriver\"/><Lock Value=\"5\" Signature=\"me\"/>",
     "<a><b><c><d></c></b></a>",
+    // charsets the C library converts, one it does not know, one that cannot be what bytes
+    // read one by one are in, a stray byte in UTF-8, and characters XML does not allow
+    ("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\n<Module Name=\"\x93\xfa\x96\x7b\x81\">"
+     "<Setting>\x87\x40\\</Setting></Module>\n"),
+    ("<?xml version=\"1.0\" encoding=\"windows-1251\"?>\n<Module Name=\"\xcf\xf0\x80\"/>\n"),
+    ("<?xml version=\"1.0\" encoding=\"ISO-2022-JP\"?>\n<Module Name=\"\x1b$B$\"\x1b(B\"/>\n"),
+    ("<?xml version=\"1.0\" encoding=\"x-own-charset\"?>\n<Module Name=\"\xe4\x81\">\xfe</Module>\n"),
+    ("<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n<Module Name=\"\xe4\"/>\n"),
+    ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Module Name=\"M\xfcller\xc0\xaf\xed\xa0\x80\"/>\n"),
+    ("<?xml version=\"1.0\"?>\n<RegisterModule Name=\"A&#1;B\x01C&#27;D\xef\xbf\xbe:62105\">"
+     "t&#8;\x1f<!--c\x02--><N\x01m/><\x02\t\x03=\"v\"/></RegisterModule>\n"),
 };
 
 // Static fiber-optic configurations: one without selection, a selected one of two with the

@@ -4,7 +4,7 @@
 // its own table of character lengths, which the tokenizer must never let run past the text);
 // the rest is the document. The tree is walked through every accessor, written out, and the
 // written text is parsed again as UTF-8: what the writer makes of a clean document must parse
-// cleanly.
+// cleanly, and written as UTF-8 it must be UTF-8 with only the characters XML 1.0 allows.
 #include "FuzzSupport.h"
 #include "xmlParser.h"
 
@@ -63,6 +63,39 @@ void Walk(const XMLNode& node, int depth)
     g_uSink = n;
 }
 
+// Fails unless the text is UTF-8 holding only characters that XML 1.0 allows: what the writer
+// makes of a tree in UTF-8 mode always is.
+void CheckXmlCharacters(const char* text)
+{
+    const auto* s = reinterpret_cast<const unsigned char*>(text);
+    for (size_t i = 0; s[i] != 0;)
+    {
+        const unsigned char c = s[i];
+        if (c < 0x80)
+        {
+            if (c < 0x20 && c != '\t' && c != '\n' && c != '\r')
+                Fail("written text holds a control character");
+            ++i;
+            continue;
+        }
+        const size_t length = c >= 0xC2 && c <= 0xDF   ? 2
+                              : c >= 0xE0 && c <= 0xEF ? 3
+                              : c >= 0xF0 && c <= 0xF4 ? 4
+                                                       : 0;
+        if (length == 0)
+            Fail("written text is no UTF-8");
+        for (size_t k = 1; k < length; ++k)
+            if ((s[i + k] & 0xC0) != 0x80)
+                Fail("written text is no UTF-8");
+        if ((c == 0xE0 && s[i + 1] < 0xA0) || (c == 0xED && s[i + 1] > 0x9F) ||
+            (c == 0xF0 && s[i + 1] < 0x90) || (c == 0xF4 && s[i + 1] > 0x8F))
+            Fail("written text is no UTF-8");
+        if (c == 0xEF && s[i + 1] == 0xBF && (s[i + 2] == 0xBE || s[i + 2] == 0xBF))
+            Fail("written text holds U+FFFE or U+FFFF");
+        i += length;
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -88,6 +121,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             XMLSTR written = top.createXMLString(format, &length);
             if (written == nullptr || static_cast<size_t>(length) != std::strlen(written))
                 Fail("written text and its length disagree");
+            // Every tree parsed in a thread's encoding is UTF-8; written in UTF-8 mode it is
+            // well-formed UTF-8 with only the characters XML allows.
+            if (encoding == XMLNode::char_encoding_UTF8)
+                CheckXmlCharacters(written);
             // A document that parsed cleanly, written back, parses cleanly, and as UTF-8: the
             // tree is UTF-8 whatever encoding the text was read in. (One the parser had to
             // repair, with a warning, may be written as something else.)
@@ -128,9 +165,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (!text.empty())
             std::memcpy(exact.get(), text.data(), text.size());
         XMLResults fromBuffer;
-        XMLNode buffered = XMLNode::openBufferHelper(exact.get(), text.size(), nullptr, &fromBuffer);
+        XMLNode buffered =
+            XMLNode::openBufferHelper(exact.get(), text.size(), nullptr, &fromBuffer);
         if (!buffered.isEmpty())
+        {
             Walk(buffered, 0);
+            // Converted to UTF-8 (the declaration then names it), unless the charset is one the
+            // C library does not know: then the bytes and the declaration are kept.
+            std::string written;
+            if (buffered.writeToString(written) == eXMLErrorNone &&
+                written.compare(0, 3, "\xEF\xBB\xBF") == 0)
+                CheckXmlCharacters(written.c_str());
+        }
     }
     XMLNode::setGlobalOptions();
     return 0;

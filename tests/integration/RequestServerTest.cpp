@@ -407,6 +407,88 @@ TEST_F(RequestServer, RingOfTenFilesKeepsTheLastRequestsAndCutsLargeOnes)
     EXPECT_EQ(otherFiles, 0) << "Ping stores no reply, and the old reply was removed";
 }
 
+// Everything the driver sends on one connection until it closes it (or a minute passes).
+std::string ReceiveUntilClosed(CClient& client)
+{
+    std::string text;
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    pollfd p{client.Socket(), POLLIN, 0};
+    std::vector<char> buffer(1 << 20);
+    for (;;)
+    {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            break;
+        const ssize_t n = recv(client.Socket(), buffer.data(), buffer.size(), 0);
+        if (n <= 0)
+            break;
+        text.append(buffer.data(), static_cast<size_t>(n));
+    }
+    return text;
+}
+
+size_t Count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+TEST_F(RequestServer, WhatOneReplyCostsIsBounded)
+{
+    StartDriver();
+    // 998 elements nested one in the other around 500,000 empty ones (some 2 MB): the layout
+    // indents no element deeper than 16 tabs, so the reply is a few times the request (it was
+    // some 500 MB) and holds the whole document.
+    std::string nested = kXmlHead + "<Diagnostic>";
+    for (int i = 0; i < 998; ++i)
+        nested += "<n>";
+    for (int i = 0; i < 500000; ++i)
+        nested += "<e/>";
+    for (int i = 0; i < 998; ++i)
+        nested += "</n>";
+    nested += "</Diagnostic>";
+    // 3 MiB of apostrophes, each written as "&apos;": a reply of 18 MiB would pass the bound
+    // of 16 MiB, so it goes out as the root and the error, and no long file is made.
+    const std::string apostrophes =
+        kXmlHead + "<Diagnostic Name=\"x\">" + std::string(3 << 20, '\'') + "</Diagnostic>";
+    const struct
+    {
+        const char* what;
+        const std::string& request;
+        bool cut;
+    } cases[] = {{"deeply nested", nested, false}, {"escaped text", apostrophes, true}};
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        CClient client;
+        ASSERT_TRUE(client.Connected());
+        ASSERT_TRUE(client.Send(c.request));
+        const std::string reply = ReceiveUntilClosed(client);
+        ASSERT_NE(reply.find("</Diagnostic>"), std::string::npos) << reply.substr(0, 2000);
+        EXPECT_LT(reply.size(), 16u << 20);
+        if (c.cut)
+        {
+            EXPECT_LT(reply.size(), 4096u) << reply;
+            EXPECT_NE(reply.find("<Diagnostic Name=\"x\">"), std::string::npos) << reply;
+            EXPECT_NE(reply.find("Name=\"ReplyTooLong\""), std::string::npos) << reply;
+        }
+        else
+        {
+            EXPECT_LT(reply.size(), 6 * c.request.size());
+            EXPECT_EQ(Count(reply, "<e/>"), 500000u);
+            EXPECT_EQ(reply.find("\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t"), std::string::npos);
+        }
+        // The reply file in the ring is the reply as sent, nothing longer.
+        const int slot = SlotHolding(c.request);
+        ASSERT_GE(slot, 0);
+        EXPECT_LE(std::filesystem::file_size(RingFile(slot, true)), reply.size());
+    }
+    EXPECT_EQ(Exchange(Ping()), Ping() + kTrailer);
+}
+
 TEST_F(RequestServer, ARemovedDriverDirectoryRefusesRequestsUntilItIsBackThenTheRingGoesOn)
 {
     StartDriver();

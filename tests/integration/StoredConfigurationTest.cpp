@@ -136,6 +136,89 @@ TEST_F(StoredConfiguration, AConfigurationThatCannotBeAppliedGivesWayToTheFactor
     }
 }
 
+namespace
+{
+std::string DeclaredModule(const std::string& encoding, const std::string& setting)
+{
+    return "<?xml version=\"1.0\" encoding=\"" + encoding +
+           "\"?>\n<Module Name=\"TestDriver\"><Setting>" + setting + "</Setting></Module>\n";
+}
+} // namespace
+
+TEST_F(StoredConfiguration, AStoredFileInAnyEncodingIsReadAsItWasStored)
+{
+    // Files that earlier versions stored, in the encodings the device has always read: each is
+    // applied at the start with its text as it was meant, and left as it is (never replaced
+    // by the factory defaults).
+    const struct
+    {
+        const char* what;
+        std::string stored;
+        std::string applied; // UTF-8
+    } cases[] = {
+        {"Shift-JIS with Japanese text", DeclaredModule("Shift-JIS", "\x93\xFA\x96\x7B"),
+         "\xE6\x97\xA5\xE6\x9C\xAC"},
+        {"UTF-8 with a Latin-1 letter", DeclaredModule("UTF-8", "M\xFCller"), "M\xC3\xBCller"},
+        {"ISO-8859-1", DeclaredModule("ISO-8859-1", "\xC4rger"), "\xC3\x84rger"},
+        {"windows-1251", DeclaredModule("windows-1251", "\xCF\xF0\xE8\xE2\xE5\xF2"),
+         "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82"},
+        // bytes read one by one cannot be UTF-16: they are judged as undeclared ones are
+        {"declared UTF-16", DeclaredModule("UTF-16", "\xE4"), "\xC3\xA4"},
+        {"undeclared, the first Latin-1 letter late",
+         "<?xml version=\"1.0\"?>\n<!--" + std::string(300, ' ') +
+             "--><Module Name=\"TestDriver\"><Setting>\xE9t\xE9</Setting></Module>\n",
+         "\xC3\xA9t\xC3\xA9"},
+        // a charset the C library does not know: the bytes are applied as they stand
+        {"unknown charset", DeclaredModule("x-own-charset", "a\xE4"), "a\xE4"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        WriteFile(Stored(), c.stored);
+        auto driver = Start();
+        EXPECT_NE(driver->Output().find("Applied " + c.applied + "\n"), std::string::npos)
+            << driver->Output();
+        EXPECT_EQ(driver->Output().find("Applied factory"), std::string::npos) << driver->Output();
+        Stop(driver);
+        EXPECT_EQ(ReadFile(Stored()), c.stored);
+    }
+}
+
+TEST_F(StoredConfiguration, ARequestInAnotherCharsetIsAnsweredAndStoredAsUTF8)
+{
+    // A Module request in Shift_JIS (the standard spelling) and an undeclared one whose first
+    // Latin-1 letter lies far behind its beginning: both are applied, answered and stored in
+    // UTF-8, under a declaration that says so.
+    const struct
+    {
+        const char* what;
+        std::string request;
+        std::string text; // UTF-8
+    } cases[] = {
+        {"Shift_JIS", DeclaredModule("Shift_JIS", "\x93\xFA\x96\x7B"), "\xE6\x97\xA5\xE6\x9C\xAC"},
+        {"undeclared, Latin-1 from byte 300 on",
+         "<?xml version=\"1.0\"?>\n<Module Name=\"TestDriver\">" + std::string(300, ' ') +
+             "<Setting>gr\xFC\xDF</Setting></Module>\n",
+         "gr\xC3\xBC\xC3\x9F"},
+    };
+    auto driver = Start();
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        const std::string reply = Request(62103, c.request);
+        EXPECT_EQ(XmlCharacterProblem(reply), "") << reply;
+        EXPECT_NE(reply.find("<Setting>" + c.text + "</Setting>"), std::string::npos) << reply;
+        EXPECT_EQ(reply.find("<Error"), std::string::npos) << reply;
+        EXPECT_TRUE(WaitFor([&] { return ReadFile(Stored()).find(c.text) != std::string::npos; }))
+            << ReadFile(Stored());
+        EXPECT_EQ(XmlCharacterProblem(ReadFile(Stored())), "") << ReadFile(Stored());
+        EXPECT_TRUE(WaitFor(
+            [&] { return driver->Output().find("Applied " + c.text + "\n") != std::string::npos; }))
+            << driver->Output();
+    }
+    Stop(driver);
+}
+
 // A driver object of this process, not started, with its files in a directory of its own.
 class CAskingDriver : public CQTX
 {

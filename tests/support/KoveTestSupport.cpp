@@ -1,6 +1,7 @@
 #include "KoveTestSupport.h"
 
 #include <arpa/inet.h>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -385,5 +386,68 @@ int LoopbackSocket(int type, int* port, int receiveTimeoutSeconds)
     }
     *port = ntohs(address.sin_port);
     return fd;
+}
+
+namespace
+{
+bool AllowedInXml(unsigned long c)
+{
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+           (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+}
+} // namespace
+
+std::string XmlCharacterProblem(const std::string& document)
+{
+    const auto* s = reinterpret_cast<const unsigned char*>(document.data());
+    const size_t n = document.size();
+    size_t i = n >= 3 && memcmp(s, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+    if (document.compare(i, 5, "<?xml") == 0)
+    {
+        const size_t end = document.find("?>", i);
+        const size_t encoding = document.find("encoding=", i);
+        if (encoding != std::string::npos && encoding < end)
+        {
+            std::string name = document.substr(encoding + 10, 5);
+            for (char& c : name)
+                c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+            if (name != "utf-8")
+                return "declared " + document.substr(encoding, end - encoding);
+        }
+    }
+    for (; i < n;)
+    {
+        const unsigned char c = s[i];
+        unsigned long code = c;
+        size_t length = 1;
+        if (c >= 0x80)
+        {
+            length = c >= 0xC2 && c <= 0xDF   ? 2
+                     : c >= 0xE0 && c <= 0xEF ? 3
+                     : c >= 0xF0 && c <= 0xF4 ? 4
+                                              : 0;
+            if (length == 0 || n - i < length)
+                return "no UTF-8 at byte " + std::to_string(i);
+            code = c & (0x7F >> length);
+            for (size_t k = 1; k < length; ++k)
+            {
+                if ((s[i + k] & 0xC0) != 0x80)
+                    return "no UTF-8 at byte " + std::to_string(i);
+                code = (code << 6) | (s[i + k] & 0x3F);
+            }
+            static const unsigned long least[] = {0, 0, 0x80, 0x800, 0x10000};
+            if (code < least[length] || (code >= 0xD800 && code <= 0xDFFF))
+                return "no UTF-8 at byte " + std::to_string(i);
+        }
+        else if (c == '&' && i + 2 < n && s[i + 1] == '#')
+        {
+            const bool hex = s[i + 2] == 'x';
+            code = strtoul(document.c_str() + i + (hex ? 3 : 2), nullptr, hex ? 16 : 10);
+        }
+        if (!AllowedInXml(code))
+            return "character " + std::to_string(code) + " at byte " + std::to_string(i);
+        i += length;
+    }
+    return std::string();
 }
 } // namespace kovetest

@@ -119,6 +119,11 @@ int LoopbackSocket(int type, int* port, int receiveTimeoutSeconds = 0);
 
 // Reads a whole file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
+// What keeps a document from being XML 1.0 in UTF-8 at the level of characters: a declaration
+// that names another encoding, a byte sequence that is no UTF-8, a character or a character
+// reference that XML does not allow (control characters other than tab and line ends, U+FFFE,
+// U+FFFF). Empty when there is nothing. The markup is for a parser to check.
+std::string XmlCharacterProblem(const std::string& document);
 // Waits until pred() is true or the timeout passes; polls every 10 ms.
 bool WaitFor(const std::function<bool()>& pred,
              std::chrono::milliseconds timeout = std::chrono::seconds(10));
