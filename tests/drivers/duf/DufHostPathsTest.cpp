@@ -14,25 +14,9 @@ using kovetest::ForDufXml;
 
 namespace
 {
-// A request with complete copy-machine data: partner block at 0x210000 with its register, one
-// transfer of 12 bytes from 0x1008, start events 3/5/2, PCI-master channel 2 with 4 buffers of
-// 12 bytes at 0x1000.
 DufRequest HostPath(uint16_t requester, uint16_t partner, uint8_t direction)
 {
-    DufRequest r = MakeRequest(partner, "Data", {1}, requester);
-    r.Direction = direction;
-    r.StartGlobal = 3;
-    r.StartModule = 5;
-    r.StartSystem = 2;
-    r.Opponent.front().Addr = 0x210000;
-    r.Opponent.front().Register = 0x210040;
-    r.Opponent.front().Transfers.front() = {0x1008, 0, 12};
-    r.DfcmLenIn = r.DfcmLenOut = 12;
-    r.PcimChannel = 2;
-    r.PcimBufferCount = 4;
-    r.PcimBufferLength = 12;
-    r.PcimLogicalAddress = 0x1000;
-    return r;
+    return CopyMachinePath(requester, partner, direction, "Data");
 }
 
 class DufHostPaths : public DufUnit

@@ -11,24 +11,10 @@
 
 namespace
 {
-// A request with complete copy-machine data: module block at 0x210000 with its register, one
-// transfer of 12 bytes from 0x1008, start events 3/5/2, a PCI-master channel 2 with 4 buffers
-// of 12 bytes at 0x1000, and a module-to-module target.
+// The copy-machine request with a module-to-module target.
 DufRequest Path(uint16_t requester, uint16_t partner, uint8_t direction, const std::string& name)
 {
-    DufRequest r = MakeRequest(partner, name, {1}, requester);
-    r.Direction = direction;
-    r.StartGlobal = 3;
-    r.StartModule = 5;
-    r.StartSystem = 2;
-    r.Opponent.front().Addr = 0x210000;
-    r.Opponent.front().Register = 0x210040;
-    r.Opponent.front().Transfers.front() = {0x1008, 0, 12};
-    r.DfcmLenIn = r.DfcmLenOut = 12;
-    r.PcimChannel = 2;
-    r.PcimBufferCount = 4;
-    r.PcimBufferLength = 12;
-    r.PcimLogicalAddress = 0x1000;
+    DufRequest r = CopyMachinePath(requester, partner, direction, name);
     r.M2MBase = 0x231000;
     r.M2MRegister = 0x230040;
     r.M2MEvent = 9;

@@ -165,6 +165,28 @@ inline DufRequest MakeRequest(uint16_t partner, const std::string& name,
     return r;
 }
 
+// A request with complete copy-machine data: partner block at 0x210000 with its register, one
+// transfer of 12 bytes from 0x1008, start events 3/5/2, PCI-master channel 2 with 4 buffers of
+// 12 bytes at 0x1000.
+inline DufRequest CopyMachinePath(uint16_t requester, uint16_t partner, uint8_t direction,
+                                  const std::string& name)
+{
+    DufRequest r = MakeRequest(partner, name, {1}, requester);
+    r.Direction = direction;
+    r.StartGlobal = 3;
+    r.StartModule = 5;
+    r.StartSystem = 2;
+    r.Opponent.front().Addr = 0x210000;
+    r.Opponent.front().Register = 0x210040;
+    r.Opponent.front().Transfers.front() = {0x1008, 0, 12};
+    r.DfcmLenIn = r.DfcmLenOut = 12;
+    r.PcimChannel = 2;
+    r.PcimBufferCount = 4;
+    r.PcimBufferLength = 12;
+    r.PcimLogicalAddress = 0x1000;
+    return r;
+}
+
 // Each test gets a fresh simulated device and a routing driver object on it.
 class DufUnit : public testing::Test
 {
