@@ -211,6 +211,20 @@ class UpdaterFamily2 : public Updater
 {
 protected:
     UpdaterFamily2() : Updater({"--family", kFamily2, "--slots", ""}) {}
+
+    // An archive for this device with one file for "/Applications/data/".
+    void MakeOneFileArchive(const std::string& name, const std::string& data)
+    {
+        MakeArchive({
+            {"Target.txt", "52.374??? x . y\n"},
+            {"Compatibility.xml", "<Compatibility/>\n"},
+            {"Files/Version_Files.xml",
+             Version("<Files Version=\"2\" Type=\"HDD\" ArchiveDir=\"Files\" "
+                     "DestinationDir=\"/Applications/data/\"><File>" +
+                     name + "</File></Files>\n")},
+            {"Files/" + name, data},
+        });
+    }
 };
 
 TEST_F(UpdaterFamily2, InstallsFilesAndFlashAndLeavesTheRecordsTheHubReads)
@@ -451,25 +465,24 @@ TEST_F(UpdaterFamily2, CompatibilityListOfTheUpdateDirectoryIsStored)
     }
 }
 
+// Bytes that do not compress, the same for the same seed.
+std::string Noise(size_t size, uint32_t seed)
+{
+    std::string bytes(size, '\0');
+    for (char& c : bytes)
+    {
+        seed = seed * 1103515245u + 12345u;
+        c = static_cast<char>(seed >> 24);
+    }
+    return bytes;
+}
+
 // An archive larger than what is left of "/dev/mtd_update" goes into two records, "UPD0" there
 // and "UPD1" at the start of "/dev/mtd_update2", that together are the archive.
 TEST_F(UpdaterFamily2, ArchiveLargerThanThePartitionIsSplitInTwoRecords)
 {
-    std::string big(2300000, '\0');
-    uint32_t state = 12345;
-    for (char& c : big)
-    {
-        state = state * 1103515245u + 12345u;
-        c = static_cast<char>(state >> 24);
-    }
-    MakeArchive({
-        {"Target.txt", "52.374??? x . y\n"},
-        {"Compatibility.xml", "<Compatibility/>\n"},
-        {"Files/Version_Files.xml",
-         Version("<Files Version=\"2\" Type=\"HDD\" ArchiveDir=\"Files\" "
-                 "DestinationDir=\"/Applications/data/\"><File>big.bin</File></Files>\n")},
-        {"Files/big.bin", big},
-    });
+    const std::string big = Noise(2300000, 12345);
+    MakeOneFileArchive("big.bin", big);
     const std::string archive = ReadFile(tDevice.Path("/tmp/Update/fw.qor"));
     ASSERT_EQ(Run(Arguments()), 0) << sOutput;
     EXPECT_EQ(Result(), "Update done");
@@ -493,21 +506,7 @@ TEST_F(UpdaterFamily2, ArchiveLargerThanThePartitionIsSplitInTwoRecords)
 // rest of "/dev/mtd_update" exactly is "UPD0" with all its bytes and an empty "UPD1".
 TEST_F(UpdaterFamily2, ArchiveThatFillsThePartitionExactlyIsSplit)
 {
-    std::string data(1100000, '\0');
-    uint32_t state = 777;
-    for (char& c : data)
-    {
-        state = state * 1103515245u + 12345u;
-        c = static_cast<char>(state >> 24);
-    }
-    MakeArchive({
-        {"Target.txt", "52.374??? x . y\n"},
-        {"Compatibility.xml", "<Compatibility/>\n"},
-        {"Files/Version_Files.xml",
-         Version("<Files Version=\"2\" Type=\"HDD\" ArchiveDir=\"Files\" "
-                 "DestinationDir=\"/Applications/data/\"><File>data.bin</File></Files>\n")},
-        {"Files/data.bin", data},
-    });
+    MakeOneFileArchive("data.bin", Noise(1100000, 777));
     const std::string archive = ReadFile(tDevice.Path("/tmp/Update/fw.qor"));
     // Where the archive's record begins: behind the status block and the compatibility list.
     Write(tDevice.Path("/dev/mtd_update"), std::string(2u << 20, '\xFF'));
