@@ -939,52 +939,6 @@ size_t FirstFlagged(uint64_t flags)
 #endif
 }
 
-} // namespace
-
-// Position of the first byte that does not start a well-formed UTF-8 character (overlong forms,
-// surrogates and codes above U+10FFFF included); npos when all n bytes are UTF-8.
-size_t FirstInvalidUTF8(const char* text, size_t n)
-{
-    const unsigned char* s = reinterpret_cast<const unsigned char*>(text);
-    size_t i = 0;
-    while (i < n)
-    {
-        if (n - i >= 8)
-        {
-            uint64_t w;
-            memcpy(&w, s + i, 8);
-            if ((w & kHighBits) == 0)
-            {
-                i += 8;
-                continue;
-            }
-        }
-        const unsigned char c = s[i];
-        if (c < 0x80)
-        {
-            ++i;
-            continue;
-        }
-        const size_t length = c >= 0xC2 && c <= 0xDF   ? 2
-                              : c >= 0xE0 && c <= 0xEF ? 3
-                              : c >= 0xF0 && c <= 0xF4 ? 4
-                                                       : 0;
-        if (length == 0 || n - i < length)
-            return i;
-        for (size_t k = 1; k < length; ++k)
-            if ((s[i + k] & 0xC0) != 0x80)
-                return i;
-        const unsigned char second = s[i + 1];
-        if ((c == 0xE0 && second < 0xA0) || (c == 0xED && second > 0x9F) ||
-            (c == 0xF0 && second < 0x90) || (c == 0xF4 && second > 0x8F))
-            return i;
-        i += length;
-    }
-    return std::string::npos;
-}
-
-namespace
-{
 // Bytes of the well-formed UTF-8 character at s[i] (i < n); 0 when the bytes there are none
 // (a stray trail byte, an overlong form, a surrogate, a code above U+10FFFF, a cut sequence).
 size_t UTF8CharAt(const unsigned char* s, size_t i, size_t n)
@@ -1007,6 +961,46 @@ size_t UTF8CharAt(const unsigned char* s, size_t i, size_t n)
         return 0;
     return length;
 }
+
+} // namespace
+
+// Position of the first byte that does not start a well-formed UTF-8 character (overlong forms,
+// surrogates and codes above U+10FFFF included); npos when all n bytes are UTF-8.
+size_t FirstInvalidUTF8(const char* text, size_t n)
+{
+    const unsigned char* s = reinterpret_cast<const unsigned char*>(text);
+    size_t i = 0;
+    while (i < n)
+    {
+        if (n - i >= 8)
+        {
+            uint64_t w;
+            memcpy(&w, s + i, 8);
+            if ((w & kHighBits) == 0)
+            {
+                i += 8;
+                continue;
+            }
+        }
+        const size_t length = UTF8CharAt(s, i, n);
+        if (length == 0)
+            return i;
+        i += length;
+    }
+    return std::string::npos;
+}
+
+int XMLAllowedUTF8At(const char* text, size_t i, size_t n)
+{
+    const unsigned char* s = reinterpret_cast<const unsigned char*>(text);
+    const size_t length = UTF8CharAt(s, i, n);
+    if (length == 3 && s[i] == 0xEF && s[i + 1] == 0xBF && (s[i + 2] == 0xBE || s[i + 2] == 0xBF))
+        return -3;
+    return static_cast<int>(length);
+}
+
+namespace
+{
 
 // Appends the UTF-8 form of the ISO-8859-1 character c.
 void PutLatin1(std::string& out, unsigned char c)
@@ -2258,27 +2252,6 @@ constexpr WrittenBytes kRawBytes(false, false, false);
 constexpr WrittenBytes kNameUTF8(false, false, true, true);
 constexpr WrittenBytes kNameBytes(false, false, false, true);
 
-// Bytes of the UTF-8 character at p when it is one that XML 1.0 allows; 0 when the bytes at p
-// are no well-formed UTF-8 character; -3 for U+FFFE and U+FFFF, which XML does not allow. The
-// text is zero-terminated, and a zero byte is never a trail byte, so nothing past it is read.
-int AllowedUTF8At(const unsigned char* p)
-{
-    const unsigned char c = p[0];
-    const int length = c >= 0xC2 && c <= 0xDF   ? 2
-                       : c >= 0xE0 && c <= 0xEF ? 3
-                       : c >= 0xF0 && c <= 0xF4 ? 4
-                                                : 0;
-    for (int k = 1; k < length; ++k)
-        if ((p[k] & 0xC0) != 0x80)
-            return 0;
-    if (length == 0 || (c == 0xE0 && p[1] < 0xA0) || (c == 0xED && p[1] > 0x9F) ||
-        (c == 0xF0 && p[1] < 0x90) || (c == 0xF4 && p[1] > 0x8F))
-        return 0;
-    if (c == 0xEF && p[1] == 0xBF && (p[2] == 0xBE || p[2] == 0xBF))
-        return -3;
-    return length;
-}
-
 // How deep the formatted layout indents: deeper elements stand at this depth. Documents of the
 // system nest some six deep; the bound keeps the layout of a deeply nested document from costing
 // more than a few bytes per element.
@@ -2381,7 +2354,9 @@ void XMLWriter::Escape(const char* text, const WrittenBytes& table)
         }
         if (table.kind[c] == kCheckUTF8)
         {
-            const int length = AllowedUTF8At(reinterpret_cast<const unsigned char*>(text));
+            // The text is zero-terminated and a zero byte is never a trail byte, so nothing
+            // past its end is read.
+            const int length = XMLAllowedUTF8At(text, 0, 4);
             if (length > 0)
             {
                 m_out.Put(text, static_cast<size_t>(length));

@@ -313,4 +313,10 @@ struct XMLNodeContents
 // The shared empty handle that failed lookups return.
 extern const XMLNode emptyXMLNode;
 
+// Bytes of the UTF-8 character at text[i] (i < n) when it is one that XML 1.0 allows; 0 when the
+// bytes there are no well-formed UTF-8 character (a stray trail byte, an overlong form, a
+// surrogate, a code above U+10FFFF, a cut sequence); -3 for U+FFFE and U+FFFF, which XML does
+// not allow. Text that composes documents uses it as the writer does.
+int XMLAllowedUTF8At(const char* text, size_t i, size_t n);
+
 #endif

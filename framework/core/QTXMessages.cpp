@@ -141,32 +141,6 @@ int UserConfig2HexSwitch(const std::string& config)
     return UserConfig2HexSwitchFull(config, nullptr);
 }
 
-namespace
-{
-// Bytes of the UTF-8 character at value[i] when it is one that XML 1.0 allows; 0 when the bytes
-// there are no well-formed UTF-8 character; -3 for U+FFFE and U+FFFF.
-int AllowedUTF8(const std::string& value, size_t i)
-{
-    const auto at = [&value](size_t k)
-    { return k < value.size() ? static_cast<unsigned char>(value[k]) : 0u; };
-    const unsigned c = at(i);
-    const int length = c >= 0xC2 && c <= 0xDF   ? 2
-                       : c >= 0xE0 && c <= 0xEF ? 3
-                       : c >= 0xF0 && c <= 0xF4 ? 4
-                                                : 0;
-    for (int k = 1; k < length; ++k)
-        if ((at(i + static_cast<size_t>(k)) & 0xC0) != 0x80)
-            return 0;
-    const unsigned second = at(i + 1);
-    if (length == 0 || (c == 0xE0 && second < 0xA0) || (c == 0xED && second > 0x9F) ||
-        (c == 0xF0 && second < 0x90) || (c == 0xF4 && second > 0x8F))
-        return 0;
-    if (c == 0xEF && second == 0xBF && (at(i + 2) == 0xBE || at(i + 2) == 0xBF))
-        return -3;
-    return length;
-}
-} // namespace
-
 std::string EscapeXmlValue(const std::string& value)
 {
     bool plain = true;
@@ -191,7 +165,7 @@ std::string EscapeXmlValue(const std::string& value)
         {
             // The documents are UTF-8: a character that XML does not allow is left out, a byte
             // that is no UTF-8 is taken as the ISO-8859-1 character of its value.
-            const int length = AllowedUTF8(value, i);
+            const int length = XMLAllowedUTF8At(value.data(), i, value.size());
             if (length > 0)
                 escaped.append(value, i, static_cast<size_t>(length));
             if (length == 0)

@@ -56,14 +56,7 @@ protected:
     {
         return ReadFile(m_tDevice.Path(kDriverDir + "log/Slot62001_log.txt"));
     }
-    int LogCount(const std::string& text) const
-    {
-        const std::string log = Log();
-        int found = 0;
-        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
-            ++found;
-        return found;
-    }
+    int LogCount(const std::string& text) const { return static_cast<int>(CountOf(Log(), text)); }
     uint32_t Peek(uint32_t address) const
     {
         return static_cast<uint32_t>(

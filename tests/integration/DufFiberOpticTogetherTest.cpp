@@ -87,14 +87,7 @@ protected:
     std::string ShowPaths() { return Send(kDufPort, Debug(Property("ShowPaths", ""))).sText; }
     std::string File(const std::string& path) const { return ReadFile(m_tDevice.Path(path)); }
     std::string Log() const { return File(kDriverDir + "log/Slot62001_log.txt"); }
-    int LogCount(const std::string& text) const
-    {
-        const std::string log = Log();
-        int found = 0;
-        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
-            ++found;
-        return found;
-    }
+    int LogCount(const std::string& text) const { return static_cast<int>(CountOf(Log(), text)); }
     bool FileHas(const std::string& path, const std::string& text,
                  std::chrono::seconds timeout = std::chrono::seconds(30))
     {

@@ -428,14 +428,6 @@ std::string ReceiveUntilClosed(CClient& client)
     return text;
 }
 
-size_t Count(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
 TEST_F(RequestServer, WhatOneReplyCostsIsBounded)
 {
     StartDriver();
@@ -478,7 +470,7 @@ TEST_F(RequestServer, WhatOneReplyCostsIsBounded)
         else
         {
             EXPECT_LT(reply.size(), 6 * c.request.size());
-            EXPECT_EQ(Count(reply, "<e/>"), 500000u);
+            EXPECT_EQ(CountOf(reply, "<e/>"), 500000u);
             EXPECT_EQ(reply.find("\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t"), std::string::npos);
         }
         // The reply file in the ring is the reply as sent, nothing longer.

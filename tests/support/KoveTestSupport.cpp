@@ -273,6 +273,14 @@ std::string ReadFile(const std::string& path)
     return ss.str();
 }
 
+size_t CountOf(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
 bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout)
 {
     auto deadline = Clock::now() + timeout;

@@ -119,6 +119,8 @@ int LoopbackSocket(int type, int* port, int receiveTimeoutSeconds = 0);
 
 // Reads a whole file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
+// How often `what` stands in `text`, overlapping places counted.
+size_t CountOf(const std::string& text, const std::string& what);
 // What keeps a document from being XML 1.0 in UTF-8 at the level of characters: a declaration
 // that names another encoding, a byte sequence that is no UTF-8, a character or a character
 // reference that XML does not allow (control characters other than tab and line ends, U+FFFE,
