@@ -159,7 +159,8 @@ int Vornex_GetFoProtSettings(_FO_MODE_SETTINGS* out, const _HEXSWITCH_SET* switc
         out->iParam2 = s.iSwitch3;
     if (out->iParam1 == -1)
         out->iParam1 = s.iSwitch2;
-    if (out->iMode == 3 && s.iRest >= 0 && (s.iRest & 4) != 0)
+    // Bit 2 of the fourth switch turns mode 3 into 4; an unknown switch (-1) has every bit set.
+    if (out->iMode == 3 && (s.iRest & 4) != 0)
         out->iMode = 4;
 
     bool refused = false;

@@ -20,6 +20,19 @@ std::string Show(const _FO_MODE_SETTINGS& s)
     return "{" + std::to_string(s.iMode) + ", " + std::to_string(s.iParam1) + ", " +
            std::to_string(s.iParam2) + ", " + std::to_string(s.iParam3) + "}";
 }
+
+void Check(const Case& c)
+{
+    // Garbage in out shows whether every path defines the settings.
+    _FO_MODE_SETTINGS out = {77, 77, 77, 77};
+    const int result = c.lookup(&out, &c.switches);
+    const std::string where = std::string(c.family) + " {" + std::to_string(c.switches.iSwitch1) +
+                              ", " + std::to_string(c.switches.iSwitch2) + ", " +
+                              std::to_string(c.switches.iSwitch3) + ", " +
+                              std::to_string(c.switches.iRest) + "}";
+    EXPECT_EQ(result, c.result) << where;
+    EXPECT_EQ(Show(out), Show(c.expected)) << where;
+}
 } // namespace
 
 TEST(FoProtSettings, TablesHaveTheirRows)
@@ -58,17 +71,26 @@ TEST(FoProtSettings, LookupPerFamily)
         {"IoEmbedded", IoEmbedded_GetFoProtSettings, {3, 4, 7, 0}, -1, {0, 4, 0, 0}},
     };
     for (const Case& c : cases)
-    {
-        // Garbage in out shows whether every path defines the settings.
-        _FO_MODE_SETTINGS out = {77, 77, 77, 77};
-        const int result = c.lookup(&out, &c.switches);
-        const std::string where =
-            std::string(c.family) + " {" + std::to_string(c.switches.iSwitch1) + ", " +
-            std::to_string(c.switches.iSwitch2) + ", " + std::to_string(c.switches.iSwitch3) +
-            ", " + std::to_string(c.switches.iRest) + "}";
-        EXPECT_EQ(result, c.result) << where;
-        EXPECT_EQ(Show(out), Show(c.expected)) << where;
-    }
+        Check(c);
+}
+
+// Bit 2 of the fourth switch turns mode 3 into 4, whatever the other bits; an unknown fourth
+// switch (-1) has it set. Mode 4 is refused as mode 3 is, and other modes stay.
+TEST(FoProtSettings, VornexBit2OfTheFourthSwitchMakesMode4)
+{
+    const Case cases[] = {
+        {"Vornex", Vornex_GetFoProtSettings, {0, 4, 5, -1}, 0, {4, 4, 5, 0}},
+        {"Vornex", Vornex_GetFoProtSettings, {1, 4, 5, 12}, 0, {4, 4, 5, 0}},
+        {"Vornex", Vornex_GetFoProtSettings, {0, 4, 5, 3}, 0, {3, 4, 5, 0}},
+        {"Vornex", Vornex_GetFoProtSettings, {0, 4, 5, 8}, 0, {3, 4, 5, 0}},
+        {"Vornex", Vornex_GetFoProtSettings, {8, 0, 0, -1}, 0, {4, 1, 8, 3}},
+        {"Vornex", Vornex_GetFoProtSettings, {0, 4, 6, -1}, -1, {0, 4, 6, 0}},
+        {"Vornex", Vornex_GetFoProtSettings, {0, 0, 5, -1}, -1, {0, 0, 5, 0}},
+        {"Vornex", Vornex_GetFoProtSettings, {4, 2, 13, -1}, 0, {18, 2, 13, 2}},
+        {"Vornex", Vornex_GetFoProtSettings, {15, 3, 1, -1}, 0, {19, 3, 0, 0}},
+    };
+    for (const Case& c : cases)
+        Check(c);
 }
 
 TEST(FoProtSettings, NullArgumentsAreRefused)
