@@ -351,10 +351,11 @@ bool SpiFlashWrite(const void* data, int length, int address, int slot, int extr
                 return false;
         }
         memcpy(block + offset, bytes, chunk);
-        // The whole block goes back, so the flash keeps what lies around the part.
+        // The whole block goes back, so the flash keeps what lies around the part; the head
+        // counts the bytes of this chunk, as the module library expects.
         Wio2UsrPutLe32(record.data(), 0);
         Wio2UsrPutLe32(record.data() + 4, blockAddress);
-        Wio2UsrPutLe32(record.data() + 8, PLV_FLASH_BLOCK);
+        Wio2UsrPutLe32(record.data() + 8, chunk);
         if (!WriteRecord(session.Handle(), record))
             return false;
         at += chunk;

@@ -69,8 +69,9 @@ bool Write_PLV_Block(WIO2USR_HANDLE* handle, uint8_t* record, uint32_t recordLen
 bool SpiFlashRead(void* buffer, int length, int address, int slot, int extra);
 
 /* Writes length bytes to the module's SPI flash at address. Whole 64 KiB blocks go in one
- * record; a part of a block is merged into the block as it stands (read first) and the
- * whole block is written, so the bytes around the part are kept. */
+ * record; otherwise each block goes in a record of its own: a part of a block is merged into
+ * the block as it stands (read first), the record carries the whole block at the block's
+ * address, so the bytes around the part are kept, and its head's length is the part's. */
 bool SpiFlashWrite(const void* data, int length, int address, int slot, int extra);
 
 /* Takes the calibration archive out of a flash partition: a record "CALI", u32 0, u32 length

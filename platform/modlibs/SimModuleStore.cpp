@@ -301,14 +301,27 @@ bool CSimModuleSlot::Reset(const uint8_t* record, uint32_t length)
         line += byte;
     }
     line += '\n';
+    return AppendLine("resets.log", line);
+}
+
+bool CSimModuleSlot::NoteBlockRecord(uint32_t address, uint32_t length, uint32_t dataLength)
+{
+    if (!Usable())
+        return false;
+    char line[40];
+    snprintf(line, sizeof line, "%X %X %X\n", address, length, dataLength);
+    return AppendLine("blockwrites.log", line);
+}
+
+bool CSimModuleSlot::AppendLine(const char* log, const std::string& line)
+{
     const int fd =
-        open((m_sDir + "/resets.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        open((m_sDir + "/" + log).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
     const bool written = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
     return close(fd) == 0 && written;
 }
-
 
 bool CSimModuleSlot::LoadTable(std::vector<SSimPlvFile>* entries)
 {

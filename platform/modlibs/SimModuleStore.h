@@ -18,6 +18,9 @@
 //   dev/module<slot>/plvfs/<id>.bin   the bytes of each file
 //   dev/module<slot>/resets.log       one line per reset command the module got: the bytes of
 //                                     its record in hexadecimal ("FF 00")
+//   dev/module<slot>/blockwrites.log  one line per block record the flash library got: the
+//                                     head's address and length and the length of the
+//                                     record's data, in hexadecimal ("10000 100 10000")
 //   dev/module<slot>/.lock            held while a process works on the slot
 //
 // A slot is filled when device.conf lists it (slots=); an empty slot has none of this and
@@ -84,6 +87,9 @@ public:
     // A reset command of the controller: the module restarts, which leaves nothing of the
     // files behind; the record is noted, so that tests can see who reset the module and how.
     bool Reset(const uint8_t* record, uint32_t length);
+    // Notes a block record of the flash library: its head's address and length, and how many
+    // bytes of data it carried.
+    bool NoteBlockRecord(uint32_t address, uint32_t length, uint32_t dataLength);
 
     bool ListFiles(std::vector<SSimPlvFile>* files);
     bool ReadFile(const std::string& name, std::vector<uint8_t>* data);
@@ -112,6 +118,8 @@ private:
     // Replaces length bytes of the flash at address with data (0xFF when data is null).
     bool PatchFlash(uint32_t address, const uint8_t* data, uint32_t length);
     bool Ram(std::string* image);
+    // Appends a line to one of the slot's logs.
+    bool AppendLine(const char* log, const std::string& line);
 
     std::string m_sDir;
     int m_iLockFd = -1;

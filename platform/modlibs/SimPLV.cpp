@@ -147,8 +147,16 @@ int PlvIoctl(void* context, uint32_t code, void* in, uint32_t inLength, void* ou
         const uint8_t* record = static_cast<const uint8_t*>(in);
         const uint32_t address = Wio2UsrGetLe32(record + 4);
         const uint32_t length = Wio2UsrGetLe32(record + 8);
-        const bool written = length <= inLength - PLV_BLOCK_HEAD_SIZE &&
-                             slot.WriteFlash(address, record + PLV_BLOCK_HEAD_SIZE, length);
+        const uint32_t carried = inLength - PLV_BLOCK_HEAD_SIZE;
+        slot.NoteBlockRecord(address, length, carried);
+        // A record of one whole block at a block's address holds the block as it is to stand:
+        // a part of a block comes laid into the block as it was read, with the head counting
+        // the part, so the whole block is written. Any other record writes the head's length.
+        const bool wholeBlock =
+            carried == PLV_FLASH_BLOCK && (address & (PLV_FLASH_BLOCK - 1)) == 0;
+        const bool written =
+            length <= carried &&
+            slot.WriteFlash(address, record + PLV_BLOCK_HEAD_SIZE, wholeBlock ? carried : length);
         Wio2UsrPutLe32(out, written ? 0 : 1);
         *bytesReturned = 4;
         return 1;

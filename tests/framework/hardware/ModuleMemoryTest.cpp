@@ -236,6 +236,41 @@ TEST_F(ModuleMemory, SpiFlashBlocksKeepTheirSurroundings)
     EXPECT_FALSE(Loaded("libPLV.so"));
 }
 
+// The records the flash library gets: whole blocks go in one record; otherwise one record per
+// block, carrying the whole block at the block's address with the head counting the chunk of
+// that block. The flash holds every write with what lay around it.
+TEST_F(ModuleMemory, SpiFlashWriteSendsItsRecords)
+{
+    const std::string log = m_pDevice->Dir() + "/dev/module1/blockwrites.log";
+    struct
+    {
+        uint32_t address, length;
+        std::string records; // address, head length, data carried
+    } cases[] = {
+        {0, 0x50000, "0 50000 50000\n"},
+        {0x10000, 0x10000, "10000 10000 10000\n"},
+        {0x12340, 0x100, "10000 100 10000\n"},
+        {0x1FF80, 0x100, "10000 80 10000\n20000 80 10000\n"},
+        {0x30000, 0x18000, "30000 10000 10000\n40000 8000 10000\n"},
+        {0x1FFF8, 0x20010, "10000 8 10000\n20000 10000 10000\n30000 8 10000\n"},
+    };
+    Bytes expect(0x50000);
+    uint8_t seed = 60;
+    for (const auto& c : cases)
+    {
+        std::filesystem::remove(log);
+        const Bytes data = Pattern(c.length, seed++);
+        ASSERT_TRUE(SpiFlashWrite(data.data(), static_cast<int>(c.length),
+                                  static_cast<int>(c.address), 1, 0))
+            << std::hex << c.address;
+        EXPECT_EQ(kovetest::ReadFile(log), c.records) << std::hex << c.address;
+        std::copy(data.begin(), data.end(), expect.begin() + c.address);
+        Bytes back(expect.size());
+        ASSERT_TRUE(SpiFlashRead(back.data(), static_cast<int>(back.size()), 0, 1, 0));
+        EXPECT_TRUE(back == expect) << std::hex << c.address;
+    }
+}
+
 TEST_F(ModuleMemory, FlashFileSystemListsWritesReadsAndDefragments)
 {
     const std::string first = Local("Golden_Fpga.bin");
