@@ -89,6 +89,11 @@ constexpr uint32_t QTX_SYSTEM_PORT = 62000;
 constexpr int QTX_NUMBER_OF_SLOTS = 16;
 // Request code of a stored configuration (root element "Module").
 constexpr unsigned short QTX_TAG_MODULE = 0x101;
+// Start of the name of the fresh file that CQTX::ReplaceFile writes before it takes the place
+// of the file it replaces. A name that starts with ".." is no name a stored or user file has:
+// the configuration archive never packs one, and a driver's start removes those of its own
+// configurations that a cut store left behind.
+constexpr char QTX_STORE_TEMPORARY[] = "..Store.";
 
 class CQTX
 {
@@ -403,14 +408,15 @@ protected:
     // when it cannot be loaded or holds no data (the caller answers -258 then).
     bool SendStoredBinaryConfiguration(const std::string& file);
     // Replaces the file at path as a whole: write(name) writes the new content into a fresh
-    // file beside it, which then takes the place of path. When writing fails the file at path
-    // stays as it was. True when the new file is in place.
+    // file beside it (named QTX_STORE_TEMPORARY + the file's name + "." and six letters or
+    // digits), which then takes the place of path. When writing fails the file at path stays
+    // as it was. True when the new file is in place.
     static bool ReplaceFile(const std::string& path,
                             const std::function<bool(const std::string&)>& write);
     // Removes the fresh files that stores of this driver's configurations ("Config_<port>_
-    // ... .xml") left in the configuration directory when they were cut short: the name of
-    // the configuration followed by "." and six letters or digits. Called at start, before
-    // the driver stores anything itself.
+    // ... .xml") left in the configuration directory when they were cut short: the names that
+    // start with QTX_STORE_TEMPORARY + "Config_<port>_". Called at start, before the driver
+    // stores anything itself.
     void RemoveInterruptedStores();
     // The configuration name without a set number that the framework added to it ("_3" in
     // ".._<file name>_3.xml"); a module name that itself ends in "_<digit>" stays whole.

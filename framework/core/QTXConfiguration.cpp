@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <climits>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -78,7 +79,17 @@ std::string StampText(const unsigned char* image, size_t offset, size_t length)
 bool CQTX::ReplaceFile(const std::string& path,
                        const std::function<bool(const std::string&)>& write)
 {
-    std::string temporary = path + ".XXXXXX";
+    // The fresh file is "..Store.<name>.XXXXXX" beside the file: a name with "..", which no
+    // stored or user file has, so the start of a driver can tell what a cut store left behind
+    // (see RemoveInterruptedStores), and a hidden one, which the configuration archive never
+    // packs. A long name is shortened to fit the file system's bound for a name.
+    const size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const size_t longest = NAME_MAX - strlen(QTX_STORE_TEMPORARY) - strlen(".XXXXXX");
+    if (name.size() > longest)
+        name.resize(longest);
+    std::string temporary = directory + QTX_STORE_TEMPORARY + name + ".XXXXXX";
     int fd = mkstemp(&temporary[0]);
     if (fd < 0)
         return false;
@@ -106,9 +117,11 @@ void CQTX::RemoveInterruptedStores()
 {
     if (ulPort == 0)
         return;
-    const std::string prefix = "Config_" + std::to_string(ulPort) + "_";
-    // The suffix that ReplaceFile's mkstemp adds: "." and six letters or digits.
-    constexpr size_t kSuffix = 7;
+    // Only the fresh files of this driver's own configurations: another driver may be storing
+    // its own at this moment. Files that end like the fresh files of earlier versions ("." and
+    // six letters or digits behind the name) stay: a user's file can have such a name too.
+    const std::string prefix =
+        std::string(QTX_STORE_TEMPORARY) + "Config_" + std::to_string(ulPort) + "_";
     DIR* dir = opendir(sConfigurationDirectory.c_str());
     if (dir == nullptr)
         return;
@@ -116,13 +129,7 @@ void CQTX::RemoveInterruptedStores()
     while (const dirent* entry = readdir(dir))
     {
         const std::string name = entry->d_name;
-        if (name.size() <= prefix.size() + kSuffix || name.compare(0, prefix.size(), prefix) != 0)
-            continue;
-        const std::string stored = name.substr(0, name.size() - kSuffix);
-        const std::string suffix = name.substr(name.size() - kSuffix);
-        if (!EndsWith(stored, ".xml") || suffix[0] != '.' ||
-            !std::all_of(suffix.begin() + 1, suffix.end(),
-                         [](char c) { return isalnum(static_cast<unsigned char>(c)) != 0; }))
+        if (name.compare(0, prefix.size(), prefix) != 0)
             continue;
         struct stat st;
         if (lstat((sConfigurationDirectory + name).c_str(), &st) == 0 && S_ISREG(st.st_mode))

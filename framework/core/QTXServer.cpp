@@ -76,6 +76,88 @@ const char* RingFileName(std::string& name, const std::string& stem, int index, 
     name.append(reply ? "_out.xml" : ".xml");
     return name.c_str();
 }
+
+// What one attribute adds to the written element `element`: the element written with that
+// attribute alone, less `bare` (its length written without any). UINT64_MAX when the element
+// with that attribute alone would pass the bound of a written text.
+uint64_t WrittenAttributeLength(XMLCSTR element, const XMLAttribute& attribute, uint64_t bare)
+{
+    XMLNode probe = XMLNode::createXMLTopNode(element);
+    probe.addAttribute(attribute.lpszName, attribute.lpszValue);
+    int size = 0;
+    XMLSTR text = probe.createXMLString(0, &size);
+    if (text == nullptr)
+        return UINT64_MAX;
+    XMLNode::freeXMLString(text);
+    return static_cast<uint64_t>(size) > bare ? static_cast<uint64_t>(size) - bare : 0;
+}
+
+// Cuts the reply in hand to its root element with the error. When the root's own attributes
+// would still take it past the bound of a written text, the longest of them are left out, as
+// few as make the rest fit, so that the root and the error still go out.
+void CutReplyToError(CQTXXml& reply, const CQTXError& error)
+{
+    reply.CutToError(error);
+    XMLNode root = reply.GetXMLNodeRoot();
+    if (root.isEmpty() || root.nAttribute() == 0)
+        return;
+    {
+        std::string written;
+        if (reply.StoreBuffer(written) || !reply.StoreTooLong())
+            return;
+    }
+    // The root with the error and no attribute: what every attribute kept is added to.
+    uint64_t base = static_cast<uint64_t>(XML_MAX_WRITTEN);
+    {
+        CQTXXml bare;
+        std::string written;
+        if (bare.New(root.getName(), nullptr))
+        {
+            bare.SetError(error);
+            if (bare.StoreBuffer(written))
+                base = written.size();
+        }
+    }
+    uint64_t bareElement = 0;
+    {
+        int size = 0;
+        XMLSTR text = XMLNode::createXMLTopNode(root.getName()).createXMLString(0, &size);
+        if (text != nullptr)
+            bareElement = static_cast<uint64_t>(size);
+        XMLNode::freeXMLString(text);
+    }
+    // Written lengths of the attributes, longest first (of equal ones the later first, so the
+    // first ones stay). One that passes the bound alone goes in any case.
+    std::vector<std::pair<uint64_t, int>> lengths;
+    std::vector<int> dropped;
+    uint64_t total = 0;
+    for (int i = 0; i < root.nAttribute(); ++i)
+    {
+        const uint64_t length =
+            WrittenAttributeLength(root.getName(), root.getAttribute(i), bareElement);
+        if (length == UINT64_MAX)
+            dropped.push_back(i);
+        else
+        {
+            lengths.emplace_back(length, i);
+            total += length;
+        }
+    }
+    std::sort(lengths.begin(), lengths.end(),
+              [](const std::pair<uint64_t, int>& a, const std::pair<uint64_t, int>& b)
+              { return a.first != b.first ? a.first > b.first : a.second > b.second; });
+    const uint64_t bound = static_cast<uint64_t>(XML_MAX_WRITTEN);
+    const uint64_t room = bound - std::min(base, bound);
+    for (size_t k = 0; k < lengths.size() && total > room; ++k)
+    {
+        dropped.push_back(lengths[k].second);
+        total -= lengths[k].first;
+    }
+    // Left out from the last index to the first, so that the indices still to go stay valid.
+    std::sort(dropped.begin(), dropped.end(), std::greater<int>());
+    for (int index : dropped)
+        root.deleteAttribute(index);
+}
 } // namespace
 
 bool QTXMakeDirectories(const std::string& path)
@@ -316,7 +398,7 @@ void CQTX::RefuseUnstoredRequest(uint32_t requestCode, const std::string& conten
         tXmlCommandFile.SetError(error);
         if (!tXmlCommandFile.StoreBuffer(reply) && tXmlCommandFile.StoreTooLong())
         {
-            tXmlCommandFile.CutToError(error);
+            CutReplyToError(tXmlCommandFile, error);
             tXmlCommandFile.StoreBuffer(reply);
         }
     }
@@ -344,10 +426,10 @@ bool CQTX::StoreAndSendReply()
         // What one reply may cost is bounded as the request is: a reply that would pass the
         // bound (nothing of it was written) goes out as the root element and the error.
         bReplyCut = true;
-        tXmlCommandFile.CutToError(CQTXError("ReplyTooLong",
-                                             "The reply would be longer than " +
-                                                 std::to_string(XML_MAX_WRITTEN) + " bytes",
-                                             __FILE__, __LINE__, Error, "GeneralError"));
+        CutReplyToError(tXmlCommandFile, CQTXError("ReplyTooLong",
+                                                   "The reply would be longer than " +
+                                                       std::to_string(XML_MAX_WRITTEN) + " bytes",
+                                                   __FILE__, __LINE__, Error, "GeneralError"));
         if (StoreCommandFile(sCurrentRequestFile.c_str(), true))
         {
             tCommandServer.SendFile(sCurrentRequestFile, true);

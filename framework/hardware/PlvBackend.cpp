@@ -7,6 +7,7 @@
 #include "QTXError.h"
 #include "QTXGlobal.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -129,11 +130,20 @@ bool ReadLocalFile(const std::string& path, std::vector<uint8_t>* data)
     return ok;
 }
 
-// Written beside its name and renamed into place, so a failed copy leaves no half file.
+// Written beside its name and renamed into place, so a failed copy leaves no half file. The
+// fresh file is "..Copy.<name>.XXXXXX": a hidden name with "..", which no user file has, so one
+// that a cut copy left is never taken for a user's file (nor packed with the configuration).
 bool WriteLocalFile(const std::string& path, const std::vector<uint8_t>& data)
 {
+    static const char kFresh[] = "..Copy.";
     const std::string target = PlatPath(path);
-    std::string temporary = target + ".XXXXXX";
+    const size_t slash = target.rfind('/');
+    std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    const size_t longest = NAME_MAX - strlen(kFresh) - strlen(".XXXXXX");
+    if (name.size() > longest)
+        name.resize(longest);
+    std::string temporary =
+        (slash == std::string::npos ? "" : target.substr(0, slash + 1)) + kFresh + name + ".XXXXXX";
     const int fd = mkostemp(&temporary[0], O_CLOEXEC);
     if (fd < 0)
         return false;

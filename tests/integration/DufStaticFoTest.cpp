@@ -3,6 +3,7 @@
 // and X3 (16 analog outputs).
 #include "DufDriverFixture.h"
 
+#include <cstring>
 #include <sys/stat.h>
 #include <sys/time.h>
 
@@ -217,6 +218,27 @@ TEST_F(DufStaticFoDriver, NormalModeStartHasTheFiberOpticDriverApplyItsOwnConfig
     EXPECT_EQ(ShowPaths().find("148000"), std::string::npos);
     EXPECT_TRUE(ReadFile(m_tDevice.Path("/tmp/Update/FoSignalList.txt")).empty());
     EXPECT_EQ(m_tFiberOptic.Count("Module"), 1);
+}
+
+// The output module's configuration that an earlier run kept outlives a fetch that fails at
+// this start, and goes back to the module when normal mode returns.
+TEST_F(DufStaticFoDriver, KeptModuleConfigurationOutlivesAFailedFetchAndGoesBack)
+{
+    std::string kept = OutputModuleConfiguration();
+    kept.replace(kept.find("qorQM16xAO-10V"), strlen("qorQM16xAO-10V"), "Kept");
+    Store(kDufDir + "Cfg_62102_Flex.xml", kept);
+    m_tOutputs.SetReply("Configuration",
+                        sXmlStart + "<Configuration><Errors><Error Type=\"GeneralError\" "
+                                    "Name=\"NoXml\" Text=\"x\"/></Errors></Configuration>\n");
+    auto duf = StartDuf();
+    ASSERT_TRUE(LogHas("StaticFO ERROR: ")) << Log();
+    EXPECT_EQ(ReadFile(m_tDevice.Path(kDufDir + "Cfg_62102_Flex.xml")), kept);
+    EXPECT_EQ(m_tOutputs.Count("Module"), 0);
+
+    EXPECT_EQ(Send(sXmlStart + "<SetUserConfig Value=\";hex=0x1;\"/>\n").sRoot, "SetUserConfig");
+    ASSERT_TRUE(m_tOutputs.WaitForRequests("Module", 1)) << Log();
+    const std::string sent = m_tOutputs.Requests("Module").back().sDocument;
+    EXPECT_NE(sent.find("<Module Name=\"Kept\">"), std::string::npos) << sent;
 }
 
 TEST_F(DufStaticFoDriver, InvalidStoredConfigurationGivesWayToTheFactoryDefault)

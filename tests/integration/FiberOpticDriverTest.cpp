@@ -221,26 +221,32 @@ TEST_F(FiberOpticDriver, AcceptedConfigurationIsStoredAppliedAndKeptAcrossRestar
     pDriver.reset();
     tDevice.Tool("poke", {std::to_string(kBase + 0x20040), "0"});
     tDevice.Tool("poke", {std::to_string(kBase + 0x2000C), "0"});
-    // The fresh file of a store that was cut short goes at start; other files stay.
+    // The fresh file of a store that was cut short goes at start; other files stay: another
+    // driver's fresh file, and a user's files, also those named as the fresh files of earlier
+    // versions were.
     const std::string configuration = tDevice.Path("/Applications/tmp/Driver/Configuration/");
     const struct
     {
         const char* name;
         bool stays;
-    } leftovers[] = {{"Config_62002_FiberOptic.xml.Ab12Cd", false},
-                     {"Config_62002_FiberOptic_3.xml.ZZZZZZ", false},
-                     {"Config_62001_Duf.xml.Ab12Cd", true},
-                     {"Config_62002_FiberOptic.xml.old-01", true},
-                     {"Config_62002_FiberOptic.cfg.Ab12Cd", true}};
+    } leftovers[] = {{"..Store.Config_62002_FiberOptic.xml.Ab12Cd", false},
+                     {"..Store.Config_62002_FiberOptic_3.xml.ZZZZZZ", false},
+                     {"..Store.Config_62001_Duf.xml.Ab12Cd", true},
+                     {"Config_62002_FiberOptic.xml.backup", true},
+                     {"Config_62002_FiberOptic.xml.Ab12Cd", true},
+                     {"Config_62002_FiberOptic_3.xml.ZZZZZZ", true},
+                     {"Config_62002_FiberOptic.xml.old-01", true}};
     for (const auto& leftover : leftovers)
         std::ofstream(configuration + leftover.name) << "<Module";
     Start();
     for (const auto& leftover : leftovers)
         EXPECT_EQ(std::filesystem::exists(configuration + leftover.name), leftover.stays)
             << leftover.name;
-    EXPECT_NE(ReadFile(tDevice.Path("/Applications/tmp/Driver/log/Slot62002_log.txt"))
-                  .find("Removed Config_62002_FiberOptic.xml.Ab12Cd, left by an interrupted store"),
-              std::string::npos);
+    EXPECT_NE(
+        ReadFile(tDevice.Path("/Applications/tmp/Driver/log/Slot62002_log.txt"))
+            .find(
+                "Removed ..Store.Config_62002_FiberOptic.xml.Ab12Cd, left by an interrupted store"),
+        std::string::npos);
     expectE08();
     const CReply stored = Send(sXmlStart + "<Configuration/>\n");
     EXPECT_TRUE(stored.Has("Name=\"OutputFrames\" Value=\"8\"")) << stored.sText;

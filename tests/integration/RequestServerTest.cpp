@@ -446,12 +446,20 @@ TEST_F(RequestServer, WhatOneReplyCostsIsBounded)
     // of 16 MiB, so it goes out as the root and the error, and no long file is made.
     const std::string apostrophes =
         kXmlHead + "<Diagnostic Name=\"x\">" + std::string(3 << 20, '\'') + "</Diagnostic>";
+    // The same in an attribute of the root: even the root alone would pass the bound, so the
+    // cut reply goes out without that attribute, and with the others.
+    const std::string rootAttribute = kXmlHead + "<Diagnostic Name=\"x\" Big=\"" +
+                                      std::string(3 << 20, '\'') +
+                                      "\" Small=\"kept\"></Diagnostic>";
     const struct
     {
         const char* what;
         const std::string& request;
         bool cut;
-    } cases[] = {{"deeply nested", nested, false}, {"escaped text", apostrophes, true}};
+        const char* root; // the root element's start tag in the cut reply
+    } cases[] = {{"deeply nested", nested, false, ""},
+                 {"escaped text", apostrophes, true, "<Diagnostic Name=\"x\">"},
+                 {"root attribute", rootAttribute, true, "<Diagnostic Name=\"x\" Small=\"kept\">"}};
     for (const auto& c : cases)
     {
         SCOPED_TRACE(c.what);
@@ -464,7 +472,7 @@ TEST_F(RequestServer, WhatOneReplyCostsIsBounded)
         if (c.cut)
         {
             EXPECT_LT(reply.size(), 4096u) << reply;
-            EXPECT_NE(reply.find("<Diagnostic Name=\"x\">"), std::string::npos) << reply;
+            EXPECT_NE(reply.find(c.root), std::string::npos) << reply;
             EXPECT_NE(reply.find("Name=\"ReplyTooLong\""), std::string::npos) << reply;
         }
         else

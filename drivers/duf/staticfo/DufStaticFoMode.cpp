@@ -380,17 +380,21 @@ bool CDuf::SwitchModuleConfigurations(bool on)
                 }
                 else
                 {
+                    // The reply is received into a file of its own and takes the place of the
+                    // kept configuration only when it loads as the module's configuration: a
+                    // request that fails in any way leaves the one kept before, which the way
+                    // back to normal mode sends.
                     CQTXXml document;
-                    if (!SendStringToDriver(sXmlStart + "<Configuration/>\n", kDriverTimeoutMs,
-                                            port, flex) ||
-                        !document.LoadFile(flex.c_str(), "Module"))
-                    {
-                        // What came back is no configuration of the module: it must not be sent
-                        // to the module as its own on the way back to normal mode.
-                        unlink(flex.c_str());
+                    if (!ReplaceFile(flex,
+                                     [&document, port](const std::string& received)
+                                     {
+                                         return SendStringToDriver(sXmlStart + "<Configuration/>\n",
+                                                                   kDriverTimeoutMs, port,
+                                                                   received) &&
+                                                document.LoadFile(received.c_str(), "Module");
+                                     }))
                         throw StaticFoError("WrongConfigFromDriver",
                                             "No or wrong config sent from driver", __LINE__);
-                    }
                     for (int t : {kDigitalOut, kAnalogOut})
                     {
                         const SignalRange& range = module.Range[t];

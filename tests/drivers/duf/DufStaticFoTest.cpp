@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <tuple>
 #include <unistd.h>
 
@@ -533,5 +534,65 @@ TEST_F(DufStaticLayout, ModuleConfigurationsSwitchedAndKept)
     EXPECT_FALSE(Duf().SwitchModuleConfigurations(true));
     EXPECT_EQ(outputs.Count("Module"), 2);
     EXPECT_NE(Duf().LogText().find("StaticFO ERROR: "), std::string::npos);
+}
+} // namespace
+
+namespace
+{
+// The module's normal configuration kept by an earlier switch is replaced only by one that the
+// module driver sent and that loads as a module's configuration; a failed request of any kind
+// leaves it, so that the way back to normal mode still has it.
+TEST_F(DufStaticLayout, KeptModuleConfigurationIsReplacedOnlyByAValidOne)
+{
+    // Not started before the cases that have it answer.
+    kovetest::CFakeModuleDriver outputs(3);
+    const std::string flex = Duf().Directory() + "Cfg_62103_Flex.xml";
+    const std::string kept = ModuleConfiguration("DigitalOut", 40);
+    const std::string fresh = ModuleConfiguration("DigitalOut", 48);
+    const struct
+    {
+        const char* what;
+        const char* reply; // nullptr: no module driver
+        bool replaced;
+    } cases[] = {
+        {"no module driver", nullptr, false},
+        {"not XML", "no configuration\n", false},
+        {"malformed", "<Module Name=\"m\"><Signals Name=\"DigitalOut\"></Module>\n", false},
+        {"an error",
+         "<Configuration><Errors><Error Type=\"GeneralError\" Name=\"NoXml\" Text=\"x\"/>"
+         "</Errors></Configuration>\n",
+         false},
+        {"another document", "<Diagnostic/>\n", false},
+        {"the module's configuration", "", true},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        // A driver that starts anew: its first switch into static mode fetches the module's
+        // configuration.
+        m_pDuf = std::make_unique<CTestDuf>(m_tDevice.Path() + "/Applications/tmp/Driver");
+        Duf().SetUnits(true, true, false);
+        Duf().SetBooting(true);
+        Layout("Int64", {kDi16, kDi16, 0, kDo32});
+        std::ofstream(flex, std::ios::binary) << kept;
+        if (c.reply != nullptr)
+        {
+            ASSERT_TRUE(outputs.Start());
+            outputs.SetReply("Configuration", *c.reply == '\0' ? fresh : sXmlStart + c.reply);
+        }
+        EXPECT_EQ(Duf().SwitchModuleConfigurations(true), c.replaced) << Duf().LogText();
+        const std::string now = kovetest::ReadFile(flex);
+        if (c.replaced)
+        {
+            EXPECT_NE(now.find("<Value>48</Value>"), std::string::npos) << now;
+        }
+        else
+        {
+            EXPECT_EQ(now, kept);
+        }
+        // The received file goes in every case.
+        for (const auto& entry : std::filesystem::directory_iterator(Duf().Directory()))
+            EXPECT_NE(entry.path().filename().string().rfind("..", 0), 0u) << entry.path();
+    }
 }
 } // namespace
