@@ -309,6 +309,11 @@ TEST_F(SharedMemoryUnit, HeldMemoriesAreListedSortedAndChangesCountUp)
         EXPECT_EQ(kovetest::ReadFile(file), std::string(50, 'x'));
     }
 
+    // A folder that cannot be made: a file stands in its place.
+    std::filesystem::remove_all(DevicePath("/Applications/tmp/Driver/SharedMemory"));
+    std::ofstream(DevicePath("/Applications/tmp/Driver/SharedMemory")) << "a file";
+    EXPECT_EQ(Memory("a", "Store", "Filename=\"a.bin\""), "ERROR|Can not open selected file");
+
     EXPECT_EQ(Memory("a", "Free"), "Done|<none>");
     EXPECT_EQ(Word(0), 5u);
     EXPECT_EQ(Word(4), 1u);
