@@ -108,6 +108,13 @@ struct RegisteredModule
 // "WrongNumber" without "." after the port.
 RegisteredModule ParseRegistrationText(const std::string& text);
 
+// The hub keeps at most this many bytes of a module error text (SetModuleError): the ten texts
+// go into every Diagnostic reply and stay in memory, so a client cannot make them grow without
+// bound. The texts that drivers report ("error: parameter") are far shorter.
+constexpr size_t SYSTEM_MODULE_ERROR_TEXT_BYTES = 1023;
+// The text cut to SYSTEM_MODULE_ERROR_TEXT_BYTES, at the start of a UTF-8 character.
+std::string CutModuleErrorText(const std::string& text);
+
 // ---- Identity from the EEPROM image
 
 // Bytes of the EEPROM image at the start of the EEPROM file, and of the SystemInfo text that
@@ -373,16 +380,43 @@ constexpr int64_t SYSTEM_SHM_MAX_TOTAL_BYTES = 128 << 20;
 // SYSTEM_SHM_HELD_SLOT_BYTES per held memory (a name and its terminating zero, empty when the
 // first byte is zero). A hub that ended without giving its memories back (killed) leaves the
 // record, and the next hub removes the memories it names. Every running hub holds a shared
-// lock on the record; a hub that can lock it exclusively knows that no other hub runs.
+// lock on the record; a hub that can lock it exclusively, and finds the hub that the record
+// names as its owner ended, knows that no other hub runs.
 constexpr char SYSTEM_SHM_HELD_RECORD_NAME[] = "QTXSystem_HeldSharedMemories";
 constexpr size_t SYSTEM_SHM_HELD_SLOT_BYTES = 64;
+// After the slots: the owner, its process number (u32) and its start time in clock ticks after
+// boot (u64), little-endian, then 4 bytes of zero.
+constexpr size_t SYSTEM_SHM_HELD_OWNER_BYTES = 16;
+struct SHeldRecordOwner
+{
+    int32_t iPid = 0;
+    uint64_t uStartTicks = 0;
+};
+// The state letter and the start time (clock ticks after boot) of a running or ended but not
+// yet reaped process, from /proc; false when there is no such process.
+bool ReadProcessStart(int32_t pid, char& state, uint64_t& startTicks);
+// Whether the owner still runs: a process of that number and start time that is no zombie.
+bool IsRecordOwnerRunning(const SHeldRecordOwner& owner);
 // Where Store writes: a folder of the hub's own in its driver directory, which takes plain file
 // names only. A Store writes into a fresh file that starts with SYSTEM_SHM_STORE_TEMPORARY (a
 // name with "..", which no Filename may have) and then takes the place of the file, so the
 // fresh files that a Store cut short left behind are known at the next start.
 constexpr char SYSTEM_SHM_STORE_FOLDER[] = "SharedMemory";
 constexpr char SYSTEM_SHM_STORE_TEMPORARY[] = "..Store.";
-// A name that a held memory may have: 1 to 63 characters, no "/" and no "..".
+// A Store leaves at least this much of its folder's file system free:
+// SYSTEM_SHM_STORE_RESERVE_BYTES and a SYSTEM_SHM_STORE_RESERVE_PART-th of the file system's size,
+// whichever is more. The folder lies in RAM beside the configuration, whose store needs room for
+// its archive, and the other drivers' files; 16 MiB is many times what those take, and a quarter of
+// the RAM folder keeps the device's memory from being filled by copies of memories.
+constexpr uint64_t SYSTEM_SHM_STORE_RESERVE_BYTES = 16u << 20;
+constexpr uint64_t SYSTEM_SHM_STORE_RESERVE_PART = 4;
+// The bytes a Store must leave free on a file system of `total` bytes.
+uint64_t StoreReserveBytes(uint64_t total);
+// Why a Store of `length` bytes is refused on a file system of `total` bytes that has
+// `available` bytes free (the file it replaces is still there while it is written); empty when
+// it leaves the reserve free.
+std::string StoreRoomRefusal(uint64_t length, uint64_t total, uint64_t available);
+// A name that a held memory may have: 1 to 63 characters, not ".", no "/" and no "..".
 bool IsSharedMemoryNameAllowed(const std::string& name);
 // The names in the record of held memories (SYSTEM_SHM_HELD_RECORD_NAME), in slot order; a
 // slot that is being written reads as empty.

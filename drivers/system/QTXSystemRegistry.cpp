@@ -293,16 +293,34 @@ std::string CSystem::GetModuleErrorText(int slot) const
     return asModuleError[slot];
 }
 
+std::string CutModuleErrorText(const std::string& text)
+{
+    if (text.size() <= SYSTEM_MODULE_ERROR_TEXT_BYTES)
+        return text;
+    // Back to the start of the character that the bound cuts through; a UTF-8 character has
+    // at most three bytes after its first, so bytes that belong to none cost no more than that.
+    size_t cut = SYSTEM_MODULE_ERROR_TEXT_BYTES;
+    for (int back = 0;
+         back < 3 && cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80; ++back)
+        --cut;
+    if ((static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+        cut = SYSTEM_MODULE_ERROR_TEXT_BYTES;
+    return text.substr(0, cut);
+}
+
 void CSystem::SetModuleErrorText(int32_t port, const std::string& text)
 {
     const int slot = PortToErrorSlot(port);
+    const std::string kept = CutModuleErrorText(text);
     {
         LockGuard guard(&tRegistryMutex);
         guard.Lock();
-        asModuleError[slot] = text;
+        asModuleError[slot] = kept;
     }
-    WriteToLogfile(std::string("Module error of ") + aModuleType[slot] + " (port " +
-                   std::to_string(port) + ")" + (text.empty() ? " cleared" : ": " + text));
+    WriteToLogfile(
+        std::string("Module error of ") + aModuleType[slot] + " (port " + std::to_string(port) +
+        ")" + (kept.empty() ? " cleared" : ": " + kept) +
+        (kept.size() < text.size() ? " (cut from " + std::to_string(text.size()) + " bytes)" : ""));
 }
 
 uint32_t CSystem::GetModuleSlotMask() const

@@ -6,6 +6,9 @@
 // that is freed is unmapped and its name removed, so freeing gives back what allocating took,
 // and a hub that ends gives back all it holds. The names held are kept in a record of the hub's
 // own as well, so that a hub that was killed leaves nothing that the next one does not remove.
+// The record also names the hub that owns it (process number and start time): the lock of a
+// killed hub can outlast it for a moment, so a starting hub that finds the owner gone waits for
+// the lock a bounded time instead of taking the dead hub for a live one.
 // Store writes only into a folder of the hub's own, under plain file names.
 //
 // Requests change the memories on the serving thread; the end of the hub on SIGTERM releases
@@ -17,10 +20,12 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "KovePlatform.h"
@@ -72,8 +77,13 @@ bool IsPlainName(const std::string& name, size_t longest)
 
 // The record of held names: SYSTEM_SHM_MAX_HELD slots. A slot's first byte is written last
 // and cleared first, so a hub killed while it writes one leaves an empty slot, never a name cut
-// short.
-constexpr size_t kRecordBytes = SYSTEM_SHM_MAX_HELD * SYSTEM_SHM_HELD_SLOT_BYTES;
+// short. The owner follows the slots (so a record of the slots alone, as an earlier hub made
+// it, reads as one without an owner).
+constexpr size_t kRecordSlotBytes = SYSTEM_SHM_MAX_HELD * SYSTEM_SHM_HELD_SLOT_BYTES;
+constexpr size_t kRecordBytes = kRecordSlotBytes + SYSTEM_SHM_HELD_OWNER_BYTES;
+// How long a starting hub waits for the lock of a hub that has ended.
+constexpr int64_t kEndedOwnerLockWaitMs = 5000;
+constexpr int64_t kLockRetryMs = 5;
 
 unsigned char* RecordSlot(QTXNSMemory* record, size_t slot)
 {
@@ -112,6 +122,31 @@ void RemoveFromHeldRecord(QTXNSMemory* record, const std::string& name)
                     SYSTEM_SHM_HELD_SLOT_BYTES) == 0)
             __atomic_store_n(entry, static_cast<unsigned char>(0), __ATOMIC_SEQ_CST);
     }
+}
+
+SHeldRecordOwner ReadRecordOwner(QTXNSMemory* record)
+{
+    const unsigned char* at =
+        static_cast<const unsigned char*>(GetNSMemoryPointer(record)) + kRecordSlotBytes;
+    SHeldRecordOwner owner;
+    owner.iPid = static_cast<int32_t>(QtxBinGetU32(at));
+    owner.uStartTicks = QtxBinGetU32(at + 4) | static_cast<uint64_t>(QtxBinGetU32(at + 8)) << 32;
+    return owner;
+}
+
+void WriteRecordOwner(QTXNSMemory* record, const SHeldRecordOwner& owner)
+{
+    unsigned char* at = static_cast<unsigned char*>(GetNSMemoryPointer(record)) + kRecordSlotBytes;
+    QtxBinPutU32(at, static_cast<uint32_t>(owner.iPid));
+    QtxBinPutU32(at + 4, static_cast<uint32_t>(owner.uStartTicks));
+    QtxBinPutU32(at + 8, static_cast<uint32_t>(owner.uStartTicks >> 32));
+}
+
+int64_t MonotonicMs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 // Whether a shared memory of that name exists (made by the hub or by anyone else).
@@ -155,9 +190,73 @@ std::vector<std::string> ReadHeldRecord(const unsigned char* record)
     return names;
 }
 
+bool ReadProcessStart(int32_t pid, char& state, uint64_t& startTicks)
+{
+    if (pid <= 0)
+        return false;
+    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char text[1024];
+    const ssize_t length = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (length <= 0)
+        return false;
+    text[length] = '\0';
+    // The command name in parentheses may hold spaces and parentheses itself: the fields
+    // are counted from the last ")".
+    const char* rest = strrchr(text, ')');
+    if (rest == nullptr || rest[1] != ' ' || rest[2] == '\0')
+        return false;
+    state = rest[2];
+    // The start time is the 22nd field; the state is the 3rd.
+    const char* field = rest + 2;
+    for (int skip = 3; skip < 22; ++skip)
+    {
+        field = strchr(field, ' ');
+        if (field == nullptr)
+            return false;
+        ++field;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long ticks = strtoull(field, &end, 10);
+    if (end == field || errno != 0)
+        return false;
+    startTicks = ticks;
+    return true;
+}
+
+bool IsRecordOwnerRunning(const SHeldRecordOwner& owner)
+{
+    char state = 0;
+    uint64_t startTicks = 0;
+    // A process of another start time took the number of an owner that ended; a zombie has
+    // ended already.
+    return ReadProcessStart(owner.iPid, state, startTicks) && startTicks == owner.uStartTicks &&
+           state != 'Z' && state != 'X' && state != 'x';
+}
+
+uint64_t StoreReserveBytes(uint64_t total)
+{
+    return std::max<uint64_t>(SYSTEM_SHM_STORE_RESERVE_BYTES,
+                              total / SYSTEM_SHM_STORE_RESERVE_PART);
+}
+
+std::string StoreRoomRefusal(uint64_t length, uint64_t total, uint64_t available)
+{
+    const uint64_t reserve = StoreReserveBytes(total);
+    if (length <= available && available - length >= reserve)
+        return "";
+    return "Not enough room for the file: a Store of " + std::to_string(length) +
+           " bytes must leave " + std::to_string(reserve) + " bytes free, and " +
+           std::to_string(available) + " bytes are free";
+}
+
 bool IsSharedMemoryNameAllowed(const std::string& name)
 {
-    return IsPlainName(name, static_cast<size_t>(QTX_NSMEMORY_NAME_LENGTH));
+    return name != "." && IsPlainName(name, static_cast<size_t>(QTX_NSMEMORY_NAME_LENGTH));
 }
 
 void WriteSharedMemoryDirectory(unsigned char* directory, const std::vector<QTXNSMemory*>& memories,
@@ -204,6 +303,11 @@ void CSystem::ProcessNamedSharedMemory()
     };
     // A held memory is a file of the device's shared-memory directory: its name must stay
     // within it, and fit the directory's entries.
+    if (name == ".")
+    {
+        answer(false, "Name must name a memory, not the folder \".\"");
+        return;
+    }
     if (!IsSharedMemoryNameAllowed(name))
     {
         answer(false, "Name is empty, longer than 63 characters or holds \"/\" or \"..\"");
@@ -293,6 +397,9 @@ void CSystem::ProcessNamedSharedMemory()
         // The hub creates the memory with its size and keeps it readable and writable.
         QTXNSMemory* memory = OpenNSMemory(
             name.c_str(), QTX_NSMEMORY_READ | QTX_NSMEMORY_WRITE | QTX_NSMEMORY_CREATE, size);
+        const std::string why = memory != nullptr ? std::string()
+                                                  : "Can not make the named shared memory: " +
+                                                        std::string(strerror(errno));
         if (memory != nullptr)
         {
             vpNamedSharedMemories.insert(place, memory);
@@ -309,7 +416,7 @@ void CSystem::ProcessNamedSharedMemory()
         // A replaced memory that could not be made again is gone from the directory too.
         if (changed)
             WriteSharedMemoryDirectory(directory, vpNamedSharedMemories, pSharedMemoryList);
-        answer(memory != nullptr, nullptr);
+        answer(memory != nullptr, memory != nullptr ? nullptr : why.c_str());
         return;
     }
 
@@ -366,8 +473,24 @@ void CSystem::ProcessNamedSharedMemory()
     // leaves a file that the next start recognises.
     const std::string folder = StoreFolder(*this);
     const std::string target = folder + file;
+    const size_t length = static_cast<size_t>(GetNSMemoryLength(*held));
+    const bool folderMade = QTXMakeDirectories(folder);
+    // The folder lies in RAM beside the configuration and the other drivers' files: a Store
+    // that would leave its file system short of room is refused before a byte is written.
+    struct statvfs room;
+    if (folderMade && statvfs(folder.c_str(), &room) == 0)
+    {
+        const std::string refusal =
+            StoreRoomRefusal(length, static_cast<uint64_t>(room.f_blocks) * room.f_frsize,
+                             static_cast<uint64_t>(room.f_bavail) * room.f_frsize);
+        if (!refusal.empty())
+        {
+            answer(false, refusal.c_str());
+            return;
+        }
+    }
     std::string temporary = folder + SYSTEM_SHM_STORE_TEMPORARY + "XXXXXX";
-    const int fd = QTXMakeDirectories(folder) ? mkstemp(&temporary[0]) : -1;
+    const int fd = folderMade ? mkstemp(&temporary[0]) : -1;
     FILE* output = nullptr;
     if (fd >= 0)
     {
@@ -386,7 +509,6 @@ void CSystem::ProcessNamedSharedMemory()
         answer(false, "Can not open selected file");
         return;
     }
-    const size_t length = static_cast<size_t>(GetNSMemoryLength(*held));
     const bool written = fwrite(address, 1, length, output) == length;
     const bool closed = fclose(output) == 0;
     if (!written || !closed || rename(temporary.c_str(), target.c_str()) != 0)
@@ -410,18 +532,58 @@ void CSystem::RemoveLeftSharedMemories()
         WriteToLogfile(std::string("Note: No record of held shared memories: ") + strerror(errno));
         return;
     }
-    // Another hub that runs holds its lock shared: then what the record names is that hub's.
-    if (flock(pHeldRecord->iDescriptor, LOCK_EX | LOCK_NB) != 0)
+    // Every running hub holds the lock shared, and the hub that owns the record is named in it.
+    // The record is taken over only with the lock held exclusively and its owner gone: the
+    // owner lets go of the lock for a moment when it turns its exclusive lock into a shared
+    // one, and a killed owner's lock can outlast it for a while, so the lock is waited for, a
+    // bounded time, while the owner is gone.
+    SHeldRecordOwner self;
+    self.iPid = static_cast<int32_t>(getpid());
+    char state = 0;
+    if (!ReadProcessStart(self.iPid, state, self.uStartTicks))
+        self.uStartTicks = 0;
+    const int64_t deadline = MonotonicMs() + kEndedOwnerLockWaitMs;
+    bool waitLogged = false;
+    for (;;)
     {
-        WriteToLogfile("Note: Another system driver holds named shared memories");
-        flock(pHeldRecord->iDescriptor, LOCK_SH);
-        return;
+        const SHeldRecordOwner owner = ReadRecordOwner(pHeldRecord);
+        if (IsRecordOwnerRunning(owner))
+        {
+            WriteToLogfile("Note: Another system driver (process " + std::to_string(owner.iPid) +
+                           ") holds named shared memories");
+            flock(pHeldRecord->iDescriptor, LOCK_SH);
+            return;
+        }
+        if (flock(pHeldRecord->iDescriptor, LOCK_EX | LOCK_NB) == 0)
+        {
+            // Whoever wrote the record before the lock was taken has ended or lets go of it.
+            if (!IsRecordOwnerRunning(ReadRecordOwner(pHeldRecord)))
+                break;
+            flock(pHeldRecord->iDescriptor, LOCK_UN);
+            continue;
+        }
+        if (MonotonicMs() >= deadline)
+        {
+            WriteToLogfile("Note: The record of held named shared memories stays locked by "
+                           "another process; nothing of it is removed");
+            flock(pHeldRecord->iDescriptor, LOCK_SH);
+            return;
+        }
+        if (!waitLogged)
+        {
+            WriteToLogfile("Note: The system driver before (process " + std::to_string(owner.iPid) +
+                           ") has ended; waiting for its lock on the record of held named "
+                           "shared memories");
+            waitLogged = true;
+        }
+        usleep(static_cast<useconds_t>(kLockRetryMs * 1000));
     }
+    WriteRecordOwner(pHeldRecord, self);
     unsigned char* record = static_cast<unsigned char*>(GetNSMemoryPointer(pHeldRecord));
     for (const std::string& name : ReadHeldRecord(record))
         if (IsSharedMemoryNameAllowed(name) && PlatShmUnlink(name.c_str()) == 0)
             WriteToLogfile("Removed named shared memory " + name + " of the previous run");
-    memset(record, 0, kRecordBytes);
+    memset(record, 0, kRecordSlotBytes);
 
     const std::string folder = StoreFolder(*this);
     if (DIR* dir = opendir(folder.c_str()))

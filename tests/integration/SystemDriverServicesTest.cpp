@@ -15,7 +15,9 @@
 #include <poll.h>
 #include <regex>
 #include <sys/inotify.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -23,6 +25,8 @@
 #include "FakeModuleDriver.h"
 #include "KoveTestSupport.h"
 #include "QTX.h"
+#include "QTXBinConfig.h"
+#include "QTXSystem.h"
 #include "RequestClient.h"
 
 using namespace kovetest;
@@ -703,6 +707,84 @@ TEST_F(SystemDriverServices, HeldMemoriesEndWithTheHub)
     EXPECT_EQ(ReadFile(shm + "foreign"), "another program's");
 }
 
+// The record of held names says which hub owns it. A starting hub removes what the record names
+// whenever that hub has ended, even while the ended hub's lock on the record is still held, and
+// never while it runs.
+TEST_F(SystemDriverServices, AStartingHubCleansWhatAnEndedHubHeldAndNothingOfARunningOne)
+{
+    const std::string shm = tDevice.Path("/dev/shm/");
+    const std::string log = tDevice.Path("/Applications/tmp/Driver/log/Slot62000_log.txt");
+    std::filesystem::create_directories(shm);
+    SHeldRecordOwner self;
+    char state = 0;
+    self.iPid = static_cast<int32_t>(getpid());
+    ASSERT_TRUE(ReadProcessStart(self.iPid, state, self.uStartTicks));
+    // A process that has ended but is not reaped yet.
+    const pid_t zombie = fork();
+    ASSERT_GE(zombie, 0);
+    if (zombie == 0)
+        _exit(0);
+    SHeldRecordOwner ended;
+    ended.iPid = static_cast<int32_t>(zombie);
+    ASSERT_TRUE(WaitFor(
+        [&] { return ReadProcessStart(ended.iPid, state, ended.uStartTicks) && state == 'Z'; }));
+    SHeldRecordOwner reused = self;
+    reused.uStartTicks += 1;
+
+    const struct
+    {
+        const char* what;
+        SHeldRecordOwner owner;
+        bool lockOutlastsOwner;
+        bool removed;
+    } cases[] = {
+        {"owner runs", self, false, false},
+        {"owner's number taken by another process", reused, false, true},
+        {"owner is a zombie", ended, false, true},
+        {"owner is a zombie whose lock is still held", ended, true, true},
+        {"no owner, as an earlier hub left the record", SHeldRecordOwner(), false, true},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        std::string record(
+            SYSTEM_SHM_MAX_HELD * SYSTEM_SHM_HELD_SLOT_BYTES + SYSTEM_SHM_HELD_OWNER_BYTES, '\0');
+        record.replace(SYSTEM_SHM_HELD_SLOT_BYTES, 4, "left");
+        unsigned char* owner = reinterpret_cast<unsigned char*>(
+            &record[SYSTEM_SHM_MAX_HELD * SYSTEM_SHM_HELD_SLOT_BYTES]);
+        QtxBinPutU32(owner, static_cast<uint32_t>(c.owner.iPid));
+        QtxBinPutU32(owner + 4, static_cast<uint32_t>(c.owner.uStartTicks));
+        QtxBinPutU32(owner + 8, static_cast<uint32_t>(c.owner.uStartTicks >> 32));
+        std::ofstream(shm + SYSTEM_SHM_HELD_RECORD_NAME, std::ios::binary) << record;
+        std::ofstream(shm + "left") << "the hub's";
+        std::ofstream(shm + "foreign") << "another program's";
+
+        const int lock = open((shm + SYSTEM_SHM_HELD_RECORD_NAME).c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(lock, 0);
+        if (c.lockOutlastsOwner)
+        {
+            ASSERT_EQ(flock(lock, LOCK_SH), 0);
+        }
+        const size_t logged = ReadFile(log).size();
+        pHub = std::make_unique<CTestProcess>(tDevice, "systemdriver");
+        if (c.lockOutlastsOwner)
+        {
+            EXPECT_TRUE(WaitFor(
+                [&] {
+                    return ReadFile(log).find("waiting for its lock", logged) != std::string::npos;
+                }))
+                << ReadFile(log);
+        }
+        close(lock);
+        ASSERT_TRUE(pHub->WaitForPort(62000)) << pHub->Output();
+        EXPECT_EQ(std::filesystem::exists(shm + "left"), !c.removed);
+        EXPECT_EQ(ReadFile(shm + "foreign"), "another program's");
+        pHub->Signal(SIGKILL);
+        pHub->WaitExit();
+    }
+    waitpid(zombie, nullptr, 0);
+}
+
 // A Store cut short by the end of the hub leaves its fresh file, which the next start removes;
 // the files that Stores completed stay.
 TEST_F(SystemDriverServices, AStoreCutShortLeavesNothingAfterARestart)
@@ -817,6 +899,87 @@ TEST_F(SystemDriverServices, StoreWritesOnlyPlainNamesIntoItsOwnFolder)
     EXPECT_EQ(ReadFile(Driver("systemdriver") + "SharedMemory/link.bin"), "0123456789abcdef");
 }
 
+// A Store is refused while it would leave the file system of its folder short of room (here a
+// small one of 24 MiB, which keeps 16 MiB free), and says why; what fits is stored.
+TEST_F(SystemDriverServices, AStoreThatWouldFillItsFolderIsRefused)
+{
+    const std::string folder = Driver("systemdriver") + "SharedMemory/";
+    CSmallFileSystem small(folder, 24u << 20);
+    if (!small.Usable())
+        GTEST_SKIP() << small.Why();
+    StartHub();
+    ASSERT_TRUE(Request(kHead + "<NamedSharedMemory Name=\"m\" Action=\"Allocate\" "
+                                "Size=\"3145728\"/>")
+                    .Has("Result=\"Done\""));
+    const auto store = [&](const std::string& file)
+    {
+        return Request(kHead + "<NamedSharedMemory Name=\"m\" Action=\"Store\" Filename=\"" + file +
+                       "\"/>");
+    };
+    EXPECT_TRUE(store("1.bin").Has("Result=\"Done\""));
+    EXPECT_TRUE(store("2.bin").Has("Result=\"Done\""));
+    const CReply refused = store("3.bin");
+    EXPECT_TRUE(refused.Has("Result=\"ERROR\"")) << refused.sText;
+    EXPECT_TRUE(std::regex_search(refused.sText,
+                                  std::regex("Error=\"Not enough room for the file: a Store of "
+                                             "3145728 bytes must leave 16777216 bytes free, and "
+                                             "[0-9]+ bytes are free\"")))
+        << refused.sText;
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        files.push_back(entry.path().filename().string());
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{"1.bin", "2.bin"}));
+    EXPECT_EQ(std::filesystem::file_size(folder + "2.bin"), 3145728u);
+}
+
+// Every refusal of a held memory names its reason, also where the memory cannot be made.
+TEST_F(SystemDriverServices, ARefusedMemoryNamesItsReason)
+{
+    std::filesystem::create_directories(tDevice.Path("/dev/shm/taken"));
+    StartHub();
+    const struct
+    {
+        const char* name;
+        const char* answer;
+    } cases[] = {
+        {".", "Error=\"Name must name a memory, not the folder &quot;.&quot;\""},
+        {"taken", "Error=\"Can not make the named shared memory: Is a directory\""},
+    };
+    for (const auto& c : cases)
+    {
+        const CReply reply = Request(kHead + "<NamedSharedMemory Name=\"" + c.name +
+                                     "\" Action=\"Allocate\" Size=\"4096\"/>");
+        EXPECT_TRUE(reply.Has(c.answer)) << c.name << "\n" << reply.sText;
+        EXPECT_TRUE(reply.Has("Result=\"ERROR\"")) << c.name;
+    }
+    EXPECT_TRUE(std::filesystem::is_directory(tDevice.Path("/dev/shm/taken")));
+    EXPECT_EQ(ReadFile(tDevice.Path("/dev/shm/MEM_DevMsg_SharedMemoryList")).at(4), 0);
+}
+
+// A module error text is kept up to a bound, cut at a character's start, so that the
+// Diagnostic reply of all ten error slots stays small enough for every client.
+TEST_F(SystemDriverServices, LongModuleErrorsAreCutAndDiagnosticStillAnswers)
+{
+    StartHub();
+    // The bound falls on the second byte of a three-byte character.
+    const std::string kept(SYSTEM_MODULE_ERROR_TEXT_BYTES - 1, 'e');
+    const std::string text = kept + "\xE6\x97\xA5" + std::string(64u << 10, 'x');
+    const int ports[] = {62000, 62001, 62002, 62100, 62101, 62102, 62103, 62104, 62201, 62300};
+    for (int port : ports)
+        ASSERT_EQ(Request(kHead + "<SetModuleError Slot=\"" + std::to_string(port) + "\" Error=\"" +
+                          text + "\"/>")
+                      .sRoot,
+                  "SetModuleError")
+            << port;
+    const CReply diagnostic = Request(kHead + "<Diagnostic/>");
+    EXPECT_FALSE(diagnostic.Has("ReplyTooLong")) << diagnostic.sText.substr(0, 1000);
+    EXPECT_EQ(CountOf(diagnostic.sText, "Text=\"" + kept + "\""), 10u);
+    EXPECT_TRUE(
+        diagnostic.Has("<Error Name=\"Unknown\" Text=\"" + kept + "\" Location=\"Unknown\""));
+    EXPECT_LT(diagnostic.sText.size(), 20000u);
+}
+
 // What a driver asks through the framework, answered by the real hub.
 TEST_F(SystemDriverServices, TheFrameworksMemoryRequestsAreAnsweredByTheHub)
 {
@@ -895,8 +1058,7 @@ TEST_F(SystemDriverFactoryDefault, TheAnswerComesOnceTheDefaultsAreInPlace)
         std::vector<std::string> left;
         for (const auto& entry : std::filesystem::directory_iterator(Configuration() + ".."))
             left.push_back(entry.path().filename().string());
-        EXPECT_EQ(std::count(left.begin(), left.end(), "Configuration.before-factory-default"),
-                  0);
+        EXPECT_EQ(std::count(left.begin(), left.end(), "Configuration.before-factory-default"), 0);
         EXPECT_TRUE(Registered(62101));
         pHub.reset();
     }

@@ -203,6 +203,30 @@ TEST_F(SystemUnit, TheModuleInSlotZeroGivesTheDeviceItsIdentityOnce)
     EXPECT_EQ(system.sHardwareVersion, "<3");
 }
 
+// A module error text is kept up to SYSTEM_MODULE_ERROR_TEXT_BYTES, cut at the start of a UTF-8
+// character; bytes that start no character cost at most three more.
+TEST(SystemModuleError, TextsAreCutAtACharactersStart)
+{
+    const size_t bound = SYSTEM_MODULE_ERROR_TEXT_BYTES;
+    const std::string a(bound, 'a');
+    const struct
+    {
+        std::string text;
+        std::string kept;
+    } cases[] = {
+        {a, a},
+        {a + "b", a},
+        {a.substr(1) + "\xC3\xA9", a.substr(1)},
+        {a.substr(3) + "\xF0\x9F\x98\x80" + "z", a.substr(3)},
+        {a.substr(2) + "\xF0\x9F\x98\x80", a.substr(2)},
+        {a.substr(4) + "\xF0\x9F\x98\x80" + "z", a.substr(4) + "\xF0\x9F\x98\x80"},
+        {a.substr(8) + std::string(16, '\x80'), a.substr(8) + std::string(8, '\x80')},
+        {"", ""},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i)
+        EXPECT_EQ(CutModuleErrorText(cases[i].text), cases[i].kept) << i;
+}
+
 TEST_F(SystemUnit, ModuleErrorsGoToTheSlotOfThePort)
 {
     const struct

@@ -288,7 +288,11 @@ TEST_F(SharedMemoryUnit, HeldMemoriesAreListedSortedAndChangesCountUp)
          "ERROR|Name is empty, longer than 63 characters or holds \"/\" or \"..\""},
         {{std::string(64, 'n'), "Allocate", "Size=\"8\""},
          "ERROR|Name is empty, longer than 63 characters or holds \"/\" or \"..\""},
+        {{".", "Allocate", "Size=\"8\""}, "ERROR|Name must name a memory, not the folder \".\""},
+        {{"taken", "Allocate", "Size=\"8\""},
+         "ERROR|Can not make the named shared memory: Is a directory"},
     };
+    std::filesystem::create_directories(DevicePath("/dev/shm/taken"));
     for (const auto& c : cases)
         EXPECT_EQ(Memory(c.request[0], c.request[1], c.request[2]), c.answer) << c.request[0];
     EXPECT_EQ(Word(0), 4u);
@@ -304,6 +308,11 @@ TEST_F(SharedMemoryUnit, HeldMemoriesAreListedSortedAndChangesCountUp)
         EXPECT_EQ(Memory("a", "Store", std::string(attribute) + "=\"a.bin\""), "Done|<none>");
         EXPECT_EQ(kovetest::ReadFile(file), std::string(50, 'x'));
     }
+
+    // A folder that cannot be made: a file stands in its place.
+    std::filesystem::remove_all(DevicePath("/Applications/tmp/Driver/SharedMemory"));
+    std::ofstream(DevicePath("/Applications/tmp/Driver/SharedMemory")) << "a file";
+    EXPECT_EQ(Memory("a", "Store", "Filename=\"a.bin\""), "ERROR|Can not open selected file");
 
     EXPECT_EQ(Memory("a", "Free"), "Done|<none>");
     EXPECT_EQ(Word(0), 5u);
@@ -339,8 +348,35 @@ TEST(SystemSharedMemoryDirectory, ListsAtMost64AndWrapsItsCounter)
 
     EXPECT_TRUE(IsSharedMemoryNameAllowed(std::string(63, 'a')));
     for (const std::string& name : {std::string(), std::string(64, 'a'), std::string("a/b"),
-                                    std::string(".."), std::string("x..y")})
+                                    std::string("."), std::string(".."), std::string("x..y")})
         EXPECT_FALSE(IsSharedMemoryNameAllowed(name)) << name;
+}
+
+// A Store leaves 16 MiB or a quarter of its file system free, whichever is more, counting the
+// whole file as new (the file it replaces stays until it is written).
+TEST(SystemSharedMemoryStore, LeavesTheReserveFree)
+{
+    constexpr uint64_t MiB = 1u << 20;
+    const struct
+    {
+        uint64_t length;
+        uint64_t total;
+        uint64_t available;
+        bool refused;
+    } cases[] = {
+        {4 * MiB, 24 * MiB, 20 * MiB, false},    {4 * MiB, 24 * MiB, 20 * MiB - 1, true},
+        {0, 24 * MiB, 16 * MiB, false},          {0, 24 * MiB, 16 * MiB - 1, true},
+        {64 * MiB, 512 * MiB, 192 * MiB, false}, {64 * MiB, 512 * MiB, 192 * MiB - 1, true},
+        {65 * MiB, 1024 * MiB, 64 * MiB, true},  {UINT64_MAX, UINT64_MAX, UINT64_MAX - 1, true},
+    };
+    for (const auto& c : cases)
+    {
+        const std::string why = StoreRoomRefusal(c.length, c.total, c.available);
+        EXPECT_EQ(!why.empty(), c.refused) << c.length << " " << c.total << " " << c.available;
+    }
+    EXPECT_EQ(StoreRoomRefusal(3, 32 * MiB, 16 * MiB),
+              "Not enough room for the file: a Store of 3 bytes must leave 16777216 bytes free, "
+              "and 16777216 bytes are free");
 }
 
 TEST_F(SystemUnit, RebootIsPendingOnlyWhileAllowed)
