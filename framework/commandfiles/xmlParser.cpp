@@ -1052,9 +1052,11 @@ bool ConvertCharset(const char* charset, const char* text, size_t n, std::string
     iconv_t cd = iconv_open("UTF-8", charset);
     if (cd == reinterpret_cast<iconv_t>(-1))
         return false;
+    // The room grows by doubling only, and is never filled anew: what a byte costs does not
+    // depend on how much of the text lies behind it.
     out.clear();
-    size_t written = 0;
     out.resize(n + n / 2 + 64);
+    size_t written = 0;
     char* in = const_cast<char*>(text);
     size_t inLeft = n;
     for (bool done = false; !done;)
@@ -1076,11 +1078,18 @@ bool ConvertCharset(const char* charset, const char* text, size_t n, std::string
         else
         {
             // EILSEQ, or EINVAL for a character cut off by the end of the text: one byte as
-            // ISO-8859-1, and the converter starts afresh behind it.
-            out.resize(written);
-            PutLatin1(out, static_cast<unsigned char>(*in));
-            written = out.size();
-            out.resize(written + inLeft + inLeft / 2 + 64);
+            // ISO-8859-1 (two bytes of UTF-8 at most), and the converter starts afresh
+            // behind it.
+            if (out.size() - written < 2)
+                out.resize(out.size() * 2 + 64);
+            const unsigned char c = static_cast<unsigned char>(*in);
+            if (c < 0x80)
+                out[written++] = static_cast<char>(c);
+            else
+            {
+                out[written++] = static_cast<char>(0xC0 | (c >> 6));
+                out[written++] = static_cast<char>(0x80 | (c & 0x3F));
+            }
             ++in;
             --inLeft;
             iconv(cd, nullptr, nullptr, nullptr, nullptr);
@@ -1149,6 +1158,8 @@ public:
     // one the C library does not know, so nothing can be converted truthfully.
     void KeepBytes() { m_bKeepBytes = true; }
     void SetEncoding(XMLNode::XMLCharEncoding encoding) { m_eEncoding = encoding; }
+    // How many items the document may hold (XML_MAX_ITEMS unless set).
+    void SetItemBound(size_t bound) { m_nMaxItems = bound; }
 
 private:
     struct OpenElement
@@ -1318,11 +1329,10 @@ private:
     bool ParseStartTag();
     bool ParseEndTag();
     XMLNodeData* NewElement(size_t nameStart, char isDeclaration);
-    // False (with the error set) when one more item would pass XML_MAX_ITEMS.
+    // False (with the error set) when one more item would pass the bound.
     bool RoomForItem(size_t pos)
     {
-        return m_nItems < static_cast<size_t>(XML_MAX_ITEMS) ? (++m_nItems, true)
-                                                             : Fail(eXMLErrorTooManyItems, pos);
+        return m_nItems < m_nMaxItems ? (++m_nItems, true) : Fail(eXMLErrorTooManyItems, pos);
     }
     // Replaces the source by its UTF-8 form when it holds bytes from 0x80 on (ISO-8859-1).
     void ConvertFromLatin1();
@@ -1391,6 +1401,7 @@ private:
     size_t m_nElements = 0;
     // Elements, declarations, attributes, texts and clear sections so far (see XML_MAX_ITEMS).
     size_t m_nItems = 0;
+    size_t m_nMaxItems = static_cast<size_t>(XML_MAX_ITEMS);
     // The UTF-8 form of a document in another encoding (m_pSource then points here).
     std::string m_sConverted;
     std::string m_sCharset; // see SetCharset
@@ -1636,7 +1647,7 @@ bool XMLParserImpl::ParseClear(const ClearTag& tag)
 {
     const size_t open = m_nPos;
     const size_t contentStart = open + strlen(tag.open);
-    if (m_nItems >= static_cast<size_t>(XML_MAX_ITEMS))
+    if (m_nItems >= m_nMaxItems)
         return Fail(eXMLErrorTooManyItems, open);
     const size_t close = Find(contentStart, tag.close, true);
     if (close == std::string::npos)
@@ -1701,7 +1712,7 @@ XMLParserImpl::ParseAttributes(XMLNodeData* node, size_t tagPos, char* closing)
             if (unended != std::string::npos)
                 text[unended] = '\0';
             m_nItems += count;
-            if (m_nItems > static_cast<size_t>(XML_MAX_ITEMS))
+            if (m_nItems > m_nMaxItems)
                 return Fail(eXMLErrorTooManyItems, tagPos);
             if (count != 0)
             {
@@ -1726,7 +1737,7 @@ XMLParserImpl::ParseAttributes(XMLNodeData* node, size_t tagPos, char* closing)
             }
             if (count == capacity)
             {
-                if (m_nItems + count >= static_cast<size_t>(XML_MAX_ITEMS))
+                if (m_nItems + count >= m_nMaxItems)
                     return Fail(eXMLErrorTooManyItems, tagPos);
                 list = MoreAttributeRoom(list, count, &capacity, &inFreeRoom);
             }
@@ -2048,7 +2059,7 @@ XMLNode XMLParserImpl::Parse(const char* tag, XMLResults* results)
     if (ok)
     {
         Flush();
-        if (m_nItems > static_cast<size_t>(XML_MAX_ITEMS)) // a text behind the last tag
+        if (m_nItems > m_nMaxItems) // a text behind the last tag
             ok = Fail(eXMLErrorTooManyItems, m_nLength);
     }
     if (ok)
@@ -2222,19 +2233,30 @@ struct WrittenBytes
 {
     unsigned char kind[256];
     // In a name a character left out would be a name the less, or none at all: there it
-    // stands as '_'.
+    // stands as '_'. No control character (C0, DEL or C1) is a character of a name.
     bool name;
-    // Texts and attribute values spell the five markup characters as entities; a reader turns a
-    // tab, a line feed or a carriage return in an attribute value into a blank, so there they
-    // are written as character references, which survive. Names and clear sections are
-    // written as they stand. In UTF-8 output every byte from 0x80 on is checked.
+    // Texts and attribute values spell the five markup characters as entities. A reader folds
+    // a carriage return (and a CR LF pair) into a line feed, and in an attribute value it turns
+    // a tab, a line feed and a carriage return into a blank: these are written as character
+    // references, which every reader gives back as they were sent (a carriage return in texts;
+    // all three in attribute values). Clear sections are written as they stand. In UTF-8
+    // output every byte from 0x80 on is checked.
     constexpr WrittenBytes(bool escaped, bool attribute, bool utf8, bool isName = false)
         : kind{}, name(isName)
     {
         for (int c = 1; c < 0x20; ++c)
             kind[c] = kLeaveOut;
-        for (const char* c = "\t\n\r"; *c != '\0'; ++c)
-            kind[static_cast<unsigned char>(*c)] = attribute ? kEntity : kPass;
+        if (!isName)
+        {
+            kind[static_cast<unsigned char>('\t')] = attribute ? kEntity : kPass;
+            kind[static_cast<unsigned char>('\n')] = attribute ? kEntity : kPass;
+            kind[static_cast<unsigned char>('\r')] = escaped ? kEntity : kPass;
+        }
+        else
+        {
+            // DEL is never a trail byte of a multibyte character in any encoding.
+            kind[0x7F] = kLeaveOut;
+        }
         if (escaped)
             for (const char* c = "&<>\"'"; *c != '\0'; ++c)
                 kind[static_cast<unsigned char>(*c)] = kEntity;
@@ -2356,7 +2378,11 @@ void XMLWriter::Escape(const char* text, const WrittenBytes& table)
         {
             // The text is zero-terminated and a zero byte is never a trail byte, so nothing
             // past its end is read.
-            const int length = XMLAllowedUTF8At(text, 0, 4);
+            int length = XMLAllowedUTF8At(text, 0, 4);
+            // U+0080 to U+009F, the C1 controls, have no place in a name.
+            if (table.name && length == 2 && c == 0xC2 &&
+                static_cast<unsigned char>(text[1]) < 0xA0)
+                length = -2;
             if (length > 0)
             {
                 m_out.Put(text, static_cast<size_t>(length));
@@ -2660,8 +2686,10 @@ bool IsEncodingName(const std::string& name)
 }
 
 // Sets up the parser for the charset of a document: the one its declaration names, or, when
-// it names none (or names one that its bytes cannot be in), UTF-8 when the whole document is
-// UTF-8 and ISO-8859-1 otherwise. Gives the encoding the parser starts from.
+// it names none (or names one that its bytes cannot be in), UTF-8, where a byte that is no
+// part of a UTF-8 character is read as its ISO-8859-1 character (see RepairUTF8): so a
+// document that is UTF-8 but for one stray byte keeps its UTF-8 text, and one in ISO-8859-1
+// its letters. Gives the encoding the parser starts from.
 XMLNode::XMLCharEncoding ChooseCharset(const char* data, size_t length, XMLParserImpl& parser)
 {
     const size_t sample = length < 200 ? length : 200;
@@ -2697,9 +2725,7 @@ XMLNode::XMLCharEncoding ChooseCharset(const char* data, size_t length, XMLParse
             return XMLNode::char_encoding_legacy;
         }
     }
-    return bom || FirstInvalidUTF8(data, length) == std::string::npos
-               ? XMLNode::char_encoding_UTF8
-               : XMLNode::char_encoding_legacy;
+    return XMLNode::char_encoding_UTF8;
 }
 } // namespace
 
@@ -2756,7 +2782,7 @@ XMLNode::XMLCharEncoding XMLNode::guessCharEncoding(const void* buffer, int leng
     return char_encoding_legacy;
 }
 
-XMLNode XMLNode::openFileHelper(XMLCSTR path, XMLCSTR tag, XMLResults* results)
+XMLNode XMLNode::openFileHelper(XMLCSTR path, XMLCSTR tag, XMLResults* results, size_t maxItems)
 {
     // The file is read once; its beginning gives the encoding, the whole the document.
     std::string content;
@@ -2773,10 +2799,11 @@ XMLNode XMLNode::openFileHelper(XMLCSTR path, XMLCSTR tag, XMLResults* results)
             *results = XMLResults{eXMLErrorFileNotFound, 0, 0};
         return XMLNode();
     }
-    return openBufferHelper(content.data(), content.size(), tag, results);
+    return openBufferHelper(content.data(), content.size(), tag, results, maxItems);
 }
 
-XMLNode XMLNode::openBufferHelper(const char* data, size_t length, XMLCSTR tag, XMLResults* results)
+XMLNode XMLNode::openBufferHelper(const char* data, size_t length, XMLCSTR tag, XMLResults* results,
+                                  size_t maxItems)
 {
     // The tree is UTF-8 whatever the document was in, and so is what is written of it on this
     // thread afterwards (the reply made of a request, for one).
@@ -2785,6 +2812,7 @@ XMLNode XMLNode::openBufferHelper(const char* data, size_t length, XMLCSTR tag, 
     setGlobalOptions(encoding, tOptions.guessWideChars, tOptions.dropWhiteSpace,
                      tOptions.removeCommentsInMiddleOfText);
     parser.SetEncoding(encoding);
+    parser.SetItemBound(maxItems);
     XMLNode top = parser.Parse(tag, results);
     tOptions.encoding = char_encoding_UTF8;
     return top;

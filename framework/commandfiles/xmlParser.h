@@ -11,14 +11,17 @@
 // while it is parsed (ISO-8859-1 by the parser, every other charset by the C library's
 // converter), and its declaration then names UTF-8. A byte that is no character of the
 // document's charset (a Latin-1 letter in a document that says it is UTF-8, say) is read as the
-// ISO-8859-1 character of its value. A document that names no charset is UTF-8 when all of it
-// is, and ISO-8859-1 otherwise. Only a document in a charset that the C library does not know
-// keeps its bytes and its declaration, and is written back in them.
+// ISO-8859-1 character of its value. A document that names no charset is read as one that
+// names UTF-8: each UTF-8 character as such, each other byte as its ISO-8859-1 character. Only
+// a document in a charset that the C library does not know keeps its bytes and its
+// declaration, and is written back in them.
 //
 // What is written is well-formed XML 1.0 in the encoding the document declares: control
-// characters that XML does not allow (and U+FFFE, U+FFFF) are left out (in names they stand
-// as '_'), and in UTF-8 a byte that is no UTF-8 character is written as the ISO-8859-1
-// character of its value.
+// characters that XML does not allow (and U+FFFE, U+FFFF) are left out, in names every control
+// character (C0, DEL, C1) stands as '_', and in UTF-8 a byte that is no UTF-8 character is
+// written as the ISO-8859-1 character of its value. What a reader would not give back as it
+// stands is written as a character reference: a carriage return in texts, and a tab, line feed
+// or carriage return in attribute values.
 //
 // Parse and write failures are reported as XMLError codes; only openFileHelper(path, tag)
 // throws (a CQTXEXmlError). Lookups never fail: they give the empty node or null.
@@ -82,6 +85,9 @@ constexpr int XML_MAX_NESTING_DEPTH = 1000;
 // holds one item in about 18 bytes, so that one of the full 8 MiB holds some 460,000; routing
 // documents and module descriptions hold far fewer.
 constexpr int XML_MAX_ITEMS = 1 << 19;
+// No bound on items: for documents the device stored itself or that came with a driver, which
+// load whatever their size, as they always did.
+constexpr size_t XML_UNBOUNDED_ITEMS = static_cast<size_t>(-1);
 
 // How long a written document may be, in bytes. A request is at most 8 MiB (with at most
 // XML_MAX_ITEMS items); its reply holds the same items with their layout, which is bounded too
@@ -156,16 +162,19 @@ public:
     // The same for the contents of a file; a file that cannot be read gives code 10.
     static XMLNode parseFile(XMLCSTR path, XMLCSTR tag = nullptr, XMLResults* results = nullptr);
     // Takes the charset that the file's declaration names (found in its first 200 bytes, as
-    // guessCharEncoding finds it), or judges the whole file when it names none, then parses
-    // the file in it; the tree is UTF-8 (see above), and so this thread's encoding is UTF-8
-    // afterwards. Any code other than 0, warnings included, throws a
-    // CQTXEXmlError "XmlParserError" that names the file, the problem and its position.
+    // guessCharEncoding finds it), or UTF-8 when it names none, then parses the file in it;
+    // the tree is UTF-8 (see above), and so this thread's encoding is UTF-8 afterwards. Any
+    // code other than 0, warnings included, throws a CQTXEXmlError "XmlParserError" that
+    // names the file, the problem and its position.
     static XMLNode openFileHelper(XMLCSTR path, XMLCSTR tag = nullptr);
-    // The same without throwing: the results are filled (when given).
-    static XMLNode openFileHelper(XMLCSTR path, XMLCSTR tag, XMLResults* results);
+    // The same without throwing: the results are filled (when given). A document with more
+    // than maxItems elements, attributes, texts and clear sections gives eXMLErrorTooManyItems.
+    static XMLNode openFileHelper(XMLCSTR path, XMLCSTR tag, XMLResults* results,
+                                  size_t maxItems = static_cast<size_t>(XML_MAX_ITEMS));
     // The same for `length` bytes of a document already in memory (a file read before).
     static XMLNode openBufferHelper(const char* data, size_t length, XMLCSTR tag,
-                                    XMLResults* results);
+                                    XMLResults* results,
+                                    size_t maxItems = static_cast<size_t>(XML_MAX_ITEMS));
 
     // Encoding of a file's beginning: unchanged (the current one) below 25 bytes; UTF-8 after
     // a UTF-8 byte-order mark; else UTF-8 when the bytes are valid UTF-8 and legacy otherwise,

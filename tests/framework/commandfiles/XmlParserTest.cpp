@@ -248,7 +248,9 @@ TEST_F(XmlParser, WhiteSpaceAndCommentsFollowTheOptions)
     ASSERT_EQ(a.nText(), 3);
     EXPECT_STREQ(a.getText(0), "\n\t first ");
     EXPECT_STREQ(a.getText(2), "  ");
-    EXPECT_EQ(Text(a, 1), doc);
+    // a carriage return comes as a reference (a reader folds a raw one into a line feed)
+    EXPECT_EQ(Text(a, 1), "<a>\n\t first <!-- c --> second &#13;\n<b/>  </a>");
+    EXPECT_STREQ(XMLNode::parseString(Text(a, 1).c_str(), "a").getText(1), " second \r\n");
 }
 
 TEST_F(XmlParser, WritesTheAgreedLayoutAndEscapes)
@@ -293,13 +295,19 @@ TEST_F(XmlParser, WritesTheAgreedLayoutAndEscapes)
     }
 
     // Tabs and line ends in attribute values come as references (a reader makes blanks of raw
-    // ones); in texts they stand as they are. Values written raw before still read the same.
+    // ones); in texts a carriage return does (a reader folds a raw one, alone or before a line
+    // feed, into a line feed), tabs and line feeds stand as they are. Every reader gets the
+    // text back as it was; values written raw before still read the same.
     XMLNode plain = XMLNode::createXMLTopNode("P");
     plain.addAttribute("V", "a\tb\r\nc\n");
-    plain.addText("x\ty");
-    EXPECT_EQ(Text(plain, 0), "<P V=\"a&#9;b&#13;&#10;c&#10;\">x\ty</P>");
-    EXPECT_STREQ(XMLNode::parseString(Text(plain, 1).c_str(), "P").getAttribute("V"),
-                 "a\tb\r\nc\n");
+    plain.addText("x\ty\r\nz\rw\nv");
+    EXPECT_EQ(Text(plain, 0), "<P V=\"a&#9;b&#13;&#10;c&#10;\">x\ty&#13;\nz&#13;w\nv</P>");
+    for (int format : {0, 1})
+    {
+        XMLNode back = XMLNode::parseString(Text(plain, format).c_str(), "P");
+        EXPECT_STREQ(back.getAttribute("V"), "a\tb\r\nc\n");
+        EXPECT_STREQ(back.getText(), "x\ty\r\nz\rw\nv");
+    }
     EXPECT_STREQ(XMLNode::parseString("<P V=\"a\tb\r\nc\"/>", "P").getAttribute("V"), "a\tb\r\nc");
 
     int size = 5;
@@ -729,10 +737,14 @@ TEST_F(XmlParser, TreesAreUTF8WhateverTheDocumentIsIn)
         {head + "UTF-8\"?><a V=\"\xC0\xAF\xED\xA0\x80\"/>",
          "\xC3\x80\xC2\xAF\xC3\xAD\xC2\xA0\xC2\x80", "UTF-8"},        // overlong, surrogate
         {head + "Shift_JIS\"?><a V=\"\x81\"/>", "\xC2\x81", "UTF-8"}, // a lead byte cut off
-        // without a charset the whole document is judged: UTF-8, or else ISO-8859-1
+        // without a charset a document is read as UTF-8 is: each UTF-8 character as such, each
+        // other byte as ISO-8859-1, also when the two are mixed
         {"<?xml version=\"1.0\"?><a V=\"\xE4\"/>", "\xC3\xA4", nullptr},
         {"<?xml version=\"1.0\"?><a V=\"\xC3\xA4\"/>", "\xC3\xA4", nullptr},
         {late + "<b V=\"\xE4\"/></r>", "\xC3\xA4", nullptr},
+        {"<?xml version=\"1.0\"?><a V=\"\xE6\x97\xA5\xE6\x9C\xAC \xFC\"/>",
+         "\xE6\x97\xA5\xE6\x9C\xAC \xC3\xBC", nullptr},
+        {"<a V=\"\xFC\xE6\x97\xA5\xE6\x9C\xAC\"/>", "\xC3\xBC\xE6\x97\xA5\xE6\x9C\xAC", nullptr},
         // a 16-bit charset cannot be what a document read byte by byte is in
         {head + "UTF-16\"?><a V=\"\xE4\"/>", "\xC3\xA4", "UTF-8"},
     };
@@ -785,15 +797,16 @@ TEST_F(XmlParser, ACharsetTheLibraryDoesNotKnowKeepsItsBytes)
 TEST_F(XmlParser, WrittenDocumentsHoldOnlyWhatXmlAllows)
 {
     // Control characters (raw or from references) and U+FFFE, U+FFFF are left out of texts,
-    // attribute values and clear sections, and stand as '_' in names (which must not end up
-    // empty); a byte that is no UTF-8 (put in by an edit) is written as the ISO-8859-1
+    // attribute values and clear sections; in names every control character (C0, DEL, C1)
+    // stands as '_' (a name must not end up empty); a byte that is no UTF-8 (put in by an edit) is written as the ISO-8859-1
     // character of its value.
     XMLResults r;
     XMLNode top = XMLNode::parseString("<R A=\"a&#1;b\x01"
                                        "c&#27;d\xEF\xBF\xBE"
                                        "e\xEF\xBF\xBF"
                                        "f\">t&#8;\x1Fu<!--c\x02-->"
-                                       "<N\x01m/><\x02\t\x03=\"v\"/></R>",
+                                       "<N\x01m/><\x02\t\x03=\"v\"/>"
+                                       "<D\x7F\xC2\x85\xC2\x9F x\xC2\x80=\"\x7F\xC2\x85\"/></R>",
                                        nullptr, &r);
     ASSERT_EQ(r.error, eXMLErrorNone);
     XMLNode root = top.getChildNode("R");
@@ -808,7 +821,7 @@ TEST_F(XmlParser, WrittenDocumentsHoldOnlyWhatXmlAllows)
     ASSERT_EQ(top.writeToString(written, nullptr, 0), eXMLErrorNone);
     EXPECT_EQ(written, "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
                        "<R A=\"abcdef\" L=\"M\xC3\xBCller\xC3\x83\">tu<!--c--><N_m/><_ _=\"v\"/>"
-                       "</R>");
+                       "<D___ x_=\"\x7F\xC2\x85\"/></R>");
 }
 
 TEST_F(XmlParser, ADocumentHoldsAtMostTheItemLimit)
@@ -854,6 +867,16 @@ TEST_F(XmlParser, ADocumentHoldsAtMostTheItemLimit)
     for (const auto& c : cases)
         EXPECT_EQ(ParseCode(c.document), c.error) << c.document.size();
     XMLNode::setGlobalOptions();
+
+    // A document read without the bound (one the device stored itself) holds any number.
+    const std::string many = elements(limit + 1000);
+    XMLResults r;
+    XMLNode top =
+        XMLNode::openBufferHelper(many.data(), many.size(), "R", &r, XML_UNBOUNDED_ITEMS);
+    EXPECT_EQ(r.error, eXMLErrorNone);
+    EXPECT_EQ(top.nChildNode("a"), static_cast<int>(limit + 1000));
+    XMLNode::openBufferHelper(many.data(), many.size(), "R", &r);
+    EXPECT_EQ(r.error, eXMLErrorTooManyItems);
 }
 
 TEST_F(XmlParser, OpenFileHelperThrowsForEveryProblem)
