@@ -318,6 +318,7 @@ void CFiberOptic::LoadSettingsFile(FoSettings& record, const std::string& path)
             return;
     }
     CQTXXml document;
+    document.SetItemBound(XML_UNBOUNDED_ITEMS); // a file the driver stored
     if (!document.LoadFile(FileNameToAbsolutePath(path).c_str(), QTX_TAG_MODULE))
         return;
     FoSettings settings = FoZeroSettings();

@@ -330,6 +330,7 @@ std::string CSystem::GetFactorySettingFileName()
     if (access(factory.c_str(), F_OK) == 0)
     {
         CQTXXml probe;
+        probe.SetItemBound(XML_UNBOUNDED_ITEMS);
         if (!probe.LoadFile(factory.c_str(), QTX_TAG_MODULE))
             throw SystemError("WrongFactoryDefault",
                               "The factory defaults of the system driver can not be read",

@@ -41,7 +41,7 @@ bool CQTXXml::LoadTree(const char* path)
 {
     Delete();
     XMLResults results;
-    m_xTop = XMLNode::openFileHelper(path, nullptr, &results);
+    m_xTop = XMLNode::openFileHelper(path, nullptr, &results, m_nItemBound);
     return KeepTree(results);
 }
 
@@ -49,7 +49,7 @@ bool CQTXXml::LoadTree(const char* data, size_t length)
 {
     Delete();
     XMLResults results;
-    m_xTop = XMLNode::openBufferHelper(data, length, nullptr, &results);
+    m_xTop = XMLNode::openBufferHelper(data, length, nullptr, &results, m_nItemBound);
     return KeepTree(results);
 }
 

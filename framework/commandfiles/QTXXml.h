@@ -66,6 +66,11 @@ public:
     // ("Error: Too many elements, attributes and texts at line 1, column 9"); empty when it
     // parsed cleanly (also when its root was then not found).
     const std::string& GetParseError() const { return m_sParseError; }
+    // How many elements, attributes, texts and clear sections a document loaded from now on
+    // may hold: XML_MAX_ITEMS (what a client may send) unless set otherwise. A file that the
+    // device stored itself, or that came with a driver, is loaded with XML_UNBOUNDED_ITEMS:
+    // it loads whatever its size, as it always did.
+    void SetItemBound(size_t bound) { m_nItemBound = bound; }
     // Writes the tree formatted; false when nothing is loaded or writing fails. The flag is
     // not used.
     bool StoreFile(const char* path, bool reply) override;
@@ -220,6 +225,7 @@ private:
     int m_iNextProperty;
     std::string m_sRootName;
     std::string m_sParseError;
+    size_t m_nItemBound = static_cast<size_t>(XML_MAX_ITEMS);
     mutable bool m_bStoreTooLong = false;
 };
 

@@ -132,6 +132,10 @@ void CQTX::LoadStartupConfiguration(int setIndex)
         }
         else
         {
+            // Why the file did not load, when the parser said so.
+            if (!tXmlCommandFile.GetParseError().empty())
+                WriteToLogfile("Stored configuration " + configurationFile +
+                               " not loaded: " + tXmlCommandFile.GetParseError());
             WriteToLogfile("Error thrown, invalid or not existing config file!");
             throw CQTXError("", "", nullptr, 0, Error, "GeneralError");
         }

@@ -283,15 +283,20 @@ public:
     // result is false. A reply that would pass XML_MAX_WRITTEN bytes is cut to its root
     // element with the error "ReplyTooLong" (bReplyCut is set), and that goes out instead.
     bool StoreAndSendReply();
-    // Loads a command file as the document in hand; 0 when loaded, -256 when the file is
-    // neither XML nor binary, -75 when the document object cannot load it.
+    // Loads a command file that the driver keeps (a stored configuration, its factory
+    // defaults) as the document in hand; 0 when loaded, -256 when the file is neither XML nor
+    // binary, -75 when the document object cannot load it. Such a file loads whatever the
+    // number of its items: the bound on items is for what a client sends.
     int LoadCommandFile(const char* path, unsigned short tag);
     // The same, reading the file once; when it loads, its bytes are left in `content` (else
-    // `content` is empty).
-    int LoadCommandFile(const char* path, unsigned short tag, std::string& content);
+    // `content` is empty). An XML document may hold at most `itemBound` items (see
+    // CQTXXml::SetItemBound); a received request is loaded with XML_MAX_ITEMS.
+    int LoadCommandFile(const char* path, unsigned short tag, std::string& content,
+                        size_t itemBound);
     // The same for the file's bytes already in `content` (all of them when `complete`, else
     // the document object loads the file itself).
-    int LoadCommandBytes(const char* path, unsigned short tag, std::string& content, bool complete);
+    int LoadCommandBytes(const char* path, unsigned short tag, std::string& content, bool complete,
+                         size_t itemBound);
     // Empties the documents; no document in hand afterwards.
     void FreeCommandFileMemory();
     // Stores the document in hand; false without one or when it cannot be written.

@@ -172,6 +172,7 @@ bool CQTX::UpdateConfigurationFileXml(const std::string& name, bool textOnly)
     CQTXXml* document = &tXmlCommandFile;
     if (!fileName.empty())
     {
+        loaded.SetItemBound(XML_UNBOUNDED_ITEMS); // a file of the driver's own
         if (!loaded.LoadFile(fileName.c_str(), QTX_TAG_MODULE))
             return false;
         document = &loaded;

@@ -382,6 +382,7 @@ void CQTX::RefuseUnstoredRequest(uint32_t requestCode, const std::string& conten
     const unsigned short tag = static_cast<unsigned short>(requestCode & 0x7FFFu);
     std::string reply;
     FreeCommandFileMemory();
+    tXmlCommandFile.SetItemBound(static_cast<size_t>(XML_MAX_ITEMS));
     if ((requestCode & 0x80000000u) != 0)
     {
         // A binary request keeps its connection; its reply is the bare head with the error.
@@ -450,20 +451,21 @@ bool CQTX::StoreAndSendReply()
 int CQTX::LoadCommandFile(const char* path, unsigned short tag)
 {
     std::string content;
-    return LoadCommandFile(path, tag, content);
+    return LoadCommandFile(path, tag, content, XML_UNBOUNDED_ITEMS);
 }
 
-int CQTX::LoadCommandFile(const char* path, unsigned short tag, std::string& content)
+int CQTX::LoadCommandFile(const char* path, unsigned short tag, std::string& content,
+                          size_t itemBound)
 {
     // One read serves the type check and the XML parse.
     bool complete = false;
     if (!CQTXCommandFile::ReadWholeFile(path, content, &complete))
         content.clear();
-    return LoadCommandBytes(path, tag, content, complete);
+    return LoadCommandBytes(path, tag, content, complete, itemBound);
 }
 
 int CQTX::LoadCommandBytes(const char* path, unsigned short tag, std::string& content,
-                           bool complete)
+                           bool complete, size_t itemBound)
 {
     const int type = content.empty()
                          ? QTX_FILE_TYPE_NONE
@@ -473,6 +475,7 @@ int CQTX::LoadCommandBytes(const char* path, unsigned short tag, std::string& co
     if (type == QTX_FILE_TYPE_XML)
     {
         pCurrentCommandFile = &tXmlCommandFile;
+        tXmlCommandFile.SetItemBound(itemBound);
         const unsigned short number = static_cast<unsigned short>(tag & 0x7FFF);
         // A file that could not be read to its end is left to the document's own loading.
         loaded = complete ? tXmlCommandFile.LoadBuffer(content.data(), content.size(), number)
@@ -526,11 +529,13 @@ int CQTX::XmlLoadActualFile(unsigned short tag, _QTXCommandFileType type, std::s
     if (received != nullptr && !received->empty())
     {
         content.swap(*received);
-        result = LoadCommandBytes(sCurrentRequestFile.c_str(), tag, content, true);
+        result = LoadCommandBytes(sCurrentRequestFile.c_str(), tag, content, true,
+                                  static_cast<size_t>(XML_MAX_ITEMS));
     }
     else
     {
-        result = LoadCommandFile(sCurrentRequestFile.c_str(), tag, content);
+        result = LoadCommandFile(sCurrentRequestFile.c_str(), tag, content,
+                                 static_cast<size_t>(XML_MAX_ITEMS));
     }
     sCurrentRequestContent = std::move(content);
     if (result != 0)

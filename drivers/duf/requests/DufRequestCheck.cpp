@@ -439,6 +439,7 @@ bool CDuf::CheckRoutingDocument(CQTXXml& document, int& setIndex)
             int nameIndex = set;
             const std::string file = FileNameToAbsolutePath(GetConfigurationFileName(nameIndex));
             CQTXXml stored;
+            stored.SetItemBound(XML_UNBOUNDED_ITEMS);
             if (access(file.c_str(), R_OK) != 0 || !stored.LoadFile(file.c_str(), QTX_TAG_MODULE))
                 continue;
             int storedIndex = set;
