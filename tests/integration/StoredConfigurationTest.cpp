@@ -164,6 +164,10 @@ TEST_F(StoredConfiguration, AStoredFileInAnyEncodingIsReadAsItWasStored)
          "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82"},
         // bytes read one by one cannot be UTF-16: they are judged as undeclared ones are
         {"declared UTF-16", DeclaredModule("UTF-16", "\xE4"), "\xC3\xA4"},
+        {"undeclared, UTF-8 with a stray Latin-1 byte",
+         "<?xml version=\"1.0\"?>\n<Module Name=\"TestDriver\"><Setting>\xE6\x97\xA5\xE6\x9C\xAC "
+         "\xFC</Setting></Module>\n",
+         "\xE6\x97\xA5\xE6\x9C\xAC \xC3\xBC"},
         {"undeclared, the first Latin-1 letter late",
          "<?xml version=\"1.0\"?>\n<!--" + std::string(300, ' ') +
              "--><Module Name=\"TestDriver\"><Setting>\xE9t\xE9</Setting></Module>\n",
@@ -182,6 +186,73 @@ TEST_F(StoredConfiguration, AStoredFileInAnyEncodingIsReadAsItWasStored)
         Stop(driver);
         EXPECT_EQ(ReadFile(Stored()), c.stored);
     }
+}
+
+TEST_F(StoredConfiguration, FilesOfEarlierFormsKeepTheirTextWhenStoredAgain)
+{
+    // Factory defaults in the forms earlier versions stored: copied over the configuration,
+    // read and stored again at the start (in UTF-8), applied with their text, and applied
+    // with the same text from the stored file at the next start.
+    const struct
+    {
+        const char* what;
+        std::string factory;
+        std::string text; // UTF-8
+    } cases[] = {
+        {"Shift-JIS", DeclaredModule("Shift-JIS", "\x93\xFA\x96\x7B \x83\x7D"),
+         "\xE6\x97\xA5\xE6\x9C\xAC \xE3\x83\x9E"},
+        {"UTF-8 with a stray Latin-1 byte",
+         DeclaredModule("UTF-8", "\xE6\x97\xA5\xE6\x9C\xAC \xFC"),
+         "\xE6\x97\xA5\xE6\x9C\xAC \xC3\xBC"},
+        {"undeclared UTF-8 with a stray Latin-1 byte",
+         "<?xml version=\"1.0\"?>\n<Module Name=\"TestDriver\"><Setting>\xE6\x97\xA5\xE6\x9C\xAC "
+         "\xFC</Setting></Module>\n",
+         "\xE6\x97\xA5\xE6\x9C\xAC \xC3\xBC"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(Stored());
+        WriteFile(Root() + "drv/FactoryDefault.xml", c.factory);
+        auto driver = Start();
+        EXPECT_NE(driver->Output().find("Applied " + c.text + "\n"), std::string::npos)
+            << driver->Output();
+        Stop(driver);
+        const std::string stored = ReadFile(Stored());
+        EXPECT_NE(stored.find("<Setting>" + c.text + "</Setting>"), std::string::npos) << stored;
+        EXPECT_EQ(XmlCharacterProblem(stored), "") << stored;
+        EXPECT_EQ(stored.find("Shift-JIS"), std::string::npos) << stored;
+
+        driver = Start();
+        EXPECT_NE(driver->Output().find("Applied " + c.text + "\n"), std::string::npos)
+            << driver->Output();
+        EXPECT_EQ(driver->Output().find("Applied factory"), std::string::npos) << driver->Output();
+        Stop(driver);
+        EXPECT_EQ(ReadFile(Stored()), stored);
+    }
+}
+
+TEST_F(StoredConfiguration, AStoredConfigurationOverTheRequestBoundLoadsAtTheStart)
+{
+    // More items than a request may hold: the stored file is applied and kept, while the same
+    // document sent as a request is refused.
+    std::string big = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Module Name=\"TestDriver\">"
+                      "<Setting>big</Setting><Items>";
+    big.reserve(big.size() + 4 * static_cast<size_t>(XML_MAX_ITEMS) + 64);
+    for (int i = 0; i < XML_MAX_ITEMS; ++i)
+        big += "<a/>";
+    big += "</Items></Module>\n";
+    WriteFile(Stored(), big);
+
+    auto driver = Start();
+    EXPECT_NE(driver->Output().find("Applied big\n"), std::string::npos) << driver->Output();
+    EXPECT_EQ(driver->Output().find("Applied factory"), std::string::npos) << driver->Output();
+
+    EXPECT_EQ(Request(62103, big), "");
+    EXPECT_NE(Request(62103, "<?xml version=\"1.0\"?>\n<Ping/>\n").find("<Ping"),
+              std::string::npos);
+    Stop(driver);
+    EXPECT_TRUE(ReadFile(Stored()) == big);
 }
 
 TEST_F(StoredConfiguration, ARequestInAnotherCharsetIsAnsweredAndStoredAsUTF8)

@@ -798,8 +798,8 @@ TEST_F(XmlParser, WrittenDocumentsHoldOnlyWhatXmlAllows)
 {
     // Control characters (raw or from references) and U+FFFE, U+FFFF are left out of texts,
     // attribute values and clear sections; in names every control character (C0, DEL, C1)
-    // stands as '_' (a name must not end up empty); a byte that is no UTF-8 (put in by an edit) is written as the ISO-8859-1
-    // character of its value.
+    // stands as '_' (a name must not end up empty); a byte that is no UTF-8 (put in by an edit) is
+    // written as the ISO-8859-1 character of its value.
     XMLResults r;
     XMLNode top = XMLNode::parseString("<R A=\"a&#1;b\x01"
                                        "c&#27;d\xEF\xBF\xBE"
@@ -871,8 +871,7 @@ TEST_F(XmlParser, ADocumentHoldsAtMostTheItemLimit)
     // A document read without the bound (one the device stored itself) holds any number.
     const std::string many = elements(limit + 1000);
     XMLResults r;
-    XMLNode top =
-        XMLNode::openBufferHelper(many.data(), many.size(), "R", &r, XML_UNBOUNDED_ITEMS);
+    XMLNode top = XMLNode::openBufferHelper(many.data(), many.size(), "R", &r, XML_UNBOUNDED_ITEMS);
     EXPECT_EQ(r.error, eXMLErrorNone);
     EXPECT_EQ(top.nChildNode("a"), static_cast<int>(limit + 1000));
     XMLNode::openBufferHelper(many.data(), many.size(), "R", &r);
