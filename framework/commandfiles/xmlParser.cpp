@@ -2181,6 +2181,12 @@ public:
         m_nSize += n;
     }
     const char* Data() const { return m_p != nullptr ? m_p : ""; }
+    // Drops what was written from `size` on.
+    void Truncate(size_t size)
+    {
+        if (size < m_nSize)
+            m_nSize = size;
+    }
     size_t Size() const { return m_nSize; }
     // Hands the text over, zero-terminated, to be freed with free(); null when no memory is
     // left for it.
@@ -2219,6 +2225,30 @@ private:
     size_t m_nLimit = static_cast<size_t>(XML_MAX_WRITTEN);
 };
 
+// True when the end tag of a clear section (compared as the parser finds it, regardless of
+// case) would be found before the end of `content` followed by that tag.
+bool EndsEarly(const char* content, size_t n, const char* closeTag)
+{
+    const size_t tagLength = closeTag != nullptr ? strlen(closeTag) : 0;
+    if (tagLength == 0)
+        return false;
+    for (size_t i = 0; i < n; ++i)
+    {
+        size_t k = 0;
+        while (k < tagLength)
+        {
+            const char c = i + k < n ? content[i + k] : closeTag[i + k - n];
+            if (tolower(static_cast<unsigned char>(c)) !=
+                tolower(static_cast<unsigned char>(closeTag[k])))
+                break;
+            ++k;
+        }
+        if (k == tagLength)
+            return true;
+    }
+    return false;
+}
+
 // What the writer does with each byte of a text, an attribute value, a name or a clear section.
 // Every byte it treats is below 0x40 or from 0x80 on; bytes below 0x40 are never part of a
 // multibyte character, so escaping goes byte by byte in every encoding.
@@ -2235,14 +2265,17 @@ struct WrittenBytes
     // In a name a character left out would be a name the less, or none at all: there it
     // stands as '_'. No control character (C0, DEL or C1) is a character of a name.
     bool name;
+    // What stands for a character left out (in names '_'); none when zero.
+    char standIn;
     // Texts and attribute values spell the five markup characters as entities. A reader folds
     // a carriage return (and a CR LF pair) into a line feed, and in an attribute value it turns
     // a tab, a line feed and a carriage return into a blank: these are written as character
     // references, which every reader gives back as they were sent (a carriage return in texts;
     // all three in attribute values). Clear sections are written as they stand. In UTF-8
     // output every byte from 0x80 on is checked.
-    constexpr WrittenBytes(bool escaped, bool attribute, bool utf8, bool isName = false)
-        : kind{}, name(isName)
+    constexpr WrittenBytes(bool escaped, bool attribute, bool utf8, bool isName = false,
+                           char blank = '\0')
+        : kind{}, name(isName), standIn(isName ? '_' : blank)
     {
         for (int c = 1; c < 0x20; ++c)
             kind[c] = kLeaveOut;
@@ -2271,6 +2304,9 @@ constexpr WrittenBytes kRawUTF8(false, false, true);
 constexpr WrittenBytes kTextBytes(true, false, false);
 constexpr WrittenBytes kAttributeBytes(true, true, false);
 constexpr WrittenBytes kRawBytes(false, false, false);
+// Clear sections whose content, with its characters left out, would hold the section's end.
+constexpr WrittenBytes kRawBlankUTF8(false, false, true, false, ' ');
+constexpr WrittenBytes kRawBlankBytes(false, false, false, false, ' ');
 constexpr WrittenBytes kNameUTF8(false, false, true, true);
 constexpr WrittenBytes kNameBytes(false, false, false, true);
 
@@ -2302,7 +2338,8 @@ public:
     XMLWriter(bool format, bool utf8)
         : m_bFormat(format), m_rText(utf8 ? kTextUTF8 : kTextBytes),
           m_rAttribute(utf8 ? kAttributeUTF8 : kAttributeBytes),
-          m_rRaw(utf8 ? kRawUTF8 : kRawBytes), m_rName(utf8 ? kNameUTF8 : kNameBytes)
+          m_rRaw(utf8 ? kRawUTF8 : kRawBytes), m_rRawBlank(utf8 ? kRawBlankUTF8 : kRawBlankBytes),
+          m_rName(utf8 ? kNameUTF8 : kNameBytes)
     {
     }
     void Write(const XMLNodeData* root);
@@ -2349,6 +2386,7 @@ private:
     const WrittenBytes& m_rText;
     const WrittenBytes& m_rAttribute;
     const WrittenBytes& m_rRaw;
+    const WrittenBytes& m_rRawBlank;
     const WrittenBytes& m_rName;
     XMLOutput m_out;
     std::vector<Frame> m_vFrames;
@@ -2369,8 +2407,8 @@ void XMLWriter::Escape(const char* text, const WrittenBytes& table)
             return;
         if (table.kind[c] == kLeaveOut)
         {
-            if (table.name)
-                m_out.Put('_');
+            if (table.standIn != '\0')
+                m_out.Put(table.standIn);
             ++text;
             continue;
         }
@@ -2391,8 +2429,8 @@ void XMLWriter::Escape(const char* text, const WrittenBytes& table)
             else if (length < 0)
             {
                 text -= length; // a character that XML does not allow: left out
-                if (table.name)
-                    m_out.Put('_');
+                if (table.standIn != '\0')
+                    m_out.Put(table.standIn);
             }
             else
             {
@@ -2473,7 +2511,17 @@ void XMLWriter::InlineItem(const XMLNodeData* n, int entry)
     {
         const XMLClearData& c = n->extra->clears[index];
         m_out.Put(c.openTag.get());
+        const size_t start = m_out.Size();
         Escape(c.value.get(), m_rRaw);
+        // Characters left out can join what stood around them into the section's end
+        // ("]]\x03>" in a CDATA section), and what followed would be read as markup: such a
+        // content is written again with a blank for each character left out. No end of a
+        // clear section holds a blank or a character that is left out.
+        if (EndsEarly(m_out.Data() + start, m_out.Size() - start, c.closeTag.get()))
+        {
+            m_out.Truncate(start);
+            Escape(c.value.get(), m_rRawBlank);
+        }
         m_out.Put(c.closeTag.get());
     }
 }

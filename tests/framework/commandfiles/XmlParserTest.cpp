@@ -824,6 +824,39 @@ TEST_F(XmlParser, WrittenDocumentsHoldOnlyWhatXmlAllows)
                        "<D___ x_=\"\x7F\xC2\x85\"/></R>");
 }
 
+TEST_F(XmlParser, ACharacterLeftOutOfAClearSectionNeverEndsItEarly)
+{
+    // Left out, the control character would join its neighbours into the section's end, and
+    // the rest of the section would be read back as markup: there it stands as a blank.
+    const struct
+    {
+        const char* document;
+        const char* kept; // the clear section's content as written and read back
+    } cases[] = {
+        {"<R><![CDATA[]]\x03><E/>]]></R>", "]] ><E/>"},
+        {"<R><![CDATA[]\x03]><E/>]]></R>", "] ]><E/>"},
+        {"<R><!---\x02-><E/>--></R>", "- -><E/>"},
+        {"<R><PRE></pr\x01" "e><E/></PRE></R>", "</pr e><E/>"},
+        {"<R><![CDATA[a\x03" "b]]></R>", "ab"}, // nothing to join: left out as before
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.document);
+        XMLResults r;
+        XMLNode top = XMLNode::parseString(c.document, nullptr, &r);
+        ASSERT_EQ(r.error, eXMLErrorNone);
+        std::string written;
+        ASSERT_EQ(top.writeToString(written, nullptr, 0), eXMLErrorNone);
+        XMLNode again = XMLNode::parseString(written.c_str(), nullptr, &r);
+        ASSERT_EQ(r.error, eXMLErrorNone) << written;
+        XMLNode root = again.getChildNode("R");
+        EXPECT_EQ(root.nChildNode(), 0) << written;
+        EXPECT_EQ(root.nText(), 0) << written;
+        ASSERT_EQ(root.nClear(), 1) << written;
+        EXPECT_STREQ(root.getClear(0).lpszValue, c.kept);
+    }
+}
+
 TEST_F(XmlParser, ADocumentHoldsAtMostTheItemLimit)
 {
     // Elements (a declaration and the root among them), attributes, texts and clear sections
