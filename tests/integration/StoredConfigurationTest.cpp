@@ -290,6 +290,37 @@ TEST_F(StoredConfiguration, ARequestInAnotherCharsetIsAnsweredAndStoredAsUTF8)
     Stop(driver);
 }
 
+TEST_F(StoredConfiguration, WhatAReaderWouldChangeGoesOutAsReferences)
+{
+    // A carriage return in a text, and a tab, line feed or carriage return in an attribute
+    // value, come back and are stored as references, so that every reader gets them as sent;
+    // control characters in names (C0, DEL, C1) stand as '_', so the reply and the stored file
+    // are well-formed XML.
+    const std::string request =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Module Name=\"TestDriver\">"
+        "<Setting>a&#13;b&#13;\nc</Setting><Note Text=\"x&#9;y&#10;z&#13;\"/>"
+        "<D\x7F\xC2\x85 x\xC2\x9F=\"1\"/></Module>\n";
+    auto driver = Start();
+    const std::string reply = Request(62103, request);
+    EXPECT_TRUE(WaitFor(
+        [&] { return driver->Output().find("Applied a\rb\r\nc\n") != std::string::npos; }))
+        << driver->Output();
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(Stored()).find("a&#13;b") != std::string::npos; }))
+        << ReadFile(Stored());
+    Stop(driver);
+    for (const std::string& written : {reply, ReadFile(Stored())})
+    {
+        EXPECT_NE(written.find("<Setting>a&#13;b&#13;\nc</Setting>"), std::string::npos)
+            << written;
+        EXPECT_NE(written.find("<Note Text=\"x&#9;y&#10;z&#13;\"/>"), std::string::npos)
+            << written;
+        EXPECT_NE(written.find("<D__ x_=\"1\"/>"), std::string::npos) << written;
+        const std::string document = written.substr(0, written.find("</Module>"));
+        EXPECT_EQ(document.find('\r'), std::string::npos) << written;
+        EXPECT_EQ(document.find('\x7F'), std::string::npos) << written;
+    }
+}
+
 // A driver object of this process, not started, with its files in a directory of its own.
 class CAskingDriver : public CQTX
 {
