@@ -1,6 +1,7 @@
 // The hub's configuration in flash, seen from outside: systemdriver on a simulated device stores
-// the configuration directory as the record "KCFG" of "/dev/mtd_data" and restores it at start;
-// on hardware family 2 it restores the compatibility list from "/dev/mtd_update".
+// the configuration directory as the record "KCFG" of "/dev/mtd_data", and its start-up run at
+// the device's boot restores it; on hardware family 2 that run restores the compatibility list
+// from "/dev/mtd_update".
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -80,6 +81,15 @@ protected:
         ASSERT_TRUE(pHub->WaitForPort(62000)) << pHub->Output();
     }
 
+    // The device's boot: the start-up run, which restores the configuration and ends, then the
+    // resident hub.
+    void Boot()
+    {
+        std::string output;
+        EXPECT_TRUE(RunHubStartup(tDevice, &output)) << output;
+        StartHub();
+    }
+
     void StopHub()
     {
         pHub->Signal(SIGTERM);
@@ -125,7 +135,7 @@ TEST_F(SystemDriverFlash, StoredConfigurationComesBackIntoAnEmptyDirectory)
 
     for (const auto& entry : std::filesystem::directory_iterator(dir))
         std::filesystem::remove(entry.path());
-    StartHub();
+    Boot();
     EXPECT_EQ(ReadFile(dir + "Config_62001_Duf.xml"), "<Module Name=\"Duf\"/>\n");
     EXPECT_EQ(ReadFile(dir + "fo.cfg"), "speed=2\n");
     EXPECT_EQ(ReadFile(dir + "post.sh"), "echo done\n");
@@ -134,6 +144,27 @@ TEST_F(SystemDriverFlash, StoredConfigurationComesBackIntoAnEmptyDirectory)
     EXPECT_FALSE(std::filesystem::exists(dir + "notes.txt"));
     EXPECT_FALSE(std::filesystem::exists(dir + "Config.tar"));
     EXPECT_NE(Log().find("Configuration restored from flash"), std::string::npos) << Log();
+}
+
+// The configuration comes back from flash in the boot's start-up run only. The resident hub
+// works with the files it finds, also with none: it never puts stored files back over what was
+// removed while the device ran.
+TEST_F(SystemDriverFlash, OnlyTheStartupRunRestores)
+{
+    CTempDir work;
+    const std::string dir = tDevice.Path(kConfig);
+    WriteAtStart(tDevice.Path("/dev/mtd_data"),
+                 Record("KCFG", Packed(work, "Config.tar", TarImage({{"a.xml", "<A/>"}}), false)));
+    StartHub();
+    StopHub();
+    EXPECT_FALSE(std::filesystem::exists(dir + "a.xml"));
+    EXPECT_EQ(Log().find("Configuration restored from flash"), std::string::npos) << Log();
+
+    std::string output;
+    ASSERT_TRUE(RunHubStartup(tDevice, &output)) << output;
+    EXPECT_EQ(ReadFile(dir + "a.xml"), "<A/>");
+    EXPECT_NE(Log().find("Configuration restored from flash"), std::string::npos) << Log();
+    EXPECT_FALSE(ReadFile(tDevice.Path("/tmp/DeviceName")).empty());
 }
 
 TEST_F(SystemDriverFlash, FailedStoresKeepTheOldRecord)
@@ -173,7 +204,7 @@ TEST_F(SystemDriverFlash, RecordThatLeavesTheDirectoryIsNotRestored)
         Packed(work, "Config.tar",
                TarImage({{"fine.xml", "<Fine/>"}, {"../../escape.sh", "echo out"}}), false);
     WriteAtStart(tDevice.Path("/dev/mtd_data"), Record("KCFG", archive));
-    StartHub();
+    Boot();
     EXPECT_FALSE(std::filesystem::exists(tDevice.Path(kConfig) + "fine.xml"));
     EXPECT_FALSE(std::filesystem::exists(tDevice.Path("/Applications/tmp/escape.sh")));
     EXPECT_NE(Log().find("ERROR: Can not restore configuration (#0)"), std::string::npos) << Log();
@@ -181,7 +212,7 @@ TEST_F(SystemDriverFlash, RecordThatLeavesTheDirectoryIsNotRestored)
     // A length outside the record's bounds restores nothing either.
     StopHub();
     WriteAtStart(tDevice.Path("/dev/mtd_data"), Record("KCFG", archive, 0x50000));
-    StartHub();
+    Boot();
     EXPECT_NE(Log().find("ERROR: Can not restore configuration (#4)"), std::string::npos) << Log();
 }
 
@@ -227,11 +258,10 @@ TEST_F(SystemDriverFlash, RestoreIsBoundedAndTakesNoSetIdBits)
         const std::string archive = Packed(work, "Config.tar", TarImage(c.members), false);
         ASSERT_LE(archive.size(), 0x4FFFFu);
         WriteAtStart(tDevice.Path("/dev/mtd_data"), Record("KCFG", archive));
-        // The hub restores into an empty directory only.
         for (const auto& entry : std::filesystem::directory_iterator(dir))
             std::filesystem::remove_all(entry.path());
         const size_t logged = Log().size();
-        StartHub();
+        Boot();
         EXPECT_NE(Log().find(c.log, logged), std::string::npos) << Log();
         std::vector<std::string> names;
         for (const auto& entry : std::filesystem::directory_iterator(dir))
@@ -300,8 +330,8 @@ TEST_F(SystemDriverFlash, EveryFormOfTarComesBackAsTheHubsFiles)
         for (const auto& entry : std::filesystem::directory_iterator(dir))
             std::filesystem::remove_all(entry.path());
 
-        StartHub();
-        StopHub();
+        std::string output;
+        EXPECT_TRUE(RunHubStartup(tDevice, &output)) << output;
         std::vector<std::string> restored;
         for (const auto& entry : std::filesystem::directory_iterator(dir))
         {
