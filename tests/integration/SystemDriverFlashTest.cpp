@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <random>
 #include <sys/stat.h>
@@ -53,15 +54,15 @@ std::string Record(const char* tag, const std::string& data)
 }
 
 // The contents of a file compressed with a tool ("gzip" or "zip").
-std::string Packed(const CTempDir& work, const std::string& name, const std::string& data,
-                   bool zip)
+std::string Packed(const CTempDir& work, const std::string& name, const std::string& data, bool zip)
 {
     const std::string path = work.Path() + "/" + name;
     Write(path, data);
     if (zip)
-        EXPECT_EQ(RunCommand({"/bin/sh", "-c", "cd '" + work.Path() + "' && zip -q '" + name +
-                                              ".zip' '" + name + "'"}),
-                  0);
+        EXPECT_EQ(
+            RunCommand({"/bin/sh", "-c",
+                        "cd '" + work.Path() + "' && zip -q '" + name + ".zip' '" + name + "'"}),
+            0);
     else
         EXPECT_EQ(RunCommand({"/usr/bin/env", "gzip", "-f", path}), 0);
     return ReadFile(path + (zip ? ".zip" : ".gz"));
@@ -293,17 +294,25 @@ TEST_F(SystemDriverFlash, EveryFormOfTarComesBackAsTheHubsFiles)
     std::vector<std::string> longNames = shortNames;
     for (size_t length : {100, 180, 255})
         longNames.push_back(std::string(length - 4, 'n') + ".xml");
+    // Two names for each of two files (names of one length are one file), packed as tar packs
+    // them unless told otherwise: the second name as a hard link member.
+    const std::vector<std::string> linkedNames = {"Config_62001_Duf.xml", "Config_62001_Old.xml",
+                                                  std::string(176, 'n') + ".xml",
+                                                  std::string(176, 'm') + ".xml"};
     const struct
     {
         const char* what;
         std::vector<std::string> options;
         const std::vector<std::string>& names;
         bool wholeFolder; // "tar -C dir -czf x ."
+        bool linked;      // names of one length are one file
     } cases[] = {
-        {"ustar", {"--format=ustar"}, shortNames, false},
-        {"GNU long names", {"--format=gnu"}, longNames, false},
-        {"pax", {"--format=pax"}, longNames, false},
-        {"the whole folder", {}, longNames, true},
+        {"ustar", {"--format=ustar"}, shortNames, false, false},
+        {"GNU long names", {"--format=gnu"}, longNames, false, false},
+        {"pax", {"--format=pax"}, longNames, false, false},
+        {"the whole folder", {}, longNames, true, false},
+        {"hard links, GNU", {"--format=gnu"}, linkedNames, false, true},
+        {"hard links, pax", {"--format=pax"}, linkedNames, false, true},
     };
     for (const auto& c : cases)
     {
@@ -311,8 +320,19 @@ TEST_F(SystemDriverFlash, EveryFormOfTarComesBackAsTheHubsFiles)
         CTempDir work;
         const std::string source = work.Path() + "/source";
         std::filesystem::create_directories(source);
+        std::map<size_t, std::string> first;
         for (const std::string& name : c.names)
-            Write(source + "/" + name, "<" + std::to_string(name.size()) + "/>");
+        {
+            if (c.linked && first.count(name.size()) != 0)
+            {
+                ASSERT_EQ(link((source + "/" + first[name.size()]).c_str(),
+                               (source + "/" + name).c_str()),
+                          0);
+            }
+            else
+                Write(source + "/" + name, "<" + std::to_string(name.size()) + "/>");
+            first.emplace(name.size(), name);
+        }
         std::vector<std::string> command = {"/usr/bin/env", "tar"};
         command.insert(command.end(), c.options.begin(), c.options.end());
         for (const char* option : {"--owner=4321", "--group=4321", "--numeric-owner", "-C"})
