@@ -32,6 +32,10 @@ stop() {
 }
 trap stop EXIT INT TERM
 
+# As the device boots: the hub's start-up run restores the configuration stored in flash (and
+# writes the device name into /tmp/DeviceName), then the resident hub starts.
+"$build/bin/systemdriver" -Startup=/tmp/DeviceName >"$KOVE_SIM/startup.out" 2>&1 ||
+    echo "The start-up run of the system driver failed (output in $KOVE_SIM/startup.out)" >&2
 "$build/bin/systemdriver" >"$KOVE_SIM/systemdriver.out" 2>&1 &
 pids+=($!)
 # The drivers beside the hub register with it as they start: they start once it listens.

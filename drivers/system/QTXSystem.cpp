@@ -18,7 +18,6 @@
 #include "InterProc.h"
 #include "ModuleMemory.h"
 #include "KovePlatform.h"
-#include "QTXConfigArchive.h"
 #include "QTXConvert.h"
 #include "QTXMessages.h"
 #include "QTXShell.h"
@@ -404,12 +403,8 @@ void CSystem::InitCQTX()
             if (GetHWFamily() == QTX_HW_FAMILY_PNA)
                 WritePnDriver("factorydefall", 14);
         }
-        RestoreConfigurationFromFlash(this);
-    }
-    else if (ListConfigurationFiles(GetConfigurationPath()).empty())
-    {
-        // The resident hub started without the boot's start-up run: an empty configuration
-        // directory is filled from flash. Files that are there are newer than the flash.
+        // The boot's start-up run fills the configuration directory from flash; the resident
+        // hub that follows it works with the files it finds.
         RestoreConfigurationFromFlash(this);
     }
 

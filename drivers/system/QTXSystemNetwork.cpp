@@ -10,7 +10,6 @@
 
 #include "KovePlatform.h"
 #include "QTXConvert.h"
-#include "SocPlain.h"
 
 namespace
 {
@@ -51,21 +50,62 @@ const ProductNetwork* FindProduct(int32_t orderingNumber)
     return nullptr;
 }
 
-// An address text as a word in network order. A dotted quad is read in decimal (leading zeros
-// dropped); any other text as inet_addr reads it (short and hexadecimal forms; a text that is
-// no address at all gives 0xFFFFFFFF). Returns whether the text was a dotted quad.
-bool ConvertAddress(const std::string& text, uint32_t& address)
+// How an address text of a configuration reads.
+struct AddressReading
 {
-    char normalised[16];
-    in_addr a;
-    if (soc_ipaddr_check_cpy(normalised, text.c_str()) >= 0 &&
-        inet_pton(AF_INET, normalised, &a) == 1)
+    // The word in network order as inet_addr reads the text: short forms ("10.1"), hexadecimal
+    // and octal parts ("0x0A", "010"); a text that is no address at all gives 0xFFFFFFFF.
+    uint32_t uAddress = 0;
+    // The text is four decimal parts a.b.c.d of 0 to 255, each with any number of digits.
+    bool bDottedQuad = false;
+    // ... and reads otherwise in decimal than inet_addr reads it: a part with a leading zero
+    // is octal to inet_addr ("010" is 8, "08" no number at all).
+    bool bAmbiguous = false;
+    std::string sDecimal; // the decimal reading of a dotted quad
+};
+
+AddressReading ReadAddress(const std::string& text)
+{
+    AddressReading reading;
+    reading.uAddress = inet_addr(text.c_str());
+    unsigned parts[4] = {};
+    size_t part = 0;
+    bool digits = false;
+    for (const char c : text)
     {
-        address = a.s_addr;
-        return true;
+        if (c >= '0' && c <= '9' && parts[part] * 10 + static_cast<unsigned>(c - '0') <= 255)
+        {
+            parts[part] = parts[part] * 10 + static_cast<unsigned>(c - '0');
+            digits = true;
+        }
+        else if (c == '.' && digits && part < 3)
+        {
+            ++part;
+            digits = false;
+        }
+        else
+            return reading;
     }
-    address = inet_addr(text.c_str());
-    return false;
+    if (part != 3 || !digits)
+        return reading;
+    reading.bDottedQuad = true;
+    reading.sDecimal = std::to_string(parts[0]) + "." + std::to_string(parts[1]) + "." +
+                       std::to_string(parts[2]) + "." + std::to_string(parts[3]);
+    reading.bAmbiguous = inet_addr(reading.sDecimal.c_str()) != reading.uAddress;
+    return reading;
+}
+
+// The refusal of a dotted quad whose parts with leading zeros inet_addr reads as octal.
+std::string AmbiguousAddressText(const char* property, const std::string& text,
+                                 const AddressReading& reading)
+{
+    in_addr octal;
+    char shown[INET_ADDRSTRLEN] = "";
+    const bool address = inet_aton(text.c_str(), &octal) != 0 &&
+                         inet_ntop(AF_INET, &octal, shown, sizeof shown) != nullptr;
+    return std::string(property) + " \"" + text + "\" is ambiguous: with its leading zeros read " +
+           "as octal it is " + (address ? std::string(shown) : "no address") + ", in decimal " +
+           reading.sDecimal + "; write it without leading zeros";
 }
 
 const char kSystemSource[] = "./QTXSystem";
@@ -162,11 +202,14 @@ bool CSystem::ParseAndCheckConfiguration(int& /*setIndex*/)
                     read = document.ReadStringProperty("EthernetFixedGateway", &gateway) && read;
                     read = document.ReadStringProperty("EthernetFixedDnsServer", &dns) && read;
                     ok = ok && read;
-                    // The gateway and the DNS server take any text (one that is no address
-                    // is 0xFFFFFFFF). The device's own address and mask given as a text that
-                    // is not a dotted quad would make the device unreachable at an address
-                    // nobody meant: a request with one is refused. A stored configuration
-                    // loads as it was accepted when it was stored.
+                    // Addresses are read as inet_addr reads them: that is how every stored
+                    // configuration has always been read, and a stored file loads at start as
+                    // it did before (a device keeps its address). The gateway and the DNS
+                    // server take any text (one that is no address is 0xFFFFFFFF). A request
+                    // is refused what would make the device unreachable at an address nobody
+                    // meant: its own address or mask given as a text that is not a dotted
+                    // quad, and any address whose leading zeros make it octal to inet_addr
+                    // ("010" is 8): a client that writes 010 most likely means 10.
                     const struct
                     {
                         const char* name;
@@ -181,13 +224,19 @@ bool CSystem::ParseAndCheckConfiguration(int& /*setIndex*/)
                     {
                         if (!read)
                             break;
-                        if (!ConvertAddress(field.text, *field.word) && field.dottedOnly &&
-                            !IsBooting())
+                        const AddressReading reading = ReadAddress(field.text);
+                        *field.word = reading.uAddress;
+                        if (IsBooting())
+                            continue;
+                        std::string refusal;
+                        if (field.dottedOnly && !reading.bDottedQuad)
+                            refusal = std::string(field.name) + " is not an IPv4 address a.b.c.d";
+                        else if (reading.bAmbiguous)
+                            refusal = AmbiguousAddressText(field.name, field.text, reading);
+                        if (!refusal.empty())
                         {
                             document.SelectPropertyByName(field.name, false);
-                            document.SetPropertyError("WrongValue",
-                                                      std::string(field.name) +
-                                                          " is not an IPv4 address a.b.c.d");
+                            document.SetPropertyError("WrongValue", refusal);
                             ok = false;
                         }
                     }

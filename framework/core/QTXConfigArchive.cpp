@@ -9,6 +9,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <map>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -180,7 +181,10 @@ bool PackConfigurationArchive(const std::string& directory, std::string& why)
     }
     else
     {
-        std::vector<std::string> command{"tar", "c", "-f", tar, "-C", directory, "--"};
+        // Files with more than one name go in as the files they are: a link member would tie a
+        // file to another name of the archive.
+        std::vector<std::string> command{"tar",     "c", "--hard-dereference", "-f", tar, "-C",
+                                         directory, "--"};
         command.insert(command.end(), names.begin(), names.end());
         packed = Succeeded(ExecuteProgram(command, true));
     }
@@ -233,6 +237,10 @@ struct STarMember
     size_t uHeader; // offset of the member's own header
     size_t uBegin;  // offset of the first header that belongs to it (an extended one, if any)
     size_t uEnd;    // offset behind its data
+    // The file's data: its own, or for a hard link the data of the earlier member it names.
+    size_t uData;
+    size_t uSize;
+    bool bLink;
 };
 
 struct SPaxFacts
@@ -241,6 +249,8 @@ struct SPaxFacts
     std::string sPath;
     bool bSize = false;
     uint64_t uSize = 0;
+    bool bLinkPath = false;
+    std::string sLinkPath;
 };
 
 bool ParseDecimal(const std::string& text, uint64_t& value)
@@ -258,8 +268,9 @@ bool ParseDecimal(const std::string& text, uint64_t& value)
 }
 
 // The records "<length> <keyword>=<value>\n" of a pax extended header. False with the reason
-// when a record is malformed, or names a link target or a sparse file (no plain file has
-// those). Keywords of times, owners and character sets change nothing that is checked here.
+// when a record is malformed or describes a sparse file. A link target is taken for the hard
+// link behind the header. Keywords of times, owners and character sets change nothing that is
+// checked here.
 bool ParsePaxRecords(const unsigned char* data, size_t size, size_t offset, SPaxFacts& facts,
                      std::string& why)
 {
@@ -306,7 +317,12 @@ bool ParsePaxRecords(const unsigned char* data, size_t size, size_t offset, SPax
                 return false;
             }
         }
-        else if (keyword == "linkpath" || keyword.compare(0, 11, "GNU.sparse.") == 0)
+        else if (keyword == "linkpath")
+        {
+            facts.bLinkPath = true;
+            facts.sLinkPath = value;
+        }
+        else if (keyword.compare(0, 11, "GNU.sparse.") == 0)
         {
             why = where + " describes a member that is not a plain file";
             return false;
@@ -341,7 +357,9 @@ std::string KindOf(unsigned char type)
 }
 
 // The member check; members, when given, gets every member to unpack in archive order. The
-// archive's own folder ("./", which "tar -C dir -cf x ." writes first) is passed over.
+// archive's own folder ("./", which "tar -C dir -cf x ." writes first) is passed over. A hard
+// link whose target is a file earlier in the archive is taken as a copy of that file (an
+// earlier store wrote files with two names that way); any other link is refused.
 bool CheckTar(const unsigned char* data, size_t size, std::string& why,
               std::vector<STarMember>* members)
 {
@@ -350,10 +368,17 @@ bool CheckTar(const unsigned char* data, size_t size, std::string& why,
         why = "no archive";
         return false;
     }
+    std::vector<STarMember> found;
+    // The last member of each name so far: what a hard link behind it names.
+    std::map<std::string, size_t> latest;
+    // Bytes of the archive made ready to unpack, where copies of linked files make it grow.
+    uint64_t prepared = 0;
     size_t at = 0;
-    // The extended header (pax 'x' or GNU long name 'L') that stands before the next member, if
-    // any, and where it begins.
+    // The extended headers that stand before the next member, if any, and where the first of
+    // them begins: a pax extended header ('x') or a GNU long name ('L'), and a GNU long link
+    // name ('K'), which GNU tar writes before a hard link together with a long name.
     bool extended = false;
+    bool longLink = false;
     size_t extendedAt = 0;
     SPaxFacts pax;
     while (at < size)
@@ -389,51 +414,64 @@ bool CheckTar(const unsigned char* data, size_t size, std::string& why,
         const bool cut = blocks > (size - at - kBlock) / kBlock;
         const size_t next = cut ? size : at + kBlock + static_cast<size_t>(blocks) * kBlock;
         // Headers that describe the member behind them: a pax extended header ('x' for the next
-        // member, 'g' for all that follow), whose records may rename the member or give its
-        // size, and GNU tar's long name ('L'), whose data is the next member's name. A long link
-        // name ('K') belongs to a link, which is never unpacked.
+        // member, 'g' for all that follow), whose records may rename the member, give its size
+        // or its link target, GNU tar's long name ('L'), whose data is the next member's name,
+        // and its long link name ('K'), whose data is the next member's link target.
         if (type == 'x' || type == 'g' || type == 'L' || type == 'K')
         {
             const std::string where = std::to_string(at);
-            if (type == 'K')
-            {
-                why = "long link name at byte " + where + ": the member behind it is a link";
-                return false;
-            }
             if (cut)
             {
                 why = "extended header at byte " + where + " is longer than the archive";
                 return false;
             }
-            if (extended)
+            if ((type == 'K' && longLink) || (type != 'K' && extended) || (type == 'g' && longLink))
             {
                 why = "two extended headers in a row at byte " + where;
                 return false;
             }
             SPaxFacts facts;
-            if (type == 'L')
+            if (type == 'L' || type == 'K')
             {
-                facts.bPath = true;
-                facts.sPath = FieldText(header + kBlock, static_cast<size_t>(length));
-                if (facts.sPath.empty())
+                std::string& text = type == 'L' ? facts.sPath : facts.sLinkPath;
+                text = FieldText(header + kBlock, static_cast<size_t>(length));
+                if (text.empty())
                 {
-                    why = "long name at byte " + where + " is empty";
+                    why = std::string(type == 'L' ? "long name" : "long link name") + " at byte " +
+                          where + " is empty";
                     return false;
                 }
+                (type == 'L' ? facts.bPath : facts.bLinkPath) = true;
             }
             else if (!ParsePaxRecords(header + kBlock, static_cast<size_t>(length), at, facts, why))
                 return false;
-            if (type == 'g' && (facts.bPath || facts.bSize))
+            if (type == 'g')
             {
-                why = "global extended header at byte " + where + " renames or resizes members";
-                return false;
+                if (facts.bPath || facts.bSize || facts.bLinkPath)
+                {
+                    why = "global extended header at byte " + where + " renames or resizes members";
+                    return false;
+                }
+                at = next;
+                continue;
             }
-            if (type != 'g')
+            if (!extended && !longLink)
+                extendedAt = at;
+            if (type == 'K')
+                longLink = true;
+            else
             {
                 extended = true;
-                extendedAt = at;
+                pax.bPath = facts.bPath;
+                pax.sPath = facts.sPath;
+                pax.bSize = facts.bSize;
+                pax.uSize = facts.uSize;
             }
-            pax = facts;
+            if (facts.bLinkPath)
+            {
+                pax.bLinkPath = true;
+                pax.sLinkPath = facts.sLinkPath;
+            }
             at = next;
             continue;
         }
@@ -448,8 +486,11 @@ bool CheckTar(const unsigned char* data, size_t size, std::string& why,
         }
         if (extended && pax.bPath)
             name = pax.sPath;
-        const size_t begin = extended ? extendedAt : at;
+        const size_t begin = extended || longLink ? extendedAt : at;
+        const SPaxFacts facts = pax;
         extended = false;
+        longLink = false;
+        pax = SPaxFacts();
         if (name.compare(0, 2, "./") == 0)
             name.erase(0, 2);
         if (type == '5' && (name.empty() || name == "." || name == "./"))
@@ -463,7 +504,7 @@ bool CheckTar(const unsigned char* data, size_t size, std::string& why,
             at = next;
             continue;
         }
-        if (type != '0' && type != 0)
+        if (type != '0' && type != 0 && type != '1')
         {
             why = "member \"" + Shown(name) + "\" " + KindOf(type);
             return false;
@@ -479,16 +520,106 @@ bool CheckTar(const unsigned char* data, size_t size, std::string& why,
             why = "member \"" + Shown(name) + "\" is longer than the archive";
             return false;
         }
-        if (members != nullptr)
-            members->push_back({name, at, begin, next});
+        STarMember member{name, at, begin, next, at + kBlock, static_cast<size_t>(length), false};
+        if (type == '1')
+        {
+            std::string target = facts.bLinkPath ? facts.sLinkPath : FieldText(header + 157, 100);
+            if (target.compare(0, 2, "./") == 0)
+                target.erase(0, 2);
+            const auto earlier = latest.find(target);
+            if (earlier == latest.end())
+            {
+                why = "member \"" + Shown(name) + "\" is a link to \"" + Shown(target) +
+                      "\", which is no file before it in the archive";
+                return false;
+            }
+            member.bLink = true;
+            member.uData = found[earlier->second].uData;
+            member.uSize = found[earlier->second].uSize;
+            // The copy: a long-name header with the name, the member's header and the data.
+            prepared +=
+                (name.size() >= 100 ? kBlock + (name.size() + kBlock) / kBlock * kBlock : 0) +
+                kBlock + (member.uSize + kBlock - 1) / kBlock * kBlock;
+            if (prepared > QTX_CONFIG_ARCHIVE_MAX_UNPACKED)
+            {
+                why = "the copies of linked files take more than " +
+                      std::to_string(QTX_CONFIG_ARCHIVE_MAX_UNPACKED) + " bytes";
+                return false;
+            }
+        }
+        else if (facts.bLinkPath)
+        {
+            why = "member \"" + Shown(name) + "\" is a plain file with a link target";
+            return false;
+        }
+        else
+            prepared += next - begin;
+        latest[name] = found.size();
+        found.push_back(member);
         at = next;
     }
-    if (extended)
+    if (extended || longLink)
     {
         why = "archive ends after an extended header";
         return false;
     }
+    if (members != nullptr)
+        *members = std::move(found);
     return true;
+}
+
+// Appends a header of GNU form for a plain file: name (of fewer than 100 bytes), mode, size and
+// the modification time field of another header; the checksum made for it.
+void AppendHeader(std::string& out, const std::string& name, char type, uint64_t mode,
+                  uint64_t size, const unsigned char* mtime)
+{
+    unsigned char header[kBlock] = {};
+    memcpy(header, name.data(), std::min<size_t>(name.size(), 100));
+    char field[13];
+    snprintf(field, sizeof field, "%07o", static_cast<unsigned>(mode & 0777));
+    memcpy(header + kModeField, field, 8);
+    memcpy(header + 108, "0000000", 8);
+    memcpy(header + 116, "0000000", 8);
+    snprintf(field, sizeof field, "%011llo", static_cast<unsigned long long>(size));
+    memcpy(header + 124, field, 12);
+    uint64_t time = 0;
+    if (mtime != nullptr && ParseOctal(mtime, 12, time))
+        memcpy(header + 136, mtime, 12);
+    else
+        memcpy(header + 136, "00000000000", 12);
+    header[156] = static_cast<unsigned char>(type);
+    memcpy(header + 257, "ustar  ", 8);
+    uint64_t sum = 0;
+    for (size_t i = 0; i < kBlock; ++i)
+        sum += (i >= kChecksumField && i < kChecksumField + 8) ? ' ' : header[i];
+    snprintf(field, sizeof field, "%06o", static_cast<unsigned>(sum));
+    memcpy(header + kChecksumField, field, 7);
+    header[kChecksumField + 7] = ' ';
+    out.append(reinterpret_cast<const char*>(header), kBlock);
+}
+
+void AppendPadded(std::string& out, const char* data, size_t size)
+{
+    out.append(data, size);
+    out.append((kBlock - size % kBlock) % kBlock, '\0');
+}
+
+// A hard link made ready to unpack: a plain file of the link's name and mode with the data of
+// the file it names; a name of 100 bytes or more goes before it in a GNU long-name header.
+void AppendLinkCopy(std::string& out, const std::string& tar, const STarMember& member)
+{
+    const unsigned char* header =
+        reinterpret_cast<const unsigned char*>(tar.data()) + member.uHeader;
+    uint64_t mode = 0;
+    if (!ParseOctal(header + kModeField, 8, mode))
+        mode = 0644;
+    if (member.sName.size() >= 100)
+    {
+        AppendHeader(out, "././@LongLink", 'L', 0644, member.sName.size() + 1, nullptr);
+        AppendPadded(out, member.sName.c_str(), member.sName.size() + 1);
+    }
+    AppendHeader(out, member.sName, '0', mode, member.uSize, header + 136);
+    AppendPadded(out, tar.data() + member.uData, member.uSize);
 }
 
 // Writes the mode field (seven octal digits and a zero byte) and the checksum field (six octal
@@ -573,14 +704,9 @@ bool InflateConfigurationArchive(const unsigned char* data, size_t size, std::st
     return true;
 }
 
-namespace
-{
-// Moves the unpacked files (in fresh) into the directory, all or none: every file that one
-// replaces gets a second name in kept first, so that a move that fails half-way is undone and
-// leaves the directory as it was.
-bool MoveIntoDirectory(const std::string& directory, const std::string& fresh,
+bool MoveUnpackedFiles(const std::string& directory, const std::string& fresh,
                        const std::string& kept, const std::vector<std::string>& names,
-                       std::string& why)
+                       std::string& why, int (*move)(const char*, const char*))
 {
     std::vector<bool> replaces(names.size(), false);
     for (size_t i = 0; i < names.size(); ++i)
@@ -611,7 +737,7 @@ bool MoveIntoDirectory(const std::string& directory, const std::string& fresh,
     for (; moved < names.size(); ++moved)
     {
         const std::string& name = names[moved];
-        if (rename((fresh + "/" + name).c_str(), (directory + name).c_str()) != 0)
+        if (move((fresh + "/" + name).c_str(), (directory + name).c_str()) != 0)
         {
             why = "member \"" + Shown(name) +
                   "\" cannot be moved into the configuration directory: " + strerror(errno);
@@ -631,7 +757,6 @@ bool MoveIntoDirectory(const std::string& directory, const std::string& fresh,
     }
     return false;
 }
-} // namespace
 
 bool UnpackConfigurationArchive(const std::string& directory, std::string& why)
 {
@@ -669,7 +794,7 @@ bool UnpackConfigurationArchive(const std::string& directory, std::string& why)
     unlink(tarPath.c_str());
     unlink(archive.c_str());
     if (ok)
-        ok = MoveIntoDirectory(directory, fresh, kept, names, why);
+        ok = MoveUnpackedFiles(directory, fresh, kept, names, why, rename);
     DeleteDirectory(staging.c_str());
     return ok;
 }
@@ -685,25 +810,30 @@ bool PrepareConfigurationTar(std::string& tar, std::vector<std::string>& names, 
     std::vector<STarMember> members;
     if (!CheckTar(reinterpret_cast<const unsigned char*>(tar.data()), tar.size(), why, &members))
         return false;
-    // Only the members to unpack stay, moved together in place, with the two end blocks
-    // behind them: the archive's own folder entry and global headers are left out.
+    // Only the members to unpack stay, with the two end blocks behind them: the archive's own
+    // folder entry and global headers are left out, and a hard link becomes a copy of the file
+    // it names.
     std::set<std::string> seen;
-    size_t kept = 0;
+    std::string ready;
+    ready.reserve(tar.size());
     for (const STarMember& member : members)
     {
-        const size_t length = member.uEnd - member.uBegin;
-        memmove(&tar[kept], &tar[member.uBegin], length);
-        unsigned char* header =
-            reinterpret_cast<unsigned char*>(&tar[kept + (member.uHeader - member.uBegin)]);
-        kept += length;
-        uint64_t mode = 0;
-        const bool readable = ParseOctal(header + kModeField, 8, mode);
-        if (!readable || (mode & ~static_cast<uint64_t>(0777)) != 0)
-            WriteModeAndChecksum(header, readable ? (mode & 0777) : 0644);
+        if (member.bLink)
+            AppendLinkCopy(ready, tar, member);
+        else
+        {
+            const size_t headerAt = ready.size() + (member.uHeader - member.uBegin);
+            ready.append(tar, member.uBegin, member.uEnd - member.uBegin);
+            unsigned char* header = reinterpret_cast<unsigned char*>(&ready[headerAt]);
+            uint64_t mode = 0;
+            const bool readable = ParseOctal(header + kModeField, 8, mode);
+            if (!readable || (mode & ~static_cast<uint64_t>(0777)) != 0)
+                WriteModeAndChecksum(header, readable ? (mode & 0777) : 0644);
+        }
         if (seen.insert(member.sName).second)
             names.push_back(member.sName);
     }
-    tar.resize(kept);
-    tar.append(2 * kBlock, '\0');
+    ready.append(2 * kBlock, '\0');
+    tar.swap(ready);
     return true;
 }

@@ -415,6 +415,15 @@ int main(int argc, char** argv)
                             {"././@LongLink", std::string(150, 'n') + ".xml" + '\0', 'L'},
                             {std::string(100, 'n'), "<N/>"},
                             {"./b.cfg", "b=1\n"}}),
+        // Hard links to a member before them: in the header, through a pax link target, and
+        // through GNU long link and long names.
+        kovetest::TarImage({{"a.xml", "<A/>"},
+                            {"b.xml", "", '1', "", 0644, "a.xml"},
+                            {"PaxHeaders/c", kovetest::PaxRecords({{"linkpath", "./b.xml"}}), 'x'},
+                            {"c.xml", "", '1'},
+                            {"././@LongLink", std::string("a.xml") + '\0', 'K'},
+                            {"././@LongLink", std::string(120, 'd') + ".xml" + '\0', 'L'},
+                            {"d", "", '1'}}),
     };
     std::vector<std::string> configSeeds = tarSeeds;
     configSeeds.push_back(kovetest::TarImage(

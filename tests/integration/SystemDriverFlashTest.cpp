@@ -1,6 +1,7 @@
 // The hub's configuration in flash, seen from outside: systemdriver on a simulated device stores
-// the configuration directory as the record "KCFG" of "/dev/mtd_data" and restores it at start;
-// on hardware family 2 it restores the compatibility list from "/dev/mtd_update".
+// the configuration directory as the record "KCFG" of "/dev/mtd_data", and its start-up run at
+// the device's boot restores it; on hardware family 2 that run restores the compatibility list
+// from "/dev/mtd_update".
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <random>
 #include <sys/stat.h>
@@ -52,15 +54,15 @@ std::string Record(const char* tag, const std::string& data)
 }
 
 // The contents of a file compressed with a tool ("gzip" or "zip").
-std::string Packed(const CTempDir& work, const std::string& name, const std::string& data,
-                   bool zip)
+std::string Packed(const CTempDir& work, const std::string& name, const std::string& data, bool zip)
 {
     const std::string path = work.Path() + "/" + name;
     Write(path, data);
     if (zip)
-        EXPECT_EQ(RunCommand({"/bin/sh", "-c", "cd '" + work.Path() + "' && zip -q '" + name +
-                                              ".zip' '" + name + "'"}),
-                  0);
+        EXPECT_EQ(
+            RunCommand({"/bin/sh", "-c",
+                        "cd '" + work.Path() + "' && zip -q '" + name + ".zip' '" + name + "'"}),
+            0);
     else
         EXPECT_EQ(RunCommand({"/usr/bin/env", "gzip", "-f", path}), 0);
     return ReadFile(path + (zip ? ".zip" : ".gz"));
@@ -78,6 +80,15 @@ protected:
     {
         pHub = std::make_unique<CTestProcess>(tDevice, "systemdriver");
         ASSERT_TRUE(pHub->WaitForPort(62000)) << pHub->Output();
+    }
+
+    // The device's boot: the start-up run, which restores the configuration and ends, then the
+    // resident hub.
+    void Boot()
+    {
+        std::string output;
+        EXPECT_TRUE(RunHubStartup(tDevice, &output)) << output;
+        StartHub();
     }
 
     void StopHub()
@@ -125,7 +136,7 @@ TEST_F(SystemDriverFlash, StoredConfigurationComesBackIntoAnEmptyDirectory)
 
     for (const auto& entry : std::filesystem::directory_iterator(dir))
         std::filesystem::remove(entry.path());
-    StartHub();
+    Boot();
     EXPECT_EQ(ReadFile(dir + "Config_62001_Duf.xml"), "<Module Name=\"Duf\"/>\n");
     EXPECT_EQ(ReadFile(dir + "fo.cfg"), "speed=2\n");
     EXPECT_EQ(ReadFile(dir + "post.sh"), "echo done\n");
@@ -134,6 +145,27 @@ TEST_F(SystemDriverFlash, StoredConfigurationComesBackIntoAnEmptyDirectory)
     EXPECT_FALSE(std::filesystem::exists(dir + "notes.txt"));
     EXPECT_FALSE(std::filesystem::exists(dir + "Config.tar"));
     EXPECT_NE(Log().find("Configuration restored from flash"), std::string::npos) << Log();
+}
+
+// The configuration comes back from flash in the boot's start-up run only. The resident hub
+// works with the files it finds, also with none: it never puts stored files back over what was
+// removed while the device ran.
+TEST_F(SystemDriverFlash, OnlyTheStartupRunRestores)
+{
+    CTempDir work;
+    const std::string dir = tDevice.Path(kConfig);
+    WriteAtStart(tDevice.Path("/dev/mtd_data"),
+                 Record("KCFG", Packed(work, "Config.tar", TarImage({{"a.xml", "<A/>"}}), false)));
+    StartHub();
+    StopHub();
+    EXPECT_FALSE(std::filesystem::exists(dir + "a.xml"));
+    EXPECT_EQ(Log().find("Configuration restored from flash"), std::string::npos) << Log();
+
+    std::string output;
+    ASSERT_TRUE(RunHubStartup(tDevice, &output)) << output;
+    EXPECT_EQ(ReadFile(dir + "a.xml"), "<A/>");
+    EXPECT_NE(Log().find("Configuration restored from flash"), std::string::npos) << Log();
+    EXPECT_FALSE(ReadFile(tDevice.Path("/tmp/DeviceName")).empty());
 }
 
 TEST_F(SystemDriverFlash, FailedStoresKeepTheOldRecord)
@@ -173,7 +205,7 @@ TEST_F(SystemDriverFlash, RecordThatLeavesTheDirectoryIsNotRestored)
         Packed(work, "Config.tar",
                TarImage({{"fine.xml", "<Fine/>"}, {"../../escape.sh", "echo out"}}), false);
     WriteAtStart(tDevice.Path("/dev/mtd_data"), Record("KCFG", archive));
-    StartHub();
+    Boot();
     EXPECT_FALSE(std::filesystem::exists(tDevice.Path(kConfig) + "fine.xml"));
     EXPECT_FALSE(std::filesystem::exists(tDevice.Path("/Applications/tmp/escape.sh")));
     EXPECT_NE(Log().find("ERROR: Can not restore configuration (#0)"), std::string::npos) << Log();
@@ -181,7 +213,7 @@ TEST_F(SystemDriverFlash, RecordThatLeavesTheDirectoryIsNotRestored)
     // A length outside the record's bounds restores nothing either.
     StopHub();
     WriteAtStart(tDevice.Path("/dev/mtd_data"), Record("KCFG", archive, 0x50000));
-    StartHub();
+    Boot();
     EXPECT_NE(Log().find("ERROR: Can not restore configuration (#4)"), std::string::npos) << Log();
 }
 
@@ -227,11 +259,10 @@ TEST_F(SystemDriverFlash, RestoreIsBoundedAndTakesNoSetIdBits)
         const std::string archive = Packed(work, "Config.tar", TarImage(c.members), false);
         ASSERT_LE(archive.size(), 0x4FFFFu);
         WriteAtStart(tDevice.Path("/dev/mtd_data"), Record("KCFG", archive));
-        // The hub restores into an empty directory only.
         for (const auto& entry : std::filesystem::directory_iterator(dir))
             std::filesystem::remove_all(entry.path());
         const size_t logged = Log().size();
-        StartHub();
+        Boot();
         EXPECT_NE(Log().find(c.log, logged), std::string::npos) << Log();
         std::vector<std::string> names;
         for (const auto& entry : std::filesystem::directory_iterator(dir))
@@ -263,17 +294,25 @@ TEST_F(SystemDriverFlash, EveryFormOfTarComesBackAsTheHubsFiles)
     std::vector<std::string> longNames = shortNames;
     for (size_t length : {100, 180, 255})
         longNames.push_back(std::string(length - 4, 'n') + ".xml");
+    // Two names for each of two files (names of one length are one file), packed as tar packs
+    // them unless told otherwise: the second name as a hard link member.
+    const std::vector<std::string> linkedNames = {"Config_62001_Duf.xml", "Config_62001_Old.xml",
+                                                  std::string(176, 'n') + ".xml",
+                                                  std::string(176, 'm') + ".xml"};
     const struct
     {
         const char* what;
         std::vector<std::string> options;
         const std::vector<std::string>& names;
         bool wholeFolder; // "tar -C dir -czf x ."
+        bool linked;      // names of one length are one file
     } cases[] = {
-        {"ustar", {"--format=ustar"}, shortNames, false},
-        {"GNU long names", {"--format=gnu"}, longNames, false},
-        {"pax", {"--format=pax"}, longNames, false},
-        {"the whole folder", {}, longNames, true},
+        {"ustar", {"--format=ustar"}, shortNames, false, false},
+        {"GNU long names", {"--format=gnu"}, longNames, false, false},
+        {"pax", {"--format=pax"}, longNames, false, false},
+        {"the whole folder", {}, longNames, true, false},
+        {"hard links, GNU", {"--format=gnu"}, linkedNames, false, true},
+        {"hard links, pax", {"--format=pax"}, linkedNames, false, true},
     };
     for (const auto& c : cases)
     {
@@ -281,8 +320,19 @@ TEST_F(SystemDriverFlash, EveryFormOfTarComesBackAsTheHubsFiles)
         CTempDir work;
         const std::string source = work.Path() + "/source";
         std::filesystem::create_directories(source);
+        std::map<size_t, std::string> first;
         for (const std::string& name : c.names)
-            Write(source + "/" + name, "<" + std::to_string(name.size()) + "/>");
+        {
+            if (c.linked && first.count(name.size()) != 0)
+            {
+                ASSERT_EQ(link((source + "/" + first[name.size()]).c_str(),
+                               (source + "/" + name).c_str()),
+                          0);
+            }
+            else
+                Write(source + "/" + name, "<" + std::to_string(name.size()) + "/>");
+            first.emplace(name.size(), name);
+        }
         std::vector<std::string> command = {"/usr/bin/env", "tar"};
         command.insert(command.end(), c.options.begin(), c.options.end());
         for (const char* option : {"--owner=4321", "--group=4321", "--numeric-owner", "-C"})
@@ -300,8 +350,8 @@ TEST_F(SystemDriverFlash, EveryFormOfTarComesBackAsTheHubsFiles)
         for (const auto& entry : std::filesystem::directory_iterator(dir))
             std::filesystem::remove_all(entry.path());
 
-        StartHub();
-        StopHub();
+        std::string output;
+        EXPECT_TRUE(RunHubStartup(tDevice, &output)) << output;
         std::vector<std::string> restored;
         for (const auto& entry : std::filesystem::directory_iterator(dir))
         {

@@ -292,8 +292,11 @@ TEST_F(UpdaterFamily2, InstallsFilesAndFlashAndLeavesTheRecordsTheHubReads)
     // "/dev/mtd_data": the configuration with the new file.
     EXPECT_EQ(ReadFile(tDevice.Path("/dev/mtd_data")).substr(0, 4), "KCFG");
 
-    // The hub of a fresh start finds the compatibility list and the configuration.
+    // The hub of a fresh start finds the compatibility list and the configuration: the boot's
+    // start-up run restores them.
     std::filesystem::remove(tDevice.Path("/Applications/tmp/Driver/Configuration/Updated.xml"));
+    std::string startup;
+    ASSERT_TRUE(RunHubStartup(tDevice, &startup)) << startup;
     CTestProcess hub(tDevice, "systemdriver");
     ASSERT_TRUE(hub.WaitForPort(62000)) << hub.Output();
     EXPECT_NE(ReadFile(tDevice.Path("/tmp/Compatibility.xml")).find("<Build>003</Build>"),

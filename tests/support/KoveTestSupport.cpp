@@ -265,6 +265,15 @@ int CTestProcess::WaitExit(std::chrono::milliseconds timeout)
 
 std::string CTestProcess::Output() const { return ReadFile(m_sOutputFile); }
 
+bool RunHubStartup(const CSimDevice& device, std::string* output)
+{
+    CTestProcess startup(device, "systemdriver", {"-Startup=/tmp/DeviceName"});
+    const int status = startup.WaitExit();
+    if (output != nullptr)
+        *output = startup.Output();
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);

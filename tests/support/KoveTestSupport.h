@@ -87,6 +87,13 @@ private:
     std::string m_sOutputFile;
 };
 
+// The hub's run at the device's boot: "systemdriver -Startup=<file>", which restores the stored
+// configuration from flash (and on hardware family 2 the compatibility list), writes the device
+// name into the file ("/tmp/DeviceName" of the device) and ends. A test that starts the resident
+// hub on a device whose flash it means to come back runs this first, as the device does. True
+// when it ended with status 0; its output in output when given.
+bool RunHubStartup(const CSimDevice& device, std::string* output = nullptr);
+
 // A small RAM file system (tmpfs) of `bytes`, mounted over a directory for this test process
 // and the programs it starts alone (the first one takes the process into a mount namespace of
 // its own): a full or read-only disk for a test. Where that is not possible Usable() is false

@@ -13,9 +13,9 @@ namespace kovetest
 struct CTarMember
 {
     CTarMember(std::string name, std::string data, char type = '0', std::string prefix = "",
-               unsigned mode = 0644)
+               unsigned mode = 0644, std::string link = "")
         : sName(std::move(name)), sData(std::move(data)), cType(type), sPrefix(std::move(prefix)),
-          uMode(mode)
+          uMode(mode), sLink(std::move(link))
     {
     }
     std::string sName;
@@ -23,6 +23,7 @@ struct CTarMember
     char cType;
     std::string sPrefix; // POSIX name prefix; the header is POSIX ("ustar" and a zero byte)
     unsigned uMode;
+    std::string sLink; // link target (types '1' and '2')
 };
 
 // The records of a pax extended header ("<length> <keyword>=<value>\n"), the data of a member
@@ -56,6 +57,7 @@ inline std::string TarImage(const std::vector<CTarMember>& members, bool endBloc
         snprintf(header + 124, 12, "%011lo", static_cast<unsigned long>(m.sData.size()));
         snprintf(header + 136, 12, "%011o", 0);
         header[156] = m.cType;
+        strncpy(header + 157, m.sLink.c_str(), 100);
         memcpy(header + 257, "ustar", 6);
         memcpy(header + 263, "00", 2);
         strncpy(header + 345, m.sPrefix.c_str(), 155);

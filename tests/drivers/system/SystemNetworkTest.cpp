@@ -2,6 +2,7 @@
 // network set-up on a simulated device (recorded in commands.log).
 #include "SystemTestSupport.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstring>
@@ -70,6 +71,80 @@ TEST_F(SystemUnit, NetbiosNameFile)
         EXPECT_EQ(kovetest::ReadFile(DevicePath("/tmp/nbns.conf")), c.text);
     }
     EXPECT_EQ(WriteNbnsConf("/tmp/no/such/dir/nbns.conf", "A", ""), -1);
+}
+
+// Address texts of a configuration are read as inet_addr reads them (short forms, hexadecimal,
+// and octal for a part with a leading zero). At start a stored file loads that way whatever it
+// holds; a request is refused an address whose leading zeros make it read otherwise than in
+// decimal, and an own address or mask that is not a dotted quad.
+TEST_F(SystemUnit, AddressesReadAsInetAddrDoesAndAmbiguousOnesAreRefusedInARequest)
+{
+    const struct
+    {
+        const char* property;
+        const char* text;
+        const char* read;    // the word, as inet_addr reads it, in dotted form
+        const char* refused; // the refusal of a request; nullptr: taken as at start
+    } cases[] = {
+        {"EthernetFixedIp", "010.000.000.001", "8.0.0.1",
+         "\"010.000.000.001\" is ambiguous: with its leading zeros read as octal it is 8.0.0.1, "
+         "in decimal 10.0.0.1; write it without leading zeros"},
+        {"EthernetFixedIp", "192.168.001.009", "255.255.255.255",
+         "read as octal it is no address, in decimal 192.168.1.9"},
+        {"EthernetFixedIp", "192.168.000.007", "192.168.0.7", nullptr},
+        {"EthernetFixedIp", "0x0A.0.0.1", "10.0.0.1", "is not an IPv4 address a.b.c.d"},
+        {"EthernetFixedIp", "10.1", "10.0.0.1", "is not an IPv4 address a.b.c.d"},
+        {"EthernetFixedNetworkMask", "0377.0377.0377.0", "255.255.255.0",
+         "is not an IPv4 address a.b.c.d"},
+        {"EthernetFixedNetworkMask", "255.255.255.000", "255.255.255.0", nullptr},
+        {"EthernetFixedGateway", "010.0.0.1", "8.0.0.1", "in decimal 10.0.0.1"},
+        {"EthernetFixedGateway", "0x0A000001", "10.0.0.1", nullptr},
+        {"EthernetFixedDnsServer", "192.168.7", "192.168.0.7", nullptr},
+        {"EthernetFixedDnsServer", "0010.0.0.1", "8.0.0.1", "in decimal 10.0.0.1"},
+    };
+    const char* const names[] = {"EthernetFixedIp", "EthernetFixedNetworkMask",
+                                 "EthernetFixedGateway", "EthernetFixedDnsServer"};
+    for (const auto& c : cases)
+    {
+        std::string properties = "<Property Name=\"EthernetDhcp\" Value=\"false\"/>";
+        for (const char* name : names)
+            properties += std::string("<Property Name=\"") + name + "\" Value=\"" +
+                          (strcmp(name, c.property) == 0                   ? c.text
+                           : strcmp(name, "EthernetFixedNetworkMask") == 0 ? "255.255.255.0"
+                                                                           : "192.168.7.1") +
+                          "\"/>";
+        const std::string document =
+            "<?xml version=\"1.0\"?>\n<Module Name=\"System\"><Properties>" + properties +
+            "</Properties></Module>\n";
+        for (const bool booting : {true, false})
+        {
+            SCOPED_TRACE(std::string(c.property) + " " + c.text + (booting ? " at start" : ""));
+            System().tNetworkRequested = NetworkSettings();
+            System().SetBooting(booting);
+            System().Load(document);
+            int setIndex = 0;
+            const bool taken = System().ParseAndCheckConfiguration(setIndex);
+            const NetworkSettings& n = System().tNetworkRequested;
+            const uint32_t words[] = {n.uAddress, n.uMask, n.uGateway, n.uDnsServer};
+            const size_t field = static_cast<size_t>(
+                std::find_if(std::begin(names), std::end(names),
+                             [&](const char* name) { return strcmp(name, c.property) == 0; }) -
+                std::begin(names));
+            if (booting || c.refused == nullptr)
+            {
+                EXPECT_TRUE(taken) << System().ReplyText();
+                EXPECT_EQ(words[field], inet_addr(c.read));
+                EXPECT_EQ(n.iMode, 0);
+                continue;
+            }
+            EXPECT_FALSE(taken);
+            EXPECT_EQ(n.iMode, -1);
+            std::string reply = System().ReplyText();
+            for (size_t at; (at = reply.find("&quot;")) != std::string::npos;)
+                reply.replace(at, 6, "\"");
+            EXPECT_NE(reply.find(c.refused), std::string::npos) << reply;
+        }
+    }
 }
 
 TEST_F(SystemUnit, NetworkSetUpRunsTheHostTools)

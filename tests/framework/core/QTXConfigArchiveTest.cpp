@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "KoveTestSupport.h"
 #include "QTXConfigArchive.h"
@@ -76,12 +78,12 @@ TEST(QTXConfigArchive, MemberCheckTakesOnlyPlainFilesOfTheDirectory)
         {{"inner.xml", "x", '0', ".."}, "leave"},
         {{"bad\nname.xml", "x"}, "holds a control character"},
         {{"link.xml", "", '2'}, "\"link.xml\" is a link"},
-        {{"hard.xml", "", '1'}, "\"hard.xml\" is a link"},
+        {{"hard.xml", "", '1'}, "\"hard.xml\" is a link to \"\", which is no file before it"},
         {{"dir", "", '5'}, "\"dir\" is a folder"},
         {{"fifo", "", '6'}, "\"fifo\" is a device or a pipe"},
         {{"volume", "", 'V'}, "\"volume\" is not a plain file (type 'V')"},
         {{"././@LongLink", "long.xml", 'L'}, "ends after an extended header"},
-        {{"././@LongLink", "target", 'K'}, "long link name"},
+        {{"././@LongLink", "target", 'K'}, "ends after an extended header"},
     };
     for (const auto& c : refused)
     {
@@ -137,6 +139,9 @@ TEST(QTXConfigArchive, PaxExtendedHeadersNameTheNextMember)
         {"absolute", {{"h", PaxRecords({{"path", "/etc/passwd"}}), 'x'}, {"p.xml", "x"}}, "leave"},
         {"link", {{"h", PaxRecords({{"path", "l.xml"}}), 'x'}, {"l.xml", "", '2'}}, "is a link"},
         {"link target", {{"h", PaxRecords({{"linkpath", "/etc"}}), 'x'}, {"l.xml", ""}}, "plain"},
+        {"long link name of a plain file",
+         {{"././@LongLink", std::string("good.xml") + '\0', 'K'}, {"l.xml", ""}},
+         "plain file with a link target"},
         {"sparse", {{"h", PaxRecords({{"GNU.sparse.size", "9"}}), 'x'}, {"s.xml", ""}}, "plain"},
         {"global name", {{"g", PaxRecords({{"path", "a.xml"}}), 'g'}, {"b.xml", ""}}, "renames"},
         {"two in a row", {{"h", "", 'x'}, {"h", "", 'x'}, {"a.xml", ""}}, "in a row"},
@@ -424,4 +429,193 @@ TEST(QTXFlashRecord, HeadIsLittleEndianWithAZeroWord)
     EXPECT_FALSE(IsFlashRecord(decoded, "COMB"));
     head[5] = 1;
     EXPECT_FALSE(IsFlashRecord(DecodeFlashRecordHead(head), "KCFG"));
+}
+
+// A file with two names: an archive that an earlier store packed with a hard link member comes
+// back with the link taken as a copy of the file it names, when that file stands before it in
+// the archive; a link to anything else is refused and leaves nothing behind.
+TEST(QTXConfigArchive, HardLinksComeBackAsCopiesOfEarlierMembers)
+{
+    const std::string longA = std::string(150, 'a') + ".xml";
+    const std::string longB = std::string(150, 'b') + ".xml";
+    const CTarMember a{"a.xml", "<A/>"};
+    const auto Linked = [](const char* name, const std::string& target, char type = '1')
+    { return CTarMember{name, "", type, "", 0600, target}; };
+    const struct
+    {
+        const char* what;
+        std::vector<CTarMember> members;
+        std::vector<std::string> files; // restored, each with the data of a.xml; none: refused
+        const char* reason;
+    } cases[] = {
+        {"target in the header", {a, Linked("b.xml", "a.xml")}, {"a.xml", "b.xml"}, nullptr},
+        {"names with ./",
+         {{"./a.xml", "<A/>"}, Linked("./b.xml", "./a.xml")},
+         {"a.xml", "b.xml"},
+         nullptr},
+        {"a link to a link",
+         {a, Linked("b.xml", "a.xml"), Linked("c.xml", "b.xml")},
+         {"a.xml", "b.xml", "c.xml"},
+         nullptr},
+        {"pax names",
+         {a, {"h", PaxRecords({{"path", longB}, {"linkpath", "./a.xml"}}), 'x'}, Linked("cut", "")},
+         {"a.xml", longB},
+         nullptr},
+        // GNU tar: the long link name ('K') and then the long name ('L') before the link.
+        {"GNU long names",
+         {{"././@LongLink", longA + '\0', 'L'},
+          {longA.substr(0, 100), "<A/>"},
+          {"././@LongLink", longA + '\0', 'K'},
+          {"././@LongLink", longB + '\0', 'L'},
+          Linked("cut", "cut")},
+         {longA, longB},
+         nullptr},
+        {"a later member",
+         {Linked("b.xml", "a.xml"), a},
+         {},
+         "is a link to \"a.xml\", which is no"},
+        {"a file outside", {a, Linked("b.xml", "/etc/passwd")}, {}, "which is no file before it"},
+        {"a file above", {a, Linked("b.xml", "../a.xml")}, {}, "which is no file before it"},
+        {"a symbolic link", {a, Linked("b.xml", "a.xml", '2')}, {}, "\"b.xml\" is a link"},
+        {"copies beyond the bound",
+         {{"a.xml", std::string(9u << 20, 'x')}, Linked("b.xml", "a.xml")},
+         {},
+         "copies of linked files take more than 16777216 bytes"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        CTempDir dir;
+        const std::string target = dir.Path() + "/";
+        Write(target + "Config.tar.gz", Gzip(TarImage(c.members)));
+        std::string why;
+        EXPECT_EQ(UnpackConfigurationArchive(target, why), c.reason == nullptr) << why;
+        std::vector<std::string> expected = c.files;
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(Entries(target), expected);
+        if (c.reason != nullptr)
+        {
+            EXPECT_NE(why.find(c.reason), std::string::npos) << why;
+        }
+        for (const std::string& name : c.files)
+        {
+            EXPECT_EQ(ReadFile(target + name), "<A/>") << name;
+            struct stat st;
+            ASSERT_EQ(stat((target + name).c_str(), &st), 0);
+            EXPECT_EQ(st.st_nlink, 1u) << name;
+        }
+        if (!c.files.empty() && c.files[1] == "b.xml")
+        {
+            EXPECT_EQ(std::filesystem::status(target + "b.xml").permissions(),
+                      std::filesystem::perms(0600));
+        }
+    }
+
+    // The store packs the two names of one file as two plain files, and an archive the
+    // system's tar made of them with a link member (as an earlier store did) comes back too.
+    CTempDir from;
+    Write(from.Path() + "/a.xml", "<Shared/>");
+    ASSERT_EQ(link((from.Path() + "/a.xml").c_str(), (from.Path() + "/b.xml").c_str()), 0);
+    std::string why;
+    ASSERT_TRUE(PackConfigurationArchive(from.Path() + "/", why)) << why;
+    std::string tar;
+    ASSERT_TRUE(Inflate(ReadFile(from.Path() + "/Config.tar.gz"), tar, why)) << why;
+    ASSERT_GT(tar.size(), 2048u);
+    EXPECT_EQ(tar[156], '0');
+    EXPECT_EQ(tar[1024 + 156], '0');
+    EXPECT_EQ(tar.substr(1024 + 512, 9), "<Shared/>");
+
+    ASSERT_EQ(RunCommand({"/usr/bin/env", "tar", "c", "-f", from.Path() + "/Config.tar", "-C",
+                          from.Path(), "a.xml", "b.xml"}),
+              0);
+    ASSERT_EQ(ReadFile(from.Path() + "/Config.tar")[1024 + 156], '1');
+    for (const std::string& archive :
+         {ReadFile(from.Path() + "/Config.tar.gz"), Gzip(ReadFile(from.Path() + "/Config.tar"))})
+    {
+        CTempDir to;
+        Write(to.Path() + "/Config.tar.gz", archive);
+        ASSERT_TRUE(UnpackConfigurationArchive(to.Path() + "/", why)) << why;
+        EXPECT_EQ(Entries(to.Path()), (std::vector<std::string>{"a.xml", "b.xml"}));
+        for (const char* name : {"/a.xml", "/b.xml"})
+        {
+            EXPECT_EQ(ReadFile(to.Path() + name), "<Shared/>");
+            struct stat st;
+            ASSERT_EQ(stat((to.Path() + name).c_str(), &st), 0);
+            EXPECT_EQ(st.st_nlink, 1u) << name;
+        }
+    }
+}
+
+namespace
+{
+// A move that fails at its failAt-th call, as one onto a file that cannot be replaced.
+int gMoves = 0;
+int gFailAt = 0;
+int MoveFailingOnce(const char* from, const char* to)
+{
+    if (++gMoves == gFailAt)
+    {
+        errno = EBUSY;
+        return -1;
+    }
+    return rename(from, to);
+}
+} // namespace
+
+// The files of a restore are moved in one after another; when one move fails, the moves before
+// it are undone: replaced files are back under their names as the same files, new ones gone.
+TEST(QTXConfigArchive, AMoveThatFailsPartWayUndoesTheMovesBeforeIt)
+{
+    const std::vector<std::string> names = {"a.xml", "b.xml", "c.sh"};
+    for (int failAt : {1, 2, 3, 0})
+    {
+        SCOPED_TRACE(failAt);
+        CTempDir dir;
+        const std::string target = dir.Path() + "/conf/";
+        const std::string fresh = dir.Path() + "/new";
+        const std::string kept = dir.Path() + "/old";
+        for (const std::string& folder : {target, fresh, kept})
+            std::filesystem::create_directories(folder);
+        Write(target + "a.xml", "<OldA/>");
+        Write(target + "c.sh", "old c");
+        Write(target + "own.xml.backup", "mine");
+        chmod((target + "c.sh").c_str(), 0750);
+        struct stat before[2];
+        ASSERT_EQ(stat((target + "a.xml").c_str(), &before[0]), 0);
+        ASSERT_EQ(stat((target + "c.sh").c_str(), &before[1]), 0);
+        for (const std::string& name : names)
+            Write(fresh + "/" + name, "new " + name);
+
+        gMoves = 0;
+        gFailAt = failAt;
+        std::string why;
+        const bool moved = MoveUnpackedFiles(target, fresh, kept, names, why, MoveFailingOnce);
+        EXPECT_EQ(moved, failAt == 0) << why;
+        if (failAt == 0)
+        {
+            EXPECT_EQ(Entries(target),
+                      (std::vector<std::string>{"a.xml", "b.xml", "c.sh", "own.xml.backup"}));
+            for (const std::string& name : names)
+                EXPECT_EQ(ReadFile(target + name), "new " + name);
+            continue;
+        }
+        EXPECT_NE(why.find("member \"" + names[failAt - 1] + "\" cannot be moved"),
+                  std::string::npos)
+            << why;
+        // The caller removes the folder of kept names; no other name of the files is left.
+        std::filesystem::remove_all(kept);
+        EXPECT_EQ(Entries(target), (std::vector<std::string>{"a.xml", "c.sh", "own.xml.backup"}));
+        EXPECT_EQ(ReadFile(target + "a.xml"), "<OldA/>");
+        EXPECT_EQ(ReadFile(target + "c.sh"), "old c");
+        EXPECT_EQ(ReadFile(target + "own.xml.backup"), "mine");
+        struct stat after[2];
+        ASSERT_EQ(stat((target + "a.xml").c_str(), &after[0]), 0);
+        ASSERT_EQ(stat((target + "c.sh").c_str(), &after[1]), 0);
+        for (int i = 0; i < 2; ++i)
+        {
+            EXPECT_EQ(after[i].st_ino, before[i].st_ino) << i;
+            EXPECT_EQ(after[i].st_mode, before[i].st_mode) << i;
+            EXPECT_EQ(after[i].st_nlink, 1u) << i;
+        }
+    }
 }
