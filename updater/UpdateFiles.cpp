@@ -459,15 +459,15 @@ bool CUpdateFiles::WriteFlash(UpdateFileEntry& entry)
         const off_t room = PlatLseek(device, 0, SEEK_END);
         if (room > 0 && st.st_size > room)
         {
-            UpdateLog("ERROR: the image " + entry.sArchiveName + " (" +
-                      std::to_string(st.st_size) + " bytes) does not fit into " +
-                      entry.sDestination + " (" + std::to_string(room) + " bytes)");
+            UpdateLog("ERROR: the image " + entry.sArchiveName + " (" + std::to_string(st.st_size) +
+                      " bytes) does not fit into " + entry.sDestination + " (" +
+                      std::to_string(room) + " bytes)");
             ok = false;
         }
         else if (room >= 0 && PlatLseek(device, 0, SEEK_SET) != 0)
         {
-            UpdateLog("ERROR: can not write " + entry.sDestination + " from its start: " +
-                      strerror(errno));
+            UpdateLog("ERROR: can not write " + entry.sDestination +
+                      " from its start: " + strerror(errno));
             ok = false;
         }
     }
