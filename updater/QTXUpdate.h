@@ -94,11 +94,11 @@ uint32_t ReadFWVersionBin(const std::string& path);
 // Updates one part by its control document; the error text, empty on success.
 std::string UpdatePart(const std::string& partName, int slot, int step, int total,
                        const std::string& installedVersion);
-// The error text an AVR group of the part ends in, when one would run (its Version differs from
-// the installed one): such a group cannot be written, so the archive is refused before anything
-// is changed. Empty when the part has none, or its control document cannot be read (the part
-// then fails in its turn).
-std::string AvrPartError(const std::string& partName, const std::string& installedVersion);
+// The error text the part would end in that its control document and the archive alone show
+// (a control document that is missing or unreadable, a group of unknown type, a bad block size,
+// a member the archive does not hold, an AVR group, ...), so that such an archive is refused
+// before anything is changed; empty when they show none.
+std::string CheckPart(const std::string& partName, int slot, const std::string& installedVersion);
 // Stores the version in the production data (slot -1) or the module's EEPROM (0 to 4).
 bool UpdateModuleVersion(int slot, const std::string& version);
 // "AA" -> "AA.0000"; "AA.x" to "AA.xxxx" stay; anything else becomes "XX.xxxx".

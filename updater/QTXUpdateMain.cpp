@@ -497,13 +497,6 @@ int UpdateMain(int argc, char** argv)
         fputs(UpdateUsageText(program, defaults).c_str(), stdout);
         StopUpdate("Syntax error", 1);
     }
-    if (options.bProduce && options.uSlotMask == kDefaultSlotMask)
-    {
-        UpdateLog("ERROR: -slot is mandatory for production");
-        printf("ERROR: -slot is mandatory for production\n");
-        fputs(UpdateUsageText(program, defaults).c_str(), stdout);
-        StopUpdate("Syntax error", 1);
-    }
     sUpdateDirectory = options.sDirectory;
     sUpdateFile = options.sFile;
     bProgressGiven = options.bProgress;
@@ -554,6 +547,14 @@ int UpdateMain(int argc, char** argv)
     unsigned char slot1Eeprom[EEPROM_IMAGE_SIZE] = {};
     bool writeClock = false;
 
+    // 9. Production needs the slots named, unless the kind of system already narrowed them.
+    if (options.bProduce && slotMask == kDefaultSlotMask)
+    {
+        UpdateLog("ERROR: -slot is mandatory for production");
+        printf("ERROR: -slot is mandatory for production\n");
+        fputs(UpdateUsageText(program, defaults).c_str(), stdout);
+        StopUpdate("Syntax error", 1);
+    }
     if (options.bProduce)
     {
         // 9. Production: the given part on every selected slot, no target check. A module of
@@ -633,9 +634,9 @@ int UpdateMain(int argc, char** argv)
     if (!files.Archive().CheckAll(damaged))
         StopUpdate("ERROR: Corrupt update file: " + damaged + " " + files.Archive().Why() + ".",
                    23);
-    // An AVR group cannot be written: the archive is refused before any part changes anything.
-    // The module of slot 1 counts with the production record it is about to get (a simulated
-    // run writes none).
+    // What the parts' control documents and the archive show would end a part: the archive is
+    // refused before any part changes anything. The module of slot 1 counts with the
+    // production record it is about to get (a simulated run writes none).
     std::vector<SPart> parts;
     std::vector<SPart> afterVerify;
     {
@@ -654,7 +655,7 @@ int UpdateMain(int argc, char** argv)
         for (const std::vector<SPart>* list : {&parts, &afterVerify})
             for (const SPart& part : *list)
             {
-                const std::string error = AvrPartError(part.sName, part.sVersion);
+                const std::string error = CheckPart(part.sName, part.iSlot, part.sVersion);
                 if (!error.empty())
                     StopUpdate(error, 20);
             }

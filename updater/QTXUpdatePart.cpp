@@ -140,6 +140,106 @@ std::string UnknownType(const std::string& part, int slot)
            std::to_string(slot);
 }
 
+// The first File of a Module group that holds the FPGA image; none when it has none.
+const SUpdateFileItem* FpgaImage(const SUpdateGroup& group)
+{
+    for (const SUpdateFileItem& file : group.vFiles)
+        if (SameString(file.sPlvType, "FPGA"))
+            return &file;
+    return nullptr;
+}
+
+// The name the module keeps its FPGA image under: the image's name without its directory and
+// its last 4 characters.
+std::string ModuleSideName(const SUpdateFileItem& image)
+{
+    const std::string name = BaseName(image.sImageName);
+    return name.size() > 4 ? name.substr(0, name.size() - 4) : "";
+}
+
+// True when the file of the control document is a member of the archive that can be unpacked;
+// logs why not.
+bool IsArchiveMember(const std::string& archiveDirectory, const std::string& fileName)
+{
+    const std::string member = UpdateMemberName(archiveDirectory, fileName);
+    if (!IsSafeMemberName(member))
+    {
+        UpdateLog("ERROR: refused the archive name \"" + member + "\"", true);
+        return false;
+    }
+    if (!g_pUpdateFilesClass->Archive().Has(member))
+    {
+        UpdateLog("ERROR: Can not find " + member + " in update archive.", true);
+        return false;
+    }
+    return true;
+}
+
+// What the part's groups would end the part in, found from the control document and the
+// archive alone: a group of unknown type, a flash destination without a valid block size, a
+// file, image or FPGA image that the archive does not hold or that could not be unpacked, a
+// module slot without a flash file system. Groups that the installed version already has are
+// not looked at (beyond their block size, as in the run). Empty when none; what only the run
+// can find (a directory that cannot be made, a program that is not there, a failed write)
+// still ends the part in its turn.
+std::string CheckGroups(const std::string& part, int slot, const std::string& control,
+                        const std::vector<SUpdateGroup>& groups,
+                        const std::string& installedVersion)
+{
+    for (const SUpdateGroup& group : groups)
+    {
+        const bool flash = SameString(group.sType, "Flash");
+        if (flash && group.sDestinationDir.find(':') == std::string::npos)
+            return "Error: block size missing in destination directory";
+        if (SameString(group.sVersion, installedVersion))
+            continue;
+        if (SameString(group.sType, "HDD"))
+        {
+            for (const SUpdateFileItem& file : group.vFiles)
+            {
+                const std::string directory =
+                    file.sDestinationDir.empty() ? group.sDestinationDir : file.sDestinationDir;
+                if (directory.empty())
+                    return "Error: File " + file.sName + " has no destination directory";
+                if (!IsSafeMemberName(UpdateMemberName(group.sArchiveDir, file.sName)))
+                    return "Error in update file with file " +
+                           JoinPath(group.sArchiveDir, file.sName);
+                if (!IsArchiveMember(group.sArchiveDir, file.sName))
+                    return "Failed to copy file";
+            }
+        }
+        else if (flash)
+        {
+            std::string device;
+            size_t block = 0;
+            if (!SplitFlashDestination(group.sDestinationDir, device, block) || device.empty())
+                return "Error in control file: DestinationDir or BlochSize are either missing or "
+                       "corrupt";
+            if (!group.vFiles.empty() && !IsArchiveMember(group.sArchiveDir, group.vFiles[0].sName))
+                return "Error while writing " + group.vFiles[0].sName;
+        }
+        else if (SameString(group.sType, "Module") && slot >= 0 && slot <= 4)
+        {
+            if (sfSizes[slot] < 1)
+                return "Error: can not read module file system";
+            const SUpdateFileItem* image = FpgaImage(group);
+            if (image == nullptr)
+                continue;
+            const std::string moduleName = ModuleSideName(*image);
+            if (!IsSafeMemberName(moduleName) || moduleName.find('/') != std::string::npos ||
+                !IsArchiveMember(part, image->sImageName))
+                return "Error while updating FPGA in module X" + std::to_string(slot + 1);
+        }
+        else if (SameString(group.sType, "Execute"))
+            continue;
+        else if (SameString(group.sType, "AVR"))
+            return AvrGroupError(control, group);
+        else
+            return UnknownType(part, slot);
+    }
+    return "";
+}
+
 std::string UpdateFlashGroup(CPartRun& run, const SUpdateGroup& group, int k, bool& versionDone)
 {
     CUpdateFiles& files = *g_pUpdateFilesClass;
@@ -181,19 +281,8 @@ std::string UpdateModuleGroup(CPartRun& run, const SUpdateGroup& group)
     else if (!UpdateModuleVersion(slot, "XX"))
         return eepromError;
 
-    const SUpdateFileItem* image = nullptr;
-    for (const SUpdateFileItem& file : group.vFiles)
-        if (SameString(file.sPlvType, "FPGA"))
-        {
-            image = &file;
-            break;
-        }
-    std::string moduleName;
-    if (image != nullptr)
-    {
-        moduleName = BaseName(image->sImageName);
-        moduleName = moduleName.size() > 4 ? moduleName.substr(0, moduleName.size() - 4) : "";
-    }
+    const SUpdateFileItem* image = FpgaImage(group);
+    const std::string moduleName = image != nullptr ? ModuleSideName(*image) : "";
 
     // Programs and descriptions of the module go, and every file the part brings anew.
     bool deleted = false;
@@ -345,6 +434,11 @@ std::string UpdatePart(const std::string& partName, int slot, int step, int tota
     if (!missing.empty())
         return missing;
 
+    // Nothing of the part is changed when the archive cannot bring all of it.
+    const std::string broken = CheckGroups(part, slot, control, groups, installedVersion);
+    if (!broken.empty())
+        return broken;
+
     // 2. Files of the part, for the progress.
     for (const SUpdateGroup& group : groups)
         run.iFiles += static_cast<int>(group.vFiles.size());
@@ -420,20 +514,15 @@ std::string UpdatePart(const std::string& partName, int slot, int step, int tota
     return "";
 }
 
-std::string AvrPartError(const std::string& partName, const std::string& installedVersion)
+std::string CheckPart(const std::string& partName, int slot, const std::string& installedVersion)
 {
     const std::string part = SanitisePartName(partName);
-    std::string control = JoinPath(part, "Version_" + part + ".xml");
+    std::string control;
     std::vector<SUpdateGroup> groups;
-    // A part without a readable control document fails in its turn, with its own text.
-    if (part.empty() || !g_pUpdateFilesClass->Archive().Has(control))
-        return "";
-    const bool read = ReadControlDocument(part, control, groups).empty();
-    g_pUpdateFilesClass->RemoveUnpacked(control);
-    if (!read)
-        return "";
-    for (const SUpdateGroup& group : groups)
-        if (SameString(group.sType, "AVR") && !SameString(group.sVersion, installedVersion))
-            return AvrGroupError(control, group);
-    return "";
+    std::string error = ReadControlDocument(part, control, groups);
+    if (!part.empty())
+        g_pUpdateFilesClass->RemoveUnpacked(control);
+    if (error.empty())
+        error = CheckGroups(part, slot, control, groups, installedVersion);
+    return error;
 }

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <climits>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -55,6 +56,19 @@ ssize_t ReadBlock(int fd, unsigned char* buffer, size_t count)
     errno = 0;
     const size_t got = FlashReadFully(fd, buffer, count);
     return got < count && errno != 0 ? -1 : static_cast<ssize_t>(got);
+}
+
+// A fresh file beside path for mkostemp: "..Update.<name>.XXXXXX", a name with "..", which no
+// file of a user or of an archive has (archive names with ".." are refused), and a hidden one.
+std::string UpdateTemporaryPath(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const size_t longest = NAME_MAX - strlen("..Update.") - strlen(".XXXXXX.before");
+    if (name.size() > longest)
+        name.resize(longest);
+    return directory + "..Update." + name + ".XXXXXX";
 }
 
 const char* StateText(int state)
@@ -109,6 +123,13 @@ std::string JoinPath(const std::string& directory, const std::string& name)
     while (start < file.size() && file[start] == '/')
         ++start;
     return dir + "/" + file.substr(start);
+}
+
+std::string UpdateMemberName(const std::string& archiveDirectory, const std::string& fileName)
+{
+    if (!fileName.empty() && (fileName[0] == '/' || fileName[0] == '\\'))
+        return JoinPath("", fileName.substr(1));
+    return JoinPath(archiveDirectory, fileName);
 }
 
 std::string UpdateTypeText(int type)
@@ -211,10 +232,7 @@ bool CUpdateFiles::Add(const std::string& displayName, const std::string& archiv
     UpdateFileEntry entry;
     entry.sDisplayName = displayName;
     entry.sDestination = displayName;
-    if (!fileName.empty() && (fileName[0] == '/' || fileName[0] == '\\'))
-        entry.sArchiveName = JoinPath("", fileName.substr(1));
-    else
-        entry.sArchiveName = JoinPath(archiveDirectory, fileName);
+    entry.sArchiveName = UpdateMemberName(archiveDirectory, fileName);
     // Nothing is unpacked outside the update directory.
     if (!IsSafeMemberName(entry.sArchiveName))
     {
@@ -296,61 +314,126 @@ bool CUpdateFiles::WriteFile(UpdateFileEntry& entry)
     struct stat st;
     fstat(source, &st);
     SetAmount(static_cast<double>(st.st_size), 20);
-
-    const std::string destination = LocalPath(entry.sDestination);
-    int target = -1;
-    if (!m_bSimulate)
+    if (m_bSimulate)
     {
-        struct stat old;
-        const bool exists = lstat(destination.c_str(), &old) == 0;
-        mode_t mode = 0644;
-        if (exists && entry.bFlag)
-        {
-            close(source);
-            entry.iState = kEntrySkipped;
-            CloseWindow();
-            return true;
-        }
-        if (exists)
-        {
-            // The target keeps the permissions of the file it replaces (a program stays one).
-            mode = old.st_mode & 07777;
-            // A second write of the same entry (after a failed verify) must not take the
-            // place of the real previous version.
-            if (!entry.bBackedUp)
-            {
-                const std::string backup = destination + ".beforeUpdate";
-                unlink(backup.c_str());
-                if (rename(destination.c_str(), backup.c_str()) != 0)
-                {
-                    UpdateLog("ERROR: can not keep " + entry.sDestination + " as " +
-                              entry.sDestination + ".beforeUpdate: " + strerror(errno));
-                    close(source);
-                    return false;
-                }
-                entry.bBackedUp = true;
-            }
-            else
-                unlink(destination.c_str());
-        }
-        const size_t slash = destination.rfind('/');
-        if (slash != std::string::npos && slash > 0)
-            QTXMakeDirectories(destination.substr(0, slash));
-        target = open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-        if (target < 0)
-        {
-            UpdateLog("ERROR: can not open " + entry.sDestination + ": " + strerror(errno));
-            close(source);
-            return false;
-        }
-        fchmod(target, mode);
+        const bool ok = CopyBlocks(entry, source, -1, false);
+        close(source);
+        return ok;
     }
 
+    const std::string destination = LocalPath(entry.sDestination);
+    struct stat old;
+    const bool exists = lstat(destination.c_str(), &old) == 0;
+    if (exists && entry.bFlag)
+    {
+        close(source);
+        entry.iState = kEntrySkipped;
+        CloseWindow();
+        return true;
+    }
+    // The target keeps the permissions of the file it replaces (a program stays one).
+    const mode_t mode = exists ? (old.st_mode & 07777) : 0644;
+    const size_t slash = destination.rfind('/');
+    if (slash != std::string::npos && slash > 0)
+        QTXMakeDirectories(destination.substr(0, slash));
+
+    // The new version is written whole beside the target first; the target is replaced only
+    // by a complete successor, so a write that fails (a full file system) leaves it as it was.
+    std::string temporary = UpdateTemporaryPath(destination);
+    const int target = mkostemp(&temporary[0], O_CLOEXEC);
+    if (target < 0)
+    {
+        UpdateLog("ERROR: can not write beside " + entry.sDestination + ": " + strerror(errno));
+        close(source);
+        return false;
+    }
+    fchmod(target, mode);
     bool ok = CopyBlocks(entry, source, target, false);
+    int error = ok ? 0 : errno;
     close(source);
-    if (target >= 0 && close(target) != 0)
+    if (ok && fsync(target) != 0)
+    {
         ok = false;
-    return ok;
+        error = errno;
+    }
+    if (close(target) != 0 && ok)
+    {
+        ok = false;
+        error = errno;
+    }
+    if (!ok)
+    {
+        UpdateLog("ERROR: can not write " + entry.sDestination + ": " + strerror(error) +
+                  "; the file stays as it was");
+        unlink(temporary.c_str());
+        return false;
+    }
+
+    // The previous version is kept as ".beforeUpdate"; a second write of the same entry (after
+    // a failed verify) must not take the place of the real previous version.
+    const std::string backup = destination + ".beforeUpdate";
+    bool moved = false; // the previous version left its name (no hard link possible)
+    if (exists && !entry.bBackedUp)
+    {
+        // A second name for the previous version, which then takes the place of an older
+        // backup in one step; where the file system has no hard links, the previous version
+        // is renamed and the new one follows at once.
+        const std::string linked = temporary + ".before";
+        unlink(linked.c_str());
+        bool kept = false;
+        if (link(destination.c_str(), linked.c_str()) == 0)
+        {
+            kept = rename(linked.c_str(), backup.c_str()) == 0;
+            if (!kept)
+                unlink(linked.c_str());
+        }
+        else
+        {
+            unlink(backup.c_str());
+            moved = kept = rename(destination.c_str(), backup.c_str()) == 0;
+        }
+        if (!kept)
+        {
+            UpdateLog("ERROR: can not keep " + entry.sDestination + " as " + entry.sDestination +
+                      ".beforeUpdate: " + strerror(errno));
+            unlink(temporary.c_str());
+            return false;
+        }
+        entry.bBackedUp = true;
+    }
+    if (rename(temporary.c_str(), destination.c_str()) != 0)
+    {
+        UpdateLog("ERROR: can not replace " + entry.sDestination + ": " + strerror(errno));
+        unlink(temporary.c_str());
+        if (moved)
+            rename(backup.c_str(), destination.c_str());
+        return false;
+    }
+    return true;
+}
+
+int CUpdateFiles::OpenPartition(UpdateFileEntry& entry, int flags)
+{
+    int device = PlatOpen(entry.sDestination.c_str(), flags);
+    if (device >= 0)
+        return device;
+    const int error = errno;
+    // Where the boot and FPGA partitions have no node of their own, their block devices take
+    // the image; the entry keeps the one that opened, for the verify.
+    const char* fallback = nullptr;
+    if (entry.sDestination == "/dev/mtd_boot")
+        fallback = "dev/mtdblock0";
+    else if (entry.sDestination == "/dev/mtd_fpga")
+        fallback = "dev/mtdblock4";
+    if (fallback != nullptr && (device = PlatOpen(fallback, flags)) >= 0)
+    {
+        UpdateLog("Can not open " + entry.sDestination + " (" + strerror(error) + "), using " +
+                  fallback);
+        entry.sDestination = fallback;
+        return device;
+    }
+    errno = error;
+    return -1;
 }
 
 bool CUpdateFiles::WriteFlash(UpdateFileEntry& entry)
@@ -361,22 +444,43 @@ bool CUpdateFiles::WriteFlash(UpdateFileEntry& entry)
     struct stat st;
     fstat(source, &st);
     SetAmount(static_cast<double>(st.st_size), 16);
-    int device = -1;
-    if (!m_bSimulate)
+    // A simulated run changes no partition; it only looks at its size, where it can.
+    const int device = OpenPartition(entry, m_bSimulate ? O_RDONLY : O_RDWR);
+    if (device < 0 && !m_bSimulate)
     {
-        device = PlatOpen(entry.sDestination.c_str(), O_RDWR);
-        if (device < 0)
+        UpdateLog("ERROR: can not open " + entry.sDestination + ": " + strerror(errno));
+        close(source);
+        return false;
+    }
+    // An image larger than its partition is refused before its first byte is written.
+    bool ok = true;
+    if (device >= 0)
+    {
+        const off_t room = PlatLseek(device, 0, SEEK_END);
+        if (room > 0 && st.st_size > room)
         {
-            UpdateLog("ERROR: can not open " + entry.sDestination + ": " + strerror(errno));
-            close(source);
-            return false;
+            UpdateLog("ERROR: the image " + entry.sArchiveName + " (" + std::to_string(st.st_size) +
+                      " bytes) does not fit into " + entry.sDestination + " (" +
+                      std::to_string(room) + " bytes)");
+            ok = false;
+        }
+        else if (room >= 0 && PlatLseek(device, 0, SEEK_SET) != 0)
+        {
+            UpdateLog("ERROR: can not write " + entry.sDestination +
+                      " from its start: " + strerror(errno));
+            ok = false;
         }
     }
-    bool ok = CopyBlocks(entry, source, device, true);
-    if (!ok && device >= 0)
-        UpdateLog("ERROR: writing " + entry.sDestination + " failed: " + strerror(errno));
+    if (ok)
+    {
+        ok = CopyBlocks(entry, source, m_bSimulate ? -1 : device, true);
+        if (!ok && device >= 0 && !m_bSimulate)
+            UpdateLog("ERROR: writing " + entry.sDestination + " failed: " + strerror(errno));
+    }
+    else
+        CloseWindow();
     close(source);
-    if (device >= 0 && PlatClose(device) != 0)
+    if (device >= 0 && PlatClose(device) != 0 && !m_bSimulate)
         ok = false;
     return ok;
 }

@@ -50,6 +50,9 @@ uint32_t UpdateCrcFinish(uint32_t crc);
 // Directory and name joined with exactly one "/" (an empty directory yields the name alone);
 // every "\" becomes "/".
 std::string JoinPath(const std::string& directory, const std::string& name);
+// The archive member of a file of a control document: a name beginning with "/" or "\" lies in
+// the archive's top directory (without that character), any other in the archive directory.
+std::string UpdateMemberName(const std::string& archiveDirectory, const std::string& fileName);
 // Text of a part type ("HDD/SSD", "Flash", "Module X1", ...); empty for unknown types.
 std::string UpdateTypeText(int type);
 
@@ -106,6 +109,10 @@ public:
 private:
     bool WriteFile(UpdateFileEntry& entry);
     bool WriteFlash(UpdateFileEntry& entry);
+    // Opens the entry's partition; "/dev/mtd_boot" and "/dev/mtd_fpga" fall back to their block
+    // devices "dev/mtdblock0" and "dev/mtdblock4" (relative to the working directory), which
+    // then become the entry's destination. -1 with errno of the first open when neither opens.
+    int OpenPartition(UpdateFileEntry& entry, int flags);
     bool WriteModule(UpdateFileEntry& entry);
     // Copies the unpacked file block by block to the target (none: -1, only read), with the
     // CRC and the progress; a partition gets fsync after each block.

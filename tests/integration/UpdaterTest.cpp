@@ -558,6 +558,82 @@ TEST_F(UpdaterFamily2, ArchiveThatFillsThePartitionExactlyIsSplit)
     }
 }
 
+// The working directory of the programs this test starts, for the time of the test.
+class CWorkingDirectory
+{
+public:
+    explicit CWorkingDirectory(const std::string& directory)
+        : m_sBefore(std::filesystem::current_path().string())
+    {
+        std::filesystem::current_path(directory);
+    }
+    ~CWorkingDirectory() { std::filesystem::current_path(m_sBefore); }
+
+private:
+    std::string m_sBefore;
+};
+
+// A flash image goes into its partition only when it fits; where the boot or FPGA partition has
+// no node, the image goes to its block device "dev/mtdblock0" or "dev/mtdblock4" below the
+// directory the updater was started in, and is verified there.
+TEST_F(UpdaterFamily2, FlashImageFitsItsPartitionOrGoesToItsBlockDevice)
+{
+    const CWorkingDirectory start(tDevice.Dir());
+    const std::string erased(256u << 10, '\xFF');
+    const struct
+    {
+        const char* what;
+        std::string partition; // "/dev/mtd_<name>"
+        size_t image;
+        bool node;               // the partition's node is there
+        std::string blockDevice; // made (erased) below the working directory, when not empty
+        int status;
+        std::string result;
+    } cases[] = {
+        {"larger than its partition", "/dev/mtd_fpga", (2u << 20), true, "", 236,
+         "Error while writing image.bin"},
+        {"boot on its block device", "/dev/mtd_boot", 70000, false, "dev/mtdblock0", 0,
+         "Update done"},
+        {"FPGA on its block device", "/dev/mtd_fpga", 70000, false, "dev/mtdblock4", 0,
+         "Update done"},
+        {"neither", "/dev/mtd_boot", 70000, false, "", 236, "Error while writing image.bin"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        const std::string node = tDevice.Path(c.partition);
+        std::filesystem::remove(tDevice.Dir() + "/dev/mtdblock0");
+        std::filesystem::remove(tDevice.Dir() + "/dev/mtdblock4");
+        Write(node,
+              std::string(c.partition == "/dev/mtd_fpga" ? (1u << 20) : (256u << 10), '\xFF'));
+        if (!c.node)
+            std::filesystem::remove(node);
+        if (!c.blockDevice.empty())
+            Write(tDevice.Dir() + "/" + c.blockDevice, erased);
+        const std::string image = Noise(c.image, 99);
+        MakeArchive({
+            {"Target.txt", "52.374??? x . y\n"},
+            {"Compatibility.xml", "<Compatibility/>\n"},
+            {"Files/Version_Files.xml",
+             Version("<Files Version=\"07\" Name=\"img\" Type=\"Flash\" ArchiveDir=\"img\" "
+                     "DestinationDir=\"" +
+                     c.partition + ":4096\"><File>image.bin</File></Files>\n")},
+            {"img/image.bin", image},
+        });
+        EXPECT_EQ(Run(Arguments()), c.status) << sOutput;
+        EXPECT_EQ(Result(), c.result);
+        if (c.node)
+        {
+            const std::string data = ReadFile(node);
+            EXPECT_EQ(data, std::string(data.size(), '\xFF'));
+        }
+        if (!c.blockDevice.empty())
+        {
+            EXPECT_EQ(ReadFile(tDevice.Dir() + "/" + c.blockDevice).substr(0, image.size()), image);
+        }
+    }
+}
+
 // A part's program runs from its argument vector: every argument arrives as it is written,
 // blanks, quotes and shell characters included; only a "*" line is a command line.
 TEST_F(UpdaterFamily2, ExecuteGroupRunsItsProgramFromItsArguments)
@@ -812,7 +888,6 @@ TEST_F(UpdaterModule, ProductionProgramsAModuleWithoutItsProductionRecord)
         int status;
         std::string result;
     } cases[] = {
-        {"no slot", {"-Produce=Bench"}, 255, "Syntax error"},
         {"empty slot",
          {"-Produce=Bench", "-Slot=2"},
          236,
@@ -851,78 +926,200 @@ void SetOrderingNumber(const CSimDevice& device, const std::string& number)
 }
 
 // Every check that can refuse an archive comes before the first change: an archive refused for
-// a member that does not match its CRC, or for an AVR group, leaves the slot 1 module without
-// the production record the archive brings for it, and the clock register of a clock device
-// unwritten; an archive that passes the checks writes both.
-TEST_F(UpdaterModule, RefusedArchiveLeavesSlot1EepromAndClockRegisterAsTheyWere)
+// a member that does not match its CRC, or for a part that runs last but cannot be taken (its
+// control document, a block size, a member, a group type, a module slot), leaves the slot 1
+// module without the production record the archive brings for it, the clock register of a
+// clock device unwritten and the drivers' old request files and routing configurations in
+// place; an archive that passes the checks changes all of them.
+TEST_F(UpdaterModule, RefusedArchiveLeavesSlot1EepromClockRegisterAndConfigurationAsTheyWere)
 {
     std::string record(512, '\0');
     record.replace(32, 9, "NewModule");
     record.replace(64, 9, "30.000002");
-    auto archive = [&record](const std::string& order, bool avr)
+    const std::string later = "Later/Version_Later.xml";
+    auto archive = [&record, &later](const std::string& order, const std::string& control)
     {
-        std::string groups = "<Files Version=\"2\" Type=\"HDD\" ArchiveDir=\"Files\" "
-                             "DestinationDir=\"/Applications/data/\"><File>a.txt</File></Files>\n";
-        if (avr)
-            groups += "<Files Version=\"1\" Type=\"AVR\"><File Name=\"avr/c.hex\"/></Files>\n";
-        return std::map<std::string, std::string>{
-            {"Target.txt", order + " x . y\n"},
+        std::map<std::string, std::string> files{
+            {"Target.txt", order + " x Later y\n"},
             {"Compatibility.xml", "<Compatibility/>\n"},
-            {"Files/Version_Files.xml", Version(groups)},
+            {"Files/Version_Files.xml",
+             Version("<Files Version=\"2\" Type=\"HDD\" ArchiveDir=\"Files\" "
+                     "DestinationDir=\"/Applications/data/\"><File>a.txt</File></Files>\n")},
             {"Files/a.txt", "new a, checked by its CRC\n"},
-            {"Files/avr/c.hex", "hex"},
             {"EEProm1.bin", record},
             {"NewModule/Version_NewModule.xml", Version("")},
+            {"Later/l.bin", "later"},
         };
+        if (!control.empty())
+            files[later] = control;
+        return files;
     };
-    enum Kind
+    const std::string flash = "<Files Version=\"1\" Type=\"Flash\" ArchiveDir=\"Later\" "
+                              "DestinationDir=\"/dev/mtd_fpga";
+    const std::string hdd = "<Files Version=\"1\" Type=\"HDD\" ArchiveDir=\"Later\" "
+                            "DestinationDir=\"/Applications/data/\"><File>";
+    const struct
     {
-        kCrc,
-        kAvr,
-        kGood
+        const char* what;
+        std::string control; // of the part "Later", none when empty
+        bool crc;            // a member does not match its CRC
+        int status;
+        std::string result;
+    } kinds[] = {
+        {"CRC", Version(""), true, 233,
+         "ERROR: Corrupt update file: Files/a.txt does not match its CRC."},
+        {"no control document", "", false, 236,
+         "Error in update file: " + later + " is missing or corrupt"},
+        {"control document not XML", "<Version><Files></Version>", false, 236,
+         "Error in update file: " + later + " is currupt"},
+        {"no block size", Version(flash + "\"><File>l.bin</File></Files>\n"), false, 236,
+         "Error: block size missing in destination directory"},
+        {"block size too small", Version(flash + ":5\"><File>l.bin</File></Files>\n"), false, 236,
+         "Error in control file: DestinationDir or BlochSize are either missing or corrupt"},
+        {"member missing", Version(hdd + "gone.txt</File></Files>\n"), false, 236,
+         "Failed to copy file"},
+        {"flash image missing", Version(flash + ":4096\"><File>gone.bin</File></Files>\n"), false,
+         236, "Error while writing gone.bin"},
+        {"unknown group type",
+         Version("<Files Version=\"1\" Type=\"Tape\"><File>l.bin</File></Files>\n"), false, 236,
+         "Error: The update file is currupt: unknown type of part Later on slot 0"},
+        {"module slot without flash",
+         Version("<Files Version=\"1\" Type=\"Module\"><File PLVType=\"FPGA\" "
+                 "Name=\"l.bin\"/></Files>\n"),
+         false, 236, "Error: can not read module file system"},
+        {"AVR group", Version("<Files Version=\"1\" Type=\"AVR\"><File Name=\"l.bin\"/></Files>\n"),
+         false, 236, "Error while updating AVR in module X1"},
+        {"accepted", Version(hdd + "l.bin</File></Files>\n"), false, 0, "Update done"},
     };
+    const std::string eeprom = tDevice.Path("/dev/module1/eeprom.bin");
+    const std::string erased(1024, '\xFF');
+    const std::string routing = tDevice.Path("/tmp/Driver/Configuration/Old_DUF.xml");
+    const std::string request = tDevice.Path("/tmp/Driver/System/TmpRequest.xml");
+    // A device whose module in slot 1 gets its production record, and a clock device.
+    for (const std::string order : {"57.317000", "52.760000"})
+        for (const auto& c : kinds)
+        {
+            SCOPED_TRACE(order + ", " + c.what);
+            SetOrderingNumber(tDevice, order);
+            Write(eeprom, erased);
+            tDevice.Tool("poke", {"0x2000", "0"});
+            Write(routing, "<Routing/>");
+            Write(request, "<Request/>");
+            MakeArchive(archive(order, c.control), "fw.qor", c.crc);
+            if (c.crc)
+            {
+                std::string bytes = ReadFile(tDevice.Path("/tmp/Update/fw.qor"));
+                const size_t at = bytes.find("checked by its CRC");
+                ASSERT_NE(at, std::string::npos);
+                bytes[at] = 'C';
+                Write(tDevice.Path("/tmp/Update/fw.qor"), bytes);
+            }
+            EXPECT_EQ(Run(Arguments()), c.status) << sOutput;
+            EXPECT_EQ(Result(), c.result);
+            const bool written = c.status == 0;
+            const bool module = order[1] == '7';
+            EXPECT_EQ(Data("a.txt"), written ? "new a, checked by its CRC\n" : "old a\n");
+            if (module && written)
+                EXPECT_EQ(ReadFile(eeprom).substr(32, 10), std::string("NewModule\0", 10));
+            else
+                EXPECT_EQ(ReadFile(eeprom), erased);
+            EXPECT_EQ(tDevice.Tool("peek", {"0x2000"}),
+                      !module && written ? "0x00800000\n" : "0x00000000\n");
+            EXPECT_EQ(std::filesystem::exists(routing), !written);
+            EXPECT_EQ(std::filesystem::exists(request), !written);
+            Write(tDevice.Path("/Applications/data/a.txt"), "old a\n");
+            std::filesystem::remove(tDevice.Path("/Applications/data/a.txt.beforeUpdate"));
+            std::filesystem::remove(tDevice.Path("/Applications/data/l.bin"));
+        }
+}
+
+// Production needs its slots named only where the kind of system leaves all of them selected
+// (an S-QX based system); a Z-TM based system has slot 0 taken off already and runs the other
+// slots (here refused before any change for slot 2, which holds no module), a stand-alone device
+// runs only its own parts.
+TEST_F(UpdaterModule, ProductionWithoutSlotsIsRefusedWhereEverySlotStaysSelected)
+{
+    const std::string table = tDevice.Path("/dev/module1/plvfs/table");
+    Write(table, "0\t0\t6\tG1\t2001-01-31\t07:30:01\tGolden_Fpga.bin\n"
+                 "1\t65536\t3\tU1\t2001-01-31\t07:30:02\tUser_Fpga\n");
+    MakeArchive({
+        {"Files/Version_Files.xml",
+         Version("<Files Version=\"1\" Type=\"HDD\" ArchiveDir=\"Files\" "
+                 "DestinationDir=\"/Applications/data/\"><File>a.txt</File></Files>\n")},
+        {"Files/a.txt", "new a\n"},
+        {"Bench/Version_Bench.xml",
+         Version("<Files Version=\"03\" Name=\"fpga\" Type=\"Module\"><File PLVType=\"FPGA\" "
+                 "Name=\"fpga/User_Fpga.bin\" Version=\"03\"/></Files>\n")},
+        {"Bench/fpga/User_Fpga.bin", "produced image"},
+    });
+    const std::string before = ReadFile(table);
     const struct
     {
         const char* what;
         std::string order;
-        Kind kind;
         int status;
+        std::string result;
     } cases[] = {
-        {"slot 1 record, CRC", "57.317000", kCrc, 233},
-        {"slot 1 record, AVR", "57.317000", kAvr, 236},
-        {"slot 1 record, accepted", "57.317000", kGood, 0},
-        {"clock, CRC", "52.760000", kCrc, 233},
-        {"clock, AVR", "52.760000", kAvr, 236},
-        {"clock, accepted", "52.760000", kGood, 0},
+        {"S-QX based", "52.374012", 255, "Syntax error"},
+        {"Z-TM based", "52.374030", 236, "Error: can not read module file system"},
+        {"stand-alone", "52.760000", 0, "Update done"},
     };
-    const std::string eeprom = tDevice.Path("/dev/module1/eeprom.bin");
-    const std::string erased(1024, '\xFF');
     for (const auto& c : cases)
     {
         SCOPED_TRACE(c.what);
         SetOrderingNumber(tDevice, c.order);
-        Write(eeprom, erased);
-        tDevice.Tool("poke", {"0x2000", "0"});
-        MakeArchive(archive(c.order, c.kind == kAvr), "fw.qor", c.kind == kCrc);
-        if (c.kind == kCrc)
-        {
-            std::string bytes = ReadFile(tDevice.Path("/tmp/Update/fw.qor"));
-            const size_t at = bytes.find("checked by its CRC");
-            ASSERT_NE(at, std::string::npos);
-            bytes[at] = 'C';
-            Write(tDevice.Path("/tmp/Update/fw.qor"), bytes);
-        }
-        EXPECT_EQ(Run(Arguments()), c.status) << sOutput;
-        const bool written = c.status == 0;
-        const bool module = c.order[1] == '7';
-        EXPECT_EQ(Data("a.txt"), written ? "new a, checked by its CRC\n" : "old a\n");
-        if (module && written)
-            EXPECT_EQ(ReadFile(eeprom).substr(32, 10), std::string("NewModule\0", 10));
-        else
-            EXPECT_EQ(ReadFile(eeprom), erased);
-        EXPECT_EQ(tDevice.Tool("peek", {"0x2000"}),
-                  !module && written ? "0x00800000\n" : "0x00000000\n");
         Write(tDevice.Path("/Applications/data/a.txt"), "old a\n");
+        EXPECT_EQ(Run(Arguments({"-Produce=Bench"})), c.status) << sOutput;
+        EXPECT_EQ(Result(), c.result);
+        EXPECT_EQ(sOutput.find("ERROR: -slot is mandatory for production") != std::string::npos,
+                  c.status == 255)
+            << sOutput;
+        EXPECT_EQ(Data("a.txt"), c.status == 0 ? "new a\n" : "old a\n");
+        EXPECT_EQ(ReadFile(table), before);
+    }
+}
+
+// A group that brings the version the module has already is skipped, unless -Force asks for
+// every group.
+TEST_F(UpdaterModule, GroupOfTheInstalledVersionIsSkipped)
+{
+    // The module in slot 1 has the version "01".
+    const std::string group = "<Files Version=\"%\" Type=\"HDD\" ArchiveDir=\"SimModule1\" "
+                              "DestinationDir=\"/Applications/data/\"><File>#</File></Files>\n";
+    auto make = [&group](const std::string& version, const std::string& file)
+    {
+        std::string text = group;
+        text.replace(text.find('%'), 1, version);
+        text.replace(text.find('#'), 1, file);
+        return text;
+    };
+    const struct
+    {
+        const char* what;
+        std::vector<std::string> arguments;
+        std::string a;
+    } cases[] = {
+        {"installed version", {}, "old a\n"},
+        {"forced", {"-Force"}, "new a\n"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        Write(tDevice.Path("/Applications/data/a.txt"), "old a\n");
+        Write(tDevice.Path("/Applications/data/b.txt"), "old b\n");
+        MakeArchive({
+            {"Target.txt", "52.374030 x . y\n"},
+            {"Compatibility.xml", "<Compatibility/>\n"},
+            {"Files/Version_Files.xml", Version("")},
+            {"SimModule1/Version_SimModule1.xml",
+             Version(make("01", "a.txt") + make("02", "b.txt"))},
+            {"SimModule1/a.txt", "new a\n"},
+            {"SimModule1/b.txt", "new b\n"},
+        });
+        ASSERT_EQ(Run(Arguments(c.arguments)), 0) << sOutput;
+        EXPECT_EQ(Result(), "Update done");
+        EXPECT_EQ(Data("a.txt"), c.a);
+        EXPECT_EQ(Data("b.txt"), "new b\n");
     }
 }
 

@@ -2,9 +2,13 @@
 // version texts, the zip archive and the records of the update partitions.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <unistd.h>
 
 #include "KoveTestSupport.h"
@@ -120,6 +124,10 @@ TEST(UpdateTarget, FirstMatchingLineWithWildcards)
     EXPECT_EQ(match.sParts, "A");
     match = MatchTarget("5?.?????? x A y\n52.374030 x B y\n", "52.374012");
     EXPECT_EQ(match.sParts, "A");
+    // A wildcard line that does not match leaves the device's own number for the next line.
+    match = MatchTarget("57.31???? x Z y\n52.374030 x Own y\n", "52.374030");
+    ASSERT_TRUE(match.bMatched);
+    EXPECT_EQ(match.sParts, "Own");
     match = MatchTarget("52.37403? x B y\n", "52.374012");
     EXPECT_FALSE(match.bMatched);
     EXPECT_EQ(match.sPattern, "52.37403?");
@@ -374,4 +382,52 @@ TEST(UpdateFiles, WritesWithBackupAndAVerifyRetryKeepsTheRealBackup)
     for (const char* name : {"../x", "/../x", "a/../../x"})
         EXPECT_FALSE(files.Add(target + "x", "Files", name, kPartFile)) << name;
     EXPECT_FALSE(files.Add(target + "x", "..", "x", kPartFile));
+}
+
+// A file whose new version cannot be written whole (here the file size limit stands for a full
+// file system) stays as it was, with the backup an earlier update left, and nothing is left
+// beside it.
+TEST(UpdateFiles, AWriteThatCannotBeCompletedLeavesTheTargetAsItWas)
+{
+    CTempDir dir;
+    const std::string zip = MakeZip(dir, {{"Files/a.txt", std::string(200000, 'n')}});
+    const std::string target = dir.Path() + "/target/";
+    const struct
+    {
+        const char* what;
+        std::map<std::string, std::string> before; // the target directory
+    } cases[] = {
+        {"replacing", {{"a.txt", "old a"}, {"a.txt.beforeUpdate", "older a"}}},
+        {"new file", {}},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(target);
+        std::filesystem::create_directories(target);
+        for (const auto& file : c.before)
+            Write(target + file.first, file.second);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0)
+        {
+            CUpdateFiles files(dir.Path() + "/work/", zip, false, nullptr);
+            std::string why;
+            if (!files.OpenArchive(why) ||
+                !files.Add(target + "a.txt", "Files", "a.txt", kPartFile) ||
+                !files.Unpack("Files/a.txt"))
+                _exit(2);
+            signal(SIGXFSZ, SIG_IGN);
+            const struct rlimit limit = {65536, 65536};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            _exit(files.WriteCurrent(false, 65536) ? 1 : 0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        std::map<std::string, std::string> after;
+        for (const auto& entry : std::filesystem::directory_iterator(target))
+            after[entry.path().filename().string()] = ReadFile(entry.path().string());
+        EXPECT_EQ(after, c.before);
+    }
 }
