@@ -194,8 +194,15 @@ bool ReadProcessStart(int32_t pid, char& state, uint64_t& startTicks)
 {
     if (pid <= 0)
         return false;
-    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Opened relative to "/proc": a user-mode emulator answers a process's own
+    // "/proc/<pid>/stat" with fields of its own making, and the start time a hub records of
+    // itself must be the one every other process reads.
+    const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (proc < 0)
+        return false;
+    const std::string path = std::to_string(pid) + "/stat";
+    const int fd = openat(proc, path.c_str(), O_RDONLY | O_CLOEXEC);
+    close(proc);
     if (fd < 0)
         return false;
     char text[1024];
