@@ -568,6 +568,21 @@ bool CheckTar(const unsigned char* data, size_t size, std::string& why,
     return true;
 }
 
+// Writes the mode field (seven octal digits and a zero byte) and the checksum field (six octal
+// digits, a zero byte and a blank, as tar writes it) of a header.
+void WriteModeAndChecksum(unsigned char* header, uint64_t mode)
+{
+    char field[9];
+    snprintf(field, sizeof field, "%07o", static_cast<unsigned>(mode));
+    memcpy(header + kModeField, field, 8);
+    uint64_t sum = 0;
+    for (size_t i = 0; i < kBlock; ++i)
+        sum += (i >= kChecksumField && i < kChecksumField + 8) ? ' ' : header[i];
+    snprintf(field, sizeof field, "%06o", static_cast<unsigned>(sum));
+    memcpy(header + kChecksumField, field, 7);
+    header[kChecksumField + 7] = ' ';
+}
+
 // Appends a header of GNU form for a plain file: name (of fewer than 100 bytes), mode, size and
 // the modification time field of another header; the checksum made for it.
 void AppendHeader(std::string& out, const std::string& name, char type, uint64_t mode,
@@ -576,8 +591,6 @@ void AppendHeader(std::string& out, const std::string& name, char type, uint64_t
     unsigned char header[kBlock] = {};
     memcpy(header, name.data(), std::min<size_t>(name.size(), 100));
     char field[13];
-    snprintf(field, sizeof field, "%07o", static_cast<unsigned>(mode & 0777));
-    memcpy(header + kModeField, field, 8);
     memcpy(header + 108, "0000000", 8);
     memcpy(header + 116, "0000000", 8);
     snprintf(field, sizeof field, "%011llo", static_cast<unsigned long long>(size));
@@ -589,12 +602,7 @@ void AppendHeader(std::string& out, const std::string& name, char type, uint64_t
         memcpy(header + 136, "00000000000", 12);
     header[156] = static_cast<unsigned char>(type);
     memcpy(header + 257, "ustar  ", 8);
-    uint64_t sum = 0;
-    for (size_t i = 0; i < kBlock; ++i)
-        sum += (i >= kChecksumField && i < kChecksumField + 8) ? ' ' : header[i];
-    snprintf(field, sizeof field, "%06o", static_cast<unsigned>(sum));
-    memcpy(header + kChecksumField, field, 7);
-    header[kChecksumField + 7] = ' ';
+    WriteModeAndChecksum(header, mode & 0777);
     out.append(reinterpret_cast<const char*>(header), kBlock);
 }
 
@@ -622,20 +630,6 @@ void AppendLinkCopy(std::string& out, const std::string& tar, const STarMember& 
     AppendPadded(out, tar.data() + member.uData, member.uSize);
 }
 
-// Writes the mode field (seven octal digits and a zero byte) and the checksum field (six octal
-// digits, a zero byte and a blank, as tar writes it) of a header.
-void WriteModeAndChecksum(unsigned char* header, uint64_t mode)
-{
-    char field[9];
-    snprintf(field, sizeof field, "%07o", static_cast<unsigned>(mode));
-    memcpy(header + kModeField, field, 8);
-    uint64_t sum = 0;
-    for (size_t i = 0; i < kBlock; ++i)
-        sum += (i >= kChecksumField && i < kChecksumField + 8) ? ' ' : header[i];
-    snprintf(field, sizeof field, "%06o", static_cast<unsigned>(sum));
-    memcpy(header + kChecksumField, field, 7);
-    header[kChecksumField + 7] = ' ';
-}
 } // namespace
 
 bool InflateConfigurationArchive(const unsigned char* data, size_t size, std::string& tar,

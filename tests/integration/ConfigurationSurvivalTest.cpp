@@ -36,17 +36,8 @@ std::string Property(const std::string& name, const std::string& value)
 // text of the client in the root element.
 std::string FiberOptic(const std::string& declaration, const std::string& text, int frames)
 {
-    std::string properties;
-    for (const auto& p :
-         std::vector<std::pair<std::string, std::string>>{{"InputSpeed", "32"},
-                                                          {"InputFrames", std::to_string(frames)},
-                                                          {"OutputSpeed", "32"},
-                                                          {"OutputFrames", std::to_string(frames)},
-                                                          {"OutputPeriod", "1000"},
-                                                          {"Slot", "0"}})
-        properties += Property(p.first, p.second);
     return declaration + "\n<Module Name=\"FiberOptic\" Station=\"" + text + "\">\n<Properties>" +
-           properties + "</Properties>\n</Module>\n";
+           FiberOpticFrameProperties(frames) + "</Properties>\n</Module>\n";
 }
 
 const std::string kUtf8WithAStrayByte =

@@ -21,17 +21,8 @@ constexpr uint32_t kBase = 0x40000;
 // 32 Mbit both ways with the frames code, slot 0.
 std::string Frames(int frames)
 {
-    std::string properties;
-    for (const auto& p :
-         std::vector<std::pair<std::string, std::string>>{{"InputSpeed", "32"},
-                                                          {"InputFrames", std::to_string(frames)},
-                                                          {"OutputSpeed", "32"},
-                                                          {"OutputFrames", std::to_string(frames)},
-                                                          {"OutputPeriod", "1000"},
-                                                          {"Slot", "0"}})
-        properties += "<Property Name=\"" + p.first + "\" Value=\"" + p.second + "\"/>";
-    return sXmlStart + "<Module Name=\"FiberOptic\"><Properties>" + properties +
-           "</Properties></Module>\n";
+    return sXmlStart + "<Module Name=\"FiberOptic\"><Properties>" +
+           FiberOpticFrameProperties(frames) + "</Properties></Module>\n";
 }
 
 class FiberOpticStore : public testing::Test

@@ -414,6 +414,21 @@ bool AllowedInXml(unsigned long c)
 }
 } // namespace
 
+std::string FiberOpticFrameProperties(int frames)
+{
+    const std::string code = std::to_string(frames);
+    std::string properties;
+    for (const auto& p : {std::pair<const char*, std::string>{"InputSpeed", "32"},
+                          {"InputFrames", code},
+                          {"OutputSpeed", "32"},
+                          {"OutputFrames", code},
+                          {"OutputPeriod", "1000"},
+                          {"Slot", "0"}})
+        properties +=
+            std::string("<Property Name=\"") + p.first + "\" Value=\"" + p.second + "\"/>";
+    return properties;
+}
+
 std::string XmlCharacterProblem(const std::string& document)
 {
     const auto* s = reinterpret_cast<const unsigned char*>(document.data());

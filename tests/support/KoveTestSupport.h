@@ -133,6 +133,9 @@ size_t CountOf(const std::string& text, const std::string& what);
 // reference that XML does not allow (control characters other than tab and line ends, U+FFFE,
 // U+FFFF). Empty when there is nothing. The markup is for a parser to check.
 std::string XmlCharacterProblem(const std::string& document);
+// The Properties of a fiber-optic configuration: 32 Mbit both ways with the frames code,
+// output period 1000, slot 0.
+std::string FiberOpticFrameProperties(int frames);
 // Waits until pred() is true or the timeout passes; polls every 10 ms.
 bool WaitFor(const std::function<bool()>& pred,
              std::chrono::milliseconds timeout = std::chrono::seconds(10));
